@@ -1,0 +1,180 @@
+#include "diag/exam_log.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/clock.h"
+#include "platform/codepage.h"
+
+namespace vexokrt::diag {
+namespace {
+
+// A file descriptor closed on every way out.
+class File {
+ public:
+  explicit File(int fd) : fd_(fd) {}
+  ~File() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  File(const File&) = delete;
+  File& operator=(const File&) = delete;
+  int fd() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+bool WriteAt(int fd, const void* data, size_t size, off_t offset) {
+  const char* bytes = static_cast<const char*>(data);
+  while (size > 0) {
+    const ssize_t n = ::pwrite(fd, bytes, size, offset);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    bytes += n;
+    size -= static_cast<size_t>(n);
+    offset += n;
+  }
+  return true;
+}
+
+ssize_t ReadAt(int fd, void* data, size_t size, off_t offset) {
+  for (;;) {
+    const ssize_t n = ::pread(fd, data, size, offset);
+    if (n < 0 && errno == EINTR) continue;
+    return n;
+  }
+}
+
+const std::string& HeaderBytes() {
+  static const std::string header = platform::Utf8ToCp932(kExamHeaderUtf8);
+  return header;
+}
+
+// Locks the first byte of the file against other writers that do not share
+// our mutex: one try a second, ten tries; the write goes on either way.
+bool LockFirstByte(int fd) {
+  struct flock range {};
+  range.l_type = F_WRLCK;
+  range.l_whence = SEEK_SET;
+  range.l_start = 0;
+  range.l_len = 1;
+  for (int attempt = 0; attempt < 10; ++attempt) {
+    if (::fcntl(fd, F_OFD_SETLK, &range) == 0) return true;
+    if (errno != EAGAIN && errno != EACCES && errno != EINTR) return false;
+    platform::SleepMs(1000);
+  }
+  return false;
+}
+
+void UnlockFirstByte(int fd) {
+  struct flock range {};
+  range.l_type = F_UNLCK;
+  range.l_whence = SEEK_SET;
+  range.l_start = 0;
+  range.l_len = 1;
+  ::fcntl(fd, F_OFD_SETLK, &range);
+}
+
+// The position text at offset 54, or 0 when it is not a plain number.
+long ReadPosition(int fd) {
+  char text[11] = {};
+  if (ReadAt(fd, text, 10, kExamHeaderBytes) != 10) return 0;
+  char* end = nullptr;
+  const long value = std::strtol(text, &end, 10);
+  while (end != nullptr && *end == ' ') ++end;
+  if (end == text || end == nullptr || *end != '\0') return 0;
+  return value;
+}
+
+}  // namespace
+
+ExamLog::ExamLog() : mutex_(kExamMutexName) {}
+
+void ExamLog::SetFileName(std::string path) {
+  std::lock_guard lock(name_lock_);
+  file_name_ = std::move(path);
+}
+
+std::string ExamLog::FileName() const {
+  std::lock_guard lock(name_lock_);
+  return file_name_;
+}
+
+bool ExamLog::Write(std::string_view kind, std::string_view code, std::string_view argument,
+                    std::string_view result) {
+  if (FileName().empty()) return false;
+  mutex_.Lock(-1);
+  const platform::LocalTime now = platform::LocalNow();
+  char stamp[32];
+  std::snprintf(stamp, sizeof stamp, "%02d,%02d,%02d,%02d,%02d,%02d,", now.tm.tm_year % 100,
+                now.tm.tm_mon + 1, now.tm.tm_mday, now.tm.tm_hour, now.tm.tm_min, now.tm.tm_sec);
+  std::string record = stamp;
+  record.append(kind).append(",").append(code).append(",").append(argument).append(",").append(result);
+  RingWrite(record);
+  mutex_.Unlock();
+  return true;
+}
+
+bool ExamLog::Write(long kind, long code, long argument, long result) {
+  return Write(std::to_string(kind), std::to_string(code), std::to_string(argument),
+               std::to_string(result));
+}
+
+void ExamLog::RingWrite(const std::string& record) {
+  const int32_t limit = size_limit_.load();
+  if (limit < kExamFirstRecord) return;
+  const std::string path = FileName();
+  File file(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+  if (file.fd() < 0) return;
+  const std::string& header = HeaderBytes();
+
+  // A file too short for its header is new: lay out header and position.
+  // A header that is not ours (a damaged file) is laid out anew as well, so
+  // the ring always starts behind an intact header.
+  char existing[kExamHeaderBytes];
+  const ssize_t got = ReadAt(file.fd(), existing, sizeof existing, 0);
+  const bool fresh = got < kExamHeaderBytes;
+  if (fresh || std::memcmp(existing, header.data(), kExamHeaderBytes) != 0) {
+    char position[32];
+    std::snprintf(position, sizeof position, "%010ld\r\n", static_cast<long>(kExamFirstRecord));
+    if (!WriteAt(file.fd(), header.data(), header.size(), 0) ||
+        !WriteAt(file.fd(), position, 12, kExamHeaderBytes)) {
+      return;
+    }
+  }
+
+  const bool locked = LockFirstByte(file.fd());
+  long position = ReadPosition(file.fd());
+  // A position outside the ring (at or past the limit, or inside the header
+  // of a damaged file) starts again at the first record.
+  if (position >= limit || position < kExamFirstRecord) position = kExamFirstRecord;
+
+  const std::string line = record + "\r\n";
+  if (WriteAt(file.fd(), line.data(), line.size(), position)) {
+    const long end = position + static_cast<long>(line.size());
+    // Blank the rest of the older line the record has overwritten, up to its
+    // CR (or a zero byte), so the newest record is followed by spaces.
+    off_t offset = end;
+    for (;;) {
+      char block[1023];
+      const ssize_t n = ReadAt(file.fd(), block, sizeof block, offset);
+      if (n <= 0) break;
+      ssize_t i = 0;
+      while (i < n && block[i] != '\r' && block[i] != '\0') block[i++] = ' ';
+      if (i > 0 && !WriteAt(file.fd(), block, static_cast<size_t>(i), offset)) break;
+      if (i < n || n < static_cast<ssize_t>(sizeof block)) break;
+      offset += n;
+    }
+    char text[32];
+    std::snprintf(text, sizeof text, "%10ld\r\n", end);
+    WriteAt(file.fd(), text, 12, kExamHeaderBytes);
+  }
+  if (locked) UnlockFirstByte(file.fd());
+}
+
+}  // namespace vexokrt::diag

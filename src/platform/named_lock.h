@@ -1,0 +1,69 @@
+// System-wide named locks: the claim semaphore and the log mutexes.
+//
+// Each is an advisory flock on a file named after the object in the lock
+// folder (environment variable OPOS_LOCK_DIR; else /run/lock when writable;
+// else /tmp). Every object opens its own file description, so two objects of
+// the same name exclude each other inside one process as well as across
+// processes, and the kernel releases the lock when a holder process dies.
+#pragma once
+
+#include <condition_variable>
+#include <mutex>
+#include <string>
+
+namespace vexokrt::platform {
+
+// The folder holding the lock files, resolved from the environment now.
+std::string LockFolder();
+
+// A mutual-exclusion lock. Lock/Unlock pairs may come from several threads of
+// one process; the owning thread must be the one that unlocks.
+class NamedMutex {
+ public:
+  explicit NamedMutex(std::string name);
+  ~NamedMutex();
+  NamedMutex(const NamedMutex&) = delete;
+  NamedMutex& operator=(const NamedMutex&) = delete;
+
+  // Waits at most |timeout_ms| (-1: without limit). True when the caller now
+  // holds the lock. A lock file that cannot be opened still gives in-process
+  // exclusion and reports true.
+  bool Lock(int timeout_ms = -1);
+  void Unlock();
+
+  const std::string& name() const { return name_; }
+
+ private:
+  std::string name_;
+  std::timed_mutex local_;
+  int fd_ = -1;
+};
+
+// A semaphore of maximum count 1, released by whichever thread likes.
+class NamedSemaphore {
+ public:
+  explicit NamedSemaphore(std::string name);
+  ~NamedSemaphore();
+  NamedSemaphore(const NamedSemaphore&) = delete;
+  NamedSemaphore& operator=(const NamedSemaphore&) = delete;
+
+  // Waits at most |timeout_ms| (-1: without limit; 0: try once). True when
+  // the count was taken. An object already holding the count waits like any
+  // other claimant.
+  bool Acquire(int timeout_ms);
+  // Gives the count back; nothing when it is not held by this object.
+  void Release();
+  bool held() const;
+
+  const std::string& name() const { return name_; }
+
+ private:
+  std::string name_;
+  enum class Count { kFree, kTaking, kHeld };
+  mutable std::mutex mutex_;
+  std::condition_variable released_;
+  Count count_ = Count::kFree;  // guarded by mutex_
+  int fd_ = -1;
+};
+
+}  // namespace vexokrt::platform

@@ -1,0 +1,149 @@
+#include "diag/trace_log.h"
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <regex>
+#include <sstream>
+#include <thread>
+#include <vector>
+
+#include "platform/codepage.h"
+#include "support/temp_dir.h"
+
+namespace vexokrt::diag {
+namespace {
+
+using testing::ReadFileBytes;
+using testing::TempDir;
+
+class TraceLogTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ::setenv("OPOS_LOCK_DIR", dir_.path().c_str(), 1);
+    log_ = std::make_unique<TraceLog>();
+    log_->SetFileName(path_);
+  }
+  std::vector<std::string> Lines() {
+    std::vector<std::string> lines;
+    std::istringstream in(ReadFileBytes(path_));
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+  }
+
+  TempDir dir_;
+  std::string path_ = dir_.file("trace05");
+  std::unique_ptr<TraceLog> log_;
+};
+
+TEST_F(TraceLogTest, LineLayout_DateTimeMillisecondsLevelTagMessage) {
+  log_->SetLevel(kLevelInfo);
+  ASSERT_TRUE(log_->Write(kLevelInfo, kTagEnter, "CCashChanger::Claim"));
+  const auto lines = Lines();
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_TRUE(std::regex_match(
+      lines[0], std::regex(R"(\d{4}:\d{2}:\d{2}:\d{2}:\d{2}:\d{2}:[ \d]{2}\d:Inf::Enter   : CCashChanger::Claim)")))
+      << lines[0];
+}
+
+TEST_F(TraceLogTest, ErrorsOnlyThreshold_DropsInfoLines) {
+  log_->SetLevel(kLevelError);
+  EXPECT_FALSE(log_->Write(kLevelInfo, kTagEnter, "dropped"));
+  EXPECT_TRUE(log_->Write(kLevelError, kTagError, "kept"));
+  const auto lines = Lines();
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_NE(lines[0].find(":Err::Error   : kept"), std::string::npos);
+}
+
+TEST_F(TraceLogTest, OffOrWithoutFile_WritesNothing) {
+  log_->SetLevel(kLevelOff);
+  EXPECT_FALSE(log_->Write(kLevelError, kTagError, "x"));
+  EXPECT_FALSE(log_->IsOn());
+  log_->SetLevel(kLevelInfo);
+  log_->SetFileName("");
+  EXPECT_FALSE(log_->Write(kLevelError, kTagError, "x"));
+  EXPECT_FALSE(std::filesystem::exists(path_));
+}
+
+TEST_F(TraceLogTest, SetLevel_ReturnsPreviousThreshold) {
+  EXPECT_EQ(log_->SetLevel(kLevelInfo), kLevelOff);
+  EXPECT_EQ(log_->SetLevel(kLevelError), kLevelInfo);
+}
+
+TEST_F(TraceLogTest, JapaneseMessage_IsWrittenInCp932) {
+  log_->SetLevel(kLevelInfo);
+  ASSERT_TRUE(log_->Write(kLevelError, kTagError, "タイムアウト発生"));
+  const std::string bytes = ReadFileBytes(path_);
+  // タイムアウト発生 in CP932.
+  const std::string expected = "\x83\x5E\x83\x43\x83\x80\x83\x41\x83\x45\x83\x67\x94\xAD\x90\xB6";
+  EXPECT_NE(bytes.find(": " + expected + "\n"), std::string::npos);
+}
+
+TEST_F(TraceLogTest, MissingFolder_WriteFailsQuietly) {
+  log_->SetLevel(kLevelInfo);
+  log_->SetFileName(dir_.file("no/such/folder/trace01"));
+  EXPECT_FALSE(log_->Write(kLevelInfo, kTagInfo, "x"));
+}
+
+const char kDumpHead[] =
+    "    Addr : +0 +1 +2 +3 +4 +5 +6 +7 +8 +9 +A +B +C +D +E +F\n"
+    "    -------------------------------------------------------\n";
+
+TEST_F(TraceLogTest, DumpOfSixteenBytes_EndsWithAnEmptyRow) {
+  log_->SetLevel(kLevelInfo);
+  const uint8_t data[16] = {'0', '1', '2', '3', '4', '5', '6', '7', '8', '9', 'A', 'B', 'C', 'D', 'E', 'F'};
+  ASSERT_TRUE(log_->Dump(kLevelInfo, data, 16));
+  const std::string expected = std::string(kDumpHead) +
+      "    0000 : 30 31 32 33 34 35 36 37 38 39 41 42 43 44 45 46   0123456789ABCDEF\n"
+      "    0010 :" + std::string(48, ' ') + "   \n\n";
+  EXPECT_EQ(ReadFileBytes(path_), expected);
+}
+
+TEST_F(TraceLogTest, DumpOfNothing_WritesOneEmptyRow) {
+  log_->SetLevel(kLevelInfo);
+  ASSERT_TRUE(log_->Dump(kLevelInfo, nullptr, 0));
+  EXPECT_EQ(ReadFileBytes(path_), std::string(kDumpHead) + "    0000 :" + std::string(48, ' ') + "   \n\n");
+}
+
+TEST_F(TraceLogTest, DumpText_StopsAtZeroByteAndShortRowIsPadded) {
+  log_->SetLevel(kLevelInfo);
+  const uint8_t data[3] = {'A', 0x00, 'B'};
+  ASSERT_TRUE(log_->Dump(kLevelInfo, data, 3));
+  EXPECT_EQ(ReadFileBytes(path_),
+            std::string(kDumpHead) + "    0000 : 41 00 42" + std::string(39, ' ') + "   A\n\n");
+}
+
+TEST_F(TraceLogTest, DumpOfNegativeCount_HasNoRows) {
+  log_->SetLevel(kLevelInfo);
+  ASSERT_TRUE(log_->Dump(kLevelInfo, nullptr, -1));
+  EXPECT_EQ(ReadFileBytes(path_), std::string(kDumpHead) + "\n");
+}
+
+TEST_F(TraceLogTest, ThreadsAndProcessesWritingAtOnce_NeverInterleave) {
+  log_->SetLevel(kLevelInfo);
+  const std::string payload(300, 'x');
+  constexpr int kPerWriter = 200;
+  const pid_t child = ::fork();
+  if (child == 0) {
+    TraceLog other;
+    other.SetFileName(path_);
+    other.SetLevel(kLevelInfo);
+    for (int i = 0; i < kPerWriter; ++i) other.Write(kLevelInfo, kTagInfo, "child " + payload);
+    ::_exit(0);
+  }
+  std::thread second([&] {
+    for (int i = 0; i < kPerWriter; ++i) log_->Write(kLevelInfo, kTagInfo, "thread " + payload);
+  });
+  for (int i = 0; i < kPerWriter; ++i) log_->Write(kLevelInfo, kTagInfo, "main " + payload);
+  second.join();
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  const auto lines = Lines();
+  ASSERT_EQ(lines.size(), 3u * kPerWriter);
+  const std::regex whole(R"(.*:Inf::Info    : (child|thread|main) x{300})");
+  for (const auto& line : lines) ASSERT_TRUE(std::regex_match(line, whole)) << line;
+}
+
+}  // namespace
+}  // namespace vexokrt::diag
