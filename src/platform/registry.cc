@@ -98,7 +98,12 @@ LoadedRoot Load(RegRoot root, const std::string& path) {
   loaded.tree.name = RegRootName(root);
   Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (fd.get() < 0) {
-    if (errno != ENOENT) loaded.status = RegResult::kIoError;
+    if (errno != ENOENT) {
+      loaded.status = RegResult::kIoError;
+      struct stat info {};
+      ::stat(path.c_str(), &info);
+      Report(path, info, "registry file " + path + " cannot be opened; it is taken as empty and will not be overwritten");
+    }
     return loaded;
   }
   struct stat info {};
@@ -291,6 +296,8 @@ const char* RegRootName(RegRoot root) {
   }
   return "";
 }
+
+RegResult RegCheckFile(RegRoot root) { return Load(root, RegFilePath(root)).status; }
 
 RegResult RegOpenKey(RegRoot root, std::string_view path) {
   return ReadKey(root, path, [](const RegKeyNode&) { return RegResult::kOk; });

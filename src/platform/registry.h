@@ -98,6 +98,11 @@ RegResult RegDeleteKey(RegRoot root, std::string_view path);
 // Deletes a key with everything below it: kOk or kKeyNotFound.
 RegResult RegDeleteTree(RegRoot root, std::string_view path);
 
+// Reads the file of |root| as every access does, so that a problem with it
+// is reported (stderr, hooks) now: kOk (also for a missing file), kBadFile
+// or kIoError.
+RegResult RegCheckFile(RegRoot root);
+
 // Diagnostic hooks receive one line of text for every access that met an
 // unparsable file. The service object routes them into its trace. Returns an
 // id for RemoveRegistryDiagnosticHook. Hooks are called without any registry

@@ -241,6 +241,10 @@ int32_t CCashChanger::OpenService(std::string_view /*device_class*/, std::string
   // Steps 5 and 6.
   ConfigureTrace();
   TraceEnter(kTraceOpenService, param);
+  // The settings were read before the trace had a file: a registry file that
+  // could not be read is reported again now that it can be traced.
+  platform::RegCheckFile(platform::RegRoot::kLocalMachine);
+  platform::RegCheckFile(platform::RegRoot::kCurrentUser);
 
   // Step 7. The folder text is used as given, so it must end in a separator.
   exam_log_.SetFileName(config_.log_folder_name + kExamLogFileName);
