@@ -118,7 +118,8 @@ TEST(RegFileParse, GarbageIsRejectedWithItsLine) {
   EXPECT_EQ(ParseError(header + "[HKEY_LOCAL_MACHINE\\A]\n\"X\"=\"1\" trailing\n").line, 3);
   EXPECT_EQ(ParseError(header + "[HKEY_LOCAL_MACHINE\\A]\n\"X\"=hex:01,\\\n").line, 3);
   EXPECT_EQ(ParseError(header + "[HKEY_LOCAL_MACHINE\\A]\nX=1\n").line, 3);
-  EXPECT_EQ(ParseError(header + std::string("[HKEY_LOCAL_MACHINE\\A]\n\"X\"=\"a\0b\"\n", 44)).line, 3);
+  constexpr char kZeroByte[] = "[HKEY_LOCAL_MACHINE\\A]\n\"X\"=\"a\0b\"\n";
+  EXPECT_EQ(ParseError(header + std::string(kZeroByte, sizeof kZeroByte - 1)).line, 3);
 }
 
 TEST(RegFileSerialize, RoundTripsEveryKindAndEscape) {

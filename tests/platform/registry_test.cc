@@ -160,10 +160,13 @@ TEST_F(RegistryTest, UnparsableFileReadsAsEmptyIsReportedAndNeverOverwritten) {
 }
 
 TEST_F(RegistryTest, UnreadableFileIsNeverOverwritten) {
-  if (::geteuid() == 0) GTEST_SKIP() << "root reads every file";
-  WriteFile("machine.reg", "Windows Registry Editor Version 5.00\n");
-  ::chmod(dir_.file("machine.reg").c_str(), 0);
+  // A folder where the file should be cannot be read, by root either.
+  ASSERT_TRUE(std::filesystem::create_directory(dir_.file("machine.reg")));
+  std::string text;
+  EXPECT_EQ(RegCheckFile(kMachine), RegResult::kIoError);
+  EXPECT_EQ(RegQueryString(kMachine, kKey, "Port", &text), RegResult::kKeyNotFound);
   EXPECT_EQ(RegSetString(kMachine, kKey, "Port", "COM2"), RegResult::kIoError);
+  EXPECT_TRUE(std::filesystem::is_directory(dir_.file("machine.reg")));
 }
 
 TEST_F(RegistryTest, RewriteKeepsTheFileModeAndLeavesNoTemporaryFiles) {

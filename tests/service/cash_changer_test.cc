@@ -338,6 +338,18 @@ TEST_F(CashChangerTest, ReadOnlyLogFolderSkipsTheLogsAndTheCallsStillWork) {
   EXPECT_TRUE(std::filesystem::is_empty(folder));
 }
 
+TEST_F(CashChangerTest, LogFolderThatIsAFileSkipsTheLogsAndTheCallsStillWork) {
+  const std::string file = dir_.file("plain-file");
+  std::ofstream(file) << "not a folder";
+  Set("DbgLogFileName", file + "/trace");
+  Set("DbgLogLevel", "0");
+  Set("LogFolderName", file + "/");
+  EXPECT_EQ(Open(), OPOS_SUCCESS);
+  EXPECT_EQ(so_->DispenseChange(10), OPOS_E_NOTCLAIMED);
+  EXPECT_EQ(so_->Close(), OPOS_SUCCESS);
+  EXPECT_EQ(ReadFileBytes(file), "not a folder");
+}
+
 TEST_F(CashChangerTest, CloseWhileBusyGives113AndChangesNothing) {
   EnableLogs("-1");
   ASSERT_EQ(Open(), OPOS_SUCCESS);
