@@ -80,6 +80,8 @@ struct LoadedRoot {
   RegResult status = RegResult::kOk;  // kOk, kBadFile or kIoError
   RegKeyNode tree;
   mode_t mode = 0644;  // of the existing file, kept by a rewrite
+  std::string problem;  // what to report for kBadFile and kIoError
+  struct stat info {};
 };
 
 bool ReadAll(int fd, std::string* text) {
@@ -93,6 +95,8 @@ bool ReadAll(int fd, std::string* text) {
   }
 }
 
+// Reads and parses the file. Problems are described in |problem| for the
+// caller to report once no lock is held.
 LoadedRoot Load(RegRoot root, const std::string& path) {
   LoadedRoot loaded;
   loaded.tree.name = RegRootName(root);
@@ -100,26 +104,31 @@ LoadedRoot Load(RegRoot root, const std::string& path) {
   if (fd.get() < 0) {
     if (errno != ENOENT) {
       loaded.status = RegResult::kIoError;
-      struct stat info {};
-      ::stat(path.c_str(), &info);
-      Report(path, info, "registry file " + path + " cannot be opened; it is taken as empty and will not be overwritten");
+      ::stat(path.c_str(), &loaded.info);
+      loaded.problem = "registry file " + path + " cannot be opened; it is taken as empty and will not be overwritten";
     }
     return loaded;
   }
-  struct stat info {};
   std::string text;
-  if (::fstat(fd.get(), &info) != 0 || !ReadAll(fd.get(), &text)) {
+  if (::fstat(fd.get(), &loaded.info) != 0 || !ReadAll(fd.get(), &text)) {
     loaded.status = RegResult::kIoError;
+    loaded.problem = "registry file " + path + " cannot be read; it is taken as empty and will not be overwritten";
     return loaded;
   }
-  loaded.mode = info.st_mode & 07777;
+  loaded.mode = loaded.info.st_mode & 07777;
   const RegParseResult parsed = ParseRegFile(text, RegRootName(root), &loaded.tree);
   if (!parsed.ok) {
     loaded.status = RegResult::kBadFile;
-    Report(path, info,
-           "registry file " + path + " cannot be read (line " + std::to_string(parsed.line) + ": " + parsed.error +
-               "); it is taken as empty and will not be overwritten");
+    loaded.problem = "registry file " + path + " cannot be read (line " + std::to_string(parsed.line) + ": " +
+                     parsed.error + "); it is taken as empty and will not be overwritten";
   }
+  return loaded;
+}
+
+// Load for the read paths, which hold no lock: reports at once.
+LoadedRoot LoadAndReport(RegRoot root, const std::string& path) {
+  LoadedRoot loaded = Load(root, path);
+  if (!loaded.problem.empty()) Report(path, loaded.info, loaded.problem);
   return loaded;
 }
 
@@ -163,18 +172,27 @@ Change Modify(RegRoot root, const std::function<Change(RegKeyNode*)>& change) {
   std::error_code ignored;
   std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ignored);
 
-  Fd lock(::open((path + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
-  if (lock.get() < 0) return {RegResult::kIoError, false};
-  while (::flock(lock.get(), LOCK_EX) != 0) {
-    if (errno != EINTR) return {RegResult::kIoError, false};
+  LoadedRoot loaded;
+  Change outcome;
+  {
+    Fd lock(::open((path + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+    if (lock.get() < 0) return {RegResult::kIoError, false};
+    while (::flock(lock.get(), LOCK_EX) != 0) {
+      if (errno != EINTR) return {RegResult::kIoError, false};
+    }
+    // The flock is dropped when |lock| is closed, at the end of this block.
+    loaded = Load(root, path);
+    if (loaded.status == RegResult::kOk) {
+      outcome = change(&loaded.tree);
+      if (outcome.result == RegResult::kOk && outcome.changed &&
+          !StoreAtomically(path, SerializeRegFile(loaded.tree), loaded.mode)) {
+        outcome.result = RegResult::kIoError;
+      }
+    }
   }
-  // The flock is dropped when |lock| is closed, on every way out.
-  LoadedRoot loaded = Load(root, path);
-  if (loaded.status != RegResult::kOk) return {loaded.status, false};
-  Change outcome = change(&loaded.tree);
-  if (outcome.result == RegResult::kOk && outcome.changed &&
-      !StoreAtomically(path, SerializeRegFile(loaded.tree), loaded.mode)) {
-    outcome.result = RegResult::kIoError;
+  if (loaded.status != RegResult::kOk) {
+    Report(path, loaded.info, loaded.problem);
+    return {loaded.status, false};
   }
   return outcome;
 }
@@ -194,7 +212,7 @@ Node* Walk(Node* node, const std::vector<std::string>& components) {
 RegResult ReadKey(RegRoot root, std::string_view path, const std::function<RegResult(const RegKeyNode&)>& read) {
   std::vector<std::string> components;
   if (!SplitRegPath(path, &components)) return RegResult::kInvalidName;
-  const LoadedRoot loaded = Load(root, RegFilePath(root));
+  const LoadedRoot loaded = LoadAndReport(root, RegFilePath(root));
   const RegKeyNode* key = Walk(&loaded.tree, components);
   if (key == nullptr) return RegResult::kKeyNotFound;
   return read(*key);
@@ -297,7 +315,7 @@ const char* RegRootName(RegRoot root) {
   return "";
 }
 
-RegResult RegCheckFile(RegRoot root) { return Load(root, RegFilePath(root)).status; }
+RegResult RegCheckFile(RegRoot root) { return LoadAndReport(root, RegFilePath(root)).status; }
 
 RegResult RegOpenKey(RegRoot root, std::string_view path) {
   return ReadKey(root, path, [](const RegKeyNode&) { return RegResult::kOk; });

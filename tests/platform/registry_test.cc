@@ -159,6 +159,21 @@ TEST_F(RegistryTest, UnparsableFileReadsAsEmptyIsReportedAndNeverOverwritten) {
   EXPECT_EQ(reports.size(), seen) << "a removed hook hears nothing";
 }
 
+TEST_F(RegistryTest, HooksRunWithoutTheFileLockSoTheyMayUseTheRegistry) {
+  WriteFile("machine.reg", "garbage");
+  bool inside = false;
+  RegResult nested = RegResult::kOk;
+  const int hook = AddRegistryDiagnosticHook([&](const std::string&) {
+    if (inside) return;
+    inside = true;
+    nested = RegSetString(kMachine, kKey, "Other", "1");  // would wait forever on a held lock
+    inside = false;
+  });
+  EXPECT_EQ(RegSetString(kMachine, kKey, "Port", "COM2"), RegResult::kBadFile);
+  EXPECT_EQ(nested, RegResult::kBadFile);
+  RemoveRegistryDiagnosticHook(hook);
+}
+
 TEST_F(RegistryTest, UnreadableFileIsNeverOverwritten) {
   // A folder where the file should be cannot be read, by root either.
   ASSERT_TRUE(std::filesystem::create_directory(dir_.file("machine.reg")));
