@@ -40,8 +40,9 @@ class ActivationTest : public ::testing::Test {
     return function == nullptr ? E_FAIL : function();
   }
   void AddDevice(const std::string& name, const std::string& prog_id = kProgId) {
-    ASSERT_EQ(RegSetString(RegRoot::kLocalMachine, OposDeviceKeyPath("CashChanger", name), "", prog_id),
-              RegResult::kOk);
+    const std::string key = OposDeviceKeyPath("CashChanger", name);
+    ASSERT_EQ(RegSetString(RegRoot::kLocalMachine, key, "", prog_id), RegResult::kOk);
+    ASSERT_EQ(RegSetString(RegRoot::kLocalMachine, key, "LogFolderName", dir_.prefix()), RegResult::kOk);
   }
   int32_t Call(IDispatch* object, std::string_view member, std::vector<Variant> args = {}) {
     DispId id = kDispIdUnknown;

@@ -24,7 +24,9 @@ class CashChangerDispatchTest : public ::testing::Test {
   void SetUp() override {
     ::setenv("OPOS_REGISTRY_DIR", dir_.path().c_str(), 1);
     ::setenv("OPOS_LOCK_DIR", dir_.path().c_str(), 1);
-    ASSERT_EQ(platform::RegCreateKey(platform::RegRoot::kLocalMachine, config::DeviceKeyPath("Dev1")),
+    // With a log folder of its own: without one the ExamLog lands in the working folder.
+    ASSERT_EQ(platform::RegSetString(platform::RegRoot::kLocalMachine, config::DeviceKeyPath("Dev1"), "LogFolderName",
+                                     dir_.prefix()),
               platform::RegResult::kOk);
   }
   void TearDown() override {

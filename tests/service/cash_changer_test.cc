@@ -32,6 +32,8 @@ class CashChangerTest : public ::testing::Test {
     ::setenv("OPOS_REGISTRY_DIR", dir_.path().c_str(), 1);
     ::setenv("OPOS_LOCK_DIR", dir_.path().c_str(), 1);
     ASSERT_EQ(platform::RegCreateKey(RegRoot::kLocalMachine, key_), RegResult::kOk);
+    // Without a folder the ExamLog would land in the working folder.
+    Set("LogFolderName", dir_.prefix());
   }
   void TearDown() override {
     so_.reset();
