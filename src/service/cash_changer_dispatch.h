@@ -1,0 +1,74 @@
+// The dispatch interface of CCashChanger: the 22 members reached by name
+// through GetIDsOfNames and called through Invoke, as the Control Object
+// does. The object is reference-counted and deletes itself (and the
+// CCashChanger it owns) at its last Release.
+#pragma once
+
+#include <atomic>
+#include <span>
+#include <string_view>
+
+#include "platform/com.h"
+#include "service/cash_changer.h"
+
+namespace vexokrt::service {
+
+// The dispatch identifiers, in the order of the member table.
+enum class CashChangerMember : platform::DispId {
+  kGetPropertyNumber = 1,
+  kSetPropertyNumber,
+  kGetPropertyString,
+  kSetPropertyString,
+  kOpenService,
+  kClose,
+  kClaim,
+  kRelease,
+  kCheckHealth,
+  kDirectIO,
+  kCOFreezeEvents,
+  kDispenseCash,
+  kDispenseChange,
+  kReadCashCounts,
+  kClearInput,
+  kBeginDeposit,
+  kEndDeposit,
+  kFixDeposit,
+  kPauseDeposit,
+  kGetOpenResult,
+  kClaimDevice,
+  kReleaseDevice,
+};
+
+// The member names, index i holding DispId i + 1.
+std::span<const std::string_view> CashChangerMemberNames();
+
+class CashChangerDispatch final : public platform::IDispatch {
+ public:
+  // A new object with one reference, held by the caller.
+  static CashChangerDispatch* Create() { return new CashChangerDispatch(); }
+
+  // IUnknown: IID_IUnknown and IID_IDispatch.
+  platform::HRESULT QueryInterface(const platform::Guid& iid, void** object) override;
+  uint32_t AddRef() override;
+  uint32_t Release() override;
+
+  // IDispatch. Arguments: long members take a long (or bool) variant, bool
+  // members a bool (or long), strings a string, by-reference arguments the
+  // matching reference kind (not null), the Control Object a dispatch
+  // pointer (null allowed). Results: long members give a long, GetPropertyString
+  // a string, the setters nothing.
+  platform::HRESULT GetIDsOfNames(std::string_view name, platform::DispId* id) override;
+  platform::HRESULT Invoke(platform::DispId id, std::span<platform::Variant> args, platform::Variant* result) override;
+
+  // The typed object behind the interface.
+  CCashChanger& object() { return object_; }
+
+ private:
+  CashChangerDispatch() = default;
+  ~CashChangerDispatch() override = default;
+
+  std::atomic<uint32_t> refs_{1};
+  CCashChanger object_;
+};
+
+}  // namespace vexokrt::service

@@ -1,0 +1,38 @@
+// The registered window messages by which the service object's own threads
+// reach its hidden window, and the window's name. The numbers are obtained by
+// name when the module loads; every part of the process that registers the
+// same name gets the same number.
+#pragma once
+
+#include "platform/message_window.h"
+
+namespace vexokrt::service {
+
+inline constexpr char kCashChangerWindowName[] = "Vexonics.CashChangerWindow.20051118";
+
+inline constexpr char kMsgCoFireEventNotify[] = "Vexonics.KRT07.CashChangerCOFireEventNotify.20051118";
+inline constexpr char kMsgAsyncMethodCallComplete[] = "Vexonics.KRT07.CashChangerAsyncMethodCallComplete.20051118";
+inline constexpr char kMsgTakeBackComplete[] = "Vexonics.KRT07.CashChangerTakeBackComplete.20051118";
+inline constexpr char kMsgOutputLogComplete[] = "Vexonics.KRT07.CashChangerOutputLogComplete.20051118";
+inline constexpr char kMsgQueryTakeBackRetry[] = "Vexonics.KRT07.CashChangerQueryTakeBackRetry.20051118";
+inline constexpr char kMsgHappenReject[] = "Vexonics.KRT07.CashChangerHappenReject.20051118";
+inline constexpr char kMsgHappenCaset[] = "Vexonics.KRT07.CashChangerHappenCaset.20051118";
+inline constexpr char kMsgHappenCasetDsp[] = "Vexonics.KRT07.CashChangerHappenCasetDsp.20051118";
+inline constexpr char kMsgHappenFlReject[] = "Vexonics.KRT07.CashChangerHappenFLReject.20051118";
+
+struct WindowMessages {
+  platform::MessageId co_fire_event_notify = 0;
+  platform::MessageId async_method_call_complete = 0;
+  platform::MessageId take_back_complete = 0;
+  platform::MessageId output_log_complete = 0;
+  platform::MessageId query_take_back_retry = 0;
+  platform::MessageId happen_reject = 0;
+  platform::MessageId happen_caset = 0;
+  platform::MessageId happen_caset_dsp = 0;
+  platform::MessageId happen_fl_reject = 0;  // registered, never sent
+};
+
+// The module's message numbers (registered at load). Any thread.
+const WindowMessages& RegisteredMessages();
+
+}  // namespace vexokrt::service
