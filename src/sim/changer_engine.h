@@ -29,9 +29,11 @@
 #include <vector>
 
 #include "sim/cash.h"
+#include "sim/deposit.h"
 #include "sim/faults.h"
 #include "sim/inventory.h"
 #include "sim/line_settings.h"
+#include "sim/memory_image.h"
 #include "sim/model.h"
 #include "sim/sim_clock.h"
 
@@ -83,34 +85,6 @@ struct ReceivedFrame {
   std::string detail;              // kBadFrame: why it was refused
 };
 
-struct InsertResult {
-  enum class Status {
-    kCounting,       // accepted; the unit(s) count for ActionDurations::counting_ms
-    kNoDeposit,      // no deposit is open: the cash is handed back untouched
-    kIntakeClosed,   // the deposit is paused or fixed
-    kJammed,         // the machine is stopped by an error
-  };
-  Status status = Status::kNoDeposit;
-};
-
-// What a deposit session looks like from outside.
-struct DepositView {
-  bool open = false;            // between the deposit start and "I02"
-  bool intake_open = false;     // cash is being accepted
-  bool held = false;            // the bill intake waits for "P00" (HoldBillIntake)
-  bool bill_counting = false;   // the bill unit is counting
-  bool coin_counting = false;   // the coin unit is counting
-  CashCounts counted{};         // pieces counted into this deposit so far
-  int bill_rejects = 0;
-  int coin_rejects = 0;
-};
-
-struct HistoryPointer {
-  std::uint16_t pointer = 0;     // number of the next record to be written (1..N, 0 = never)
-  std::uint16_t overwrites = 0;  // laps completed around the ring
-  friend bool operator==(const HistoryPointer&, const HistoryPointer&) = default;
-};
-
 // A program download as the device saw it.
 struct DownloadRecord {
   int kind = 0;                     // 1 coin, 2 bill, 3 unit program, 4 definition file
@@ -156,6 +130,7 @@ class ChangerEngine {
   // Back to the power-on line settings and communication mode; a running
   // action ends, undelivered answers are lost. Cash, counters and memory stay.
   void PowerCycle();
+  ActionDurations Durations() const;
   void SetDurations(const ActionDurations& durations);
   void SetWireTiming(bool on);
   void SetAutoTake(bool on);
@@ -245,8 +220,10 @@ class ChangerEngine {
   // Waits (real time) until at least |count| frames of any kind have been recorded.
   bool WaitForFrames(std::size_t count, std::chrono::milliseconds timeout) const;
 
- private:
+  // The machine's inside; opaque to users of this header.
   struct State;
+
+ private:
   std::unique_ptr<State> state_;
   std::unique_ptr<SimClock> own_clock_;
   const SimClock* clock_;
