@@ -7,9 +7,12 @@
 
 #include <cstdlib>
 #include <ctime>
+#include <chrono>
+#include <condition_variable>
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -109,38 +112,61 @@ inline DeviceReply Frame(std::vector<uint8_t> data) {
 }
 
 // Persistent values in memory; each kind of access can be made to fail.
+// Thread-safe, so the communication thread may write while a test waits.
 class MemoryValues : public PersistentValues {
  public:
-  std::map<std::string, uint32_t, std::less<>> dwords;
-  std::map<std::string, std::string, std::less<>> texts;
+  std::map<std::string, uint32_t, std::less<>> dwords;       // guarded by lock
+  std::map<std::string, std::string, std::less<>> texts;     // guarded by lock
   bool fail_reads = false;
   bool fail_writes = false;
   int writes = 0;
+  std::mutex lock;
 
   std::optional<uint32_t> ReadDword(std::string_view name) override {
+    std::lock_guard<std::mutex> guard(lock);
     if (fail_reads) return std::nullopt;
     const auto it = dwords.find(name);
     if (it == dwords.end()) return std::nullopt;
     return it->second;
   }
   bool WriteDword(std::string_view name, uint32_t value) override {
-    ++writes;
-    if (fail_writes) return false;
-    dwords[std::string(name)] = value;
+    {
+      std::lock_guard<std::mutex> guard(lock);
+      ++writes;
+      if (fail_writes) return false;
+      dwords[std::string(name)] = value;
+    }
+    changed_.notify_all();
     return true;
   }
   std::optional<std::string> ReadText(std::string_view name) override {
+    std::lock_guard<std::mutex> guard(lock);
     if (fail_reads) return std::nullopt;
     const auto it = texts.find(name);
     if (it == texts.end()) return std::nullopt;
     return it->second;
   }
   bool WriteText(std::string_view name, std::string_view text) override {
-    ++writes;
-    if (fail_writes) return false;
-    texts[std::string(name)] = std::string(text);
+    {
+      std::lock_guard<std::mutex> guard(lock);
+      ++writes;
+      if (fail_writes) return false;
+      texts[std::string(name)] = std::string(text);
+    }
+    changed_.notify_all();
     return true;
   }
+  // Waits (real time, at most |ms|) until the DWORD |name| holds |value|.
+  bool WaitForDword(std::string_view name, uint32_t value, int ms = 5000) {
+    std::unique_lock<std::mutex> guard(lock);
+    return changed_.wait_for(guard, std::chrono::milliseconds(ms), [&] {
+      const auto it = dwords.find(name);
+      return it != dwords.end() && it->second == value;
+    });
+  }
+
+ private:
+  std::condition_variable changed_;
 };
 
 inline std::tm LocalTime(int year, int month, int day, int hour, int minute, int second) {
