@@ -3,13 +3,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdarg>
-#include <cstdio>
-
+#include "device/changer_device.h"
+#include "devlog/changer_device_logs.h"
+#include "devlog/registry_values.h"
+#include "link/serial_line_exchange.h"
+#include "link/serial_link.h"
 #include "platform/clock.h"
 #include "platform/registry.h"
 #include "resources/string_table.h"
 #include "service/opos.h"
+#include "service/text_format.h"
 #include "service/window_messages.h"
 
 namespace vexokrt::service {
@@ -36,38 +39,6 @@ constexpr std::string_view kTracePauseDeposit = "CCashChanger::PauseDeposit";
 // The event members looked up on the Control Object, in this order.
 constexpr const char* kEventMembers[] = {"SODirectIO", "SOStatusUpdate", "SOData"};
 
-// Property indexes this build answers.
-constexpr int32_t kPidxClaimed = 1;
-constexpr int32_t kPidxDeviceEnabled = 3;
-constexpr int32_t kPidxFreezeEvents = 4;
-constexpr int32_t kPidxDataEventEnabled = 2;
-constexpr int32_t kPidxResultCode = 6;
-constexpr int32_t kPidxResultCodeExtended = 7;
-constexpr int32_t kPidxServiceObjectVersion = 8;
-constexpr int32_t kPidxState = 9;
-constexpr int32_t kPidxBinaryConversion = 11;
-constexpr int32_t kPidxPowerNotify = 13;
-constexpr int32_t kPidxAsyncMode = 13001;
-constexpr int32_t kPidxCurrentExit = 13004;
-constexpr int32_t kPidxServiceObjectDescription = 1000004;
-constexpr int32_t kPidxCurrencyCode = 1013002;
-
-[[gnu::format(printf, 1, 2)]] std::string Format(const char* format, ...) {
-  char buffer[512];
-  va_list args;
-  va_start(args, format);
-  const int n = std::vsnprintf(buffer, sizeof buffer, format, args);
-  va_end(args);
-  if (n < 0) return {};
-  if (static_cast<size_t>(n) < sizeof buffer) return std::string(buffer, static_cast<size_t>(n));
-  std::string text(static_cast<size_t>(n) + 1, '\0');
-  va_start(args, format);
-  std::vsnprintf(text.data(), text.size(), format, args);
-  va_end(args);
-  text.resize(static_cast<size_t>(n));
-  return text;
-}
-
 long Exit(MethodCode code) { return 100 + static_cast<long>(code); }
 long Entry(MethodCode code) { return static_cast<long>(code); }
 
@@ -91,9 +62,11 @@ CCashChanger::CCashChanger()
 
 CCashChanger::~CCashChanger() {
   platform::RemoveRegistryDiagnosticHook(registry_hook_);
-  // A Control Object that lets go without Close still leaves nothing behind.
+  // A Control Object that lets go without Close still leaves nothing behind:
+  // the device layer closes the port, delivery stops, the semaphore goes back.
   events_.Stop();
   DropOpenResources();
+  claim_semaphore_.Release();
 }
 
 // --- the call frame -----------------------------------------------------------
@@ -120,7 +93,7 @@ void CCashChanger::Record(long kind, long code, long argument, long result) {
   exam_log_.Write(kind, code, argument, result);
 }
 
-int32_t CCashChanger::State() const {
+int32_t CCashChanger::State() {
   std::lock_guard guard(state_lock_);
   return state_;
 }
@@ -130,9 +103,7 @@ void CCashChanger::SetState(int32_t state) {
   state_ = state;
 }
 
-platform::WindowHandle CCashChanger::window_handle() const { return window_ ? window_->handle() : 0; }
-
-int32_t CCashChanger::ClaimedCheck() const {
+int32_t CCashChanger::ClaimedCheck() {
   if (State() == OPOS_S_CLOSED) return OPOS_E_CLOSED;
   if (!claimed_) return OPOS_E_NOTCLAIMED;
   return OPOS_SUCCESS;
@@ -153,19 +124,6 @@ int32_t CCashChanger::DeviceMethod(std::string_view trace_name, std::string_view
     return FinishCall(trace_name, refused);
   }
   return NotImplemented(trace_name, code, argument);
-}
-
-void CCashChanger::PropertySetter(std::string_view trace_name, std::string_view param, long entry_code,
-                                  long exit_code, long argument) {
-  TraceEnter(trace_name, param);
-  if (entry_code != 0) Record(2, entry_code, argument, 0);
-  int32_t result = ClaimedCheck();
-  if (result == OPOS_SUCCESS) {
-    trace_log_->Write(diag::kLevelError, diag::kTagError, std::string("  ") + std::string(trace_name) + " is not implemented");
-    result = OPOS_E_ILLEGAL;
-  }
-  if (exit_code != 0) Record(2, exit_code, argument, result);
-  FinishCall(trace_name, result);
 }
 
 // --- opening and closing --------------------------------------------------------
@@ -199,8 +157,39 @@ void CCashChanger::ConfigureTrace() {
   }
 }
 
+void CCashChanger::CreateDevice() {
+  DeviceSettings settings;
+  settings.watch_interval_ms = config_.watch_interval;
+  settings.auto_negotiation = config_.auto_negotiation;
+  settings.deposit_evt_set = config_.deposit_evt_set;
+  settings.claim_non_event = config_.claim_non_event;
+  settings.claim_relaxation = config_.claim_relaxation;
+  settings.take_back_timeout_ms = config_.take_back_timeout;
+  settings.dispense_cash_timeout_ms = config_.dispense_cash_timeout;
+  settings.dispense_change_timeout_ms = config_.dispense_change_timeout;
+  settings.investigate_timeout_ms = config_.investigate_timeout;
+  settings.end_deposit_timeout_ms = config_.end_deposit_timeout;
+  settings.fix_deposit_timeout_ms = config_.fix_deposit_timeout;
+  auto serial = std::make_unique<link::SerialLink>(*trace_log_, config_.port, config_.port_initialize_string);
+  device_ = std::make_unique<ChangerDevice>(*this, settings, std::make_unique<SerialLineExchange>(std::move(serial)),
+                                            platform::SystemClock(), &exam_log_);
+  log_values_ = std::make_unique<devlog::RegistryValues>(device_key_path_);
+  devlog::DeviceLogContext context;
+  context.settings = devlog::LogSettingsFrom(config_);
+  context.values = log_values_.get();
+  context.trace = trace_log_.get();
+  context.exam = &exam_log_;
+  device_logs_ = std::make_unique<devlog::ChangerDeviceLogs>(*device_, *this, std::move(context));
+}
+
 void CCashChanger::DropOpenResources() {
-  // The device layer, once created at open, is shut down and deleted here.
+  // The logs unhook from the device layer first; deleting the device layer
+  // closes the port and stops its thread, so nothing posts to the window
+  // any more when it goes.
+  device_logs_.reset();
+  device_.reset();
+  log_values_.reset();
+  window_handle_.store(0);
   window_.reset();
   control_object_ = nullptr;
   event_ids_ = EventIds{};
@@ -251,10 +240,8 @@ int32_t CCashChanger::OpenService(std::string_view /*device_class*/, std::string
   exam_log_.SetSizeLimit(config_.exm_log_max_size);
   Record(1, Entry(MethodCode::kOpenService), 0, 0);
 
-  // Step 8: the device layer (ChangerDevice) is created here, handed this
-  // object, Port, Port_Initialize_String, WatchInterval, AutoNegotiation,
-  // OperationHistory, TradingLog, the key path, LogFolderName, LogFolderSize
-  // and the trace log. It is not part of this build yet.
+  // Step 8. Nothing is sent to the device before Claim opens the port.
+  CreateDevice();
 
   // Step 9.
   control_object_ = control_object;
@@ -268,6 +255,8 @@ int32_t CCashChanger::OpenService(std::string_view /*device_class*/, std::string
     Record(1, Exit(MethodCode::kOpenService), 0, OPOS_E_FAILURE);
     return FinishCall(kTraceOpenService, OPOS_E_FAILURE);
   }
+  window_handle_.store(window_->handle());
+  InstallWindowHandlers();
 
   // Step 11.
   platform::DispId ids[3] = {platform::kDispIdUnknown, platform::kDispIdUnknown, platform::kDispIdUnknown};
@@ -297,49 +286,11 @@ int32_t CCashChanger::Close() {
   }
   if (claimed_) ReleaseDevice();
   SetState(OPOS_S_CLOSED);
+  // Events still queued are of no use to a closed object.
+  events_.Stop();
   DropOpenResources();
   Record(1, Exit(MethodCode::kClose), 0, OPOS_SUCCESS);
   return FinishCall(kTraceClose, OPOS_SUCCESS);
-}
-
-// --- claiming ----------------------------------------------------------------------
-
-int32_t CCashChanger::Claim(int32_t timeout) {
-  TraceEnter(kTraceClaim, Format("  Param:   Timeout is %ld", static_cast<long>(timeout)));
-  Record(1, Entry(MethodCode::kClaim), 0, 0);
-  if (claimed_) {
-    Record(1, Exit(MethodCode::kClaim), 0, OPOS_SUCCESS);
-    return FinishCall(kTraceClaim, OPOS_SUCCESS);
-  }
-  if (State() == OPOS_S_CLOSED) {
-    Record(1, Exit(MethodCode::kClaim), 0, OPOS_E_CLOSED);
-    return FinishCall(kTraceClaim, OPOS_E_CLOSED);
-  }
-  return NotImplemented(kTraceClaim, MethodCode::kClaim, 0);
-}
-
-int32_t CCashChanger::ClaimDevice(int32_t timeout) {
-  TraceEnter(kTraceClaimDevice);
-  return Claim(timeout);
-}
-
-int32_t CCashChanger::Release() {
-  TraceEnter(kTraceReleaseDevice);
-  Record(1, Entry(MethodCode::kRelease), 0, 0);
-  if (!claimed_) {
-    Record(1, Exit(MethodCode::kRelease), 0, OPOS_E_ILLEGAL);
-    return FinishCall(kTraceReleaseDevice, OPOS_E_ILLEGAL);
-  }
-  if (State() == OPOS_S_BUSY) {
-    Record(1, Exit(MethodCode::kRelease), 0, OPOS_E_BUSY);
-    return FinishCall(kTraceReleaseDevice, OPOS_E_BUSY);
-  }
-  return NotImplemented(kTraceReleaseDevice, MethodCode::kRelease, 0);
-}
-
-int32_t CCashChanger::ReleaseDevice() {
-  TraceEnter(kTraceReleaseDevice);
-  return Release();
 }
 
 // --- device methods --------------------------------------------------------------
@@ -395,92 +346,6 @@ int32_t CCashChanger::FixDeposit() { return DeviceMethod(kTraceFixDeposit, {}, M
 int32_t CCashChanger::PauseDeposit(int32_t control) {
   return DeviceMethod(kTracePauseDeposit, Format("  Param:   Control is %ld", static_cast<long>(control)),
                       MethodCode::kPauseDeposit, control);
-}
-
-// --- properties ----------------------------------------------------------------------
-
-int32_t CCashChanger::GetPropertyNumber(int32_t index) {
-  const char* name = nullptr;
-  int32_t value = 0;
-  switch (index) {
-    case kPidxClaimed:
-      name = "Claimed";
-      value = claimed_ ? 1 : 0;
-      break;
-    case kPidxDeviceEnabled:
-      name = "DeviceEnabled";
-      value = device_enabled_ ? 1 : 0;
-      break;
-    case kPidxResultCode:
-      name = "ResultCode";
-      value = result_code_;
-      break;
-    case kPidxResultCodeExtended:
-      name = "ResultCodeExtended";
-      value = result_code_extended_;
-      break;
-    case kPidxServiceObjectVersion:
-      name = "ServiceObjectVersion";
-      value = service_object_version_;
-      break;
-    case kPidxState:
-      name = "State";
-      value = State();
-      break;
-    case kPidxCurrentExit:
-      name = "CurrentExit";
-      value = current_exit_;
-      break;
-    default:
-      trace_log_->Write(diag::kLevelError, diag::kTagError,
-                        Format("  GetPropertyNumber(%ld) is not implemented", static_cast<long>(index)));
-      return 0;
-  }
-  trace_log_->Write(diag::kLevelInfo, diag::kTagPropGet, Format("  %s is %ld", name, static_cast<long>(value)));
-  return value;
-}
-
-std::string CCashChanger::GetPropertyString(int32_t index) {
-  if (index == kPidxServiceObjectDescription) {
-    trace_log_->Write(diag::kLevelInfo, diag::kTagPropGet,
-                      "  ServiceObjectDescription is " + service_object_description_);
-    return service_object_description_;
-  }
-  trace_log_->Write(diag::kLevelError, diag::kTagError,
-                    Format("  GetPropertyString(%ld) is not implemented", static_cast<long>(index)));
-  return {};
-}
-
-void CCashChanger::SetPropertyNumber(int32_t index, int32_t value) {
-  const std::string param = Format("  Param:   Number is %ld", static_cast<long>(value));
-  // The ExamLog property codes P (kind 2, exit 100 + P): 1 DeviceEnabled
-  // (which also records its entry), 2 CurrentExit, 3 DataEventEnabled,
-  // 4 AsyncMode, 5 PowerNotify, 6 BinaryConversion. FreezeEvents records
-  // only its refusal, under 101.
-  switch (index) {
-    case kPidxDataEventEnabled:
-      return PropertySetter("CCashChanger::DoDataEventEnabled", param, 0, 103, value);
-    case kPidxDeviceEnabled:
-      return PropertySetter("CCashChanger::DoDeviceEnabled", param, 1, 101, value);
-    case kPidxFreezeEvents:
-      return PropertySetter("CCashChanger::DoFreezeEvents", param, 0, 101, value);
-    case kPidxBinaryConversion:
-      return PropertySetter("CCashChanger::DoBinaryConversion", param, 0, 106, value);
-    case kPidxPowerNotify:
-      return PropertySetter("CCashChanger::DoPowerNotify", param, 0, 105, value);
-    case kPidxAsyncMode:
-      return PropertySetter("CCashChanger::DoAsyncMode", param, 0, 104, value);
-    case kPidxCurrentExit:
-      return PropertySetter("CCashChanger::DoCurrentExit", param, 0, 102, value);
-    default:
-      return;  // every other index is ignored
-  }
-}
-
-void CCashChanger::SetPropertyString(int32_t index, std::string_view value) {
-  if (index != kPidxCurrencyCode) return;
-  PropertySetter("CCashChanger::DoCurrencyCode",
-                 Format("  Param:   String is %.*s", static_cast<int>(value.size()), value.data()), 0, 0, 0);
 }
 
 }  // namespace vexokrt::service

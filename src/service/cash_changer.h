@@ -15,28 +15,44 @@
 // State: 1 closed until OpenService succeeds, 2 idle, 3 busy while a device
 // request is out; Close returns to 1 from any state but busy.
 //
-// This build holds the frame of the object: construction, OpenService,
-// Close, GetOpenResult, the hidden window and the event member look-up.
-// Members that need the device layer answer what their state requires
-// (101 while closed, 103 while not claimed, 106 from Release while not
-// claimed) and otherwise refuse with 106 and an error trace line saying they
-// are not implemented.
+// Threads: dispatch calls and every event reach the Control Object on the
+// application's thread; the event delivery thread and the device layer's
+// communication thread reach this object through the ChangerHost methods
+// (each value they touch has its own lock or is atomic) and through posts to
+// the hidden window.
+//
+// The cash operations, DirectIO and CheckHealth are not part of this build:
+// after the state checks they refuse with 106 and an error trace line.
 #pragma once
 
+#include <array>
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "config/device_config.h"
+#include "device/changer_host.h"
 #include "diag/exam_log.h"
 #include "diag/trace_log.h"
 #include "events/event_delivery.h"
+#include "link/model_code.h"
 #include "platform/com.h"
 #include "platform/message_window.h"
 #include "platform/named_lock.h"
 #include "service/module.h"
+
+namespace vexokrt {
+class ChangerDevice;
+namespace devlog {
+class ChangerDeviceLogs;
+class RegistryValues;
+}  // namespace devlog
+}  // namespace vexokrt
 
 namespace vexokrt::service {
 
@@ -62,35 +78,109 @@ enum class MethodCode : int32_t {
   kReadCashCounts = 14,
 };
 
-class CCashChanger {
+// The OPOS property index numbers.
+namespace pidx {
+inline constexpr int32_t kClaimed = 1;
+inline constexpr int32_t kDataEventEnabled = 2;
+inline constexpr int32_t kDeviceEnabled = 3;
+inline constexpr int32_t kFreezeEvents = 4;
+inline constexpr int32_t kResultCode = 6;
+inline constexpr int32_t kResultCodeExtended = 7;
+inline constexpr int32_t kServiceObjectVersion = 8;
+inline constexpr int32_t kState = 9;
+inline constexpr int32_t kBinaryConversion = 11;
+inline constexpr int32_t kDataCount = 12;
+inline constexpr int32_t kPowerNotify = 13;
+inline constexpr int32_t kPowerState = 14;
+inline constexpr int32_t kCapPowerReporting = 501;
+inline constexpr int32_t kAsyncMode = 13001;
+inline constexpr int32_t kAsyncResultCode = 13002;
+inline constexpr int32_t kAsyncResultCodeExtended = 13003;
+inline constexpr int32_t kCurrentExit = 13004;
+inline constexpr int32_t kDeviceExits = 13005;
+inline constexpr int32_t kDeviceStatus = 13006;
+inline constexpr int32_t kFullStatus = 13007;
+inline constexpr int32_t kDepositAmount = 13008;
+inline constexpr int32_t kDepositStatus = 13009;
+inline constexpr int32_t kCapDiscrepancy = 13501;
+inline constexpr int32_t kCapEmptySensor = 13502;
+inline constexpr int32_t kCapFullSensor = 13503;
+inline constexpr int32_t kCapNearEmptySensor = 13504;
+inline constexpr int32_t kCapNearFullSensor = 13505;
+inline constexpr int32_t kCapDeposit = 13506;
+inline constexpr int32_t kCapDepositDataEvent = 13507;
+inline constexpr int32_t kCapPauseDeposit = 13508;
+inline constexpr int32_t kCapRepayDeposit = 13509;
+inline constexpr int32_t kCheckHealthText = 1000001;
+inline constexpr int32_t kDeviceDescription = 1000002;
+inline constexpr int32_t kDeviceName = 1000003;
+inline constexpr int32_t kServiceObjectDescription = 1000004;
+inline constexpr int32_t kCurrencyCashList = 1013001;
+inline constexpr int32_t kCurrencyCode = 1013002;
+inline constexpr int32_t kCurrencyCodeList = 1013003;
+inline constexpr int32_t kExitCashList = 1013004;
+inline constexpr int32_t kDepositCashList = 1013005;
+inline constexpr int32_t kDepositCodeList = 1013006;
+inline constexpr int32_t kDepositCounts = 1013007;
+}  // namespace pidx
+
+// One property of the table: its index and its name as traced.
+struct PropertyInfo {
+  int32_t index;
+  const char* name;
+  bool is_string;
+};
+// Every property the service object answers, numbers first.
+std::span<const PropertyInfo> Properties();
+// The entry of |name| (compared case-insensitively) or of an index; null
+// when there is none.
+const PropertyInfo* FindProperty(std::string_view name);
+const PropertyInfo* FindProperty(int32_t index);
+
+inline constexpr char kAllCashList[] = "1,5,10,50,100,500;1000,2000,5000,10000";
+inline constexpr char kBillCashList[] = ";1000,2000,5000,10000";
+inline constexpr char kCoinCashList[] = "1,5,10,50,100,500";
+
+class CCashChanger final : public ChangerHost {
  public:
   // Sets the initial values, creates the claim semaphore, the trace log
   // (off, no file) and the ExamLog (no file), loads the description and
   // version, and locks the module for the object's life.
   CCashChanger();
-  ~CCashChanger();
+  ~CCashChanger() override;
   CCashChanger(const CCashChanger&) = delete;
   CCashChanger& operator=(const CCashChanger&) = delete;
 
   // --- the dispatch members ---------------------------------------------------
 
   // Opens the device |device_name|: reads its settings from the registry,
-  // names the logs, creates the hidden window on the calling thread and looks
-  // up "SODirectIO", "SOStatusUpdate" and "SOData" on |control_object|, which
-  // is kept without a reference until Close. Results: 0; 104 with
-  // GetOpenResult 302 when the device has no registry key, or 305 when the
-  // Control Object lacks an event member; 111 with 304 when the window cannot
-  // be created; 106 when already open. A failed open leaves nothing behind.
+  // names the logs, creates the device layer (nothing is sent yet), creates
+  // the hidden window on the calling thread and looks up "SODirectIO",
+  // "SOStatusUpdate" and "SOData" on |control_object|, which is kept without
+  // a reference until Close. Results: 0; 104 with GetOpenResult 302 when the
+  // device has no registry key, or 305 when the Control Object lacks an
+  // event member; 111 with 304 when the window cannot be created; 106 when
+  // already open. A failed open leaves nothing behind.
   int32_t OpenService(std::string_view device_class, std::string_view device_name,
                       platform::IDispatch* control_object);
-  // Releases the device if claimed, destroys the window, forgets the Control
-  // Object and returns to State 1. 113 (and no change) while busy.
+  // Releases the device if claimed, deletes the device layer, destroys the
+  // window, forgets the Control Object and returns to State 1. 113 (and no
+  // change) while busy.
   int32_t Close();
   // The last OpenService outcome: 0, 302, 304 or 305. No trace.
   int32_t GetOpenResult() const { return open_result_; }
 
+  // Takes the system-wide claim semaphore (|timeout| ms, -1 without limit),
+  // starts event delivery, opens the port, detects the model and brings the
+  // device to a known state. 0; 112 when the semaphore stays taken; 107 when
+  // the port or a device step fails (everything undone in the order port,
+  // event delivery, semaphore); 114 when the clock step fails with
+  // ClaimNonEvent 1; 101 while closed.
   int32_t Claim(int32_t timeout);
   int32_t ClaimDevice(int32_t timeout);
+  // Disables if enabled, closes the port, stops event delivery (queued
+  // events are deleted), gives the semaphore back and resets the released
+  // property values. 106 when not claimed, 113 while busy.
   int32_t Release();
   int32_t ReleaseDevice();
   int32_t CheckHealth(int32_t level);
@@ -106,20 +196,48 @@ class CCashChanger {
   int32_t EndDeposit(int32_t success);
   int32_t FixDeposit();
   int32_t PauseDeposit(int32_t control);
+  // Property reads: the value, with a "Prop Get" trace line for a known
+  // index; 0 or an empty text for an unknown one (no trace).
   int32_t GetPropertyNumber(int32_t index);
-  void SetPropertyNumber(int32_t index, int32_t value);
   std::string GetPropertyString(int32_t index);
+  // Property writes: the outcome goes to ResultCode only; unknown and
+  // read-only indexes are ignored.
+  void SetPropertyNumber(int32_t index, int32_t value);
   void SetPropertyString(int32_t index, std::string_view value);
 
-  // --- state, for the other members and for tests --------------------------------
+  // --- ChangerHost (any thread) ----------------------------------------------------
 
-  int32_t State() const;
-  void SetState(int32_t state);
+  int32_t State() override;
+  void SetState(int32_t state) override;
+  void SetResultCodeExtended(int32_t code) override { result_code_extended_.store(code); }
+  void SetAsyncResultCode(int32_t code) override { async_result_code_.store(code); }
+  void SetAsyncResultCodeExtended(int32_t code) override { async_result_code_extended_.store(code); }
+  void QueueStatusUpdate(int32_t value) override;
+  void QueueDataEvent(const DispenseRecord& counts) override;
+  void QueueDirectIoEvent(int32_t event_number, int32_t data, std::string text) override;
+  int32_t DepositStatus() override;
+  void SetDepositStatus(int32_t status) override;
+  void SetDepositCounts(const CashCounts& counts) override;
+  bool DepositFixed() override { return deposit_fixed_.load(); }
+  bool DepositPaused() override { return deposit_paused_.load(); }
+  int32_t DepositOption() override { return deposit_option_.load(); }
+  int32_t DepositActiveMark() override { return deposit_active_mark_.load(); }
+  bool DeviceEnabled() override { return device_enabled_.load(); }
+  int32_t PowerNotify() override { return power_notify_.load(); }
+  int32_t CurrentExit() override { return current_exit_.load(); }
+  int32_t DirectIoMode() override;
+  void SetDirectIoMode(int32_t mode) override;
+  int32_t OperationModeTemporary() override { return operation_mode_temporary_.load(); }
+  int32_t DioReadExchange() override { return dio_read_exchange_.load(); }
+  // Hands |payload| to the hidden window, which handles it on the
+  // application's thread; dropped when there is no window.
+  void PostToWindow(std::string_view message, WindowPayload payload) override;
+
+  // --- state, for tests and tools -------------------------------------------------
+
   int32_t result_code() const { return result_code_; }
-  int32_t result_code_extended() const { return result_code_extended_; }
+  int32_t result_code_extended() const { return result_code_extended_.load(); }
   bool claimed() const { return claimed_; }
-  bool device_enabled() const { return device_enabled_; }
-  int32_t current_exit() const { return current_exit_; }
   const std::string& device_name() const { return device_name_; }
   // The device key path of the last successful registry open.
   const std::string& device_key_path() const { return device_key_path_; }
@@ -131,8 +249,12 @@ class CCashChanger {
   events::EventDelivery& events() { return events_; }
   platform::NamedSemaphore& claim_semaphore() { return claim_semaphore_; }
   // The hidden window's handle; 0 while there is none.
-  platform::WindowHandle window_handle() const;
+  platform::WindowHandle window_handle() const { return window_handle_.load(); }
   platform::IDispatch* control_object() const { return control_object_; }
+  // The device layer; null while closed.
+  ChangerDevice* device() { return device_.get(); }
+  // The model found by the last successful Claim.
+  ModelCode claimed_model() const { return claimed_model_; }
 
   // Dispatch identifiers of the Control Object's event members.
   struct EventIds {
@@ -154,24 +276,68 @@ class CCashChanger {
   void Record(long kind, long code, long argument, long result);
 
  private:
+  class ControlObjectSink;
+
   // The refusals every device method starts with: 101 while closed, 103
   // while not claimed. 0 when the call may go on.
-  int32_t ClaimedCheck() const;
+  int32_t ClaimedCheck();
   // Ends a method whose work this build does not hold: an error trace line,
   // the exit record and 106.
   int32_t NotImplemented(std::string_view trace_name, MethodCode code, long argument);
   // A device method of the cash or maintenance kind: frame, state checks,
   // then NotImplemented.
   int32_t DeviceMethod(std::string_view trace_name, std::string_view param, MethodCode code, long argument);
-  // A property setter: frame, claimed check, then a not-implemented refusal.
-  // ExamLog records kind 2 with |entry_code| on entry and |exit_code| on
-  // exit, each only when not 0.
-  void PropertySetter(std::string_view trace_name, std::string_view param, long entry_code, long exit_code,
-                      long argument);
   // Step 5 of OpenService: names the trace file and sets its level.
   void ConfigureTrace();
-  // Undoes what a failed OpenService created after its registry step.
+  // Step 8 of OpenService: the device layer and its logs.
+  void CreateDevice();
+  // Undoes what an OpenService created: device layer, window, Control Object.
   void DropOpenResources();
+  void InstallWindowHandlers();
+
+  // Claim steps.
+  int32_t ClaimSteps(int32_t timeout);
+  int32_t ClaimDeviceSteps(ModelCode model);
+  int32_t EndOpenDeposit();
+  void UndoClaim();
+  void ApplyModelProperties(ModelCode model);
+  void ResetReleasedValues();
+  void StopEventThread();
+
+  // The property setters; each ends in the result helper.
+  void SetDeviceEnabled(int32_t value);
+  int32_t EnableSteps(bool reenable);
+  int32_t DisableSteps();
+  void SetFreezeEvents(int32_t value);
+  void SetDataEventEnabled(int32_t value);
+  void SetAsyncMode(int32_t value);
+  void SetPowerNotifyValue(int32_t value);
+  void SetBinaryConversion(int32_t value);
+  void SetCurrentExitValue(int32_t value);
+  void SetCurrencyCode(std::string_view value);
+  int32_t CurrentExitSteps(int32_t value);
+  // The five values of the exit setting sent for |exit| by enabling or (with
+  // |for_setter|) by the CurrentExit setter.
+  std::array<int32_t, 5> ExitSettingValues(int32_t exit, bool for_setter) const;
+  std::array<int32_t, 5> ConfiguredSettingValues() const;
+  // Sends the exit setting (page 2 of the operating conditions).
+  int32_t SendExitSetting(const std::array<int32_t, 5>& values);
+  // (bills, coins) in use at |exit|.
+  static std::pair<bool, bool> ExitSides(int32_t exit);
+  int32_t ReadDepositStatus();
+  // The model the device names now (kUnknown when it does not answer).
+  ModelCode ReadModelNow();
+
+  // Hands a chosen event to the window (the delivery thread's post).
+  bool PostFireEvent(std::unique_ptr<events::EventRecord> record);
+  // Window handlers (application's thread).
+  void OnFireEvent(uintptr_t wparam);
+  void OnAsyncComplete(uintptr_t wparam);
+  void OnTakeBackComplete(uintptr_t wparam);
+  void OnOutputLogComplete(uintptr_t wparam);
+  void OnQueueIt(intptr_t lparam);
+  // AsyncResultCode (and Extended) from an asynchronous completion.
+  void SetAsyncResult(const DeviceReply& reply, bool take_back);
 
   ModuleLock module_lock_;
   const std::string service_object_description_;
@@ -184,15 +350,51 @@ class CCashChanger {
   events::EventDelivery events_;
   int registry_hook_ = 0;
 
-  mutable std::mutex state_lock_;
+  std::mutex state_lock_;
   int32_t state_;  // guarded by state_lock_
 
+  // Written on the application's thread only.
   bool claimed_ = false;
-  bool device_enabled_ = false;
   int32_t result_code_;
-  int32_t result_code_extended_ = 0;
   int32_t open_result_ = 0;
-  int32_t current_exit_ = 1;
+  ModelCode claimed_model_ = ModelCode::kUnknown;
+  int32_t binary_conversion_ = 0;
+  int32_t async_mode_ = 0;
+  int32_t cap_deposit_ = 0;
+  int32_t cap_deposit_data_event_ = 0;
+  int32_t cap_pause_deposit_ = 0;
+  int32_t cap_repay_deposit_ = 0;
+  int32_t device_exits_ = 7;
+  std::string check_health_text_;
+  std::string device_description_;
+  std::string device_name_property_;
+  std::string currency_code_ = "JPY";
+  std::string exit_cash_list_;
+  std::string deposit_cash_list_;
+  std::string deposit_code_list_;
+
+  // Read by the device layer's thread too.
+  std::atomic<bool> device_enabled_{false};
+  std::atomic<int32_t> result_code_extended_{0};
+  std::atomic<int32_t> async_result_code_{0};
+  std::atomic<int32_t> async_result_code_extended_{0};
+  std::atomic<int32_t> power_notify_{0};
+  std::atomic<int32_t> current_exit_{1};
+  std::atomic<int32_t> operation_mode_temporary_{0};
+  std::atomic<int32_t> dio_read_exchange_{0};
+  std::atomic<bool> deposit_fixed_{false};
+  std::atomic<bool> deposit_paused_{false};
+  std::atomic<int32_t> deposit_option_{0};
+  std::atomic<int32_t> deposit_active_mark_{0};
+
+  std::mutex enable_mark_lock_;
+  int32_t enable_mark_ = 0;  // guarded by enable_mark_lock_
+
+  std::mutex deposit_status_lock_;
+  int32_t deposit_status_ = 3;  // guarded by deposit_status_lock_
+  std::mutex deposit_amount_lock_;
+  int32_t deposit_amount_ = 0;   // guarded by deposit_amount_lock_
+  std::string deposit_counts_;   // guarded by deposit_amount_lock_
 
   std::string device_name_;
   std::string device_key_path_;
@@ -203,6 +405,13 @@ class CCashChanger {
   platform::IDispatch* control_object_ = nullptr;
   EventIds event_ids_;
   std::unique_ptr<platform::MessageWindow> window_;
+  std::atomic<platform::WindowHandle> window_handle_{0};
+
+  // From OpenService to Close. The logs hook into the device layer and go
+  // first.
+  std::unique_ptr<devlog::RegistryValues> log_values_;
+  std::unique_ptr<ChangerDevice> device_;
+  std::unique_ptr<devlog::ChangerDeviceLogs> device_logs_;
 };
 
 }  // namespace vexokrt::service

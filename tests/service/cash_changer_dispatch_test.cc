@@ -28,6 +28,9 @@ class CashChangerDispatchTest : public ::testing::Test {
     ASSERT_EQ(platform::RegSetString(platform::RegRoot::kLocalMachine, config::DeviceKeyPath("Dev1"), "LogFolderName",
                                      dir_.prefix()),
               platform::RegResult::kOk);
+    ASSERT_EQ(platform::RegSetString(platform::RegRoot::kLocalMachine, config::DeviceKeyPath("Dev1"), "Port",
+                                     dir_.file("no-such-port")),
+              platform::RegResult::kOk);
   }
   void TearDown() override {
     object_.Reset();
@@ -95,8 +98,8 @@ TEST_F(CashChangerDispatchTest, LaterMembersAnswerByName) {
   EXPECT_EQ(Call("PauseDeposit", {Variant::Long(11)}), 103);
   EXPECT_EQ(Call("Release"), 106);
   EXPECT_EQ(Call("ReleaseDevice"), 106);
-  EXPECT_EQ(Call("Claim", {Variant::Long(0)}), 106);
-  EXPECT_EQ(Call("ClaimDevice", {Variant::Long(0)}), 106);
+  EXPECT_EQ(Call("Claim", {Variant::Long(0)}), 107) << "no device on the port";
+  EXPECT_EQ(Call("ClaimDevice", {Variant::Long(0)}), 107);
   EXPECT_EQ(Call("COFreezeEvents", {Variant::Bool(true)}), 0);
 
   Variant result = Variant::Long(1);

@@ -1,0 +1,460 @@
+// Claiming, releasing and enabling the cash changer.
+#include <array>
+#include <utility>
+
+#include "device/changer_device.h"
+#include "device/command_set.h"
+#include "devlog/changer_device_logs.h"
+#include "platform/clock.h"
+#include "resources/string_table.h"
+#include "service/cash_changer.h"
+#include "service/opos.h"
+#include "service/text_format.h"
+
+namespace vexokrt::service {
+namespace {
+
+using namespace opos;
+
+constexpr std::string_view kTraceClaim = "CCashChanger::Claim";
+constexpr std::string_view kTraceClaimDevice = "CCashChanger::ClaimDevice";
+constexpr std::string_view kTraceReleaseDevice = "CCashChanger::ReleaseDevice";
+constexpr std::string_view kTraceDeviceEnabled = "CCashChanger::DoDeviceEnabled";
+
+constexpr long kClaimEntry = 3;
+constexpr long kClaimExit = 103;
+constexpr long kReleaseEntry = 4;
+constexpr long kReleaseExit = 104;
+
+// Where the end of deposit is sent after a claim found the deposit unit
+// open (mode argument of the end-of-deposit command).
+enum class OpenDeposit { kNoAnswer = 0, kCounting = 1, kWaiting = 2, kNone = 3 };
+
+// The two deposit-mode character pairs of a KRT07/KRT77 status record.
+OpenDeposit ClassifyDepositPairs(const DeviceReply& reply) {
+  if (!reply.IsDataFrame() || reply.data.size() != 51) return OpenDeposit::kNoAnswer;
+  const auto pair = [&](size_t at) { return std::pair<uint8_t, uint8_t>(reply.data[at], reply.data[at + 1]); };
+  const auto first = pair(47);
+  const auto second = pair(49);
+  const std::pair<uint8_t, uint8_t> three_three{'3', '3'};
+  const std::pair<uint8_t, uint8_t> three_zero{'3', '0'};
+  if (first == three_three || second == three_three) return OpenDeposit::kCounting;
+  if (first == three_zero || second == three_zero) return OpenDeposit::kWaiting;
+  return OpenDeposit::kNone;
+}
+
+}  // namespace
+
+// --- Claim ----------------------------------------------------------------------
+
+int32_t CCashChanger::Claim(int32_t timeout) {
+  TraceEnter(kTraceClaim, Format("  Param:   Timeout is %ld", static_cast<long>(timeout)));
+  Record(1, kClaimEntry, 0, 0);
+  const int32_t result = ClaimSteps(timeout);
+  Record(1, kClaimExit, 0, result);
+  return FinishCall(kTraceClaim, result);
+}
+
+int32_t CCashChanger::ClaimDevice(int32_t timeout) {
+  TraceEnter(kTraceClaimDevice);
+  return Claim(timeout);
+}
+
+void CCashChanger::StopEventThread() { events_.Stop(); }
+
+void CCashChanger::UndoClaim() {
+  // Always in this order: the port (which stops the communication thread),
+  // event delivery, the semaphore.
+  device_->ClosePort();
+  StopEventThread();
+  claim_semaphore_.Release();
+}
+
+int32_t CCashChanger::ClaimSteps(int32_t timeout) {
+  if (claimed_) return OPOS_SUCCESS;
+  if (State() == OPOS_S_CLOSED || !device_) return OPOS_E_CLOSED;
+
+  // Step 2. No lock of this object is held while waiting.
+  if (!claim_semaphore_.Acquire(timeout)) return OPOS_E_TIMEOUT;
+
+  // Step 3.
+  if (!events_.Start([this](std::unique_ptr<events::EventRecord> record) { return PostFireEvent(std::move(record)); })) {
+    claim_semaphore_.Release();
+    return OPOS_E_ILLEGAL;
+  }
+
+  // Step 4.
+  if (device_->OpenPort() != 0) {
+    StopEventThread();
+    claim_semaphore_.Release();
+    return OPOS_E_NOHARDWARE;
+  }
+
+  // Step 5.
+  const int detected = device_->DetectModel();
+  const ModelCode model = device_->Model();
+  if (detected != 0) {
+    switch (config_.claim_pass_setting) {
+      case 0:
+        UndoClaim();
+        return OPOS_E_NOHARDWARE;
+      case 1:
+        ApplyModelProperties(ModelCode::kKrt07);
+        break;
+      case 2:
+        ApplyModelProperties(ModelCode::kKrt77);
+        break;
+      default:
+        break;
+    }
+    claimed_model_ = model;
+  } else {
+    // Step 6.
+    claimed_model_ = model;
+    const int32_t result = ClaimDeviceSteps(model);
+    if (result != OPOS_SUCCESS) {
+      UndoClaim();
+      return result;
+    }
+    // Step 7.
+    if (model == ModelCode::kKrt03) dio_read_exchange_.store(0);
+    // Step 8.
+    ApplyModelProperties(model);
+  }
+
+  // Step 9.
+  device_->Thread().SetHistoryFetchEnabled(true);
+  Record(5, 1, 0, 0);
+  // Step 10.
+  claimed_ = true;
+  return OPOS_SUCCESS;
+}
+
+int32_t CCashChanger::EndOpenDeposit() {
+  DeviceReply status;
+  device_->Execute(StatusCommand(claimed_model_), &status);
+  const OpenDeposit open = ClassifyDepositPairs(status);
+  if (open != OpenDeposit::kCounting && open != OpenDeposit::kWaiting) return OPOS_SUCCESS;
+  // The unit finishes what it is counting before the deposit can end. The
+  // watch is not running yet, so the line is free for this.
+  device_->ReadyWait();
+  DeviceReply after;
+  device_->Execute(StatusCommand(claimed_model_), &after);
+  if (after.IsDataFrame() && after.data.size() > 1 && after.data[1] == '2') return OPOS_SUCCESS;
+  const BuiltCommand end = EndDepositCommand(open == OpenDeposit::kCounting ? 1 : 0, config_.end_deposit_timeout);
+  if (!end.ok()) return end.result;
+  const int32_t result = device_->Execute(end.command);
+  return result == OPOS_E_NOHARDWARE ? OPOS_E_NOHARDWARE : OPOS_SUCCESS;
+}
+
+int32_t CCashChanger::ClaimDeviceSteps(ModelCode model) {
+  const bool strict = config_.claim_pass_setting == 0;
+  const std::tm now = platform::LocalNow().tm;
+  switch (model) {
+    case ModelCode::kKrt02:
+    case ModelCode::kKrt03: {
+      const int32_t clock = device_->Execute(ClockMinutesCommand(now));
+      if (clock != OPOS_SUCCESS && strict) return OPOS_E_NOHARDWARE;
+      const int32_t log = device_logs_->RetrieveTradingLog(1);
+      if (log != OPOS_SUCCESS && strict) return OPOS_E_NOHARDWARE;
+      return OPOS_SUCCESS;
+    }
+    case ModelCode::kKrt07:
+    case ModelCode::kKrt77: {
+      // 1. The deposit counts. The read's own result decides: a device that
+      // cannot tell what it holds in its deposit unit is not claimed.
+      if (device_->ReadDepositCounts() != OPOS_SUCCESS && strict) return OPOS_E_NOHARDWARE;
+      // 2.
+      SetDepositCounts(device_->DepositCounts().Counts());
+      // 3.
+      if (EndOpenDeposit() != OPOS_SUCCESS && strict) return OPOS_E_NOHARDWARE;
+      // 4. With ClaimNonEvent 1 a refused clock says so with 114, leaving
+      // ResultCodeExtended as it was before the step.
+      const int32_t extended_before = result_code_extended_.load();
+      if (device_->Execute(ClockSecondsCommand(now, config_.claim_relaxation)) != OPOS_SUCCESS) {
+        result_code_extended_.store(extended_before);
+        if (strict) return config_.claim_non_event == 1 ? OPOS_E_EXTENDED : OPOS_E_NOHARDWARE;
+      }
+      // 5.
+      if (device_logs_->RetrieveTradingLog(1) != OPOS_SUCCESS && strict) return OPOS_E_NOHARDWARE;
+      // 6.
+      const int32_t mode = config_.operation_mode_initialize;
+      const BuiltCommand send_mode = OperationModeCommand(mode);
+      if ((!send_mode.ok() || device_->Execute(send_mode.command) != OPOS_SUCCESS) && strict) {
+        return OPOS_E_NOHARDWARE;
+      }
+      // 7.
+      if (!config::WriteOperationModeTemporary(device_key_path_, mode) && strict) return OPOS_E_NOHARDWARE;
+      // 8.
+      operation_mode_temporary_.store(mode);
+      return OPOS_SUCCESS;
+    }
+    case ModelCode::kUnknown:
+      return OPOS_SUCCESS;
+  }
+  return OPOS_SUCCESS;
+}
+
+void CCashChanger::ApplyModelProperties(ModelCode model) {
+  int description = 0;
+  int name = 0;
+  bool deposit = true;
+  int32_t deposit_status = CHAN_STATUS_DEPOSIT_END;
+  switch (model) {
+    case ModelCode::kKrt02:
+      description = resources::kIdsKrt02Description;
+      name = resources::kIdsKrt02Name;
+      deposit = false;
+      deposit_status = CHAN_STATUS_DEPOSIT_NONE;
+      break;
+    case ModelCode::kKrt03:
+      description = resources::kIdsKrt03Description;
+      name = resources::kIdsKrt03Name;
+      break;
+    case ModelCode::kKrt07:
+      description = resources::kIdsKrt07Description;
+      name = resources::kIdsKrt07Name;
+      cap_pause_deposit_ = config_.pause_deposit_set == 1 ? 1 : 0;
+      break;
+    case ModelCode::kKrt77:
+      description = resources::kIdsKrt77Description;
+      name = resources::kIdsKrt77Name;
+      cap_pause_deposit_ = config_.pause_deposit_set == 1 ? 1 : 0;
+      break;
+    case ModelCode::kUnknown:
+      deposit = false;
+      deposit_status = CHAN_STATUS_DEPOSIT_NONE;
+      break;
+  }
+  device_description_ = description != 0 ? std::string(resources::LoadString(description)) : std::string();
+  device_name_property_ = name != 0 ? std::string(resources::LoadString(name)) : std::string();
+  cap_deposit_ = cap_deposit_data_event_ = cap_repay_deposit_ = deposit ? 1 : 0;
+  deposit_cash_list_ = deposit ? kAllCashList : "";
+  deposit_code_list_ = deposit ? "JPY" : "";
+  SetDepositStatus(deposit_status);
+}
+
+// --- Release -----------------------------------------------------------------------
+
+int32_t CCashChanger::Release() {
+  TraceEnter(kTraceReleaseDevice);
+  Record(1, kReleaseEntry, 0, 0);
+  if (!claimed_) {
+    Record(1, kReleaseExit, 0, OPOS_E_ILLEGAL);
+    return FinishCall(kTraceReleaseDevice, OPOS_E_ILLEGAL);
+  }
+  if (State() == OPOS_S_BUSY) {
+    Record(1, kReleaseExit, 0, OPOS_E_BUSY);
+    return FinishCall(kTraceReleaseDevice, OPOS_E_BUSY);
+  }
+  if (device_enabled_.load()) SetDeviceEnabled(0);
+  device_->ClosePort();
+  StopEventThread();
+  claim_semaphore_.Release();
+  claimed_ = false;
+  ResetReleasedValues();
+  Record(1, kReleaseExit, 0, OPOS_SUCCESS);
+  return FinishCall(kTraceReleaseDevice, OPOS_SUCCESS);
+}
+
+int32_t CCashChanger::ReleaseDevice() {
+  TraceEnter(kTraceReleaseDevice);
+  return Release();
+}
+
+void CCashChanger::ResetReleasedValues() {
+  check_health_text_.clear();
+  device_description_.clear();
+  device_name_property_.clear();
+  deposit_cash_list_.clear();
+  deposit_code_list_.clear();
+  binary_conversion_ = 0;
+  events_.SetFreezeEvents(false);
+  events_.SetDataEventEnabled(false);
+  power_notify_.store(0);
+  async_mode_ = 0;
+  async_result_code_.store(0);
+  async_result_code_extended_.store(0);
+  cap_deposit_ = cap_deposit_data_event_ = cap_pause_deposit_ = cap_repay_deposit_ = 0;
+  {
+    std::lock_guard lock(deposit_amount_lock_);
+    deposit_counts_.clear();
+    deposit_amount_ = 0;
+  }
+  current_exit_.store(1);
+  device_exits_ = 7;
+  SetDepositStatus(CHAN_STATUS_DEPOSIT_NONE);
+  claimed_model_ = ModelCode::kUnknown;
+}
+
+// --- DeviceEnabled -----------------------------------------------------------------
+
+void CCashChanger::SetDeviceEnabled(int32_t value) {
+  TraceEnter(kTraceDeviceEnabled, Format("  Param:   Number is %ld", static_cast<long>(value)));
+  Record(2, 1, value, 0);
+  int32_t result = ClaimedCheck();
+  if (result == OPOS_SUCCESS) {
+    const bool wanted = value != 0;
+    if (wanted == device_enabled_.load()) {
+      if (!wanted) {
+        result = OPOS_SUCCESS;
+      } else if (State() == OPOS_S_BUSY) {
+        result = OPOS_E_BUSY;
+      } else {
+        result = EnableSteps(true);
+      }
+    } else {
+      result = wanted ? EnableSteps(false) : DisableSteps();
+    }
+  }
+  Record(2, 101, value, result);
+  FinishCall(kTraceDeviceEnabled, result);
+}
+
+std::array<int32_t, 5> CCashChanger::ExitSettingValues(int32_t exit, bool for_setter) const {
+  const auto kept = [](int32_t value, std::initializer_list<int32_t> allowed, int32_t otherwise) {
+    for (int32_t a : allowed) {
+      if (value == a) return value;
+    }
+    return otherwise;
+  };
+  if (exit >= 1 && exit <= 3) {
+    return {kept(config_.operating_condition_setting_data1, {0, 1, 4, 5}, 0),
+            kept(config_.operating_condition_setting_data2, {0, 1, 4, 5}, 4),
+            kept(config_.operating_condition_setting_data3, {0, 1}, 0), 0, 0};
+  }
+  if (for_setter && config_.dispense_cash_exit == 0) return ConfiguredSettingValues();
+  return {5, 5, 0, 0, 0};
+}
+
+std::array<int32_t, 5> CCashChanger::ConfiguredSettingValues() const {
+  return {config_.operating_condition_setting_data1, config_.operating_condition_setting_data2,
+          config_.operating_condition_setting_data3, config_.operating_condition_setting_data4,
+          config_.operating_condition_setting_data5};
+}
+
+int32_t CCashChanger::SendExitSetting(const std::array<int32_t, 5>& values) {
+  // The exit setting is page 2 of the operating conditions.
+  const BuiltCommand command = OperatingConditionCommand(2, values);
+  if (!command.ok()) return command.result;
+  return device_->Execute(command.command);
+}
+
+std::pair<bool, bool> CCashChanger::ExitSides(int32_t exit) {
+  switch (exit) {
+    case 2:
+    case 5:
+    case 7:
+      return {true, false};
+    case 3:
+      return {false, true};
+    default:
+      return {true, true};
+  }
+}
+
+ModelCode CCashChanger::ReadModelNow() {
+  DeviceReply reply;
+  device_->Execute(ModelNameCommand(), &reply);
+  if (!reply.IsDataFrame() || reply.data.size() != 28) return ModelCode::kUnknown;
+  const std::string name(reply.data.begin() + 20, reply.data.begin() + 27);
+  if (name == "KRT02FA" || name == "KRT02F ") return ModelCode::kKrt02;
+  if (name == std::string("KRT03\x81\x40")) return ModelCode::kKrt03;
+  if (name == "KRT07A ") return ModelCode::kKrt07;
+  if (name == "KRT77A ") return ModelCode::kKrt77;
+  return ModelCode::kUnknown;
+}
+
+int32_t CCashChanger::EnableSteps(bool reenable) {
+  int32_t remembered = OPOS_SUCCESS;
+  const ModelCode model = claimed_model_;
+  if (reenable) {
+    device_->PauseWatch();
+    const int32_t reset = device_->Execute(ResetCommand());
+    if (reset == OPOS_E_NOHARDWARE) {
+      remembered = OPOS_E_NOHARDWARE;
+    } else if (reset != OPOS_SUCCESS) {
+      device_->ResumeWatch(0);
+      return OPOS_E_FAILURE;
+    }
+  } else if (cap_deposit_ != 0 && model == ModelCode::kKrt03) {
+    // Intake stopped on both forms of the deposit-mode command.
+    for (bool equals_form : {false, true}) {
+      if (device_->Execute(IntakeStopCommand(equals_form)) == OPOS_E_NOHARDWARE) remembered = OPOS_E_NOHARDWARE;
+    }
+  }
+
+  const int32_t exit = current_exit_.load();
+  if (IsKrt07Family(model) && exit >= 1 && exit <= 7) {
+    const int32_t setting = SendExitSetting(ExitSettingValues(exit, false));
+    CommThread& thread = device_->Thread();
+    thread.SetExitSettingValues(ConfiguredSettingValues());
+    thread.SetExitSettingPending(false);
+    if (setting != OPOS_SUCCESS) {
+      remembered = OPOS_E_NOHARDWARE;
+    } else {
+      const auto [bills, coins] = ExitSides(exit);
+      if (device_->Execute(ExitSelectionCommand(bills, coins)) == OPOS_E_NOHARDWARE) remembered = OPOS_E_NOHARDWARE;
+    }
+  }
+
+  if (cap_deposit_ != 0) {
+    SetDepositStatus(CHAN_STATUS_DEPOSIT_END);
+    device_->ResetDepositMarks();
+  }
+  CommThread& thread = device_->Thread();
+  const int32_t phase = thread.DepositPhase();
+  if (phase >= 1 && phase <= 3) {
+    thread.SetDepositPhase(0);
+    thread.SetStatusStale(true);
+    thread.SetCountsStale(true);
+    thread.SetHistoryFetchEnabled(true);
+    Record(5, 1, 0, 0);
+  }
+  device_enabled_.store(true);
+  SetDirectIoMode(0);
+  device_->ForgetStatus();
+  events_.DropDataEvents();
+  // A device exchanged while claimed is still enabled, but the application
+  // hears about it.
+  if (ReadModelNow() != model) remembered = OPOS_E_NOHARDWARE;
+  device_->SetPowerState(OPOS_PS_ONLINE);
+  device_->ResumeWatch(remembered == OPOS_E_NOHARDWARE ? 4 : 0);
+  return remembered;
+}
+
+int32_t CCashChanger::DisableSteps() {
+  if (State() == OPOS_S_BUSY) return OPOS_E_BUSY;
+  device_->PauseWatch();
+  device_->StorePowerState(OPOS_PS_UNKNOWN);
+  events_.DropDataEvents();
+  device_enabled_.store(false);
+  return OPOS_SUCCESS;
+}
+
+// --- CurrentExit ---------------------------------------------------------------------
+
+int32_t CCashChanger::CurrentExitSteps(int32_t value) {
+  if (config_.default_current_exit == 3 && value != 3) return OPOS_E_ILLEGAL;
+  if (value < 1 || value > 7) return OPOS_E_ILLEGAL;
+  const bool krt07_family = IsKrt07Family(claimed_model_);
+  if (value >= 4 && !krt07_family) return OPOS_E_ILLEGAL;
+
+  const auto [bills, coins] = ExitSides(value);
+  const int32_t current = current_exit_.load();
+  device_->PauseWatch();
+  int32_t result = OPOS_SUCCESS;
+  if (value != current) result = device_->Execute(ExitSelectionCommand(bills, coins));
+  if (result == OPOS_SUCCESS) {
+    if (!krt07_family || value == current) {
+      current_exit_.store(value);
+    } else {
+      result = SendExitSetting(ExitSettingValues(value, true));
+      if (result == OPOS_SUCCESS) current_exit_.store(value);
+    }
+  }
+  device_->ResumeWatch(0);
+  return result;
+}
+
+}  // namespace vexokrt::service

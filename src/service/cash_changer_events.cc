@@ -1,0 +1,254 @@
+// The service object as the device layer's host, and its hidden window: the
+// posts that other threads make and the handlers that run them on the
+// application's thread, firing events into the Control Object.
+#include <variant>
+
+#include "cash/cash_counts.h"
+#include "device/changer_device.h"
+#include "devlog/changer_device_logs.h"
+#include "service/cash_changer.h"
+#include "service/opos.h"
+#include "service/window_messages.h"
+
+namespace vexokrt::service {
+namespace {
+
+using namespace opos;
+
+// The Control Object's event members, called through its dispatch
+// interface with the identifiers looked up at open. A failing call is not
+// reported (the Control Object has nothing to tell).
+class DispatchSink final : public events::EventSink {
+ public:
+  DispatchSink(platform::IDispatch* control_object, const CCashChanger::EventIds& ids)
+      : control_object_(control_object), ids_(ids) {}
+
+  void FireData(int32_t status) override {
+    platform::Variant args[] = {platform::Variant::Long(status)};
+    Invoke(ids_.data, args);
+  }
+  void FireDirectIO(int32_t event_number, int32_t* data, std::string* text) override {
+    platform::Variant args[] = {platform::Variant::Long(event_number), platform::Variant::LongRef(data),
+                                platform::Variant::StringRef(text)};
+    Invoke(ids_.direct_io, args);
+  }
+  void FireStatusUpdate(int32_t status) override {
+    platform::Variant args[] = {platform::Variant::Long(status)};
+    Invoke(ids_.status_update, args);
+  }
+
+ private:
+  void Invoke(platform::DispId id, std::span<platform::Variant> args) {
+    if (control_object_ == nullptr || id == platform::kDispIdUnknown) return;
+    control_object_->Invoke(id, args, nullptr);
+  }
+
+  platform::IDispatch* control_object_;
+  const CCashChanger::EventIds& ids_;
+};
+
+void DisposeRecord(uintptr_t, intptr_t lparam) { delete reinterpret_cast<events::EventRecord*>(lparam); }
+void DisposeFired(uintptr_t wparam, intptr_t) { delete reinterpret_cast<events::EventRecord*>(wparam); }
+void DisposePayload(uintptr_t wparam, intptr_t) { delete reinterpret_cast<WindowPayload*>(wparam); }
+
+bool IsQueueItMessage(platform::MessageId id) {
+  const WindowMessages& m = RegisteredMessages();
+  return id == m.query_take_back_retry || id == m.happen_reject || id == m.happen_caset || id == m.happen_caset_dsp;
+}
+
+}  // namespace
+
+// --- the host side --------------------------------------------------------------
+
+void CCashChanger::QueueStatusUpdate(int32_t value) { events_.QueueStatusUpdate(value); }
+
+void CCashChanger::QueueDataEvent(const DispenseRecord& counts) {
+  events_.Queue(events::EventRecord::Data(0, counts.slots));
+}
+
+void CCashChanger::QueueDirectIoEvent(int32_t event_number, int32_t data, std::string text) {
+  events_.Queue(events::EventRecord::DirectIO(event_number, data, std::move(text)));
+}
+
+int32_t CCashChanger::DepositStatus() {
+  std::lock_guard lock(deposit_status_lock_);
+  return deposit_status_;
+}
+
+void CCashChanger::SetDepositStatus(int32_t status) {
+  std::lock_guard lock(deposit_status_lock_);
+  deposit_status_ = status;
+}
+
+void CCashChanger::SetDepositCounts(const CashCounts& counts) {
+  cash::CashCounts record;
+  for (size_t i = 0; i < record.count.size(); ++i) record.count[i] = counts[i];
+  const std::string text = cash::FormatPlain(record);
+  const auto amount = static_cast<int32_t>(cash::Amount(record));
+  std::lock_guard lock(deposit_amount_lock_);
+  deposit_counts_ = text;
+  deposit_amount_ = amount;
+}
+
+int32_t CCashChanger::DirectIoMode() {
+  std::lock_guard lock(enable_mark_lock_);
+  return enable_mark_;
+}
+
+void CCashChanger::SetDirectIoMode(int32_t mode) {
+  std::lock_guard lock(enable_mark_lock_);
+  enable_mark_ = mode;
+}
+
+void CCashChanger::PostToWindow(std::string_view message, WindowPayload payload) {
+  const platform::MessageId id = platform::RegisterMessageName(message);
+  const platform::WindowHandle window = window_handle_.load();
+  if (IsQueueItMessage(id)) {
+    // The notifications and the take-back question travel as the event
+    // record that the window appends to the queue.
+    const auto* notice = std::get_if<DirectIoNotice>(&payload);
+    if (notice == nullptr) return;
+    // The device layer's own answer slot is not joined to the record yet,
+    // so a question goes unanswered and its asker gives up after its limit.
+    auto* record = events::EventRecord::DirectIO(notice->event_number, notice->data, notice->text).release();
+    if (platform::PostMessage(window, id, 0, reinterpret_cast<intptr_t>(record), DisposeRecord) !=
+        platform::PostResult::kPosted) {
+      delete record;
+    }
+    return;
+  }
+  auto* owned = new WindowPayload(std::move(payload));
+  if (platform::PostMessage(window, id, reinterpret_cast<uintptr_t>(owned), 0, DisposePayload) !=
+      platform::PostResult::kPosted) {
+    delete owned;
+  }
+}
+
+// --- the window ----------------------------------------------------------------------
+
+void CCashChanger::InstallWindowHandlers() {
+  const WindowMessages& m = RegisteredMessages();
+  window_->SetHandler(m.co_fire_event_notify, [this](uintptr_t wparam, intptr_t) {
+    OnFireEvent(wparam);
+    return intptr_t{0};
+  });
+  window_->SetHandler(m.async_method_call_complete, [this](uintptr_t wparam, intptr_t) {
+    OnAsyncComplete(wparam);
+    return intptr_t{0};
+  });
+  window_->SetHandler(m.take_back_complete, [this](uintptr_t wparam, intptr_t) {
+    OnTakeBackComplete(wparam);
+    return intptr_t{0};
+  });
+  window_->SetHandler(m.output_log_complete, [this](uintptr_t wparam, intptr_t) {
+    OnOutputLogComplete(wparam);
+    return intptr_t{0};
+  });
+  for (platform::MessageId id : {m.query_take_back_retry, m.happen_reject, m.happen_caset, m.happen_caset_dsp}) {
+    window_->SetHandler(id, [this](uintptr_t, intptr_t lparam) {
+      OnQueueIt(lparam);
+      return intptr_t{0};
+    });
+  }
+}
+
+bool CCashChanger::PostFireEvent(std::unique_ptr<events::EventRecord> record) {
+  auto* raw = record.release();
+  if (platform::PostMessage(window_handle_.load(), RegisteredMessages().co_fire_event_notify,
+                            reinterpret_cast<uintptr_t>(raw), 0, DisposeFired) == platform::PostResult::kPosted) {
+    return true;
+  }
+  delete raw;
+  return false;
+}
+
+void CCashChanger::OnFireEvent(uintptr_t wparam) {
+  std::unique_ptr<events::EventRecord> record(reinterpret_cast<events::EventRecord*>(wparam));
+  DispatchSink sink(control_object_, event_ids_);
+  events_.FireEvent(std::move(record), sink);
+}
+
+void CCashChanger::SetAsyncResult(const DeviceReply& reply, bool take_back) {
+  int32_t result = OPOS_E_FAILURE;
+  int32_t extended = -1;  // -1: AsyncResultCodeExtended stays
+  if (reply.status == kReplyTimeout) {
+    result = OPOS_E_NOHARDWARE;
+  } else if (reply.status != kReplyOk) {
+    result = OPOS_E_FAILURE;
+  } else if (reply.cancelled != 0) {
+    // The device stopped the operation: its error number, when it gave one.
+    if (reply.cancelDetail != 0) {
+      result = OPOS_E_EXTENDED;
+      extended = reply.cancelDetail;
+    }
+  } else if (reply.errorFlag != 0) {
+    result = OPOS_E_EXTENDED;
+    extended = reply.errorCode;
+  } else {
+    const bool krt02 = claimed_model_ == ModelCode::kKrt02;
+    switch (reply.answerByte) {
+      case kAck:
+      case kLf:
+      case kEtb:
+        result = OPOS_SUCCESS;
+        break;
+      case kDc4:
+        // A take-back is not done with DC4 on any model.
+        result = take_back ? OPOS_E_FAILURE : OPOS_SUCCESS;
+        break;
+      case kDc1:
+        result = krt02 || take_back ? OPOS_E_FAILURE : OPOS_SUCCESS;
+        break;
+      case kDc3:
+        result = krt02 ? OPOS_E_FAILURE : OPOS_SUCCESS;
+        break;
+      case kEm:
+        if (!take_back) {
+          result = OPOS_E_EXTENDED;
+          extended = kExtendedNotPossibleNow;
+        }
+        break;
+      default:
+        break;
+    }
+  }
+  async_result_code_.store(result);
+  if (extended >= 0) async_result_code_extended_.store(extended);
+}
+
+void CCashChanger::OnAsyncComplete(uintptr_t wparam) {
+  std::unique_ptr<WindowPayload> payload(reinterpret_cast<WindowPayload*>(wparam));
+  const auto* completion = std::get_if<AsyncCompletion>(payload.get());
+  Record(8, 4, 0, 0);
+  if (completion == nullptr) return;
+  if (completion->parameter == kNotifyParameter && device_ && device_logs_) {
+    device_->PauseWatch();
+    device_logs_->RetrieveTradingLog(0);
+    device_->ResumeWatch(0);
+  }
+  SetAsyncResult(completion->reply, false);
+  QueueStatusUpdate(CHAN_STATUS_ASYNC);
+}
+
+void CCashChanger::OnTakeBackComplete(uintptr_t wparam) {
+  std::unique_ptr<WindowPayload> payload(reinterpret_cast<WindowPayload*>(wparam));
+  const auto* completion = std::get_if<TakeBackCompletion>(payload.get());
+  if (completion == nullptr) return;
+  // The counts text that comes with it is not used.
+  SetAsyncResult(completion->reply, true);
+  QueueStatusUpdate(CHAN_STATUS_ASYNC);
+}
+
+void CCashChanger::OnOutputLogComplete(uintptr_t wparam) {
+  std::unique_ptr<WindowPayload> payload(reinterpret_cast<WindowPayload*>(wparam));
+  const auto* completion = std::get_if<LogOutputCompletion>(payload.get());
+  if (completion == nullptr) return;
+  async_result_code_.store(completion->result);
+  QueueStatusUpdate(CHAN_STATUS_ASYNC);
+}
+
+void CCashChanger::OnQueueIt(intptr_t lparam) {
+  events_.Queue(std::unique_ptr<events::EventRecord>(reinterpret_cast<events::EventRecord*>(lparam)));
+}
+
+}  // namespace vexokrt::service

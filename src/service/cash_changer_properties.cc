@@ -1,0 +1,374 @@
+// The OPOS properties of the service object: reading by index, and the
+// seven writable ones with their checks.
+#include <array>
+
+#include "device/changer_device.h"
+#include "platform/reg_file.h"
+#include "service/cash_changer.h"
+#include "service/opos.h"
+#include "service/text_format.h"
+
+namespace vexokrt::service {
+namespace {
+
+using namespace opos;
+
+constexpr std::array<PropertyInfo, 42> kProperties = {{
+    {pidx::kClaimed, "Claimed", false},
+    {pidx::kDataEventEnabled, "DataEventEnabled", false},
+    {pidx::kDeviceEnabled, "DeviceEnabled", false},
+    {pidx::kFreezeEvents, "FreezeEvents", false},
+    {pidx::kResultCode, "ResultCode", false},
+    {pidx::kResultCodeExtended, "ResultCodeExtended", false},
+    {pidx::kServiceObjectVersion, "ServiceObjectVersion", false},
+    {pidx::kState, "State", false},
+    {pidx::kBinaryConversion, "BinaryConversion", false},
+    {pidx::kDataCount, "DataCount", false},
+    {pidx::kPowerNotify, "PowerNotify", false},
+    {pidx::kPowerState, "PowerState", false},
+    {pidx::kCapPowerReporting, "CapPowerReporting", false},
+    {pidx::kAsyncMode, "AsyncMode", false},
+    {pidx::kAsyncResultCode, "AsyncResultCode", false},
+    {pidx::kAsyncResultCodeExtended, "AsyncResultCodeExtended", false},
+    {pidx::kCurrentExit, "CurrentExit", false},
+    {pidx::kDeviceExits, "DeviceExits", false},
+    {pidx::kDeviceStatus, "DeviceStatus", false},
+    {pidx::kFullStatus, "FullStatus", false},
+    {pidx::kDepositAmount, "DepositAmount", false},
+    {pidx::kDepositStatus, "DepositStatus", false},
+    {pidx::kCapDiscrepancy, "CapDiscrepancy", false},
+    {pidx::kCapEmptySensor, "CapEmptySensor", false},
+    {pidx::kCapFullSensor, "CapFullSensor", false},
+    {pidx::kCapNearEmptySensor, "CapNearEmptySensor", false},
+    {pidx::kCapNearFullSensor, "CapNearFullSensor", false},
+    {pidx::kCapDeposit, "CapDeposit", false},
+    {pidx::kCapDepositDataEvent, "CapDepositDataEvent", false},
+    {pidx::kCapPauseDeposit, "CapPauseDeposit", false},
+    {pidx::kCapRepayDeposit, "CapRepayDeposit", false},
+    {pidx::kCheckHealthText, "CheckHealthText", true},
+    {pidx::kDeviceDescription, "DeviceDescription", true},
+    {pidx::kDeviceName, "DeviceName", true},
+    {pidx::kServiceObjectDescription, "ServiceObjectDescription", true},
+    {pidx::kCurrencyCashList, "CurrencyCashList", true},
+    {pidx::kCurrencyCode, "CurrencyCode", true},
+    {pidx::kCurrencyCodeList, "CurrencyCodeList", true},
+    {pidx::kExitCashList, "ExitCashList", true},
+    {pidx::kDepositCashList, "DepositCashList", true},
+    {pidx::kDepositCodeList, "DepositCodeList", true},
+    {pidx::kDepositCounts, "DepositCounts", true},
+}};
+
+// The list of exit |exit| (1..7).
+const char* CashListOfExit(int32_t exit) {
+  switch (exit) {
+    case 2:
+    case 5:
+    case 7:
+      return kBillCashList;
+    case 3:
+      return kCoinCashList;
+    default:
+      return kAllCashList;
+  }
+}
+
+}  // namespace
+
+std::span<const PropertyInfo> Properties() { return kProperties; }
+
+const PropertyInfo* FindProperty(std::string_view name) {
+  for (const PropertyInfo& info : Properties()) {
+    if (platform::RegNamesEqual(info.name, name)) return &info;
+  }
+  return nullptr;
+}
+
+const PropertyInfo* FindProperty(int32_t index) {
+  for (const PropertyInfo& info : Properties()) {
+    if (info.index == index) return &info;
+  }
+  return nullptr;
+}
+
+int32_t CCashChanger::ReadDepositStatus() {
+  if (device_ && device_->DeviceStatus() == CHAN_STATUS_JAM) return CHAN_STATUS_DEPOSIT_JAM;
+  const int32_t stored = DepositStatus();
+  if (stored == CHAN_STATUS_DEPOSIT_START && config_.deposit_status_rv == 1 && device_ &&
+      (device_->HandlingMarkByte7() || device_->HandlingMarkByte8())) {
+    return CHAN_STATUS_DEPOSIT_END;
+  }
+  return stored;
+}
+
+int32_t CCashChanger::GetPropertyNumber(int32_t index) {
+  const PropertyInfo* info = FindProperty(index);
+  if (info == nullptr || info->is_string) return 0;
+  int32_t value = 0;
+  switch (index) {
+    case pidx::kClaimed:
+      value = claimed_ ? 1 : 0;
+      break;
+    case pidx::kDataEventEnabled:
+      value = events_.DataEventEnabled() ? 1 : 0;
+      break;
+    case pidx::kDeviceEnabled:
+      value = device_enabled_.load() ? 1 : 0;
+      break;
+    case pidx::kFreezeEvents:
+      value = events_.FreezeEvents() ? 1 : 0;
+      break;
+    case pidx::kResultCode:
+      value = result_code_;
+      break;
+    case pidx::kResultCodeExtended:
+      value = result_code_extended_.load();
+      break;
+    case pidx::kServiceObjectVersion:
+      value = service_object_version_;
+      break;
+    case pidx::kState:
+      value = State();
+      break;
+    case pidx::kBinaryConversion:
+      value = binary_conversion_;
+      break;
+    case pidx::kDataCount:
+      value = events_.CountDataEvents();
+      break;
+    case pidx::kPowerNotify:
+      value = power_notify_.load();
+      break;
+    case pidx::kPowerState:
+      value = device_enabled_.load() && power_notify_.load() == 1 && device_ ? device_->PowerState()
+                                                                             : OPOS_PS_UNKNOWN;
+      break;
+    case pidx::kCapPowerReporting:
+    case pidx::kCapDiscrepancy:
+    case pidx::kCapEmptySensor:
+    case pidx::kCapFullSensor:
+    case pidx::kCapNearEmptySensor:
+    case pidx::kCapNearFullSensor:
+      value = 1;
+      break;
+    case pidx::kAsyncMode:
+      value = async_mode_;
+      break;
+    case pidx::kAsyncResultCode:
+      value = async_result_code_.load();
+      break;
+    case pidx::kAsyncResultCodeExtended:
+      value = async_result_code_extended_.load();
+      break;
+    case pidx::kCurrentExit:
+      value = current_exit_.load();
+      break;
+    case pidx::kDeviceExits:
+      value = device_exits_;
+      break;
+    case pidx::kDeviceStatus:
+      value = device_ ? device_->DeviceStatus() : 0;
+      break;
+    case pidx::kFullStatus:
+      value = device_ ? device_->FullStatus() : 0;
+      break;
+    case pidx::kDepositAmount: {
+      std::lock_guard lock(deposit_amount_lock_);
+      value = deposit_amount_;
+      break;
+    }
+    case pidx::kDepositStatus:
+      value = ReadDepositStatus();
+      break;
+    case pidx::kCapDeposit:
+      value = cap_deposit_;
+      break;
+    case pidx::kCapDepositDataEvent:
+      value = cap_deposit_data_event_;
+      break;
+    case pidx::kCapPauseDeposit:
+      value = cap_pause_deposit_;
+      break;
+    case pidx::kCapRepayDeposit:
+      value = cap_repay_deposit_;
+      break;
+    default:
+      return 0;
+  }
+  trace_log_->Write(diag::kLevelInfo, diag::kTagPropGet, Format("  %s is %ld", info->name, static_cast<long>(value)));
+  return value;
+}
+
+std::string CCashChanger::GetPropertyString(int32_t index) {
+  const PropertyInfo* info = FindProperty(index);
+  if (info == nullptr || !info->is_string) return {};
+  std::string value;
+  switch (index) {
+    case pidx::kCheckHealthText:
+      value = check_health_text_;
+      break;
+    case pidx::kDeviceDescription:
+      value = device_description_;
+      break;
+    case pidx::kDeviceName:
+      value = device_name_property_;
+      break;
+    case pidx::kServiceObjectDescription:
+      value = service_object_description_;
+      break;
+    case pidx::kCurrencyCashList:
+      value = kAllCashList;
+      break;
+    case pidx::kCurrencyCode:
+      value = currency_code_;
+      break;
+    case pidx::kCurrencyCodeList:
+      value = "JPY";
+      break;
+    case pidx::kExitCashList:
+    case pidx::kDepositCashList: {
+      // Derived from CurrentExit at each read; outside 1..7 the last value
+      // stays.
+      std::string& list = index == pidx::kExitCashList ? exit_cash_list_ : deposit_cash_list_;
+      const int32_t exit = current_exit_.load();
+      if (exit >= 1 && exit <= 7) list = CashListOfExit(exit);
+      value = list;
+      break;
+    }
+    case pidx::kDepositCodeList:
+      value = deposit_code_list_;
+      break;
+    case pidx::kDepositCounts: {
+      std::lock_guard lock(deposit_amount_lock_);
+      value = deposit_counts_;
+      break;
+    }
+    default:
+      return {};
+  }
+  trace_log_->Write(diag::kLevelInfo, diag::kTagPropGet, std::string("  ") + info->name + " is " + value);
+  return value;
+}
+
+void CCashChanger::SetPropertyNumber(int32_t index, int32_t value) {
+  switch (index) {
+    case pidx::kDataEventEnabled:
+      return SetDataEventEnabled(value);
+    case pidx::kDeviceEnabled:
+      return SetDeviceEnabled(value);
+    case pidx::kFreezeEvents:
+      return SetFreezeEvents(value);
+    case pidx::kBinaryConversion:
+      return SetBinaryConversion(value);
+    case pidx::kPowerNotify:
+      return SetPowerNotifyValue(value);
+    case pidx::kAsyncMode:
+      return SetAsyncMode(value);
+    case pidx::kCurrentExit:
+      return SetCurrentExitValue(value);
+    default:
+      return;  // every other index is ignored
+  }
+}
+
+void CCashChanger::SetPropertyString(int32_t index, std::string_view value) {
+  if (index == pidx::kCurrencyCode) SetCurrencyCode(value);
+}
+
+// The ExamLog property codes P (kind 2, exit 100 + P): 1 DeviceEnabled,
+// 2 CurrentExit, 3 DataEventEnabled, 4 AsyncMode, 5 PowerNotify,
+// 6 BinaryConversion. A setter records P when it takes the value and
+// 100 + P with its result.
+
+void CCashChanger::SetAsyncMode(int32_t value) {
+  constexpr std::string_view kTrace = "CCashChanger::DoAsyncMode";
+  TraceEnter(kTrace, Format("  Param:   Number is %ld", static_cast<long>(value)));
+  int32_t result = ClaimedCheck();
+  if (result == OPOS_SUCCESS && !device_enabled_.load()) result = OPOS_E_DISABLED;
+  if (result == OPOS_SUCCESS) {
+    async_mode_ = value != 0 ? 1 : 0;
+    Record(2, 4, value, 0);
+  }
+  Record(2, 104, value, result);
+  FinishCall(kTrace, result);
+}
+
+void CCashChanger::SetFreezeEvents(int32_t value) {
+  constexpr std::string_view kTrace = "CCashChanger::DoFreezeEvents";
+  // Checked and set under the freeze lock, so the delivery thread sees
+  // the setter's outcome whole.
+  int32_t result = OPOS_SUCCESS;
+  events_.WithFreezeLock([&](bool& freeze) {
+    TraceEnter(kTrace, Format("  Param:   Number is %ld", static_cast<long>(value)));
+    result = ClaimedCheck();
+    if (result == OPOS_SUCCESS) {
+      freeze = value != 0;
+    } else {
+      Record(2, 101, value, result);
+    }
+    FinishCall(kTrace, result);
+  });
+}
+
+void CCashChanger::SetPowerNotifyValue(int32_t value) {
+  constexpr std::string_view kTrace = "CCashChanger::DoPowerNotify";
+  TraceEnter(kTrace, Format("  Param:   Number is %ld", static_cast<long>(value)));
+  int32_t result = ClaimedCheck();
+  if (result == OPOS_SUCCESS && device_enabled_.load()) result = OPOS_E_ILLEGAL;
+  if (result == OPOS_SUCCESS && value != 0 && value != 1) result = OPOS_E_ILLEGAL;
+  if (result == OPOS_SUCCESS) {
+    power_notify_.store(value);
+    Record(2, 5, value, 0);
+  }
+  Record(2, 105, value, result);
+  FinishCall(kTrace, result);
+}
+
+void CCashChanger::SetBinaryConversion(int32_t value) {
+  constexpr std::string_view kTrace = "CCashChanger::DoBinaryConversion";
+  TraceEnter(kTrace, Format("  Param:   Number is %ld", static_cast<long>(value)));
+  int32_t result = ClaimedCheck();
+  if (result == OPOS_SUCCESS && !device_enabled_.load()) result = OPOS_E_DISABLED;
+  if (result == OPOS_SUCCESS && (value < 0 || value > 2)) result = OPOS_E_ILLEGAL;
+  if (result == OPOS_SUCCESS) {
+    binary_conversion_ = value;
+    Record(2, 6, value, 0);
+  }
+  Record(2, 106, value, result);
+  FinishCall(kTrace, result);
+}
+
+void CCashChanger::SetDataEventEnabled(int32_t value) {
+  constexpr std::string_view kTrace = "CCashChanger::DoDataEventEnabled";
+  TraceEnter(kTrace, Format("  Param:   Number is %ld", static_cast<long>(value)));
+  int32_t result = ClaimedCheck();
+  if (result == OPOS_SUCCESS && !device_enabled_.load()) result = OPOS_E_DISABLED;
+  if (result == OPOS_SUCCESS) {
+    events_.SetDataEventEnabled(value != 0);
+    Record(2, 3, value, 0);
+  }
+  Record(2, 103, value, result);
+  FinishCall(kTrace, result);
+}
+
+void CCashChanger::SetCurrencyCode(std::string_view value) {
+  constexpr std::string_view kTrace = "CCashChanger::DoCurrencyCode";
+  TraceEnter(kTrace, Format("  Param:   String is %.*s", static_cast<int>(value.size()), value.data()));
+  int32_t result = ClaimedCheck();
+  if (result == OPOS_SUCCESS && !device_enabled_.load()) result = OPOS_E_DISABLED;
+  if (result == OPOS_SUCCESS && value != "JPY") result = OPOS_E_ILLEGAL;
+  if (result == OPOS_SUCCESS) currency_code_ = std::string(value);
+  FinishCall(kTrace, result);
+}
+
+void CCashChanger::SetCurrentExitValue(int32_t value) {
+  constexpr std::string_view kTrace = "CCashChanger::DoCurrentExit";
+  TraceEnter(kTrace, Format("  Param:   Number is %ld", static_cast<long>(value)));
+  int32_t result = ClaimedCheck();
+  if (result == OPOS_SUCCESS && !device_enabled_.load()) result = OPOS_E_DISABLED;
+  if (result == OPOS_SUCCESS) result = CurrentExitSteps(value);
+  if (result == OPOS_SUCCESS) Record(2, 2, value, 0);
+  Record(2, 102, value, result);
+  FinishCall(kTrace, result);
+}
+
+}  // namespace vexokrt::service
