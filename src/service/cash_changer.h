@@ -45,6 +45,7 @@
 #include "platform/message_window.h"
 #include "platform/named_lock.h"
 #include "service/module.h"
+#include "service/properties.h"
 
 namespace vexokrt {
 class ChangerDevice;
@@ -77,69 +78,6 @@ enum class MethodCode : int32_t {
   kPauseDeposit = 13,
   kReadCashCounts = 14,
 };
-
-// The OPOS property index numbers.
-namespace pidx {
-inline constexpr int32_t kClaimed = 1;
-inline constexpr int32_t kDataEventEnabled = 2;
-inline constexpr int32_t kDeviceEnabled = 3;
-inline constexpr int32_t kFreezeEvents = 4;
-inline constexpr int32_t kResultCode = 6;
-inline constexpr int32_t kResultCodeExtended = 7;
-inline constexpr int32_t kServiceObjectVersion = 8;
-inline constexpr int32_t kState = 9;
-inline constexpr int32_t kBinaryConversion = 11;
-inline constexpr int32_t kDataCount = 12;
-inline constexpr int32_t kPowerNotify = 13;
-inline constexpr int32_t kPowerState = 14;
-inline constexpr int32_t kCapPowerReporting = 501;
-inline constexpr int32_t kAsyncMode = 13001;
-inline constexpr int32_t kAsyncResultCode = 13002;
-inline constexpr int32_t kAsyncResultCodeExtended = 13003;
-inline constexpr int32_t kCurrentExit = 13004;
-inline constexpr int32_t kDeviceExits = 13005;
-inline constexpr int32_t kDeviceStatus = 13006;
-inline constexpr int32_t kFullStatus = 13007;
-inline constexpr int32_t kDepositAmount = 13008;
-inline constexpr int32_t kDepositStatus = 13009;
-inline constexpr int32_t kCapDiscrepancy = 13501;
-inline constexpr int32_t kCapEmptySensor = 13502;
-inline constexpr int32_t kCapFullSensor = 13503;
-inline constexpr int32_t kCapNearEmptySensor = 13504;
-inline constexpr int32_t kCapNearFullSensor = 13505;
-inline constexpr int32_t kCapDeposit = 13506;
-inline constexpr int32_t kCapDepositDataEvent = 13507;
-inline constexpr int32_t kCapPauseDeposit = 13508;
-inline constexpr int32_t kCapRepayDeposit = 13509;
-inline constexpr int32_t kCheckHealthText = 1000001;
-inline constexpr int32_t kDeviceDescription = 1000002;
-inline constexpr int32_t kDeviceName = 1000003;
-inline constexpr int32_t kServiceObjectDescription = 1000004;
-inline constexpr int32_t kCurrencyCashList = 1013001;
-inline constexpr int32_t kCurrencyCode = 1013002;
-inline constexpr int32_t kCurrencyCodeList = 1013003;
-inline constexpr int32_t kExitCashList = 1013004;
-inline constexpr int32_t kDepositCashList = 1013005;
-inline constexpr int32_t kDepositCodeList = 1013006;
-inline constexpr int32_t kDepositCounts = 1013007;
-}  // namespace pidx
-
-// One property of the table: its index and its name as traced.
-struct PropertyInfo {
-  int32_t index;
-  const char* name;
-  bool is_string;
-};
-// Every property the service object answers, numbers first.
-std::span<const PropertyInfo> Properties();
-// The entry of |name| (compared case-insensitively) or of an index; null
-// when there is none.
-const PropertyInfo* FindProperty(std::string_view name);
-const PropertyInfo* FindProperty(int32_t index);
-
-inline constexpr char kAllCashList[] = "1,5,10,50,100,500;1000,2000,5000,10000";
-inline constexpr char kBillCashList[] = ";1000,2000,5000,10000";
-inline constexpr char kCoinCashList[] = "1,5,10,50,100,500";
 
 class CCashChanger final : public ChangerHost {
  public:

@@ -3,7 +3,6 @@
 #include <array>
 
 #include "device/changer_device.h"
-#include "platform/reg_file.h"
 #include "service/cash_changer.h"
 #include "service/opos.h"
 #include "service/text_format.h"
@@ -12,51 +11,6 @@ namespace vexokrt::service {
 namespace {
 
 using namespace opos;
-
-constexpr std::array<PropertyInfo, 42> kProperties = {{
-    {pidx::kClaimed, "Claimed", false},
-    {pidx::kDataEventEnabled, "DataEventEnabled", false},
-    {pidx::kDeviceEnabled, "DeviceEnabled", false},
-    {pidx::kFreezeEvents, "FreezeEvents", false},
-    {pidx::kResultCode, "ResultCode", false},
-    {pidx::kResultCodeExtended, "ResultCodeExtended", false},
-    {pidx::kServiceObjectVersion, "ServiceObjectVersion", false},
-    {pidx::kState, "State", false},
-    {pidx::kBinaryConversion, "BinaryConversion", false},
-    {pidx::kDataCount, "DataCount", false},
-    {pidx::kPowerNotify, "PowerNotify", false},
-    {pidx::kPowerState, "PowerState", false},
-    {pidx::kCapPowerReporting, "CapPowerReporting", false},
-    {pidx::kAsyncMode, "AsyncMode", false},
-    {pidx::kAsyncResultCode, "AsyncResultCode", false},
-    {pidx::kAsyncResultCodeExtended, "AsyncResultCodeExtended", false},
-    {pidx::kCurrentExit, "CurrentExit", false},
-    {pidx::kDeviceExits, "DeviceExits", false},
-    {pidx::kDeviceStatus, "DeviceStatus", false},
-    {pidx::kFullStatus, "FullStatus", false},
-    {pidx::kDepositAmount, "DepositAmount", false},
-    {pidx::kDepositStatus, "DepositStatus", false},
-    {pidx::kCapDiscrepancy, "CapDiscrepancy", false},
-    {pidx::kCapEmptySensor, "CapEmptySensor", false},
-    {pidx::kCapFullSensor, "CapFullSensor", false},
-    {pidx::kCapNearEmptySensor, "CapNearEmptySensor", false},
-    {pidx::kCapNearFullSensor, "CapNearFullSensor", false},
-    {pidx::kCapDeposit, "CapDeposit", false},
-    {pidx::kCapDepositDataEvent, "CapDepositDataEvent", false},
-    {pidx::kCapPauseDeposit, "CapPauseDeposit", false},
-    {pidx::kCapRepayDeposit, "CapRepayDeposit", false},
-    {pidx::kCheckHealthText, "CheckHealthText", true},
-    {pidx::kDeviceDescription, "DeviceDescription", true},
-    {pidx::kDeviceName, "DeviceName", true},
-    {pidx::kServiceObjectDescription, "ServiceObjectDescription", true},
-    {pidx::kCurrencyCashList, "CurrencyCashList", true},
-    {pidx::kCurrencyCode, "CurrencyCode", true},
-    {pidx::kCurrencyCodeList, "CurrencyCodeList", true},
-    {pidx::kExitCashList, "ExitCashList", true},
-    {pidx::kDepositCashList, "DepositCashList", true},
-    {pidx::kDepositCodeList, "DepositCodeList", true},
-    {pidx::kDepositCounts, "DepositCounts", true},
-}};
 
 // The list of exit |exit| (1..7).
 const char* CashListOfExit(int32_t exit) {
@@ -73,22 +27,6 @@ const char* CashListOfExit(int32_t exit) {
 }
 
 }  // namespace
-
-std::span<const PropertyInfo> Properties() { return kProperties; }
-
-const PropertyInfo* FindProperty(std::string_view name) {
-  for (const PropertyInfo& info : Properties()) {
-    if (platform::RegNamesEqual(info.name, name)) return &info;
-  }
-  return nullptr;
-}
-
-const PropertyInfo* FindProperty(int32_t index) {
-  for (const PropertyInfo& info : Properties()) {
-    if (info.index == index) return &info;
-  }
-  return nullptr;
-}
 
 int32_t CCashChanger::ReadDepositStatus() {
   if (device_ && device_->DeviceStatus() == CHAN_STATUS_JAM) return CHAN_STATUS_DEPOSIT_JAM;

@@ -1,0 +1,319 @@
+// vexokrt demo: the whole life of a cash changer as a point-of-sale
+// application sees it, against the simulator running inside this process on
+// a pseudo-terminal. The service object is created through the registry from
+// libvexokrt77.so exactly as a Control Object would; its events arrive on
+// this thread whenever it pumps its window messages.
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "command_registry.h"
+#include "platform/activation.h"
+#include "platform/message_window.h"
+#include "platform/registry.h"
+#include "server_library.h"
+#include "service/properties.h"
+#include "service_client.h"
+#include "sim/model.h"
+#include "sim/simulator.h"
+
+namespace vexokrt::tools {
+namespace {
+
+using platform::Variant;
+using Clock = std::chrono::steady_clock;
+
+constexpr char kDemoDevice[] = "VexoDemo";
+
+struct DemoOptions {
+  std::string model = "KRT07";
+  std::string library;
+};
+
+class Demo {
+ public:
+  explicit Demo(const DemoOptions& options) : options_(options), start_(Clock::now()) {}
+  int Run();
+
+ private:
+  void Say(const char* format, ...) __attribute__((format(printf, 2, 3)));
+  void OnEvent(const ReceivedEvent& event);
+  // Pumps this thread's messages until an SOStatusUpdate with |status|
+  // arrives or |limit_ms| pass. True when it arrived.
+  bool AwaitStatus(int32_t status, int limit_ms);
+  void Pump(int ms);
+  int32_t Call(const char* member, std::vector<Variant> args = {});
+  void SetNumber(const char* name, int32_t value);
+  void PrintProperties();
+  std::string PrepareFolders();
+
+  DemoOptions options_;
+  Clock::time_point start_;
+  std::unique_ptr<EventControlObject> control_object_;
+  platform::ComPtr<platform::IDispatch> service_;
+  std::vector<ReceivedEvent> events_;
+  bool calls_ok_ = true;
+  std::string registry_dir_;
+  std::string log_dir_;
+};
+
+void Demo::Say(const char* format, ...) {
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start_).count();
+  std::printf("[%5lld ms] ", static_cast<long long>(ms));
+  va_list args;
+  va_start(args, format);
+  std::vprintf(format, args);
+  va_end(args);
+  std::printf("\n");
+  std::fflush(stdout);
+}
+
+const char* StatusName(int32_t status) {
+  switch (status) {
+    case 11:
+      return "empty";
+    case 12:
+      return "near empty";
+    case 13:
+      return "empty ok";
+    case 21:
+      return "full";
+    case 22:
+      return "near full";
+    case 23:
+      return "full ok";
+    case 31:
+      return "jam";
+    case 32:
+      return "jam ok";
+    case 91:
+      return "asynchronous operation finished";
+    case 2000:
+      return "power unknown";
+    case 2001:
+      return "power online";
+    case 2004:
+      return "power off/offline";
+    default:
+      return "";
+  }
+}
+
+void Demo::OnEvent(const ReceivedEvent& event) {
+  events_.push_back(event);
+  if (event.member == "SODirectIO") {
+    Say("event SODirectIO EventNumber %d pData %d pString %s", event.number, event.data, Quoted(event.text).c_str());
+  } else if (event.member == "SOStatusUpdate") {
+    Say("event SOStatusUpdate %d (%s)", event.number, StatusName(event.number));
+  } else {
+    Say("event %s %d", event.member.c_str(), event.number);
+  }
+}
+
+void Demo::Pump(int ms) {
+  const auto until = Clock::now() + std::chrono::milliseconds(ms);
+  for (auto now = Clock::now(); now < until; now = Clock::now()) {
+    platform::PumpMessagesFor(
+        static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(until - now).count()) + 1);
+  }
+}
+
+bool Demo::AwaitStatus(int32_t status, int limit_ms) {
+  const auto until = Clock::now() + std::chrono::milliseconds(limit_ms);
+  const size_t seen = events_.size();
+  for (;;) {
+    for (size_t i = seen; i < events_.size(); ++i) {
+      if (events_[i].member == "SOStatusUpdate" && events_[i].number == status) return true;
+    }
+    const auto now = Clock::now();
+    if (now >= until) return false;
+    platform::PumpMessagesFor(
+        static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(until - now).count()) + 1);
+  }
+}
+
+int32_t Demo::Call(const char* member, std::vector<Variant> args) {
+  return CallLong(service_.get(), member, std::move(args), &calls_ok_);
+}
+
+void Demo::SetNumber(const char* name, int32_t value) {
+  const service::PropertyInfo* info = service::FindProperty(name);
+  Variant result;
+  std::vector<Variant> args = {Variant::Long(info->index), Variant::Long(value)};
+  CallMember(service_.get(), "SetPropertyNumber", args, &result);
+  const int32_t code = Call("GetPropertyNumber", {Variant::Long(service::pidx::kResultCode)});
+  Say("%s = %d: ResultCode %d", name, value, code);
+}
+
+void Demo::PrintProperties() {
+  Say("properties:");
+  for (const service::PropertyInfo& info : service::kProperties) {
+    std::vector<Variant> args = {Variant::Long(info.index)};
+    Variant result;
+    CallMember(service_.get(), info.is_string ? "GetPropertyString" : "GetPropertyNumber", args, &result);
+    if (info.is_string) {
+      std::printf("    %-26s %s\n", info.name, Quoted(result.AsString() ? *result.AsString() : "").c_str());
+    } else {
+      std::printf("    %-26s %d\n", info.name, result.AsLong() ? *result.AsLong() : -1);
+    }
+  }
+  std::fflush(stdout);
+}
+
+std::string Demo::PrepareFolders() {
+  const char* given = std::getenv("OPOS_REGISTRY_DIR");
+  std::string base;
+  if (given != nullptr && *given != '\0') {
+    registry_dir_ = given;
+    std::error_code error;
+    std::filesystem::create_directories(registry_dir_, error);
+    base = registry_dir_;
+  } else {
+    std::string pattern = (std::filesystem::temp_directory_path() / "vexokrt-demo-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr) return "cannot create a temporary folder";
+    registry_dir_ = pattern;
+    base = pattern;
+    ::setenv("OPOS_REGISTRY_DIR", registry_dir_.c_str(), 1);
+  }
+  log_dir_ = (std::filesystem::path(base) / "logs").string();
+  std::error_code error;
+  std::filesystem::create_directories(log_dir_, error);
+  if (error) return "cannot create " + log_dir_ + ": " + error.message();
+  return {};
+}
+
+int Demo::Run() {
+  const std::optional<sim::Model> model = sim::ParseModel(options_.model);
+  if (!model) {
+    std::fprintf(stderr, "vexokrt demo: unknown model %s\n", options_.model.c_str());
+    return 2;
+  }
+  if (const std::string error = PrepareFolders(); !error.empty()) {
+    std::fprintf(stderr, "vexokrt demo: %s\n", error.c_str());
+    return 1;
+  }
+
+  // The cash changer.
+  sim::EngineOptions engine;
+  engine.model = *model;
+  sim::Simulator simulator(engine);
+  if (const sim::StartResult started = simulator.Start(); !started.ok) {
+    std::fprintf(stderr, "vexokrt demo: cannot start the simulator: %s\n", started.error.c_str());
+    return 1;
+  }
+  Say("simulated %s on %s", options_.model.c_str(), simulator.SlavePath().c_str());
+
+  // The registry: our library as the class's server, and a device key.
+  const std::string library = ServerLibraryPath(options_.library);
+  if (const std::string error = RegisterServerLibrary(library); !error.empty()) {
+    std::fprintf(stderr, "vexokrt demo: %s\n", error.c_str());
+    return 1;
+  }
+  const std::string folder = log_dir_ + "/";
+  if (const std::string error = WriteDeviceKey(kDemoDevice, {{"Port", simulator.SlavePath()},
+                                                             {"Port_Initialize_String", "9600,E,8,1"},
+                                                             {"WatchInterval", "100"},
+                                                             {"DbgLogFileName", folder + "trace"},
+                                                             {"DbgLogLevel", "0"},
+                                                             {"LogFolderName", folder},
+                                                             {"LogFolderSize", "50000000"},
+                                                             {"TradingLog", "Trading%y%m%d%H%M%S.txt"},
+                                                             {"OperationHistory", "History%y%m%d.csv"}});
+      !error.empty()) {
+    std::fprintf(stderr, "vexokrt demo: %s\n", error.c_str());
+    return 1;
+  }
+  Say("registry folder %s: device %s served by %s", registry_dir_.c_str(), kDemoDevice, library.c_str());
+
+  // What a Control Object does.
+  platform::ActivatedObject activated = platform::ActivateServiceObject("CashChanger", kDemoDevice);
+  if (activated.error != platform::ActivationError::kNone) {
+    std::fprintf(stderr, "vexokrt demo: %s\n", activated.message.c_str());
+    return 1;
+  }
+  service_ = activated.object;
+  Say("created %s %s", activated.prog_id.c_str(), activated.clsid.ToString().c_str());
+  control_object_ = std::make_unique<EventControlObject>([this](ReceivedEvent& event) { OnEvent(event); });
+
+  int32_t result = Call("OpenService", {Variant::String("CashChanger"), Variant::String(kDemoDevice),
+                                        Variant::Dispatch(control_object_.get())});
+  Say("OpenService: %d", result);
+  if (result != 0) return 1;
+  result = Call("ClaimDevice", {Variant::Long(3000)});
+  Say("ClaimDevice(3000): %d", result);
+  if (result != 0) {
+    Call("Close");
+    return 1;
+  }
+  SetNumber("PowerNotify", 1);
+  SetNumber("DeviceEnabled", 1);
+  SetNumber("DataEventEnabled", 1);
+  // The first status pass reports the device online.
+  AwaitStatus(2001, 2000);
+  Pump(300);
+  PrintProperties();
+
+  // Provoke status changes in the machine and watch the events come in.
+  sim::ChangerEngine& machine = simulator.Engine();
+  const sim::CashCounts stock = machine.Stock();
+  sim::CashCounts low = stock;
+  low[*sim::DenominationIndex(100)] = 3;
+  Say("simulator: the 100-yen tube runs low (3 coins)");
+  machine.SetStock(low);
+  bool seen_all = AwaitStatus(12, 3000);
+  Say("DeviceStatus is %d", Call("GetPropertyNumber", {Variant::Long(service::pidx::kDeviceStatus)}));
+  Say("simulator: the 100-yen tube is refilled");
+  machine.SetStock(stock);
+  seen_all = AwaitStatus(13, 3000) && seen_all;
+  Say("simulator: a bill jams");
+  machine.SetJam(true);
+  seen_all = AwaitStatus(31, 3000) && seen_all;
+  Say("DeviceStatus is %d, DepositStatus is %d",
+      Call("GetPropertyNumber", {Variant::Long(service::pidx::kDeviceStatus)}),
+      Call("GetPropertyNumber", {Variant::Long(service::pidx::kDepositStatus)}));
+  Say("simulator: the jam is cleared");
+  machine.SetJam(false);
+  seen_all = AwaitStatus(32, 3000) && seen_all;
+
+  SetNumber("DeviceEnabled", 0);
+  result = Call("ReleaseDevice");
+  Say("ReleaseDevice: %d", result);
+  const int32_t closed = Call("Close");
+  Say("Close: %d", closed);
+  service_.Reset();
+  activated.object.Reset();
+  simulator.Stop();
+
+  std::printf("\nFiles the driver wrote in %s:\n", log_dir_.c_str());
+  std::vector<std::filesystem::directory_entry> files;
+  for (const auto& entry : std::filesystem::directory_iterator(log_dir_)) files.push_back(entry);
+  std::sort(files.begin(), files.end(), [](const auto& a, const auto& b) { return a.path() < b.path(); });
+  for (const auto& entry : files) {
+    std::printf("    %-32s %8ju bytes\n", entry.path().filename().c_str(),
+                static_cast<uintmax_t>(entry.is_regular_file() ? entry.file_size() : 0));
+  }
+  if (!seen_all) std::printf("\nNot every provoked status change was reported.\n");
+  return calls_ok_ && seen_all && result == 0 && closed == 0 ? 0 : 1;
+}
+
+const CommandRegistration kRegistration{[](CLI::App& app) {
+  auto options = std::make_shared<DemoOptions>();
+  auto* command = app.add_subcommand("demo", "Drive a simulated cash changer through the service object");
+  command->add_option("--model", options->model, "KRT07, KRT77, KRT03, KRT02F or KRT02FA")->capture_default_str();
+  command->add_option("--library", options->library, "path of libvexokrt77.so (default: beside this program)");
+  command->callback([options] {
+    Demo demo(*options);
+    if (const int code = demo.Run(); code != 0) throw CLI::RuntimeError(code);
+  });
+}};
+
+}  // namespace
+}  // namespace vexokrt::tools
