@@ -1,0 +1,605 @@
+// vexokrt shell NAME: try a device's service object by hand, or script it.
+// The service object is created through the registry and opened; each line
+// then calls a dispatch member by name or reads or sets a property, and the
+// events the service object fires are printed as they arrive (the shell pumps
+// its window messages whenever it waits for input). See the README's "Shell"
+// section for the command language.
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#ifdef VEXOKRT_HAVE_READLINE
+#include <readline/history.h>
+#include <readline/readline.h>
+#endif
+
+#include "command_registry.h"
+#include "platform/activation.h"
+#include "platform/message_window.h"
+#include "platform/reg_file.h"
+#include "service/properties.h"
+#include "server_library.h"
+#include "service_client.h"
+#include "sim/control_script.h"
+#include "sim/model.h"
+#include "sim/simulator.h"
+
+namespace vexokrt::tools {
+namespace {
+
+using platform::Variant;
+
+// How a member takes its arguments.
+enum class Arg { kLong, kBool, kString, kLongRef, kStringRef, kBoolRef, kControlObject };
+enum class Returns { kLong, kString, kNothing };
+
+struct MemberSignature {
+  const char* name;
+  std::vector<Arg> args;
+  Returns returns;
+};
+
+const std::vector<MemberSignature>& Members() {
+  static const std::vector<MemberSignature> members = {
+      {"GetPropertyNumber", {Arg::kLong}, Returns::kLong},
+      {"SetPropertyNumber", {Arg::kLong, Arg::kLong}, Returns::kNothing},
+      {"GetPropertyString", {Arg::kLong}, Returns::kString},
+      {"SetPropertyString", {Arg::kLong, Arg::kString}, Returns::kNothing},
+      {"OpenService", {Arg::kString, Arg::kString, Arg::kControlObject}, Returns::kLong},
+      {"Close", {}, Returns::kLong},
+      {"Claim", {Arg::kLong}, Returns::kLong},
+      {"Release", {}, Returns::kLong},
+      {"CheckHealth", {Arg::kLong}, Returns::kLong},
+      {"DirectIO", {Arg::kLong, Arg::kLongRef, Arg::kStringRef}, Returns::kLong},
+      {"COFreezeEvents", {Arg::kBool}, Returns::kLong},
+      {"DispenseCash", {Arg::kString}, Returns::kLong},
+      {"DispenseChange", {Arg::kLong}, Returns::kLong},
+      {"ReadCashCounts", {Arg::kStringRef, Arg::kBoolRef}, Returns::kLong},
+      {"ClearInput", {}, Returns::kLong},
+      {"BeginDeposit", {}, Returns::kLong},
+      {"EndDeposit", {Arg::kLong}, Returns::kLong},
+      {"FixDeposit", {}, Returns::kLong},
+      {"PauseDeposit", {Arg::kLong}, Returns::kLong},
+      {"GetOpenResult", {}, Returns::kLong},
+      {"ClaimDevice", {Arg::kLong}, Returns::kLong},
+      {"ReleaseDevice", {}, Returns::kLong},
+  };
+  return members;
+}
+
+const char* kHelp =
+    "commands (words are case-insensitive; text arguments may be \"quoted\"):\n"
+    "  MEMBER [ARG...]      call a dispatch member, e.g. ClaimDevice 1000, DispenseChange 1500,\n"
+    "                       DirectIO 21 0 \"\", ReadCashCounts; the Control Object is supplied\n"
+    "  get NAME|INDEX       read a property, e.g. get DeviceStatus, get 13006\n"
+    "  set NAME|INDEX VALUE set a property, e.g. set DeviceEnabled 1, set CurrencyCode JPY\n"
+    "  props                read every property\n"
+    "  pump [MS]            handle events for MS milliseconds (default 0)\n"
+    "  answer [N]           SODirectIO handlers leave pData at N (no N: unchanged)\n"
+    "  sim LINE             a control line for the simulator started with --sim (sim help)\n"
+    "  help                 this text\n"
+    "  quit                 close the service object and leave\n"
+    "output lines: result MEMBER VALUE [NAME=VALUE...] | prop NAME VALUE | set NAME ResultCode=N |\n"
+    "              event SOStatusUpdate N | event SOData N | event SODirectIO N pData \"pString\" |\n"
+    "              sim TEXT | error TEXT\n";
+
+// Splits a line into words; "..." groups (with \" \\ \n \t escapes).
+std::optional<std::vector<std::string>> SplitWords(const std::string& line) {
+  std::vector<std::string> words;
+  size_t i = 0;
+  while (i < line.size()) {
+    while (i < line.size() && (line[i] == ' ' || line[i] == '\t' || line[i] == '\r')) ++i;
+    if (i >= line.size()) break;
+    std::string word;
+    if (line[i] == '"') {
+      ++i;
+      bool closed = false;
+      while (i < line.size()) {
+        char c = line[i++];
+        if (c == '"') {
+          closed = true;
+          break;
+        }
+        if (c == '\\' && i < line.size()) {
+          const char e = line[i++];
+          c = e == 'n' ? '\n' : e == 't' ? '\t' : e == 'r' ? '\r' : e;
+        }
+        word += c;
+      }
+      if (!closed) return std::nullopt;
+    } else {
+      while (i < line.size() && line[i] != ' ' && line[i] != '\t' && line[i] != '\r') word += line[i++];
+    }
+    words.push_back(std::move(word));
+  }
+  return words;
+}
+
+std::optional<int32_t> ParseLong(const std::string& text) {
+  if (text.empty()) return std::nullopt;
+  char* end = nullptr;
+  errno = 0;
+  const long long value = std::strtoll(text.c_str(), &end, 0);
+  if (*end != '\0' || errno != 0 || value < INT32_MIN || value > INT32_MAX) return std::nullopt;
+  return static_cast<int32_t>(value);
+}
+
+std::optional<bool> ParseBool(const std::string& text) {
+  if (platform::RegNamesEqual(text, "true")) return true;
+  if (platform::RegNamesEqual(text, "false")) return false;
+  if (const auto value = ParseLong(text)) return *value != 0;
+  return std::nullopt;
+}
+
+struct ShellOptions {
+  std::string name;
+  bool open = true;
+  // Non-empty: a simulated machine of this model serves the device.
+  std::string sim_model;
+  std::string library;
+};
+
+class Shell {
+ public:
+  explicit Shell(ShellOptions options) : options_(std::move(options)), name_(options_.name), open_(options_.open) {}
+  int Run();
+
+ private:
+  // Prints one output line, keeping an interactive prompt intact.
+  void Emit(const std::string& line);
+  void OnEvent(ReceivedEvent& event);
+  // Runs one input line; false when the shell is to end.
+  bool Execute(const std::string& line);
+  void CallMemberLine(const MemberSignature& member, const std::vector<std::string>& words);
+  void GetProperty(const std::string& which);
+  void SetProperty(const std::string& which, const std::string& value);
+  const service::PropertyInfo* Property(const std::string& which);
+  int32_t ResultCode();
+  void PumpFor(int ms);
+  void Finish();
+  // Starts the simulator and writes the device key for it; empty or what failed.
+  std::string StartSimulator();
+  void SimLine(const std::string& raw);
+  int ReadLoop();
+#ifdef VEXOKRT_HAVE_READLINE
+  int ReadlineLoop();
+  static void OnReadlineLine(char* line);
+#endif
+
+  ShellOptions options_;
+  std::unique_ptr<sim::Simulator> simulator_;
+  std::string name_;
+  bool open_;
+  bool interactive_ = false;
+  bool done_ = false;
+  std::optional<int32_t> answer_;
+  platform::ActivatedObject activated_;
+  std::unique_ptr<EventControlObject> control_object_;
+};
+
+Shell* g_readline_shell = nullptr;
+
+void Shell::Emit(const std::string& line) {
+#ifdef VEXOKRT_HAVE_READLINE
+  if (interactive_ && g_readline_shell != nullptr) {
+    // Print above the prompt and the partly typed line, then redraw them.
+    const int point = rl_point;
+    char* saved = rl_copy_text(0, rl_end);
+    rl_save_prompt();
+    rl_replace_line("", 0);
+    rl_redisplay();
+    std::printf("%s\n", line.c_str());
+    std::fflush(stdout);
+    rl_restore_prompt();
+    rl_replace_line(saved, 0);
+    rl_point = point;
+    rl_redisplay();
+    std::free(saved);
+    return;
+  }
+#endif
+  std::printf("%s\n", line.c_str());
+  std::fflush(stdout);
+}
+
+void Shell::OnEvent(ReceivedEvent& event) {
+  if (event.member == "SODirectIO") {
+    if (answer_) event.data = *answer_;
+    Emit("event SODirectIO " + std::to_string(event.number) + " " + std::to_string(event.data) + " " +
+         Quoted(event.text));
+  } else {
+    Emit("event " + event.member + " " + std::to_string(event.number));
+  }
+}
+
+int32_t Shell::ResultCode() {
+  bool ok = true;
+  return CallLong(activated_.object.get(), "GetPropertyNumber", {Variant::Long(service::pidx::kResultCode)}, &ok);
+}
+
+const service::PropertyInfo* Shell::Property(const std::string& which) {
+  if (const auto index = ParseLong(which)) return service::FindProperty(*index);
+  return service::FindProperty(which);
+}
+
+void Shell::GetProperty(const std::string& which) {
+  const service::PropertyInfo* info = Property(which);
+  if (info == nullptr) return Emit("error unknown property " + which);
+  std::vector<Variant> args = {Variant::Long(info->index)};
+  Variant result;
+  const auto hr = CallMember(activated_.object.get(), info->is_string ? "GetPropertyString" : "GetPropertyNumber",
+                             args, &result);
+  if (platform::FAILED(hr)) return Emit("error GetProperty failed with " + platform::HresultText(hr));
+  if (info->is_string) {
+    Emit(std::string("prop ") + info->name + " " + Quoted(result.AsString() ? *result.AsString() : ""));
+  } else {
+    Emit(std::string("prop ") + info->name + " " + std::to_string(result.AsLong() ? *result.AsLong() : 0));
+  }
+}
+
+void Shell::SetProperty(const std::string& which, const std::string& value) {
+  const service::PropertyInfo* info = Property(which);
+  if (info == nullptr) return Emit("error unknown property " + which);
+  std::vector<Variant> args;
+  if (info->is_string) {
+    args = {Variant::Long(info->index), Variant::String(value)};
+  } else {
+    const auto number = ParseLong(value);
+    if (!number) return Emit("error not a number: " + value);
+    args = {Variant::Long(info->index), Variant::Long(*number)};
+  }
+  const auto hr = CallMember(activated_.object.get(), info->is_string ? "SetPropertyString" : "SetPropertyNumber",
+                             args, nullptr);
+  if (platform::FAILED(hr)) return Emit("error SetProperty failed with " + platform::HresultText(hr));
+  Emit(std::string("set ") + info->name + " ResultCode=" + std::to_string(ResultCode()));
+}
+
+void Shell::CallMemberLine(const MemberSignature& member, const std::vector<std::string>& words) {
+  // Storage for by-reference arguments; reserved so the pointers stay valid.
+  std::vector<int32_t> longs;
+  std::vector<std::string> texts;
+  longs.reserve(4);
+  texts.reserve(4);
+  std::vector<bool*> bool_refs;
+  bool bool_slots[4] = {};
+  std::vector<Variant> args;
+  size_t given = 1;
+  size_t needed = 0;
+  for (Arg arg : member.args) needed += arg == Arg::kControlObject ? 0 : 1;
+  if (words.size() - 1 > needed) return Emit(std::string("error ") + member.name + " takes " +
+                                             std::to_string(needed) + " arguments");
+  for (Arg arg : member.args) {
+    const bool present = given < words.size();
+    const std::string word = present ? words[given] : std::string();
+    switch (arg) {
+      case Arg::kLong: {
+        if (!present) return Emit(std::string("error ") + member.name + " needs a number argument");
+        const auto value = ParseLong(word);
+        if (!value) return Emit("error not a number: " + word);
+        args.push_back(Variant::Long(*value));
+        ++given;
+        break;
+      }
+      case Arg::kBool: {
+        if (!present) return Emit(std::string("error ") + member.name + " needs a true/false argument");
+        const auto value = ParseBool(word);
+        if (!value) return Emit("error not true or false: " + word);
+        args.push_back(Variant::Bool(*value));
+        ++given;
+        break;
+      }
+      case Arg::kString:
+        if (!present) return Emit(std::string("error ") + member.name + " needs a text argument");
+        args.push_back(Variant::String(word));
+        ++given;
+        break;
+      case Arg::kLongRef: {
+        int32_t value = 0;
+        if (present) {
+          const auto parsed = ParseLong(word);
+          if (!parsed) return Emit("error not a number: " + word);
+          value = *parsed;
+        }
+        longs.push_back(value);
+        args.push_back(Variant::LongRef(&longs.back()));
+        ++given;
+        break;
+      }
+      case Arg::kStringRef:
+        texts.push_back(word);
+        args.push_back(Variant::StringRef(&texts.back()));
+        ++given;
+        break;
+      case Arg::kBoolRef: {
+        bool value = false;
+        if (present) {
+          const auto parsed = ParseBool(word);
+          if (!parsed) return Emit("error not true or false: " + word);
+          value = *parsed;
+        }
+        bool* slot = &bool_slots[bool_refs.size()];
+        *slot = value;
+        bool_refs.push_back(slot);
+        args.push_back(Variant::BoolRef(slot));
+        ++given;
+        break;
+      }
+      case Arg::kControlObject:
+        args.push_back(Variant::Dispatch(control_object_.get()));
+        break;
+    }
+  }
+  Variant result;
+  const auto hr = CallMember(activated_.object.get(), member.name, args, &result);
+  if (platform::FAILED(hr)) return Emit(std::string("error ") + member.name + " failed with " + platform::HresultText(hr));
+  std::string line = std::string("result ") + member.name + " ";
+  switch (member.returns) {
+    case Returns::kLong:
+      line += std::to_string(result.AsLong() ? *result.AsLong() : 0);
+      break;
+    case Returns::kString:
+      line += Quoted(result.AsString() ? *result.AsString() : "");
+      break;
+    case Returns::kNothing:
+      line += "- ResultCode=" + std::to_string(ResultCode());
+      break;
+  }
+  // By-reference arguments as the member left them.
+  size_t long_at = 0;
+  size_t text_at = 0;
+  size_t bool_at = 0;
+  for (Arg arg : member.args) {
+    switch (arg) {
+      case Arg::kLongRef:
+        line += " pData=" + std::to_string(longs[long_at++]);
+        break;
+      case Arg::kStringRef:
+        line += std::string(platform::RegNamesEqual(member.name, "ReadCashCounts") ? " cashCounts=" : " pString=") +
+                Quoted(texts[text_at++]);
+        break;
+      case Arg::kBoolRef:
+        line += std::string(" discrepancy=") + (*bool_refs[bool_at++] ? "1" : "0");
+        break;
+      case Arg::kLong:
+      case Arg::kBool:
+      case Arg::kString:
+      case Arg::kControlObject:
+        break;
+    }
+  }
+  Emit(line);
+}
+
+void Shell::PumpFor(int ms) {
+  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  platform::PumpMessages();
+  for (auto now = std::chrono::steady_clock::now(); now < until; now = std::chrono::steady_clock::now()) {
+    platform::PumpMessagesFor(
+        static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(until - now).count()) + 1);
+  }
+}
+
+bool Shell::Execute(const std::string& raw) {
+  const auto words = SplitWords(raw);
+  if (!words) {
+    Emit("error unterminated quote");
+    return true;
+  }
+  if (words->empty() || (*words)[0][0] == '#') return true;
+  const std::string& command = (*words)[0];
+  const auto is = [&](const char* word) { return platform::RegNamesEqual(command, word); };
+  if (is("quit") || is("exit")) return false;
+  if (is("help")) {
+    Emit(std::string(kHelp).substr(0, std::string(kHelp).size() - 1));
+  } else if (is("get")) {
+    if (words->size() != 2) {
+      Emit("error get NAME|INDEX");
+    } else {
+      GetProperty((*words)[1]);
+    }
+  } else if (is("set")) {
+    if (words->size() != 3) {
+      Emit("error set NAME|INDEX VALUE");
+    } else {
+      SetProperty((*words)[1], (*words)[2]);
+    }
+  } else if (is("props")) {
+    for (const service::PropertyInfo& info : service::kProperties) GetProperty(info.name);
+  } else if (is("pump")) {
+    std::optional<int32_t> ms = words->size() > 1 ? ParseLong((*words)[1]) : std::optional<int32_t>(0);
+    if (!ms || *ms < 0) {
+      Emit("error pump [MS]");
+    } else {
+      PumpFor(*ms);
+    }
+  } else if (is("sim")) {
+    SimLine(raw);
+  } else if (is("answer")) {
+    if (words->size() == 1) {
+      answer_.reset();
+    } else if (const auto value = ParseLong((*words)[1])) {
+      answer_ = *value;
+    } else {
+      Emit("error answer [N]");
+    }
+  } else {
+    const MemberSignature* member = nullptr;
+    for (const MemberSignature& m : Members()) {
+      if (platform::RegNamesEqual(m.name, command)) member = &m;
+    }
+    if (member == nullptr) {
+      Emit("error unknown command " + command + " (try help)");
+    } else {
+      CallMemberLine(*member, *words);
+    }
+  }
+  // Whatever the call made the service object post is handled now.
+  platform::PumpMessages();
+  return true;
+}
+
+std::string Shell::StartSimulator() {
+  const std::optional<sim::Model> model = sim::ParseModel(options_.sim_model);
+  if (!model) return "unknown model " + options_.sim_model;
+  const char* given = std::getenv("OPOS_REGISTRY_DIR");
+  if (given == nullptr || *given == '\0') {
+    std::string pattern = (std::filesystem::temp_directory_path() / "vexokrt-shell-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr) return "cannot create a temporary registry folder";
+    ::setenv("OPOS_REGISTRY_DIR", pattern.c_str(), 1);
+  }
+  sim::EngineOptions engine;
+  engine.model = *model;
+  simulator_ = std::make_unique<sim::Simulator>(engine);
+  if (const sim::StartResult started = simulator_->Start(); !started.ok) return started.error;
+  if (std::string error = RegisterServerLibrary(ServerLibraryPath(options_.library)); !error.empty()) return error;
+  return WriteDeviceKey(name_, {{"Port", simulator_->SlavePath()}, {"Port_Initialize_String", "9600,E,8,1"},
+                                {"WatchInterval", "100"}});
+}
+
+void Shell::SimLine(const std::string& raw) {
+  if (!simulator_) return Emit("error no simulator (start the shell with --sim MODEL)");
+  const size_t at = raw.find_first_not_of(" \t");
+  const std::string line = raw.substr(raw.find_first_of(" \t", at) == std::string::npos ? raw.size()
+                                                                                       : raw.find_first_of(" \t", at) + 1);
+  const sim::ControlReply reply = sim::ExecuteControlLine(simulator_->Engine(), line);
+  size_t start = 0;
+  for (size_t end; (end = reply.text.find('\n', start)) != std::string::npos; start = end + 1) {
+    Emit("sim " + reply.text.substr(start, end - start));
+  }
+  if (start < reply.text.size()) Emit("sim " + reply.text.substr(start));
+  if (reply.text.empty()) Emit(reply.ok ? "sim ok" : "sim error");
+}
+
+void Shell::Finish() {
+  platform::PumpMessages();
+  bool ok = true;
+  // Close is harmless on a closed object; a Control Object always closes.
+  const int32_t closed = CallLong(activated_.object.get(), "Close", {}, &ok);
+  Emit("result Close " + std::to_string(closed));
+}
+
+int Shell::ReadLoop() {
+  std::string pending;
+  const int message_fd = platform::ThreadMessageFd();
+  char buffer[4096];
+  bool eof = false;
+  while (!eof) {
+    // Whole lines first, then wait for more input or events.
+    for (size_t at; (at = pending.find('\n')) != std::string::npos;) {
+      const std::string line = pending.substr(0, at);
+      pending.erase(0, at + 1);
+      if (!Execute(line)) return 0;
+    }
+    pollfd fds[2] = {{STDIN_FILENO, POLLIN, 0}, {message_fd, POLLIN, 0}};
+    const int n = ::poll(fds, message_fd >= 0 ? 2 : 1, -1);
+    if (n < 0 && errno != EINTR) break;
+    if (message_fd >= 0 && (fds[1].revents & POLLIN) != 0) platform::PumpMessages();
+    if ((fds[0].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
+      const ssize_t got = ::read(STDIN_FILENO, buffer, sizeof buffer);
+      if (got > 0) {
+        pending.append(buffer, static_cast<size_t>(got));
+      } else if (got == 0 || errno != EINTR) {
+        eof = true;
+      }
+    }
+  }
+  if (!pending.empty()) Execute(pending);
+  return 0;
+}
+
+#ifdef VEXOKRT_HAVE_READLINE
+void Shell::OnReadlineLine(char* line) {
+  Shell* shell = g_readline_shell;
+  if (line == nullptr) {
+    shell->done_ = true;
+    return;
+  }
+  if (*line != '\0') add_history(line);
+  const std::string text(line);
+  std::free(line);
+  // Output of the command goes below the line just entered.
+  g_readline_shell = nullptr;
+  if (!shell->Execute(text)) shell->done_ = true;
+  g_readline_shell = shell;
+}
+
+int Shell::ReadlineLoop() {
+  g_readline_shell = this;
+  rl_callback_handler_install("vexokrt> ", &Shell::OnReadlineLine);
+  const int message_fd = platform::ThreadMessageFd();
+  while (!done_) {
+    pollfd fds[2] = {{STDIN_FILENO, POLLIN, 0}, {message_fd, POLLIN, 0}};
+    const int n = ::poll(fds, message_fd >= 0 ? 2 : 1, -1);
+    if (n < 0 && errno != EINTR) break;
+    if (message_fd >= 0 && (fds[1].revents & POLLIN) != 0) platform::PumpMessages();
+    if ((fds[0].revents & (POLLIN | POLLHUP | POLLERR)) != 0) rl_callback_read_char();
+  }
+  rl_callback_handler_remove();
+  g_readline_shell = nullptr;
+  std::printf("\n");
+  return 0;
+}
+#endif
+
+int Shell::Run() {
+  interactive_ = ::isatty(STDIN_FILENO) != 0;
+  if (!options_.sim_model.empty()) {
+    if (const std::string error = StartSimulator(); !error.empty()) {
+      std::fprintf(stderr, "vexokrt shell: %s\n", error.c_str());
+      return 1;
+    }
+  }
+  activated_ = platform::ActivateServiceObject("CashChanger", name_);
+  if (activated_.error != platform::ActivationError::kNone) {
+    std::fprintf(stderr, "vexokrt shell: %s\n", activated_.message.c_str());
+    return 1;
+  }
+  control_object_ = std::make_unique<EventControlObject>([this](ReceivedEvent& event) { OnEvent(event); });
+  if (interactive_) {
+    std::printf("service object %s from %s; type help for the commands\n", activated_.prog_id.c_str(),
+                activated_.library_path.c_str());
+  }
+  if (open_) Execute("OpenService CashChanger " + Quoted(name_));
+#ifdef VEXOKRT_HAVE_READLINE
+  if (interactive_) {
+    ReadlineLoop();
+  } else {
+    ReadLoop();
+  }
+#else
+  ReadLoop();
+#endif
+  Finish();
+  activated_.object.Reset();
+  if (simulator_) simulator_->Stop();
+  return 0;
+}
+
+const CommandRegistration kRegistration{[](CLI::App& app) {
+  auto options = std::make_shared<ShellOptions>();
+  auto no_open = std::make_shared<bool>(false);
+  auto* command = app.add_subcommand("shell", "Call a device's service object by hand or from a script");
+  command->add_option("NAME", options->name, "OPOS device name")->required();
+  command->add_flag("--no-open", *no_open, "do not call OpenService at the start");
+  command->add_option("--sim", options->sim_model,
+                      "serve NAME by a simulated KRT07, KRT77, KRT03, KRT02F or KRT02FA inside the program "
+                      "(the device key is written into the registry folder)");
+  command->add_option("--library", options->library, "path of libvexokrt77.so (default: beside this program)");
+  command->callback([options, no_open] {
+    options->open = !*no_open;
+    Shell shell(*options);
+    if (const int code = shell.Run(); code != 0) throw CLI::RuntimeError(code);
+  });
+}};
+
+}  // namespace
+}  // namespace vexokrt::tools

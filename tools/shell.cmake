@@ -1,0 +1,8 @@
+# shell: line editing and history with readline where it is installed.
+find_path(VEXOKRT_READLINE_INCLUDE readline/readline.h)
+find_library(VEXOKRT_READLINE_LIBRARY readline)
+if(VEXOKRT_READLINE_INCLUDE AND VEXOKRT_READLINE_LIBRARY)
+  target_compile_definitions(vexokrt PRIVATE VEXOKRT_HAVE_READLINE)
+  target_include_directories(vexokrt PRIVATE ${VEXOKRT_READLINE_INCLUDE})
+  target_link_libraries(vexokrt PRIVATE ${VEXOKRT_READLINE_LIBRARY})
+endif()
