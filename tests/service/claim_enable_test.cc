@@ -1,0 +1,367 @@
+// Claim, release and enabling against the simulated cash changer, through the
+// dispatch interface as the Control Object uses it.
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
+#include "device/changer_device.h"
+#include "platform/clock.h"
+#include "platform/codepage.h"
+#include "platform/named_lock.h"
+#include "service/cash_changer.h"
+#include "service/opos.h"
+#include "simulated_service.h"
+
+namespace vexokrt::testing {
+namespace {
+
+using namespace opos;
+namespace pidx = service::pidx;
+using platform::Variant;
+
+std::vector<std::string> ExamRecords(const std::string& path) {
+  const std::string bytes = ReadFileBytes(path);
+  std::vector<std::string> records;
+  for (size_t at = 66; at < bytes.size();) {
+    size_t end = bytes.find("\r\n", at);
+    if (end == std::string::npos) end = bytes.size();
+    const std::string line = bytes.substr(at, end - at);
+    if (line.find_first_not_of(' ') != std::string::npos && line.size() > 18) records.push_back(line.substr(18));
+    at = end + 2;
+  }
+  return records;
+}
+
+bool Contains(const std::vector<std::string>& list, const std::string& item) {
+  return std::find(list.begin(), list.end(), item) != list.end();
+}
+
+TEST_F(SimulatedServiceTest, Krt07Claim_BringsTheDeviceToAKnownStateAndSetsItsProperties) {
+  StartDevice(sim::Model::kKrt07);
+  Set("OperationMode_Initialize", "3");
+  ASSERT_EQ(platform::RegSetString(platform::RegRoot::kCurrentUser, key_, "OperationMode_Initialize", "3"),
+            platform::RegResult::kOk);
+  Set("PauseDepositSet", "1");
+  ServiceDriver& d = NewDriver();
+  ASSERT_EQ(d.Open(), OPOS_SUCCESS);
+  EXPECT_EQ(d.GetString(pidx::kDeviceName), "");
+
+  ASSERT_EQ(d.Call("ClaimDevice", {Variant::Long(1000)}), OPOS_SUCCESS);
+  const auto commands = TakeCommands();
+  EXPECT_TRUE(HasCommand(commands, "o00")) << "deposit counts";
+  EXPECT_TRUE(HasCommandStarting(commands, "r0>")) << "clock to the second";
+  EXPECT_TRUE(HasCommand(commands, "G013")) << "operation mode";
+  EXPECT_FALSE(HasCommandStarting(commands, "Q06")) << "the exit setting waits for enabling";
+  EXPECT_EQ(machine().DeviceClockText().size(), 14u);
+
+  EXPECT_EQ(d.Get(pidx::kClaimed), 1);
+  EXPECT_EQ(d.GetString(pidx::kDeviceName), "KRT07");
+  EXPECT_EQ(d.GetString(pidx::kDeviceDescription), "Vexo Cash Changer KRT07");
+  EXPECT_EQ(d.Get(pidx::kCapDeposit), 1);
+  EXPECT_EQ(d.Get(pidx::kCapPauseDeposit), 1);
+  EXPECT_EQ(d.Get(pidx::kDepositStatus), CHAN_STATUS_DEPOSIT_END);
+  EXPECT_EQ(d.GetString(pidx::kDepositCodeList), "JPY");
+  EXPECT_EQ(d.GetString(pidx::kDepositCounts), "1:0,5:0,10:0,50:0,100:0,500:0;1000:0,2000:0,5000:0,10000:0");
+  std::string mode;
+  EXPECT_EQ(platform::RegQueryString(platform::RegRoot::kCurrentUser, key_, "OperationMode_Temporary", &mode),
+            platform::RegResult::kOk);
+  EXPECT_EQ(mode, "3");
+
+  // Claiming again does nothing.
+  EXPECT_EQ(d.Call("Claim", {Variant::Long(0)}), OPOS_SUCCESS);
+  EXPECT_TRUE(TakeCommands().empty());
+
+  const auto records = ExamRecords(dir_.file("ExamlogS.txt"));
+  const std::vector<std::string> expected_tail = {"1,3,0,0", "1,103,0,0", "1,3,0,0", "1,103,0,0"};
+  ASSERT_GE(records.size(), 5u);
+  EXPECT_TRUE(Contains(records, "5,1,0,0")) << "history fetch enabled";
+  EXPECT_EQ(std::vector<std::string>(records.end() - 4, records.end()).back(), "1,103,0,0");
+}
+
+TEST_F(SimulatedServiceTest, ReleaseWhileEnabled_DisablesAndLeavesTheReleasedValues) {
+  StartDevice(sim::Model::kKrt77);
+  Set("DefaultCurrentExit", "3");
+  ServiceDriver& d = NewDriver();
+  ASSERT_EQ(d.Open(), OPOS_SUCCESS);
+  EXPECT_EQ(d.Get(pidx::kCurrentExit), 3);
+  ASSERT_EQ(d.Call("Claim", {Variant::Long(1000)}), OPOS_SUCCESS);
+  ASSERT_EQ(d.Set(pidx::kPowerNotify, 1), OPOS_SUCCESS);
+  ASSERT_EQ(d.Set(pidx::kDeviceEnabled, 1), OPOS_SUCCESS);
+  ASSERT_EQ(d.Set(pidx::kDataEventEnabled, 1), OPOS_SUCCESS);
+  ASSERT_EQ(d.Set(pidx::kAsyncMode, 1), OPOS_SUCCESS);
+  ASSERT_EQ(d.Set(pidx::kBinaryConversion, 2), OPOS_SUCCESS);
+  EXPECT_EQ(d.Get(pidx::kPowerState), OPOS_PS_ONLINE);
+
+  ASSERT_EQ(d.Call("Release"), OPOS_SUCCESS);
+  EXPECT_EQ(d.Get(pidx::kClaimed), 0);
+  EXPECT_EQ(d.Get(pidx::kDeviceEnabled), 0);
+  EXPECT_EQ(d.Get(pidx::kPowerState), OPOS_PS_UNKNOWN);
+  EXPECT_EQ(d.Get(pidx::kCurrentExit), 1) << "not DefaultCurrentExit";
+  EXPECT_EQ(d.Get(pidx::kDeviceExits), 7);
+  EXPECT_EQ(d.Get(pidx::kDepositStatus), CHAN_STATUS_DEPOSIT_NONE);
+  for (int32_t index : {pidx::kPowerNotify, pidx::kDataEventEnabled, pidx::kAsyncMode, pidx::kBinaryConversion,
+                        pidx::kCapDeposit, pidx::kCapRepayDeposit, pidx::kDepositAmount}) {
+    EXPECT_EQ(d.Get(index), 0) << index;
+  }
+  for (int32_t index : {pidx::kDeviceName, pidx::kDeviceDescription, pidx::kDepositCodeList, pidx::kDepositCounts}) {
+    EXPECT_EQ(d.GetString(index), "") << index;
+  }
+  const std::string trace = platform::Cp932ToUtf8(ReadFileBytes(dir_.file("trace") + [] {
+    char day[8];
+    std::snprintf(day, sizeof day, "%02d", platform::LocalNow().tm.tm_mday);
+    return std::string(day);
+  }()));
+  EXPECT_NE(trace.find("Enter   : CCashChanger::DoDeviceEnabled\n"), std::string::npos);
+  EXPECT_NE(trace.find("Enter   : CCashChanger::ReleaseDevice\n"), std::string::npos);
+  EXPECT_EQ(d.Call("Release"), OPOS_E_ILLEGAL) << "not claimed any more";
+  EXPECT_FALSE(d.so().claim_semaphore().held());
+}
+
+TEST_F(SimulatedServiceTest, CloseWhileClaimed_ReleasesFirst) {
+  StartDevice();
+  ServiceDriver& d = NewDriver();
+  ASSERT_EQ(d.Open(), OPOS_SUCCESS);
+  ASSERT_EQ(d.Call("ClaimDevice", {Variant::Long(1000)}), OPOS_SUCCESS);
+  ASSERT_EQ(d.Set(pidx::kDeviceEnabled, 1), OPOS_SUCCESS);
+  ASSERT_EQ(d.Call("Close"), OPOS_SUCCESS);
+  EXPECT_FALSE(d.so().claimed());
+  EXPECT_FALSE(d.so().claim_semaphore().held());
+  EXPECT_EQ(d.so().device(), nullptr);
+  EXPECT_EQ(d.Get(pidx::kState), OPOS_S_CLOSED);
+  // Another object can claim the device now, and at once.
+  ServiceDriver& other = NewDriver();
+  ASSERT_EQ(other.Open(), OPOS_SUCCESS);
+  EXPECT_EQ(other.Call("Claim", {Variant::Long(0)}), OPOS_SUCCESS);
+}
+
+TEST_F(SimulatedServiceTest, BusyObject_RefusesEnableDisableReleaseAndClose) {
+  StartDevice();
+  ServiceDriver& d = NewDriver();
+  ASSERT_EQ(d.Open(), OPOS_SUCCESS);
+  ASSERT_EQ(d.Call("Claim", {Variant::Long(1000)}), OPOS_SUCCESS);
+  ASSERT_EQ(d.Set(pidx::kDeviceEnabled, 1), OPOS_SUCCESS);
+  // The state a request in flight leaves.
+  d.so().SetState(OPOS_S_BUSY);
+  EXPECT_EQ(d.Set(pidx::kDeviceEnabled, 1), OPOS_E_BUSY) << "re-enable";
+  EXPECT_EQ(d.Set(pidx::kDeviceEnabled, 0), OPOS_E_BUSY) << "disable";
+  EXPECT_EQ(d.Call("Release"), OPOS_E_BUSY);
+  EXPECT_EQ(d.Call("Close"), OPOS_E_BUSY);
+  EXPECT_EQ(d.Get(pidx::kDeviceEnabled), 1);
+  d.so().SetState(OPOS_S_IDLE);
+  sim::ActionDurations quick = machine().Durations();
+  quick.reset_ms = 50;
+  machine().SetDurations(quick);
+  TakeCommands();
+  EXPECT_EQ(d.Set(pidx::kDeviceEnabled, 1), OPOS_SUCCESS) << "re-enable resets the device";
+  EXPECT_TRUE(HasCommand(TakeCommands(), "000"));
+}
+
+TEST_F(SimulatedServiceTest, Enabling_SendsTheExitSettingOfPage2AndTheExitSelection) {
+  StartDevice(sim::Model::kKrt07);
+  Set("OperatingConditionSettingData1", "1");
+  Set("OperatingConditionSettingData2", "7");  // not allowed: 4 is sent
+  Set("OperatingConditionSettingData3", "1");
+  Set("OperatingConditionSettingData4", "9");  // never sent when enabling
+  ServiceDriver& d = NewDriver();
+  ASSERT_EQ(d.Open(), OPOS_SUCCESS);
+  EXPECT_EQ(d.Set(pidx::kDeviceEnabled, 1), OPOS_E_NOTCLAIMED);
+  ASSERT_EQ(d.Call("Claim", {Variant::Long(1000)}), OPOS_SUCCESS);
+  TakeCommands();
+  ASSERT_EQ(d.Set(pidx::kDeviceEnabled, 1), OPOS_SUCCESS);
+  const auto commands = TakeCommands();
+  EXPECT_TRUE(HasCommand(commands, "Q06214100")) << ::testing::PrintToString(commands);
+  EXPECT_TRUE(HasCommand(commands, "b0200")) << "both sides in use at exit 1";
+  EXPECT_TRUE(HasCommandStarting(commands, ":00")) << "the model is read again";
+  EXPECT_FALSE(HasCommand(commands, "000")) << "no reset on the first enable";
+  // Disabling pauses the watch: the machine hears nothing more.
+  ASSERT_EQ(d.Set(pidx::kDeviceEnabled, 0), OPOS_SUCCESS);
+  TakeCommands();
+  EXPECT_FALSE(machine().WaitForFrames(1, std::chrono::milliseconds(150)));
+  EXPECT_EQ(d.Set(pidx::kDeviceEnabled, 0), OPOS_SUCCESS) << "disabling twice is fine";
+}
+
+TEST_F(SimulatedServiceTest, SettersCheckClaimEnableAndRange) {
+  StartDevice(sim::Model::kKrt07);
+  ServiceDriver& d = NewDriver();
+  ASSERT_EQ(d.Open(), OPOS_SUCCESS);
+  // Before the claim.
+  EXPECT_EQ(d.Set(pidx::kFreezeEvents, 1), OPOS_E_NOTCLAIMED);
+  EXPECT_EQ(d.Get(pidx::kFreezeEvents), 0);
+  EXPECT_EQ(d.Set(pidx::kPowerNotify, 1), OPOS_E_NOTCLAIMED);
+  ASSERT_EQ(d.Call("Claim", {Variant::Long(1000)}), OPOS_SUCCESS);
+  // Claimed, not enabled.
+  EXPECT_EQ(d.Set(pidx::kDataEventEnabled, 1), OPOS_E_DISABLED);
+  EXPECT_EQ(d.Set(pidx::kAsyncMode, 1), OPOS_E_DISABLED);
+  EXPECT_EQ(d.Set(pidx::kBinaryConversion, 1), OPOS_E_DISABLED);
+  EXPECT_EQ(d.SetString(pidx::kCurrencyCode, "JPY"), OPOS_E_DISABLED);
+  EXPECT_EQ(d.Set(pidx::kCurrentExit, 2), OPOS_E_DISABLED);
+  EXPECT_EQ(d.Set(pidx::kPowerNotify, 2), OPOS_E_ILLEGAL);
+  EXPECT_EQ(d.Set(pidx::kPowerNotify, 1), OPOS_SUCCESS);
+  EXPECT_EQ(d.Set(pidx::kFreezeEvents, 5), OPOS_SUCCESS);
+  EXPECT_EQ(d.Get(pidx::kFreezeEvents), 1);
+  EXPECT_EQ(d.Set(pidx::kFreezeEvents, 0), OPOS_SUCCESS);
+  ASSERT_EQ(d.Set(pidx::kDeviceEnabled, 1), OPOS_SUCCESS);
+  // Enabled.
+  EXPECT_EQ(d.Set(pidx::kPowerNotify, 0), OPOS_E_ILLEGAL) << "not while enabled";
+  EXPECT_EQ(d.Get(pidx::kPowerNotify), 1);
+  EXPECT_EQ(d.Set(pidx::kBinaryConversion, 3), OPOS_E_ILLEGAL);
+  EXPECT_EQ(d.Set(pidx::kBinaryConversion, -1), OPOS_E_ILLEGAL);
+  EXPECT_EQ(d.Get(pidx::kBinaryConversion), 0);
+  EXPECT_EQ(d.Set(pidx::kBinaryConversion, 2), OPOS_SUCCESS);
+  EXPECT_EQ(d.SetString(pidx::kCurrencyCode, "jpy"), OPOS_E_ILLEGAL);
+  EXPECT_EQ(d.SetString(pidx::kCurrencyCode, "JPY "), OPOS_E_ILLEGAL);
+  EXPECT_EQ(d.SetString(pidx::kCurrencyCode, "JPY"), OPOS_SUCCESS);
+  EXPECT_EQ(d.Set(pidx::kAsyncMode, 7), OPOS_SUCCESS);
+  EXPECT_EQ(d.Get(pidx::kAsyncMode), 1);
+  // Unknown and read-only indexes are ignored and leave ResultCode alone.
+  EXPECT_EQ(d.Set(pidx::kDeviceExits, 3), OPOS_SUCCESS);
+  EXPECT_EQ(d.Get(pidx::kDeviceExits), 7);
+  EXPECT_EQ(d.Get(99999), 0);
+  EXPECT_EQ(d.GetString(99999), "");
+}
+
+TEST_F(SimulatedServiceTest, CurrentExit_ListsFollowTheExitAndTheDeviceHearsOfIt) {
+  StartDevice(sim::Model::kKrt07);
+  Set("DispenseCashExit", "1");
+  ServiceDriver& d = NewDriver();
+  ASSERT_EQ(d.Open(), OPOS_SUCCESS);
+  ASSERT_EQ(d.Call("Claim", {Variant::Long(1000)}), OPOS_SUCCESS);
+  ASSERT_EQ(d.Set(pidx::kDeviceEnabled, 1), OPOS_SUCCESS);
+  TakeCommands();
+  EXPECT_EQ(d.Set(pidx::kCurrentExit, 0), OPOS_E_ILLEGAL);
+  EXPECT_EQ(d.Set(pidx::kCurrentExit, 8), OPOS_E_ILLEGAL);
+  EXPECT_TRUE(TakeCommands().empty()) << "refused values send nothing";
+
+  ASSERT_EQ(d.Set(pidx::kCurrentExit, 3), OPOS_SUCCESS);
+  auto commands = TakeCommands();
+  EXPECT_TRUE(HasCommand(commands, "b0210")) << "coins only";
+  EXPECT_TRUE(HasCommand(commands, "Q06204000")) << ::testing::PrintToString(commands);
+  EXPECT_EQ(d.GetString(pidx::kExitCashList), "1,5,10,50,100,500");
+  ASSERT_EQ(d.Set(pidx::kCurrentExit, 2), OPOS_SUCCESS);
+  EXPECT_EQ(d.GetString(pidx::kExitCashList), ";1000,2000,5000,10000");
+  EXPECT_EQ(d.GetString(pidx::kDepositCashList), ";1000,2000,5000,10000");
+  ASSERT_EQ(d.Set(pidx::kCurrentExit, 5), OPOS_SUCCESS);
+  commands = TakeCommands();
+  EXPECT_TRUE(HasCommand(commands, "Q06255000")) << "DispenseCashExit set: 5, 5, 0, 0, 0";
+  EXPECT_EQ(d.Get(pidx::kCurrentExit), 5);
+  ASSERT_EQ(d.Set(pidx::kCurrentExit, 5), OPOS_SUCCESS);
+  EXPECT_FALSE(HasCommandStarting(TakeCommands(), "b02")) << "the same exit again sends no selection";
+}
+
+TEST_F(SimulatedServiceTest, CurrentExitAbove3_IsRefusedOnAKrt02AndWithDefaultExit3) {
+  StartDevice(sim::Model::kKrt02FA);
+  Set("DefaultCurrentExit", "1");
+  ServiceDriver& d = NewDriver();
+  ASSERT_EQ(d.Open(), OPOS_SUCCESS);
+  ASSERT_EQ(d.Call("Claim", {Variant::Long(2000)}), OPOS_SUCCESS);
+  EXPECT_EQ(d.GetString(pidx::kDeviceName), "KRT02");
+  EXPECT_EQ(d.Get(pidx::kCapDeposit), 0);
+  EXPECT_EQ(d.Get(pidx::kDepositStatus), CHAN_STATUS_DEPOSIT_NONE);
+  ASSERT_EQ(d.Set(pidx::kDeviceEnabled, 1), OPOS_SUCCESS);
+  EXPECT_EQ(d.Set(pidx::kCurrentExit, 5), OPOS_E_ILLEGAL);
+  EXPECT_EQ(d.Get(pidx::kCurrentExit), 1);
+  EXPECT_EQ(d.Set(pidx::kCurrentExit, 2), OPOS_SUCCESS);
+  EXPECT_EQ(d.Get(pidx::kCurrentExit), 2);
+  ASSERT_EQ(d.Call("Close"), OPOS_SUCCESS);
+
+  Set("DefaultCurrentExit", "3");
+  ServiceDriver& fixed = NewDriver();
+  ASSERT_EQ(fixed.Open(), OPOS_SUCCESS);
+  ASSERT_EQ(fixed.Call("Claim", {Variant::Long(2000)}), OPOS_SUCCESS);
+  ASSERT_EQ(fixed.Set(pidx::kDeviceEnabled, 1), OPOS_SUCCESS);
+  EXPECT_EQ(fixed.Set(pidx::kCurrentExit, 1), OPOS_E_ILLEGAL);
+  EXPECT_EQ(fixed.Set(pidx::kCurrentExit, 3), OPOS_SUCCESS);
+}
+
+TEST_F(SimulatedServiceTest, NoDeviceAnswering_FailsTheClaimUnlessClaimPassSettingSaysOtherwise) {
+  StartDevice(sim::Model::kKrt07);
+  machine().SetUnplugged(true);
+  ServiceDriver& d = NewDriver();
+  ASSERT_EQ(d.Open(), OPOS_SUCCESS);
+  EXPECT_EQ(d.Call("Claim", {Variant::Long(0)}), OPOS_E_NOHARDWARE);
+  EXPECT_FALSE(d.so().claim_semaphore().held()) << "undone: port, delivery, semaphore";
+  EXPECT_EQ(d.Get(pidx::kClaimed), 0);
+  ASSERT_EQ(d.Call("Close"), OPOS_SUCCESS);
+
+  Set("ClaimPassSetting", "1");
+  ServiceDriver& pass = NewDriver();
+  ASSERT_EQ(pass.Open(), OPOS_SUCCESS);
+  EXPECT_EQ(pass.Call("Claim", {Variant::Long(0)}), OPOS_SUCCESS);
+  EXPECT_EQ(pass.GetString(pidx::kDeviceName), "KRT07");
+  EXPECT_EQ(pass.Get(pidx::kCapDeposit), 1);
+}
+
+TEST_F(SimulatedServiceTest, SecondClaimInTheProcess_WaitsTimesOutOrGetsTheDeviceWhenReleased) {
+  StartDevice(sim::Model::kKrt07);
+  ServiceDriver& holder = NewDriver();
+  ServiceDriver& other = NewDriver();
+  ASSERT_EQ(holder.Open(), OPOS_SUCCESS);
+  ASSERT_EQ(other.Open(), OPOS_SUCCESS);
+  ASSERT_EQ(holder.Call("ClaimDevice", {Variant::Long(1000)}), OPOS_SUCCESS);
+
+  EXPECT_EQ(other.Call("Claim", {Variant::Long(0)}), OPOS_E_TIMEOUT);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(other.Call("Claim", {Variant::Long(150)}), OPOS_E_TIMEOUT);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(150));
+  EXPECT_EQ(other.Get(pidx::kClaimed), 0);
+
+  // A claim without limit succeeds once the holder lets go (the holder's
+  // application releases on a thread of its own here).
+  int32_t released = -1;
+  std::thread releaser([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    released = holder.Call("Release");
+  });
+  EXPECT_EQ(other.Call("Claim", {Variant::Long(-1)}), OPOS_SUCCESS);
+  releaser.join();
+  EXPECT_EQ(released, OPOS_SUCCESS);
+  EXPECT_EQ(other.Get(pidx::kClaimed), 1);
+}
+
+TEST_F(SimulatedServiceTest, ClaimHeldByAnotherProcess_TimesOutAndSucceedsOnceTheHolderIsKilled) {
+  int ready[2];
+  ASSERT_EQ(::pipe(ready), 0);
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    // The other process holds the system-wide claim semaphore until killed.
+    platform::NamedSemaphore semaphore(service::kClaimSemaphoreName);
+    const char byte = semaphore.Acquire(-1) ? 'y' : 'n';
+    (void)!::write(ready[1], &byte, 1);
+    for (;;) ::pause();
+  }
+  char byte = 0;
+  ASSERT_EQ(::read(ready[0], &byte, 1), 1);
+  ASSERT_EQ(byte, 'y');
+  StartDevice(sim::Model::kKrt07);
+  ServiceDriver& d = NewDriver();
+  ASSERT_EQ(d.Open(), OPOS_SUCCESS);
+  EXPECT_EQ(d.Call("Claim", {Variant::Long(0)}), OPOS_E_TIMEOUT);
+  EXPECT_EQ(d.Call("Claim", {Variant::Long(100)}), OPOS_E_TIMEOUT);
+  ::kill(child, SIGKILL);
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  ::close(ready[0]);
+  ::close(ready[1]);
+  EXPECT_EQ(d.Call("Claim", {Variant::Long(2000)}), OPOS_SUCCESS) << "a killed holder gives the semaphore back";
+}
+
+TEST_F(SimulatedServiceTest, FailedOpen_LeavesNothingBehindForClose) {
+  StartDevice();
+  ServiceDriver& d = NewDriver();
+  platform::MessageWindow::FailNextCreations(1);
+  EXPECT_EQ(d.Open(), OPOS_E_FAILURE);
+  EXPECT_EQ(d.Call("GetOpenResult"), OPOS_OR_CREATE);
+  EXPECT_EQ(d.so().device(), nullptr) << "the device layer of the failed open is gone";
+  EXPECT_EQ(d.so().window_handle(), 0u);
+  EXPECT_EQ(d.Call("Close"), OPOS_SUCCESS);
+  ASSERT_EQ(d.Open(), OPOS_SUCCESS);
+  EXPECT_NE(d.so().device(), nullptr);
+  EXPECT_EQ(d.Call("Claim", {Variant::Long(1000)}), OPOS_SUCCESS);
+}
+
+}  // namespace
+}  // namespace vexokrt::testing
