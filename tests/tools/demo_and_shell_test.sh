@@ -1,0 +1,83 @@
+#!/usr/bin/env bash
+# The main job and the scripted shell, as a newcomer and a script run them:
+# the demo against each simulated model, and a shell session whose output
+# lines are parsed.
+# Usage: demo_and_shell_test.sh VEXOKRT_PROGRAM
+set -uo pipefail
+program="$1"
+work="$(mktemp -d)"
+trap 'rm -rf "$work"' EXIT
+export OPOS_LOCK_DIR="$work"
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+contains() {  # contains DESCRIPTION TEXT FILE
+  if ! grep -qF -- "$2" "$3"; then fail "$1: no \"$2\" in $3"; cat "$3"; fi
+}
+
+for model in KRT07 KRT03; do
+  export OPOS_REGISTRY_DIR="$work/demo-$model"
+  if ! timeout 60 "$program" demo --model "$model" >"$work/demo.out" 2>&1; then
+    fail "demo --model $model exits non-zero"; cat "$work/demo.out"
+  fi
+  for line in "OpenService: 0" "ClaimDevice(3000): 0" "event SOStatusUpdate 2001" "event SOStatusUpdate 12" \
+              "event SOStatusUpdate 13" "event SOStatusUpdate 31" "event SOStatusUpdate 32" "ReleaseDevice: 0" \
+              "Close: 0" "ExamlogS.txt" "History" "Trading"; do
+    contains "demo $model" "$line" "$work/demo.out"
+  done
+  ls "$OPOS_REGISTRY_DIR/logs/"trace?? >/dev/null 2>&1 || fail "demo $model wrote no trace file"
+done
+if timeout 10 "$program" demo --model KRT99 >"$work/demo.out" 2>&1; then fail "an unknown model is refused"; fi
+
+export OPOS_REGISTRY_DIR="$work/shell"
+cat >"$work/script" <<'SCRIPT'
+# a scripted session
+ClaimDevice 1000
+set PowerNotify 1
+set DeviceEnabled 1
+pump 100
+get DeviceName
+get 13004
+set CurrencyCode jpy
+set FreezeEvents 1
+sim jam on
+pump 300
+get DeviceStatus
+set FreezeEvents 0
+pump 200
+COFreezeEvents yes
+ReadCashCounts
+DispenseChange x
+nonsense
+"unterminated
+ReleaseDevice
+SCRIPT
+timeout 60 "$program" shell --sim KRT07 Dev1 <"$work/script" >"$work/shell.out" 2>&1 || fail "shell exits non-zero"
+expected=(
+  'result OpenService 0'
+  'result ClaimDevice 0'
+  'set PowerNotify ResultCode=0'
+  'set DeviceEnabled ResultCode=0'
+  'event SOStatusUpdate 2001'
+  'prop DeviceName "KRT07"'
+  'prop CurrentExit 1'
+  'set CurrencyCode ResultCode=106'
+  'set FreezeEvents ResultCode=0'
+  'sim ok'
+  'prop DeviceStatus 31'
+  'set FreezeEvents ResultCode=0'
+  'event SOStatusUpdate 31'
+  'error not true or false: yes'
+  'result ReadCashCounts 106 cashCounts="" discrepancy=0'
+  'error not a number: x'
+  'error unknown command nonsense (try help)'
+  'error unterminated quote'
+  'result ReleaseDevice 0'
+  'result Close 0'
+)
+# Every expected line, in this order, and nothing unexpected in between.
+if ! diff <(printf '%s\n' "${expected[@]}") "$work/shell.out" >"$work/diff"; then
+  fail "shell session output"; cat "$work/diff"
+fi
+
+if [ "$failures" -ne 0 ]; then echo "$failures failure(s)"; exit 1; fi
+echo "all passed"
