@@ -1,0 +1,4 @@
+# The service object's event latency and idle cost, against the simulator.
+add_executable(service_bench ${CMAKE_CURRENT_SOURCE_DIR}/service_bench.cc)
+vexokrt_warnings(service_bench)
+target_link_libraries(service_bench PRIVATE vexokrt_service vexokrt_sim benchmark::benchmark)
