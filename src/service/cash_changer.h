@@ -214,7 +214,6 @@ class CCashChanger final : public ChangerHost {
   void Record(long kind, long code, long argument, long result);
 
  private:
-  class ControlObjectSink;
 
   // The refusals every device method starts with: 101 while closed, 103
   // while not claimed. 0 when the call may go on.

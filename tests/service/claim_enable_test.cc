@@ -13,6 +13,7 @@
 #include "platform/named_lock.h"
 #include "service/cash_changer.h"
 #include "service/opos.h"
+#include "sim/control_script.h"
 #include "simulated_service.h"
 
 namespace vexokrt::testing {
@@ -347,6 +348,42 @@ TEST_F(SimulatedServiceTest, ClaimHeldByAnotherProcess_TimesOutAndSucceedsOnceTh
   ::close(ready[0]);
   ::close(ready[1]);
   EXPECT_EQ(d.Call("Claim", {Variant::Long(2000)}), OPOS_SUCCESS) << "a killed holder gives the semaphore back";
+}
+
+TEST_F(SimulatedServiceTest, RefusedDepositCountRead_FailsTheClaimByItsOwnResult) {
+  StartDevice(sim::Model::kKrt07);
+  ServiceDriver& d = NewDriver();
+  ASSERT_EQ(d.Open(), OPOS_SUCCESS);
+  ASSERT_TRUE(sim::ExecuteControlLine(machine(), "fault nak next cmd o").ok);
+  EXPECT_EQ(d.Call("Claim", {Variant::Long(0)}), OPOS_E_NOHARDWARE);
+  EXPECT_FALSE(d.so().claim_semaphore().held());
+  EXPECT_FALSE(HasCommandStarting(TakeCommands(), "r0>")) << "the claim stops at the failed read";
+  // With ClaimPassSetting the claim goes on past it.
+  ASSERT_EQ(d.Call("Close"), OPOS_SUCCESS);
+  Set("ClaimPassSetting", "2");
+  ServiceDriver& pass = NewDriver();
+  ASSERT_EQ(pass.Open(), OPOS_SUCCESS);
+  ASSERT_TRUE(sim::ExecuteControlLine(machine(), "fault nak next cmd o").ok);
+  EXPECT_EQ(pass.Call("Claim", {Variant::Long(0)}), OPOS_SUCCESS);
+  EXPECT_TRUE(HasCommandStarting(TakeCommands(), "r0>"));
+  EXPECT_EQ(pass.GetString(pidx::kDeviceName), "KRT07") << "the detected model decides";
+}
+
+TEST_F(SimulatedServiceTest, RefusedClock_Gives114WithClaimNonEventAnd107Otherwise) {
+  StartDevice(sim::Model::kKrt77);
+  ServiceDriver& d = NewDriver();
+  ASSERT_EQ(d.Open(), OPOS_SUCCESS);
+  ASSERT_TRUE(sim::ExecuteControlLine(machine(), "fault nak next cmd r").ok);
+  EXPECT_EQ(d.Call("Claim", {Variant::Long(0)}), OPOS_E_NOHARDWARE);
+  ASSERT_EQ(d.Call("Close"), OPOS_SUCCESS);
+  Set("ClaimNonEvent", "1");
+  ServiceDriver& quiet = NewDriver();
+  ASSERT_EQ(quiet.Open(), OPOS_SUCCESS);
+  ASSERT_TRUE(sim::ExecuteControlLine(machine(), "fault nak next cmd r").ok);
+  EXPECT_EQ(quiet.Call("Claim", {Variant::Long(0)}), OPOS_E_EXTENDED);
+  EXPECT_EQ(quiet.Get(pidx::kResultCodeExtended), 0) << "left as it was";
+  EXPECT_EQ(quiet.Get(pidx::kClaimed), 0);
+  EXPECT_FALSE(quiet.so().claim_semaphore().held());
 }
 
 TEST_F(SimulatedServiceTest, FailedOpen_LeavesNothingBehindForClose) {
