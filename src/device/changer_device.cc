@@ -148,7 +148,10 @@ int32_t ChangerDevice::Apply(int32_t result, int32_t extended) {
 }
 
 int32_t ChangerDevice::MapAnswer(const DeviceReply& reply, const AnswerRule& rule) {
-  const MappedResult mapped = MapReply(reply, rule, *line_, Jammed());
+  // The device's own error stop, as the last status showed it: the jam hold
+  // of a running take-back hides it from the jam state, but a BEL it causes
+  // is still a failure rather than "not possible now".
+  const MappedResult mapped = MapReply(reply, rule, *line_, StoppedWithError(KeptStatus()));
   return Apply(mapped.result, mapped.extended);
 }
 

@@ -98,7 +98,8 @@ class ChangerDevice : private CommThreadDelegate {
   // OPOS_E_NOHARDWARE when it could not be queued.
   int32_t ExecuteAsync(const DeviceCommand& command, bool notify = false);
   // Maps |reply| by |rule|, storing ResultCodeExtended with
-  // OPOS_E_EXTENDED. May read the line (direct).
+  // OPOS_E_EXTENDED. May read the line (direct). "Jammed" for a rule is
+  // the error stop shown by the kept status.
   int32_t MapAnswer(const DeviceReply& reply, const AnswerRule& rule);
 
   void PauseWatch();
