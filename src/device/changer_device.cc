@@ -731,7 +731,10 @@ void ChangerDevice::SetPowerState(int32_t power_state) {
       RestartDeposit();
     }
     if (model == ModelCode::kKrt03 && host_.DirectIoMode() == 1) host_.SetDirectIoMode(0);
-    if (IsKrt07Family(model)) ResendOperationMode();
+    // The operation mode is sent again when the device is back; a device
+    // that just went offline cannot take it, and trying would hold the
+    // thread in its enquiry loop for 20 s.
+    if (IsKrt07Family(model) && power_state == opos::OPOS_PS_ONLINE) ResendOperationMode();
   }
   if (host_.PowerNotify() == 1) host_.QueueStatusUpdate(power_state);
 }

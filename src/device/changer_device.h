@@ -162,8 +162,8 @@ class ChangerDevice : private CommThreadDelegate {
   // The notifying setter: nothing when equal; otherwise stores it, runs the
   // side effects when the previous value was not 2000 (deposit restart on
   // 2001 during an unfixed deposit, KRT03 DirectIoMode reset, KRT07/KRT77
-  // operation mode resent; these use the line: communication thread or
-  // direct) and queues a status update when PowerNotify is 1.
+  // operation mode resent on 2001; these use the line: communication
+  // thread or direct) and queues a status update when PowerNotify is 1.
   void SetPowerState(int32_t power_state);
   // Stores the value without side effects or notification (disabling).
   void StorePowerState(int32_t power_state);
