@@ -230,7 +230,8 @@ TEST_F(ChangerDeviceTest, ClosingThePortAnswersAQueuedAsyncTakeBackWithoutReadin
   closer.join();
   busy.join();
   ASSERT_TRUE(host_.WaitForPosts(1));
-  const auto* completion = std::get_if<TakeBackCompletion>(&host_.Posts()[0].payload);
+  const auto posts = host_.Posts();
+  const auto* completion = std::get_if<TakeBackCompletion>(&posts[0].payload);
   ASSERT_NE(completion, nullptr);
   EXPECT_EQ(completion->reply.status, kReplyTimeout);
   EXPECT_TRUE(completion->counts.empty());
@@ -716,7 +717,8 @@ TEST_F(ChangerDeviceTest, ClosePortStopsTheThreadWhileATakeBackQuestionIsOpen) {
   EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(2));
   EXPECT_FALSE(device_->Thread().Running());
   ASSERT_TRUE(host_.WaitForPosts(2));
-  const auto* completion = std::get_if<TakeBackCompletion>(&host_.Posts()[1].payload);
+  const auto posts = host_.Posts();
+  const auto* completion = std::get_if<TakeBackCompletion>(&posts[1].payload);
   ASSERT_NE(completion, nullptr);
   EXPECT_EQ(completion->reply.status, kReplyTimeout);
   EXPECT_EQ(line_->CountCommand("E010"), 0) << "an unanswered question is no retry";
