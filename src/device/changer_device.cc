@@ -148,7 +148,10 @@ int32_t ChangerDevice::Apply(int32_t result, int32_t extended) {
 }
 
 int32_t ChangerDevice::MapAnswer(const DeviceReply& reply, const AnswerRule& rule) {
-  const MappedResult mapped = MapReply(reply, rule, *line_, Jammed());
+  // The device's own error stop, as the last status showed it: the jam hold
+  // of a running take-back hides it from the jam state, but a BEL it causes
+  // is still a failure rather than "not possible now".
+  const MappedResult mapped = MapReply(reply, rule, *line_, StoppedWithError(KeptStatus()));
   return Apply(mapped.result, mapped.extended);
 }
 
@@ -728,7 +731,10 @@ void ChangerDevice::SetPowerState(int32_t power_state) {
       RestartDeposit();
     }
     if (model == ModelCode::kKrt03 && host_.DirectIoMode() == 1) host_.SetDirectIoMode(0);
-    if (IsKrt07Family(model)) ResendOperationMode();
+    // The operation mode is sent again when the device is back; a device
+    // that just went offline cannot take it, and trying would hold the
+    // thread in its enquiry loop for 20 s.
+    if (IsKrt07Family(model) && power_state == opos::OPOS_PS_ONLINE) ResendOperationMode();
   }
   if (host_.PowerNotify() == 1) host_.QueueStatusUpdate(power_state);
 }

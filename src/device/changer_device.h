@@ -98,7 +98,8 @@ class ChangerDevice : private CommThreadDelegate {
   // OPOS_E_NOHARDWARE when it could not be queued.
   int32_t ExecuteAsync(const DeviceCommand& command, bool notify = false);
   // Maps |reply| by |rule|, storing ResultCodeExtended with
-  // OPOS_E_EXTENDED. May read the line (direct).
+  // OPOS_E_EXTENDED. May read the line (direct). "Jammed" for a rule is
+  // the error stop shown by the kept status.
   int32_t MapAnswer(const DeviceReply& reply, const AnswerRule& rule);
 
   void PauseWatch();
@@ -161,8 +162,8 @@ class ChangerDevice : private CommThreadDelegate {
   // The notifying setter: nothing when equal; otherwise stores it, runs the
   // side effects when the previous value was not 2000 (deposit restart on
   // 2001 during an unfixed deposit, KRT03 DirectIoMode reset, KRT07/KRT77
-  // operation mode resent; these use the line: communication thread or
-  // direct) and queues a status update when PowerNotify is 1.
+  // operation mode resent on 2001; these use the line: communication
+  // thread or direct) and queues a status update when PowerNotify is 1.
   void SetPowerState(int32_t power_state);
   // Stores the value without side effects or notification (disabling).
   void StorePowerState(int32_t power_state);

@@ -68,4 +68,11 @@ void SerialLineExchange::DiscardRequests() {
   if (hooks.discard) hooks.discard();
 }
 
+std::unique_ptr<LineExchange> MakeSerialLine(diag::TraceLog& trace, std::string port_name, std::string line_settings,
+                                             platform::Clock& clock) {
+  return std::make_unique<SerialLineExchange>(
+      std::make_unique<link::SerialLink>(trace, std::move(port_name), std::move(line_settings),
+                                         link::SerialLink::PortOpener{}, clock));
+}
+
 }  // namespace vexokrt

@@ -45,4 +45,9 @@ class SerialLineExchange final : public LineExchange, private link::CommThreadCo
   ThreadHooks hooks_;  // guarded by hooks_lock_
 };
 
+// A line over the configured serial port (|port_name|, |line_settings| such
+// as "9600,E,8,1"); |trace| must outlive it.
+std::unique_ptr<LineExchange> MakeSerialLine(diag::TraceLog& trace, std::string port_name, std::string line_settings,
+                                             platform::Clock& clock = platform::SystemClock());
+
 }  // namespace vexokrt
