@@ -114,7 +114,8 @@ TEST_F(ChangerDeviceLogsTest, LogRequest_RunsOnTheThreadAndPostsItsResult) {
   engine_.InjectFault({sim::FaultKind::kAnswerBel, 1, 's', 0});
   ASSERT_TRUE(device_->SendLogRequest(1, 3000, 0));
   ASSERT_TRUE(host_.WaitForPosts(2));
-  const auto* refused = std::get_if<LogOutputCompletion>(&host_.Posts()[1].payload);
+  const auto after_refusal = host_.Posts();
+  const auto* refused = std::get_if<LogOutputCompletion>(&after_refusal[1].payload);
   ASSERT_NE(refused, nullptr);
   EXPECT_EQ(refused->result, opos::OPOS_E_EXTENDED);
   EXPECT_GE(host_.ResultCodeExtended(), 231);

@@ -254,9 +254,8 @@ TEST(DevlogOnSimulator, LogFileCodes_CopyTheMemoryImage) {
     EXPECT_EQ(static_cast<uint8_t>(file[block * 256 + 255]), kUnreadBlockFill);
   }
 
-  ASSERT_EQ(RunDeviceLogRequest(changer.reads(), changer.model(), folder, kBillDiscriminatorLogGroup).result,
-            opos::OPOS_SUCCESS);
-  for (int code = 28; code <= 32; ++code) {
+  ASSERT_EQ(RunDeviceLogRequest(changer.reads(), changer.model(), folder, kBillLogGroup).result, opos::OPOS_SUCCESS);
+  for (int code = 19; code <= 27; ++code) {
     const DeviceLogRegion* region = FindDeviceLogRegion(code);
     EXPECT_EQ(fs::file_size(dir.file(std::string(region->file_name))), static_cast<uintmax_t>(region->units) * 1024);
   }
