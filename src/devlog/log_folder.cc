@@ -53,8 +53,7 @@ std::optional<std::vector<FolderEntry>> List(const std::string& prefix) {
                        FileTimeFromUnix(st.st_mtim.tv_sec, st.st_mtim.tv_nsec)});
   }
   ::closedir(dir);
-  std::sort(entries.begin(), entries.end(),
-            [](const FolderEntry& a, const FolderEntry& b) { return a.name < b.name; });
+  std::sort(entries.begin(), entries.end(), [](const FolderEntry& a, const FolderEntry& b) { return a.name < b.name; });
   return entries;
 }
 

@@ -25,15 +25,18 @@ namespace fs = std::filesystem;
 class ChangerDeviceLogsTest : public ::testing::Test {
  protected:
   ChangerDeviceLogsTest()
-      : engine_(Options(), &sim_clock_), line_(engine_, sim_clock_), clock_(sim_clock_),
-        link_(link_trace_, "sim", "9600,E,8,1",
-              [this](const std::string&) { return std::make_unique<testing::SimSerialPort>(line_); }, clock_) {}
+      : engine_(Options(), &sim_clock_),
+        line_(engine_, sim_clock_),
+        clock_(sim_clock_),
+        link_(
+            link_trace_, "sim", "9600,E,8,1",
+            [this](const std::string&) { return std::make_unique<testing::SimSerialPort>(line_); }, clock_) {}
 
   void SetUp() override {
     DeviceSettings settings;
     settings.watch_interval_ms = 5;  // real time between idle passes
-    device_ = std::make_unique<ChangerDevice>(host_, settings, std::make_unique<testing::SerialLinkLine>(link_),
-                                              clock_);
+    device_ =
+        std::make_unique<ChangerDevice>(host_, settings, std::make_unique<testing::SerialLinkLine>(link_), clock_);
     ASSERT_EQ(device_->OpenPort(), 0);
     ASSERT_EQ(device_->DetectModel(), 0);
     ASSERT_EQ(device_->Model(), ModelCode::kKrt77);

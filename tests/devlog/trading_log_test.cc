@@ -1,7 +1,7 @@
 #include "devlog/trading_log.h"
 
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <filesystem>
@@ -77,7 +77,8 @@ TEST(TradingLayouts, OffsetsAndLabelsAreComplete) {
   EXPECT_EQ(missing07, (std::set<int32_t>{168, 204, 248, 404, 408, 428, 432, 436, 468, 472, 476, 480, 484}));
   EXPECT_EQ(Krt07TradingLayout().size(), 115u);
   EXPECT_EQ(Krt02TradingLayout().size(), 128u);
-  for (size_t i = 0; i < Krt02TradingLayout().size(); ++i) EXPECT_EQ(Krt02TradingLayout()[i].offset, 4 * static_cast<int32_t>(i));
+  for (size_t i = 0; i < Krt02TradingLayout().size(); ++i)
+    EXPECT_EQ(Krt02TradingLayout()[i].offset, 4 * static_cast<int32_t>(i));
   for (auto layout : {Krt07TradingLayout(), Krt02TradingLayout()}) {
     for (const auto& f : layout) {
       EXPECT_TRUE(platform::TryUtf8ToCp932(f.label).has_value()) << f.label;
