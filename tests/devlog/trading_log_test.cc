@@ -285,6 +285,21 @@ TEST_F(TradingLogRetrieval, LastTradingLogOutsideTheFolder_IsNotDeleted) {
   fs::remove(outside);
 }
 
+TEST_F(TradingLogRetrieval, UnsetFolder_ReplacesItsOwnFileInTheCurrentDirectoryOnly) {
+  const fs::path previous = fs::current_path();
+  fs::current_path(env_.folder_path());
+  std::ofstream("unrelated.csv") << "stays";
+  settings_.log_folder.clear();
+  settings_.log_folder_size = 0;  // no room: would delete the oldest file if a folder were set
+  ASSERT_EQ(Retrieve(ModelCode::kKrt77, 1), 0);
+  env_.now.tm_sec = 1;
+  ASSERT_EQ(Retrieve(ModelCode::kKrt77, 1), 0);
+  const std::string second = env_.values.texts["LastTradingLog"];
+  fs::current_path(previous);
+  EXPECT_EQ(second, "20110715093001.txt");
+  EXPECT_EQ(FolderNames(), (std::vector<std::string>{"20110715093001.txt", "unrelated.csv"}));
+}
+
 TEST_F(TradingLogRetrieval, UnwritableValues_StillWriteTheFile) {
   env_.values.fail_writes = true;
   ASSERT_EQ(Retrieve(ModelCode::kKrt77, 1), 0);
