@@ -21,11 +21,11 @@
 #include <cstdint>
 #include <memory>
 
+#include "device/changer_device.h"
+#include "device/changer_host.h"
 #include "devlog/device_logs.h"
 #include "devlog/log_context.h"
 #include "devlog/memory_read.h"
-#include "device/changer_device.h"
-#include "device/changer_host.h"
 #include "link/line_exchange.h"
 
 namespace vexokrt::devlog {

@@ -9,6 +9,7 @@
 namespace vexokrt::devlog {
 namespace {
 
+// clang-format off
 constexpr std::array<DeviceLogRegion, 31> kRegions{{
     {0, "CoinLog00.bin", 0x1000200, 1},
     {1, "CoinLog01.bin", 0x1000A00, 2},
@@ -42,6 +43,7 @@ constexpr std::array<DeviceLogRegion, 31> kRegions{{
     {31, "BillDitalLog03.bin", 0xB000000, 4193},
     {32, "BillDitalLog04.bin", 0xB400100, 584},
 }};
+// clang-format on
 
 // Region codes from |first| to |last| inclusive, in table order.
 void AppendRange(std::vector<int32_t>& rows, int32_t first, int32_t last) {

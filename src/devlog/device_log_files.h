@@ -76,7 +76,6 @@ LogFileResult ReadDeviceLogFile(MemoryReadExchange& exchange, ModelCode model, c
 // Runs request |code|: a region, a group (every member in order, even after a
 // failure; the result is that of the last member), 7 or 16 (nothing sent,
 // result 7 or 16), or any other code (nothing sent, 106 OPOS_E_ILLEGAL).
-LogFileResult RunDeviceLogRequest(MemoryReadExchange& exchange, ModelCode model, const LogFolder& folder,
-                                  int32_t code);
+LogFileResult RunDeviceLogRequest(MemoryReadExchange& exchange, ModelCode model, const LogFolder& folder, int32_t code);
 
 }  // namespace vexokrt::devlog

@@ -53,8 +53,7 @@ std::optional<std::vector<FolderEntry>> List(const std::string& prefix) {
                        FileTimeFromUnix(st.st_mtim.tv_sec, st.st_mtim.tv_nsec)});
   }
   ::closedir(dir);
-  std::sort(entries.begin(), entries.end(),
-            [](const FolderEntry& a, const FolderEntry& b) { return a.name < b.name; });
+  std::sort(entries.begin(), entries.end(), [](const FolderEntry& a, const FolderEntry& b) { return a.name < b.name; });
   return entries;
 }
 
@@ -71,7 +70,7 @@ bool IsPlainFileName(std::string_view name) {
 }
 
 std::string LogFolder::NameInFolder(std::string_view path) const {
-  if (!IsSet() || path.size() <= prefix_.size() || path.substr(0, prefix_.size()) != prefix_) return {};
+  if (path.size() <= prefix_.size() || path.substr(0, prefix_.size()) != prefix_) return {};
   const std::string_view name = path.substr(prefix_.size());
   return IsPlainFileName(name) ? std::string(name) : std::string();
 }

@@ -45,7 +45,8 @@ class LogFolder {
   std::string PathOf(std::string_view name) const { return prefix_ + std::string(name); }
 
   // The file name part of |path| when it names a plain file of this folder
-  // (PathOf of a plain name), else empty.
+  // (PathOf of a plain name), else empty. With the folder unset that is a
+  // plain name on its own, which is how files were written then.
   std::string NameInFolder(std::string_view path) const;
 
   // The size limit minus the total size of the folder's entries that are not

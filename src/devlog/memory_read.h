@@ -29,11 +29,11 @@ inline constexpr uint8_t kHexTextMemoryRead = '6';  // KRT02 family, KRT03: digi
 inline constexpr int32_t kWrongAnswerLength = -10;
 
 // Answer time-outs.
-inline constexpr int32_t kTradingDirectTimeoutMs = 2500;   // trading log, straight to the link
-inline constexpr int32_t kQueuedReadTimeoutMs = 3000;      // trading log through the request queue
-inline constexpr int32_t kHistoryPointerTimeoutMs = 100;   // operation-history pointer
-inline constexpr int32_t kHistoryRecordTimeoutMs = 3000;   // operation-history record
-inline constexpr int32_t kLogBlockTimeoutMs = 3000;        // device log file blocks
+inline constexpr int32_t kTradingDirectTimeoutMs = 2500;  // trading log, straight to the link
+inline constexpr int32_t kQueuedReadTimeoutMs = 3000;     // trading log through the request queue
+inline constexpr int32_t kHistoryPointerTimeoutMs = 100;  // operation-history pointer
+inline constexpr int32_t kHistoryRecordTimeoutMs = 3000;  // operation-history record
+inline constexpr int32_t kLogBlockTimeoutMs = 3000;       // device log file blocks
 
 // The device's hex digit for |value| (0..15): '0'..'9', ':'..'?'.
 constexpr uint8_t HexDigitChar(unsigned value) { return static_cast<uint8_t>(0x30 + (value & 0x0F)); }

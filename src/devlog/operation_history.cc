@@ -64,14 +64,15 @@ int32_t CopyRecord(ModelCode model, const HistoryGeometry& geometry, uint32_t po
   }
 
   const int32_t answer_length = geometry.hex_text ? 2 * geometry.record_bytes : geometry.record_bytes;
-  const DeviceReply reply = exchange.Exchange(
-      MemoryReadCommand(geometry.read_command, HistoryRecordAddress(geometry, pointer),
-                        static_cast<uint8_t>(geometry.record_bytes)),
-      kHistoryRecordTimeoutMs);
+  const DeviceReply reply =
+      exchange.Exchange(MemoryReadCommand(geometry.read_command, HistoryRecordAddress(geometry, pointer),
+                                          static_cast<uint8_t>(geometry.record_bytes)),
+                        kHistoryRecordTimeoutMs);
   const int32_t outcome = ReadOutcome(reply, answer_length);
   if (outcome != 0) {
     if (krt07) {
-      context.Info(Format("メモリリード３（動作履歴取得）エラー エラーと電文長 = %d, %d", reply.status, reply.length()));
+      context.Info(
+          Format("メモリリード３（動作履歴取得）エラー エラーと電文長 = %d, %d", reply.status, reply.length()));
     }
     // A wrong length is the device's answer, not a line failure: the record
     // is passed over like one with a bad date.
@@ -87,10 +88,9 @@ int32_t CopyRecord(ModelCode model, const HistoryGeometry& geometry, uint32_t po
   if (krt07) context.Info("動作履歴取得　メモリリード３(1)成功");
 
   const bool undated = IsUndated(record.bytes[0]);
-  const std::string name =
-      undated ? context.values->ReadText(kLastOperationHistory).value_or("")
-              : HistoryFileName(context.settings.operation_history, context.Now().tm_year % 100, record.bytes[0],
-                                record.bytes[1]);
+  const std::string name = undated ? context.values->ReadText(kLastOperationHistory).value_or("")
+                                   : HistoryFileName(context.settings.operation_history, context.Now().tm_year % 100,
+                                                     record.bytes[0], record.bytes[1]);
   if (!IsPlainFileName(name)) {
     context.Error(Format("動作履歴取得 ファイル名がログフォルダ外を指すか空のため書き込みません = %s", name.c_str()));
     return 0;
@@ -226,14 +226,14 @@ int32_t OperationHistoryStep(ModelCode model, MemoryReadExchange& exchange, cons
   // 1. Where the device stands.
   context.Info(krt07 ? "動作ログ取得　格納ポインタと上書き回数を取得します。(KRT07/KRT77)"
                      : "動作ログ取得　格納ポインタと上書き回数を取得します。");
-  const DeviceReply reply =
-      exchange.Exchange(MemoryReadCommand(geometry.read_command, geometry.pointer_address, 4), kHistoryPointerTimeoutMs);
+  const DeviceReply reply = exchange.Exchange(MemoryReadCommand(geometry.read_command, geometry.pointer_address, 4),
+                                              kHistoryPointerTimeoutMs);
   const int32_t outcome = ReadOutcome(reply, geometry.hex_text ? 8 : 4);
   if (outcome != 0) {
     context.Exam(6, 1, 0, 0);
     if (krt07) {
-      context.Info(Format("メモリリード３(ポインタ取得）エラー　エラーコードとデータ長 = %d, %d", reply.status,
-                          reply.length()));
+      context.Info(
+          Format("メモリリード３(ポインタ取得）エラー　エラーコードとデータ長 = %d, %d", reply.status, reply.length()));
       if (outcome == kWrongAnswerLength) context.Info("格納ポインタ、上書き回数失敗 RASモードとする。");
     }
     return outcome;
@@ -241,8 +241,9 @@ int32_t OperationHistoryStep(ModelCode model, MemoryReadExchange& exchange, cons
   if (krt07) context.Info("格納ポインタ、上書き回数取得成功");
   const auto& a = reply.data;
   const HistoryPosition device =
-      geometry.hex_text ? HistoryPosition{DecodeHexDigits(std::span(a).first(4)), DecodeHexDigits(std::span(a).subspan(4, 4))}
-                        : HistoryPosition{uint32_t{a[0]} << 8 | a[1], uint32_t{a[2]} << 8 | a[3]};
+      geometry.hex_text
+          ? HistoryPosition{DecodeHexDigits(std::span(a).first(4)), DecodeHexDigits(std::span(a).subspan(4, 4))}
+          : HistoryPosition{uint32_t{a[0]} << 8 | a[1], uint32_t{a[2]} << 8 | a[3]};
   context.Info(Format("動作ログ取得　取得した格納ポインタと上書き回数 = %d, %d", static_cast<int>(device.pointer),
                       static_cast<int>(device.overwrites)));
 
@@ -289,7 +290,8 @@ int32_t OperationHistoryStep(ModelCode model, MemoryReadExchange& exchange, cons
 
   // 5. Copy it and move on.
   context.Info("動作ログ取得 動作履歴ログ記録開始");
-  context.Info(krt07 ? "動作ログ取得 動作履歴ログ記録開始（KRT-07/77)" : "動作ログ取得 動作履歴ログ記録開始（KRT-07/77以外)");
+  context.Info(krt07 ? "動作ログ取得 動作履歴ログ記録開始（KRT-07/77)"
+                     : "動作ログ取得 動作履歴ログ記録開始（KRT-07/77以外)");
   const int32_t copied = CopyRecord(model, geometry, stored->pointer, exchange, context);
   if (copied != 0) {
     context.Info("動作ログ取得 動作履歴ログ記録取得エラー");

@@ -75,7 +75,7 @@ uint32_t HistoryRecordAddress(const HistoryGeometry& geometry, uint32_t pointer)
 
 // A record as read, with the outcome of its checks.
 struct HistoryRecord {
-  std::vector<uint8_t> bytes;      // the record bytes (decoded from hex text)
+  std::vector<uint8_t> bytes;  // the record bytes (decoded from hex text)
   bool valid = false;
   std::vector<std::string> notes;  // KRT07/KRT77: one trace line per failed check
 };

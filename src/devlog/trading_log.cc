@@ -11,6 +11,7 @@
 namespace vexokrt::devlog {
 namespace {
 
+// clang-format off
 constexpr std::array<TradingLogField, 115> kKrt07Layout{{
     {0, "ﾛｸﾞ開始年月日,"},
     {4, "通電時間(H),"},
@@ -128,7 +129,9 @@ constexpr std::array<TradingLogField, 115> kKrt07Layout{{
     {504, "紙幣搬送ｾﾝｻCPU版数,"},
     {508, "硬貨検銭部版数,"},
 }};
+// clang-format on
 
+// clang-format off
 constexpr std::array<TradingLogField, 128> kKrt02Layout{{
     {0, "ﾛｸﾞ開始年月日,"},
     {4, "通電時間(H),"},
@@ -259,7 +262,9 @@ constexpr std::array<TradingLogField, 128> kKrt02Layout{{
     {504, "ﾁｭｰﾌﾞﾛｯｸ回数(入金時),"},
     {508, "ﾁｭｰﾌﾞﾛｯｸ回数(出金時),"},
 }};
+// clang-format on
 
+// clang-format off
 constexpr std::array<TradingBlockRead, 5> kKrt07Reads{{
     {0x1001200, 108, 0},
     {0x100126C, 120, 108},
@@ -267,7 +272,9 @@ constexpr std::array<TradingBlockRead, 5> kKrt07Reads{{
     {0x100135C, 120, 348},
     {0x10013D4, 44, 468},
 }};
+// clang-format on
 
+// clang-format off
 constexpr std::array<TradingBlockRead, 5> kKrt02Reads{{
     {0x416D48, 108, 0},
     {0x416DB4, 120, 108},
@@ -275,6 +282,7 @@ constexpr std::array<TradingBlockRead, 5> kKrt02Reads{{
     {0x416EA4, 120, 348},
     {0x416F1C, 44, 468},
 }};
+// clang-format on
 
 // Block offsets of the KRT02/KRT03 program versions, written as characters.
 constexpr std::array<int32_t, 4> kKrt02VersionOffsets{488, 492, 496, 500};
@@ -349,8 +357,8 @@ std::vector<TradingLogLine> FormatKrt07TradingLog(std::span<const uint8_t> block
     if (field.offset == 0) {
       // Year in two packed-decimal bytes, then month and day; no leading zeros.
       const int year = PackedDecimal(at[0]) * 100 + PackedDecimal(at[1]);
-      lines.push_back({field.label, Decimal(year) + "/" + Decimal(PackedDecimal(at[2])) + "/" +
-                                        Decimal(PackedDecimal(at[3]))});
+      lines.push_back(
+          {field.label, Decimal(year) + "/" + Decimal(PackedDecimal(at[2])) + "/" + Decimal(PackedDecimal(at[3]))});
     } else {
       lines.push_back({field.label, Decimal(BigEndian32(at))});
     }

@@ -25,15 +25,18 @@ namespace fs = std::filesystem;
 class ChangerDeviceLogsTest : public ::testing::Test {
  protected:
   ChangerDeviceLogsTest()
-      : engine_(Options(), &sim_clock_), line_(engine_, sim_clock_), clock_(sim_clock_),
-        link_(link_trace_, "sim", "9600,E,8,1",
-              [this](const std::string&) { return std::make_unique<testing::SimSerialPort>(line_); }, clock_) {}
+      : engine_(Options(), &sim_clock_),
+        line_(engine_, sim_clock_),
+        clock_(sim_clock_),
+        link_(
+            link_trace_, "sim", "9600,E,8,1",
+            [this](const std::string&) { return std::make_unique<testing::SimSerialPort>(line_); }, clock_) {}
 
   void SetUp() override {
     DeviceSettings settings;
     settings.watch_interval_ms = 5;  // real time between idle passes
-    device_ = std::make_unique<ChangerDevice>(host_, settings, std::make_unique<testing::SerialLinkLine>(link_),
-                                              clock_);
+    device_ =
+        std::make_unique<ChangerDevice>(host_, settings, std::make_unique<testing::SerialLinkLine>(link_), clock_);
     ASSERT_EQ(device_->OpenPort(), 0);
     ASSERT_EQ(device_->DetectModel(), 0);
     ASSERT_EQ(device_->Model(), ModelCode::kKrt77);
@@ -114,7 +117,8 @@ TEST_F(ChangerDeviceLogsTest, LogRequest_RunsOnTheThreadAndPostsItsResult) {
   engine_.InjectFault({sim::FaultKind::kAnswerBel, 1, 's', 0});
   ASSERT_TRUE(device_->SendLogRequest(1, 3000, 0));
   ASSERT_TRUE(host_.WaitForPosts(2));
-  const auto* refused = std::get_if<LogOutputCompletion>(&host_.Posts()[1].payload);
+  const auto after_refusal = host_.Posts();
+  const auto* refused = std::get_if<LogOutputCompletion>(&after_refusal[1].payload);
   ASSERT_NE(refused, nullptr);
   EXPECT_EQ(refused->result, opos::OPOS_E_EXTENDED);
   EXPECT_GE(host_.ResultCodeExtended(), 231);

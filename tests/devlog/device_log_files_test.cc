@@ -38,7 +38,8 @@ TEST_F(DeviceLogFilesTest, Code0_ReadsFourBlocksIntoA1024ByteFile) {
     EXPECT_EQ(device_.reads[i].length, 0xFF);
     EXPECT_EQ(device_.reads[i].timeout_ms, 3000);
   }
-  EXPECT_EQ(device_.reads[0].command, (std::vector<uint8_t>{0x11, 's', '0', '9', '1', '0', '0', '0', '2', '0', '0', '?', '?'}));
+  EXPECT_EQ(device_.reads[0].command,
+            (std::vector<uint8_t>{0x11, 's', '0', '9', '1', '0', '0', '0', '2', '0', '0', '?', '?'}));
 
   const std::string file = ReadFileBytes(dir_.file("CoinLog00.bin"));
   ASSERT_EQ(file.size(), 1024u);
@@ -119,7 +120,12 @@ TEST_F(DeviceLogFilesTest, FailedBlock_WritesNothingAndKeepsThePreviousFile) {
       {"BEL without code", testing::SingleByte(kBel)},
       {"ACK", testing::SingleByte(kAck)},
       {"254 bytes", testing::Frame(short_block)},
-      {"BCC error", [] { DeviceReply r; r.status = kReplyBccError; return r; }()},
+      {"BCC error",
+       [] {
+         DeviceReply r;
+         r.status = kReplyBccError;
+         return r;
+       }()},
   };
   for (const Case& c : cases) {
     // The third block fails; the first two were read fine.

@@ -5,10 +5,10 @@
 
 #include <sys/stat.h>
 
-#include <cstdlib>
-#include <ctime>
 #include <chrono>
 #include <condition_variable>
+#include <cstdlib>
+#include <ctime>
 #include <functional>
 #include <map>
 #include <memory>
@@ -32,7 +32,7 @@ namespace vexokrt::devlog::testing {
 struct SentRead {
   std::vector<uint8_t> command;
   int32_t timeout_ms = 0;
-  uint8_t letter = 0;   // 's' or '6'
+  uint8_t letter = 0;  // 's' or '6'
   uint32_t address = 0;
   int length = 0;
 };
@@ -115,8 +115,8 @@ inline DeviceReply Frame(std::vector<uint8_t> data) {
 // Thread-safe, so the communication thread may write while a test waits.
 class MemoryValues : public PersistentValues {
  public:
-  std::map<std::string, uint32_t, std::less<>> dwords;       // guarded by lock
-  std::map<std::string, std::string, std::less<>> texts;     // guarded by lock
+  std::map<std::string, uint32_t, std::less<>> dwords;    // guarded by lock
+  std::map<std::string, std::string, std::less<>> texts;  // guarded by lock
   bool fail_reads = false;
   bool fail_writes = false;
   int writes = 0;

@@ -27,9 +27,12 @@ namespace fs = std::filesystem;
 class SimulatedChanger {
  public:
   explicit SimulatedChanger(sim::Model model)
-      : engine_(Options(model), &sim_clock_), line_(engine_, sim_clock_), clock_(sim_clock_),
-        link_(link_trace_, "sim", "9600,E,8,1",
-              [this](const std::string&) { return std::make_unique<testing::SimSerialPort>(line_); }, clock_),
+      : engine_(Options(model), &sim_clock_),
+        line_(engine_, sim_clock_),
+        clock_(sim_clock_),
+        link_(
+            link_trace_, "sim", "9600,E,8,1",
+            [this](const std::string&) { return std::make_unique<testing::SimSerialPort>(line_); }, clock_),
         reads_(link_) {}
   ~SimulatedChanger() { link_.ClosePort(); }
 
@@ -70,8 +73,8 @@ void SetTradingBlock(sim::ChangerEngine& engine) {
   for (int offset = 8; offset < 512; offset += 4) {
     engine.SetTradingCounter(offset, static_cast<uint32_t>(offset * 1000 + 7));
   }
-  engine.SetTradingCounter(0, 0x20110715);  // start date
-  engine.SetTradingCounter(4, 300);         // 00 00 01 2C power-on hours
+  engine.SetTradingCounter(0, 0x20110715);   // start date
+  engine.SetTradingCounter(4, 300);          // 00 00 01 2C power-on hours
   engine.SetTradingCounter(12, 0xFFFFFFFE);  // prints as -2
 }
 
@@ -131,8 +134,8 @@ TEST(DevlogOnSimulator, TradingReadRefused_KeepsThePreviousFile) {
   ASSERT_EQ(RetrieveTradingLog(changer.model(), changer.reads(), kTradingDirectTimeoutMs, context), 0);
   env.now.tm_sec = 1;
 
-  for (sim::FaultKind fault : {sim::FaultKind::kAnswerNak, sim::FaultKind::kAnswerBel, sim::FaultKind::kDrop,
-                               sim::FaultKind::kCorruptBcc}) {
+  for (sim::FaultKind fault :
+       {sim::FaultKind::kAnswerNak, sim::FaultKind::kAnswerBel, sim::FaultKind::kDrop, sim::FaultKind::kCorruptBcc}) {
     changer.engine().InjectFault({fault, 1, 's', 0});
     EXPECT_NE(RetrieveTradingLog(changer.model(), changer.reads(), kTradingDirectTimeoutMs, context), 0);
     EXPECT_TRUE(fs::exists(env.path("093000.txt")));
@@ -210,7 +213,8 @@ TEST(DevlogOnSimulator, Krt03HistoryWrapsAt1705) {
   EXPECT_EQ(env.values.dwords["StoringPointer"], 1u);
   EXPECT_EQ(env.values.dwords["OverwriteTimes"], 3u);
   ASSERT_EQ(OperationHistoryStep(changer.model(), changer.reads(), context), 0);  // same pointer
-  EXPECT_EQ(ReadFileBytes(env.path("110715.csv")), FormatHistoryLine(last) + "\r\n" + FormatHistoryLine(first) + "\r\n");
+  EXPECT_EQ(ReadFileBytes(env.path("110715.csv")),
+            FormatHistoryLine(last) + "\r\n" + FormatHistoryLine(first) + "\r\n");
 }
 
 TEST(DevlogOnSimulator, Krt07HistoryCountWrapsFrom0xFFFFAt6000) {
@@ -234,7 +238,8 @@ TEST(DevlogOnSimulator, Krt07HistoryCountWrapsFrom0xFFFFAt6000) {
   for (int i = 0; i < 3; ++i) ASSERT_EQ(OperationHistoryStep(changer.model(), changer.reads(), context), 0);
   EXPECT_EQ(env.values.dwords["StoringPointer"], 1u);
   EXPECT_EQ(env.values.dwords["OverwriteTimes"], 0u);
-  EXPECT_EQ(ReadFileBytes(env.path("110715.csv")), FormatHistoryLine(last) + "\r\n" + FormatHistoryLine(first) + "\r\n");
+  EXPECT_EQ(ReadFileBytes(env.path("110715.csv")),
+            FormatHistoryLine(last) + "\r\n" + FormatHistoryLine(first) + "\r\n");
 }
 
 TEST(DevlogOnSimulator, LogFileCodes_CopyTheMemoryImage) {
@@ -254,9 +259,8 @@ TEST(DevlogOnSimulator, LogFileCodes_CopyTheMemoryImage) {
     EXPECT_EQ(static_cast<uint8_t>(file[block * 256 + 255]), kUnreadBlockFill);
   }
 
-  ASSERT_EQ(RunDeviceLogRequest(changer.reads(), changer.model(), folder, kBillDiscriminatorLogGroup).result,
-            opos::OPOS_SUCCESS);
-  for (int code = 28; code <= 32; ++code) {
+  ASSERT_EQ(RunDeviceLogRequest(changer.reads(), changer.model(), folder, kBillLogGroup).result, opos::OPOS_SUCCESS);
+  for (int code = 19; code <= 27; ++code) {
     const DeviceLogRegion* region = FindDeviceLogRegion(code);
     EXPECT_EQ(fs::file_size(dir.file(std::string(region->file_name))), static_cast<uintmax_t>(region->units) * 1024);
   }

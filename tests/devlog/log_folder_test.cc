@@ -1,7 +1,7 @@
 #include "devlog/log_folder.h"
 
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -138,7 +138,8 @@ TEST_F(LogFolderTest, NameInFolder_AcceptsOnlyPlainFilesOfThisFolder) {
   EXPECT_EQ(folder.NameInFolder(dir_.prefix()), "");
   EXPECT_EQ(folder.NameInFolder(dir_.prefix() + "../x"), "");
   EXPECT_EQ(folder.NameInFolder("/etc/passwd"), "");
-  EXPECT_EQ(LogFolder("", 0).NameInFolder("x.txt"), "");
+  EXPECT_EQ(LogFolder("", 0).NameInFolder("x.txt"), "x.txt");
+  EXPECT_EQ(LogFolder("", 0).NameInFolder("/tmp/x.txt"), "");
 }
 
 }  // namespace

@@ -1,7 +1,7 @@
 #include "devlog/operation_history.h"
 
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <filesystem>
@@ -38,7 +38,7 @@ TEST(CompareHistoryPositions, WrapRulesOfTheOverwriteCount) {
     bool is_new;
   };
   const Case cases[] = {
-      {{5, 0}, {10, 0xFFFF}, OverwriteRelation::kBehind, true},   // the count wrapped
+      {{5, 0}, {10, 0xFFFF}, OverwriteRelation::kBehind, true},    // the count wrapped
       {{10, 0}, {10, 0xFFFF}, OverwriteRelation::kBehind, false},  // but P is not behind R
       {{5, 1}, {10, 0xFFFF}, OverwriteRelation::kBehind, false},
       {{5, 0}, {10, 3}, OverwriteRelation::kBehind, false},
@@ -136,9 +136,8 @@ class OperationHistoryStepTest : public ::testing::Test {
     settings_.operation_history = "%y%m%d.csv";
   }
   void DevicePosition(ModelCode model, uint32_t p, uint32_t o) {
-    device_.Poke(HistoryGeometryFor(model).pointer_address,
-                 {static_cast<uint8_t>(p >> 8), static_cast<uint8_t>(p), static_cast<uint8_t>(o >> 8),
-                  static_cast<uint8_t>(o)});
+    device_.Poke(HistoryGeometryFor(model).pointer_address, {static_cast<uint8_t>(p >> 8), static_cast<uint8_t>(p),
+                                                             static_cast<uint8_t>(o >> 8), static_cast<uint8_t>(o)});
   }
   void PutRecord(ModelCode model, uint32_t index, const std::vector<uint8_t>& record) {
     const auto& g = HistoryGeometryFor(model);
@@ -163,7 +162,8 @@ TEST_F(OperationHistoryStepTest, EmptyPattern_NoDeviceTraffic) {
   settings_.operation_history.clear();
   EXPECT_EQ(Step(ModelCode::kKrt77), 0);
   EXPECT_TRUE(device_.reads.empty());
-  EXPECT_EQ(env_.TraceMessages(), (std::vector<std::string>{"動作ログ取得開始", "動作ログ取得　動作ログファイル名が空"}));
+  EXPECT_EQ(env_.TraceMessages(),
+            (std::vector<std::string>{"動作ログ取得開始", "動作ログ取得　動作ログファイル名が空"}));
 }
 
 TEST_F(OperationHistoryStepTest, DeviceInInitialState_StoresZeroAndCopiesNothing) {
@@ -179,7 +179,8 @@ TEST_F(OperationHistoryStepTest, NothingStored_TakesTheDevicesPosition) {
   EXPECT_EQ(Step(ModelCode::kKrt77), 0);
   EXPECT_EQ(device_.reads.size(), 1u);
   EXPECT_EQ(StoredPosition(), (HistoryPosition{300, 2}));
-  EXPECT_EQ(env_.TraceMessages().back(), "動作ログ取得 格納ポインタと上書き回数取得失敗のため、レジストリに保存して終了");
+  EXPECT_EQ(env_.TraceMessages().back(),
+            "動作ログ取得 格納ポインタと上書き回数取得失敗のため、レジストリに保存して終了");
 }
 
 TEST_F(OperationHistoryStepTest, StoredPointerBeyondTheRing_IsTreatedAsUnreadable) {

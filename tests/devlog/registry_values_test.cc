@@ -36,8 +36,7 @@ TEST_F(RegistryValuesTest, ValuesLiveUnderTheCurrentUsersDeviceKey) {
   EXPECT_EQ(values_.ReadText(kLastOperationHistory), "110715.csv");
 
   uint32_t pointer = 0;
-  EXPECT_EQ(platform::RegQueryDword(RegRoot::kCurrentUser, key_, "StoringPointer", &pointer),
-            platform::RegResult::kOk);
+  EXPECT_EQ(platform::RegQueryDword(RegRoot::kCurrentUser, key_, "StoringPointer", &pointer), platform::RegResult::kOk);
   EXPECT_EQ(pointer, 1705u);
   EXPECT_EQ(platform::RegQueryDword(RegRoot::kLocalMachine, key_, "StoringPointer", &pointer),
             platform::RegResult::kKeyNotFound);

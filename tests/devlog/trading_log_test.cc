@@ -1,7 +1,7 @@
 #include "devlog/trading_log.h"
 
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <filesystem>
@@ -77,7 +77,8 @@ TEST(TradingLayouts, OffsetsAndLabelsAreComplete) {
   EXPECT_EQ(missing07, (std::set<int32_t>{168, 204, 248, 404, 408, 428, 432, 436, 468, 472, 476, 480, 484}));
   EXPECT_EQ(Krt07TradingLayout().size(), 115u);
   EXPECT_EQ(Krt02TradingLayout().size(), 128u);
-  for (size_t i = 0; i < Krt02TradingLayout().size(); ++i) EXPECT_EQ(Krt02TradingLayout()[i].offset, 4 * static_cast<int32_t>(i));
+  for (size_t i = 0; i < Krt02TradingLayout().size(); ++i)
+    EXPECT_EQ(Krt02TradingLayout()[i].offset, 4 * static_cast<int32_t>(i));
   for (auto layout : {Krt07TradingLayout(), Krt02TradingLayout()}) {
     for (const auto& f : layout) {
       EXPECT_TRUE(platform::TryUtf8ToCp932(f.label).has_value()) << f.label;
@@ -282,6 +283,21 @@ TEST_F(TradingLogRetrieval, LastTradingLogOutsideTheFolder_IsNotDeleted) {
   EXPECT_TRUE(fs::exists(outside));
   EXPECT_EQ(env_.values.texts["LastTradingLog"], env_.path("20110715093000.txt"));
   fs::remove(outside);
+}
+
+TEST_F(TradingLogRetrieval, UnsetFolder_ReplacesItsOwnFileInTheCurrentDirectoryOnly) {
+  const fs::path previous = fs::current_path();
+  fs::current_path(env_.folder_path());
+  std::ofstream("unrelated.csv") << "stays";
+  settings_.log_folder.clear();
+  settings_.log_folder_size = 0;  // no room: would delete the oldest file if a folder were set
+  ASSERT_EQ(Retrieve(ModelCode::kKrt77, 1), 0);
+  env_.now.tm_sec = 1;
+  ASSERT_EQ(Retrieve(ModelCode::kKrt77, 1), 0);
+  const std::string second = env_.values.texts["LastTradingLog"];
+  fs::current_path(previous);
+  EXPECT_EQ(second, "20110715093001.txt");
+  EXPECT_EQ(FolderNames(), (std::vector<std::string>{"20110715093001.txt", "unrelated.csv"}));
 }
 
 TEST_F(TradingLogRetrieval, UnwritableValues_StillWriteTheFile) {
