@@ -513,24 +513,21 @@ namespace {
 // present, then tells the listener (outside the lock) that things may have moved.
 template <typename Fn>
 auto Mutate(ChangerEngine::State& s, Fn&& body) {
-  std::function<void()> listener;
   if constexpr (std::is_void_v<decltype(body())>) {
     {
       std::lock_guard lock(s.mutex);
       s.Advance(s.Now());
       body();
-      listener = s.listener;
     }
-    if (listener) listener();
+    s.NotifyListener();
   } else {
     decltype(body()) result;
     {
       std::lock_guard lock(s.mutex);
       s.Advance(s.Now());
       result = body();
-      listener = s.listener;
     }
-    if (listener) listener();
+    s.NotifyListener();
     return result;
   }
 }
@@ -565,7 +562,7 @@ std::optional<int64_t> ChangerEngine::NextEventUs() {
 }
 
 void ChangerEngine::SetOutputListener(std::function<void()> listener) {
-  std::lock_guard lock(state_->mutex);
+  std::lock_guard lock(state_->listener_mutex);
   state_->listener = std::move(listener);
 }
 

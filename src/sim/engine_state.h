@@ -110,7 +110,14 @@ struct ChangerEngine::State {
 
   mutable std::mutex mutex;
   mutable std::condition_variable frames_cv;
-  std::function<void()> listener;
+  // The listener has its own lock, taken without |mutex|: a listener call is
+  // never in flight once SetOutputListener has returned.
+  std::mutex listener_mutex;
+  std::function<void()> listener;  // guarded by listener_mutex
+  void NotifyListener() {
+    std::lock_guard lock(listener_mutex);
+    if (listener) listener();
+  }
 
   // ---- line ----
   LineSettings line;
