@@ -280,7 +280,8 @@ void ChangerEngine::State::OnCommand(const Bytes& body) {
 std::optional<Fault> ChangerEngine::State::TakeFault(char command, bool (*wanted)(FaultKind), bool data_answer) {
   for (auto it = faults.begin(); it != faults.end(); ++it) {
     if (!wanted(it->kind)) continue;
-    bool aimed = it->command == command || (it->command == 0 && command != kEnquiryTarget && command != 0);
+    // A fault for "any command" leaves ENQ answers and unasked bytes alone.
+    bool aimed = it->command == 0 ? command != kEnquiryTarget && command != kUnsolicited : it->command == command;
     if (!aimed) continue;
     if (NeedsDataFrame(it->kind) && !data_answer) continue;
     Fault fault = *it;
@@ -680,7 +681,7 @@ void ChangerEngine::HoldBillIntake() {
     if (!s.deposit.open() || s.deposit.held()) return;
     s.deposit.Hold();
     // The machine calls for attention with an unsolicited DC1.
-    s.Emit(Answer::Byte(kDc1), 0x11, s.Now());
+    s.Emit(Answer::Byte(kDc1), kUnsolicited, s.Now());
   });
 }
 

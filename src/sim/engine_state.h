@@ -21,6 +21,10 @@
 
 namespace vexokrt::sim {
 
+// What an answer answers, for aiming faults: a command letter, kEnquiryTarget
+// for ENQ, 0 for a refused frame, or this for bytes the machine sends unasked.
+inline constexpr char kUnsolicited = 0x01;
+
 // One answer: a control byte or a data frame.
 struct Answer {
   bool is_data = false;
