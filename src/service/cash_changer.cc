@@ -222,6 +222,9 @@ int32_t CCashChanger::OpenService(std::string_view /*device_class*/, std::string
   device_key_path_ = key_path;
   config::ReadDeviceConfig(key_path, &config_);
 
+  dio_read_exchange_.store(config_.dio_read_exchange);
+  operation_mode_temporary_.store(config_.operation_mode_temporary);
+
   // Step 4.
   current_exit_ = (config_.default_current_exit >= 1 && config_.default_current_exit <= 7)
                       ? config_.default_current_exit
