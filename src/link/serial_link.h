@@ -74,6 +74,8 @@ class SerialLink {
   // to the terminal port of the platform; |clock| times every wait.
   SerialLink(diag::TraceLog& trace, std::string port_name, std::string line_settings,
              PortOpener opener = {}, platform::Clock& clock = platform::SystemClock());
+  // Closes the port. The communication thread must have been stopped before
+  // (ClosePort does that).
   ~SerialLink();
   SerialLink(const SerialLink&) = delete;
   SerialLink& operator=(const SerialLink&) = delete;

@@ -564,7 +564,7 @@ Outcome ChangerEngine::State::Dispatch(const Bytes& body) {
       if (!newer || !data.empty()) return Nak();
       return Frame(VersionAnswer(program_version));
     case 'l': {
-      if (!krt02 || data.size() != 2 || !IsDigit(data[0]) || !IsDigit(data[1])) return Nak();
+      if (!krt02 || data.size() != 2 || data[0] != '0' || !IsDigit(data[1])) return Nak();
       int page = (data[0] - '0') * 10 + (data[1] - '0');
       Bytes text;
       for (std::uint8_t b : memory.Read(0x417000u + static_cast<std::uint32_t>(page) * 16, 16, inventory)) {
