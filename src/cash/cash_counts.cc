@@ -98,7 +98,7 @@ int RecordIndex(int32_t face_value) {
 }
 
 CashCounts DispenseRecord::Counts() const {
-  CashCounts counts;
+  CashCounts counts{};
   for (int i = 0; i < 10; ++i) counts[i] = slot[static_cast<size_t>(i)];
   return counts;
 }
@@ -150,7 +150,7 @@ int64_t Pieces(const CashCounts& counts) {
 }
 
 CashCounts Sum(const CashCounts& a, const CashCounts& b) {
-  CashCounts sum;
+  CashCounts sum{};
   for (int i = 0; i < 10; ++i) sum[i] = a[i] + b[i];
   return sum;
 }

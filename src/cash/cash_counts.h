@@ -18,14 +18,9 @@ inline constexpr int kFirstCoin = 4;  // index of 500 yen; indexes 0-3 are bills
 // Index of |face_value| in record order, or -1 when it is no denomination.
 int RecordIndex(int32_t face_value);
 
-// Ten counts per denomination, in record order.
-struct CashCounts {
-  std::array<int32_t, 10> count{};
-
-  int32_t& operator[](int index) { return count[static_cast<size_t>(index)]; }
-  int32_t operator[](int index) const { return count[static_cast<size_t>(index)]; }
-  bool operator==(const CashCounts&) const = default;
-};
+// Ten counts per denomination, in record order. Value-initialise it
+// (CashCounts counts{}) for zeros.
+using CashCounts = std::array<int32_t, 10>;
 
 // A count meaning "all pieces of this denomination" (the text "FFF"); the
 // take-back and deposit-table commands send it as "???".

@@ -433,7 +433,7 @@ bool ChangerDevice::ServeMailboxes() {
 bool ChangerDevice::AskTakeBackRetry(const std::function<bool()>& abandon) { return QueryTakeBackRetry(abandon); }
 
 bool ChangerDevice::QueryTakeBackRetry(const std::function<bool()>& abandon) {
-  auto answer = std::make_shared<EventAnswerSlot>();
+  auto answer = std::make_shared<events::AnswerSlot>();
   DirectIoNotice question;
   question.event_number = 1;
   question.data = 1;
@@ -444,7 +444,7 @@ bool ChangerDevice::QueryTakeBackRetry(const std::function<bool()>& abandon) {
   // take-back time-out (counted in waiting slices) and when the thread
   // stops. Giving up means no retry: the device is told to stop.
   for (int64_t waited = 0; waited < settings_.take_back_timeout_ms; waited += kQuerySliceMs) {
-    const int32_t value = answer->WaitFor(kQuerySliceMs);
+    const int32_t value = answer->Wait(static_cast<int>(kQuerySliceMs));
     if (value != 0) return value == 1;
     if (abandon && abandon()) return false;
   }
@@ -461,7 +461,7 @@ void ChangerDevice::DeliverPosted(const DeviceRequest& request, DeviceReply repl
           ParseDeviceOrderCounts(returned.data, parsed)) {
         std::lock_guard<std::mutex> lock(counts_lock_);
         returned_counts_ = parsed;
-        counts = FormatPlainCounts(returned_counts_);
+        counts = cash::FormatPlain(returned_counts_);
       }
     }
     host_.PostToWindow(kMsgTakeBackComplete, TakeBackCompletion{std::move(reply), std::move(counts)});
@@ -507,7 +507,7 @@ void ChangerDevice::TakeDepositAnswer(const DeviceReply& reply, DepositRead kind
   if (ParseDeviceOrderCounts(reply.data, counts)) {
     std::lock_guard<std::mutex> lock(deposit_lock_);
     DispenseRecord updated = deposit_record_;
-    for (size_t i = 0; i < counts.size(); ++i) updated.slots[i] = counts[i];
+    for (size_t i = 0; i < counts.size(); ++i) updated.slot[i] = counts[i];
     if (!(updated == deposit_record_)) {
       deposit_record_ = updated;
       deposit_changed_ = true;

@@ -9,16 +9,14 @@
 // calls the host while holding one of its own locks.
 #pragma once
 
-#include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <variant>
 
 #include "device/cash_records.h"
+#include "events/event_record.h"
 #include "link/device_reply.h"
 
 namespace vexokrt {
@@ -37,35 +35,6 @@ inline constexpr std::string_view kMsgHappenCasetDsp = "Vexonics.KRT07.CashChang
 // to be notified (the trading log is fetched afterwards).
 inline constexpr int32_t kNotifyParameter = 10001;
 
-// Where the application's answer to a direct I/O question lands: 0 until it
-// answers, then 1 (yes) or 2 (anything else). Shared by the asker and the
-// event record, so an asker that gave up never leaves a dangling slot.
-class EventAnswerSlot {
- public:
-  void Set(int32_t answer) {
-    {
-      std::lock_guard<std::mutex> lock(lock_);
-      answer_ = answer;
-    }
-    answered_.notify_all();
-  }
-  int32_t Get() const {
-    std::lock_guard<std::mutex> lock(lock_);
-    return answer_;
-  }
-  // Waits up to |ms| for a non-zero answer; returns the answer (0: none yet).
-  int32_t WaitFor(int64_t ms) {
-    std::unique_lock<std::mutex> lock(lock_);
-    answered_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return answer_ != 0; });
-    return answer_;
-  }
-
- private:
-  mutable std::mutex lock_;
-  std::condition_variable answered_;
-  int32_t answer_ = 0;  // guarded by lock_
-};
-
 // Payloads of the window posts. The window's handler owns them.
 struct AsyncCompletion {  // kMsgAsyncMethodCallComplete
   DeviceReply reply;
@@ -83,7 +52,7 @@ struct DirectIoNotice {  // kMsgQueryTakeBackRetry and the three notifications
   int32_t event_number = 0;
   int32_t data = 1;
   std::string text;
-  std::shared_ptr<EventAnswerSlot> answer;  // only for questions
+  std::shared_ptr<events::AnswerSlot> answer;  // only for questions: 1 yes, 2 anything else
 };
 using WindowPayload = std::variant<AsyncCompletion, TakeBackCompletion, LogOutputCompletion, DirectIoNotice>;
 

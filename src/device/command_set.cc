@@ -58,11 +58,11 @@ int32_t AppendCountBlock(std::vector<uint8_t>& out, const CashCounts& counts, Co
     const int32_t count = counts[slot];
     if (InRange(count, 0, 999)) {
       AppendDecimal(block, count, 3);
-    } else if (count == kCountAll && markers != CountMarkers::kNone) {
+    } else if (count == cash::kAllPieces && markers != CountMarkers::kNone) {
       AppendText(block, "???");
-    } else if (count == kCountKeywordPlace && markers == CountMarkers::kAllAndKeywords) {
+    } else if (count == cash::kKeywordPlace && markers == CountMarkers::kAllAndKeywords) {
       AppendText(block, ">>>");
-    } else if (count == kCountKeywordPlace && markers == CountMarkers::kAllOnly) {
+    } else if (count == cash::kKeywordPlace && markers == CountMarkers::kAllOnly) {
       AppendText(block, "000");
     } else {
       return opos::OPOS_E_ILLEGAL;

@@ -6,7 +6,7 @@
 // Count blocks hold ten three-character fields in the device order 500, 100,
 // 50, 10, 5, 1, 10000, 5000, 2000, 1000 yen (the counts are given in record
 // order, 10000 yen first). A count must lie in 0..999; where a command allows
-// markers, kCountAll is sent as "???" and kCountKeywordPlace as ">>>" (mode-3
+// markers, cash::kAllPieces is sent as "???" and cash::kKeywordPlace as ">>>" (mode-3
 // deposit table) or "000". Any other value makes the builder answer
 // OPOS_E_ILLEGAL, and nothing is sent. The KRT02/KRT03 dispense uses
 // two-character fields (0..99).
@@ -46,8 +46,8 @@ inline constexpr int32_t kDayLongTimeoutMs = 86400000;
 // How markers are written in a count block.
 enum class CountMarkers {
   kNone,             // only counts 0..999
-  kAllOnly,          // kCountAll -> "???", kCountKeywordPlace -> "000"
-  kAllAndKeywords,   // kCountAll -> "???", kCountKeywordPlace -> ">>>"
+  kAllOnly,          // cash::kAllPieces -> "???", cash::kKeywordPlace -> "000"
+  kAllAndKeywords,   // cash::kAllPieces -> "???", cash::kKeywordPlace -> ">>>"
 };
 // Appends a count block; OPOS_SUCCESS or OPOS_E_ILLEGAL (|out| then unchanged).
 int32_t AppendCountBlock(std::vector<uint8_t>& out, const CashCounts& counts, CountMarkers markers);

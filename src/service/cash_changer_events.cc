@@ -63,7 +63,7 @@ bool IsQueueItMessage(platform::MessageId id) {
 void CCashChanger::QueueStatusUpdate(int32_t value) { events_.QueueStatusUpdate(value); }
 
 void CCashChanger::QueueDataEvent(const DispenseRecord& counts) {
-  events_.Queue(events::EventRecord::Data(0, counts.slots));
+  events_.Queue(events::EventRecord::Data(0, counts.slot));
 }
 
 void CCashChanger::QueueDirectIoEvent(int32_t event_number, int32_t data, std::string text) {
@@ -81,10 +81,8 @@ void CCashChanger::SetDepositStatus(int32_t status) {
 }
 
 void CCashChanger::SetDepositCounts(const CashCounts& counts) {
-  cash::CashCounts record;
-  for (size_t i = 0; i < record.count.size(); ++i) record.count[i] = counts[i];
-  const std::string text = cash::FormatPlain(record);
-  const auto amount = static_cast<int32_t>(cash::Amount(record));
+  const std::string text = cash::FormatPlain(counts);
+  const auto amount = static_cast<int32_t>(cash::Amount(counts));
   std::lock_guard lock(deposit_amount_lock_);
   deposit_counts_ = text;
   deposit_amount_ = amount;
@@ -108,9 +106,8 @@ void CCashChanger::PostToWindow(std::string_view message, WindowPayload payload)
     // record that the window appends to the queue.
     const auto* notice = std::get_if<DirectIoNotice>(&payload);
     if (notice == nullptr) return;
-    // The device layer's own answer slot is not joined to the record yet,
-    // so a question goes unanswered and its asker gives up after its limit.
-    auto* record = events::EventRecord::DirectIO(notice->event_number, notice->data, notice->text).release();
+    auto* record =
+        events::EventRecord::DirectIO(notice->event_number, notice->data, notice->text, notice->answer).release();
     if (platform::PostMessage(window, id, 0, reinterpret_cast<intptr_t>(record), DisposeRecord) !=
         platform::PostResult::kPosted) {
       delete record;

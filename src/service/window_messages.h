@@ -4,20 +4,16 @@
 // same name gets the same number.
 #pragma once
 
+#include "device/changer_host.h"
 #include "platform/message_window.h"
 
 namespace vexokrt::service {
 
 inline constexpr char kCashChangerWindowName[] = "Vexonics.CashChangerWindow.20051118";
 
+// The messages the device layer posts are named in device/changer_host.h;
+// these two only the service object knows.
 inline constexpr char kMsgCoFireEventNotify[] = "Vexonics.KRT07.CashChangerCOFireEventNotify.20051118";
-inline constexpr char kMsgAsyncMethodCallComplete[] = "Vexonics.KRT07.CashChangerAsyncMethodCallComplete.20051118";
-inline constexpr char kMsgTakeBackComplete[] = "Vexonics.KRT07.CashChangerTakeBackComplete.20051118";
-inline constexpr char kMsgOutputLogComplete[] = "Vexonics.KRT07.CashChangerOutputLogComplete.20051118";
-inline constexpr char kMsgQueryTakeBackRetry[] = "Vexonics.KRT07.CashChangerQueryTakeBackRetry.20051118";
-inline constexpr char kMsgHappenReject[] = "Vexonics.KRT07.CashChangerHappenReject.20051118";
-inline constexpr char kMsgHappenCaset[] = "Vexonics.KRT07.CashChangerHappenCaset.20051118";
-inline constexpr char kMsgHappenCasetDsp[] = "Vexonics.KRT07.CashChangerHappenCasetDsp.20051118";
 inline constexpr char kMsgHappenFlReject[] = "Vexonics.KRT07.CashChangerHappenFLReject.20051118";
 
 struct WindowMessages {

@@ -20,7 +20,7 @@ bool Accepts(std::string_view text, bool keywords = false, bool all = false) {
 }
 
 CashCounts Counts(std::initializer_list<int32_t> record_order) {
-  CashCounts counts;
+  CashCounts counts{};
   int i = 0;
   for (const int32_t value : record_order) counts[i++] = value;
   return counts;

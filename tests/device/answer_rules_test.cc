@@ -152,7 +152,7 @@ TEST_F(AnswerRulesTest, CommandTablesOfTheirOwn) {
 
 TEST_F(AnswerRulesTest, TakeBackBellDependsOnJam) {
   CashCounts all;
-  all.fill(kCountAll);
+  all.fill(cash::kAllPieces);
   const AnswerRule rule = TakeBackCommand(all).command.rule;
   EXPECT_EQ(MapReply(Byte(kBel), rule, line_, /*jammed=*/false), (MappedResult{opos::OPOS_E_EXTENDED, 201}));
   EXPECT_EQ(MapReply(Byte(kBel), rule, line_, /*jammed=*/true).result, opos::OPOS_E_FAILURE);

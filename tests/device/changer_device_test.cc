@@ -199,7 +199,7 @@ TEST_F(ChangerDeviceTest, AsyncTakeBackPostsTheReturnedCounts) {
   // Returned: 500 x1, 100 x2, 1 x6, 10000 x7, 1000 x9 (device order fields).
   image_->SetReturned(Text("001002000000000006007000000009"));
   CashCounts all;
-  all.fill(kCountAll);
+  all.fill(cash::kAllPieces);
   ASSERT_EQ(device_->TakeBack(all), opos::OPOS_SUCCESS);
   ASSERT_TRUE(host_.WaitForPosts(1));
   const auto posts = host_.Posts();
@@ -222,7 +222,7 @@ TEST_F(ChangerDeviceTest, ClosingThePortAnswersAQueuedAsyncTakeBackWithoutReadin
   std::thread busy([&] { device_->Execute(ExitSelectionCommand(true, true)); });
   ASSERT_TRUE(line_->WaitForCommand("b02"));
   CashCounts all;
-  all.fill(kCountAll);
+  all.fill(cash::kAllPieces);
   ASSERT_EQ(device_->TakeBack(all), opos::OPOS_SUCCESS);
   std::thread closer([&] { device_->ClosePort(); });
   std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -320,7 +320,7 @@ TEST_F(ChangerDeviceTest, WaitedTakeBackHoldsTheJamForFiveSeconds) {
   const auto stopped = With(StatusOf(ModelCode::kKrt02), 1, "1");
   image_->SetStatus(stopped);  // the device shows its error stop while taking back
   CashCounts all;
-  all.fill(kCountAll);
+  all.fill(cash::kAllPieces);
   ASSERT_EQ(device_->TakeBack(all), opos::OPOS_SUCCESS);
   EXPECT_GE(line_->CountCommand("i00"), 1) << "the status read after the request ran during the hold";
   EXPECT_FALSE(device_->Jammed());
@@ -452,7 +452,7 @@ TEST_F(ChangerDeviceTest, DepositProgressSwitchesDepositStatusAndReportsChangedC
   EXPECT_EQ(line_->CountCommand("o00"), 1);
   const auto events = host_.DataEvents();
   ASSERT_EQ(events.size(), 1u);
-  EXPECT_EQ(events[0].slots[3], 2);
+  EXPECT_EQ(events[0].slot[3], 2);
   EXPECT_FALSE(device_->DepositCountsChanged());
   EXPECT_TRUE(device_->CountingTookPlace());
 

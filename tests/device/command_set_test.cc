@@ -23,7 +23,7 @@ TEST(CountBlock, FieldsGoOutInDeviceOrder) {
 }
 
 TEST(CountBlock, MarkersDependOnTheCommand) {
-  CashCounts markers = {kCountAll, kCountKeywordPlace, 0, 999, 0, 0, 0, 0, 0, kCountAll};
+  CashCounts markers = {cash::kAllPieces, cash::kKeywordPlace, 0, 999, 0, 0, 0, 0, 0, cash::kAllPieces};
   std::vector<uint8_t> plain;
   EXPECT_EQ(AppendCountBlock(plain, markers, CountMarkers::kNone), opos::OPOS_E_ILLEGAL);
   EXPECT_TRUE(plain.empty()) << "nothing is appended for a refused block";
@@ -90,7 +90,7 @@ TEST(ChangeCommand, AmountIsCutToTheFieldWidth) {
 
 TEST(TakeBackCommand, AllCountsMinusOneSendQuestionMarks) {
   CashCounts all;
-  all.fill(kCountAll);
+  all.fill(cash::kAllPieces);
   const BuiltCommand built = TakeBackCommand(all);
   ASSERT_TRUE(built.ok());
   EXPECT_EQ(Body(built.command), "-1>" + std::string(30, '?'));
@@ -112,7 +112,7 @@ TEST(TakeBackCommand, Krt03ModeCharacters) {
 
 TEST(DepositTableCommand, EndingByMode) {
   CashCounts places;
-  places.fill(kCountKeywordPlace);
+  places.fill(cash::kKeywordPlace);
   const std::string mode3 = Body(DepositTableCommand(places, 3, 50000).command);
   EXPECT_EQ(mode3, "p22" + std::string(30, '>') + ">>>0");
   const std::string mode1 = Body(DepositTableCommand(places, 1, 50000).command);
@@ -164,7 +164,7 @@ TEST(OtherCommands, LayoutOfTheirFields) {
   EXPECT_EQ(Body(OperationModeCommand(1).command), "G011");
   EXPECT_EQ(Body(SetCountsCommand('T', kMixed).command), "T21005006007008009010001002003004000");
   EXPECT_EQ(Body(CheckedCountsCommand(kMixed).command).substr(0, 3), "/21");
-  EXPECT_EQ(CheckedCountsCommand({kCountAll}).result, opos::OPOS_E_ILLEGAL) << "every count must be given";
+  EXPECT_EQ(CheckedCountsCommand({cash::kAllPieces}).result, opos::OPOS_E_ILLEGAL) << "every count must be given";
 
   std::tm local{};
   local.tm_year = 2024 - 1900;

@@ -100,7 +100,7 @@ TEST_F(ServiceEventsTest, ControlObjectFreeze_BlocksLikeFreezeEventsButIsNoPrope
 TEST_F(ServiceEventsTest, DataEvents_WaitForDataEventEnabledAndAreOvertaken) {
   ServiceDriver& d = Ready();
   DispenseRecord counts;
-  counts.slots[3] = 2;
+  counts.slot[3] = 2;
   d.so().QueueDataEvent(counts);
   d.so().QueueStatusUpdate(21);
   d.so().QueueDataEvent(counts);
@@ -212,6 +212,14 @@ TEST_F(ServiceEventsTest, Notifications_AreQueuedAsDirectIoEvents) {
   ASSERT_TRUE(d.PumpUntil([&] { return d.control_object().events().size() >= 2; }));
   EXPECT_EQ(d.control_object().events()[0], (FiredEvent{"SODirectIO", 3, 1, ""}));
   EXPECT_EQ(d.control_object().events()[1], (FiredEvent{"SODirectIO", 4, 1, ""}));
+
+  // The device layer's take-back question is answered through the same slot
+  // it waits on.
+  auto retry = std::make_shared<events::AnswerSlot>();
+  d.so().PostToWindow(kMsgQueryTakeBackRetry, DirectIoNotice{1, 1, "", retry});
+  EXPECT_EQ(retry->Value(), 0) << "not before the application pumps";
+  ASSERT_TRUE(d.PumpUntil([&] { return retry->Value() != 0; }));
+  EXPECT_EQ(retry->Value(), 1) << "the handler left pData at 1";
 }
 
 TEST_F(ServiceEventsTest, PowerNotify_ReportsOnlineAtEnableAndStateFollowsTheSetting) {

@@ -72,7 +72,7 @@ class FakeChangerHost : public ChangerHost {
   int32_t OperationModeTemporary() override { return Get(operation_mode_temporary_); }
   int32_t DioReadExchange() override { return Get(dio_read_exchange_); }
   void PostToWindow(std::string_view message, WindowPayload payload) override {
-    std::shared_ptr<EventAnswerSlot> question;
+    std::shared_ptr<events::AnswerSlot> question;
     int32_t answer;
     {
       std::lock_guard<std::mutex> lock(lock_);
@@ -81,7 +81,7 @@ class FakeChangerHost : public ChangerHost {
       posts_.push_back(Post{std::string(message), std::move(payload)});
       changed_.notify_all();
     }
-    if (question && answer != 0) question->Set(answer);
+    if (question && answer != 0) question->Answer(answer);
   }
 
   // Values a test sets.
