@@ -521,6 +521,8 @@ void Shell::OnReadlineLine(char* line) {
   Shell* shell = g_readline_shell;
   if (line == nullptr) {
     shell->done_ = true;
+    rl_callback_handler_remove();
+    std::printf("\n");  // end of input leaves the cursor behind the prompt
     return;
   }
   if (*line != '\0') add_history(line);
@@ -530,6 +532,8 @@ void Shell::OnReadlineLine(char* line) {
   g_readline_shell = nullptr;
   if (!shell->Execute(text)) shell->done_ = true;
   g_readline_shell = shell;
+  // No prompt after the last command.
+  if (shell->done_) rl_callback_handler_remove();
 }
 
 int Shell::ReadlineLoop() {
@@ -543,9 +547,7 @@ int Shell::ReadlineLoop() {
     if (message_fd >= 0 && (fds[1].revents & POLLIN) != 0) platform::PumpMessages();
     if ((fds[0].revents & (POLLIN | POLLHUP | POLLERR)) != 0) rl_callback_read_char();
   }
-  rl_callback_handler_remove();
   g_readline_shell = nullptr;
-  std::printf("\n");
   return 0;
 }
 #endif
