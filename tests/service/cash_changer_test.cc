@@ -9,6 +9,7 @@
 #include <fstream>
 
 #include "config/device_config.h"
+#include "device/changer_device.h"
 #include "platform/clock.h"
 #include "platform/codepage.h"
 #include "platform/registry.h"
@@ -159,6 +160,7 @@ TEST_F(CashChangerTest, ControlObjectWithoutAnEventMemberGives104And305AndLeaves
   EXPECT_EQ(so_->State(), OPOS_S_CLOSED);
   EXPECT_EQ(so_->control_object(), nullptr) << "detached";
   EXPECT_EQ(so_->window_handle(), 0u) << "the window of the failed open is gone";
+  EXPECT_EQ(so_->device(), nullptr) << "and so is its device layer";
 
   EXPECT_EQ(so_->OpenService("CashChanger", "Dev1", nullptr), OPOS_E_NOSERVICE) << "no Control Object at all";
   EXPECT_EQ(so_->GetOpenResult(), OPOS_OR_BADIF);

@@ -30,7 +30,7 @@ class ServiceEventsTest : public SimulatedServiceTest {
   }
   static std::vector<FiredEvent> StatusEvents(const ServiceDriver& d) {
     std::vector<FiredEvent> status;
-    for (const FiredEvent& e : const_cast<ServiceDriver&>(d).control_object().events()) {
+    for (const FiredEvent& e : d.control_object().events()) {
       if (e.member == "SOStatusUpdate") status.push_back(e);
     }
     return status;

@@ -32,6 +32,7 @@ class ServiceDriver {
   platform::IDispatch* dispatch() { return object_.get(); }
   service::CCashChanger& so() { return static_cast<service::CashChangerDispatch*>(object_.get())->object(); }
   RecordingControlObject& control_object() { return control_object_; }
+  const RecordingControlObject& control_object() const { return control_object_; }
 
   // A long member's result; -9999 when the call itself failed.
   int32_t Call(std::string_view member, std::vector<platform::Variant> args = {}) {
