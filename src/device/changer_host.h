@@ -56,20 +56,16 @@ struct DirectIoNotice {  // kMsgQueryTakeBackRetry and the three notifications
 };
 using WindowPayload = std::variant<AsyncCompletion, TakeBackCompletion, LogOutputCompletion, DirectIoNotice>;
 
-// The settings of the device key that the device layer uses (copied once,
-// when the device layer is created).
+// The settings of the device key that the device layer itself uses (copied
+// once, when the device layer is created). The time-outs of the cash
+// operations stay with their callers, which pass them to the command
+// builders.
 struct DeviceSettings {
-  int32_t watch_interval_ms = 500;
-  int32_t auto_negotiation = 0;
-  int32_t deposit_evt_set = 0;
-  int32_t claim_non_event = 0;
-  int32_t claim_relaxation = 0;
-  int32_t take_back_timeout_ms = 50000;
-  int32_t dispense_cash_timeout_ms = 86400000;
-  int32_t dispense_change_timeout_ms = 86400000;
-  int32_t investigate_timeout_ms = 180000;
-  int32_t end_deposit_timeout_ms = 60000;
-  int32_t fix_deposit_timeout_ms = 60000;
+  int32_t watch_interval_ms = 500;   // WatchInterval
+  int32_t auto_negotiation = 0;      // AutoNegotiation
+  int32_t deposit_evt_set = 0;       // DepositEVTset
+  int32_t claim_non_event = 0;       // ClaimNonEvent
+  int32_t take_back_timeout_ms = 50000;  // TakeBackTimeout: also bounds the take-back question
 };
 
 class ChangerHost {

@@ -104,21 +104,19 @@ BuiltCommand DispenseCommand(ModelCode model, const CashCounts& counts, int32_t 
 
 namespace {
 
-BuiltCommand ChangeLike(ModelCode model, uint8_t letter07, uint8_t letter02, int32_t amount, int32_t timeout_ms) {
+// "!05"/"!06" (change) and "m06" (amount dispense) share their fields and
+// answers; only the letter differs, and the KRT02/KRT03 change has five
+// digits where the amount dispense keeps six.
+BuiltCommand PayAmount(ModelCode model, uint8_t letter, int32_t amount, int32_t timeout_ms) {
   if (amount < 0) return Illegal();
   if (IsKrt07Family(model)) {
-    std::vector<uint8_t> bytes = Head(letter07, '0', '6');
+    std::vector<uint8_t> bytes = Head(letter, '0', '6');
     AppendDecimal(bytes, amount % 1000000, 6);
     return Built(Make(std::move(bytes), WaitStyle::kBusy, timeout_ms, AnswerRule::Action({kAck, kLf, kDc4, kEtb})));
   }
-  std::vector<uint8_t> bytes;
-  if (letter02 == 'm') {
-    bytes = Head('m', '0', '6');
-    AppendDecimal(bytes, amount % 1000000, 6);
-  } else {
-    bytes = Head(letter02, '0', '5');
-    AppendDecimal(bytes, amount % 100000, 5);
-  }
+  const bool five_digits = letter == '!';
+  std::vector<uint8_t> bytes = Head(letter, '0', five_digits ? '5' : '6');
+  AppendDecimal(bytes, five_digits ? amount % 100000 : amount % 1000000, five_digits ? 5 : 6);
   AnswerRule rule = model == ModelCode::kKrt03 ? AnswerRule::ShortAction({kAck, kLf, kDc3, kDc4, kEtb})
                                                : AnswerRule::Action({kAck, kLf, kDc4, kEtb});
   return Built(Make(std::move(bytes), WaitStyle::kBusy, kDayLongTimeoutMs, std::move(rule)));
@@ -127,11 +125,11 @@ BuiltCommand ChangeLike(ModelCode model, uint8_t letter07, uint8_t letter02, int
 }  // namespace
 
 BuiltCommand ChangeCommand(ModelCode model, int32_t amount, int32_t timeout_ms) {
-  return ChangeLike(model, '!', '!', amount, timeout_ms);
+  return PayAmount(model, '!', amount, timeout_ms);
 }
 
 BuiltCommand AmountDispenseCommand(ModelCode model, int32_t amount, int32_t timeout_ms) {
-  return ChangeLike(model, 'm', 'm', amount, timeout_ms);
+  return PayAmount(model, 'm', amount, timeout_ms);
 }
 
 DeviceCommand ResetCommand() {

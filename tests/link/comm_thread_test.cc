@@ -13,6 +13,7 @@
 
 #include "service/opos.h"
 #include "support/scripted_line.h"
+#include "support/temp_dir.h"
 
 namespace vexokrt {
 namespace {
@@ -530,7 +531,11 @@ TEST_F(CommThreadWatchTest, FourFailedStepsReportOfflineAndTheNextGoodStepOnline
 
 TEST_F(CommThreadWatchTest, AutoNegotiationReopensAndDetectsAfterTheFirstFailure) {
   Plug(ModelCode::kKrt07);
-  Make({1, 1});
+  testing::TempDir dir;
+  diag::ExamLog exam;
+  exam.SetFileName(dir.file("ExamlogS.txt"));
+  thread_ = std::make_unique<CommThread>(line_, delegate_, CommThread::Settings{1, 1}, clock_, &exam);
+  ASSERT_EQ(line_.OpenPort(), 0);
   line_.SetUnplugged(true);
   line_.ClearEvents();
   thread_->ResumeWatch(0);
@@ -556,6 +561,17 @@ TEST_F(CommThreadWatchTest, AutoNegotiationReopensAndDetectsAfterTheFirstFailure
   line_.SetUnplugged(false);
   ASSERT_TRUE(delegate_.WaitUntil([&] { return delegate_.Power().back() == opos::OPOS_PS_ONLINE; }));
   EXPECT_FALSE(thread_->Recovering());
+  thread_->PauseWatch();
+  // Re-opened (7,3), detection failed (7,2) while unplugged, then succeeded (7,1).
+  const std::string records = testing::ReadFileBytes(dir.file("ExamlogS.txt"));
+  const size_t reopened = records.find(",7,3,0,0");
+  const size_t failed = records.find(",7,2,0,0");
+  const size_t recovered = records.find(",7,1,0,0");
+  ASSERT_NE(reopened, std::string::npos);
+  ASSERT_NE(failed, std::string::npos);
+  ASSERT_NE(recovered, std::string::npos);
+  EXPECT_LT(reopened, failed);
+  EXPECT_LT(failed, recovered);
 }
 
 TEST_F(CommThreadWatchTest, WatchStepReadsByModelAndPhase) {
