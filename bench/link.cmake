@@ -1,0 +1,3 @@
+add_executable(link_bench ${CMAKE_CURRENT_SOURCE_DIR}/link_bench.cc)
+vexokrt_warnings(link_bench)
+target_link_libraries(link_bench PRIVATE vexokrt_link vexokrt_sim benchmark::benchmark)

@@ -1,0 +1,597 @@
+#include "link/serial_link.h"
+
+#include <algorithm>
+#include <array>
+
+#include "link/frame_codec.h"
+
+namespace vexokrt::link {
+namespace {
+
+using platform::IoResult;
+using platform::IoStatus;
+using platform::PurgeScope;
+using platform::ReadTimeouts;
+
+// Port time-outs.
+constexpr int64_t kReadIntervalMs = 50;  // silence that ends a frame
+constexpr int64_t kReadTotalMs = 2000;   // longest single read
+constexpr int64_t kWriteTimeoutMs = 100;
+// Writes in a row that may accept nothing before WriteBytes gives up: the
+// line has no flow control, so a port that takes nothing for this long is
+// stuck or gone.
+constexpr int kMaxIdleWrites = 3;
+constexpr size_t kWriteChunk = 256;
+
+// Waits of the follow-up reads and the model detection.
+constexpr int kRecordTimeoutMs = 1000;
+constexpr int64_t kErrorNumberDelayMs = 500;
+constexpr int kModelNameTimeoutMs = 500;
+constexpr int kSpeedChangeTimeoutMs = 1000;
+constexpr int64_t kAfterSpeedChangeMs = 5;
+
+constexpr int kModelNameLength = 28;
+constexpr size_t kModelNameAt = 20;
+
+// Line definitions of the model detection and speed changes.
+constexpr char kLine2400Data7[] = "2400,E,7,1";
+constexpr char kLine9600Data7[] = "9600,E,7,1";
+constexpr char kLine9600Data8[] = "9600,E,8,1";
+constexpr char kLine115200Data8[] = "115200,E,8,1";
+
+// Commands.
+constexpr std::array<uint8_t, 4> kStatusCommandKrt07 = {kDc1, 'H', '0', '0'};
+constexpr std::array<uint8_t, 4> kStatusCommandOther = {kDc1, 'i', '0', '0'};
+constexpr std::array<uint8_t, 4> kModelNameCommand = {kDc1, ':', '0', '0'};
+constexpr std::array<uint8_t, 5> kSpeed9600Command = {kDc1, '}', '0', '1', '2'};
+constexpr std::array<uint8_t, 5> kSpeed115200Command = {kDc1, '}', '0', '1', '6'};
+constexpr std::array<uint8_t, 5> kModeACommand = {kDc1, 0x7F, '0', '1', '0'};
+constexpr std::array<uint8_t, 1> kEnquiry = {kEnq};
+
+// Trace labels and texts.
+constexpr char kSentLabel[] = "送信データ";
+constexpr char kReceivedLabel[] = "受信データ";
+constexpr char kOpenFailed[] = "シリアルポートオープンに失敗しました。";
+constexpr char kThreadFailed[] = "通信用スレッドの生成に失敗しました。";
+constexpr char kTimeoutText[] = "タイムアウト発生";
+constexpr char kWriteTimeoutText[] = "送信タイムアウト発生";
+constexpr char kParityText[] = "パリティエラー発生";
+constexpr char kFramingText[] = "フレーミングエラー発生";
+constexpr char kNoStxText[] = "フレーミングエラー(STX未検知）発生";
+constexpr char kNoEtxText[] = "フレーミングエラー(ETX未検知）発生";
+constexpr char kBccText[] = "BCCエラー発生";
+
+constexpr char kReadAt9600Data8[] = "9600bps, ST1. data8, PE1, SP1 で型式リード開始";
+constexpr char kFoundKrt07[] = "接続機器を KRT07 で特定しました。";
+constexpr char kFoundKrt77[] = "接続機器を KRT77 で特定しました。";
+constexpr char kReopenAt2400Data7[] = "2400bps, ST1. data7, PE1, SP1 でシリアルポートを再オープン実行";
+constexpr char kReadAt2400Data7[] = "2400bps, ST1. data7, PE1, SP1 で型式リード開始";
+constexpr char kFoundKrt02ModeA[] = "接続機器を KRT02 (A通信モード)で特定しました。";
+constexpr char kFoundKrt02ModeB[] = "接続機器を KRT02 (B通信モード)で特定しました。";
+constexpr char kSpeedChangeStart[] = "2400bps, ST1. data7, PE1, SP1 で 9600bps に速度変更開始";
+constexpr char kReopenAt9600Data7[] = "9600bps, ST1. data7, PE1, SP1 でシリアルポートを再オープン実行";
+constexpr char kReadAt9600Data7[] = "9600bps, ST1. data7, PE1, SP1 で型式リード開始";
+constexpr char kFoundKrt03[] = "接続機器を KRT03 で特定しました。";
+constexpr char kKrt02ModeUnknown[] = "接続機器が KRT02 ですが、通信モードの特定ができませんでした。";
+constexpr char kModeAChanged[] = "接続機器を KRT02 (A通信モード)に変更終了しました。";
+constexpr char kModeAChangeFailed[] = "接続機器を KRT02 (A通信モード)に変更に失敗しました。";
+constexpr char kReopenAt115200Data8[] = "115200bps, ST1. data8, PE1, SP1 でシリアルポートを再オープン実行";
+constexpr char kReopenAt9600Data8[] = "9600bps, ST1. data8, PE1, SP1 でシリアルポートを再オープン実行";
+
+// Communication modes of the KRT02 as ReadModelName reports them.
+constexpr int kModeA = 'A';
+constexpr int kModeB = 'B';
+
+std::unique_ptr<platform::SerialPort> OpenPlatformPort(const std::string& name) {
+  return platform::OpenSerialPort(name);
+}
+
+// A digit of the status record as its value (may be negative for non-digits;
+// only its bits are tested).
+int DigitValue(uint8_t byte) { return static_cast<int>(byte) - 0x30; }
+
+}  // namespace
+
+SerialLink::SerialLink(diag::TraceLog& trace, std::string port_name, std::string line_settings,
+                       PortOpener opener, platform::Clock& clock)
+    : trace_(trace),
+      port_name_(std::move(port_name)),
+      line_settings_(std::move(line_settings)),
+      opener_(opener ? std::move(opener) : PortOpener(OpenPlatformPort)),
+      clock_(clock) {}
+
+SerialLink::~SerialLink() { ClosePortHandle(); }
+
+void SerialLink::SetCommThreadControl(CommThreadControl* control) { comm_thread_ = control; }
+
+// ---------------------------------------------------------------------------
+// Opening and closing
+
+int SerialLink::OpenWith(const std::string& definition) {
+  std::unique_ptr<platform::SerialPort> port = opener_(port_name_);
+  if (!port) {
+    Error(kOpenFailed);
+    return 1;
+  }
+  port->Purge(PurgeScope::kTransmitAndReceive);
+  // A definition the port cannot apply leaves it on its current settings; the
+  // exchanges that follow show whether the device is reachable.
+  port->Configure(definition);
+  std::lock_guard lock(write_lock_);
+  port_ = std::move(port);
+  line_definition_ = definition;
+  open_ = true;
+  return 0;
+}
+
+void SerialLink::ClosePortHandle() {
+  std::lock_guard lock(write_lock_);
+  port_.reset();
+  open_ = false;
+}
+
+int SerialLink::OpenPort() {
+  if (open_) return 0;
+  if (OpenWith(line_settings_) != 0) return 1;
+  if (comm_thread_ != nullptr && !comm_thread_->Start()) {
+    ClosePortHandle();
+    Error(kThreadFailed);
+    return 1;
+  }
+  return 0;
+}
+
+int SerialLink::ReopenPort(std::string_view definition) {
+  ClosePortHandle();
+  if (comm_thread_ != nullptr) comm_thread_->DiscardRequests();
+  return OpenWith(std::string(definition));
+}
+
+int SerialLink::ClosePort() {
+  if (comm_thread_ != nullptr) comm_thread_->Stop();
+  ClosePortHandle();
+  if (comm_thread_ != nullptr) comm_thread_->DiscardRequests();
+  return 0;
+}
+
+std::string SerialLink::LineDefinition() const {
+  std::lock_guard lock(write_lock_);
+  return line_definition_;
+}
+
+// ---------------------------------------------------------------------------
+// Sending
+
+int SerialLink::SendFrame(std::span<const uint8_t> command) {
+  const std::vector<uint8_t> frame = BuildCommandFrame(command);
+  if (port_) {
+    // Whatever came before our command is not its answer.
+    port_->Purge(PurgeScope::kReceive);
+    port_->TakeReceiveError();
+  }
+  return WriteBytes(frame);
+}
+
+int SerialLink::SendEnquiry(DeviceReply& reply, int timeout_ms, bool suppress_follow_ups) {
+  if (port_) {
+    port_->Purge(PurgeScope::kReceive);
+    port_->TakeReceiveError();
+  }
+  WriteBytes(kEnquiry);
+  return ReceiveAnswer(reply, timeout_ms, suppress_follow_ups, false);
+}
+
+int SerialLink::WriteBytes(std::span<const uint8_t> bytes) {
+  std::lock_guard lock(write_lock_);
+  if (!port_ || bytes.empty()) return kReplyOk;
+  size_t offset = 0;
+  int idle_writes = 0;
+  while (offset < bytes.size()) {
+    const size_t chunk = std::min(kWriteChunk, bytes.size() - offset);
+    const IoResult written = port_->WriteSome(bytes.data() + offset, chunk, kWriteTimeoutMs);
+    if (written.count > 0) {
+      TraceBytes(kSentLabel, bytes.data() + offset, written.count);
+      offset += written.count;
+      idle_writes = 0;
+    }
+    if (written.status == IoStatus::kLost || (written.count == 0 && ++idle_writes >= kMaxIdleWrites)) {
+      Error(kWriteTimeoutText);
+      return kReplyTimeout;
+    }
+  }
+  return kReplyOk;
+}
+
+// ---------------------------------------------------------------------------
+// Receiving
+
+int SerialLink::ReceiveAnswer(DeviceReply& reply, int timeout_ms, bool suppress_follow_ups,
+                              bool alternative_bell_rule) {
+  reply = DeviceReply{};
+  const int64_t deadline = clock_.NowMs() + std::max(0, timeout_ms);
+
+  // The first byte: wait for it no longer than the caller allows, in reads of
+  // at most the port's total time-out.
+  uint8_t first = 0;
+  bool got_first = false;
+  while (port_) {
+    const int64_t left = std::clamp<int64_t>(deadline - clock_.NowMs(), 0, kReadTotalMs);
+    const IoResult got = platform::ReadTimed(*port_, clock_, &first, 1, ReadTimeouts{left, kReadIntervalMs, left});
+    if (port_->TakeReceiveError()) {
+      // Also when a byte came: a byte received with a parity or framing error
+      // may be any other byte, and taking it for an ACK could confirm an
+      // action the device never confirmed.
+      Error(kParityText);
+      reply.status = kReplyParityError;
+      return reply.status;
+    }
+    if (got.count == 1) {
+      got_first = true;
+      break;
+    }
+    if (got.status == IoStatus::kLost) break;
+    if (clock_.NowMs() >= deadline) break;
+  }
+  if (!got_first) {
+    // A closed port or a device that went away answers like a silent one: the
+    // caller's time-out passes before it hears so, which keeps its polling
+    // loops from spinning.
+    clock_.SleepMs(deadline - clock_.NowMs());
+    Error(kTimeoutText);
+    reply.status = kReplyTimeout;
+    return reply.status;
+  }
+  TraceBytes(kReceivedLabel, &first, 1);
+
+  FrameDecoder decoder;
+  switch (decoder.Push(first)) {
+    case FrameDecoder::Step::kAnswerByte:
+      reply.answerByte = first;
+      RunFollowUps(reply, suppress_follow_ups, alternative_bell_rule);
+      reply.status = kReplyOk;
+      return reply.status;
+    case FrameDecoder::Step::kNeedMore:
+      return ReceiveFrameBody(decoder, reply);
+    case FrameDecoder::Step::kError:
+    case FrameDecoder::Step::kDataFrame:
+      break;
+  }
+  Error(kFramingText);
+  reply.status = kReplyFramingError;
+  return reply.status;
+}
+
+int SerialLink::ReceiveFrameBody(FrameDecoder& decoder, DeviceReply& reply) {
+  std::array<uint8_t, kMaxFrameBytes> buffer;
+  const int64_t body_end = clock_.NowMs() + kReadTotalMs;
+  FrameDecoder::Step step = FrameDecoder::Step::kNeedMore;
+  bool looked_behind = false;
+  while (true) {
+    if (step == FrameDecoder::Step::kNeedMore) {
+      // Read exactly what the frame still needs, so that a frame ends when
+      // its length field says so instead of after a further silence.
+      const size_t wanted = std::min(decoder.BytesWanted(), buffer.size());
+      if (wanted == 0) {
+        step = decoder.EndOfInput();
+        continue;
+      }
+      const int64_t left = std::max<int64_t>(0, body_end - clock_.NowMs());
+      const IoResult got = platform::ReadTimed(*port_, clock_, buffer.data(), wanted,
+                                               ReadTimeouts{std::min(kReadIntervalMs, left), kReadIntervalMs, left});
+      for (size_t i = 0; i < got.count; ++i) step = decoder.Push(buffer[i]);
+      if (got.status != IoStatus::kOk && step == FrameDecoder::Step::kNeedMore) step = decoder.EndOfInput();
+      continue;
+    }
+    if (decoder.AtAnnouncedLength() && !looked_behind) {
+      // Bytes that have already arrived behind a frame of the announced
+      // length make it too long.
+      looked_behind = true;
+      const IoResult extra = port_->ReadSome(buffer.data(), buffer.size(), 0);
+      for (size_t i = 0; i < extra.count; ++i) step = decoder.Push(buffer[i]);
+      continue;
+    }
+    break;
+  }
+
+  if (port_->TakeReceiveError()) {
+    Error(kParityText);
+    reply.status = kReplyParityError;
+    return reply.status;
+  }
+  if (step == FrameDecoder::Step::kDataFrame) {
+    reply.data = decoder.data();
+    TraceBytes(kReceivedLabel, reply.data.data(), reply.data.size());
+    reply.status = kReplyOk;
+    return reply.status;
+  }
+  switch (decoder.error()) {
+    case FrameError::kNoStx:
+      Error(kNoStxText);
+      reply.status = kReplyFramingError;
+      break;
+    case FrameError::kNoEtx:
+      Error(kNoEtxText);
+      reply.status = kReplyFramingError;
+      break;
+    case FrameError::kBadBcc:
+      Error(kBccText);
+      reply.status = kReplyBccError;
+      break;
+    case FrameError::kNone:
+    case FrameError::kUnknownFirstByte:
+    case FrameError::kTooShort:
+    case FrameError::kBadLength:
+    case FrameError::kTooLong:
+      Error(kFramingText);
+      reply.status = kReplyFramingError;
+      break;
+  }
+  return reply.status;
+}
+
+// ---------------------------------------------------------------------------
+// Follow-up reads
+
+void SerialLink::RunFollowUps(DeviceReply& reply, bool suppress, bool alternative_bell_rule) {
+  const bool krt07_family = IsKrt07Family(Model());
+  switch (reply.answerByte) {
+    case kBel:
+      if (suppress) break;
+      reply.errorCode = krt07_family ? ReadKrt07ErrorCode(alternative_bell_rule ? Krt07ErrorRule::kB
+                                                                                : Krt07ErrorRule::kC)
+                                     : ReadKrt03ErrorCode();
+      reply.errorFlag = reply.errorCode != 0 ? 1 : 0;
+      break;
+    case kDc3:
+      if (suppress || !krt07_family) break;
+      reply.errorCode = ReadKrt07ErrorCode(Krt07ErrorRule::kA);
+      reply.errorFlag = reply.errorCode != 0 ? 1 : 0;
+      break;
+    case kCan:
+      if (suppress) break;
+      reply.cancelled = 1;
+      reply.cancelDetail = ReadErrorNumber();
+      if (reply.cancelDetail == 0) reply.cancelDetail = ReadErrorNumber();
+      if (reply.cancelDetail == 0 && krt07_family) reply.cancelDetail = ReadKrt07ErrorCode(Krt07ErrorRule::kC);
+      break;
+    case kEm:
+      // "Not possible now" needs no read: it is known from the byte alone.
+      if (krt07_family) {
+        reply.errorFlag = 1;
+        reply.errorCode = 201;
+      }
+      break;
+    default:
+      break;
+  }
+}
+
+bool SerialLink::ReadRecord(std::span<const uint8_t> command, int length, DeviceReply& reply) {
+  SendFrame(command);
+  const int status = ReceiveAnswer(reply, kRecordTimeoutMs, true, false);
+  return status == kReplyOk && length > 0 && reply.answerByte == 0 && reply.length() == length;
+}
+
+int SerialLink::ReadErrorNumber() {
+  clock_.SleepMs(kErrorNumberDelayMs);
+  const ModelCode model = Model();
+  DeviceReply reply;
+  const bool ok =
+      ReadRecord(IsKrt07Family(model) ? kStatusCommandKrt07 : kStatusCommandOther, StatusRecordLength(model), reply);
+  if (!ok) return 0xFFFF;
+  const std::vector<uint8_t>& d = reply.data;
+  if (d[1] != '1') return 0;
+  return ((d[3] & 0x0F) << 12) | ((d[4] & 0x0F) << 8) | ((d[5] & 0x0F) << 4) | (d[6] & 0x0F);
+}
+
+int SerialLink::ReadKrt03ErrorCode() {
+  if (Model() != ModelCode::kKrt03) return 0;
+  DeviceReply reply;
+  if (!ReadRecord(kStatusCommandOther, StatusRecordLength(ModelCode::kKrt03), reply)) return 0;
+  const std::vector<uint8_t>& d = reply.data;
+  if (d[47] & 0x02) return 207;
+  if (d[45] & 0x02) return 202;
+  if (d[47] & 0x04) return 206;
+  if (d[43] & 0x04) return 205;
+  if (d[21] & 0x08) return 204;
+  if (d[45] & 0x04) return 203;
+  return 0;
+}
+
+int SerialLink::ReadKrt07ErrorCode(Krt07ErrorRule rule) {
+  const ModelCode model = Model();
+  if (!IsKrt07Family(model)) return 0;
+  DeviceReply reply;
+  if (!ReadRecord(kStatusCommandKrt07, StatusRecordLength(model), reply)) return 0;
+  const std::vector<uint8_t>& d = reply.data;
+  const int a = DigitValue(d[7]);
+  const int b = DigitValue(d[8]);
+  const uint8_t x = d[44];
+  const uint8_t y = d[45];
+  const uint8_t s = d[43];
+
+  const bool stopped = d[1] == '1';
+  const bool c232 = (a & 0x01) || (b & 0x03);
+  const bool c234 = (x & 0x04) || (y & 0x04);
+  const bool c241 = (a & 0x08) != 0;
+  const bool c235 = (s & 0x04) != 0;
+  const bool c236 = (s & 0x08) != 0;
+  const bool c239 = x != '0' || y != '0';
+  const bool c233 = (a & 0x04) || (b & 0x04);
+
+  switch (rule) {
+    case Krt07ErrorRule::kA:
+      if (c234) return 234;
+      if (c241) return 241;
+      if (c235) return 235;
+      if (c236) return 236;
+      if (c239) return 239;
+      return 0;
+    case Krt07ErrorRule::kB:
+      if (stopped) return 238;
+      if (c234) return 234;
+      if (c241) return 241;
+      if (c235) return 235;
+      if (c236) return 236;
+      if (c239) return 239;
+      if (c233) return 233;
+      if (c232) return 232;
+      return 231;
+    case Krt07ErrorRule::kC:
+      if (stopped) return 238;
+      if (c232) return 232;
+      if (c234) return 234;
+      if (c241) return 241;
+      if (c235) return 235;
+      if (c236) return 236;
+      if (c239) return 239;
+      if (c233) return 233;
+      return 231;
+  }
+  return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Model detection
+
+void SerialLink::SetModel(int32_t code) {
+  switch (code) {
+    case static_cast<int32_t>(ModelCode::kUnknown):
+    case static_cast<int32_t>(ModelCode::kKrt02):
+    case static_cast<int32_t>(ModelCode::kKrt03):
+    case static_cast<int32_t>(ModelCode::kKrt07):
+    case static_cast<int32_t>(ModelCode::kKrt77):
+      model_ = code;
+      break;
+    default:
+      break;
+  }
+}
+
+int SerialLink::Exchange(std::span<const uint8_t> command, int timeout_ms) {
+  SendFrame(command);
+  DeviceReply reply;
+  const int status = ReceiveAnswer(reply, timeout_ms, false, false);
+  return status != kReplyOk ? status : static_cast<int>(reply.answerByte);
+}
+
+int SerialLink::ReadModelName() {
+  SendFrame(kModelNameCommand);
+  DeviceReply reply;
+  const int status = ReceiveAnswer(reply, kModelNameTimeoutMs, false, false);
+  if (status != kReplyOk) {
+    SetModel(0);
+    return status;
+  }
+  struct Name {
+    std::array<uint8_t, 7> bytes;
+    ModelCode model;
+    int result;
+  };
+  static constexpr std::array<Name, 5> kNames = {{
+      {{'K', 'R', 'T', '0', '2', 'F', 'A'}, ModelCode::kKrt02, kModeA},
+      {{'K', 'R', 'T', '0', '2', 'F', ' '}, ModelCode::kKrt02, kModeB},
+      // Followed by a full-width blank in the device's code page.
+      {{'K', 'R', 'T', '0', '3', 0x81, 0x40}, ModelCode::kKrt03, 0},
+      {{'K', 'R', 'T', '0', '7', 'A', ' '}, ModelCode::kKrt07, 0},
+      {{'K', 'R', 'T', '7', '7', 'A', ' '}, ModelCode::kKrt77, 0},
+  }};
+  if (reply.answerByte == 0 && reply.length() == kModelNameLength) {
+    for (const Name& name : kNames) {
+      if (std::equal(name.bytes.begin(), name.bytes.end(), reply.data.begin() + kModelNameAt)) {
+        SetModel(static_cast<int32_t>(name.model));
+        return name.result;
+      }
+    }
+  }
+  SetModel(0);
+  return 0;
+}
+
+int SerialLink::DetectModel() {
+  Info(kReadAt9600Data8);
+  ReadModelName();
+  if (Model() == ModelCode::kKrt07) {
+    Info(kFoundKrt07);
+    return 0;
+  }
+  if (Model() == ModelCode::kKrt77) {
+    Info(kFoundKrt77);
+    return 0;
+  }
+
+  Info(kReopenAt2400Data7);
+  if (ReopenPort(kLine2400Data7) != 0) return kDetectFailed;
+  Info(kReadAt2400Data7);
+  int mode = ReadModelName();
+
+  if (mode == kModeA || mode == kModeB) {
+    // A KRT02 at 2400 bit/s: move it to 9600 bit/s first.
+    Info(mode == kModeA ? kFoundKrt02ModeA : kFoundKrt02ModeB);
+    Info(kSpeedChangeStart);
+    if (Exchange(kSpeed9600Command, kSpeedChangeTimeoutMs) != kAck) return kDetectFailed;
+    clock_.SleepMs(kAfterSpeedChangeMs);
+    Info(kReopenAt9600Data7);
+    if (ReopenPort(kLine9600Data7) != 0) return kDetectFailed;
+  } else {
+    // Only the read at 9600 bit/s with 7 data bits decides (a KRT03 may also
+    // have answered at 2400 bit/s).
+    Info(kReopenAt9600Data7);
+    if (ReopenPort(kLine9600Data7) != 0) return kDetectFailed;
+    Info(kReadAt9600Data7);
+    mode = ReadModelName();
+    switch (Model()) {
+      case ModelCode::kKrt03:
+        Info(kFoundKrt03);
+        return 0;
+      case ModelCode::kKrt02:
+        if (mode != kModeA && mode != kModeB) {
+          Error(kKrt02ModeUnknown);
+          return kDetectFailed;
+        }
+        Info(mode == kModeA ? kFoundKrt02ModeA : kFoundKrt02ModeB);
+        break;
+      case ModelCode::kUnknown:
+      case ModelCode::kKrt07:
+      case ModelCode::kKrt77:
+        return kDetectFailed;
+    }
+  }
+
+  if (mode == kModeA) return 0;
+  const int answer = Exchange(kModeACommand, kSpeedChangeTimeoutMs);
+  if (answer == kAck) {
+    clock_.SleepMs(kAfterSpeedChangeMs);
+    Info(kModeAChanged);
+    return 0;
+  }
+  Error(kModeAChangeFailed);
+  // A data frame has no answer byte (0); the change still failed and must not
+  // read as success.
+  return answer != 0 ? answer : kDetectFailed;
+}
+
+int SerialLink::SwitchLineSpeed(int kind) {
+  if (kind != 1 && kind != 2) return kBadSpeedKind;
+  const bool fast = kind == 1;
+  if (Exchange(fast ? kSpeed115200Command : kSpeed9600Command, kSpeedChangeTimeoutMs) != kAck) return kDetectFailed;
+  clock_.SleepMs(kAfterSpeedChangeMs);
+  Info(fast ? kReopenAt115200Data8 : kReopenAt9600Data8);
+  if (ReopenPort(fast ? kLine115200Data8 : kLine9600Data8) != 0) return kDetectFailed;
+  return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Trace
+
+void SerialLink::TraceBytes(std::string_view label, const uint8_t* bytes, size_t count) {
+  if (count == 0 || !trace_.Accepts(diag::kLevelInfo)) return;
+  trace_.Write(diag::kLevelInfo, diag::kTagInfo, " <" + std::string(label) + ">");
+  trace_.Dump(diag::kLevelInfo, bytes, static_cast<int>(count));
+}
+
+void SerialLink::Info(std::string_view message) { trace_.Write(diag::kLevelInfo, diag::kTagInfo, message); }
+
+void SerialLink::Error(std::string_view message) { trace_.Write(diag::kLevelError, diag::kTagError, message); }
+
+}  // namespace vexokrt::link

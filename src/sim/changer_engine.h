@@ -1,0 +1,232 @@
+// ChangerEngine: the simulated cash changer itself, independent of any
+// transport. A transport hands it the bytes the host wrote together with the
+// host's line settings (Receive) and collects the device's answer bytes when
+// they are due (TakeOutput / NextEventUs). Everything else here is the control
+// side: what a test or a person does to the machine (insert cash, take cash,
+// jam it, pull its cassette, unplug it, make its next answer go wrong) and
+// read-outs of its state.
+//
+// The device only understands bytes that arrive on its own current line
+// settings; anything else is noise and gets no answer. Time comes from the
+// SimClock given at construction, so long actions (answered with SUB while they
+// run), counting phases, delayed answers and wire pacing can be tested with a
+// ManualSimClock and no real waiting.
+//
+// Thread-safety: every public method may be called from any thread; one
+// internal mutex serialises them. The output listener is called without that
+// mutex held.
+#pragma once
+
+#include <array>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "sim/cash.h"
+#include "sim/deposit.h"
+#include "sim/faults.h"
+#include "sim/inventory.h"
+#include "sim/line_settings.h"
+#include "sim/memory_image.h"
+#include "sim/model.h"
+#include "sim/sim_clock.h"
+
+namespace vexokrt::sim {
+
+// How long the machine is busy with each long action. While busy it answers
+// ENQ with SUB (DC4 for the deposit end and the intake stop) and answers
+// status and count reads normally.
+struct ActionDurations {
+  int dispense_ms = 1500;       // "$14", "n21", "!05", "!06", "m06", paying modes of "p22"
+  int take_back_ms = 2000;      // "-1>", "-1?", collecting modes of "p22"
+  int count_check_ms = 3000;    // "e00", "f01"
+  int end_deposit_ms = 800;     // "I02"
+  int stop_intake_ms = 500;     // "=02" / ">02" with "00"
+  int reset_ms = 1500;          // "000"
+  int counting_ms = 400;        // counting one batch of inserted cash
+  int coin_check_ms = 1000;     // "\00" (the coin unit works in the background)
+  int download_erase_ms = 300;  // after the start frame of a program download
+  int download_write_ms = 500;  // after the end frame of a program download
+};
+
+struct EngineOptions {
+  Model model = Model::kKrt07;
+  // Pace answers at the line speed, 11 bits a byte (start, 7 or 8 data bits,
+  // parity, stop, rounded up). Off: answers are due at once.
+  bool wire_timing = false;
+  // Think time before every answer.
+  int answer_latency_ms = 0;
+  ActionDurations durations;
+  // Customers take paid-out and rejected cash from the outlets at once. Off:
+  // it stays there (status bytes 7 and 8) until TakeCash().
+  bool auto_take = true;
+};
+
+// One thing the device received, in arrival order.
+struct ReceivedFrame {
+  enum class Kind {
+    kCommand,       // a well-formed host frame; |body| holds the command bytes
+    kEnquiry,       // a lone ENQ
+    kBadFrame,      // a frame with a wrong BCC, a length that does not match, or too long
+    kNoise,         // bytes outside any frame on the right line settings
+    kLineMismatch,  // bytes sent on other line settings than the device's
+  };
+  Kind kind = Kind::kNoise;
+  std::vector<std::uint8_t> raw;   // the bytes exactly as received
+  std::vector<std::uint8_t> body;  // kCommand: the bytes between STX and ETX
+  LineSettings host_line;          // the host's settings as the transport saw them
+  int64_t time_us = 0;
+  std::string detail;              // kBadFrame: why it was refused
+};
+
+// A program download as the device saw it.
+struct DownloadRecord {
+  int kind = 0;                     // 1 coin, 2 bill, 3 unit program, 4 definition file
+  std::vector<std::uint8_t> bytes;  // the start block and every accepted data block
+  int blocks = 0;                   // data frames accepted
+  bool finished = false;            // the end frame arrived
+};
+
+class ChangerEngine {
+ public:
+  // |clock| must outlive the engine; nullptr uses the machine's clock.
+  explicit ChangerEngine(const EngineOptions& options, const SimClock* clock = nullptr);
+  ~ChangerEngine();
+  ChangerEngine(const ChangerEngine&) = delete;
+  ChangerEngine& operator=(const ChangerEngine&) = delete;
+
+  // ---- transport side -----------------------------------------------------
+
+  // Bytes the host wrote, with the host's line settings as far as the
+  // transport can tell (|check|). Answers become available through TakeOutput.
+  void Receive(std::span<const std::uint8_t> bytes, const LineSettings& host, LineCheck check);
+
+  // Answer bytes whose time has come, at most |max| of them.
+  std::vector<std::uint8_t> TakeOutput(std::size_t max = SIZE_MAX);
+
+  // The clock time (SimClock::NowUs) at which the device will next do
+  // something by itself: an answer byte becoming due, an action or counting
+  // phase ending. Nothing when the machine is idle.
+  std::optional<int64_t> NextEventUs();
+
+  // Called (without the engine's lock) whenever something new is scheduled
+  // that may change NextEventUs or make output due. One listener; set it
+  // before serving, clear it (empty function) before the listener dies.
+  void SetOutputListener(std::function<void()> listener);
+
+  const SimClock& clock() const { return *clock_; }
+
+  // ---- the machine --------------------------------------------------------
+
+  Model model() const;
+  LineSettings CurrentLine() const;
+  bool ModeA() const;
+  // Back to the power-on line settings and communication mode; a running
+  // action ends, undelivered answers are lost. Cash, counters and memory stay.
+  void PowerCycle();
+  ActionDurations Durations() const;
+  void SetDurations(const ActionDurations& durations);
+  void SetWireTiming(bool on);
+  void SetAutoTake(bool on);
+
+  // The status record the device would answer now (44, 53 or 51 bytes).
+  std::vector<std::uint8_t> StatusRecord() const;
+
+  // ---- cash ---------------------------------------------------------------
+
+  CashCounts Stock() const;
+  CashCounts Box() const;
+  void SetStock(const CashCounts& counts);
+  void SetBox(const CashCounts& counts);
+  Thresholds GetThresholds(int denomination_index) const;
+  void SetThresholds(int denomination_index, const Thresholds& thresholds);
+  void SetBillBoxLimits(int near_full, int full);
+  // Bits 0-1 and bit 2 of byte 42 of the counts answer; cleared by a count check.
+  void SetDiscrepancy(int bits);
+
+  // A customer puts cash into the open intake; rejected pieces (not
+  // recognised) come straight back out and are counted as rejects.
+  InsertResult InsertCash(const CashCounts& pieces, int coin_rejects = 0, int bill_rejects = 0);
+  DepositView Deposit() const;
+  // The bill unit stops taking bills until "P00" and says so with a DC1.
+  void HoldBillIntake();
+  // A customer takes everything from the coin tray and the bill outlet.
+  void TakeCash();
+  // Pieces paid out (or handed back) since the last TakeCash, still at the outlets.
+  CashCounts AtOutlets() const;
+
+  // ---- faults -------------------------------------------------------------
+
+  // Jam: byte 1 of the status becomes '1' with |error_number| in bytes 3-6;
+  // actions are refused with BEL, a running action ends with BEL. Cleared by
+  // SetJam(false) or, when |clears_on_reset|, by the reset command "000".
+  void SetJam(bool on, std::uint16_t error_number = 0x0521, bool clears_on_reset = true);
+  bool Jammed() const;
+  // The collection cassette is out (status byte 43 bit 3): actions refused
+  // with BEL. Putting it back empties its bills (the operator took them).
+  void SetCassetteRemoved(bool removed);
+  // Unplugged: everything received is ignored and nothing is answered;
+  // undelivered answers are lost.
+  void SetUnplugged(bool unplugged);
+  bool Unplugged() const;
+  void InjectFault(const Fault& fault);
+  void ClearFaults();
+  // The two warning characters of the coin unit in the "[00" answer ('0'+p, '0'+q).
+  void SetCoinUnitWarning(int p, int q);
+  // Forces one byte of the status record (position 0 .. length-1) to |value|
+  // until ClearStatusOverrides; for states the model does not reach by itself.
+  void OverrideStatusByte(int position, std::uint8_t value);
+  void ClearStatusOverrides();
+
+  // ---- device memory ------------------------------------------------------
+
+  // |length| bytes of device memory from |address|, as the memory-read
+  // commands see it.
+  std::vector<std::uint8_t> ReadMemory(std::uint32_t address, std::size_t length) const;
+  // The 32-bit big-endian counter at |offset| (multiple of 4, below 512) of the trading block.
+  std::uint32_t TradingCounter(int offset) const;
+  void SetTradingCounter(int offset, std::uint32_t value);
+  HistoryPointer GetHistoryPointer() const;
+  void SetHistoryPointer(const HistoryPointer& pointer);
+  int HistoryCapacity() const;    // 1705 or 6000 records
+  int HistoryRecordSize() const;  // 68 or 84 bytes
+  std::vector<std::uint8_t> HistoryRecord(int index) const;
+  // Replaces record |index| (0-based ring position); |bytes| is cut or zero-padded to the record size.
+  void SetHistoryRecord(int index, std::span<const std::uint8_t> bytes);
+  // Writes |bytes| as the next record, advancing pointer and overwrite count as the device does.
+  void AppendHistoryRecord(std::span<const std::uint8_t> bytes);
+
+  // ---- other read-outs -----------------------------------------------------
+
+  std::array<int, 5> SettingsPage(int page) const;
+  std::string ProgramVersion() const;
+  void SetProgramVersion(const std::string& five_characters);
+  DownloadRecord LastDownload() const;
+  // The clock as last set by "%0<" / "r0>": "YYYYMMDDhhmm[ss]"; empty until set.
+  std::string DeviceClockText() const;
+
+  // ---- what the host sent ---------------------------------------------------
+
+  std::vector<ReceivedFrame> ReceivedFrames() const;
+  // The bodies of the well-formed command frames, in order.
+  std::vector<std::vector<std::uint8_t>> CommandBodies() const;
+  void ClearReceivedFrames();
+  // Waits (real time) until at least |count| frames of any kind have been recorded.
+  bool WaitForFrames(std::size_t count, std::chrono::milliseconds timeout) const;
+
+  // The machine's inside; opaque to users of this header.
+  struct State;
+
+ private:
+  std::unique_ptr<State> state_;
+  std::unique_ptr<SimClock> own_clock_;
+  const SimClock* clock_;
+};
+
+}  // namespace vexokrt::sim

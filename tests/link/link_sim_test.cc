@@ -1,0 +1,315 @@
+// The link against the simulated cash changer: over a pseudo-terminal in real
+// time, and over the in-process line in virtual time where the character size
+// must matter (a pseudo-terminal carries only the speed).
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "link/link_test_support.h"
+#include "link/serial_link.h"
+#include "platform/clock.h"
+#include "sim/changer_engine.h"
+#include "sim/direct_line.h"
+#include "sim/simulator.h"
+
+namespace vexokrt::link {
+namespace {
+
+using testing::TraceCapture;
+using Bytes = std::vector<uint8_t>;
+
+const Bytes kStatusKrt07 = {0x11, 'H', '0', '0'};
+const Bytes kStatusOther = {0x11, 'i', '0', '0'};
+const Bytes kCounts = {0x11, 0x22, '0', '0'};
+const Bytes kModeA = {0x11, 0x7F, '0', '1', '0'};
+
+const char kRead96008[] = "9600bps, ST1. data8, PE1, SP1 で型式リード開始";
+const char kReopen24007[] = "2400bps, ST1. data7, PE1, SP1 でシリアルポートを再オープン実行";
+const char kRead24007[] = "2400bps, ST1. data7, PE1, SP1 で型式リード開始";
+const char kReopen96007[] = "9600bps, ST1. data7, PE1, SP1 でシリアルポートを再オープン実行";
+const char kRead96007[] = "9600bps, ST1. data7, PE1, SP1 で型式リード開始";
+const char kFoundA[] = "接続機器を KRT02 (A通信モード)で特定しました。";
+const char kFoundB[] = "接続機器を KRT02 (B通信モード)で特定しました。";
+const char kSpeedChange[] = "2400bps, ST1. data7, PE1, SP1 で 9600bps に速度変更開始";
+const char kModeAChanged[] = "接続機器を KRT02 (A通信モード)に変更終了しました。";
+
+std::vector<std::string> StepsOf(const TraceCapture& trace) {
+  std::vector<std::string> steps;
+  for (const std::string& line : trace.Infos()) {
+    if (line.rfind(" <", 0) != 0) steps.push_back(line);
+  }
+  return steps;
+}
+
+Bytes StatusCommandFor(ModelCode model) { return IsKrt07Family(model) ? kStatusKrt07 : kStatusOther; }
+
+// --- over a pseudo-terminal ---------------------------------------------------------
+
+class PtySimTest : public ::testing::Test {
+ protected:
+  void StartSim(sim::Model model) {
+    sim::EngineOptions options;
+    options.model = model;
+    sim_ = std::make_unique<sim::Simulator>(options);
+    const sim::StartResult started = sim_->Start();
+    ASSERT_TRUE(started.ok) << started.error;
+    link_ = std::make_unique<SerialLink>(trace_.log(), sim_->SlavePath(), "9600,E,8,1");
+    ASSERT_EQ(link_->OpenPort(), 0);
+  }
+  int Exchange(const Bytes& command, DeviceReply& reply, int timeout = 1000) {
+    link_->SendFrame(command);
+    return link_->ReceiveAnswer(reply, timeout, false, false);
+  }
+
+  TraceCapture trace_;
+  std::unique_ptr<sim::Simulator> sim_;
+  std::unique_ptr<SerialLink> link_;
+};
+
+TEST_F(PtySimTest, EveryModel_DetectedAndItsStatusRead) {
+  struct Case {
+    sim::Model model;
+    ModelCode code;
+    const char* line;
+  };
+  for (const Case& c : std::vector<Case>{{sim::Model::kKrt02F, ModelCode::kKrt02, "9600,E,7,1"},
+                                         {sim::Model::kKrt02FA, ModelCode::kKrt02, "9600,E,7,1"},
+                                         {sim::Model::kKrt03, ModelCode::kKrt03, "9600,E,7,1"},
+                                         {sim::Model::kKrt07, ModelCode::kKrt07, "9600,E,8,1"},
+                                         {sim::Model::kKrt77, ModelCode::kKrt77, "9600,E,8,1"}}) {
+    SCOPED_TRACE(c.line);
+    link_.reset();
+    StartSim(c.model);
+    EXPECT_EQ(link_->DetectModel(), 0);
+    EXPECT_EQ(link_->Model(), c.code);
+    EXPECT_EQ(link_->LineDefinition(), c.line);
+    DeviceReply status;
+    EXPECT_EQ(Exchange(StatusCommandFor(c.code), status), kReplyOk);
+    EXPECT_EQ(status.length(), StatusRecordLength(c.code));
+  }
+}
+
+TEST_F(PtySimTest, Krt02ModeBAt2400_ReachesModeAAt9600WithItsTraceLinesInOrder) {
+  StartSim(sim::Model::kKrt02F);
+  EXPECT_EQ(link_->DetectModel(), 0);
+  EXPECT_EQ(link_->Model(), ModelCode::kKrt02);
+  EXPECT_EQ(link_->LineDefinition(), "9600,E,7,1");
+  EXPECT_EQ(StepsOf(trace_), (std::vector<std::string>{kRead96008, kReopen24007, kRead24007, kFoundB, kSpeedChange,
+                                                       kReopen96007, kModeAChanged}));
+  EXPECT_EQ(trace_.Errors(), std::vector<std::string>{"タイムアウト発生"});
+  EXPECT_TRUE(sim_->Engine().ModeA());
+  EXPECT_EQ(sim_->Engine().CurrentLine().baud, 9600);
+  EXPECT_EQ(sim_->Engine().CurrentLine().data_bits, 7);
+}
+
+TEST_F(PtySimTest, Krt02ModeAAt9600_NoModeChange) {
+  StartSim(sim::Model::kKrt02FA);
+  EXPECT_EQ(link_->DetectModel(), 0);
+  // A pseudo-terminal only carries the speed, so the device already answers
+  // the read with 8 data bits; only the read with 7 decides.
+  EXPECT_EQ(StepsOf(trace_),
+            (std::vector<std::string>{kRead96008, kReopen24007, kRead24007, kReopen96007, kRead96007, kFoundA}));
+  for (const Bytes& body : sim_->Engine().CommandBodies()) EXPECT_NE(body, kModeA);
+}
+
+TEST_F(PtySimTest, NoDevice_MinusHundredAndModelUnknown) {
+  StartSim(sim::Model::kKrt07);
+  sim_->Engine().SetUnplugged(true);
+  link_->SetModel(7);
+  const int64_t start = platform::TickMs();
+  EXPECT_EQ(link_->DetectModel(), SerialLink::kDetectFailed);
+  const int64_t elapsed = platform::TickMs() - start;
+  EXPECT_EQ(link_->Model(), ModelCode::kUnknown);
+  EXPECT_EQ(trace_.Errors(), std::vector<std::string>(3, "タイムアウト発生"));
+  EXPECT_GE(elapsed, 1500);
+  EXPECT_LT(elapsed, 2500);  // three 500 ms reads, not three port reads of 2000 ms
+}
+
+TEST_F(PtySimTest, NakToTheModeChange_IsTheResult) {
+  StartSim(sim::Model::kKrt02F);
+  sim_->Engine().InjectFault(sim::Fault{sim::FaultKind::kAnswerNak, 1, 0x7F, 0});
+  EXPECT_EQ(link_->DetectModel(), 0x15);
+  EXPECT_EQ(trace_.Errors().back(), "接続機器を KRT02 (A通信モード)に変更に失敗しました。");
+  EXPECT_FALSE(sim_->Engine().ModeA());
+}
+
+TEST_F(PtySimTest, MalformedAnswers_StatusAndErrorLine) {
+  StartSim(sim::Model::kKrt07);
+  ASSERT_EQ(link_->DetectModel(), 0);
+  struct Case {
+    sim::FaultKind fault;
+    int status;
+    const char* line;
+  };
+  for (const Case& c : std::vector<Case>{{sim::FaultKind::kCorruptBcc, kReplyBccError, "BCCエラー発生"},
+                                         {sim::FaultKind::kWrongFirstByte, kReplyFramingError, "フレーミングエラー発生"},
+                                         {sim::FaultKind::kTruncatedFrame, kReplyFramingError, "フレーミングエラー発生"},
+                                         {sim::FaultKind::kOverlongFrame, kReplyFramingError, "フレーミングエラー発生"},
+                                         {sim::FaultKind::kDrop, kReplyTimeout, "タイムアウト発生"}}) {
+    SCOPED_TRACE(c.line);
+    sim_->Engine().InjectFault(sim::Fault{c.fault, 1, 'H', 0});
+    DeviceReply reply;
+    EXPECT_EQ(Exchange(kStatusKrt07, reply, 300), c.status);
+    EXPECT_TRUE(reply.data.empty());
+    EXPECT_EQ(trace_.Errors().back(), c.line);
+    // The line is usable again at once.
+    EXPECT_EQ(Exchange(kStatusKrt07, reply), kReplyOk);
+    EXPECT_EQ(reply.length(), 51);
+  }
+}
+
+TEST_F(PtySimTest, CanOnAJammedKrt07_CarriesTheDeviceErrorNumber) {
+  StartSim(sim::Model::kKrt07);
+  ASSERT_EQ(link_->DetectModel(), 0);
+  sim_->Engine().SetJam(true, 0x0521);
+  sim_->Engine().InjectFault(sim::Fault{sim::FaultKind::kAnswerCan, 1, 0x22, 0});
+  DeviceReply reply;
+  EXPECT_EQ(Exchange(kCounts, reply), kReplyOk);
+  EXPECT_EQ(reply.answerByte, 0x18u);
+  EXPECT_EQ(reply.cancelled, 1);
+  EXPECT_EQ(reply.cancelDetail, 0x0521);
+}
+
+TEST_F(PtySimTest, DeviceDisappearsWhileOpen_TimeOutsAndNoCrash) {
+  StartSim(sim::Model::kKrt07);
+  ASSERT_EQ(link_->DetectModel(), 0);
+  sim_->Stop();
+  DeviceReply reply;
+  const int64_t start = platform::TickMs();
+  EXPECT_EQ(Exchange(kStatusKrt07, reply, 300), kReplyTimeout);
+  EXPECT_GE(platform::TickMs() - start, 300);
+  EXPECT_EQ(link_->SendEnquiry(reply, 100, false), kReplyTimeout);
+  // Detection has nothing to reopen any more.
+  EXPECT_EQ(link_->DetectModel(), SerialLink::kDetectFailed);
+  EXPECT_EQ(trace_.Errors().back(), "シリアルポートオープンに失敗しました。");
+  EXPECT_EQ(link_->ClosePort(), 0);
+}
+
+// --- over the in-process line, in virtual time -------------------------------------------
+
+// A port on the simulator's in-process line: it hands the device the full
+// line settings, so a device on 7 data bits does not hear a host on 8.
+class DirectPort final : public platform::SerialPort {
+ public:
+  DirectPort(sim::DirectLine& line, sim::LineSettings& host) : line_(line), host_(host) {}
+  bool Configure(std::string_view definition) override {
+    const auto settings = sim::ParseLineSettings(definition);
+    if (settings) host_ = *settings;
+    return settings.has_value();
+  }
+  void Purge(platform::PurgeScope) override { line_.Purge(); }
+  bool TakeReceiveError() override { return false; }
+  platform::IoResult ReadSome(uint8_t* buffer, size_t capacity, int64_t wait_ms) override {
+    const sim::DirectLine::ReadResult r = line_.Read(capacity, static_cast<int>(wait_ms));
+    std::copy(r.bytes.begin(), r.bytes.end(), buffer);
+    return {r.bytes.size(), r.bytes.empty() ? platform::IoStatus::kTimeout : platform::IoStatus::kOk};
+  }
+  platform::IoResult WriteSome(const uint8_t* bytes, size_t count, int64_t) override {
+    line_.Write(std::span(bytes, count), host_);
+    return {count, platform::IoStatus::kOk};
+  }
+
+ private:
+  sim::DirectLine& line_;
+  sim::LineSettings& host_;
+};
+
+// The link's clock, driven by the simulator's virtual clock.
+class VirtualClock final : public platform::Clock {
+ public:
+  explicit VirtualClock(sim::ManualSimClock& clock) : clock_(clock) {}
+  int64_t NowMs() override { return clock_.NowUs() / 1000; }
+  void SleepMs(int64_t ms) override { clock_.AdvanceMs(ms); }
+
+ private:
+  sim::ManualSimClock& clock_;
+};
+
+class DirectSimTest : public ::testing::Test {
+ protected:
+  void Start(sim::Model model, bool wire_timing = true) {
+    sim::EngineOptions options;
+    options.model = model;
+    options.wire_timing = wire_timing;
+    engine_ = std::make_unique<sim::ChangerEngine>(options, &sim_clock_);
+    line_ = std::make_unique<sim::DirectLine>(*engine_, sim_clock_);
+    link_ = std::make_unique<SerialLink>(
+        trace_.log(), "COM1", "9600,E,8,1",
+        [this](const std::string&) { return std::make_unique<DirectPort>(*line_, host_); }, clock_);
+    ASSERT_EQ(link_->OpenPort(), 0);
+  }
+
+  TraceCapture trace_;
+  sim::ManualSimClock sim_clock_;
+  VirtualClock clock_{sim_clock_};
+  sim::LineSettings host_;
+  std::unique_ptr<sim::ChangerEngine> engine_;
+  std::unique_ptr<sim::DirectLine> line_;
+  std::unique_ptr<SerialLink> link_;
+};
+
+TEST_F(DirectSimTest, Krt02ModeAAt9600_NoAnswerWithEightDataBitsOrAt2400) {
+  Start(sim::Model::kKrt02FA);
+  EXPECT_EQ(link_->DetectModel(), 0);
+  EXPECT_EQ(StepsOf(trace_),
+            (std::vector<std::string>{kRead96008, kReopen24007, kRead24007, kReopen96007, kRead96007, kFoundA}));
+  EXPECT_EQ(trace_.Errors(), std::vector<std::string>(2, "タイムアウト発生"));
+  EXPECT_EQ(engine_->CommandBodies().size(), 1u);
+}
+
+TEST_F(DirectSimTest, Krt77OnItsConfiguredLine_NeverReopened) {
+  Start(sim::Model::kKrt77);
+  EXPECT_EQ(link_->DetectModel(), 0);
+  EXPECT_EQ(link_->Model(), ModelCode::kKrt77);
+  EXPECT_EQ(StepsOf(trace_), (std::vector<std::string>{kRead96008, "接続機器を KRT77 で特定しました。"}));
+}
+
+TEST_F(DirectSimTest, Krt02ModeBAt2400_AtLineSpeed) {
+  Start(sim::Model::kKrt02F);
+  const int64_t start = clock_.NowMs();
+  EXPECT_EQ(link_->DetectModel(), 0);
+  EXPECT_EQ(StepsOf(trace_), (std::vector<std::string>{kRead96008, kReopen24007, kRead24007, kFoundB, kSpeedChange,
+                                                       kReopen96007, kModeAChanged}));
+  EXPECT_TRUE(engine_->ModeA());
+  // One time-out of 500 ms, the rest is wire time; well under a second more.
+  EXPECT_LT(clock_.NowMs() - start, 1500);
+}
+
+TEST_F(DirectSimTest, Krt03_DecidedAt9600WithSevenDataBits) {
+  Start(sim::Model::kKrt03);
+  EXPECT_EQ(link_->DetectModel(), 0);
+  EXPECT_EQ(link_->Model(), ModelCode::kKrt03);
+  EXPECT_EQ(StepsOf(trace_).back(), "接続機器を KRT03 で特定しました。");
+}
+
+TEST_F(DirectSimTest, SwitchLineSpeed_StatusReadOnBothSpeeds) {
+  Start(sim::Model::kKrt07);
+  ASSERT_EQ(link_->DetectModel(), 0);
+  ASSERT_EQ(link_->SwitchLineSpeed(1), 0);
+  EXPECT_EQ(link_->LineDefinition(), "115200,E,8,1");
+  DeviceReply reply;
+  link_->SendFrame(kStatusKrt07);
+  EXPECT_EQ(link_->ReceiveAnswer(reply, 1000, false, false), kReplyOk);
+  EXPECT_EQ(reply.length(), 51);
+  ASSERT_EQ(link_->SwitchLineSpeed(2), 0);
+  link_->SendFrame(kStatusKrt07);
+  EXPECT_EQ(link_->ReceiveAnswer(reply, 1000, false, false), kReplyOk);
+  EXPECT_EQ(reply.length(), 51);
+}
+
+TEST_F(DirectSimTest, StatusExchangeAt9600_TakesItsWireTimeAndNothingMore) {
+  Start(sim::Model::kKrt07);
+  ASSERT_EQ(link_->DetectModel(), 0);
+  DeviceReply reply;
+  const int64_t start_us = sim_clock_.NowUs();
+  link_->SendFrame(kStatusKrt07);
+  ASSERT_EQ(link_->ReceiveAnswer(reply, 1000, false, false), kReplyOk);
+  // 57 answer bytes of 11 bits at 9600 bit/s; no silence awaited after them.
+  const int64_t wire_us = 57 * ((11'000'000 + 9600 - 1) / 9600);
+  EXPECT_LE(sim_clock_.NowUs() - start_us, wire_us + 1000);
+}
+
+}  // namespace
+}  // namespace vexokrt::link

@@ -1,0 +1,75 @@
+// Helpers shared by the link tests: a trace log in a temporary folder whose
+// lines can be read back, and the scripted devices the fake line answers for.
+#pragma once
+
+#include <cstdlib>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "diag/trace_log.h"
+#include "link/serial_link.h"
+#include "platform/codepage.h"
+#include "support/fake_serial_port.h"
+#include "support/temp_dir.h"
+
+namespace vexokrt::testing {
+
+// A trace log at the information level in its own folder.
+class TraceCapture {
+ public:
+  TraceCapture() {
+    ::setenv("OPOS_LOCK_DIR", dir_.path().c_str(), 1);
+    log_.SetFileName(dir_.file("trace"));
+    log_.SetLevel(diag::kLevelInfo);
+  }
+  diag::TraceLog& log() { return log_; }
+
+  // "Tag     : message" of every time-stamped line, in UTF-8, in order.
+  std::vector<std::string> Lines() const {
+    std::vector<std::string> lines;
+    std::istringstream in(platform::Cp932ToUtf8(ReadFileBytes(dir_.file("trace"))));
+    for (std::string line; std::getline(in, line);) {
+      const size_t at = line.find("::");
+      if (at != std::string::npos && line.find(":Inf::") != std::string::npos) lines.push_back(line.substr(at + 2));
+      if (at != std::string::npos && line.find(":Err::") != std::string::npos) lines.push_back(line.substr(at + 2));
+    }
+    return lines;
+  }
+  // Only the Error lines' messages.
+  std::vector<std::string> Errors() const { return WithTag("Error   : "); }
+  // Only the Info lines' messages.
+  std::vector<std::string> Infos() const { return WithTag("Info    : "); }
+  std::string Raw() const { return platform::Cp932ToUtf8(ReadFileBytes(dir_.file("trace"))); }
+
+ private:
+  std::vector<std::string> WithTag(const std::string& tag) const {
+    std::vector<std::string> out;
+    for (const std::string& line : Lines()) {
+      if (line.rfind(tag, 0) == 0) out.push_back(line.substr(tag.size()));
+    }
+    return out;
+  }
+
+  TempDir dir_;
+  diag::TraceLog log_;
+};
+
+// The command bytes of a host frame (STX ... ETX BCC), or empty when |frame|
+// is not one (an enquiry, say).
+inline std::vector<uint8_t> CommandOf(const std::vector<uint8_t>& frame) {
+  if (frame.size() < 3 || frame.front() != 0x02 || frame[frame.size() - 2] != 0x03) return {};
+  return std::vector<uint8_t>(frame.begin() + 1, frame.end() - 2);
+}
+
+inline std::vector<uint8_t> Cmd(std::initializer_list<uint8_t> bytes) { return bytes; }
+
+// A status record of |length| bytes, all '0', with |changes| applied.
+using ByteChanges = std::vector<std::pair<size_t, uint8_t>>;
+inline std::vector<uint8_t> StatusRecord(size_t length, const ByteChanges& changes) {
+  std::vector<uint8_t> record(length, '0');
+  for (const auto& [at, value] : changes) record.at(at) = value;
+  return record;
+}
+
+}  // namespace vexokrt::testing

@@ -1,0 +1,262 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "link/link_test_support.h"
+#include "link/serial_link.h"
+
+namespace vexokrt::link {
+namespace {
+
+using testing::CommandOf;
+using testing::DataFrame;
+using testing::FakeAnswer;
+using testing::FakeClock;
+using testing::FakeLine;
+using testing::TraceCapture;
+using Bytes = std::vector<uint8_t>;
+
+const Bytes kNameCommand = {0x11, ':', '0', '0'};
+const Bytes kSpeed9600 = {0x11, '}', '0', '1', '2'};
+const Bytes kSpeed115200 = {0x11, '}', '0', '1', '6'};
+const Bytes kModeA = {0x11, 0x7F, '0', '1', '0'};
+
+const char kRead96008[] = "9600bps, ST1. data8, PE1, SP1 で型式リード開始";
+const char kReopen24007[] = "2400bps, ST1. data7, PE1, SP1 でシリアルポートを再オープン実行";
+const char kRead24007[] = "2400bps, ST1. data7, PE1, SP1 で型式リード開始";
+const char kReopen96007[] = "9600bps, ST1. data7, PE1, SP1 でシリアルポートを再オープン実行";
+const char kRead96007[] = "9600bps, ST1. data7, PE1, SP1 で型式リード開始";
+const char kFoundA[] = "接続機器を KRT02 (A通信モード)で特定しました。";
+const char kFoundB[] = "接続機器を KRT02 (B通信モード)で特定しました。";
+const char kSpeedChange[] = "2400bps, ST1. data7, PE1, SP1 で 9600bps に速度変更開始";
+const char kModeAChanged[] = "接続機器を KRT02 (A通信モード)に変更終了しました。";
+const char kModeAFailed[] = "接続機器を KRT02 (A通信モード)に変更に失敗しました。";
+
+// A device that answers only on its own line settings, as a real one whose
+// speed or character size differs from the host's hears only noise.
+struct ScriptedDevice {
+  ScriptedDevice(std::string name_, std::vector<std::string> lines_, Bytes speed = {0x06}, Bytes mode_a = {0x06})
+      : name(std::move(name_)), lines(std::move(lines_)), speed_answer(std::move(speed)), mode_a_answer(std::move(mode_a)) {}
+
+  std::string name;                 // seven bytes
+  std::vector<std::string> lines;   // definitions it answers on
+  Bytes speed_answer;               // answer to a speed change
+  Bytes mode_a_answer;              // answer to the mode-A change (empty: none)
+  std::vector<Bytes> commands;      // what it heard, in order
+
+  void Install(FakeLine& line) {
+    line.SetResponder([this](FakeLine& l, const Bytes& written) {
+      const Bytes command = CommandOf(written);
+      if (std::find(lines.begin(), lines.end(), l.definition()) == lines.end()) return;
+      commands.push_back(command);
+      if (command == kNameCommand) {
+        Bytes data(28, '0');
+        std::copy(name.begin(), name.end(), data.begin() + 20);
+        data[27] = 0x00;
+        l.Arrive(FakeAnswer{DataFrame(data), 15});
+      } else if (command == kSpeed9600 || command == kSpeed115200) {
+        l.Arrive(FakeAnswer{speed_answer, 10});
+        if (speed_answer == Bytes{0x06}) {
+          // Same framing, new speed.
+          const std::string rest = lines.front().substr(lines.front().find(','));
+          lines = {(command == kSpeed9600 ? "9600" : "115200") + rest};
+        }
+      } else if (command == kModeA) {
+        if (!mode_a_answer.empty()) l.Arrive(FakeAnswer{mode_a_answer, 10});
+        if (mode_a_answer == Bytes{0x06}) name = "KRT02FA";
+      }
+    });
+  }
+};
+
+class DetectModelTest : public ::testing::Test {
+ protected:
+  // Detection from the configured "9600,E,8,1".
+  int Detect(ScriptedDevice& device) {
+    device.Install(line_);
+    EXPECT_EQ(link_.OpenPort(), 0);
+    return link_.DetectModel();
+  }
+  // The Info lines without the traffic dumps.
+  std::vector<std::string> Steps() {
+    std::vector<std::string> steps;
+    for (const std::string& line : trace_.Infos()) {
+      if (line.rfind(" <", 0) != 0) steps.push_back(line);
+    }
+    return steps;
+  }
+
+  FakeClock clock_;
+  FakeLine line_{clock_};
+  TraceCapture trace_;
+  SerialLink link_{trace_.log(), "COM1", "9600,E,8,1", line_.Opener(), clock_};
+};
+
+TEST_F(DetectModelTest, Krt77OnItsConfiguredLine_FoundByTheFirstReadWithoutReopening) {
+  ScriptedDevice device{"KRT77A ", {"9600,E,8,1"}};
+  EXPECT_EQ(Detect(device), 0);
+  EXPECT_EQ(link_.Model(), ModelCode::kKrt77);
+  EXPECT_EQ(line_.opens(), 1);
+  EXPECT_EQ(link_.LineDefinition(), "9600,E,8,1");
+  EXPECT_EQ(Steps(), (std::vector<std::string>{kRead96008, "接続機器を KRT77 で特定しました。"}));
+  EXPECT_TRUE(trace_.Errors().empty());
+}
+
+TEST_F(DetectModelTest, Krt07OnItsConfiguredLine) {
+  ScriptedDevice device{"KRT07A ", {"9600,E,8,1"}};
+  EXPECT_EQ(Detect(device), 0);
+  EXPECT_EQ(link_.Model(), ModelCode::kKrt07);
+  EXPECT_EQ(Steps(), (std::vector<std::string>{kRead96008, "接続機器を KRT07 で特定しました。"}));
+}
+
+TEST_F(DetectModelTest, Krt02ModeBAt2400_SpeedChangeThenModeA) {
+  ScriptedDevice device{"KRT02F ", {"2400,E,7,1"}};
+  EXPECT_EQ(Detect(device), 0);
+  EXPECT_EQ(link_.Model(), ModelCode::kKrt02);
+  EXPECT_EQ(link_.LineDefinition(), "9600,E,7,1");
+  EXPECT_EQ(line_.definitions(), (std::vector<std::string>{"9600,E,8,1", "2400,E,7,1", "9600,E,7,1"}));
+  EXPECT_EQ(Steps(), (std::vector<std::string>{kRead96008, kReopen24007, kRead24007, kFoundB, kSpeedChange,
+                                               kReopen96007, kModeAChanged}));
+  EXPECT_EQ(trace_.Errors(), std::vector<std::string>{"タイムアウト発生"});
+  EXPECT_EQ(device.commands, (std::vector<Bytes>{kNameCommand, kSpeed9600, kModeA}));
+  EXPECT_EQ(device.name, "KRT02FA");
+}
+
+TEST_F(DetectModelTest, Krt02ModeAAlreadyAt9600_NoModeChange) {
+  ScriptedDevice device{"KRT02FA", {"9600,E,7,1"}};
+  EXPECT_EQ(Detect(device), 0);
+  EXPECT_EQ(link_.Model(), ModelCode::kKrt02);
+  EXPECT_EQ(link_.LineDefinition(), "9600,E,7,1");
+  EXPECT_EQ(Steps(),
+            (std::vector<std::string>{kRead96008, kReopen24007, kRead24007, kReopen96007, kRead96007, kFoundA}));
+  EXPECT_EQ(device.commands, std::vector<Bytes>{kNameCommand});
+}
+
+TEST_F(DetectModelTest, Krt02ModeBAt9600_ModeChangeOnly) {
+  ScriptedDevice device{"KRT02F ", {"9600,E,7,1"}};
+  EXPECT_EQ(Detect(device), 0);
+  EXPECT_EQ(Steps(), (std::vector<std::string>{kRead96008, kReopen24007, kRead24007, kReopen96007, kRead96007,
+                                               kFoundB, kModeAChanged}));
+  EXPECT_EQ(device.commands, (std::vector<Bytes>{kNameCommand, kModeA}));
+}
+
+TEST_F(DetectModelTest, ModeChangeAnsweredWithNak_ResultIsTheNak) {
+  ScriptedDevice device{"KRT02F ", {"2400,E,7,1"}, {0x06}, {0x15}};
+  EXPECT_EQ(Detect(device), 0x15);
+  EXPECT_EQ(link_.Model(), ModelCode::kKrt02);
+  EXPECT_EQ(trace_.Errors(), (std::vector<std::string>{"タイムアウト発生", kModeAFailed}));
+  EXPECT_EQ(Steps().back(), kReopen96007);
+}
+
+TEST_F(DetectModelTest, ModeChangeNotAnswered_ResultIsTheTimeout) {
+  ScriptedDevice device{"KRT02F ", {"9600,E,7,1"}, {0x06}, {}};
+  EXPECT_EQ(Detect(device), kReplyTimeout);
+  EXPECT_EQ(trace_.Errors().back(), kModeAFailed);
+}
+
+TEST_F(DetectModelTest, ModeChangeAnsweredWithADataFrame_IsAFailureNotZero) {
+  ScriptedDevice device{"KRT02F ", {"9600,E,7,1"}, {0x06}, DataFrame({'0'})};
+  EXPECT_EQ(Detect(device), SerialLink::kDetectFailed);
+  EXPECT_EQ(trace_.Errors().back(), kModeAFailed);
+}
+
+TEST_F(DetectModelTest, SpeedChangeRefused_Fails) {
+  ScriptedDevice device{"KRT02F ", {"2400,E,7,1"}, {0x15}};
+  EXPECT_EQ(Detect(device), SerialLink::kDetectFailed);
+  EXPECT_EQ(link_.LineDefinition(), "2400,E,7,1");
+  EXPECT_EQ(Steps().back(), kSpeedChange);
+}
+
+TEST_F(DetectModelTest, NoDevice_ThreeReadsTimeOutAndModelStaysUnknown) {
+  ScriptedDevice device{"KRT77A ", {}};
+  link_.SetModel(7);
+  const int64_t start = clock_.NowMs();
+  EXPECT_EQ(Detect(device), SerialLink::kDetectFailed);
+  EXPECT_EQ(clock_.NowMs() - start, 3 * 500);
+  EXPECT_EQ(link_.Model(), ModelCode::kUnknown);
+  EXPECT_EQ(trace_.Errors(), std::vector<std::string>(3, "タイムアウト発生"));
+  EXPECT_EQ(Steps(), (std::vector<std::string>{kRead96008, kReopen24007, kRead24007, kReopen96007, kRead96007}));
+  EXPECT_EQ(line_.writes().size(), 3u);
+}
+
+TEST_F(DetectModelTest, Krt03AnsweringAt2400_OnlyTheReadAt9600Decides) {
+  ScriptedDevice device{"KRT03\x81\x40", {"2400,E,7,1", "9600,E,7,1"}};
+  EXPECT_EQ(Detect(device), 0);
+  EXPECT_EQ(link_.Model(), ModelCode::kKrt03);
+  EXPECT_EQ(device.commands, (std::vector<Bytes>{kNameCommand, kNameCommand}));
+  EXPECT_EQ(Steps(), (std::vector<std::string>{kRead96008, kReopen24007, kRead24007, kReopen96007, kRead96007,
+                                               "接続機器を KRT03 で特定しました。"}));
+  EXPECT_EQ(link_.LineDefinition(), "9600,E,7,1");
+}
+
+TEST_F(DetectModelTest, ReopenFails_FailsWithThePortClosed) {
+  ScriptedDevice device{"KRT02F ", {"2400,E,7,1"}};
+  device.Install(line_);
+  ASSERT_EQ(link_.OpenPort(), 0);
+  line_.SetOpenFails(true);
+  EXPECT_EQ(link_.DetectModel(), SerialLink::kDetectFailed);
+  EXPECT_FALSE(link_.IsOpen());
+  EXPECT_EQ(trace_.Errors().back(), "シリアルポートオープンに失敗しました。");
+}
+
+TEST_F(DetectModelTest, ReadModelName_ResultsAndModels) {
+  struct Case {
+    std::string name;
+    int result;
+    ModelCode model;
+  };
+  const std::vector<Case> cases = {
+      {"KRT02FA", 'A', ModelCode::kKrt02}, {"KRT02F ", 'B', ModelCode::kKrt02},
+      {"KRT03\x81\x40", 0, ModelCode::kKrt03}, {"KRT07A ", 0, ModelCode::kKrt07},
+      {"KRT77A ", 0, ModelCode::kKrt77},      {"KRT03  ", 0, ModelCode::kUnknown},
+      {"KRT02FB", 0, ModelCode::kUnknown},    {"krt77a ", 0, ModelCode::kUnknown},
+  };
+  ASSERT_EQ(link_.OpenPort(), 0);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScriptedDevice device{c.name, {"9600,E,8,1"}};
+    device.Install(line_);
+    link_.SetModel(7);
+    EXPECT_EQ(link_.ReadModelName(), c.result);
+    EXPECT_EQ(link_.Model(), c.model);
+  }
+  // A single-byte answer is no name; no answer gives the time-out status.
+  line_.SetResponder([](FakeLine& l, const Bytes&) { l.Arrive(FakeAnswer{{0x15}, 5}); });
+  link_.SetModel(7);
+  EXPECT_EQ(link_.ReadModelName(), 0);
+  EXPECT_EQ(link_.Model(), ModelCode::kUnknown);
+  line_.SetResponder({});
+  link_.SetModel(7);
+  EXPECT_EQ(link_.ReadModelName(), kReplyTimeout);
+  EXPECT_EQ(link_.Model(), ModelCode::kUnknown);
+}
+
+TEST_F(DetectModelTest, SwitchLineSpeed_UpAndBack) {
+  ScriptedDevice device{"KRT07A ", {"9600,E,8,1"}};
+  device.Install(line_);
+  ASSERT_EQ(link_.OpenPort(), 0);
+  EXPECT_EQ(link_.SwitchLineSpeed(1), 0);
+  EXPECT_EQ(link_.LineDefinition(), "115200,E,8,1");
+  EXPECT_EQ(link_.SwitchLineSpeed(2), 0);
+  EXPECT_EQ(link_.LineDefinition(), "9600,E,8,1");
+  EXPECT_EQ(Steps(), (std::vector<std::string>{"115200bps, ST1. data8, PE1, SP1 でシリアルポートを再オープン実行",
+                                               "9600bps, ST1. data8, PE1, SP1 でシリアルポートを再オープン実行"}));
+  EXPECT_EQ(device.commands, (std::vector<Bytes>{kSpeed115200, kSpeed9600}));
+}
+
+TEST_F(DetectModelTest, SwitchLineSpeed_OtherKindOrNoAck) {
+  ScriptedDevice device{"KRT07A ", {"9600,E,8,1"}, {0x15}};
+  device.Install(line_);
+  ASSERT_EQ(link_.OpenPort(), 0);
+  EXPECT_EQ(link_.SwitchLineSpeed(3), SerialLink::kBadSpeedKind);
+  EXPECT_EQ(link_.SwitchLineSpeed(0), SerialLink::kBadSpeedKind);
+  EXPECT_TRUE(line_.writes().empty());
+  EXPECT_EQ(link_.SwitchLineSpeed(1), SerialLink::kDetectFailed);
+  EXPECT_EQ(link_.LineDefinition(), "9600,E,8,1");
+  EXPECT_EQ(line_.opens(), 1);
+}
+
+}  // namespace
+}  // namespace vexokrt::link

@@ -1,0 +1,170 @@
+// vexokrt probe: finds out which cash changer answers on a serial port.
+//
+// Opens the port with the given line settings, runs the model detection,
+// then reads the status record with the model's status command and prints
+// what was found. The trace of the detection goes to a file (--trace, in the
+// trace log's own format) or, converted for the terminal, to stderr.
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <string>
+
+#include "command_registry.h"
+#include "diag/trace_log.h"
+#include "link/serial_link.h"
+#include "platform/codepage.h"
+#include "platform/serial_port.h"
+
+namespace vexokrt::tools {
+namespace {
+
+struct ProbeOptions {
+  std::string port;
+  std::string line = "9600,E,8,1";
+  std::string trace;
+};
+
+const char* ModelName(ModelCode model) {
+  switch (model) {
+    case ModelCode::kKrt02:
+      return "KRT02";
+    case ModelCode::kKrt03:
+      return "KRT03";
+    case ModelCode::kKrt07:
+      return "KRT07";
+    case ModelCode::kKrt77:
+      return "KRT77";
+    case ModelCode::kUnknown:
+      return "unknown";
+  }
+  return "unknown";
+}
+
+// Bits of a three-byte status group in the order they are reported per
+// denomination: g bit 1, g+1 bit 3, g bit 0, g+1 bit 2, g+1 bits 1 and 0,
+// g+2 bits 3 to 0.
+std::string GroupBits(const std::vector<uint8_t>& d, size_t g) {
+  const int order[10][2] = {{0, 1}, {1, 3}, {0, 0}, {1, 2}, {1, 1}, {1, 0}, {2, 3}, {2, 2}, {2, 1}, {2, 0}};
+  std::string bits;
+  for (const auto& [offset, bit] : order) bits += (d[g + offset] >> bit) & 1 ? '1' : '0';
+  return bits;
+}
+
+std::string Printable(const std::vector<uint8_t>& d) {
+  std::string text;
+  for (const uint8_t b : d) text += b >= 0x20 && b < 0x7F ? static_cast<char>(b) : '.';
+  return text;
+}
+
+void PrintStatus(const std::vector<uint8_t>& d) {
+  std::printf("status record: %zu bytes\n  text: %s\n  hex:", d.size(), Printable(d).c_str());
+  for (size_t i = 0; i < d.size(); ++i) std::printf("%s%02X", i % 16 == 0 && i > 0 ? "\n       " : " ", d[i]);
+  std::printf("\n");
+  if (d.size() < 44) return;
+  const char state = static_cast<char>(d[1]);
+  std::printf("  state (byte 1): '%c' %s\n", state,
+              state == '1'   ? "stopped with an error"
+              : state == '0' ? "normal"
+                             : "not idle");
+  if (state == '1') {
+    std::printf("  device error number (bytes 3-6): %X%X%X%X\n", d[3] & 0x0F, d[4] & 0x0F, d[5] & 0x0F, d[6] & 0x0F);
+  }
+  std::printf("  conditions (bytes 7, 8): %02X %02X%s\n", d[7], d[8],
+              ((d[7] | d[8]) & 0x04) ? " (cash is being handled)" : "");
+  std::printf("  status groups, ten positions in reporting order:\n");
+  std::printf("    full        %s\n", GroupBits(d, 9).c_str());
+  std::printf("    near full   %s\n", GroupBits(d, 12).c_str());
+  std::printf("    near empty  %s\n", GroupBits(d, 15).c_str());
+  std::printf("    empty       %s\n", GroupBits(d, 18).c_str());
+  std::printf("  bill side (byte 21): %s\n", (d[21] & 0x08)   ? "full"
+                                             : (d[21] & 0x04) ? "near full"
+                                                              : "-");
+  std::printf("  unit state (byte 43): %X\n", d[43] & 0x0F);
+  if (d.size() >= 51) {
+    std::printf("  bytes 44, 45: %c%c   deposit unit (47-50): %c%c %c%c\n", d[44], d[45], d[47], d[48], d[49], d[50]);
+  }
+}
+
+int RunProbe(const ProbeOptions& options) {
+  // Without --trace the trace goes to a scratch file that is shown on stderr
+  // afterwards in the terminal's encoding.
+  std::string scratch;
+  std::string trace_path = options.trace;
+  if (trace_path.empty()) {
+    std::string pattern = (std::filesystem::temp_directory_path() / "vexokrt-probe-XXXXXX").string();
+    const int fd = ::mkstemp(pattern.data());
+    if (fd >= 0) {
+      ::close(fd);
+      scratch = trace_path = pattern;
+    }
+  }
+  diag::TraceLog trace;
+  trace.SetFileName(trace_path);
+  trace.SetLevel(diag::kLevelInfo);
+
+  link::SerialLink serial(trace, options.port, options.line);
+  int exit_code = 0;
+  std::printf("port: %s (%s)\n", options.port.c_str(), platform::DevicePathForPortName(options.port).c_str());
+  if (serial.OpenPort() != 0) {
+    std::printf("the port cannot be opened\n");
+    exit_code = 1;
+  } else {
+    const int detected = serial.DetectModel();
+    const ModelCode model = serial.Model();
+    std::printf("detection result: %d\n", detected);
+    std::printf("model: %s (code %d)%s\n", ModelName(model), static_cast<int>(model),
+                model == ModelCode::kKrt02 && detected == 0 ? ", communication mode A" : "");
+    std::printf("line settings: %s\n", serial.IsOpen() ? serial.LineDefinition().c_str() : "(port closed)");
+    if (detected != 0) {
+      exit_code = 1;
+    } else {
+      const uint8_t command[] = {kDc1, static_cast<uint8_t>(IsKrt07Family(model) ? 'H' : 'i'), '0', '0'};
+      serial.SendFrame(command);
+      DeviceReply reply;
+      const int status = serial.ReceiveAnswer(reply, 1000, false, false);
+      if (status != kReplyOk || reply.length() != StatusRecordLength(model)) {
+        std::printf("status read failed: status %d, answer byte 0x%02X, %d data bytes\n", status,
+                    static_cast<unsigned>(reply.answerByte), reply.length());
+        exit_code = 1;
+      } else {
+        PrintStatus(reply.data);
+      }
+    }
+    serial.ClosePort();
+  }
+  std::fflush(stdout);
+
+  if (!scratch.empty()) {
+    std::ifstream in(scratch, std::ios::binary);
+    const std::string bytes{std::istreambuf_iterator<char>(in), {}};
+    const std::string text = platform::Cp932ToUtf8(bytes);
+    std::fwrite(text.data(), 1, text.size(), stderr);
+    std::error_code ignored;
+    std::filesystem::remove(scratch, ignored);
+  }
+  return exit_code;
+}
+
+const CommandRegistration kRegistration{[](CLI::App& app) {
+  auto options = std::make_shared<ProbeOptions>();
+  CLI::App* cmd = app.add_subcommand("probe", "Detect the cash changer on a serial port and read its status");
+  cmd->add_option("--port", options->port, "Serial port (device path or COMn)")->required();
+  cmd->add_option("--line", options->line, "Line settings to start detection from: baud,parity,data bits,stop bits")
+      ->capture_default_str()
+      ->check([](const std::string& text) {
+        return platform::ParseLineDefinition(text) ? std::string() : "not a line definition such as 9600,E,8,1";
+      });
+  cmd->add_option("--trace", options->trace, "Trace file (default: the trace is shown on stderr)");
+  cmd->callback([options] {
+    // A non-zero exit status travels through CLI11's own error path.
+    if (const int status = RunProbe(*options); status != 0) throw CLI::RuntimeError(status);
+  });
+}};
+
+}  // namespace
+}  // namespace vexokrt::tools
