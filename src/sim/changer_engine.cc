@@ -280,7 +280,8 @@ void ChangerEngine::State::OnCommand(const Bytes& body) {
 std::optional<Fault> ChangerEngine::State::TakeFault(char command, bool (*wanted)(FaultKind), bool data_answer) {
   for (auto it = faults.begin(); it != faults.end(); ++it) {
     if (!wanted(it->kind)) continue;
-    bool aimed = it->command == command || (it->command == 0 && command != kEnquiryTarget && command != 0);
+    // A fault for "any command" leaves ENQ answers and unasked bytes alone.
+    bool aimed = it->command == 0 ? command != kEnquiryTarget && command != kUnsolicited : it->command == command;
     if (!aimed) continue;
     if (NeedsDataFrame(it->kind) && !data_answer) continue;
     Fault fault = *it;
@@ -513,24 +514,21 @@ namespace {
 // present, then tells the listener (outside the lock) that things may have moved.
 template <typename Fn>
 auto Mutate(ChangerEngine::State& s, Fn&& body) {
-  std::function<void()> listener;
   if constexpr (std::is_void_v<decltype(body())>) {
     {
       std::lock_guard lock(s.mutex);
       s.Advance(s.Now());
       body();
-      listener = s.listener;
     }
-    if (listener) listener();
+    s.NotifyListener();
   } else {
     decltype(body()) result;
     {
       std::lock_guard lock(s.mutex);
       s.Advance(s.Now());
       result = body();
-      listener = s.listener;
     }
-    if (listener) listener();
+    s.NotifyListener();
     return result;
   }
 }
@@ -565,7 +563,7 @@ std::optional<int64_t> ChangerEngine::NextEventUs() {
 }
 
 void ChangerEngine::SetOutputListener(std::function<void()> listener) {
-  std::lock_guard lock(state_->mutex);
+  std::lock_guard lock(state_->listener_mutex);
   state_->listener = std::move(listener);
 }
 
@@ -683,7 +681,7 @@ void ChangerEngine::HoldBillIntake() {
     if (!s.deposit.open() || s.deposit.held()) return;
     s.deposit.Hold();
     // The machine calls for attention with an unsolicited DC1.
-    s.Emit(Answer::Byte(kDc1), 0x11, s.Now());
+    s.Emit(Answer::Byte(kDc1), kUnsolicited, s.Now());
   });
 }
 

@@ -116,8 +116,10 @@ class ChangerEngine {
   std::optional<int64_t> NextEventUs();
 
   // Called (without the engine's lock) whenever something new is scheduled
-  // that may change NextEventUs or make output due. One listener; set it
-  // before serving, clear it (empty function) before the listener dies.
+  // that may change NextEventUs or make output due. One listener. Once this
+  // returns, no call of the previous listener is still running, so clearing it
+  // (empty function) before the listener's owner dies is enough. The listener
+  // must not call back into the engine.
   void SetOutputListener(std::function<void()> listener);
 
   const SimClock& clock() const { return *clock_; }

@@ -21,6 +21,10 @@
 
 namespace vexokrt::sim {
 
+// What an answer answers, for aiming faults: a command letter, kEnquiryTarget
+// for ENQ, 0 for a refused frame, or this for bytes the machine sends unasked.
+inline constexpr char kUnsolicited = 0x01;
+
 // One answer: a control byte or a data frame.
 struct Answer {
   bool is_data = false;
@@ -110,7 +114,14 @@ struct ChangerEngine::State {
 
   mutable std::mutex mutex;
   mutable std::condition_variable frames_cv;
-  std::function<void()> listener;
+  // The listener has its own lock, taken without |mutex|: a listener call is
+  // never in flight once SetOutputListener has returned.
+  std::mutex listener_mutex;
+  std::function<void()> listener;  // guarded by listener_mutex
+  void NotifyListener() {
+    std::lock_guard lock(listener_mutex);
+    if (listener) listener();
+  }
 
   // ---- line ----
   LineSettings line;

@@ -28,7 +28,8 @@ struct Fault {
   FaultKind kind = FaultKind::kAnswerNak;
   int times = 1;      // how many answers the fault hits before it is used up
   char command = 0;   // only answers to this command letter (the byte after
-                      // DC1), kEnquiryTarget for ENQ; 0 = any command frame
+                      // DC1), kEnquiryTarget for ENQ; 0 = the answer to any
+                      // command frame (not ENQ answers, not bytes sent unasked)
   int ms = 0;         // kSub and kDelay: how long
 };
 

@@ -92,7 +92,10 @@ StartResult Simulator::Start() {
   }
   master_fd_ = master;
   slave_fd_ = slave;
-  wake_fd_ = wake;
+  {
+    std::lock_guard lock(wake_mutex_);
+    wake_fd_ = wake;
+  }
   slave_path_ = name;
   stop_ = false;
   engine_.SetOutputListener([this] { WakeServer(); });
@@ -107,15 +110,21 @@ void Simulator::Stop() {
     thread_.join();
   }
   engine_.SetOutputListener({});
-  for (int* fd : {&master_fd_, &slave_fd_, &wake_fd_}) {
+  for (int* fd : {&master_fd_, &slave_fd_}) {
     if (*fd >= 0) close(*fd);
     *fd = -1;
+  }
+  {
+    std::lock_guard lock(wake_mutex_);
+    if (wake_fd_ >= 0) close(wake_fd_);
+    wake_fd_ = -1;
   }
   slave_path_.clear();
 }
 
 void Simulator::WakeServer() {
   std::uint64_t one = 1;
+  std::lock_guard lock(wake_mutex_);
   if (wake_fd_ >= 0) {
     ssize_t ignored = write(wake_fd_, &one, sizeof one);
     (void)ignored;
@@ -144,7 +153,9 @@ void Simulator::Serve() {
     }
 
     int timeout_ms = -1;
-    if (std::optional<int64_t> next = engine_.NextEventUs()) {
+    if (!pending.empty()) {
+      // The host is not reading: wait for room on the pty (or a wake-up), not for the clock.
+    } else if (std::optional<int64_t> next = engine_.NextEventUs()) {
       int64_t ahead = *next - engine_.clock().NowUs();
       if (ahead <= 0) {
         // Due now; we just took what was due, so this can only be a moment's

@@ -23,6 +23,7 @@
 #pragma once
 
 #include <atomic>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -61,7 +62,8 @@ class Simulator {
   std::string slave_path_;
   int master_fd_ = -1;
   int slave_fd_ = -1;
-  int wake_fd_ = -1;  // eventfd
+  std::mutex wake_mutex_;
+  int wake_fd_ = -1;  // eventfd; guarded by wake_mutex_ (WakeServer runs on callers' threads)
   std::atomic<bool> stop_{false};
   std::thread thread_;
 };

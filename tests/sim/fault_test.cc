@@ -117,6 +117,16 @@ TEST(Faults, DroppedAnswer) {
   EXPECT_EQ(host.Command("H00").kind, ParsedAnswer::Kind::kData);
 }
 
+TEST(Faults, AnyCommand_SparesEnqAnswersAndUnaskedBytes) {
+  TestHost host(Model::kKrt07);
+  host.Command("F045000");
+  host.engine.InjectFault(Fault{FaultKind::kDrop});
+  EXPECT_TRUE(IsControl(host.Enq(), kAck));
+  host.engine.HoldBillIntake();
+  EXPECT_TRUE(IsControl(host.Receive(), kDc1));
+  EXPECT_EQ(host.Command("H00", 1000).kind, ParsedAnswer::Kind::kIncomplete);  // this one is dropped
+}
+
 TEST(Faults, ClearFaults_RemovesEveryPendingOne) {
   TestHost host(Model::kKrt07);
   host.engine.InjectFault(Fault{FaultKind::kDrop, 5});
