@@ -1,0 +1,317 @@
+// The device command layer: builds the cash changer's commands, hands them
+// to the communication thread as DeviceRequests, waits for (or is notified
+// of) the final answer, maps it to OPOS result codes, and keeps the device's
+// picture: the last status record and its interpretation (jam, empty, near
+// empty, full, near full), the two count sets, the deposit count record and
+// the power state, each under its own lock.
+//
+// It owns the line and the communication thread and implements the thread's
+// delegate: the status, deposit and counts interpreters, the notifications,
+// the power-state reports, the stop mailboxes and the take-back question.
+// It reaches the service object only through ChangerHost.
+//
+// Threads: the public methods may be called from any thread unless they say
+// otherwise. Methods that use the line directly ("direct" below) must be
+// called with the watch paused and no request in flight, or on the
+// communication thread. No lock of this class is held while the host is
+// called or while waiting.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <span>
+#include <vector>
+
+#include "device/answer_rules.h"
+#include "device/cash_records.h"
+#include "device/changer_host.h"
+#include "device/command_set.h"
+#include "device/status_record.h"
+#include "diag/exam_log.h"
+#include "link/comm_thread.h"
+#include "link/device_request.h"
+#include "link/line_exchange.h"
+#include "platform/clock.h"
+
+namespace vexokrt {
+
+// Values of the stop mailbox.
+inline constexpr int32_t kStopIdle = 0;
+inline constexpr int32_t kStopAccepted = 1;
+inline constexpr int32_t kStopRefused = 2;
+inline constexpr int32_t kStopRequested = 3;
+inline constexpr int32_t kStopRequestedAsync = 4;
+inline constexpr int32_t kStopNotPossible = -1;
+
+class ChangerDevice : private CommThreadDelegate {
+ public:
+  // A waiter whose request could not be queued (port closed) gives up after
+  // this long and gets a reply with cancelled = 255.
+  static constexpr int64_t kIdleGuardMs = 5000;
+  // How long a successful waited KRT02 take-back hides the device's error
+  // stop from the jam state.
+  static constexpr int64_t kJamHoldMs = 5000;
+  static constexpr int32_t kUnqueuedCancelled = 255;
+
+  // |host|, |clock| and |exam| (may be null) must outlive the device.
+  ChangerDevice(ChangerHost& host, DeviceSettings settings, std::unique_ptr<LineExchange> line,
+                platform::Clock& clock = platform::SystemClock(), diag::ExamLog* exam = nullptr);
+  // Closes the port (which stops the communication thread).
+  ~ChangerDevice() override;
+  ChangerDevice(const ChangerDevice&) = delete;
+  ChangerDevice& operator=(const ChangerDevice&) = delete;
+
+  // --- Port, thread and model -------------------------------------------
+  // 0 on success (the communication thread runs), 1 on failure.
+  int OpenPort();
+  // Stops the thread (every queued request is answered), closes the port.
+  int ClosePort();
+  bool PortOpen() const;
+  int DetectModel();
+  ModelCode Model() const;
+  LineExchange& Line() { return *line_; }
+  CommThread& Thread() { return *comm_; }
+
+  // --- Requests -----------------------------------------------------------
+  // Queues the command and waits for its final answer. When nothing could be
+  // queued (port closed) the wait ends after kIdleGuardMs with an empty reply
+  // whose cancelled field is kUnqueuedCancelled.
+  DeviceReply SendCommand(std::span<const uint8_t> bytes, WaitStyle style, int32_t timeout_ms,
+                          int32_t delay_after_ms = 0);
+  // Queues the command; its answer is posted to the window (the take-back
+  // completion for WaitStyle::kTakeBack, else the asynchronous completion
+  // with kNotifyParameter when |notify|). False when nothing was queued.
+  bool SendCommandAsync(std::span<const uint8_t> bytes, WaitStyle style, int32_t timeout_ms, int32_t delay_after_ms,
+                        bool notify);
+  // Queues a device-log-file request; its result is posted with
+  // kMsgOutputLogComplete and |parameter|.
+  bool SendLogRequest(int32_t code, int32_t timeout_ms, int32_t parameter);
+  // Sends |command| waited and maps its answer by the command's rule
+  // (ResultCodeExtended is stored with OPOS_E_EXTENDED). The reply is
+  // handed out through |reply| when given.
+  int32_t Execute(const DeviceCommand& command, DeviceReply* reply = nullptr);
+  // Sends |command| asynchronously: OPOS_SUCCESS once queued,
+  // OPOS_E_NOHARDWARE when it could not be queued.
+  int32_t ExecuteAsync(const DeviceCommand& command, bool notify = false);
+  // Maps |reply| by |rule|, storing ResultCodeExtended with
+  // OPOS_E_EXTENDED. May read the line (direct). "Jammed" for a rule is
+  // the error stop shown by the kept status.
+  int32_t MapAnswer(const DeviceReply& reply, const AnswerRule& rule);
+
+  void PauseWatch();
+  void ResumeWatch(int32_t failure_count);
+
+  // --- Commands with state of their own ------------------------------------
+  // KRT02 take-back "-1>": asynchronous (take-back completion) unless
+  // DioReadExchange is 1; then waited, and while it runs and for kJamHoldMs
+  // after it succeeded the device's error stop is not reported as a jam.
+  int32_t TakeBack(const CashCounts& counts);
+  // "o00" waited; the answer goes to the deposit interpreter (also primes
+  // the remembered reject digits). OPOS_E_FAILURE for a wrong length.
+  int32_t ReadDepositCounts();
+
+  // --- Kept status ----------------------------------------------------------
+  bool StatusKept() const;
+  std::vector<uint8_t> KeptStatus() const;  // empty when none is kept
+  bool Jammed() const;
+  StatusConditions Conditions() const;
+  // 31 jammed, 11 empty, 12 near empty, else 0.
+  int32_t DeviceStatus() const;
+  // 21 full, 22 near full, else 0.
+  int32_t FullStatus() const;
+  // The checks before dispensing and before a deposit, on the kept status;
+  // a failure stores ResultCodeExtended and returns OPOS_E_EXTENDED (or
+  // OPOS_E_FAILURE on a KRT02 with its unit flag set).
+  int32_t CheckBeforeDispense();
+  int32_t CheckBeforeDeposit();
+  // Forgets the kept status and its interpretation (enabling does this).
+  void ForgetStatus();
+  // Takes a status record read outside the watch (interpretation,
+  // notifications). On the communication thread or direct.
+  void InterpretStatusRecord(std::span<const uint8_t> record) { TakeStatus(record); }
+
+  // --- Counts -----------------------------------------------------------------
+  CashCounts CountsA() const;
+  CashCounts CountsB() const;
+  bool CountsKnown() const;
+  int32_t Discrepancy() const;  // 0 or 1
+  int32_t SecondFlag() const;   // 0 or 1
+  // The counts of the last take-back (".00").
+  CashCounts ReturnedCounts() const;
+
+  // --- Deposit count record ---------------------------------------------------
+  DispenseRecord DepositCounts() const;
+  bool DepositCountsChanged() const;
+  void ClearDepositCountsChanged();
+  // Zeroes the record ("+00" and BeginDeposit).
+  void ClearDepositCounts();
+  // The deposit-progress marks: cash seen still being handled (byte 7 bit 2,
+  // byte 8 bit 2) by the ready wait and the wait for clear, and counting
+  // seen by the ready wait or the status interpreter.
+  bool HandlingMarkByte7() const { return mark_byte7_.load(); }
+  bool HandlingMarkByte8() const { return mark_byte8_.load(); }
+  bool CountingTookPlace() const { return counting_took_place_.load(); }
+  void ResetDepositMarks();
+
+  // --- Power state --------------------------------------------------------------
+  int32_t PowerState() const;
+  // The notifying setter: nothing when equal; otherwise stores it, runs the
+  // side effects when the previous value was not 2000 (deposit restart on
+  // 2001 during an unfixed deposit, KRT03 DirectIoMode reset, KRT07/KRT77
+  // operation mode resent on 2001; these use the line: communication
+  // thread or direct) and queues a status update when PowerNotify is 1.
+  void SetPowerState(int32_t power_state);
+  // Stores the value without side effects or notification (disabling).
+  void StorePowerState(int32_t power_state);
+
+  // --- Direct procedures ---------------------------------------------------------
+  // Repeats the status read while cash is still being handled, for at most
+  // |limit_ms|: OPOS_SUCCESS (clear, or the limit passed: see
+  // CashBeingHandledKept()), OPOS_E_TIMEOUT (no answer), OPOS_E_FAILURE.
+  int32_t WaitForClear(int64_t limit_ms);
+  bool CashBeingHandledKept() const;
+  // KRT07/KRT77: waits until the deposit unit is idle (bytes 47-50 all '3'):
+  // 0; while a pair reads "31" it sets |*waiting| and reads again;
+  // OPOS_E_TIMEOUT without an answer; OPOS_E_FAILURE otherwise.
+  int32_t ReadyWait(bool* waiting = nullptr);
+  // Restarts the deposit unit after a jam or an offline spell: true on
+  // success.
+  bool RestartDeposit();
+  // KRT03: asks the application (through the window) whether to retry a
+  // take-back. False when it answers otherwise, does not answer within the
+  // take-back time-out, or |abandon| turns true.
+  bool QueryTakeBackRetry(const std::function<bool()>& abandon);
+
+  // --- Stop of a running operation (direct I/O) -------------------------------
+  // Asks the operation in progress to stop: asynchronously (the outcome
+  // arrives as AsyncResultCode and status update 91) or waited (at most
+  // 5 s for the device's acceptance, then 30 s for the operation's end).
+  // OPOS_E_ILLEGAL when nothing runs or a stop is already open.
+  int32_t RequestStop(bool asynchronous);
+  int32_t StopMailbox() const;
+
+  // --- Notification switches (direct I/O) -----------------------------------
+  void SetRejectCountWatch(bool on) { reject_count_watch_.store(on); }
+  void SetRejectKindReport(bool on) { reject_kind_report_.store(on); }
+  void SetCassetteNotify(bool on) { cassette_notify_.store(on); }
+  void SetCassetteDisplayNotify(bool on) { cassette_display_notify_.store(on); }
+  bool RejectCountWatch() const { return reject_count_watch_.load(); }
+  bool RejectKindReport() const { return reject_kind_report_.load(); }
+  bool CassetteNotify() const { return cassette_notify_.load(); }
+  bool CassetteDisplayNotify() const { return cassette_display_notify_.load(); }
+  // True while a reject notification waits for a status that allows it.
+  bool RejectPending() const { return pending_reject_.load(); }
+
+  // --- Hooks for later components -------------------------------------------
+  // The operation-history step of the watch (0 or -10 fine). Unset: 0.
+  void SetHistoryStep(std::function<int32_t()> step);
+  // The device-log-file retrieval of a log request. Unset: OPOS_E_FAILURE.
+  void SetLogFileReader(std::function<int32_t(int32_t code)> reader);
+
+ private:
+  struct Interpretation {
+    bool jam = false;
+    StatusConditions conditions;
+  };
+
+  // CommThreadDelegate.
+  void RequestAnswered() override;
+  void AsyncStopDone() override;
+  void ResetMailboxes() override;
+  bool ServeMailboxes() override;
+  bool AskTakeBackRetry(const std::function<bool()>& abandon) override;
+  void DeliverPosted(const DeviceRequest& request, DeviceReply reply, bool executed) override;
+  int32_t RunLogFileRequest(int32_t code) override;
+  void DeliverLogResult(const DeviceRequest& request, int32_t result) override;
+  void ReportPowerState(int32_t power_state) override;
+  void TakeDepositAnswer(const DeviceReply& reply, DepositRead kind) override;
+  void TakeStatus(std::span<const uint8_t> record) override;
+  void TakeCounts(std::span<const uint8_t> set_a, std::span<const uint8_t> set_b) override;
+  int32_t RunHistoryStep() override;
+  bool DepositUnderWay() override;
+
+  bool Enqueue(std::unique_ptr<DeviceRequest> request);
+  DeviceReply UnqueuedReply();
+  bool JamHeld() const;
+  bool DepositOpen();
+  void InterpretStatus(std::span<const uint8_t> record);
+  void ApplyNotificationRules(std::span<const uint8_t> record);
+  void RereadDepositCounts();
+  void Krt03TakeBackQuery(std::span<const uint8_t> record);
+  void ResendOperationMode();
+  void NoteHandlingMarks(std::span<const uint8_t> record);
+  void Notify(std::string_view message, int32_t event_number);
+  int32_t Apply(int32_t result, int32_t extended);
+  bool StopMailboxSettled(int32_t value) const;
+
+  ChangerHost& host_;
+  const DeviceSettings settings_;
+  platform::Clock& clock_;
+  diag::ExamLog* exam_;
+  std::unique_ptr<LineExchange> line_;
+  std::unique_ptr<CommThread> comm_;
+
+  mutable std::mutex status_lock_;
+  std::vector<uint8_t> kept_status_;  // guarded by status_lock_; empty: none
+  Interpretation interpretation_;    // guarded by status_lock_
+
+  mutable std::mutex counts_lock_;
+  CashCounts counts_a_{};        // guarded by counts_lock_
+  CashCounts counts_b_{};        // guarded by counts_lock_
+  CashCounts returned_counts_{};  // guarded by counts_lock_
+  bool counts_known_ = false;    // guarded by counts_lock_
+  int32_t discrepancy_ = 0;      // guarded by counts_lock_
+  int32_t second_flag_ = 0;      // guarded by counts_lock_
+
+  mutable std::mutex deposit_lock_;
+  DispenseRecord deposit_record_;  // guarded by deposit_lock_
+  bool deposit_changed_ = false;   // guarded by deposit_lock_
+
+  mutable std::mutex power_lock_;
+  int32_t power_state_ = 2000;  // guarded by power_lock_
+
+  mutable std::mutex stop_lock_;
+  std::condition_variable stop_changed_;
+  int32_t stop_mailbox_ = kStopIdle;  // guarded by stop_lock_
+  int32_t stop_outcome_ = kStopIdle;  // guarded by stop_lock_; the device's last answer to a stop
+  DeviceReply stop_reply_;            // guarded by stop_lock_
+  int32_t stop_code_ = 0;             // guarded by stop_lock_
+  std::mutex cancel_lock_;
+  bool cancel_mailbox_ = false;  // guarded by cancel_lock_
+
+  mutable std::mutex hooks_lock_;
+  std::function<int32_t()> history_step_;              // guarded by hooks_lock_
+  std::function<int32_t(int32_t)> log_file_reader_;    // guarded by hooks_lock_
+
+  // Jam hold of the KRT02 take-back.
+  std::atomic<bool> take_back_running_{false};
+  std::atomic<bool> jam_hold_armed_{false};
+  std::atomic<int64_t> jam_hold_since_{0};
+
+  // Deposit progress.
+  std::atomic<bool> unit_counting_{false};
+  std::atomic<bool> restart_pending_{false};
+  std::atomic<bool> mark_byte7_{false};
+  std::atomic<bool> mark_byte8_{false};
+  std::atomic<bool> counting_took_place_{false};
+
+  // Notification switches and their rules' flags.
+  std::atomic<bool> reject_count_watch_{false};
+  std::atomic<bool> reject_kind_report_{false};
+  std::atomic<bool> cassette_notify_{false};
+  std::atomic<bool> cassette_display_notify_{false};
+  std::atomic<bool> pending_reject_{false};
+  std::atomic<int32_t> last_reject_p_{0};
+  std::atomic<int32_t> last_reject_q_{0};
+  std::atomic<bool> cassette_idle_seen_{false};
+  std::atomic<bool> cassette_set_seen_{false};
+  std::atomic<bool> cassette_removed_posted_{false};
+  std::atomic<bool> display_armed_{false};
+  std::atomic<bool> display_fired_{false};
+};
+
+}  // namespace vexokrt

@@ -1,0 +1,146 @@
+// The service object as the device layer sees it: the narrow set of
+// properties, events and window posts that ChangerDevice and the
+// communication thread need. CCashChanger implements it; tests use a fake.
+//
+// Every method may be called from the application's thread or from the
+// communication thread; the implementation guards each value with its own
+// lock (State under the state lock, DepositStatus under the deposit-status
+// lock, the event queue under the queue lock, ...). The device layer never
+// calls the host while holding one of its own locks.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <variant>
+
+#include "device/cash_records.h"
+#include "link/device_reply.h"
+
+namespace vexokrt {
+
+// Registered window messages posted by the device layer.
+inline constexpr std::string_view kMsgAsyncMethodCallComplete =
+    "Vexonics.KRT07.CashChangerAsyncMethodCallComplete.20051118";
+inline constexpr std::string_view kMsgTakeBackComplete = "Vexonics.KRT07.CashChangerTakeBackComplete.20051118";
+inline constexpr std::string_view kMsgOutputLogComplete = "Vexonics.KRT07.CashChangerOutputLogComplete.20051118";
+inline constexpr std::string_view kMsgQueryTakeBackRetry = "Vexonics.KRT07.CashChangerQueryTakeBackRetry.20051118";
+inline constexpr std::string_view kMsgHappenReject = "Vexonics.KRT07.CashChangerHappenReject.20051118";
+inline constexpr std::string_view kMsgHappenCaset = "Vexonics.KRT07.CashChangerHappenCaset.20051118";
+inline constexpr std::string_view kMsgHappenCasetDsp = "Vexonics.KRT07.CashChangerHappenCasetDsp.20051118";
+
+// The second parameter of an asynchronous completion when the sender asked
+// to be notified (the trading log is fetched afterwards).
+inline constexpr int32_t kNotifyParameter = 10001;
+
+// Where the application's answer to a direct I/O question lands: 0 until it
+// answers, then 1 (yes) or 2 (anything else). Shared by the asker and the
+// event record, so an asker that gave up never leaves a dangling slot.
+class EventAnswerSlot {
+ public:
+  void Set(int32_t answer) {
+    {
+      std::lock_guard<std::mutex> lock(lock_);
+      answer_ = answer;
+    }
+    answered_.notify_all();
+  }
+  int32_t Get() const {
+    std::lock_guard<std::mutex> lock(lock_);
+    return answer_;
+  }
+  // Waits up to |ms| for a non-zero answer; returns the answer (0: none yet).
+  int32_t WaitFor(int64_t ms) {
+    std::unique_lock<std::mutex> lock(lock_);
+    answered_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return answer_ != 0; });
+    return answer_;
+  }
+
+ private:
+  mutable std::mutex lock_;
+  std::condition_variable answered_;
+  int32_t answer_ = 0;  // guarded by lock_
+};
+
+// Payloads of the window posts. The window's handler owns them.
+struct AsyncCompletion {  // kMsgAsyncMethodCallComplete
+  DeviceReply reply;
+  int32_t parameter = 0;  // kNotifyParameter or 0
+};
+struct TakeBackCompletion {  // kMsgTakeBackComplete
+  DeviceReply reply;
+  std::string counts;  // plain cash-count text of the returned counts, or empty
+};
+struct LogOutputCompletion {  // kMsgOutputLogComplete
+  int32_t result = 0;
+  int32_t parameter = 0;
+};
+struct DirectIoNotice {  // kMsgQueryTakeBackRetry and the three notifications
+  int32_t event_number = 0;
+  int32_t data = 1;
+  std::string text;
+  std::shared_ptr<EventAnswerSlot> answer;  // only for questions
+};
+using WindowPayload = std::variant<AsyncCompletion, TakeBackCompletion, LogOutputCompletion, DirectIoNotice>;
+
+// The settings of the device key that the device layer itself uses (copied
+// once, when the device layer is created). The time-outs of the cash
+// operations stay with their callers, which pass them to the command
+// builders.
+struct DeviceSettings {
+  int32_t watch_interval_ms = 500;   // WatchInterval
+  int32_t auto_negotiation = 0;      // AutoNegotiation
+  int32_t deposit_evt_set = 0;       // DepositEVTset
+  int32_t claim_non_event = 0;       // ClaimNonEvent
+  int32_t take_back_timeout_ms = 50000;  // TakeBackTimeout: also bounds the take-back question
+};
+
+class ChangerHost {
+ public:
+  virtual ~ChangerHost() = default;
+
+  // OPOS State (1 closed, 2 idle, 3 busy).
+  virtual int32_t State() = 0;
+  virtual void SetState(int32_t state) = 0;
+  // Written only together with a result of OPOS_E_EXTENDED.
+  virtual void SetResultCodeExtended(int32_t code) = 0;
+  virtual void SetAsyncResultCode(int32_t code) = 0;
+  virtual void SetAsyncResultCodeExtended(int32_t code) = 0;
+
+  // Event queue.
+  virtual void QueueStatusUpdate(int32_t value) = 0;
+  // A data event (Status 0) carrying a copy of the deposit count record.
+  virtual void QueueDataEvent(const DispenseRecord& counts) = 0;
+  virtual void QueueDirectIoEvent(int32_t event_number, int32_t data, std::string text) = 0;
+
+  // Deposit state of the service object.
+  virtual int32_t DepositStatus() = 0;
+  virtual void SetDepositStatus(int32_t status) = 0;
+  // DepositCounts and DepositAmount from |counts| (under the deposit lock).
+  virtual void SetDepositCounts(const CashCounts& counts) = 0;
+  virtual bool DepositFixed() = 0;
+  virtual bool DepositPaused() = 0;
+  virtual int32_t DepositOption() = 0;
+  virtual int32_t DepositActiveMark() = 0;
+
+  // Properties and switches.
+  virtual bool DeviceEnabled() = 0;
+  virtual int32_t PowerNotify() = 0;
+  virtual int32_t CurrentExit() = 0;
+  virtual int32_t DirectIoMode() = 0;
+  virtual void SetDirectIoMode(int32_t mode) = 0;
+  // The operation mode last sent to the device (OperationMode_Temporary).
+  virtual int32_t OperationModeTemporary() = 0;
+  // DioReadExchange as currently in force (cleared at claim on the KRT03).
+  virtual int32_t DioReadExchange() = 0;
+
+  // Posts |message| with |payload| to the hidden window. The window's handler
+  // takes the payload; when the window is gone the payload is dropped.
+  virtual void PostToWindow(std::string_view message, WindowPayload payload) = 0;
+};
+
+}  // namespace vexokrt

@@ -1,0 +1,129 @@
+// The commands the device layer sends to the cash changer: their bytes (DC1,
+// a command letter, two code characters, then fixed-width ASCII fields), how
+// long and in which WaitStyle the communication thread waits for each, and
+// the rule by which the final answer is judged.
+//
+// Count blocks hold ten three-character fields in the device order 500, 100,
+// 50, 10, 5, 1, 10000, 5000, 2000, 1000 yen (the counts are given in record
+// order, 10000 yen first). A count must lie in 0..999; where a command allows
+// markers, kCountAll is sent as "???" and kCountKeywordPlace as ">>>" (mode-3
+// deposit table) or "000". Any other value makes the builder answer
+// OPOS_E_ILLEGAL, and nothing is sent. The KRT02/KRT03 dispense uses
+// two-character fields (0..99).
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <ctime>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "device/answer_rules.h"
+#include "device/cash_records.h"
+#include "link/device_request.h"
+#include "link/model_code.h"
+
+namespace vexokrt {
+
+struct DeviceCommand {
+  std::vector<uint8_t> bytes;
+  WaitStyle style = WaitStyle::kNone;
+  int32_t timeout_ms = 1000;
+  int32_t delay_after_ms = 0;
+  AnswerRule rule;
+};
+
+// A command, or OPOS_E_ILLEGAL when a field is out of range.
+struct BuiltCommand {
+  int32_t result = 0;
+  DeviceCommand command;
+  bool ok() const { return result == 0; }
+};
+
+inline constexpr int32_t kDayLongTimeoutMs = 86400000;
+
+// How markers are written in a count block.
+enum class CountMarkers {
+  kNone,             // only counts 0..999
+  kAllOnly,          // kCountAll -> "???", kCountKeywordPlace -> "000"
+  kAllAndKeywords,   // kCountAll -> "???", kCountKeywordPlace -> ">>>"
+};
+// Appends a count block; OPOS_SUCCESS or OPOS_E_ILLEGAL (|out| then unchanged).
+int32_t AppendCountBlock(std::vector<uint8_t>& out, const CashCounts& counts, CountMarkers markers);
+
+// Reads: status ("i00" on the KRT02/KRT03, "H00" on the KRT07/KRT77),
+// deposit counts ("o00", 35 bytes; ",00", 32 bytes), returned counts (".00",
+// 30 bytes), counts (0x22 "00"; KRT03 also "&00"), model name (":00").
+DeviceCommand StatusCommand(ModelCode model);
+DeviceCommand DepositCountsCommand();
+DeviceCommand DepositCountsShortCommand();
+DeviceCommand ReturnedCountsCommand();
+DeviceCommand CountsCommand();
+DeviceCommand CountsSetBCommand();
+DeviceCommand ModelNameCommand();
+
+// Pay-outs. Dispense: "$14" (KRT02/KRT03, two-digit fields; the KRT03 waits
+// in the Dispense style for up to a day) or "n21" (KRT07/KRT77). Change:
+// "!05" (KRT02/KRT03, amount mod 100000, a day) or "!06" (KRT07/KRT77,
+// amount mod 1000000). Amount dispense "m06" (a day on the KRT02/KRT03).
+BuiltCommand DispenseCommand(ModelCode model, const CashCounts& counts, int32_t timeout_ms);
+BuiltCommand ChangeCommand(ModelCode model, int32_t amount, int32_t timeout_ms);
+BuiltCommand AmountDispenseCommand(ModelCode model, int32_t amount, int32_t timeout_ms);
+
+// "000": reset/initialise (Busy, 20 s).
+DeviceCommand ResetCommand();
+// "b02": the exits in use; each flag goes out as '1' when not used.
+DeviceCommand ExitSelectionCommand(bool bills, bool coins);
+// "Q06": settings page |mode| (0..15) with five values (0..15 each).
+BuiltCommand OperatingConditionCommand(int32_t mode, const std::array<int32_t, 5>& values);
+// "+00": clear the device's deposit counter.
+DeviceCommand ClearDepositCounterCommand();
+// "=02" (when |equals_form|) or ">02" with "20": start intake (None, 2000 ms,
+// 200 ms pause after), or with "00": stop intake (Progress, 180 s, any answer).
+DeviceCommand IntakeStartCommand(bool equals_form);
+DeviceCommand IntakeStopCommand(bool equals_form);
+// ">02" "20" as sent by direct I/O and enabling (None, 1000 ms).
+DeviceCommand DirectIntakeStartCommand(ModelCode model);
+// "e00": count check (Busy, |timeout_ms|).
+DeviceCommand CountCheckCommand(int32_t timeout_ms);
+
+// Take-back and deposit table. "-1>" (KRT02): count block with markers.
+// "-1?" (KRT03): count block and the mode (0..3). "p22" (KRT07/KRT77): count
+// block, ">>>" (mode 3) or "000", and the mode character (none above 4).
+BuiltCommand TakeBackCommand(const CashCounts& counts);
+BuiltCommand TakeBackKrt03Command(const CashCounts& counts, int32_t mode);
+BuiltCommand DepositTableCommand(const CashCounts& counts, int32_t mode, int32_t timeout_ms);
+
+// "/21" (checked counts), "S21" / "T21" (set counts): count block + "000".
+BuiltCommand CheckedCountsCommand(const CashCounts& counts);
+BuiltCommand SetCountsCommand(char letter, const CashCounts& counts);
+// "?0=": amount (6 digits), number 0..99999 (5 digits), two values 0..15.
+BuiltCommand CountAndCodeCommand(int32_t amount, int32_t number, int32_t first, int32_t second);
+// "l02": data page 0..9 (None, 4000 ms).
+BuiltCommand PageDataCommand(int32_t page);
+// "W01": settings page 0..15 (Busy, 4000 ms).
+BuiltCommand SettingsPageReadCommand(int32_t page);
+// Clock: "%0<" with "%Y%m%d%H%M" (KRT02), "r0>" with "%Y%m%d%H%M%S"
+// (KRT07/KRT77; BEL is accepted when |claim_relaxation| is 1 or 2).
+DeviceCommand ClockMinutesCommand(const std::tm& local);
+DeviceCommand ClockSecondsCommand(const std::tm& local, int32_t claim_relaxation);
+// "f01": count check by side 0..3 (Busy, |timeout_ms|).
+BuiltCommand SideCountCheckCommand(int32_t side, int32_t timeout_ms);
+// 0x60 "05": a digit 0..9 and four characters.
+BuiltCommand CodeCommand(int32_t digit, std::string_view four_characters);
+// "F04": deposit mode digit a + 2b + 4c (each 0 or 1), then "000".
+BuiltCommand DepositModeCommand(int32_t a, int32_t b, int32_t c);
+// "I02": end of deposit, '>' then '0' + 12 + a (a 0..2; Progress).
+BuiltCommand EndDepositCommand(int32_t a, int32_t timeout_ms);
+// "G01": operation mode, one digit.
+BuiltCommand OperationModeCommand(int32_t mode);
+// "P00": intake control.
+DeviceCommand IntakeControlCommand();
+// "V00": stop the running operation.
+DeviceCommand StopCommand();
+// DC1 followed by |body| unchanged (None, |timeout_ms|, 10000 when 0); the
+// answer is returned as it came.
+BuiltCommand RawCommand(std::span<const uint8_t> body, int32_t timeout_ms);
+
+}  // namespace vexokrt

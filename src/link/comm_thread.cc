@@ -1,0 +1,467 @@
+#include "link/comm_thread.h"
+
+#include <algorithm>
+#include <cstring>
+#include <system_error>
+
+#include "link/line_sequences.h"
+#include "service/opos.h"
+
+namespace vexokrt {
+namespace {
+
+constexpr int32_t kReadTimeoutMs = 1000;
+constexpr int32_t kModelNameTimeoutMs = 500;
+constexpr int32_t kEnquiryTimeoutMs = 100;
+constexpr size_t kModelNameAnswerLength = 28;
+constexpr size_t kCountsAnswerLength = 70;
+constexpr size_t kKrt03CountsAnswerLength = 30;
+
+// Commands whose answers use the alternative BEL rule and whose enquiries
+// are made without follow-up reads: pay-outs and the deposit table.
+bool IsPayoutCommand(const std::vector<uint8_t>& command) {
+  if (command.size() < 2) return false;
+  const uint8_t letter = command[1];
+  return letter == '!' || letter == 'm' || letter == 'n' || letter == 'p';
+}
+
+bool IsDepositTableCommand(const std::vector<uint8_t>& command) {
+  return command.size() >= 2 && command[1] == 'p';
+}
+
+// The model names a cash changer of the family answers with (bytes 20 to 26
+// of the 28-byte name answer).
+bool IsKnownModelName(std::span<const uint8_t> answer) {
+  if (answer.size() != kModelNameAnswerLength) return false;
+  static constexpr uint8_t kNames[][7] = {
+      {'K', 'R', 'T', '0', '2', 'F', 'A'}, {'K', 'R', 'T', '0', '2', 'F', ' '},
+      {'K', 'R', 'T', '0', '3', 0x81, 0x40}, {'K', 'R', 'T', '0', '7', 'A', ' '},
+      {'K', 'R', 'T', '7', '7', 'A', ' '},
+  };
+  for (const auto& name : kNames) {
+    if (std::memcmp(answer.data() + 20, name, sizeof(name)) == 0) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+CommThread::CommThread(LineExchange& line, CommThreadDelegate& delegate, Settings settings,
+                       platform::Clock& clock, diag::ExamLog* exam)
+    : line_(line), delegate_(delegate), settings_(settings), clock_(clock), exam_(exam) {}
+
+CommThread::~CommThread() { Stop(); }
+
+int CommThread::Start() {
+  std::lock_guard<std::mutex> lifecycle(lifecycle_lock_);
+  if (thread_.joinable()) return 0;
+  {
+    std::lock_guard<std::mutex> lock(queue_lock_);
+    stop_requested_.store(false);
+    running_ = true;
+  }
+  try {
+    thread_ = std::thread([this] { Run(); });
+  } catch (const std::system_error&) {
+    std::lock_guard<std::mutex> lock(queue_lock_);
+    running_ = false;
+    return 2;
+  }
+  return 0;
+}
+
+void CommThread::Stop() {
+  if (OnThread()) return;
+  std::lock_guard<std::mutex> lifecycle(lifecycle_lock_);
+  if (!thread_.joinable()) return;
+  {
+    std::lock_guard<std::mutex> lock(queue_lock_);
+    stop_requested_.store(true);
+  }
+  wake_.notify_all();
+  thread_.join();
+  thread_ = std::thread();
+  std::deque<std::unique_ptr<DeviceRequest>> left;
+  {
+    std::lock_guard<std::mutex> lock(queue_lock_);
+    running_ = false;
+    left.swap(queue_);
+  }
+  // The thread answers what it finds queued when it ends; anything queued in
+  // between is answered here.
+  AnswerUnexecuted(std::move(left));
+}
+
+bool CommThread::Running() const {
+  std::lock_guard<std::mutex> lock(queue_lock_);
+  return running_;
+}
+
+bool CommThread::OnThread() const { return thread_id_.load() == std::this_thread::get_id(); }
+
+bool CommThread::Enqueue(std::unique_ptr<DeviceRequest> request, const std::function<void()>& on_queued) {
+  if (!request || !line_.IsOpen()) return false;
+  {
+    std::lock_guard<std::mutex> lock(queue_lock_);
+    if (!running_ || stop_requested_.load()) return false;
+    queue_.push_back(std::move(request));
+    if (on_queued) on_queued();
+  }
+  wake_.notify_all();
+  return true;
+}
+
+void CommThread::DiscardQueued() {
+  std::deque<std::unique_ptr<DeviceRequest>> discarded;
+  {
+    std::lock_guard<std::mutex> lock(queue_lock_);
+    discarded.swap(queue_);
+  }
+  AnswerUnexecuted(std::move(discarded));
+}
+
+size_t CommThread::QueuedCount() const {
+  std::lock_guard<std::mutex> lock(queue_lock_);
+  return queue_.size();
+}
+
+void CommThread::AnswerUnexecuted(std::deque<std::unique_ptr<DeviceRequest>> requests) {
+  if (requests.empty()) return;
+  bool busy;
+  {
+    std::lock_guard<std::mutex> lock(queue_lock_);
+    busy = processing_ && !OnThread();
+  }
+  for (auto& request : requests) {
+    // While another request is being executed its end sets the state; the
+    // state must not read idle before that.
+    if (!busy) delegate_.RequestAnswered();
+    if (request->log_request_code != kNoLogRequest) {
+      delegate_.DeliverLogResult(*request, opos::OPOS_E_NOHARDWARE);
+      continue;
+    }
+    DeviceReply timeout;
+    timeout.status = kReplyTimeout;
+    if (request->delivery == Delivery::kSlot) {
+      if (request->slot) request->slot->Fill(std::move(timeout));
+    } else {
+      delegate_.DeliverPosted(*request, std::move(timeout), /*executed=*/false);
+    }
+  }
+}
+
+void CommThread::PauseWatch() {
+  if (OnThread()) {
+    watch_enabled_.store(false);
+    return;
+  }
+  watch_waiters_.fetch_add(1);
+  {
+    std::lock_guard<std::mutex> lock(watch_lock_);
+    watch_enabled_.store(false);
+  }
+  watch_waiters_.fetch_sub(1);
+}
+
+void CommThread::ResumeWatch(int32_t error_count) {
+  if (OnThread()) {
+    watch_enabled_.store(true);
+    watch_error_count_.store(error_count);
+    return;
+  }
+  {
+    std::lock_guard<std::mutex> lock(watch_lock_);
+    watch_enabled_.store(true);
+    watch_error_count_.store(error_count);
+  }
+}
+
+void CommThread::SetExitSettingValues(const std::array<int32_t, 5>& values) {
+  std::lock_guard<std::mutex> lock(exit_values_lock_);
+  exit_values_ = values;
+}
+
+std::array<int32_t, 5> CommThread::ExitSettingValues() const {
+  std::lock_guard<std::mutex> lock(exit_values_lock_);
+  return exit_values_;
+}
+
+void CommThread::SetHistoryFetchEnabled(bool enabled) {
+  std::lock_guard<std::mutex> lock(history_lock_);
+  history_fetch_enabled_ = enabled;
+}
+
+bool CommThread::HistoryFetchEnabled() const {
+  std::lock_guard<std::mutex> lock(history_lock_);
+  return history_fetch_enabled_;
+}
+
+bool CommThread::AbandonWait() const { return stop_requested_.load(); }
+
+void CommThread::Exam(const char* kind, const char* code) {
+  if (exam_ != nullptr) exam_->Write(kind, code, "0", "0");
+}
+
+void CommThread::Run() {
+  thread_id_.store(std::this_thread::get_id());
+  for (;;) {
+    pending_async_done_ = false;
+    std::unique_ptr<DeviceRequest> request;
+    {
+      std::lock_guard<std::mutex> lock(queue_lock_);
+      if (stop_requested_.load()) break;
+      if (!queue_.empty()) {
+        request = std::move(queue_.front());
+        queue_.pop_front();
+        processing_ = true;
+      }
+    }
+    if (request) {
+      Process(*request);
+      std::lock_guard<std::mutex> lock(queue_lock_);
+      processing_ = false;
+      continue;
+    }
+    IdlePass();
+  }
+  // Stopping: nothing queued is executed any more, but everything is answered.
+  std::deque<std::unique_ptr<DeviceRequest>> left;
+  {
+    std::lock_guard<std::mutex> lock(queue_lock_);
+    left.swap(queue_);
+  }
+  AnswerUnexecuted(std::move(left));
+  thread_id_.store(std::thread::id());
+}
+
+void CommThread::Process(DeviceRequest& request) {
+  if (request.log_request_code != kNoLogRequest) {
+    const int32_t result = delegate_.RunLogFileRequest(request.log_request_code);
+    delegate_.RequestAnswered();
+    delegate_.DeliverLogResult(request, result);
+    return;
+  }
+
+  DeviceReply reply;
+  line_.SendFrame(request.command);
+  const bool payout = IsPayoutCommand(request.command);
+  line_.ReceiveAnswer(reply, kFirstAnswerMs, false, payout);
+  if (IsDepositTableCommand(request.command)) StatusRead();
+
+  if (reply.status == kReplyTimeout) {
+    const int32_t rest = std::max(0, request.timeout_ms - kFirstAnswerMs);
+    if (request.wait_style == WaitStyle::kNone) {
+      line_.ReceiveAnswer(reply, rest, false, false);
+    } else {
+      WaitFinalAnswer(request, reply, rest);
+    }
+  }
+
+  const bool stopping = stop_requested_.load();
+  if (!stopping && request.delay_after_ms > 0) clock_.SleepMs(request.delay_after_ms);
+  delegate_.RequestAnswered();
+  if (pending_async_done_) {
+    pending_async_done_ = false;
+    delegate_.AsyncStopDone();
+  }
+  delegate_.ResetMailboxes();
+  if (!stopping && deposit_phase_.load() == 0) {
+    if (StatusRead() == kReplyOk) CountsRead();
+  }
+  Answer(request, std::move(reply));
+}
+
+void CommThread::WaitFinalAnswer(const DeviceRequest& request, DeviceReply& reply, int32_t rest_ms) {
+  const bool payout = IsPayoutCommand(request.command);
+  const bool deposit_table = IsDepositTableCommand(request.command);
+  const int64_t start = clock_.NowMs();
+  for (;;) {
+    if (clock_.NowMs() - start > rest_ms || AbandonWait()) {
+      reply = DeviceReply();
+      reply.status = kReplyTimeout;
+      return;
+    }
+    if (delegate_.ServeMailboxes()) pending_async_done_ = true;
+    line_.SendEnquiry(reply, kEnquiryTimeoutMs, payout);
+    if (deposit_table) StatusRead();
+    if (reply.status != kReplyOk) return;
+    const uint32_t answer = reply.answerByte;
+    switch (request.wait_style) {
+      case WaitStyle::kProgress:
+        if (answer != kDc4 && answer != kLf) return;
+        break;
+      case WaitStyle::kTakeBack:
+      case WaitStyle::kDispense:
+        if (answer != kSub) return;
+        if (line_.Model() == ModelCode::kKrt03) Krt03StalledCheck(request.wait_style);
+        break;
+      case WaitStyle::kNone:  // not polled; treated as Busy should it get here
+      case WaitStyle::kBusy:
+        if (answer != kSub) return;
+        break;
+    }
+    clock_.SleepMs(1);
+  }
+}
+
+void CommThread::Krt03StalledCheck(WaitStyle style) {
+  static constexpr uint8_t kStatus[] = {kDc1, 'i', '0', '0'};
+  DeviceReply status = Exchange(line_, kStatus, kReadTimeoutMs, true);
+  if (status.status != kReplyOk || !Krt03TakeBackStalled(status.data)) return;
+  if (style == WaitStyle::kTakeBack) {
+    if (delegate_.AskTakeBackRetry([this] { return AbandonWait(); })) {
+      TakeBackRetrySequence(line_, clock_);
+    } else {
+      TakeBackStopSequence(line_, clock_, [this] { return AbandonWait(); });
+    }
+  } else {
+    TakeBackRetrySequence(line_, clock_);
+  }
+}
+
+void CommThread::Answer(DeviceRequest& request, DeviceReply reply) {
+  switch (request.delivery) {
+    case Delivery::kPost:
+      delegate_.DeliverPosted(request, std::move(reply), /*executed=*/true);
+      return;
+    case Delivery::kSlot:
+      if (request.slot) request.slot->Fill(std::move(reply));
+      return;
+  }
+}
+
+void CommThread::IdlePass() {
+  {
+    std::lock_guard<std::mutex> lock(watch_lock_);
+    if (watch_enabled_.load()) WatchStep();
+  }
+  const int32_t phase = deposit_phase_.load();
+  const int32_t wait_ms = (phase == 2 || phase == 3) ? kDepositWatchMs : settings_.watch_interval_ms;
+  std::unique_lock<std::mutex> lock(queue_lock_);
+  wake_.wait_for(lock, std::chrono::milliseconds(std::max(wait_ms, 0)),
+                 [this] { return stop_requested_.load() || !queue_.empty(); });
+}
+
+void CommThread::WatchStep() {
+  if (settings_.auto_negotiation != 0 && watch_error_count_.load() > 0) {
+    delegate_.ReportPowerState(opos::OPOS_PS_OFF_OFFLINE);
+    recovering_.store(true);
+    if (line_.IsOpen()) line_.ClosePort();
+    if (line_.OpenPort() == 0) Exam("7", "3");
+    if (line_.DetectModel() == 0) {
+      watch_error_count_.store(0);
+      Exam("7", "1");
+      recovering_.store(false);
+    } else {
+      Exam("7", "2");
+    }
+    return;
+  }
+
+  if (watch_error_count_.load() > 3) {
+    delegate_.ReportPowerState(opos::OPOS_PS_OFF_OFFLINE);
+    static constexpr uint8_t kModelName[] = {kDc1, ':', '0', '0'};
+    DeviceReply reply = Exchange(line_, kModelName, kModelNameTimeoutMs);
+    if (reply.status == kReplyOk && IsKnownModelName(reply.data)) {
+      watch_error_count_.store(0);
+      recovering_.store(false);
+    }
+    return;
+  }
+
+  if (!WatchReads()) {
+    watch_error_count_.fetch_add(1);
+    return;
+  }
+  delegate_.ReportPowerState(opos::OPOS_PS_ONLINE);
+  watch_error_count_.store(0);
+  recovering_.store(false);
+}
+
+bool CommThread::WatchReads() {
+  const ModelCode model = line_.Model();
+  const int32_t phase = deposit_phase_.load();
+  if (!IsKrt07Family(model)) {
+    static constexpr uint8_t kShort[] = {kDc1, ',', '0', '0'};
+    DeviceReply reply = Exchange(line_, kShort, kReadTimeoutMs);
+    if (reply.status != kReplyOk) return false;
+    delegate_.TakeDepositAnswer(reply, DepositRead::kShort);
+  } else if (phase >= 1 && phase <= 3) {
+    static constexpr uint8_t kFull[] = {kDc1, 'o', '0', '0'};
+    DeviceReply reply = Exchange(line_, kFull, kReadTimeoutMs);
+    if (reply.status != kReplyOk) return false;
+    delegate_.TakeDepositAnswer(reply, DepositRead::kFull);
+  }
+
+  if (StatusRead() != kReplyOk) return false;
+  if (deposit_phase_.load() == 0 && CountsRead() != kReplyOk) return false;
+
+  if (!delegate_.DepositUnderWay()) {
+    std::lock_guard<std::mutex> lock(history_lock_);
+    if (history_fetch_enabled_) {
+      const int32_t result = delegate_.RunHistoryStep();
+      if (result != 0 && result != -10) return false;
+    }
+  }
+  return true;
+}
+
+int32_t CommThread::StatusRead() {
+  const ModelCode model = line_.Model();
+  const uint8_t command[] = {kDc1, static_cast<uint8_t>(IsKrt07Family(model) ? 'H' : 'i'), '0', '0'};
+  DeviceReply reply = Exchange(line_, command, kReadTimeoutMs);
+  if (reply.status != kReplyOk) return reply.status;
+  const int length = StatusRecordLength(model);
+  if (length == 0 || reply.length() != length) return kReplyOk;
+  delegate_.TakeStatus(reply.data);
+  const int32_t result = ExitSettingRule(reply.data);
+  if (result != kReplyOk) return result;
+  status_stale_.store(false);
+  return kReplyOk;
+}
+
+int32_t CommThread::ExitSettingRule(std::span<const uint8_t> record) {
+  if (record.size() < 2 || (record[1] != '0' && record[1] != '1') || !exit_setting_pending_.load()) {
+    return kReplyOk;
+  }
+  const std::array<int32_t, 5> values = ExitSettingValues();
+  uint8_t command[10] = {kDc1, 'Q', '0', '6', '2'};
+  for (size_t i = 0; i < values.size(); ++i) command[5 + i] = static_cast<uint8_t>(values[i] + 0x30);
+  DeviceReply reply = Exchange(line_, command, kReadTimeoutMs);
+  if (reply.status != kReplyOk) return reply.status;
+  exit_setting_pending_.store(false);
+  return kReplyOk;
+}
+
+int32_t CommThread::CountsRead() {
+  const ModelCode model = line_.Model();
+  static constexpr uint8_t kCounts[] = {kDc1, 0x22, '0', '0'};
+  DeviceReply set_a = Exchange(line_, kCounts, kReadTimeoutMs);
+  if (set_a.status != kReplyOk) return set_a.status;
+  switch (model) {
+    case ModelCode::kUnknown:
+      return kReplyOk;
+    case ModelCode::kKrt03: {
+      static constexpr uint8_t kSetB[] = {kDc1, '&', '0', '0'};
+      DeviceReply set_b = Exchange(line_, kSetB, kReadTimeoutMs);
+      if (set_b.status != kReplyOk) return set_b.status;
+      // The KRT03 answers its two sets to two commands; its counts read
+      // leaves CountsStale as it is.
+      if (set_a.data.size() == kKrt03CountsAnswerLength && set_b.data.size() == kKrt03CountsAnswerLength) {
+        delegate_.TakeCounts(set_a.data, set_b.data);
+      }
+      return kReplyOk;
+    }
+    case ModelCode::kKrt02:
+    case ModelCode::kKrt07:
+    case ModelCode::kKrt77:
+      if (set_a.data.size() == kCountsAnswerLength) {
+        delegate_.TakeCounts(set_a.data, {});
+        counts_stale_.store(false);
+      }
+      return kReplyOk;
+  }
+  return kReplyOk;
+}
+
+}  // namespace vexokrt

@@ -1,0 +1,230 @@
+// The communication thread: the one worker that owns routine traffic with the
+// cash changer. It executes queued DeviceRequests strictly in the order they
+// were queued, waits for each final answer in the way the request's
+// WaitStyle says, and hands the reply back (WaitSlot or posted message).
+// Between requests, while the watch is enabled, it runs a status watch step
+// every watch interval (every 50 ms during deposit phases 2 and 3): deposit,
+// status and counts reads, the operation-history step, power-state reports,
+// offline detection and line recovery.
+//
+// Everything that needs knowledge of the device's records and of the service
+// object goes through CommThreadDelegate (the device layer implements it).
+//
+// Guarantees:
+// - Every queued request is answered exactly once: by its final answer, or,
+//   when it is discarded (port reopened or closed) or the thread stops, by a
+//   time-out reply (status kReplyTimeout) without being executed. Queued
+//   pay-outs are never run during shutdown.
+// - Stop() always ends the thread, also while a request waits for a long
+//   device action or for the application's take-back answer: such a wait
+//   ends with a time-out reply.
+// - Idle waits, the queue and stopping use a condition variable; an enabled
+//   idle thread wakes only for its watch steps.
+//
+// Locks (never held while another of this list is taken, except that a watch
+// step runs under the watch lock and takes the history lock and the
+// delegate's locks inside it): queue lock (queue, stop flag, running state),
+// watch lock (WatchEnabled; held for a whole watch step, so PauseWatch waits
+// for a running step), history lock (HistoryFetchEnabled; held while the
+// history step runs), lifecycle lock (Start/Stop).
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <span>
+#include <thread>
+
+#include "diag/exam_log.h"
+#include "link/device_reply.h"
+#include "link/device_request.h"
+#include "link/line_exchange.h"
+#include "platform/clock.h"
+
+namespace vexokrt {
+
+// Which deposit-count answer a watch step read.
+enum class DepositRead {
+  kFull,   // "o00", 35 bytes (KRT07/KRT77 during a deposit)
+  kShort,  // ",00", 32 bytes (other models)
+};
+
+// The device layer as the communication thread sees it. All calls are made on
+// the communication thread.
+class CommThreadDelegate {
+ public:
+  virtual ~CommThreadDelegate() = default;
+
+  // A request has its final answer: the service object's State goes idle.
+  // Also called for requests answered without execution.
+  virtual void RequestAnswered() = 0;
+  // A stop of the running operation that was asked for asynchronously was
+  // acknowledged during the wait: AsyncResultCode 0 and status update 91.
+  virtual void AsyncStopDone() = 0;
+  // Both stop mailboxes go back to 0 after every request.
+  virtual void ResetMailboxes() = 0;
+  // The in-wait check: serves a pending stop or cancel request. Returns true
+  // when an asynchronous stop was acknowledged (the completion is reported
+  // after the request, through AsyncStopDone).
+  virtual bool ServeMailboxes() = 0;
+  // KRT03 take-back: asks the application whether to retry. Must return
+  // when |abandon| turns true.
+  virtual bool AskTakeBackRetry(const std::function<bool()>& abandon) = 0;
+  // Delivers a posted request's reply to the service object's window.
+  // |executed| is false for a request answered without being run.
+  virtual void DeliverPosted(const DeviceRequest& request, DeviceReply reply, bool executed) = 0;
+  // Runs a device-log-file request and returns its result; and delivers it.
+  virtual int32_t RunLogFileRequest(int32_t code) = 0;
+  virtual void DeliverLogResult(const DeviceRequest& request, int32_t result) = 0;
+
+  // Watch step.
+  virtual void ReportPowerState(int32_t power_state) = 0;
+  // A deposit-count answer (any length; the delegate checks it).
+  virtual void TakeDepositAnswer(const DeviceReply& reply, DepositRead kind) = 0;
+  // A status record of the model's length.
+  virtual void TakeStatus(std::span<const uint8_t> record) = 0;
+  // A counts answer: the 70-byte answer (|set_b| empty) or the KRT03's two
+  // 30-byte answers.
+  virtual void TakeCounts(std::span<const uint8_t> set_a, std::span<const uint8_t> set_b) = 0;
+  // The operation-history step: 0 or -10 are fine, anything else a failure.
+  virtual int32_t RunHistoryStep() = 0;
+  // True while the service object's deposit is under way (DepositStatus 1, 4).
+  virtual bool DepositUnderWay() = 0;
+};
+
+class CommThread {
+ public:
+  struct Settings {
+    int32_t watch_interval_ms = 500;
+    // Non-zero: a failed watch step re-opens the port and detects the model.
+    int32_t auto_negotiation = 0;
+  };
+
+  // The first answer of every request is awaited this long.
+  static constexpr int32_t kFirstAnswerMs = 500;
+  // Idle wait during deposit phases 2 and 3.
+  static constexpr int32_t kDepositWatchMs = 50;
+
+  // |line|, |delegate|, |clock| and |exam| (may be null) must outlive the
+  // thread object.
+  CommThread(LineExchange& line, CommThreadDelegate& delegate, Settings settings,
+             platform::Clock& clock = platform::SystemClock(), diag::ExamLog* exam = nullptr);
+  // Stops the thread.
+  ~CommThread();
+  CommThread(const CommThread&) = delete;
+  CommThread& operator=(const CommThread&) = delete;
+
+  // Starts the thread: 0 (also when it already runs), 2 when it cannot be
+  // created.
+  int Start();
+  // Stops the thread and waits for it to end; every request still queued is
+  // answered with a time-out. A no-op when not running or when called on the
+  // thread itself.
+  void Stop();
+  bool Running() const;
+  // True when called on the communication thread.
+  bool OnThread() const;
+  // True once Stop() has been asked for and the thread has not ended yet.
+  bool StopRequested() const { return stop_requested_.load(); }
+
+  // Queues |request| behind the queued ones. |on_queued| runs under the
+  // queue lock once the request is in (the device layer sets State busy
+  // there). False, and nothing queued, when the port is closed or the
+  // thread is not running or stopping. Any thread.
+  bool Enqueue(std::unique_ptr<DeviceRequest> request, const std::function<void()>& on_queued = {});
+  // Answers every queued request with a time-out reply, without running
+  // it. Any thread.
+  void DiscardQueued();
+  size_t QueuedCount() const;
+
+  // Watch control. PauseWatch waits until a running watch step ends.
+  // ResumeWatch also sets the count of consecutive failed steps (4 makes the
+  // next step begin with the model check). Any thread.
+  void PauseWatch();
+  void ResumeWatch(int32_t error_count);
+  bool WatchEnabled() const { return watch_enabled_.load(); }
+  // True while a PauseWatch caller waits for the running watch step; a step
+  // that waits for the application gives up then.
+  bool WatchPauseWaiting() const { return watch_waiters_.load() > 0; }
+  int32_t WatchErrorCount() const { return watch_error_count_.load(); }
+
+  // Flags shared with the cash operations (plain values, no lock).
+  void SetDepositPhase(int32_t phase) { deposit_phase_.store(phase); }
+  int32_t DepositPhase() const { return deposit_phase_.load(); }
+  void SetStatusStale(bool stale) { status_stale_.store(stale); }
+  bool StatusStale() const { return status_stale_.load(); }
+  void SetCountsStale(bool stale) { counts_stale_.store(stale); }
+  bool CountsStale() const { return counts_stale_.load(); }
+  // The five exit-setting values sent with "Q062" after the next status read
+  // whose byte 1 is '0' or '1', while the setting is pending.
+  void SetExitSettingValues(const std::array<int32_t, 5>& values);
+  std::array<int32_t, 5> ExitSettingValues() const;
+  void SetExitSettingPending(bool pending) { exit_setting_pending_.store(pending); }
+  bool ExitSettingPending() const { return exit_setting_pending_.load(); }
+  bool Recovering() const { return recovering_.load(); }
+  // Under the history lock: waits until a running history step has ended.
+  void SetHistoryFetchEnabled(bool enabled);
+  bool HistoryFetchEnabled() const;
+
+  // The watch's status and counts reads (receive status; a wrong length is
+  // not a failure and is ignored). Only on the thread, or by a caller that
+  // has paused the watch and has no request in flight.
+  int32_t StatusRead();
+  int32_t CountsRead();
+
+ private:
+  void Run();
+  void Process(DeviceRequest& request);
+  void WaitFinalAnswer(const DeviceRequest& request, DeviceReply& reply, int32_t rest_ms);
+  void Krt03StalledCheck(WaitStyle style);
+  void Answer(DeviceRequest& request, DeviceReply reply);
+  void AnswerUnexecuted(std::deque<std::unique_ptr<DeviceRequest>> requests);
+  void IdlePass();
+  void WatchStep();
+  bool WatchReads();
+  int32_t ExitSettingRule(std::span<const uint8_t> record);
+  void Exam(const char* kind, const char* code);
+  bool AbandonWait() const;
+
+  LineExchange& line_;
+  CommThreadDelegate& delegate_;
+  const Settings settings_;
+  platform::Clock& clock_;
+  diag::ExamLog* exam_;
+
+  std::mutex lifecycle_lock_;  // serialises Start and Stop
+  std::thread thread_;         // guarded by lifecycle_lock_
+  std::atomic<std::thread::id> thread_id_{};
+
+  mutable std::mutex queue_lock_;
+  std::condition_variable wake_;
+  std::deque<std::unique_ptr<DeviceRequest>> queue_;  // guarded by queue_lock_
+  bool running_ = false;                              // guarded by queue_lock_
+  bool processing_ = false;                           // guarded by queue_lock_
+  std::atomic<bool> stop_requested_{false};           // written under queue_lock_
+
+  std::mutex watch_lock_;
+  std::atomic<bool> watch_enabled_{false};  // written under watch_lock_
+  std::atomic<int32_t> watch_waiters_{0};   // PauseWatch callers waiting for a step
+  std::atomic<int32_t> watch_error_count_{0};
+
+  mutable std::mutex history_lock_;
+  bool history_fetch_enabled_ = false;  // guarded by history_lock_
+
+  std::atomic<int32_t> deposit_phase_{0};
+  std::atomic<bool> status_stale_{false};
+  std::atomic<bool> counts_stale_{false};
+  std::atomic<bool> exit_setting_pending_{false};
+  std::atomic<bool> recovering_{false};
+  mutable std::mutex exit_values_lock_;
+  std::array<int32_t, 5> exit_values_{};  // guarded by exit_values_lock_
+
+  bool pending_async_done_ = false;  // thread only
+};
+
+}  // namespace vexokrt

@@ -1,0 +1,87 @@
+// One command on its way to the cash changer, and the slot in which a waiting
+// caller receives its answer.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "link/device_reply.h"
+
+namespace vexokrt {
+
+// How the communication thread keeps asking for the final answer when none
+// came within the first 500 ms.
+enum class WaitStyle : int32_t {
+  kNone = 0,      // read once more for the rest of the time-out
+  kBusy = 1,      // poll with ENQ while the device answers SUB
+  kProgress = 2,  // poll with ENQ while the device answers DC4 or LF
+  kTakeBack = 3,  // as Busy; completion by the take-back message
+  kDispense = 4,  // as Busy, with the KRT03's extra handling
+};
+
+// How the answer of a request reaches its sender.
+enum class Delivery : int32_t {
+  kPost = 1,  // post a message to the service object's hidden window
+  kSlot = 2,  // fill the waiting caller's WaitSlot
+};
+
+// Where a waiting caller receives its reply. Shared by the caller and the
+// communication thread; filled exactly once.
+class WaitSlot {
+ public:
+  // Stores the reply and wakes the waiter. Later fills are ignored.
+  void Fill(DeviceReply reply) {
+    {
+      std::lock_guard<std::mutex> lock(lock_);
+      if (done_) return;
+      reply_ = std::move(reply);
+      done_ = true;
+    }
+    filled_.notify_all();
+  }
+
+  bool Done() const {
+    std::lock_guard<std::mutex> lock(lock_);
+    return done_;
+  }
+
+  // Blocks until the slot is filled, then hands the reply over.
+  DeviceReply Wait() {
+    std::unique_lock<std::mutex> lock(lock_);
+    filled_.wait(lock, [this] { return done_; });
+    return std::move(reply_);
+  }
+
+ private:
+  mutable std::mutex lock_;
+  std::condition_variable filled_;
+  bool done_ = false;       // guarded by lock_
+  DeviceReply reply_;       // guarded by lock_
+};
+
+// Marks an ordinary command request (anything else is a device-log-file
+// request carrying its code).
+inline constexpr int32_t kNoLogRequest = -1;
+
+struct DeviceRequest {
+  // The command bytes (DC1 first); empty for a log-file request.
+  std::vector<uint8_t> command;
+  Delivery delivery = Delivery::kSlot;
+  // kPost: the registered message name and its second parameter (10001 when
+  // the sender asked for notification, else 0).
+  std::string message;
+  int32_t parameter = 0;
+  // kSlot: the waiter's slot.
+  std::shared_ptr<WaitSlot> slot;
+  WaitStyle wait_style = WaitStyle::kNone;
+  // Total time allowed for the final answer, and the pause after it.
+  int32_t timeout_ms = 0;
+  int32_t delay_after_ms = 0;
+  int32_t log_request_code = kNoLogRequest;
+};
+
+}  // namespace vexokrt

@@ -1,0 +1,771 @@
+#include "device/changer_device.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+#include <future>
+#include <map>
+#include <mutex>
+#include <thread>
+
+#include "device/status_builder.h"
+#include "service/opos.h"
+#include "support/fake_changer_host.h"
+#include "support/scripted_line.h"
+
+namespace vexokrt {
+namespace {
+
+using testing::Answer;
+using testing::FakeChangerHost;
+using testing::FakeClock;
+using testing::LineEvent;
+using testing::ScriptedLine;
+using testing::StatusOf;
+using testing::With;
+using testing::WithBillBit;
+using testing::WithCoinBit;
+
+std::string Body(const std::vector<uint8_t>& command) { return std::string(command.begin() + 1, command.end()); }
+
+std::vector<uint8_t> Text(const std::string& text) { return std::vector<uint8_t>(text.begin(), text.end()); }
+
+// What the scripted device answers: records it keeps, and answers by
+// command prefix (the longest matching prefix wins; ACK otherwise).
+class DeviceImage {
+ public:
+  explicit DeviceImage(ModelCode model)
+      : status_(StatusOf(model)), counts_(model == ModelCode::kKrt03 ? 30 : 70, '0'), deposit_(35, '0'),
+        returned_(30, '0') {}
+
+  void SetStatus(std::vector<uint8_t> status) {
+    std::lock_guard<std::mutex> lock(lock_);
+    status_ = std::move(status);
+  }
+  void SetDeposit(std::vector<uint8_t> deposit) {
+    std::lock_guard<std::mutex> lock(lock_);
+    deposit_ = std::move(deposit);
+  }
+  void SetCounts(std::vector<uint8_t> counts) {
+    std::lock_guard<std::mutex> lock(lock_);
+    counts_ = std::move(counts);
+  }
+  void SetReturned(std::vector<uint8_t> returned) {
+    std::lock_guard<std::mutex> lock(lock_);
+    returned_ = std::move(returned);
+  }
+  void On(const std::string& prefix, std::function<Answer()> answer) {
+    std::lock_guard<std::mutex> lock(lock_);
+    answers_[prefix] = std::move(answer);
+  }
+  void On(const std::string& prefix, Answer answer) {
+    On(prefix, [answer] { return answer; });
+  }
+
+  Answer Respond(const std::vector<uint8_t>& command) {
+    const std::string body = Body(command);
+    std::function<Answer()> chosen;
+    {
+      std::lock_guard<std::mutex> lock(lock_);
+      size_t best = 0;
+      for (const auto& [prefix, answer] : answers_) {
+        if (body.rfind(prefix, 0) == 0 && prefix.size() >= best) {
+          best = prefix.size();
+          chosen = answer;
+        }
+      }
+      if (!chosen) {
+        if (body == "H00" || body == "i00") return Answer::Data(status_);
+        if (body == "\"00" || body == "&00") return Answer::Data(counts_);
+        if (body == "o00") return Answer::Data(deposit_);
+        if (body == ",00") return Answer::Data(std::vector<uint8_t>(deposit_.begin(), deposit_.begin() + 32));
+        if (body == ".00") return Answer::Data(returned_);
+        return Answer::Byte(kAck);
+      }
+    }
+    return chosen();
+  }
+
+ private:
+  std::mutex lock_;
+  std::vector<uint8_t> status_;
+  std::vector<uint8_t> counts_;
+  std::vector<uint8_t> deposit_;
+  std::vector<uint8_t> returned_;
+  std::map<std::string, std::function<Answer()>> answers_;
+};
+
+DeviceSettings FastSettings() {
+  DeviceSettings settings;
+  settings.watch_interval_ms = 1;
+  return settings;
+}
+
+class ChangerDeviceTest : public ::testing::Test {
+ protected:
+  void Make(ModelCode model = ModelCode::kKrt07, DeviceSettings settings = FastSettings(), bool open = true) {
+    image_ = std::make_unique<DeviceImage>(model);
+    auto line = std::make_unique<ScriptedLine>(clock_, model);
+    line_ = line.get();
+    DeviceImage* image = image_.get();
+    line_->OnFrame([image](const std::vector<uint8_t>& command) { return image->Respond(command); });
+    device_ = std::make_unique<ChangerDevice>(host_, settings, std::move(line), clock_);
+    if (open) {
+      ASSERT_EQ(device_->OpenPort(), 0);
+    }
+  }
+
+  // Feeds a status record as the watch would (the watch itself stays paused).
+  void Status(const std::vector<uint8_t>& record) { device_->InterpretStatusRecord(record); }
+
+  FakeClock clock_;
+  FakeChangerHost host_;
+  std::unique_ptr<DeviceImage> image_;
+  ScriptedLine* line_ = nullptr;
+  std::unique_ptr<ChangerDevice> device_;
+};
+
+// --- Requests and answer mapping ----------------------------------------------
+
+TEST_F(ChangerDeviceTest, CancelWithErrorNumberBecomesExtendedCode) {
+  Make();
+  Answer can = Answer::Byte(kCan);
+  can.cancel_detail = 0x1234;
+  image_->On("b02", can);
+  EXPECT_EQ(device_->Execute(ExitSelectionCommand(true, true)), opos::OPOS_E_EXTENDED);
+  EXPECT_EQ(host_.ResultCodeExtended(), 4660);
+  const auto states = host_.StateHistory();
+  ASSERT_GE(states.size(), 2u);
+  EXPECT_EQ(states[0], opos::OPOS_S_BUSY);
+  EXPECT_EQ(states[1], opos::OPOS_S_IDLE);
+}
+
+TEST_F(ChangerDeviceTest, EmOnKrt07IsNotPossibleNow) {
+  Make(ModelCode::kKrt07);
+  image_->On("!06", Answer::Byte(kEm));
+  EXPECT_EQ(device_->Execute(ChangeCommand(ModelCode::kKrt07, 1500, 60000).command), opos::OPOS_E_EXTENDED);
+  EXPECT_EQ(host_.ResultCodeExtended(), 201);
+
+  host_.SetResultCodeExtended(0);
+  image_->On("b02", Answer::Byte(kEm));
+  EXPECT_EQ(device_->Execute(ExitSelectionCommand(true, false)), opos::OPOS_E_EXTENDED)
+      << "the Plain rule sees the follow-up code of EM";
+  EXPECT_EQ(host_.ResultCodeExtended(), 201);
+}
+
+TEST_F(ChangerDeviceTest, WaitedChangeSucceedsAfterSubPolling) {
+  Make(ModelCode::kKrt07);
+  std::atomic<int> enquiries{0};
+  image_->On("!06", Answer::Silence());
+  line_->OnEnquiry([&] { return Answer::Byte(enquiries.fetch_add(1) < 5 ? kSub : kAck); });
+  device_->Thread().SetDepositPhase(1);
+  EXPECT_EQ(device_->Execute(ChangeCommand(ModelCode::kKrt07, 1500, 86400000).command), opos::OPOS_SUCCESS);
+  EXPECT_EQ(line_->Commands().front(), "!06001500");
+  EXPECT_EQ(enquiries.load(), 6);
+}
+
+TEST_F(ChangerDeviceTest, WaiterWithThePortClosedEndsAfterTheIdleGuard) {
+  Make(ModelCode::kKrt07, FastSettings(), /*open=*/false);
+  const int64_t start = clock_.NowMs();
+  const DeviceReply reply = device_->SendCommand(ExitSelectionCommand(true, true).bytes, WaitStyle::kBusy, 4000);
+  EXPECT_EQ(reply.cancelled, ChangerDevice::kUnqueuedCancelled);
+  EXPECT_EQ(reply.cancelDetail, 0);
+  EXPECT_GE(clock_.NowMs() - start, ChangerDevice::kIdleGuardMs);
+  EXPECT_EQ(device_->Execute(ExitSelectionCommand(true, true)), opos::OPOS_E_FAILURE);
+  EXPECT_TRUE(line_->Commands().empty());
+  EXPECT_TRUE(host_.StateHistory().empty()) << "State is not touched when nothing is queued";
+  EXPECT_EQ(device_->ExecuteAsync(ExitSelectionCommand(true, true)), opos::OPOS_E_NOHARDWARE);
+}
+
+TEST_F(ChangerDeviceTest, AsyncCompletionIsPostedWithItsParameter) {
+  Make(ModelCode::kKrt07);
+  device_->Thread().SetDepositPhase(1);
+  ASSERT_EQ(device_->ExecuteAsync(ChangeCommand(ModelCode::kKrt07, 1500, 60000).command, /*notify=*/true),
+            opos::OPOS_SUCCESS);
+  ASSERT_TRUE(host_.WaitForPosts(1));
+  const auto posts = host_.Posts();
+  EXPECT_EQ(posts[0].message, kMsgAsyncMethodCallComplete);
+  const auto* completion = std::get_if<AsyncCompletion>(&posts[0].payload);
+  ASSERT_NE(completion, nullptr);
+  EXPECT_EQ(completion->parameter, kNotifyParameter);
+  EXPECT_EQ(completion->reply.answerByte, kAck);
+  EXPECT_EQ(host_.StateHistory().back(), opos::OPOS_S_IDLE) << "idle before the post";
+}
+
+TEST_F(ChangerDeviceTest, AsyncTakeBackPostsTheReturnedCounts) {
+  Make(ModelCode::kKrt02);
+  device_->Thread().SetDepositPhase(1);
+  // Returned: 500 x1, 100 x2, 1 x6, 10000 x7, 1000 x9 (device order fields).
+  image_->SetReturned(Text("001002000000000006007000000009"));
+  CashCounts all;
+  all.fill(kCountAll);
+  ASSERT_EQ(device_->TakeBack(all), opos::OPOS_SUCCESS);
+  ASSERT_TRUE(host_.WaitForPosts(1));
+  const auto posts = host_.Posts();
+  EXPECT_EQ(posts[0].message, kMsgTakeBackComplete);
+  const auto* completion = std::get_if<TakeBackCompletion>(&posts[0].payload);
+  ASSERT_NE(completion, nullptr);
+  EXPECT_EQ(completion->counts, "1:6,5:0,10:0,50:0,100:2,500:1;1000:9,2000:0,5000:0,10000:7");
+  EXPECT_EQ(line_->Commands().front(), "-1>" + std::string(30, '?'));
+  EXPECT_EQ(line_->CountCommand(".00"), 1);
+}
+
+TEST_F(ChangerDeviceTest, ClosingThePortAnswersAQueuedAsyncTakeBackWithoutReadingCounts) {
+  Make(ModelCode::kKrt02);
+  std::promise<void> release;
+  std::shared_future<void> gate = release.get_future().share();
+  image_->On("b02", [gate] {
+    gate.wait();
+    return Answer::Byte(kAck);
+  });
+  std::thread busy([&] { device_->Execute(ExitSelectionCommand(true, true)); });
+  ASSERT_TRUE(line_->WaitForCommand("b02"));
+  CashCounts all;
+  all.fill(kCountAll);
+  ASSERT_EQ(device_->TakeBack(all), opos::OPOS_SUCCESS);
+  std::thread closer([&] { device_->ClosePort(); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  release.set_value();
+  closer.join();
+  busy.join();
+  ASSERT_TRUE(host_.WaitForPosts(1));
+  const auto posts = host_.Posts();
+  const auto* completion = std::get_if<TakeBackCompletion>(&posts[0].payload);
+  ASSERT_NE(completion, nullptr);
+  EXPECT_EQ(completion->reply.status, kReplyTimeout);
+  EXPECT_TRUE(completion->counts.empty());
+  EXPECT_EQ(line_->CountCommand("-1>"), 0) << "the queued take-back never ran";
+  EXPECT_EQ(line_->CountCommand(".00"), 0);
+}
+
+// --- Status interpretation ---------------------------------------------------------
+
+TEST_F(ChangerDeviceTest, JamEmptyAndFullStatusUpdates) {
+  Make(ModelCode::kKrt07);
+  const auto normal = StatusOf(ModelCode::kKrt07);
+  Status(normal);
+  EXPECT_TRUE(host_.StatusUpdates().empty());
+
+  Status(With(normal, 1, "1"));
+  EXPECT_EQ(device_->DeviceStatus(), opos::CHAN_STATUS_JAM);
+  Status(normal);
+  EXPECT_EQ(host_.StatusUpdates(), (std::vector<int32_t>{31, 32}));
+
+  host_.ClearRecords();
+  const auto empty = WithCoinBit(normal, kEmptyGroup);
+  const auto near_empty = WithCoinBit(normal, kNearEmptyGroup);
+  Status(empty);
+  EXPECT_EQ(device_->DeviceStatus(), opos::CHAN_STATUS_EMPTY);
+  Status(WithCoinBit(empty, kNearEmptyGroup));  // empty unchanged: nothing
+  Status(near_empty);                           // empty ends, near empty stays
+  EXPECT_EQ(device_->DeviceStatus(), opos::CHAN_STATUS_NEAREMPTY);
+  Status(normal);
+  Status(near_empty);
+  Status(empty);
+  Status(normal);
+  EXPECT_EQ(host_.StatusUpdates(), (std::vector<int32_t>{11, 12, 13, 12, 11, 13}));
+
+  host_.ClearRecords();
+  const auto full = WithBillBit(normal, kFullGroup);
+  const auto near_full = With(normal, 21, "4");
+  Status(full);
+  EXPECT_EQ(device_->FullStatus(), opos::CHAN_STATUS_FULL);
+  Status(near_full);
+  EXPECT_EQ(device_->FullStatus(), opos::CHAN_STATUS_NEARFULL);
+  Status(normal);
+  Status(near_full);
+  Status(normal);
+  Status(With(normal, 21, "8"));
+  EXPECT_EQ(host_.StatusUpdates(), (std::vector<int32_t>{21, 22, 23, 22, 23, 21}));
+}
+
+TEST_F(ChangerDeviceTest, OnlyTheSidesOfTheCurrentExitCount) {
+  Make(ModelCode::kKrt07);
+  host_.SetCurrentExit(3);
+  const auto normal = StatusOf(ModelCode::kKrt07);
+  Status(normal);
+  Status(WithBillBit(normal, kEmptyGroup));
+  Status(WithBillBit(normal, kFullGroup));
+  EXPECT_TRUE(host_.StatusUpdates().empty());
+  Status(WithCoinBit(normal, kEmptyGroup));
+  EXPECT_EQ(host_.StatusUpdates(), (std::vector<int32_t>{11}));
+}
+
+TEST_F(ChangerDeviceTest, JamUpdatesNeedEventsAllowed) {
+  DeviceSettings settings = FastSettings();
+  settings.claim_non_event = 1;
+  Make(ModelCode::kKrt07, settings);
+  host_.SetDeviceEnabled(false);
+  const auto normal = StatusOf(ModelCode::kKrt07);
+  Status(With(normal, 1, "1"));
+  EXPECT_TRUE(device_->Jammed());
+  EXPECT_TRUE(host_.StatusUpdates().empty()) << "claimed, not enabled, ClaimNonEvent 1";
+  host_.SetDeviceEnabled(true);
+  Status(normal);
+  EXPECT_EQ(host_.StatusUpdates(), (std::vector<int32_t>{32}));
+
+  // Forgetting the status reports a jam again.
+  Status(With(normal, 1, "1"));
+  device_->ForgetStatus();
+  EXPECT_FALSE(device_->StatusKept());
+  host_.ClearRecords();
+  Status(With(normal, 1, "1"));
+  EXPECT_EQ(host_.StatusUpdates(), (std::vector<int32_t>{31}));
+}
+
+TEST_F(ChangerDeviceTest, WaitedTakeBackHoldsTheJamForFiveSeconds) {
+  Make(ModelCode::kKrt02);
+  host_.SetDioReadExchange(1);
+  const auto stopped = With(StatusOf(ModelCode::kKrt02), 1, "1");
+  image_->SetStatus(stopped);  // the device shows its error stop while taking back
+  CashCounts all;
+  all.fill(kCountAll);
+  ASSERT_EQ(device_->TakeBack(all), opos::OPOS_SUCCESS);
+  EXPECT_GE(line_->CountCommand("i00"), 1) << "the status read after the request ran during the hold";
+  EXPECT_FALSE(device_->Jammed());
+
+  clock_.Advance(ChangerDevice::kJamHoldMs);
+  Status(stopped);
+  EXPECT_FALSE(device_->Jammed()) << "exactly 5 s after: still held";
+  clock_.Advance(1);
+  Status(stopped);
+  EXPECT_TRUE(device_->Jammed());
+  EXPECT_EQ(host_.StatusUpdates(), (std::vector<int32_t>{31}));
+
+  // BEL while jammed is a plain failure, not "not possible now".
+  image_->On("-1>", Answer::Byte(kBel));
+  EXPECT_EQ(device_->TakeBack(all), opos::OPOS_E_FAILURE);
+}
+
+TEST_F(ChangerDeviceTest, KeptStatusDrivesTheChecksBeforeActions) {
+  Make(ModelCode::kKrt07);
+  EXPECT_EQ(device_->CheckBeforeDispense(), opos::OPOS_SUCCESS) << "nothing kept yet";
+  Status(With(StatusOf(ModelCode::kKrt07), 43, "4"));
+  EXPECT_EQ(device_->CheckBeforeDispense(), opos::OPOS_E_EXTENDED);
+  EXPECT_EQ(host_.ResultCodeExtended(), 235);
+  Status(With(StatusOf(ModelCode::kKrt07), 43, "8"));
+  EXPECT_EQ(device_->CheckBeforeDeposit(), opos::OPOS_E_EXTENDED);
+  EXPECT_EQ(host_.ResultCodeExtended(), 236);
+}
+
+// --- Notifications -------------------------------------------------------------------
+
+std::vector<uint8_t> DepositAnswer(char p, char q) {
+  std::vector<uint8_t> answer(35, '0');
+  answer[33] = static_cast<uint8_t>(p);
+  answer[34] = static_cast<uint8_t>(q);
+  return answer;
+}
+
+TEST_F(ChangerDeviceTest, RejectWaitsWhileTheUnitCounts) {
+  Make(ModelCode::kKrt07);
+  device_->SetRejectCountWatch(true);
+  image_->SetDeposit(DepositAnswer('0', '0'));
+  ASSERT_EQ(device_->ReadDepositCounts(), opos::OPOS_SUCCESS);
+  EXPECT_FALSE(device_->RejectPending());
+  image_->SetDeposit(DepositAnswer('1', '0'));
+  ASSERT_EQ(device_->ReadDepositCounts(), opos::OPOS_SUCCESS);
+  EXPECT_TRUE(device_->RejectPending());
+
+  const auto normal = StatusOf(ModelCode::kKrt07);
+  Status(With(normal, 47, "31"));
+  EXPECT_TRUE(device_->RejectPending()) << "d[47]d[48] = \"31\" keeps it for a later read";
+  EXPECT_TRUE(host_.Notices(kMsgHappenReject).empty());
+  Status(With(normal, 47, "3331"));
+  EXPECT_TRUE(device_->RejectPending());
+  Status(With(normal, 47, "3333"));
+  EXPECT_FALSE(device_->RejectPending());
+  EXPECT_EQ(host_.Notices(kMsgHappenReject), (std::vector<int32_t>{3}));
+
+  // Same digits again: no new reject. A new digit with the kind shown: 8.
+  ASSERT_EQ(device_->ReadDepositCounts(), opos::OPOS_SUCCESS);
+  EXPECT_FALSE(device_->RejectPending());
+  device_->SetRejectKindReport(true);
+  image_->SetDeposit(DepositAnswer('1', '2'));
+  ASSERT_EQ(device_->ReadDepositCounts(), opos::OPOS_SUCCESS);
+  Status(With(normal, 46, "4"));  // bit 2 of byte 46
+  EXPECT_EQ(host_.Notices(kMsgHappenReject), (std::vector<int32_t>{3, 8}));
+}
+
+TEST_F(ChangerDeviceTest, RejectDigitsArePrimedEvenWhileTheSwitchIsOff) {
+  Make(ModelCode::kKrt07);
+  image_->SetDeposit(DepositAnswer('4', '0'));
+  ASSERT_EQ(device_->ReadDepositCounts(), opos::OPOS_SUCCESS);
+  device_->SetRejectCountWatch(true);
+  ASSERT_EQ(device_->ReadDepositCounts(), opos::OPOS_SUCCESS);
+  EXPECT_FALSE(device_->RejectPending()) << "the counter did not change since it was primed";
+}
+
+TEST_F(ChangerDeviceTest, CassetteNotifications) {
+  Make(ModelCode::kKrt07);
+  device_->SetCassetteNotify(true);
+  const auto idle = StatusOf(ModelCode::kKrt07);
+  const auto out = With(idle, 43, "8");
+  Status(idle);
+  Status(out);
+  EXPECT_TRUE(host_.Notices(kMsgHappenCaset).empty());
+  Status(out);
+  EXPECT_EQ(host_.Notices(kMsgHappenCaset), (std::vector<int32_t>{4}));
+  Status(out);
+  Status(idle);
+  EXPECT_EQ(host_.Notices(kMsgHappenCaset), (std::vector<int32_t>{4, 5}));
+  Status(idle);
+  EXPECT_EQ(host_.Notices(kMsgHappenCaset).size(), 2u);
+
+  device_->SetCassetteDisplayNotify(true);
+  Status(With(idle, 47, "92"));
+  EXPECT_TRUE(host_.Notices(kMsgHappenCasetDsp).empty()) << "not armed by an earlier status yet";
+  Status(idle);
+  Status(With(idle, 47, "92"));
+  EXPECT_EQ(host_.Notices(kMsgHappenCasetDsp), (std::vector<int32_t>{6}));
+  Status(With(With(idle, 47, "33"), 43, "2"));
+  EXPECT_EQ(host_.Notices(kMsgHappenCasetDsp).size(), 1u) << "byte 43 bit 1 holds notification 7 back";
+  Status(idle);
+  EXPECT_EQ(host_.Notices(kMsgHappenCasetDsp), (std::vector<int32_t>{6, 7}));
+}
+
+TEST_F(ChangerDeviceTest, NotificationsStaySilentOnOtherModels) {
+  Make(ModelCode::kKrt02);
+  device_->SetCassetteNotify(true);
+  device_->SetCassetteDisplayNotify(true);
+  const auto idle = StatusOf(ModelCode::kKrt02);
+  for (int i = 0; i < 3; ++i) Status(With(idle, 43, "8"));
+  Status(idle);
+  EXPECT_TRUE(host_.Posts().empty());
+}
+
+// --- Deposit progress and power ------------------------------------------------------
+
+TEST_F(ChangerDeviceTest, DepositProgressSwitchesDepositStatusAndReportsChangedCounts) {
+  Make(ModelCode::kKrt07);
+  host_.SetDepositStatus(opos::CHAN_STATUS_DEPOSIT_START);
+  const auto normal = StatusOf(ModelCode::kKrt07);
+  Status(With(normal, 47, "3133"));
+  EXPECT_EQ(host_.DepositStatus(), opos::CHAN_STATUS_DEPOSIT_COUNT);
+  EXPECT_EQ(line_->CountCommand("o00"), 0);
+
+  // 1000-yen bill x2 counted (last field of the device order).
+  image_->SetDeposit(Text("000000000000000000000000000002" "00000"));
+  Status(With(normal, 47, "3333"));
+  EXPECT_EQ(host_.DepositStatus(), opos::CHAN_STATUS_DEPOSIT_START);
+  EXPECT_EQ(line_->CountCommand("o00"), 1);
+  const auto events = host_.DataEvents();
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0].slots[3], 2);
+  EXPECT_FALSE(device_->DepositCountsChanged());
+  EXPECT_TRUE(device_->CountingTookPlace());
+
+  // Counting again with the same counts: read, but nothing new to report.
+  Status(With(normal, 47, "<1"));
+  Status(normal);
+  EXPECT_EQ(line_->CountCommand("o00"), 2);
+  EXPECT_EQ(host_.DataEvents().size(), 1u);
+
+  // No deposit under way: DepositStatus is left alone.
+  host_.SetDepositStatus(opos::CHAN_STATUS_DEPOSIT_END);
+  Status(With(normal, 47, "31"));
+  EXPECT_EQ(host_.DepositStatus(), opos::CHAN_STATUS_DEPOSIT_END);
+}
+
+TEST_F(ChangerDeviceTest, DepositEventSettingRereadsAtEveryStatus) {
+  DeviceSettings settings = FastSettings();
+  settings.deposit_evt_set = 1;
+  Make(ModelCode::kKrt07, settings);
+  host_.SetDepositStatus(opos::CHAN_STATUS_DEPOSIT_START);
+  for (int i = 0; i < 3; ++i) Status(StatusOf(ModelCode::kKrt07));
+  EXPECT_EQ(line_->CountCommand("o00"), 3);
+}
+
+TEST_F(ChangerDeviceTest, PowerStateSetterAndItsSideEffects) {
+  Make(ModelCode::kKrt07);
+  host_.SetPowerNotify(1);
+  host_.SetOperationModeTemporary(1);
+  device_->SetPowerState(opos::OPOS_PS_ONLINE);  // from 2000: no side effects
+  EXPECT_TRUE(line_->Commands().empty());
+  device_->SetPowerState(opos::OPOS_PS_ONLINE);  // equal: nothing
+  EXPECT_EQ(host_.StatusUpdates(), (std::vector<int32_t>{2001}));
+
+  line_->OnEnquiry([] { return Answer::Byte(kAck); });
+  device_->SetPowerState(opos::OPOS_PS_OFF_OFFLINE);
+  EXPECT_TRUE(line_->Commands().empty()) << "nothing is sent to a device that went offline";
+  EXPECT_EQ(line_->Count(LineEvent::Kind::kEnquiry), 0);
+
+  // Back online during an unfixed deposit: the deposit unit is restarted.
+  line_->ClearEvents();
+  host_.SetDepositStatus(opos::CHAN_STATUS_DEPOSIT_START);
+  host_.SetDepositOption(0);
+  device_->SetPowerState(opos::OPOS_PS_ONLINE);
+  EXPECT_EQ(line_->Commands(), (std::vector<std::string>{"o00", "F044000", "F044000", "G011"}));
+  EXPECT_TRUE(host_.DepositCountsSet());
+  EXPECT_EQ(host_.StatusUpdates(), (std::vector<int32_t>{2001, 2004, 2001}));
+
+  // Disabling stores without notification or traffic.
+  line_->ClearEvents();
+  device_->StorePowerState(opos::OPOS_PS_UNKNOWN);
+  EXPECT_EQ(device_->PowerState(), opos::OPOS_PS_UNKNOWN);
+  EXPECT_TRUE(line_->Commands().empty());
+  EXPECT_EQ(host_.StatusUpdates().size(), 3u);
+}
+
+TEST_F(ChangerDeviceTest, Krt03ComingOnlineLeavesDirectIoMode) {
+  Make(ModelCode::kKrt03);
+  host_.SetDirectIoMode(1);
+  device_->SetPowerState(opos::OPOS_PS_OFF_OFFLINE);
+  EXPECT_EQ(host_.DirectIoMode(), 1) << "the first report comes from 2000";
+  device_->SetPowerState(opos::OPOS_PS_ONLINE);
+  EXPECT_EQ(host_.DirectIoMode(), 0);
+  EXPECT_TRUE(line_->Commands().empty());
+}
+
+TEST_F(ChangerDeviceTest, JamClearedDuringADepositRestartsTheUnit) {
+  Make(ModelCode::kKrt07);
+  line_->OnEnquiry([] { return Answer::Byte(kEtb); });
+  host_.SetDepositStatus(opos::CHAN_STATUS_DEPOSIT_START);
+  host_.SetDepositFixed(true);
+  host_.SetDepositOption(1);
+  const auto normal = StatusOf(ModelCode::kKrt07);
+  Status(With(normal, 1, "1"));
+  line_->ClearEvents();
+  image_->On("F04", Answer::Byte(kNak));
+  Status(normal);
+  EXPECT_EQ(line_->Commands(), (std::vector<std::string>{"o00", "F042000"})) << "b = 1 (fixed), c = 0";
+
+  // A KRT07 tries a failed restart again at the next status.
+  image_->On("F04", Answer::Byte(kAck));
+  line_->ClearEvents();
+  Status(normal);
+  EXPECT_EQ(line_->Commands(), (std::vector<std::string>{"o00", "F042000", "F042000"}));
+  line_->ClearEvents();
+  Status(normal);
+  EXPECT_TRUE(line_->Commands().empty()) << "restarted: nothing more";
+}
+
+TEST_F(ChangerDeviceTest, Krt03RestartStartsTheIntake) {
+  Make(ModelCode::kKrt03);
+  line_->OnEnquiry([] { return Answer::Byte(kDc3); });
+  host_.SetDepositActiveMark(1);
+  EXPECT_TRUE(device_->RestartDeposit());
+  EXPECT_EQ(line_->Commands(), (std::vector<std::string>{"o00", "=0220"}));
+
+  line_->OnEnquiry([] { return Answer::Byte(kSub); });
+  line_->ClearEvents();
+  const int64_t start = clock_.NowMs();
+  EXPECT_FALSE(device_->RestartDeposit()) << "the device never became ready";
+  EXPECT_GE(clock_.NowMs() - start, 2000);
+  EXPECT_EQ(line_->CountCommand("=02"), 0);
+}
+
+// --- Direct procedures --------------------------------------------------------------
+
+TEST_F(ChangerDeviceTest, WaitForClear) {
+  Make(ModelCode::kKrt07);
+  const auto handling = With(StatusOf(ModelCode::kKrt07), 7, "4");
+  Status(handling);
+  std::atomic<int> reads{0};
+  image_->On("H00", [&] {
+    return Answer::Data(reads.fetch_add(1) < 2 ? handling : StatusOf(ModelCode::kKrt07));
+  });
+  EXPECT_EQ(device_->WaitForClear(60000), opos::OPOS_SUCCESS);
+  EXPECT_EQ(reads.load(), 3);
+  EXPECT_FALSE(device_->CashBeingHandledKept());
+  EXPECT_TRUE(device_->HandlingMarkByte7());
+
+  image_->On("H00", [&] { return Answer::Data(With(StatusOf(ModelCode::kKrt07), 8, "4")); });
+  EXPECT_EQ(device_->WaitForClear(100), opos::OPOS_SUCCESS) << "the limit ends it";
+  EXPECT_TRUE(device_->CashBeingHandledKept()) << "the caller sees the cash still there";
+
+  image_->On("H00", Answer::Silence());
+  EXPECT_EQ(device_->WaitForClear(60000), opos::OPOS_E_TIMEOUT);
+  image_->On("H00", Answer::Data(std::vector<uint8_t>(44, '0')));
+  EXPECT_EQ(device_->WaitForClear(60000), opos::OPOS_E_FAILURE);
+}
+
+TEST_F(ChangerDeviceTest, ReadyWait) {
+  Make(ModelCode::kKrt07);
+  std::atomic<int> reads{0};
+  const auto idle = With(StatusOf(ModelCode::kKrt07), 47, "3333");
+  image_->On("H00", [&] { return Answer::Data(reads.fetch_add(1) < 2 ? With(idle, 49, "31") : idle); });
+  bool waiting = false;
+  EXPECT_EQ(device_->ReadyWait(&waiting), opos::OPOS_SUCCESS);
+  EXPECT_TRUE(waiting);
+  image_->On("H00", Answer::Data(With(idle, 47, "30")));
+  EXPECT_EQ(device_->ReadyWait(), opos::OPOS_E_FAILURE);
+  image_->On("H00", Answer::Silence());
+  EXPECT_EQ(device_->ReadyWait(), opos::OPOS_E_TIMEOUT);
+}
+
+// --- Counts -----------------------------------------------------------------------------
+
+TEST_F(ChangerDeviceTest, CountsAnswerLayouts) {
+  Make(ModelCode::kKrt07);
+  // Bills A: 2000 10000 5000 1000; bills B; coins A: 500..1; byte 42; coins B at 52.
+  std::string answer = "001002003004" "011012013014" "021022023024025026" "7" "000000000" "031032033034035036";
+  ASSERT_EQ(answer.size(), 70u);
+  image_->SetCounts(Text(answer));
+  ASSERT_EQ(device_->Thread().CountsRead(), kReplyOk);
+  EXPECT_EQ(device_->CountsA(), (CashCounts{2, 3, 1, 4, 21, 22, 23, 24, 25, 26}));
+  EXPECT_EQ(device_->CountsB(), (CashCounts{12, 13, 11, 14, 31, 32, 33, 34, 35, 36}));
+  EXPECT_EQ(device_->Discrepancy(), 1);
+  EXPECT_EQ(device_->SecondFlag(), 1);
+
+  // Garbage keeps the counts that were there.
+  image_->SetCounts(Text(std::string(69, 'x') + "0"));
+  ASSERT_EQ(device_->Thread().CountsRead(), kReplyOk);
+  EXPECT_EQ(device_->CountsA()[0], 2);
+}
+
+TEST_F(ChangerDeviceTest, Krt03CountsComeInTwoAnswers) {
+  Make(ModelCode::kKrt03);
+  image_->On("\"00", Answer::Data(Text("001002003004005006007008009010")));
+  image_->On("&00", Answer::Data(Text("101102103104105106107108109110")));
+  ASSERT_EQ(device_->Thread().CountsRead(), kReplyOk);
+  EXPECT_EQ(device_->CountsA(), (CashCounts{7, 8, 9, 10, 1, 2, 3, 4, 5, 6}));
+  EXPECT_EQ(device_->CountsB(), (CashCounts{107, 108, 109, 110, 101, 102, 103, 104, 105, 106}));
+  EXPECT_EQ(device_->Discrepancy(), 0);
+}
+
+// --- Stopping a running operation --------------------------------------------------------
+
+class StopTest : public ChangerDeviceTest {
+ protected:
+  void SetUp() override {
+    Make(ModelCode::kKrt07);
+    device_->Thread().SetDepositPhase(1);
+    image_->On("m06", Answer::Silence());
+    image_->On("H00", Answer::Data(With(StatusOf(ModelCode::kKrt07), 1, ";")));
+    line_->OnEnquiry([this] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      return Answer::Byte(stop_answered_.load() ? kAck : kSub);
+    });
+  }
+  std::atomic<bool> stop_answered_{false};
+};
+
+TEST_F(StopTest, WaitedStopAcceptedByTheDevice) {
+  image_->On("V00", [this] {
+    stop_answered_ = true;
+    return Answer::Byte(kAck);
+  });
+  EXPECT_EQ(device_->RequestStop(false), opos::OPOS_E_ILLEGAL) << "nothing runs";
+  std::future<int32_t> dispense = std::async(std::launch::async, [this] {
+    return device_->Execute(AmountDispenseCommand(ModelCode::kKrt07, 20000, 86400000).command);
+  });
+  ASSERT_TRUE(line_->WaitUntil([](const std::vector<LineEvent>& events) {
+    return std::any_of(events.begin(), events.end(),
+                       [](const LineEvent& e) { return e.kind == LineEvent::Kind::kEnquiry; });
+  }));
+  EXPECT_EQ(device_->RequestStop(false), opos::OPOS_SUCCESS);
+  EXPECT_EQ(dispense.get(), opos::OPOS_SUCCESS);
+  EXPECT_EQ(device_->StopMailbox(), kStopIdle);
+  EXPECT_EQ(line_->CountCommand("V00"), 1);
+}
+
+TEST_F(StopTest, WaitedStopRefusedWithBell) {
+  line_->SetKrt07Code(239);
+  image_->On("V00", [this] {
+    stop_answered_ = true;
+    return Answer::Byte(kBel);
+  });
+  std::future<int32_t> dispense = std::async(std::launch::async, [this] {
+    return device_->Execute(AmountDispenseCommand(ModelCode::kKrt07, 20000, 86400000).command);
+  });
+  ASSERT_TRUE(line_->WaitUntil([](const std::vector<LineEvent>& events) {
+    return std::any_of(events.begin(), events.end(),
+                       [](const LineEvent& e) { return e.kind == LineEvent::Kind::kEnquiry; });
+  }));
+  EXPECT_EQ(device_->RequestStop(false), opos::OPOS_E_EXTENDED);
+  EXPECT_EQ(host_.ResultCodeExtended(), 239);
+  dispense.get();
+}
+
+TEST_F(StopTest, AsyncStopReportsThroughAsyncResultCode) {
+  image_->On("V00", [this] {
+    stop_answered_ = true;
+    return Answer::Byte(kAck);
+  });
+  ASSERT_EQ(device_->ExecuteAsync(AmountDispenseCommand(ModelCode::kKrt07, 20000, 86400000).command),
+            opos::OPOS_SUCCESS);
+  host_.SetAsyncResultCode(99);
+  ASSERT_EQ(device_->RequestStop(true), opos::OPOS_SUCCESS);
+  EXPECT_EQ(device_->RequestStop(true), opos::OPOS_E_ILLEGAL) << "a stop is already open";
+  ASSERT_TRUE(host_.WaitForPosts(1));
+  ASSERT_TRUE(host_.WaitForStatusUpdate(opos::CHAN_STATUS_ASYNC));
+  EXPECT_EQ(host_.AsyncResultCode(), opos::OPOS_SUCCESS);
+  EXPECT_EQ(device_->StopMailbox(), kStopIdle) << "reset after the request";
+}
+
+// --- Take-back question (KRT03) ------------------------------------------------------------
+
+TEST_F(ChangerDeviceTest, ClosePortStopsTheThreadWhileATakeBackQuestionIsOpen) {
+  DeviceSettings settings = FastSettings();
+  settings.take_back_timeout_ms = 600000;
+  Make(ModelCode::kKrt03, settings);
+  device_->Thread().SetDepositPhase(1);
+  std::vector<uint8_t> stalled = StatusOf(ModelCode::kKrt03);
+  stalled[51] = '9';
+  stalled[52] = '1';
+  image_->On("i00", Answer::Data(stalled));
+  image_->On("-1?", Answer::Silence());
+  line_->OnEnquiry([] { return Answer::Byte(kSub); });
+  const BuiltCommand take_back = TakeBackKrt03Command({}, 0);
+  ASSERT_EQ(device_->ExecuteAsync(take_back.command), opos::OPOS_SUCCESS);
+  ASSERT_TRUE(host_.WaitUntil([&] { return !host_.Notices(kMsgQueryTakeBackRetry).empty(); }));
+
+  const auto before = std::chrono::steady_clock::now();
+  device_->ClosePort();
+  EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(2));
+  EXPECT_FALSE(device_->Thread().Running());
+  ASSERT_TRUE(host_.WaitForPosts(2));
+  const auto posts = host_.Posts();
+  const auto* completion = std::get_if<TakeBackCompletion>(&posts[1].payload);
+  ASSERT_NE(completion, nullptr);
+  EXPECT_EQ(completion->reply.status, kReplyTimeout);
+  EXPECT_EQ(line_->CountCommand("E010"), 0) << "an unanswered question is no retry";
+}
+
+TEST_F(ChangerDeviceTest, Krt03DirectIoModeStallAsksAndStops) {
+  Make(ModelCode::kKrt03);
+  host_.SetDirectIoMode(1);
+  host_.AnswerQuestionsWith(2);
+  std::vector<uint8_t> waiting = StatusOf(ModelCode::kKrt03);
+  waiting[51] = '<';
+  waiting[52] = '2';
+  Status(waiting);
+  EXPECT_EQ(host_.Notices(kMsgQueryTakeBackRetry), (std::vector<int32_t>{1}));
+  EXPECT_EQ(line_->Commands(), (std::vector<std::string>{"000"}));
+  EXPECT_EQ(host_.DirectIoMode(), 0);
+
+  host_.SetDirectIoMode(1);
+  host_.AnswerQuestionsWith(1);
+  line_->ClearEvents();
+  Status(waiting);
+  EXPECT_EQ(line_->Commands(), (std::vector<std::string>{"E010"}));
+  EXPECT_EQ(host_.DirectIoMode(), 1);
+}
+
+// --- Offline and back, through the host --------------------------------------------------
+
+TEST_F(ChangerDeviceTest, UnpluggedDeviceGoesOfflineAndComesBack) {
+  Make(ModelCode::kKrt07);
+  image_->On(":00", [] {
+    std::vector<uint8_t> name(28, ' ');
+    const std::string text = "KRT07A ";
+    std::copy(text.begin(), text.end(), name.begin() + 20);
+    return Answer::Data(name);
+  });
+  host_.SetPowerNotify(1);
+  line_->OnEnquiry([] { return Answer::Byte(kAck); });
+  device_->ResumeWatch(0);
+  ASSERT_TRUE(host_.WaitForStatusUpdate(opos::OPOS_PS_ONLINE));
+  line_->SetUnplugged(true);
+  ASSERT_TRUE(host_.WaitForStatusUpdate(opos::OPOS_PS_OFF_OFFLINE));
+  line_->SetUnplugged(false);
+  host_.ClearRecords();
+  ASSERT_TRUE(host_.WaitForStatusUpdate(opos::OPOS_PS_ONLINE));
+  device_->PauseWatch();
+  EXPECT_EQ(device_->PowerState(), opos::OPOS_PS_ONLINE);
+}
+
+}  // namespace
+}  // namespace vexokrt

@@ -1,0 +1,201 @@
+// A stand-in for the service object behind the device layer: plain values
+// under one lock, and a record of every event queued and every window post.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "device/changer_host.h"
+#include "service/opos.h"
+
+namespace vexokrt::testing {
+
+struct Post {
+  std::string message;
+  WindowPayload payload;
+};
+
+class FakeChangerHost : public ChangerHost {
+ public:
+  // Answers a take-back question automatically with |answer| (0: never).
+  void AnswerQuestionsWith(int32_t answer) {
+    std::lock_guard<std::mutex> lock(lock_);
+    auto_answer_ = answer;
+  }
+
+  int32_t State() override { return Get(state_); }
+  void SetState(int32_t state) override {
+    Set(state_, state);
+    std::lock_guard<std::mutex> lock(lock_);
+    state_history_.push_back(state);
+  }
+  void SetResultCodeExtended(int32_t code) override { Set(result_code_extended_, code); }
+  void SetAsyncResultCode(int32_t code) override { Set(async_result_code_, code); }
+  void SetAsyncResultCodeExtended(int32_t code) override { Set(async_result_code_extended_, code); }
+  void QueueStatusUpdate(int32_t value) override {
+    std::lock_guard<std::mutex> lock(lock_);
+    status_updates_.push_back(value);
+    changed_.notify_all();
+  }
+  void QueueDataEvent(const DispenseRecord& counts) override {
+    std::lock_guard<std::mutex> lock(lock_);
+    data_events_.push_back(counts);
+    changed_.notify_all();
+  }
+  void QueueDirectIoEvent(int32_t event_number, int32_t, std::string) override {
+    std::lock_guard<std::mutex> lock(lock_);
+    direct_io_events_.push_back(event_number);
+    changed_.notify_all();
+  }
+  int32_t DepositStatus() override { return Get(deposit_status_); }
+  void SetDepositStatus(int32_t status) override { Set(deposit_status_, status); }
+  void SetDepositCounts(const CashCounts& counts) override {
+    std::lock_guard<std::mutex> lock(lock_);
+    deposit_counts_ = counts;
+    deposit_counts_set_ = true;
+  }
+  bool DepositFixed() override { return Get(deposit_fixed_) != 0; }
+  bool DepositPaused() override { return Get(deposit_paused_) != 0; }
+  int32_t DepositOption() override { return Get(deposit_option_); }
+  int32_t DepositActiveMark() override { return Get(deposit_active_mark_); }
+  bool DeviceEnabled() override { return Get(device_enabled_) != 0; }
+  int32_t PowerNotify() override { return Get(power_notify_); }
+  int32_t CurrentExit() override { return Get(current_exit_); }
+  int32_t DirectIoMode() override { return Get(direct_io_mode_); }
+  void SetDirectIoMode(int32_t mode) override { Set(direct_io_mode_, mode); }
+  int32_t OperationModeTemporary() override { return Get(operation_mode_temporary_); }
+  int32_t DioReadExchange() override { return Get(dio_read_exchange_); }
+  void PostToWindow(std::string_view message, WindowPayload payload) override {
+    std::shared_ptr<EventAnswerSlot> question;
+    int32_t answer;
+    {
+      std::lock_guard<std::mutex> lock(lock_);
+      if (const auto* notice = std::get_if<DirectIoNotice>(&payload)) question = notice->answer;
+      answer = auto_answer_;
+      posts_.push_back(Post{std::string(message), std::move(payload)});
+      changed_.notify_all();
+    }
+    if (question && answer != 0) question->Set(answer);
+  }
+
+  // Values a test sets.
+  void SetDeviceEnabled(bool on) { Set(device_enabled_, on ? 1 : 0); }
+  void SetPowerNotify(int32_t v) { Set(power_notify_, v); }
+  void SetCurrentExit(int32_t v) { Set(current_exit_, v); }
+  void SetDepositFixed(bool v) { Set(deposit_fixed_, v ? 1 : 0); }
+  void SetDepositPaused(bool v) { Set(deposit_paused_, v ? 1 : 0); }
+  void SetDepositOption(int32_t v) { Set(deposit_option_, v); }
+  void SetDepositActiveMark(int32_t v) { Set(deposit_active_mark_, v); }
+  void SetOperationModeTemporary(int32_t v) { Set(operation_mode_temporary_, v); }
+  void SetDioReadExchange(int32_t v) { Set(dio_read_exchange_, v); }
+
+  // What the device layer did.
+  int32_t ResultCodeExtended() { return Get(result_code_extended_); }
+  int32_t AsyncResultCode() { return Get(async_result_code_); }
+  int32_t AsyncResultCodeExtended() { return Get(async_result_code_extended_); }
+  std::vector<int32_t> StatusUpdates() {
+    std::lock_guard<std::mutex> lock(lock_);
+    return status_updates_;
+  }
+  std::vector<int32_t> StateHistory() {
+    std::lock_guard<std::mutex> lock(lock_);
+    return state_history_;
+  }
+  std::vector<DispenseRecord> DataEvents() {
+    std::lock_guard<std::mutex> lock(lock_);
+    return data_events_;
+  }
+  std::vector<Post> Posts() {
+    std::lock_guard<std::mutex> lock(lock_);
+    return posts_;
+  }
+  // Event numbers of the direct I/O notices posted with |message|.
+  std::vector<int32_t> Notices(std::string_view message) {
+    std::vector<int32_t> numbers;
+    for (const Post& post : Posts()) {
+      if (post.message != message) continue;
+      if (const auto* notice = std::get_if<DirectIoNotice>(&post.payload)) numbers.push_back(notice->event_number);
+    }
+    return numbers;
+  }
+  bool DepositCountsSet(CashCounts* counts = nullptr) {
+    std::lock_guard<std::mutex> lock(lock_);
+    if (counts != nullptr) *counts = deposit_counts_;
+    return deposit_counts_set_;
+  }
+  void ClearRecords() {
+    std::lock_guard<std::mutex> lock(lock_);
+    status_updates_.clear();
+    data_events_.clear();
+    posts_.clear();
+    state_history_.clear();
+  }
+  // Waits (real time) until |predicate| holds.
+  bool WaitUntil(const std::function<bool()>& predicate, int64_t ms = 5000) {
+    std::unique_lock<std::mutex> lock(lock_);
+    return changed_.wait_for(lock, std::chrono::milliseconds(ms), [&] {
+      lock.unlock();
+      const bool done = predicate();
+      lock.lock();
+      return done;
+    });
+  }
+  bool WaitForStatusUpdate(int32_t value, int64_t ms = 5000) {
+    return WaitUntil(
+        [&] {
+          for (int32_t v : StatusUpdates()) {
+            if (v == value) return true;
+          }
+          return false;
+        },
+        ms);
+  }
+  bool WaitForPosts(size_t count, int64_t ms = 5000) {
+    return WaitUntil([&] { return Posts().size() >= count; }, ms);
+  }
+
+ private:
+  int32_t Get(const int32_t& field) {
+    std::lock_guard<std::mutex> lock(lock_);
+    return field;
+  }
+  void Set(int32_t& field, int32_t value) {
+    std::lock_guard<std::mutex> lock(lock_);
+    field = value;
+    changed_.notify_all();
+  }
+
+  std::mutex lock_;
+  std::condition_variable changed_;
+  int32_t state_ = opos::OPOS_S_IDLE;
+  int32_t result_code_extended_ = 0;
+  int32_t async_result_code_ = 0;
+  int32_t async_result_code_extended_ = 0;
+  int32_t deposit_status_ = opos::CHAN_STATUS_DEPOSIT_NONE;
+  int32_t deposit_fixed_ = 0;
+  int32_t deposit_paused_ = 0;
+  int32_t deposit_option_ = 0;
+  int32_t deposit_active_mark_ = 0;
+  int32_t device_enabled_ = 1;
+  int32_t power_notify_ = 0;
+  int32_t current_exit_ = 1;
+  int32_t direct_io_mode_ = 0;
+  int32_t operation_mode_temporary_ = 0;
+  int32_t dio_read_exchange_ = 0;
+  int32_t auto_answer_ = 0;
+  CashCounts deposit_counts_{};
+  bool deposit_counts_set_ = false;
+  std::vector<int32_t> status_updates_;
+  std::vector<int32_t> state_history_;
+  std::vector<DispenseRecord> data_events_;
+  std::vector<int32_t> direct_io_events_;
+  std::vector<Post> posts_;
+};
+
+}  // namespace vexokrt::testing
