@@ -1,0 +1,41 @@
+#include "devlog/changer_device_logs.h"
+
+#include "service/opos.h"
+
+namespace vexokrt::devlog {
+
+DeviceReply LineMemoryReads::Exchange(std::span<const uint8_t> command, int32_t timeout_ms) {
+  DeviceReply reply;
+  line_.SendFrame(command);
+  line_.ReceiveAnswer(reply, timeout_ms, /*suppress_follow_ups=*/false, /*alternative_bell_rule=*/false);
+  return reply;
+}
+
+DeviceReply QueuedMemoryReads::Exchange(std::span<const uint8_t> command, int32_t timeout_ms) {
+  return device_.SendCommand(command, WaitStyle::kNone, timeout_ms);
+}
+
+ChangerDeviceLogs::ChangerDeviceLogs(ChangerDevice& device, ChangerHost& host, DeviceLogContext context)
+    : shared_(std::make_shared<Shared>(device, host, std::move(context))) {
+  device.SetHistoryStep([shared = shared_] { return shared->logs.OperationHistoryStep(shared->device.Model()); });
+  device.SetLogFileReader([shared = shared_](int32_t code) { return ReadLogFiles(*shared, code); });
+}
+
+ChangerDeviceLogs::~ChangerDeviceLogs() {
+  shared_->device.SetHistoryStep({});
+  shared_->device.SetLogFileReader({});
+}
+
+int32_t ChangerDeviceLogs::RetrieveTradingLog(int32_t direct_mode) {
+  return shared_->logs.RetrieveTradingLog(shared_->device.Model(), direct_mode);
+}
+
+int32_t ChangerDeviceLogs::ReadLogFiles(int32_t code) { return ReadLogFiles(*shared_, code); }
+
+int32_t ChangerDeviceLogs::ReadLogFiles(Shared& shared, int32_t code) {
+  const LogFileResult result = shared.logs.RunLogRequest(shared.device.Model(), code);
+  if (result.result == opos::OPOS_E_EXTENDED) shared.host.SetResultCodeExtended(result.extended);
+  return result.result;
+}
+
+}  // namespace vexokrt::devlog

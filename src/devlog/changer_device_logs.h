@@ -1,0 +1,91 @@
+// The device logs wired into the device layer.
+//
+// Reaching the device:
+//   direct  - the device layer's line itself (frame, then receive with the
+//             link's follow-up reads, normal rule); used on the
+//             communication thread and by callers that paused the watch;
+//   queued  - a synchronous SendCommand with WaitStyle None and the read's
+//             time-out; used from any other thread while the thread runs.
+//
+// Hooks installed into the ChangerDevice for the life of this object:
+//   history step  - run inside the watch step (the communication thread
+//                   holds the watch and history locks around it):
+//                   OperationHistoryStep on the direct line for the model
+//                   the device reports;
+//   log-file read - run by the communication thread for a queued log-file
+//                   request: the code dispatch on the direct line; an
+//                   extended result is stored in the host's
+//                   ResultCodeExtended before the result is posted.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "device/changer_device.h"
+#include "device/changer_host.h"
+#include "devlog/device_logs.h"
+#include "devlog/log_context.h"
+#include "devlog/memory_read.h"
+#include "link/line_exchange.h"
+
+namespace vexokrt::devlog {
+
+// Memory reads on the device layer's line.
+class LineMemoryReads : public MemoryReadExchange {
+ public:
+  explicit LineMemoryReads(LineExchange& line) : line_(line) {}
+  DeviceReply Exchange(std::span<const uint8_t> command, int32_t timeout_ms) override;
+
+ private:
+  LineExchange& line_;
+};
+
+// Memory reads as synchronous requests through the device layer's queue.
+class QueuedMemoryReads : public MemoryReadExchange {
+ public:
+  explicit QueuedMemoryReads(ChangerDevice& device) : device_(device) {}
+  DeviceReply Exchange(std::span<const uint8_t> command, int32_t timeout_ms) override;
+
+ private:
+  ChangerDevice& device_;
+};
+
+class ChangerDeviceLogs {
+ public:
+  // |device| and |host| (and what |context| borrows) must outlive this
+  // object and any hook call in progress. Installs the two hooks; the
+  // destructor removes them. A hook already running when this object goes
+  // keeps what it uses alive until it returns.
+  ChangerDeviceLogs(ChangerDevice& device, ChangerHost& host, DeviceLogContext context);
+  ~ChangerDeviceLogs();
+  ChangerDeviceLogs(const ChangerDeviceLogs&) = delete;
+  ChangerDeviceLogs& operator=(const ChangerDeviceLogs&) = delete;
+
+  DeviceLogs& logs() { return shared_->logs; }
+
+  // The trading log of the connected model (see DeviceLogs). Direct mode
+  // needs the watch paused.
+  int32_t RetrieveTradingLog(int32_t direct_mode);
+
+  // The log-file read of |code| on the direct line, for a caller that paused
+  // the watch; stores ResultCodeExtended with OPOS_E_EXTENDED. Also what the
+  // log-file hook runs.
+  int32_t ReadLogFiles(int32_t code);
+
+ private:
+  // What the hooks use; shared with them so a running hook outlives us.
+  struct Shared {
+    Shared(ChangerDevice& d, ChangerHost& h, DeviceLogContext context)
+        : device(d), host(h), direct(d.Line()), queued(d), logs(std::move(context), direct, queued) {}
+    ChangerDevice& device;
+    ChangerHost& host;
+    LineMemoryReads direct;
+    QueuedMemoryReads queued;
+    DeviceLogs logs;
+  };
+  static int32_t ReadLogFiles(Shared& shared, int32_t code);
+
+  std::shared_ptr<Shared> shared_;
+};
+
+}  // namespace vexokrt::devlog

@@ -1,0 +1,23 @@
+#include "devlog/device_logs.h"
+
+#include "devlog/operation_history.h"
+#include "devlog/trading_log.h"
+
+namespace vexokrt::devlog {
+
+int32_t DeviceLogs::RetrieveTradingLog(ModelCode model, int32_t direct_mode) {
+  if (IsKrt07Family(model) && direct_mode == 1) {
+    return devlog::RetrieveTradingLog(model, direct_, kTradingDirectTimeoutMs, context_);
+  }
+  return devlog::RetrieveTradingLog(model, queued_, kQueuedReadTimeoutMs, context_);
+}
+
+int32_t DeviceLogs::OperationHistoryStep(ModelCode model) {
+  return devlog::OperationHistoryStep(model, direct_, context_);
+}
+
+LogFileResult DeviceLogs::RunLogRequest(ModelCode model, int32_t code) {
+  return RunDeviceLogRequest(direct_, model, context_.Folder(), code);
+}
+
+}  // namespace vexokrt::devlog

@@ -1,0 +1,117 @@
+#include "devlog/log_folder.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <limits>
+#include <optional>
+#include <vector>
+
+namespace vexokrt::devlog {
+namespace {
+
+// Seconds from 1601-01-01 to 1970-01-01.
+constexpr int64_t kEpochDifferenceSeconds = 11644473600;
+
+struct FolderEntry {
+  std::string name;
+  bool is_directory = false;
+  uint64_t size = 0;
+  uint64_t file_time = 0;
+};
+
+struct FolderSplit {
+  std::string directory;    // what opendir gets
+  std::string path_prefix;  // what entry names are appended to
+  std::string name_prefix;  // entries must start with this
+};
+
+FolderSplit Split(const std::string& prefix) {
+  const size_t slash = prefix.rfind('/');
+  if (slash == std::string::npos) return {".", "", prefix};
+  return {slash == 0 ? "/" : prefix.substr(0, slash), prefix.substr(0, slash + 1), prefix.substr(slash + 1)};
+}
+
+// The folder's entries in name order, "." and ".." left out. No value when
+// the folder cannot be opened.
+std::optional<std::vector<FolderEntry>> List(const std::string& prefix) {
+  const FolderSplit split = Split(prefix);
+  DIR* dir = ::opendir(split.directory.c_str());
+  if (dir == nullptr) return std::nullopt;
+  std::vector<FolderEntry> entries;
+  while (const dirent* e = ::readdir(dir)) {
+    const std::string name = e->d_name;
+    if (name == "." || name == "..") continue;
+    if (name.compare(0, split.name_prefix.size(), split.name_prefix) != 0) continue;
+    struct stat st {};
+    // lstat: a symbolic link is an entry of its own; deleting it removes the
+    // link, never what it points to.
+    if (::lstat((split.path_prefix + name).c_str(), &st) != 0) continue;
+    entries.push_back({name, S_ISDIR(st.st_mode), static_cast<uint64_t>(st.st_size),
+                       FileTimeFromUnix(st.st_mtim.tv_sec, st.st_mtim.tv_nsec)});
+  }
+  ::closedir(dir);
+  std::sort(entries.begin(), entries.end(), [](const FolderEntry& a, const FolderEntry& b) { return a.name < b.name; });
+  return entries;
+}
+
+}  // namespace
+
+uint64_t FileTimeFromUnix(int64_t seconds, int64_t nanoseconds) {
+  const int64_t since_1601 = seconds + kEpochDifferenceSeconds;
+  if (since_1601 < 0) return 0;
+  return static_cast<uint64_t>(since_1601) * 10'000'000u + static_cast<uint64_t>(nanoseconds / 100);
+}
+
+bool IsPlainFileName(std::string_view name) {
+  return !name.empty() && name != "." && name != ".." && name.find('/') == std::string_view::npos;
+}
+
+std::string LogFolder::NameInFolder(std::string_view path) const {
+  if (path.size() <= prefix_.size() || path.substr(0, prefix_.size()) != prefix_) return {};
+  const std::string_view name = path.substr(prefix_.size());
+  return IsPlainFileName(name) ? std::string(name) : std::string();
+}
+
+int32_t LogFolder::FolderRoom() const {
+  if (!IsSet()) return 0;
+  const auto entries = List(prefix_);
+  if (!entries) return 0;
+  uint64_t total = 0;
+  for (const FolderEntry& e : *entries) {
+    if (!e.is_directory) total += e.size;
+  }
+  constexpr int64_t kMin = std::numeric_limits<int32_t>::min();
+  constexpr int64_t kMax = std::numeric_limits<int32_t>::max();
+  const int64_t used = total > static_cast<uint64_t>(kMax) - kMin ? kMax - kMin : static_cast<int64_t>(total);
+  return static_cast<int32_t>(std::clamp(int64_t{size_limit_} - used, kMin, kMax));
+}
+
+void LogFolder::DeleteOldestLogFile() const {
+  if (!IsSet()) return;
+  const auto entries = List(prefix_);
+  if (!entries) return;
+  const FolderEntry* oldest = nullptr;
+  // The candidate starts out as "newer than anything", so only a file can
+  // ever be chosen.
+  uint32_t oldest_high = std::numeric_limits<uint32_t>::max();
+  for (const FolderEntry& e : *entries) {
+    if (e.is_directory) continue;
+    const auto high = static_cast<uint32_t>(e.file_time >> 32);
+    if (high < oldest_high) {
+      oldest = &e;
+      oldest_high = high;
+    }
+  }
+  if (oldest == nullptr) return;
+  // unlink, not remove: it can never take a directory with it.
+  ::unlink((Split(prefix_).path_prefix + oldest->name).c_str());
+}
+
+void LogFolder::MakeRoom(int32_t threshold) const {
+  if (FolderRoom() <= threshold) DeleteOldestLogFile();
+}
+
+}  // namespace vexokrt::devlog

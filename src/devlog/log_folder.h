@@ -1,0 +1,74 @@
+// The log folder: where every device-log file goes, and how it is kept under
+// its size limit by deleting the oldest file.
+//
+// The folder is given as a prefix that file names are appended to (normally
+// ending in '/'). The part after the last '/' is a name prefix: with
+// "/var/log/krt/" the folder is /var/log/krt and every entry counts; with
+// "/var/log/krt-" the folder is /var/log and only entries whose names start
+// with "krt-" count, since those are the only files the writers can create.
+//
+// An empty prefix means no log folder has been set. Then nothing is listed and
+// nothing is deleted: the writers would otherwise tidy up whatever directory
+// the host process happens to run in.
+//
+// All members are const and touch only the file system; any thread.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace vexokrt::devlog {
+
+// Room left below which the writers delete the oldest file first.
+inline constexpr int32_t kHistoryRoomThreshold = 1024;
+inline constexpr int32_t kTradingRoomThreshold = 4096;
+
+// A file's modification time as a 64-bit count of 100 ns intervals since
+// 1601-01-01 (UTC), the time stamp the folder's age comparison works on.
+uint64_t FileTimeFromUnix(int64_t seconds, int64_t nanoseconds);
+
+// True for a name that stays inside the folder it is appended to: not empty,
+// no '/', and not "." or "..". Names built from registry patterns pass this
+// check before anything is written or deleted.
+bool IsPlainFileName(std::string_view name);
+
+class LogFolder {
+ public:
+  LogFolder(std::string prefix, int32_t size_limit) : prefix_(std::move(prefix)), size_limit_(size_limit) {}
+
+  bool IsSet() const { return !prefix_.empty(); }
+  const std::string& prefix() const { return prefix_; }
+  int32_t size_limit() const { return size_limit_; }
+
+  // The path of |name| in the folder (plain concatenation).
+  std::string PathOf(std::string_view name) const { return prefix_ + std::string(name); }
+
+  // The file name part of |path| when it names a plain file of this folder
+  // (PathOf of a plain name), else empty. With the folder unset that is a
+  // plain name on its own, which is how files were written then.
+  std::string NameInFolder(std::string_view path) const;
+
+  // The size limit minus the total size of the folder's entries that are not
+  // directories (no recursion). The total is taken over the full 64-bit sizes
+  // and the difference saturates at the limits of int32_t, so a large folder
+  // never wraps round to plenty of room. 0 when the folder is not set or
+  // cannot be listed.
+  int32_t FolderRoom() const;
+
+  // Deletes the oldest entry that is not a directory. Age is compared on the
+  // upper 32 bits of the 100 ns file time only, so files written within about
+  // 429 s of each other count as equally old and the first in name order
+  // wins. Directories are never deleted; a folder without files, an unset
+  // folder or a failing deletion do nothing.
+  void DeleteOldestLogFile() const;
+
+  // Deletes the oldest file when FolderRoom() is at most |threshold|.
+  void MakeRoom(int32_t threshold) const;
+
+ private:
+  std::string prefix_;
+  int32_t size_limit_;
+};
+
+}  // namespace vexokrt::devlog

@@ -1,0 +1,1 @@
+target_link_libraries(vexokrt PRIVATE vexokrt_devlog)
