@@ -163,13 +163,7 @@ void CCashChanger::CreateDevice() {
   settings.auto_negotiation = config_.auto_negotiation;
   settings.deposit_evt_set = config_.deposit_evt_set;
   settings.claim_non_event = config_.claim_non_event;
-  settings.claim_relaxation = config_.claim_relaxation;
   settings.take_back_timeout_ms = config_.take_back_timeout;
-  settings.dispense_cash_timeout_ms = config_.dispense_cash_timeout;
-  settings.dispense_change_timeout_ms = config_.dispense_change_timeout;
-  settings.investigate_timeout_ms = config_.investigate_timeout;
-  settings.end_deposit_timeout_ms = config_.end_deposit_timeout;
-  settings.fix_deposit_timeout_ms = config_.fix_deposit_timeout;
   auto serial = std::make_unique<link::SerialLink>(*trace_log_, config_.port, config_.port_initialize_string);
   device_ = std::make_unique<ChangerDevice>(*this, settings, std::make_unique<SerialLineExchange>(std::move(serial)),
                                             platform::SystemClock(), &exam_log_);
