@@ -34,16 +34,16 @@ cat >"$work/script" <<'SCRIPT'
 ClaimDevice 1000
 set PowerNotify 1
 set DeviceEnabled 1
-pump 100
+pump 300
 get DeviceName
 get 13004
 set CurrencyCode jpy
 set FreezeEvents 1
 sim jam on
-pump 300
+pump 800
 get DeviceStatus
 set FreezeEvents 0
-pump 200
+pump 300
 COFreezeEvents yes
 ReadCashCounts
 DispenseChange x
