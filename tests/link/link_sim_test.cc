@@ -18,6 +18,15 @@ namespace vexokrt::link {
 namespace {
 
 using testing::TraceCapture;
+using testing::kRead96008;
+using testing::kReopen24007;
+using testing::kRead24007;
+using testing::kReopen96007;
+using testing::kRead96007;
+using testing::kFoundA;
+using testing::kFoundB;
+using testing::kSpeedChange;
+using testing::kModeAChanged;
 using Bytes = std::vector<uint8_t>;
 
 const Bytes kStatusKrt07 = {0x11, 'H', '0', '0'};
@@ -25,15 +34,6 @@ const Bytes kStatusOther = {0x11, 'i', '0', '0'};
 const Bytes kCounts = {0x11, 0x22, '0', '0'};
 const Bytes kModeA = {0x11, 0x7F, '0', '1', '0'};
 
-const char kRead96008[] = "9600bps, ST1. data8, PE1, SP1 で型式リード開始";
-const char kReopen24007[] = "2400bps, ST1. data7, PE1, SP1 でシリアルポートを再オープン実行";
-const char kRead24007[] = "2400bps, ST1. data7, PE1, SP1 で型式リード開始";
-const char kReopen96007[] = "9600bps, ST1. data7, PE1, SP1 でシリアルポートを再オープン実行";
-const char kRead96007[] = "9600bps, ST1. data7, PE1, SP1 で型式リード開始";
-const char kFoundA[] = "接続機器を KRT02 (A通信モード)で特定しました。";
-const char kFoundB[] = "接続機器を KRT02 (B通信モード)で特定しました。";
-const char kSpeedChange[] = "2400bps, ST1. data7, PE1, SP1 で 9600bps に速度変更開始";
-const char kModeAChanged[] = "接続機器を KRT02 (A通信モード)に変更終了しました。";
 
 std::vector<std::string> StepsOf(const TraceCapture& trace) {
   std::vector<std::string> steps;

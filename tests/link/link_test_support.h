@@ -15,6 +15,18 @@
 
 namespace vexokrt::testing {
 
+// The detection trace lines, as the tests expect them (UTF-8).
+inline constexpr char kRead96008[] = "9600bps, ST1. data8, PE1, SP1 で型式リード開始";
+inline constexpr char kReopen24007[] = "2400bps, ST1. data7, PE1, SP1 でシリアルポートを再オープン実行";
+inline constexpr char kRead24007[] = "2400bps, ST1. data7, PE1, SP1 で型式リード開始";
+inline constexpr char kReopen96007[] = "9600bps, ST1. data7, PE1, SP1 でシリアルポートを再オープン実行";
+inline constexpr char kRead96007[] = "9600bps, ST1. data7, PE1, SP1 で型式リード開始";
+inline constexpr char kFoundA[] = "接続機器を KRT02 (A通信モード)で特定しました。";
+inline constexpr char kFoundB[] = "接続機器を KRT02 (B通信モード)で特定しました。";
+inline constexpr char kSpeedChange[] = "2400bps, ST1. data7, PE1, SP1 で 9600bps に速度変更開始";
+inline constexpr char kModeAChanged[] = "接続機器を KRT02 (A通信モード)に変更終了しました。";
+inline constexpr char kModeAFailed[] = "接続機器を KRT02 (A通信モード)に変更に失敗しました。";
+
 // A trace log at the information level in its own folder.
 class TraceCapture {
  public:

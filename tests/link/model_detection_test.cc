@@ -16,6 +16,16 @@ using testing::FakeAnswer;
 using testing::FakeClock;
 using testing::FakeLine;
 using testing::TraceCapture;
+using testing::kRead96008;
+using testing::kReopen24007;
+using testing::kRead24007;
+using testing::kReopen96007;
+using testing::kRead96007;
+using testing::kFoundA;
+using testing::kFoundB;
+using testing::kSpeedChange;
+using testing::kModeAChanged;
+using testing::kModeAFailed;
 using Bytes = std::vector<uint8_t>;
 
 const Bytes kNameCommand = {0x11, ':', '0', '0'};
@@ -23,16 +33,6 @@ const Bytes kSpeed9600 = {0x11, '}', '0', '1', '2'};
 const Bytes kSpeed115200 = {0x11, '}', '0', '1', '6'};
 const Bytes kModeA = {0x11, 0x7F, '0', '1', '0'};
 
-const char kRead96008[] = "9600bps, ST1. data8, PE1, SP1 で型式リード開始";
-const char kReopen24007[] = "2400bps, ST1. data7, PE1, SP1 でシリアルポートを再オープン実行";
-const char kRead24007[] = "2400bps, ST1. data7, PE1, SP1 で型式リード開始";
-const char kReopen96007[] = "9600bps, ST1. data7, PE1, SP1 でシリアルポートを再オープン実行";
-const char kRead96007[] = "9600bps, ST1. data7, PE1, SP1 で型式リード開始";
-const char kFoundA[] = "接続機器を KRT02 (A通信モード)で特定しました。";
-const char kFoundB[] = "接続機器を KRT02 (B通信モード)で特定しました。";
-const char kSpeedChange[] = "2400bps, ST1. data7, PE1, SP1 で 9600bps に速度変更開始";
-const char kModeAChanged[] = "接続機器を KRT02 (A通信モード)に変更終了しました。";
-const char kModeAFailed[] = "接続機器を KRT02 (A通信モード)に変更に失敗しました。";
 
 // A device that answers only on its own line settings, as a real one whose
 // speed or character size differs from the host's hears only noise.
