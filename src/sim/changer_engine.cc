@@ -759,6 +759,13 @@ void ChangerEngine::ClearFaults() {
   Mutate(*state_, [&] { state_->faults.clear(); });
 }
 
+void ChangerEngine::JamNextPayoutAfter(int pieces, std::uint16_t error_number) {
+  Mutate(*state_, [&] {
+    state_->jam_payout_after = pieces;
+    state_->error_number = state_->jammed ? state_->error_number : error_number;
+  });
+}
+
 void ChangerEngine::SetCoinUnitWarning(int p, int q) {
   Mutate(*state_, [&] {
     state_->coin_warning_p = p & 0x0F;

@@ -178,6 +178,9 @@ class ChangerEngine {
   void SetUnplugged(bool unplugged);
   bool Unplugged() const;
   void InjectFault(const Fault& fault);
+  // The next pay-out stops with a jam (error |error_number|) once |pieces|
+  // pieces are out, largest denominations first; it answers BEL then.
+  void JamNextPayoutAfter(int pieces, std::uint16_t error_number = 0x0521);
   void ClearFaults();
   // The two warning characters of the coin unit in the "[00" answer ('0'+p, '0'+q).
   void SetCoinUnitWarning(int p, int q);

@@ -469,9 +469,25 @@ Outcome ChangerEngine::State::StartPayout(char command, const CashCounts& pieces
   payout.coin_side = AnyPieces(pieces, true);
   payout.bill_side = AnyPieces(pieces, false);
   State* st = this;
-  payout.finish = [st, pieces, change_amount, command](Ending ending, double fraction) -> std::optional<Answer> {
+  const int jam_after = jam_payout_after;
+  jam_payout_after = -1;
+  payout.finish = [st, pieces, change_amount, command, jam_after](Ending ending,
+                                                                  double fraction) -> std::optional<Answer> {
     State& m = *st;
     CashCounts paid = ending == Ending::kCompleted ? pieces : Scaled(pieces, fraction);
+    if (jam_after >= 0 && ending == Ending::kCompleted) {
+      // Jammed once |jam_after| pieces were out, largest first.
+      int left = jam_after;
+      for (int i = kDenominationCount - 1; i >= 0; --i) {
+        paid[i] = std::min(pieces[i], left);
+        left -= paid[i];
+      }
+      ending = Ending::kJammed;
+      m.jammed = true;
+      if (m.error_number == 0) m.error_number = 0x0521;
+      m.jam_clears_on_reset = true;
+      m.LogError(m.error_number);
+    }
     for (int i = 0; i < kDenominationCount; ++i) paid[i] = std::min(paid[i], m.inventory.stock()[i]);
     m.inventory.TakeFromStock(paid);
     m.HandOut(paid, false);

@@ -89,6 +89,12 @@ ControlReply FaultCommand(ChangerEngine& engine, const std::vector<std::string>&
     engine.ClearFaults();
     return Ok();
   }
+  if (w.size() >= 2 && w[1] == "jam-payout") {
+    std::optional<long> pieces = w.size() == 3 ? Number(w[2]) : std::nullopt;
+    if (!pieces || *pieces < 0) return Error("fault jam-payout needs a number of pieces");
+    engine.JamNextPayoutAfter(static_cast<int>(*pieces));
+    return Ok();
+  }
   if (w.size() < 2) return Error("fault what?");
   std::optional<FaultKind> kind = FaultKindNamed(w[1]);
   if (!kind) return Error("unknown fault '" + w[1] + "'");
@@ -291,6 +297,7 @@ std::string ControlHelp() {
          "power-cycle\n"
          "fault nak|can|em|bel|bcc|first-byte|truncate|overlong|drop [next|<times>] [cmd <letter>|cmd ENQ]\n"
          "fault sub|delay <ms> [next|<times>] [cmd <letter>|cmd ENQ]\n"
+         "fault jam-payout <pieces>    the next pay-out jams once that many pieces are out\n"
          "fault clear\n"
          "set stock|box <cash>                      only the listed denominations change\n"
          "set threshold <face> <empty> <near-empty> <near-full> <full>\n"

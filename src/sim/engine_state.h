@@ -170,6 +170,8 @@ struct ChangerEngine::State {
   int64_t naive_epoch_at_start = 0;  // local wall time (as if UTC) when the engine started
   int64_t start_us = 0;
   bool payout_refused = false;
+  // The next pay-out jams once this many pieces are out (-1: it does not).
+  int jam_payout_after = -1;
   bool coin_tray = false;
   bool bill_outlet = false;
   bool bill_entrance = false;
