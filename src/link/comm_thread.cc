@@ -12,7 +12,13 @@ namespace {
 
 constexpr int32_t kReadTimeoutMs = 1000;
 constexpr int32_t kModelNameTimeoutMs = 500;
-constexpr int32_t kEnquiryTimeoutMs = 100;
+// While a long action runs, an enquiry's answer may come as late as the
+// line's total read time: a slow answer is no reason to give up on a
+// pay-out that the device is still making. Only a device that leaves this
+// many enquiries in a row unanswered ends the wait (as four failed watch
+// steps mark it offline).
+constexpr int32_t kLateEnquiryMs = 2000;
+constexpr int kUnansweredEnquiries = 4;
 constexpr size_t kModelNameAnswerLength = 28;
 constexpr size_t kCountsAnswerLength = 70;
 constexpr size_t kKrt03CountsAnswerLength = 30;
@@ -275,6 +281,7 @@ void CommThread::WaitFinalAnswer(const DeviceRequest& request, DeviceReply& repl
   const bool payout = IsPayoutCommand(request.command);
   const bool deposit_table = IsDepositTableCommand(request.command);
   const int64_t start = clock_.NowMs();
+  int unanswered = 0;
   for (;;) {
     if (clock_.NowMs() - start > rest_ms || AbandonWait()) {
       reply = DeviceReply();
@@ -282,9 +289,11 @@ void CommThread::WaitFinalAnswer(const DeviceRequest& request, DeviceReply& repl
       return;
     }
     if (delegate_.ServeMailboxes()) pending_async_done_ = true;
-    line_.SendEnquiry(reply, kEnquiryTimeoutMs, payout);
+    line_.SendEnquiry(reply, kLateEnquiryMs, payout);
+    if (reply.status == kReplyTimeout && ++unanswered < kUnansweredEnquiries && !AbandonWait()) continue;
     if (deposit_table) StatusRead();
     if (reply.status != kReplyOk) return;
+    unanswered = 0;
     const uint32_t answer = reply.answerByte;
     switch (request.wait_style) {
       case WaitStyle::kProgress:
