@@ -201,6 +201,15 @@ int32_t ChangerDevice::ReadDepositCounts() {
   return opos::OPOS_SUCCESS;
 }
 
+int32_t ChangerDevice::ReadShortDepositCounts() {
+  DeviceReply reply;
+  const int32_t result = Execute(DepositCountsShortCommand(), &reply);
+  if (result != opos::OPOS_SUCCESS) return result;
+  if (reply.data.size() != kShortDepositAnswer) return opos::OPOS_E_FAILURE;
+  TakeDepositAnswer(reply, DepositRead::kShort);
+  return opos::OPOS_SUCCESS;
+}
+
 // ---------------------------------------------------------------------------
 // Kept status
 
@@ -633,6 +642,9 @@ void ChangerDevice::RereadDepositCounts() {
     deposit_changed_ = false;
     record = deposit_record_;
   }
+  // DepositCounts and DepositAmount are current before the data event that
+  // announces them, so a handler reading them sees the new cash.
+  host_.SetDepositCounts(record.Counts());
   host_.QueueDataEvent(record);
 }
 

@@ -113,6 +113,8 @@ class ChangerDevice : private CommThreadDelegate {
   // "o00" waited; the answer goes to the deposit interpreter (also primes
   // the remembered reject digits). OPOS_E_FAILURE for a wrong length.
   int32_t ReadDepositCounts();
+  // ",00" waited (the KRT02 family and the KRT03): the deposit counts only.
+  int32_t ReadShortDepositCounts();
 
   // --- Kept status ----------------------------------------------------------
   bool StatusKept() const;
@@ -142,6 +144,9 @@ class ChangerDevice : private CommThreadDelegate {
   int32_t SecondFlag() const;   // 0 or 1
   // The counts of the last take-back (".00").
   CashCounts ReturnedCounts() const;
+  // The amount of the last change pay-out that succeeded (0 before any).
+  void SetLastChangeAmount(int32_t amount) { last_change_amount_.store(amount); }
+  int32_t LastChangeAmount() const { return last_change_amount_.load(); }
 
   // --- Deposit count record ---------------------------------------------------
   DispenseRecord DepositCounts() const;
@@ -291,6 +296,8 @@ class ChangerDevice : private CommThreadDelegate {
   std::atomic<bool> take_back_running_{false};
   std::atomic<bool> jam_hold_armed_{false};
   std::atomic<int64_t> jam_hold_since_{0};
+
+  std::atomic<int32_t> last_change_amount_{0};
 
   // Deposit progress.
   std::atomic<bool> unit_counting_{false};

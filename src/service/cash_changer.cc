@@ -27,14 +27,6 @@ constexpr std::string_view kTraceClaimDevice = "CCashChanger::ClaimDevice";
 constexpr std::string_view kTraceReleaseDevice = "CCashChanger::ReleaseDevice";
 constexpr std::string_view kTraceCheckHealth = "CCashChanger::CheckHealth";
 constexpr std::string_view kTraceDirectIO = "CCashChanger::DirectIO";
-constexpr std::string_view kTraceDispenseCash = "CCashChanger::DispenseCash";
-constexpr std::string_view kTraceDispenseChange = "CCashChanger::DispenseChange";
-constexpr std::string_view kTraceReadCashCounts = "CCashChanger::ReadCashCounts";
-constexpr std::string_view kTraceClearInput = "CCashChanger::ClearInput";
-constexpr std::string_view kTraceBeginDeposit = "CCashChanger::BeginDeposit";
-constexpr std::string_view kTraceEndDeposit = "CCashChanger::EndDeposit";
-constexpr std::string_view kTraceFixDeposit = "CCashChanger::FixDeposit";
-constexpr std::string_view kTracePauseDeposit = "CCashChanger::PauseDeposit";
 
 // The event members looked up on the Control Object, in this order.
 constexpr const char* kEventMembers[] = {"SODirectIO", "SOStatusUpdate", "SOData"};
@@ -312,37 +304,6 @@ int32_t CCashChanger::DirectIO(int32_t command, int32_t* data, std::string* text
 int32_t CCashChanger::COFreezeEvents(bool freeze) {
   events_.SetControlObjectFreeze(freeze);
   return OPOS_SUCCESS;
-}
-
-int32_t CCashChanger::DispenseCash(std::string_view cash_counts) {
-  return DeviceMethod(kTraceDispenseCash,
-                      Format("  Param:   CashCounts is %.*s", static_cast<int>(cash_counts.size()), cash_counts.data()),
-                      MethodCode::kDispenseCash, 0);
-}
-
-int32_t CCashChanger::DispenseChange(int32_t amount) {
-  return DeviceMethod(kTraceDispenseChange, Format("  Param:   Amount is %ld", static_cast<long>(amount)),
-                      MethodCode::kDispenseChange, amount);
-}
-
-int32_t CCashChanger::ReadCashCounts(std::string* /*cash_counts*/, bool* /*discrepancy*/) {
-  return DeviceMethod(kTraceReadCashCounts, {}, MethodCode::kReadCashCounts, 0);
-}
-
-int32_t CCashChanger::ClearInput() { return DeviceMethod(kTraceClearInput, {}, MethodCode::kClearInput, 0); }
-
-int32_t CCashChanger::BeginDeposit() { return DeviceMethod(kTraceBeginDeposit, {}, MethodCode::kBeginDeposit, 0); }
-
-int32_t CCashChanger::EndDeposit(int32_t success) {
-  return DeviceMethod(kTraceEndDeposit, Format("  Param:   Success is %ld", static_cast<long>(success)),
-                      MethodCode::kEndDeposit, success);
-}
-
-int32_t CCashChanger::FixDeposit() { return DeviceMethod(kTraceFixDeposit, {}, MethodCode::kFixDeposit, 0); }
-
-int32_t CCashChanger::PauseDeposit(int32_t control) {
-  return DeviceMethod(kTracePauseDeposit, Format("  Param:   Control is %ld", static_cast<long>(control)),
-                      MethodCode::kPauseDeposit, control);
 }
 
 }  // namespace vexokrt::service

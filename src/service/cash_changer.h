@@ -21,8 +21,17 @@
 // (each value they touch has its own lock or is atomic) and through posts to
 // the hidden window.
 //
-// The cash operations, DirectIO and CheckHealth are not part of this build:
-// after the state checks they refuse with 106 and an error trace line.
+// DirectIO and CheckHealth are not part of this build: after the state
+// checks they refuse with 106 and an error trace line.
+//
+// A pay-out that the device ends before it has paid everything (stopped,
+// jammed, cassette out, refused part-way) is never reported as a success:
+// its counts are re-read, the part that was paid goes to the trace
+// ("  PaidOut is ..."), to the ExamLog (kind 10, code 1, the yen paid, the
+// result) and to the application as the direct I/O event
+// kPayoutEndedEarlyEvent (pData the yen paid, pString the pieces as a
+// cash-count text; pData -1 and an empty text when the part cannot be
+// told).
 #pragma once
 
 #include <array>
@@ -30,12 +39,14 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
 #include <utility>
 
 #include "config/device_config.h"
+#include "device/command_set.h"
 #include "device/changer_host.h"
 #include "diag/exam_log.h"
 #include "diag/trace_log.h"
@@ -60,6 +71,10 @@ namespace vexokrt::service {
 inline constexpr char kClaimSemaphoreName[] = "Vexonics.KRT07.CashChangerClaimed.20051118";
 inline constexpr char kExamLogFileName[] = "ExamlogS.txt";
 inline constexpr char kWindowCreationFailed[] = "ウインドウの生成で失敗";
+// The direct I/O event that reports a pay-out that ended early.
+inline constexpr int32_t kPayoutEndedEarlyEvent = 20;
+// The ExamLog kind of the record of a pay-out that ended early.
+inline constexpr long kPayoutRecordKind = 10;
 
 // The ExamLog method codes N (entry N, exit 100 + N).
 enum class MethodCode : int32_t {
@@ -193,6 +208,9 @@ class CCashChanger final : public ChangerHost {
   ChangerDevice* device() { return device_.get(); }
   // The model found by the last successful Claim.
   ModelCode claimed_model() const { return claimed_model_; }
+  // The pieces of the last pay-out that ended early, as a cash-count text;
+  // empty while there was none.
+  std::string last_short_payout();
 
   // Dispatch identifiers of the Control Object's event members.
   struct EventIds {
@@ -221,8 +239,59 @@ class CCashChanger final : public ChangerHost {
   // Ends a method whose work this build does not hold: an error trace line,
   // the exit record and 106.
   int32_t NotImplemented(std::string_view trace_name, MethodCode code, long argument);
-  // A device method of the cash or maintenance kind: frame, state checks,
-  // then NotImplemented.
+  // Ends a method: the exit record and the result helper.
+  int32_t EndCall(std::string_view trace_name, MethodCode code, long argument, int32_t result);
+  // Claimed (101/103), enabled (105), not busy (113).
+  int32_t StateChecks();
+  // The background pauses of the cash operations: the operation-history
+  // fetch (with its ExamLog records 4 and 5) and the status watch.
+  void PauseHistory();
+  void ResumeHistory();
+  // DepositPhase 0; counts and status stale, so the watch reads them again.
+  void EndDevicePhase();
+  void PauseForPayout();
+  void ResumeAfterPayout();
+  bool DepositUnderWay();
+
+  // What a pay-out asked for, to tell afterwards whether it paid in full:
+  // the pieces (kAllPieces: all of that stock) or the amount in yen, and the
+  // stock before it (nothing when it could not be read).
+  struct PayoutCheck {
+    CashCounts pieces{};
+    int64_t amount = 0;
+    std::optional<CashCounts> before;
+  };
+  std::optional<CashCounts> StockBeforePayout();
+  // Sends a pay-out command, waited or (AsyncMode) queued; a waited one is
+  // checked at once, a queued one when its completion arrives.
+  int32_t RunPayout(const DeviceCommand& command, PayoutCheck check);
+  // The check of a pay-out that may have ended early (see the file
+  // comment): returns the result to report.
+  int32_t CheckPayout(const PayoutCheck& check, const DeviceReply& reply, int32_t result, bool asynchronous);
+  // The check of a queued pay-out, when its completion arrives.
+  void FinishPendingPayout(const DeviceReply& reply);
+
+  int32_t ReadCashCountsNormal(std::string* cash_counts, bool* discrepancy);
+  int32_t ReadCashCountsExchange(std::string* cash_counts, bool* discrepancy);
+  void RestartThreadWithCounts();
+  int32_t DispenseCashSteps(std::string_view text);
+  // The exit setting sent before a deposit-table pay-out (DispenseCashExit 0).
+  int32_t SendPayoutExitSetting(int32_t exit);
+  int32_t HandOverExchangeDispense(const std::string& text);
+  int32_t DispenseChangeSteps(int32_t amount);
+
+  // The deposit members' steps.
+  int32_t BeginDepositSteps();
+  int32_t PauseDepositSteps(int32_t control);
+  int32_t FixDepositSteps();
+  int32_t EndDepositSteps(int32_t success);
+  int32_t CloseIntake();
+  // The deposit counts from the kept record into DepositCounts and
+  // DepositAmount; with |report|, a data event when the record changed.
+  void TakeKeptDepositCounts(bool report);
+
+  // A device method of the maintenance kind: frame, state checks, then
+  // NotImplemented.
   int32_t DeviceMethod(std::string_view trace_name, std::string_view param, MethodCode code, long argument);
   // Step 5 of OpenService: names the trace file and sets its level.
   void ConfigureTrace();
@@ -332,6 +401,13 @@ class CCashChanger final : public ChangerHost {
   std::mutex deposit_amount_lock_;
   int32_t deposit_amount_ = 0;   // guarded by deposit_amount_lock_
   std::string deposit_counts_;   // guarded by deposit_amount_lock_
+  std::atomic<bool> fix_without_deposit_{false};
+
+  // The queued pay-out whose completion is still to come (application's
+  // thread only).
+  std::optional<PayoutCheck> pending_payout_;
+  std::mutex last_payout_lock_;
+  std::string last_short_payout_;  // guarded by last_payout_lock_
 
   std::string device_name_;
   std::string device_key_path_;

@@ -224,6 +224,7 @@ void CCashChanger::OnAsyncComplete(uintptr_t wparam) {
     device_->ResumeWatch(0);
   }
   SetAsyncResult(completion->reply, false);
+  FinishPendingPayout(completion->reply);
   QueueStatusUpdate(CHAN_STATUS_ASYNC);
 }
 
@@ -233,6 +234,7 @@ void CCashChanger::OnTakeBackComplete(uintptr_t wparam) {
   if (completion == nullptr) return;
   // The counts text that comes with it is not used.
   SetAsyncResult(completion->reply, true);
+  FinishPendingPayout(completion->reply);
   QueueStatusUpdate(CHAN_STATUS_ASYNC);
 }
 

@@ -1,0 +1,441 @@
+// The reading and paying-out members of the service object: ReadCashCounts,
+// DispenseCash and DispenseChange, with the background pauses around their
+// device work and the check of what a pay-out that ended early really paid.
+#include <algorithm>
+
+#include "cash/cash_counts.h"
+#include "cash/cash_rules.h"
+#include "device/changer_device.h"
+#include "devlog/changer_device_logs.h"
+#include "service/cash_changer.h"
+#include "service/opos.h"
+#include "service/text_format.h"
+
+namespace vexokrt::service {
+namespace {
+
+using namespace opos;
+
+constexpr std::string_view kTraceDispenseCash = "CCashChanger::DispenseCash";
+constexpr std::string_view kTraceDispenseChange = "CCashChanger::DispenseChange";
+constexpr std::string_view kTraceReadCashCounts = "CCashChanger::ReadCashCounts";
+
+bool IsDepositUnderWayStatus(int32_t status) {
+  return status == CHAN_STATUS_DEPOSIT_START || status == CHAN_STATUS_DEPOSIT_COUNT;
+}
+
+}  // namespace
+
+// --- the frame and the background pauses ------------------------------------------
+
+int32_t CCashChanger::EndCall(std::string_view trace_name, MethodCode code, long argument, int32_t result) {
+  Record(1, 100 + static_cast<long>(code), argument, result);
+  return FinishCall(trace_name, result);
+}
+
+int32_t CCashChanger::StateChecks() {
+  if (const int32_t refused = ClaimedCheck(); refused != OPOS_SUCCESS) return refused;
+  if (!device_enabled_.load()) return OPOS_E_DISABLED;
+  if (State() == OPOS_S_BUSY) return OPOS_E_BUSY;
+  return OPOS_SUCCESS;
+}
+
+void CCashChanger::PauseHistory() {
+  device_->Thread().SetHistoryFetchEnabled(false);
+  Record(4, 1, 0, 0);
+}
+
+void CCashChanger::ResumeHistory() {
+  device_->Thread().SetHistoryFetchEnabled(true);
+  Record(5, 1, 0, 0);
+}
+
+void CCashChanger::EndDevicePhase() {
+  CommThread& thread = device_->Thread();
+  thread.SetDepositPhase(0);
+  thread.SetCountsStale(true);
+  thread.SetStatusStale(true);
+}
+
+void CCashChanger::PauseForPayout() {
+  PauseHistory();
+  device_->PauseWatch();
+}
+
+void CCashChanger::ResumeAfterPayout() {
+  EndDevicePhase();
+  device_->ResumeWatch(0);
+  ResumeHistory();
+}
+
+bool CCashChanger::DepositUnderWay() { return IsDepositUnderWayStatus(DepositStatus()); }
+
+// --- what a pay-out paid ------------------------------------------------------------
+
+std::optional<CashCounts> CCashChanger::StockBeforePayout() {
+  // The watch keeps the stock current; when a pay-out just marked it stale,
+  // it is read now (the watch is paused, so the line is free).
+  CommThread& thread = device_->Thread();
+  if (thread.CountsStale() || !device_->CountsKnown()) {
+    if (thread.CountsRead() != kReplyOk || thread.CountsStale() || !device_->CountsKnown()) return std::nullopt;
+  }
+  return device_->CountsA();
+}
+
+int32_t CCashChanger::CheckPayout(const PayoutCheck& check, const DeviceReply& reply, int32_t result, bool asynchronous) {
+  // ETB is a final answer of a pay-out that the device ended itself (for
+  // example on a stop); every other accepted answer means it paid in full.
+  const bool may_be_short = result != OPOS_SUCCESS || (reply.status == kReplyOk && reply.answerByte == kEtb);
+  if (!may_be_short || !check.before) return result;
+
+  // The watch may be running again (asynchronous completion): keep it off
+  // the line for the read.
+  if (asynchronous) device_->PauseWatch();
+  CommThread& thread = device_->Thread();
+  const bool read = thread.CountsRead() == kReplyOk && device_->CountsKnown();
+  const CashCounts after = device_->CountsA();
+  if (asynchronous) device_->ResumeWatch(0);
+  // Whatever was read, the kept counts are not to be trusted until the
+  // watch has read them again.
+  thread.SetCountsStale(true);
+  thread.SetStatusStale(true);
+
+  std::optional<CashCounts> paid;
+  if (read) paid = cash::PaidBetween(*check.before, after);
+  if (!paid) {
+    trace_log_->Write(diag::kLevelError, diag::kTagError, "  PaidOut is unknown");
+    Record(kPayoutRecordKind, 1, -1, result);
+    QueueDirectIoEvent(kPayoutEndedEarlyEvent, -1, std::string());
+    return result;
+  }
+
+  const int64_t paid_amount = cash::Amount(*paid);
+  bool complete = false;
+  if (check.amount > 0) {
+    complete = paid_amount == check.amount;
+  } else {
+    complete = true;
+    for (size_t i = 0; i < paid->size(); ++i) {
+      const int32_t wanted = check.pieces[i] == cash::kAllPieces ? (*check.before)[i] : check.pieces[i];
+      if ((*paid)[i] != wanted) complete = false;
+    }
+  }
+  if (result == OPOS_SUCCESS && complete) return result;
+
+  const std::string text = cash::FormatPlain(*paid);
+  trace_log_->Write(diag::kLevelError, diag::kTagError,
+                    Format("  PaidOut is %s (%ld)", text.c_str(), static_cast<long>(paid_amount)));
+  // An accepted answer for a pay-out that fell short is no success.
+  const int32_t final_result = result == OPOS_SUCCESS ? OPOS_E_FAILURE : result;
+  Record(kPayoutRecordKind, 1, static_cast<long>(paid_amount), final_result);
+  {
+    std::lock_guard lock(last_payout_lock_);
+    last_short_payout_ = text;
+  }
+  QueueDirectIoEvent(kPayoutEndedEarlyEvent, static_cast<int32_t>(paid_amount), text);
+  return final_result;
+}
+
+std::string CCashChanger::last_short_payout() {
+  std::lock_guard lock(last_payout_lock_);
+  return last_short_payout_;
+}
+
+int32_t CCashChanger::RunPayout(const DeviceCommand& command, PayoutCheck check) {
+  if (async_mode_ != 0) {
+    const int32_t queued = device_->ExecuteAsync(command);
+    if (queued == OPOS_SUCCESS) {
+      pending_payout_ = std::move(check);
+    }
+    return queued;
+  }
+  DeviceReply reply;
+  const int32_t result = device_->Execute(command, &reply);
+  return CheckPayout(check, reply, result, false);
+}
+
+void CCashChanger::FinishPendingPayout(const DeviceReply& reply) {
+  if (!pending_payout_ || !device_) return;
+  PayoutCheck check = std::move(*pending_payout_);
+  pending_payout_.reset();
+  const int32_t result = async_result_code_.load();
+  const int32_t checked = CheckPayout(check, reply, result, true);
+  if (checked != result) async_result_code_.store(checked);
+}
+
+// --- ReadCashCounts ------------------------------------------------------------------
+
+int32_t CCashChanger::ReadCashCounts(std::string* cash_counts, bool* discrepancy) {
+  TraceEnter(kTraceReadCashCounts);
+  Record(1, static_cast<long>(MethodCode::kReadCashCounts), 0, 0);
+  const int32_t refused = StateChecks();
+  if (refused != OPOS_SUCCESS) return EndCall(kTraceReadCashCounts, MethodCode::kReadCashCounts, 0, refused);
+  const int32_t result = dio_read_exchange_.load() == 1 ? ReadCashCountsExchange(cash_counts, discrepancy)
+                                                        : ReadCashCountsNormal(cash_counts, discrepancy);
+  return EndCall(kTraceReadCashCounts, MethodCode::kReadCashCounts, 0, result);
+}
+
+int32_t CCashChanger::ReadCashCountsNormal(std::string* cash_counts, bool* discrepancy) {
+  if (device_->PowerState() != OPOS_PS_ONLINE) return OPOS_E_NOHARDWARE;
+  CommThread& thread = device_->Thread();
+  if (thread.CountsStale() || thread.DepositPhase() != 0) {
+    device_->PauseWatch();
+    // A failed read leaves the kept counts, which are answered.
+    thread.CountsRead();
+    device_->ResumeWatch(0);
+  }
+  const CashCounts set_a = device_->CountsA();
+  const CashCounts set_b = device_->CountsB();
+  if (cash_counts != nullptr) {
+    *cash_counts = config_.read_cash_rsp_setting != 0 ? cash::FormatPlain(set_a) : cash::FormatTotal(set_a, set_b);
+  }
+  if (discrepancy != nullptr) *discrepancy = device_->Discrepancy() != 0;
+  return OPOS_SUCCESS;
+}
+
+int32_t CCashChanger::ReadCashCountsExchange(std::string* cash_counts, bool* discrepancy) {
+  CommThread& thread = device_->Thread();
+  if (thread.Recovering()) return OPOS_E_NOHARDWARE;
+  PauseHistory();
+  if (claimed_model_ == ModelCode::kKrt03) {
+    ResumeHistory();
+    return OPOS_E_ILLEGAL;
+  }
+  const int32_t exit = current_exit_.load();
+  if (exit == 3) {
+    ResumeHistory();
+    return OPOS_E_FAILURE;
+  }
+
+  device_->PauseWatch();
+  int32_t result = OPOS_SUCCESS;
+  bool queued_only = false;
+  if (claimed_model_ == ModelCode::kKrt02) {
+    result = device_->Execute(CountCheckCommand(config_.investigate_timeout));
+    if (result == OPOS_SUCCESS) RestartThreadWithCounts();
+  } else if (exit == 1 || exit == 4 || exit == 6) {
+    const BuiltCommand count = SideCountCheckCommand(0, config_.investigate_timeout);
+    if (async_mode_ != 0) {
+      result = device_->ExecuteAsync(count.command, /*notify=*/true);
+      queued_only = true;
+    } else {
+      result = device_->Execute(count.command);
+    }
+  } else {
+    result_code_extended_.store(kExtendedNotAtCurrentExit);
+    result = OPOS_E_EXTENDED;
+  }
+
+  const CashCounts set_b = device_->CountsB();
+  const CashCounts sum = cash::Sum(device_->CountsA(), set_b);
+  if (cash_counts != nullptr) {
+    *cash_counts = config_.read_cash_rsp_setting != 0 ? cash::FormatPlain(sum) : cash::FormatTotal(sum, set_b);
+  }
+  if (discrepancy != nullptr) *discrepancy = device_->Discrepancy() != 0;
+
+  // An asynchronous count fetches the trading log when it completes.
+  if (result == OPOS_SUCCESS && !queued_only && device_logs_) device_logs_->RetrieveTradingLog(1);
+  device_->ResumeWatch(0);
+  ResumeHistory();
+  return result;
+}
+
+void CCashChanger::RestartThreadWithCounts() {
+  // After a count check the machine's counts are new: the communication
+  // thread is restarted with a fresh counts read between.
+  CommThread& thread = device_->Thread();
+  thread.Stop();
+  thread.CountsRead();
+  thread.Start();
+}
+
+// --- DispenseCash -----------------------------------------------------------------------
+
+int32_t CCashChanger::DispenseCash(std::string_view cash_counts) {
+  const std::string param =
+      Format("  Param:   CashCounts is %.*s", static_cast<int>(cash_counts.size()), cash_counts.data());
+  TraceEnter(kTraceDispenseCash, param);
+  Record(1, static_cast<long>(MethodCode::kDispenseCash), 0, 0);
+  const int32_t result = DispenseCashSteps(cash_counts);
+  return EndCall(kTraceDispenseCash, MethodCode::kDispenseCash, 0, result);
+}
+
+int32_t CCashChanger::DispenseCashSteps(std::string_view text) {
+  if (const int32_t refused = ClaimedCheck(); refused != OPOS_SUCCESS) return refused;
+  if (!device_enabled_.load()) return OPOS_E_DISABLED;
+
+  if (dio_read_exchange_.load() == 1) {
+    // Exchange mode hands the request on before any of the normal checks.
+    DispenseRecord record;
+    if (!cash::ParseCashCounts(text, &record, false, true)) return OPOS_E_ILLEGAL;
+    const cash::ExchangePlan plan =
+        cash::PlanExchangeDispense(claimed_model_ == ModelCode::kKrt02, text, record.Counts(), device_->CountsA(),
+                                   device_->CountsB());
+    switch (plan.kind) {
+      case cash::ExchangePlan::Kind::kRefused:
+        result_code_extended_.store(kExtendedNotPossibleNow);
+        return OPOS_E_EXTENDED;
+      case cash::ExchangePlan::Kind::kHandOver:
+        return HandOverExchangeDispense(plan.text);
+      case cash::ExchangePlan::Kind::kNormal:
+        break;
+    }
+  }
+
+  if (DepositUnderWay()) return OPOS_E_ILLEGAL;
+  if (State() == OPOS_S_BUSY) return OPOS_E_BUSY;
+  if (device_->Thread().Recovering()) return OPOS_E_NOHARDWARE;
+
+  DispenseRecord record;
+  if (!cash::ParseCashCounts(text, &record, false, false)) return OPOS_E_ILLEGAL;
+  const CashCounts counts = record.Counts();
+  const int32_t exit = current_exit_.load();
+  if (!cash::ExitAllowsCounts(exit, counts)) {
+    result_code_extended_.store(kExtendedNotAtCurrentExit);
+    return OPOS_E_EXTENDED;
+  }
+  if (const int32_t check = device_->CheckBeforeDispense(); check != OPOS_SUCCESS) return check;
+  const ModelCode model = claimed_model_;
+  if (model == ModelCode::kKrt03 &&
+      !cash::WithinCoinLimits(counts, config_.dispense_limit, config_.dispense_limit_500)) {
+    return OPOS_E_ILLEGAL;
+  }
+
+  // The KRT02 family and the KRT03 have neither exit settings nor a deposit
+  // table: they always pay with their dispense command.
+  const bool dispense_command = !IsKrt07Family(model) || (exit >= 1 && exit <= 3 && config_.dispense_cash_exit != 0);
+  if (dispense_command) {
+    const BuiltCommand command = DispenseCommand(model, counts, config_.dispense_cash_timeout);
+    if (!command.ok()) return command.result;
+    PauseForPayout();
+    PayoutCheck check;
+    check.pieces = counts;
+    check.before = StockBeforePayout();
+    const int32_t result = RunPayout(command.command, std::move(check));
+    ResumeAfterPayout();
+    return result;
+  }
+  if (exit < 1 || exit > 7) return OPOS_SUCCESS;
+
+  // The deposit-table command is built first: a count it cannot carry is
+  // refused before anything is sent.
+  const int32_t mode = exit >= 6 ? 1 : 0;
+  const std::optional<CashCounts> sent = cash::DepositTableCounts(mode, counts, device_->CountsA());
+  if (!sent) return OPOS_E_ILLEGAL;
+  const BuiltCommand table = DepositTableCommand(*sent, mode, config_.take_back_timeout);
+  if (!table.ok()) return table.result;
+
+  PauseForPayout();
+  int32_t result = SendPayoutExitSetting(exit);
+  if (result == OPOS_SUCCESS) {
+    PayoutCheck check;
+    check.pieces = *sent;
+    check.before = StockBeforePayout();
+    result = RunPayout(table.command, std::move(check));
+  }
+  ResumeAfterPayout();
+  return result;
+}
+
+int32_t CCashChanger::SendPayoutExitSetting(int32_t exit) {
+  if (config_.dispense_cash_exit != 0 || exit < 1 || exit > 7) return OPOS_SUCCESS;
+  const std::array<int32_t, 5> values =
+      exit <= 3 ? std::array<int32_t, 5>{0, 0, 0, 0, 0} : std::array<int32_t, 5>{5, 5, 0, 0, 0};
+  const int32_t result = SendExitSetting(values);
+  // The watch puts the configured values back after its next status read.
+  if (result == OPOS_SUCCESS) device_->Thread().SetExitSettingPending(true);
+  return result;
+}
+
+int32_t CCashChanger::HandOverExchangeDispense(const std::string& text) {
+  // The take-back (KRT02, KRT03) or the deposit-table pay-out (KRT07,
+  // KRT77) of the given text, mode 0.
+  if (State() == OPOS_S_BUSY) return OPOS_E_BUSY;
+  DispenseRecord record;
+  if (!cash::ParseCashCounts(text, &record, false, true)) return OPOS_E_ILLEGAL;
+  CashCounts counts = record.Counts();
+  const int32_t exit = current_exit_.load();
+  const ModelCode model = claimed_model_;
+  if (IsKrt07Family(model)) {
+    // Counts equal to the whole stock are not named: the device pays all.
+    bool all_equal = true;
+    const CashCounts held = device_->CountsA();
+    for (size_t i = 0; i < counts.size(); ++i) {
+      if (counts[i] != held[i]) all_equal = false;
+    }
+    if (all_equal) counts.fill(cash::kAllPieces);
+    if ((exit == 2 || exit == 5) && std::any_of(counts.begin() + cash::kFirstCoin, counts.end(), [](int32_t c) { return c != 0; })) {
+      result_code_extended_.store(kExtendedNotAtCurrentExit);
+      return OPOS_E_EXTENDED;
+    }
+    if (exit == 3 && std::any_of(counts.begin(), counts.begin() + cash::kFirstCoin, [](int32_t c) { return c != 0; })) {
+      result_code_extended_.store(kExtendedNotAtCurrentExit);
+      return OPOS_E_EXTENDED;
+    }
+    if (const int32_t check = device_->CheckBeforeDispense(); check != OPOS_SUCCESS) return check;
+    const BuiltCommand command = DepositTableCommand(counts, 0, config_.take_back_timeout);
+    if (!command.ok()) return command.result;
+    PauseForPayout();
+    int32_t result = SendPayoutExitSetting(exit);
+    if (result == OPOS_SUCCESS) {
+      PayoutCheck check;
+      check.pieces = counts;
+      check.before = StockBeforePayout();
+      result = RunPayout(command.command, std::move(check));
+    }
+    ResumeAfterPayout();
+    return result;
+  }
+  PauseForPayout();
+  int32_t result = OPOS_SUCCESS;
+  if (model == ModelCode::kKrt03) {
+    const BuiltCommand command = TakeBackKrt03Command(counts, 0);
+    result = command.ok() ? device_->ExecuteAsync(command.command) : command.result;
+  } else {
+    result = device_->TakeBack(counts);
+  }
+  ResumeAfterPayout();
+  return result;
+}
+
+// --- DispenseChange -----------------------------------------------------------------------
+
+int32_t CCashChanger::DispenseChange(int32_t amount) {
+  TraceEnter(kTraceDispenseChange, Format("  Param:   Amount is %ld", static_cast<long>(amount)));
+  Record(1, static_cast<long>(MethodCode::kDispenseChange), amount, 0);
+  const int32_t result = DispenseChangeSteps(amount);
+  return EndCall(kTraceDispenseChange, MethodCode::kDispenseChange, amount, result);
+}
+
+int32_t CCashChanger::DispenseChangeSteps(int32_t amount) {
+  if (const int32_t refused = StateChecks(); refused != OPOS_SUCCESS) return refused;
+  if (DepositUnderWay()) return OPOS_E_ILLEGAL;
+  if (device_->Thread().Recovering()) return OPOS_E_NOHARDWARE;
+  if (amount < 1 || amount > 999999) return OPOS_E_ILLEGAL;
+  if (!cash::ExitAllowsAmount(current_exit_.load(), amount)) {
+    result_code_extended_.store(kExtendedNotAtCurrentExit);
+    return OPOS_E_EXTENDED;
+  }
+  if (const int32_t check = device_->CheckBeforeDispense(); check != OPOS_SUCCESS) return check;
+
+  const ModelCode model = claimed_model_;
+  const bool change_command = model == ModelCode::kKrt03 || amount <= 10000;
+  const BuiltCommand command = change_command
+                                   ? ChangeCommand(model, amount, config_.dispense_change_timeout)
+                                   : AmountDispenseCommand(model, amount, IsKrt07Family(model)
+                                                                              ? config_.dispense_change_timeout
+                                                                              : kDayLongTimeoutMs);
+  if (!command.ok()) return command.result;
+
+  PauseForPayout();
+  device_->Thread().SetDepositPhase(1);
+  PayoutCheck check;
+  check.amount = amount;
+  check.before = StockBeforePayout();
+  const int32_t result = RunPayout(command.command, std::move(check));
+  ResumeAfterPayout();
+  if (result == OPOS_SUCCESS) device_->SetLastChangeAmount(amount);
+  return result;
+}
+
+}  // namespace vexokrt::service

@@ -1,0 +1,349 @@
+// The deposit members of the service object: BeginDeposit opens the intake,
+// PauseDeposit stops and restarts it, FixDeposit closes it and fixes the
+// counted cash, EndDeposit keeps the cash (with or without change) or hands
+// it back, ClearInput drops the data events not yet delivered.
+//
+// While a deposit is under way the communication thread polls every 50 ms;
+// its status interpreter moves DepositStatus between started (1) and
+// counting (4) and queues a data event whenever the deposit counts change.
+// The operation-history fetch stays paused from BeginDeposit to the end of
+// the deposit.
+#include "cash/cash_counts.h"
+#include "cash/cash_rules.h"
+#include "device/changer_device.h"
+#include "service/cash_changer.h"
+#include "service/opos.h"
+#include "service/text_format.h"
+
+namespace vexokrt::service {
+namespace {
+
+using namespace opos;
+
+constexpr std::string_view kTraceClearInput = "CCashChanger::ClearInput";
+constexpr std::string_view kTraceBeginDeposit = "CCashChanger::BeginDeposit";
+constexpr std::string_view kTraceEndDeposit = "CCashChanger::EndDeposit";
+constexpr std::string_view kTraceFixDeposit = "CCashChanger::FixDeposit";
+constexpr std::string_view kTracePauseDeposit = "CCashChanger::PauseDeposit";
+
+// ResultCodeExtended when cash is still being handled after the wait.
+constexpr int32_t kExtendedCashBeingHandled = 233;
+
+bool Cancelled(const DeviceReply& reply) {
+  return reply.status == kReplyOk && (reply.answerByte == kCan || reply.cancelled != 0);
+}
+
+}  // namespace
+
+void CCashChanger::TakeKeptDepositCounts(bool report) {
+  const DispenseRecord record = device_->DepositCounts();
+  SetDepositCounts(record.Counts());
+  if (report && device_->DepositCountsChanged()) {
+    QueueDataEvent(record);
+    device_->ClearDepositCountsChanged();
+  }
+}
+
+// --- BeginDeposit ----------------------------------------------------------------
+
+int32_t CCashChanger::BeginDeposit() {
+  TraceEnter(kTraceBeginDeposit);
+  Record(1, static_cast<long>(MethodCode::kBeginDeposit), 0, 0);
+  return EndCall(kTraceBeginDeposit, MethodCode::kBeginDeposit, 0, BeginDepositSteps());
+}
+
+int32_t CCashChanger::BeginDepositSteps() {
+  if (const int32_t refused = StateChecks(); refused != OPOS_SUCCESS) return refused;
+  if (claimed_model_ == ModelCode::kUnknown) return OPOS_E_ILLEGAL;
+  if (DepositUnderWay()) return OPOS_E_ILLEGAL;
+  if (device_->Thread().Recovering()) return OPOS_E_NOHARDWARE;
+  if (const int32_t check = device_->CheckBeforeDeposit(); check != OPOS_SUCCESS) return check;
+  if (fix_without_deposit_.load()) return OPOS_E_ILLEGAL;
+
+  PauseHistory();
+  const bool krt03 = claimed_model_ == ModelCode::kKrt03;
+  if (krt03) {
+    device_->PauseWatch();
+    const int32_t cleared = device_->Execute(ClearDepositCounterCommand());
+    device_->ResumeWatch(0);
+    if (cleared != OPOS_SUCCESS) {
+      deposit_active_mark_.store(1);
+      ResumeHistory();
+      return cleared;
+    }
+    device_->ClearDepositCounts();
+  }
+
+  device_->PauseWatch();
+  int32_t result = OPOS_SUCCESS;
+  if (krt03) {
+    result = device_->Execute(IntakeStartCommand(deposit_active_mark_.load() == 1));
+  } else {
+    device_->Thread().SetDepositPhase(config_.deposit_evt_set == 1 ? 2 : 3);
+    const BuiltCommand open = DepositModeCommand(1, 1, deposit_option_.load() == 0 ? 1 : 0);
+    result = device_->Execute(open.command);
+  }
+  device_->ResumeWatch(0);
+  if (result != OPOS_SUCCESS) {
+    deposit_active_mark_.store(1);
+    EndDevicePhase();
+    ResumeHistory();
+    return result;
+  }
+
+  device_->PauseWatch();
+  device_->ClearDepositCountsChanged();
+  device_->ResumeWatch(0);
+  // DepositFixed goes first: the watch treats an unfixed open deposit as
+  // one whose intake it may restart.
+  deposit_fixed_.store(false);
+  SetDepositStatus(CHAN_STATUS_DEPOSIT_START);
+  {
+    std::lock_guard lock(deposit_amount_lock_);
+    deposit_counts_.clear();
+    deposit_amount_ = 0;
+  }
+  device_->ClearDepositCounts();
+  device_->ResetDepositMarks();
+  return OPOS_SUCCESS;
+}
+
+// --- PauseDeposit ----------------------------------------------------------------
+
+int32_t CCashChanger::PauseDeposit(int32_t control) {
+  TraceEnter(kTracePauseDeposit, Format("  Param:   Control is %ld", static_cast<long>(control)));
+  Record(1, static_cast<long>(MethodCode::kPauseDeposit), control, 0);
+  return EndCall(kTracePauseDeposit, MethodCode::kPauseDeposit, control, PauseDepositSteps(control));
+}
+
+int32_t CCashChanger::PauseDepositSteps(int32_t control) {
+  if (const int32_t refused = StateChecks(); refused != OPOS_SUCCESS) return refused;
+  if (claimed_model_ == ModelCode::kUnknown) return OPOS_E_ILLEGAL;
+  if (config_.pause_deposit_set != 1 || deposit_fixed_.load()) return OPOS_E_ILLEGAL;
+  if (control != CHAN_DEPOSIT_PAUSE && control != CHAN_DEPOSIT_RESTART) return OPOS_E_ILLEGAL;
+  if (!DepositUnderWay()) return OPOS_E_ILLEGAL;
+
+  const int32_t c = deposit_option_.load() == 0 ? 1 : 0;
+  if (control == CHAN_DEPOSIT_PAUSE) {
+    if (deposit_paused_.load()) return OPOS_E_ILLEGAL;
+    device_->PauseWatch();
+    const int32_t stop = device_->Execute(DepositModeCommand(1, 1, c).command);
+    device_->ResumeWatch(0);
+    if (stop != OPOS_SUCCESS) return stop;
+    device_->PauseWatch();
+    device_->ReadyWait();
+    device_->ResumeWatch(0);
+    deposit_paused_.store(true);
+    // The intake is stopped whatever the read gives: a failed read leaves the
+    // last counts in DepositCounts and says so in the trace.
+    if (device_->ReadDepositCounts() == OPOS_SUCCESS) {
+      SetDepositCounts(device_->DepositCounts().Counts());
+    } else {
+      trace_log_->Write(diag::kLevelError, diag::kTagError, "  DepositCounts not read");
+    }
+    return OPOS_SUCCESS;
+  }
+  if (!deposit_paused_.load()) return OPOS_E_ILLEGAL;
+  device_->PauseWatch();
+  const int32_t restart = device_->Execute(DepositModeCommand(1, 0, c).command);
+  device_->ResumeWatch(0);
+  if (restart != OPOS_SUCCESS) return restart;
+  deposit_paused_.store(false);
+  return OPOS_SUCCESS;
+}
+
+// --- FixDeposit ------------------------------------------------------------------------
+
+int32_t CCashChanger::FixDeposit() {
+  TraceEnter(kTraceFixDeposit);
+  Record(1, static_cast<long>(MethodCode::kFixDeposit), 0, 0);
+  return EndCall(kTraceFixDeposit, MethodCode::kFixDeposit, 0, FixDepositSteps());
+}
+
+int32_t CCashChanger::FixDepositSteps() {
+  if (const int32_t refused = ClaimedCheck(); refused != OPOS_SUCCESS) return refused;
+  if (!device_enabled_.load()) return OPOS_E_DISABLED;
+  if (claimed_model_ == ModelCode::kUnknown) return OPOS_E_ILLEGAL;
+  if (State() == OPOS_S_BUSY) return OPOS_E_BUSY;
+
+  if (!DepositUnderWay()) {
+    if (config_.fix_deposit_rcv != 1) return OPOS_E_ILLEGAL;
+    deposit_paused_.store(true);
+    fix_without_deposit_.store(true);
+  }
+  const bool pause_set = config_.pause_deposit_set == 1;
+  if (pause_set && !deposit_paused_.load()) return OPOS_E_ILLEGAL;
+  if (device_->Thread().Recovering()) return OPOS_E_NOHARDWARE;
+  if (pause_set) deposit_paused_.store(false);
+
+  if (!deposit_fixed_.load()) {
+    const int32_t closed = CloseIntake();
+    if (closed != OPOS_SUCCESS) return closed;
+  }
+
+  device_->PauseWatch();
+  int32_t read = OPOS_SUCCESS;
+  if (claimed_model_ == ModelCode::kKrt03) {
+    read = device_->ReadShortDepositCounts();
+  } else {
+    device_->Thread().SetDepositPhase(1);
+    read = device_->ReadDepositCounts();
+  }
+  if (read == OPOS_SUCCESS) {
+    SetDepositCounts(device_->DepositCounts().Counts());
+    SetDepositStatus(CHAN_STATUS_DEPOSIT_START);
+  }
+  if (device_->CountingTookPlace() || config_.deposit_evt_set == 1) TakeKeptDepositCounts(true);
+  device_->ResumeWatch(0);
+  return OPOS_SUCCESS;
+}
+
+int32_t CCashChanger::CloseIntake() {
+  PauseHistory();
+  device_->PauseWatch();
+  if (claimed_model_ == ModelCode::kKrt03) {
+    const int32_t stop = device_->Execute(IntakeStopCommand(deposit_active_mark_.load() == 1));
+    device_->ResumeWatch(0);
+    if (stop != OPOS_SUCCESS && stop != OPOS_E_NOHARDWARE) {
+      ResumeHistory();
+      return stop;
+    }
+    ResumeHistory();
+    events_.DropDataEvents();
+    deposit_fixed_.store(true);
+    return OPOS_SUCCESS;
+  }
+  if (config_.pause_deposit_set != 1) {
+    // Its answer is not judged: the wait for the end of counting that
+    // follows tells whether the unit has stopped.
+    device_->Execute(DepositModeCommand(1, 1, deposit_option_.load() == 0 ? 1 : 0).command);
+    device_->ReadyWait();
+  }
+  if (device_->CashBeingHandledKept()) {
+    const int32_t cleared = device_->WaitForClear(config_.fix_deposit_timeout);
+    if (cleared != OPOS_SUCCESS) {
+      device_->ResumeWatch(0);
+      return cleared;
+    }
+    if (device_->CashBeingHandledKept()) {
+      device_->ResumeWatch(0);
+      result_code_extended_.store(kExtendedCashBeingHandled);
+      return OPOS_E_EXTENDED;
+    }
+  }
+  deposit_fixed_.store(true);
+  return OPOS_SUCCESS;
+}
+
+// --- EndDeposit ------------------------------------------------------------------------
+
+int32_t CCashChanger::EndDeposit(int32_t success) {
+  TraceEnter(kTraceEndDeposit, Format("  Param:   Success is %ld", static_cast<long>(success)));
+  Record(1, static_cast<long>(MethodCode::kEndDeposit), success, 0);
+  return EndCall(kTraceEndDeposit, MethodCode::kEndDeposit, success, EndDepositSteps(success));
+}
+
+int32_t CCashChanger::EndDepositSteps(int32_t success) {
+  if (const int32_t refused = StateChecks(); refused != OPOS_SUCCESS) return refused;
+  if (claimed_model_ == ModelCode::kUnknown) return OPOS_E_ILLEGAL;
+  if (success < CHAN_DEPOSIT_CHANGE || success > CHAN_DEPOSIT_REPAY) return OPOS_E_ILLEGAL;
+
+  if (!DepositUnderWay()) {
+    if (!fix_without_deposit_.load()) return OPOS_E_ILLEGAL;
+    PauseHistory();
+    device_->PauseWatch();
+    SetDepositStatus(CHAN_STATUS_DEPOSIT_END);
+    EndDevicePhase();
+    ResumeHistory();
+    device_->ResumeWatch(0);
+    fix_without_deposit_.store(false);
+    return OPOS_SUCCESS;
+  }
+  if (!deposit_fixed_.load()) return OPOS_E_ILLEGAL;
+  deposit_active_mark_.store(1);
+
+  if (claimed_model_ == ModelCode::kKrt03) {
+    SetDepositStatus(CHAN_STATUS_DEPOSIT_END);
+    if (success == CHAN_DEPOSIT_REPAY) {
+      DispenseRecord record;
+      std::string counts_text;
+      {
+        std::lock_guard lock(deposit_amount_lock_);
+        counts_text = deposit_counts_;
+      }
+      if (!cash::ParseCashCounts(counts_text, &record, false, false)) return OPOS_E_ILLEGAL;
+      const CashCounts counts = record.Counts();
+      if (!cash::WithinCoinLimits(counts, config_.dispense_limit, config_.dispense_limit_500)) return OPOS_E_ILLEGAL;
+      PauseHistory();
+      const BuiltCommand repay = DispenseCommand(claimed_model_, counts, config_.dispense_cash_timeout);
+      const int32_t paid = repay.ok() ? device_->Execute(repay.command) : repay.result;
+      if (paid != OPOS_SUCCESS) {
+        ResumeHistory();
+        return paid;
+      }
+    }
+    PauseHistory();
+    device_->PauseWatch();
+    const int32_t stop = device_->Execute(IntakeStopCommand(true));
+    device_->ResumeWatch(0);
+    ResumeHistory();
+    fix_without_deposit_.store(false);
+    return stop;
+  }
+
+  PauseHistory();
+  device_->PauseWatch();
+  device_->Thread().SetDepositPhase(1);
+  const int32_t a = success == CHAN_DEPOSIT_CHANGE ? 0 : success == CHAN_DEPOSIT_REPAY ? 1 : 2;
+  const BuiltCommand end = EndDepositCommand(a, config_.end_deposit_timeout);
+  DeviceReply reply;
+  int32_t result = device_->Execute(end.command, &reply);
+  if (result == OPOS_SUCCESS && success == CHAN_DEPOSIT_REPAY && deposit_option_.load() == 1) {
+    DispenseRecord record;
+    std::string counts_text;
+    {
+      std::lock_guard lock(deposit_amount_lock_);
+      counts_text = deposit_counts_;
+    }
+    if (cash::ParseCashCounts(counts_text, &record, false, false)) {
+      CashCounts coins = record.Counts();
+      for (int i = 0; i < cash::kFirstCoin; ++i) coins[i] = 0;
+      const BuiltCommand back = DepositTableCommand(coins, 0, config_.take_back_timeout);
+      result = back.ok() ? device_->Execute(back.command) : back.result;
+    }
+  }
+  if (result != OPOS_SUCCESS) {
+    if (Cancelled(reply) && config_.end_deposit_sts != 1) {
+      SetDepositStatus(CHAN_STATUS_DEPOSIT_END);
+      events_.DropDataEvents();
+      EndDevicePhase();
+      ResumeHistory();
+    }
+    device_->ResumeWatch(0);
+    return result;
+  }
+  SetDepositStatus(CHAN_STATUS_DEPOSIT_END);
+  events_.DropDataEvents();
+  EndDevicePhase();
+  ResumeHistory();
+  device_->ResumeWatch(0);
+  // A FixDeposit accepted without a deposit is settled by this end too, so
+  // the next BeginDeposit is not refused for it.
+  fix_without_deposit_.store(false);
+  return OPOS_SUCCESS;
+}
+
+// --- ClearInput -------------------------------------------------------------------------
+
+int32_t CCashChanger::ClearInput() {
+  TraceEnter(kTraceClearInput);
+  Record(1, static_cast<long>(MethodCode::kClearInput), 0, 0);
+  int32_t result = StateChecks();
+  if (result == OPOS_SUCCESS) {
+    events_.DropDataEvents();
+    if (claimed_model_ != ModelCode::kUnknown) SetDepositCounts(device_->DepositCounts().Counts());
+  }
+  return EndCall(kTraceClearInput, MethodCode::kClearInput, 0, result);
+}
+
+}  // namespace vexokrt::service

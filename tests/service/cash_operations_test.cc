@@ -1,0 +1,420 @@
+// The cash operations against the simulated cash changer, through the
+// dispatch interface as the Control Object calls them: ReadCashCounts,
+// DispenseCash, DispenseChange and the deposit cycle. Each test checks the
+// command bytes the machine received as well as the results.
+#include <algorithm>
+#include <cstdio>
+
+#include "device/changer_device.h"
+#include "link/comm_thread.h"
+#include "platform/clock.h"
+#include "service/cash_changer.h"
+#include "service/opos.h"
+#include "sim/faults.h"
+#include "simulated_service.h"
+
+namespace vexokrt::testing {
+namespace {
+
+using namespace opos;
+namespace pidx = service::pidx;
+using platform::Variant;
+
+// Simulator counts run from 1 yen up to 10000 yen.
+sim::CashCounts SimCounts(std::initializer_list<std::pair<int, int>> pieces) {
+  sim::CashCounts counts{};
+  for (const auto& [face, n] : pieces) {
+    for (int i = 0; i < sim::kDenominationCount; ++i) {
+      if (sim::kFaceValues[i] == face) counts[i] = n;
+    }
+  }
+  return counts;
+}
+
+std::string PlainText(const sim::CashCounts& c) {
+  return "1:" + std::to_string(c[0]) + ",5:" + std::to_string(c[1]) + ",10:" + std::to_string(c[2]) +
+         ",50:" + std::to_string(c[3]) + ",100:" + std::to_string(c[4]) + ",500:" + std::to_string(c[5]) +
+         ";1000:" + std::to_string(c[6]) + ",2000:" + std::to_string(c[7]) + ",5000:" + std::to_string(c[8]) +
+         ",10000:" + std::to_string(c[9]);
+}
+
+// The commands that are not the watch's own reads (status, counts, deposit
+// counts).
+std::vector<std::string> Actions(const std::vector<std::string>& commands) {
+  std::vector<std::string> actions;
+  for (const auto& c : commands) {
+    if (c == "H00" || c == "i00" || c == "\"00" || c == "&00" || c == "o00" || c == ",00") continue;
+    actions.push_back(c);
+  }
+  return actions;
+}
+
+class CashOperationsTest : public SimulatedServiceTest {
+ protected:
+  // A claimed, enabled service object on |model| with |stock| in the machine.
+  ServiceDriver& Ready(sim::Model model, const sim::CashCounts& stock,
+                       std::initializer_list<std::pair<std::string, std::string>> settings = {}) {
+    StartDevice(model);
+    for (const auto& [name, value] : settings) Set(name, value);
+    machine().SetStock(stock);
+    // Short actions keep the suite quick; a pay-out still outlasts the
+    // first-answer wait, so it is always polled.
+    sim::ActionDurations durations = machine().Durations();
+    durations.dispense_ms = 600;
+    durations.take_back_ms = 600;
+    durations.count_check_ms = 600;
+    machine().SetDurations(durations);
+    ServiceDriver& d = NewDriver();
+    EXPECT_EQ(d.Open(), OPOS_SUCCESS);
+    EXPECT_EQ(d.Call("ClaimDevice", {Variant::Long(3000)}), OPOS_SUCCESS);
+    EXPECT_EQ(d.Set(pidx::kDeviceEnabled, 1), OPOS_SUCCESS);
+    EXPECT_EQ(d.Set(pidx::kDataEventEnabled, 1), OPOS_SUCCESS);
+    WaitForFreshCounts(d);
+    TakeCommands();
+    return d;
+  }
+  // Pumps until the watch has read the counts after the last change.
+  void WaitForFreshCounts(ServiceDriver& d) {
+    ChangerDevice* device = d.so().device();
+    ASSERT_TRUE(d.PumpUntil([&] { return device->CountsKnown() && !device->Thread().CountsStale(); }));
+  }
+  int32_t ReadCounts(ServiceDriver& d, std::string* text, bool* discrepancy) {
+    return d.Call("ReadCashCounts", {Variant::StringRef(text), Variant::BoolRef(discrepancy)});
+  }
+  const FiredEvent* DirectIoEvent(ServiceDriver& d, int32_t number) {
+    for (const FiredEvent& e : d.control_object().events()) {
+      if (e.member == "SODirectIO" && e.number == number) return &e;
+    }
+    return nullptr;
+  }
+};
+
+// --- ReadCashCounts -------------------------------------------------------------------
+
+TEST_F(CashOperationsTest, ReadCashCounts_AnswersTheKeptCountsInTheConfiguredForm) {
+  const sim::CashCounts stock = SimCounts({{1, 7}, {100, 20}, {1000, 5}, {10000, 2}});
+  ServiceDriver& d = Ready(sim::Model::kKrt07, stock);
+  machine().SetBox(SimCounts({{1, 2}, {10000, 1}}));
+  machine().ClearReceivedFrames();
+  d.so().device()->Thread().SetCountsStale(true);
+  WaitForFreshCounts(d);
+
+  std::string text;
+  bool discrepancy = true;
+  // ReadCashRspSetting 0 (the default): "0:" carries the pieces in the box.
+  ASSERT_EQ(ReadCounts(d, &text, &discrepancy), OPOS_SUCCESS);
+  EXPECT_EQ(text, "0:3," + PlainText(stock));
+  EXPECT_FALSE(discrepancy);
+
+  machine().SetDiscrepancy(1);
+  d.so().device()->Thread().SetCountsStale(true);
+  ASSERT_EQ(ReadCounts(d, &text, &discrepancy), OPOS_SUCCESS);
+  EXPECT_TRUE(discrepancy) << "a stale count is read again before answering";
+}
+
+TEST_F(CashOperationsTest, ReadCashCounts_PlainFormAndExchangeModeRules) {
+  const sim::CashCounts stock = SimCounts({{5, 3}, {500, 4}, {5000, 1}});
+  ServiceDriver& d = Ready(sim::Model::kKrt07, stock, {{"ReadCashRspSetting", "1"}});
+  std::string text;
+  bool discrepancy = false;
+  ASSERT_EQ(ReadCounts(d, &text, &discrepancy), OPOS_SUCCESS);
+  EXPECT_EQ(text, PlainText(stock));
+
+}
+
+TEST_F(CashOperationsTest, ReadCashCounts_ExchangeModeCountsFirstAndAnswersBothSets) {
+  ServiceDriver& d = Ready(sim::Model::kKrt07, SimCounts({{5, 3}, {500, 4}, {5000, 1}}),
+                           {{"DioReadExchange", "1"}, {"ReadCashRspSetting", "1"}});
+  machine().SetBox(SimCounts({{5000, 2}}));
+  TakeCommands();
+  std::string text;
+  bool discrepancy = false;
+  ASSERT_EQ(ReadCounts(d, &text, &discrepancy), OPOS_SUCCESS);
+  EXPECT_EQ(Actions(TakeCommands()).front(), "f010");
+  EXPECT_EQ(text, PlainText(SimCounts({{5, 3}, {500, 4}, {5000, 3}})));
+
+  // At a bills-only exit a KRT07 cannot count both sides: 114 / 237, and
+  // nothing reaches the device; the texts stay as they were.
+  ASSERT_EQ(d.Set(pidx::kCurrentExit, 2), OPOS_SUCCESS);
+  TakeCommands();
+  text = "untouched";
+  EXPECT_EQ(ReadCounts(d, &text, &discrepancy), OPOS_E_EXTENDED);
+  EXPECT_EQ(d.Get(pidx::kResultCodeExtended), kExtendedNotAtCurrentExit);
+  EXPECT_TRUE(Actions(TakeCommands()).empty());
+}
+
+// --- DispenseChange -----------------------------------------------------------------------
+
+TEST_F(CashOperationsTest, DispenseChange_SendsOnlyTheChangeCommandAndPollsThroughLateAnswers) {
+  ServiceDriver& d = Ready(sim::Model::kKrt07, SimCounts({{100, 10}, {500, 10}, {1000, 10}}));
+  auto durations = machine().Durations();
+  durations.dispense_ms = 1200;
+  machine().SetDurations(durations);
+  // Every enquiry is answered 300 ms late: still no reason to give up.
+  sim::Fault late;
+  late.kind = sim::FaultKind::kDelay;
+  late.command = sim::kEnquiryTarget;
+  late.ms = 300;
+  late.times = 1000;
+  machine().InjectFault(late);
+
+  ASSERT_EQ(d.Call("DispenseChange", {Variant::Long(1500)}), OPOS_SUCCESS);
+  const std::vector<sim::ReceivedFrame> frames = machine().ReceivedFrames();
+  EXPECT_EQ(Actions(TakeCommands()), std::vector<std::string>{"!06001500"});
+  EXPECT_TRUE(std::any_of(frames.begin(), frames.end(),
+                          [](const sim::ReceivedFrame& f) { return f.kind == sim::ReceivedFrame::Kind::kEnquiry; }))
+      << "the pay-out is followed by enquiries";
+  EXPECT_EQ(machine().Stock(), SimCounts({{100, 10}, {500, 9}, {1000, 9}}));
+  EXPECT_EQ(d.so().device()->LastChangeAmount(), 1500);
+}
+
+TEST_F(CashOperationsTest, DispenseChange_ChoosesTheCommandByModelAndAmount) {
+  struct Case {
+    sim::Model model;
+    int32_t amount;
+    std::string command;
+  };
+  for (const Case& c : {Case{sim::Model::kKrt07, 10000, "!06010000"}, Case{sim::Model::kKrt07, 10001, "m06010001"},
+                        Case{sim::Model::kKrt03, 10001, "!0510001"}}) {
+    SCOPED_TRACE(c.command);
+    ServiceDriver& d = Ready(c.model, SimCounts({{1, 50}, {1000, 20}, {5000, 5}, {10000, 5}}));
+    EXPECT_EQ(d.Call("DispenseChange", {Variant::Long(c.amount)}), OPOS_SUCCESS);
+    EXPECT_EQ(Actions(TakeCommands()), std::vector<std::string>{c.command});
+    EXPECT_EQ(d.Call("Close"), OPOS_SUCCESS);
+    TearDown();
+    SetUp();
+  }
+}
+
+TEST_F(CashOperationsTest, PayOuts_RefusedBeforeAnyTrafficInTheirOrder) {
+  ServiceDriver& d = Ready(sim::Model::kKrt07, SimCounts({{100, 10}, {1000, 10}}));
+  struct Case {
+    int32_t exit;
+    std::string member;
+    Variant argument;
+    int32_t result;
+    int32_t extended;
+  };
+  const Case cases[] = {
+      {2, "DispenseChange", Variant::Long(1500), OPOS_E_EXTENDED, kExtendedNotAtCurrentExit},
+      {3, "DispenseChange", Variant::Long(1000), OPOS_E_EXTENDED, kExtendedNotAtCurrentExit},
+      {1, "DispenseChange", Variant::Long(0), OPOS_E_ILLEGAL, 0},
+      {1, "DispenseChange", Variant::Long(1000000), OPOS_E_ILLEGAL, 0},
+      {2, "DispenseCash", Variant::String("100:1"), OPOS_E_EXTENDED, kExtendedNotAtCurrentExit},
+      {3, "DispenseCash", Variant::String("1000:1"), OPOS_E_EXTENDED, kExtendedNotAtCurrentExit},
+      {1, "DispenseCash", Variant::String("3:1"), OPOS_E_ILLEGAL, 0},
+      {1, "DispenseCash", Variant::String("1:x"), OPOS_E_ILLEGAL, 0},
+      {1, "DispenseCash", Variant::String("10000:FFF"), OPOS_E_ILLEGAL, 0},
+      {1, "DispenseCash", Variant::String("100:1000"), OPOS_E_ILLEGAL, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.member + " at exit " + std::to_string(c.exit) + " expecting " + std::to_string(c.result));
+    ASSERT_EQ(d.Set(pidx::kCurrentExit, c.exit), OPOS_SUCCESS);
+    d.so().SetResultCodeExtended(0);
+    TakeCommands();
+    EXPECT_EQ(d.Call(c.member, {c.argument}), c.result);
+    if (c.extended != 0) {
+      EXPECT_EQ(d.Get(pidx::kResultCodeExtended), c.extended);
+    }
+    EXPECT_TRUE(Actions(TakeCommands()).empty());
+  }
+  EXPECT_EQ(machine().Stock(), SimCounts({{100, 10}, {1000, 10}}));
+
+  // Not enabled and not claimed come first.
+  ASSERT_EQ(d.Set(pidx::kDeviceEnabled, 0), OPOS_SUCCESS);
+  EXPECT_EQ(d.Call("DispenseChange", {Variant::Long(100)}), OPOS_E_DISABLED);
+  ASSERT_EQ(d.Call("ReleaseDevice"), OPOS_SUCCESS);
+  EXPECT_EQ(d.Call("DispenseCash", {Variant::String("1:1")}), OPOS_E_NOTCLAIMED);
+}
+
+TEST_F(CashOperationsTest, DispenseChange_StockShortGivesTheDevicesReason) {
+  ServiceDriver& d = Ready(sim::Model::kKrt07, SimCounts({{100, 2}}));
+  EXPECT_EQ(d.Call("DispenseChange", {Variant::Long(1500)}), OPOS_E_EXTENDED);
+  EXPECT_EQ(d.Get(pidx::kResultCodeExtended), 239);
+  EXPECT_EQ(machine().Stock(), SimCounts({{100, 2}}));
+}
+
+// A pay-out that jams half-way is no success; what it paid is told, and the
+// counts read afterwards are the machine's.
+TEST_F(CashOperationsTest, PayOutJammedHalfWay_ReportsThePartPaid) {
+  const sim::CashCounts stock = SimCounts({{100, 10}, {500, 10}, {1000, 10}});
+  ServiceDriver& d = Ready(sim::Model::kKrt07, stock);
+  machine().JamNextPayoutAfter(1);
+  const int32_t result = d.Call("DispenseChange", {Variant::Long(1600)});
+  // BEL to an enquiry of a pay-out carries no reason of its own.
+  EXPECT_EQ(result, OPOS_E_FAILURE);
+  EXPECT_EQ(d.so().last_short_payout(), PlainText(SimCounts({{1000, 1}})));
+  ASSERT_TRUE(d.PumpUntil([&] { return DirectIoEvent(d, service::kPayoutEndedEarlyEvent) != nullptr; }));
+  const FiredEvent* event = DirectIoEvent(d, service::kPayoutEndedEarlyEvent);
+  EXPECT_EQ(event->data, 1000);
+  EXPECT_EQ(event->text, PlainText(SimCounts({{1000, 1}})));
+
+  ASSERT_TRUE(d.AwaitStatus(CHAN_STATUS_JAM));
+  machine().SetJam(false);
+  ASSERT_TRUE(d.AwaitStatus(CHAN_STATUS_JAMOK));
+  WaitForFreshCounts(d);
+  std::string text;
+  bool discrepancy = false;
+  ASSERT_EQ(ReadCounts(d, &text, &discrepancy), OPOS_SUCCESS);
+  int box_pieces = 0;
+  for (int n : machine().Box()) box_pieces += n;
+  EXPECT_EQ(text, "0:" + std::to_string(box_pieces) + "," + PlainText(machine().Stock()));
+  EXPECT_EQ(machine().Stock(), SimCounts({{100, 10}, {500, 10}, {1000, 9}}));
+
+  char day[3];
+  std::snprintf(day, sizeof day, "%02d", platform::LocalNow().tm.tm_mday);
+  const std::string trace = ReadFileBytes(dir_.file("trace") + day);
+  EXPECT_NE(trace.find("  PaidOut is 1:0,5:0,10:0,50:0,100:0,500:0;1000:1,2000:0,5000:0,10000:0 (1000)"),
+            std::string::npos);
+}
+
+TEST_F(CashOperationsTest, AsyncPayOut_ReturnsAtOnceAndCompletesWithStatusUpdate91) {
+  ServiceDriver& d = Ready(sim::Model::kKrt07, SimCounts({{100, 10}, {500, 10}, {1000, 10}}));
+  auto durations = machine().Durations();
+  durations.dispense_ms = 300;
+  machine().SetDurations(durations);
+  ASSERT_EQ(d.Set(pidx::kAsyncMode, 1), OPOS_SUCCESS);
+  ASSERT_EQ(d.Call("DispenseChange", {Variant::Long(1500)}), OPOS_SUCCESS);
+  EXPECT_EQ(d.Get(pidx::kState), OPOS_S_BUSY);
+  EXPECT_EQ(d.Call("DispenseCash", {Variant::String("100:1")}), OPOS_E_BUSY);
+  ASSERT_TRUE(d.AwaitStatus(CHAN_STATUS_ASYNC, 5000));
+  EXPECT_EQ(d.Get(pidx::kAsyncResultCode), OPOS_SUCCESS);
+  EXPECT_EQ(d.Get(pidx::kState), OPOS_S_IDLE);
+  EXPECT_EQ(machine().Stock(), SimCounts({{100, 10}, {500, 9}, {1000, 9}}));
+
+  // A queued pay-out that jams reports the part paid through its completion.
+  machine().JamNextPayoutAfter(0);
+  d.control_object().Clear();
+  ASSERT_EQ(d.Call("DispenseChange", {Variant::Long(600)}), OPOS_SUCCESS);
+  ASSERT_TRUE(d.AwaitStatus(CHAN_STATUS_ASYNC, 5000));
+  EXPECT_NE(d.Get(pidx::kAsyncResultCode), OPOS_SUCCESS);
+  ASSERT_TRUE(d.PumpUntil([&] { return DirectIoEvent(d, service::kPayoutEndedEarlyEvent) != nullptr; }));
+  EXPECT_EQ(DirectIoEvent(d, service::kPayoutEndedEarlyEvent)->data, 0);
+}
+
+// --- DispenseCash -------------------------------------------------------------------------
+
+TEST_F(CashOperationsTest, DispenseCash_PaysThroughTheExitSettingAndTheDepositTable) {
+  ServiceDriver& d = Ready(sim::Model::kKrt07, SimCounts({{1, 5}, {100, 10}, {1000, 3}}));
+  ASSERT_EQ(d.Call("DispenseCash", {Variant::String("100:2;1:1")}), OPOS_SUCCESS);
+  // Exit 1 sets the mode-2 values 0,0,0,0,0, then the deposit table pays
+  // in the device order 500, 100, 50, 10, 5, 1, 10000, 5000, 2000, 1000;
+  // after the next status read the watch puts the configured values back.
+  ASSERT_TRUE(d.PumpUntil([&] { return !d.so().device()->Thread().ExitSettingPending(); }));
+  EXPECT_EQ(Actions(TakeCommands()),
+            (std::vector<std::string>{"Q06200000", "p220000020000000000010000000000000000", "Q06204000"}));
+  EXPECT_EQ(machine().Stock(), SimCounts({{1, 4}, {100, 8}, {1000, 3}}));
+
+  // Everything the device holds of each kind named: sent as "???".
+  WaitForFreshCounts(d);
+  TakeCommands();
+  ASSERT_EQ(d.Call("DispenseCash", {Variant::String("1:4,100:8,1000:3")}), OPOS_SUCCESS);
+  const std::vector<std::string> actions = Actions(TakeCommands());
+  ASSERT_GE(actions.size(), 2u);
+  EXPECT_EQ(actions[1], "p22" + std::string(30, '?') + "0000")
+      << "every count equal to the stock, so every field names all of it";
+  EXPECT_EQ(machine().Stock(), SimCounts({}));
+
+  // With DispenseCashExit the dispense command goes out directly; "1:0" is
+  // a request for nothing, sent as such.
+  ASSERT_EQ(d.Call("Close"), OPOS_SUCCESS);
+  Set("DispenseCashExit", "1");
+  ServiceDriver& e = NewDriver();
+  ASSERT_EQ(e.Open(), OPOS_SUCCESS);
+  ASSERT_EQ(e.Call("ClaimDevice", {Variant::Long(3000)}), OPOS_SUCCESS);
+  ASSERT_EQ(e.Set(pidx::kDeviceEnabled, 1), OPOS_SUCCESS);
+  TakeCommands();
+  ASSERT_EQ(e.Call("DispenseCash", {Variant::String("1:0")}), OPOS_SUCCESS);
+  EXPECT_EQ(Actions(TakeCommands()), std::vector<std::string>{"n21000000000000000000000000000000000"});
+}
+
+TEST_F(CashOperationsTest, DispenseCash_Krt03PieceLimits) {
+  ServiceDriver& d = Ready(sim::Model::kKrt03, SimCounts({{1, 90}, {500, 90}}), {{"DispenseLimit_500", "25"}});
+  EXPECT_EQ(d.Call("DispenseCash", {Variant::String("500:26")}), OPOS_E_ILLEGAL);
+  EXPECT_EQ(d.Call("DispenseCash", {Variant::String("1:61")}), OPOS_E_ILLEGAL) << "DispenseLimit 60 coins";
+  EXPECT_TRUE(Actions(TakeCommands()).empty());
+  EXPECT_EQ(d.Call("DispenseCash", {Variant::String("500:25;1:35")}), OPOS_SUCCESS);
+  EXPECT_EQ(Actions(TakeCommands()), std::vector<std::string>{"$1425000000003500000000"});
+}
+
+// --- deposits -----------------------------------------------------------------------------
+
+TEST_F(CashOperationsTest, DepositCycle_CountsReachTheApplicationAndEndWithChange) {
+  ServiceDriver& d = Ready(sim::Model::kKrt07, SimCounts({{100, 10}, {500, 10}, {1000, 10}}));
+  ASSERT_EQ(d.Call("BeginDeposit"), OPOS_SUCCESS);
+  EXPECT_EQ(Actions(TakeCommands()), std::vector<std::string>{"F047000"});
+  EXPECT_EQ(d.Get(pidx::kDepositStatus), CHAN_STATUS_DEPOSIT_START);
+  EXPECT_EQ(d.Get(pidx::kDepositAmount), 0);
+
+  ASSERT_EQ(machine().InsertCash(SimCounts({{1000, 1}, {100, 3}})).status, sim::InsertResult::Status::kCounting);
+  ASSERT_TRUE(d.PumpUntil([&] { return d.HasEvent("SOData", 0); }, 5000));
+  EXPECT_EQ(d.Get(pidx::kDepositAmount), 1300) << "current when the data event fires";
+
+  ASSERT_EQ(d.Call("FixDeposit"), OPOS_SUCCESS);
+  EXPECT_EQ(d.Get(pidx::kDepositAmount), 1300);
+  EXPECT_EQ(d.GetString(pidx::kDepositCounts), "1:0,5:0,10:0,50:0,100:3,500:0;1000:1,2000:0,5000:0,10000:0");
+  TakeCommands();
+  ASSERT_EQ(d.Call("EndDeposit", {Variant::Long(CHAN_DEPOSIT_CHANGE)}), OPOS_SUCCESS);
+  EXPECT_EQ(Actions(TakeCommands()), std::vector<std::string>{"I02><"});
+  EXPECT_EQ(d.Get(pidx::kDepositStatus), CHAN_STATUS_DEPOSIT_END);
+  EXPECT_EQ(machine().Stock(), SimCounts({{100, 13}, {500, 10}, {1000, 11}}));
+}
+
+TEST_F(CashOperationsTest, Deposit_WrongOrdersAreRefused) {
+  ServiceDriver& d = Ready(sim::Model::kKrt07, SimCounts({{100, 10}}), {{"PauseDepositSet", "1"}});
+  EXPECT_EQ(d.Call("EndDeposit", {Variant::Long(1)}), OPOS_E_ILLEGAL) << "no deposit";
+  EXPECT_EQ(d.Call("FixDeposit"), OPOS_E_ILLEGAL) << "no deposit, FixDepositRcv 0";
+  EXPECT_EQ(d.Call("PauseDeposit", {Variant::Long(11)}), OPOS_E_ILLEGAL) << "no deposit";
+  ASSERT_EQ(d.Call("BeginDeposit"), OPOS_SUCCESS);
+  EXPECT_EQ(d.Call("BeginDeposit"), OPOS_E_ILLEGAL) << "already open";
+  EXPECT_EQ(d.Call("DispenseChange", {Variant::Long(100)}), OPOS_E_ILLEGAL) << "deposit under way";
+  EXPECT_EQ(d.Call("EndDeposit", {Variant::Long(1)}), OPOS_E_ILLEGAL) << "not fixed";
+  EXPECT_EQ(d.Call("FixDeposit"), OPOS_E_ILLEGAL) << "PauseDepositSet: pause first";
+  EXPECT_EQ(d.Call("PauseDeposit", {Variant::Long(12)}), OPOS_E_ILLEGAL) << "not paused";
+  EXPECT_EQ(d.Call("PauseDeposit", {Variant::Long(13)}), OPOS_E_ILLEGAL) << "bad control";
+  EXPECT_EQ(d.Call("PauseDeposit", {Variant::Long(11)}), OPOS_SUCCESS);
+  EXPECT_EQ(d.Call("PauseDeposit", {Variant::Long(11)}), OPOS_E_ILLEGAL) << "already paused";
+  ASSERT_EQ(d.Call("FixDeposit"), OPOS_SUCCESS);
+  EXPECT_EQ(d.Call("PauseDeposit", {Variant::Long(12)}), OPOS_E_ILLEGAL) << "fixed";
+  EXPECT_EQ(d.Call("EndDeposit", {Variant::Long(4)}), OPOS_E_ILLEGAL) << "bad Success";
+  TakeCommands();
+  EXPECT_EQ(d.Call("EndDeposit", {Variant::Long(CHAN_DEPOSIT_REPAY)}), OPOS_SUCCESS);
+  EXPECT_EQ(Actions(TakeCommands()), std::vector<std::string>{"I02>="});
+  EXPECT_EQ(d.Get(pidx::kDepositStatus), CHAN_STATUS_DEPOSIT_END);
+}
+
+TEST_F(CashOperationsTest, EndDeposit_CanAnswerClosesTheDepositUnlessEndDepositStsKeepsIt) {
+  for (const char* sts : {"0", "1"}) {
+    SCOPED_TRACE(std::string("EndDepositSts ") + sts);
+    ServiceDriver& d = Ready(sim::Model::kKrt07, SimCounts({{100, 10}}), {{"EndDepositSts", sts}});
+    ASSERT_EQ(d.Call("BeginDeposit"), OPOS_SUCCESS);
+    ASSERT_EQ(d.Call("FixDeposit"), OPOS_SUCCESS);
+    sim::Fault cancel;
+    cancel.kind = sim::FaultKind::kAnswerCan;
+    cancel.command = 'I';
+    machine().InjectFault(cancel);
+    EXPECT_NE(d.Call("EndDeposit", {Variant::Long(CHAN_DEPOSIT_NOCHANGE)}), OPOS_SUCCESS);
+    if (std::string(sts) == "0") {
+      EXPECT_EQ(d.Get(pidx::kDepositStatus), CHAN_STATUS_DEPOSIT_END);
+    } else {
+      // The deposit stays open and can still be ended.
+      EXPECT_NE(d.Get(pidx::kDepositStatus), CHAN_STATUS_DEPOSIT_END);
+      EXPECT_EQ(d.Call("EndDeposit", {Variant::Long(CHAN_DEPOSIT_NOCHANGE)}), OPOS_SUCCESS);
+      EXPECT_EQ(d.Get(pidx::kDepositStatus), CHAN_STATUS_DEPOSIT_END);
+    }
+    EXPECT_EQ(d.Call("Close"), OPOS_SUCCESS);
+    TearDown();
+    SetUp();
+  }
+}
+
+TEST_F(CashOperationsTest, FixDepositWithoutDeposit_SettledByEndDeposit) {
+  ServiceDriver& d = Ready(sim::Model::kKrt07, SimCounts({{100, 10}}), {{"FixDepositRcv", "1"}});
+  ASSERT_EQ(d.Call("FixDeposit"), OPOS_SUCCESS);
+  EXPECT_EQ(d.Call("BeginDeposit"), OPOS_E_ILLEGAL) << "a fix without a deposit is pending";
+  ASSERT_EQ(d.Call("EndDeposit", {Variant::Long(1)}), OPOS_SUCCESS);
+  EXPECT_EQ(d.Call("BeginDeposit"), OPOS_SUCCESS);
+}
+
+}  // namespace
+}  // namespace vexokrt::testing
