@@ -262,6 +262,10 @@ class CCashChanger final : public ChangerHost {
     std::optional<CashCounts> before;
   };
   std::optional<CashCounts> StockBeforePayout();
+  // Reads the status first when the kept one is marked stale (watch paused
+  // for the read).
+  void RefreshStaleStatus();
+  int32_t CheckBeforeDispenseFresh();
   // Sends a pay-out command, waited or (AsyncMode) queued; a waited one is
   // checked at once, a queued one when its completion arrives.
   int32_t RunPayout(const DeviceCommand& command, PayoutCheck check);

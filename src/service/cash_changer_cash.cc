@@ -77,16 +77,34 @@ std::optional<CashCounts> CCashChanger::StockBeforePayout() {
   // it is read now (the watch is paused, so the line is free).
   CommThread& thread = device_->Thread();
   if (thread.CountsStale() || !device_->CountsKnown()) {
-    if (thread.CountsRead() != kReplyOk || thread.CountsStale() || !device_->CountsKnown()) return std::nullopt;
+    // (The KRT03's two-part read leaves the stale mark as it is, so only
+    // the read's own result counts here.)
+    if (thread.CountsRead() != kReplyOk || !device_->CountsKnown()) return std::nullopt;
   }
   return device_->CountsA();
+}
+
+int32_t CCashChanger::CheckBeforeDispenseFresh() {
+  RefreshStaleStatus();
+  return device_->CheckBeforeDispense();
+}
+
+void CCashChanger::RefreshStaleStatus() {
+  // An operation that just ended (a deposit, a pay-out) leaves the kept
+  // status outdated until the watch reads it again; checking against it
+  // would refuse for a state the device has already left.
+  CommThread& thread = device_->Thread();
+  if (!thread.StatusStale()) return;
+  device_->PauseWatch();
+  thread.StatusRead();
+  device_->ResumeWatch(0);
 }
 
 int32_t CCashChanger::CheckPayout(const PayoutCheck& check, const DeviceReply& reply, int32_t result, bool asynchronous) {
   // ETB is a final answer of a pay-out that the device ended itself (for
   // example on a stop); every other accepted answer means it paid in full.
   const bool may_be_short = result != OPOS_SUCCESS || (reply.status == kReplyOk && reply.answerByte == kEtb);
-  if (!may_be_short || !check.before) return result;
+  if (!may_be_short) return result;
 
   // The watch may be running again (asynchronous completion): keep it off
   // the line for the read.
@@ -101,7 +119,7 @@ int32_t CCashChanger::CheckPayout(const PayoutCheck& check, const DeviceReply& r
   thread.SetStatusStale(true);
 
   std::optional<CashCounts> paid;
-  if (read) paid = cash::PaidBetween(*check.before, after);
+  if (read && check.before) paid = cash::PaidBetween(*check.before, after);
   if (!paid) {
     trace_log_->Write(diag::kLevelError, diag::kTagError, "  PaidOut is unknown");
     Record(kPayoutRecordKind, 1, -1, result);
@@ -294,7 +312,7 @@ int32_t CCashChanger::DispenseCashSteps(std::string_view text) {
     result_code_extended_.store(kExtendedNotAtCurrentExit);
     return OPOS_E_EXTENDED;
   }
-  if (const int32_t check = device_->CheckBeforeDispense(); check != OPOS_SUCCESS) return check;
+  if (const int32_t check = CheckBeforeDispenseFresh(); check != OPOS_SUCCESS) return check;
   const ModelCode model = claimed_model_;
   if (model == ModelCode::kKrt03 &&
       !cash::WithinCoinLimits(counts, config_.dispense_limit, config_.dispense_limit_500)) {
@@ -372,7 +390,7 @@ int32_t CCashChanger::HandOverExchangeDispense(const std::string& text) {
       result_code_extended_.store(kExtendedNotAtCurrentExit);
       return OPOS_E_EXTENDED;
     }
-    if (const int32_t check = device_->CheckBeforeDispense(); check != OPOS_SUCCESS) return check;
+    if (const int32_t check = CheckBeforeDispenseFresh(); check != OPOS_SUCCESS) return check;
     const BuiltCommand command = DepositTableCommand(counts, 0, config_.take_back_timeout);
     if (!command.ok()) return command.result;
     PauseForPayout();
@@ -416,7 +434,7 @@ int32_t CCashChanger::DispenseChangeSteps(int32_t amount) {
     result_code_extended_.store(kExtendedNotAtCurrentExit);
     return OPOS_E_EXTENDED;
   }
-  if (const int32_t check = device_->CheckBeforeDispense(); check != OPOS_SUCCESS) return check;
+  if (const int32_t check = CheckBeforeDispenseFresh(); check != OPOS_SUCCESS) return check;
 
   const ModelCode model = claimed_model_;
   const bool change_command = model == ModelCode::kKrt03 || amount <= 10000;

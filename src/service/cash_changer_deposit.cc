@@ -57,6 +57,7 @@ int32_t CCashChanger::BeginDepositSteps() {
   if (claimed_model_ == ModelCode::kUnknown) return OPOS_E_ILLEGAL;
   if (DepositUnderWay()) return OPOS_E_ILLEGAL;
   if (device_->Thread().Recovering()) return OPOS_E_NOHARDWARE;
+  RefreshStaleStatus();
   if (const int32_t check = device_->CheckBeforeDeposit(); check != OPOS_SUCCESS) return check;
   if (fix_without_deposit_.load()) return OPOS_E_ILLEGAL;
 

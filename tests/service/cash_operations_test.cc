@@ -4,6 +4,7 @@
 // command bytes the machine received as well as the results.
 #include <algorithm>
 #include <cstdio>
+#include <thread>
 
 #include "device/changer_device.h"
 #include "link/comm_thread.h"
@@ -414,6 +415,61 @@ TEST_F(CashOperationsTest, FixDepositWithoutDeposit_SettledByEndDeposit) {
   EXPECT_EQ(d.Call("BeginDeposit"), OPOS_E_ILLEGAL) << "a fix without a deposit is pending";
   ASSERT_EQ(d.Call("EndDeposit", {Variant::Long(1)}), OPOS_SUCCESS);
   EXPECT_EQ(d.Call("BeginDeposit"), OPOS_SUCCESS);
+}
+
+// A machine that stops answering in the middle of a pay-out: the result
+// says so, the part paid cannot be told from a silent machine and is
+// reported as unknown, and the pay-out is not sent again when the line
+// comes back.
+TEST_F(CashOperationsTest, PayOutUnplugged_EndsWithNoHardwareAndIsNeverSentTwice) {
+  ServiceDriver& d = Ready(sim::Model::kKrt07, SimCounts({{100, 10}, {500, 10}, {1000, 10}}));
+  std::thread unplugger([this] {
+    // Pulled as soon as the machine has the pay-out.
+    for (int i = 0; i < 5000; ++i) {
+      const auto bodies = machine().CommandBodies();
+      if (std::any_of(bodies.begin(), bodies.end(), [](const auto& b) { return b.size() > 2 && b[1] == '!'; })) {
+        machine().SetUnplugged(true);
+        return;
+      }
+      machine().WaitForFrames(bodies.size() + 1, std::chrono::milliseconds(10));
+    }
+  });
+  const int32_t result = d.Call("DispenseChange", {Variant::Long(1500)});
+  unplugger.join();
+  EXPECT_EQ(result, OPOS_E_NOHARDWARE);
+  ASSERT_TRUE(d.PumpUntil([&] { return DirectIoEvent(d, service::kPayoutEndedEarlyEvent) != nullptr; }));
+  EXPECT_EQ(DirectIoEvent(d, service::kPayoutEndedEarlyEvent)->data, -1) << "the part paid is unknown";
+
+  machine().SetUnplugged(false);
+  ASSERT_TRUE(d.PumpUntil([&] { return d.so().device()->PowerState() == OPOS_PS_ONLINE; }, 10000));
+  WaitForFreshCounts(d);
+  const std::vector<std::string> later = Actions(TakeCommands());
+  EXPECT_EQ(std::count(later.begin(), later.end(), "!06001500"), 1) << "sent once, before the line went";
+  std::string text;
+  bool discrepancy = false;
+  ASSERT_EQ(ReadCounts(d, &text, &discrepancy), OPOS_SUCCESS);
+  int box_pieces = 0;
+  for (int n : machine().Box()) box_pieces += n;
+  EXPECT_EQ(text, "0:" + std::to_string(box_pieces) + "," + PlainText(machine().Stock()))
+      << "the counts are the machine's again";
+}
+
+// A jam during a deposit: once it is cleared the deposit goes on, and the
+// cash counted before it is still there when the deposit is fixed.
+TEST_F(CashOperationsTest, DepositJammedAndCleared_KeepsItsCounts) {
+  ServiceDriver& d = Ready(sim::Model::kKrt07, SimCounts({{100, 10}}));
+  ASSERT_EQ(d.Call("BeginDeposit"), OPOS_SUCCESS);
+  ASSERT_EQ(machine().InsertCash(SimCounts({{500, 2}})).status, sim::InsertResult::Status::kCounting);
+  ASSERT_TRUE(d.PumpUntil([&] { return d.HasEvent("SOData", 0); }, 5000));
+  machine().SetJam(true);
+  ASSERT_TRUE(d.AwaitStatus(CHAN_STATUS_JAM));
+  EXPECT_EQ(d.Get(pidx::kDepositStatus), CHAN_STATUS_DEPOSIT_JAM);
+  machine().SetJam(false);
+  ASSERT_TRUE(d.AwaitStatus(CHAN_STATUS_JAMOK));
+  ASSERT_EQ(d.Call("FixDeposit"), OPOS_SUCCESS);
+  EXPECT_EQ(d.Get(pidx::kDepositAmount), 1000);
+  ASSERT_EQ(d.Call("EndDeposit", {Variant::Long(CHAN_DEPOSIT_NOCHANGE)}), OPOS_SUCCESS);
+  EXPECT_EQ(machine().Stock(), SimCounts({{100, 10}, {500, 2}}));
 }
 
 }  // namespace

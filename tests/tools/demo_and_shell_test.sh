@@ -21,7 +21,9 @@ for model in KRT07 KRT03; do
   fi
   for line in "OpenService: 0" "ClaimDevice(3000): 0" "event SOStatusUpdate 2001" "event SOStatusUpdate 12" \
               "event SOStatusUpdate 13" "event SOStatusUpdate 31" "event SOStatusUpdate 32" "ReleaseDevice: 0" \
-              "Close: 0" "ExamlogS.txt" "History" "Trading"; do
+              "Close: 0" "ExamlogS.txt" "History" "Trading" "BeginDeposit: 0" "FixDeposit: 0" \
+              "event SOData 0" "EndDeposit(1, with change): 0" "event SOStatusUpdate 91" "AsyncResultCode 0" \
+              "paid before the jam: 1500 yen" "every amount adds up"; do
     contains "demo $model" "$line" "$work/demo.out"
   done
   ls "$OPOS_REGISTRY_DIR/logs/"trace?? >/dev/null 2>&1 || fail "demo $model wrote no trace file"
@@ -49,6 +51,10 @@ ReadCashCounts
 DispenseChange x
 nonsense
 "unterminated
+sim jam off
+pump 800
+DispenseChange 1500
+ReadCashCounts
 ReleaseDevice
 SCRIPT
 timeout 60 "$program" shell --sim KRT07 Dev1 <"$work/script" >"$work/shell.out" 2>&1 || fail "shell exits non-zero"
@@ -67,10 +73,14 @@ expected=(
   'set FreezeEvents ResultCode=0'
   'event SOStatusUpdate 31'
   'error not true or false: yes'
-  'result ReadCashCounts 106 cashCounts="" discrepancy=0'
+  'result ReadCashCounts 0 cashCounts="0:20,1:60,5:40,10:70,50:40,100:70,500:25;1000:50,2000:5,5000:10,10000:0" discrepancy=0'
   'error not a number: x'
   'error unknown command nonsense (try help)'
   'error unterminated quote'
+  'sim ok'
+  'event SOStatusUpdate 32'
+  'result DispenseChange 0'
+  'result ReadCashCounts 0 cashCounts="0:20,1:60,5:40,10:70,50:40,100:70,500:24;1000:49,2000:5,5000:10,10000:0" discrepancy=0'
   'result ReleaseDevice 0'
   'result Close 0'
 )
