@@ -167,6 +167,13 @@ TEST_F(CashOperationsTest, DispenseChange_SendsOnlyTheChangeCommandAndPollsThrou
       << "the pay-out is followed by enquiries";
   EXPECT_EQ(machine().Stock(), SimCounts({{100, 10}, {500, 9}, {1000, 9}}));
   EXPECT_EQ(d.so().device()->LastChangeAmount(), 1500);
+
+  // Entry, the history pause and resume around the device work, and exit.
+  const std::vector<std::string> records = ExamRecords(dir_.file("ExamlogS.txt"));
+  const auto entry = std::find(records.begin(), records.end(), "1,10,1500,0");
+  ASSERT_NE(entry, records.end());
+  EXPECT_EQ(std::vector<std::string>(entry, std::min(entry + 4, records.end())),
+            (std::vector<std::string>{"1,10,1500,0", "4,1,0,0", "5,1,0,0", "1,110,1500,0"}));
 }
 
 TEST_F(CashOperationsTest, DispenseChange_ChoosesTheCommandByModelAndAmount) {
@@ -470,6 +477,22 @@ TEST_F(CashOperationsTest, DepositJammedAndCleared_KeepsItsCounts) {
   EXPECT_EQ(d.Get(pidx::kDepositAmount), 1000);
   ASSERT_EQ(d.Call("EndDeposit", {Variant::Long(CHAN_DEPOSIT_NOCHANGE)}), OPOS_SUCCESS);
   EXPECT_EQ(machine().Stock(), SimCounts({{100, 10}, {500, 2}}));
+}
+
+// The KRT03 opens its intake with ">02" after clearing its deposit counter,
+// and stops it with "=02" once a deposit has ended.
+TEST_F(CashOperationsTest, Krt03DepositCycle) {
+  ServiceDriver& d = Ready(sim::Model::kKrt03, SimCounts({{100, 10}}));
+  ASSERT_EQ(d.Call("BeginDeposit"), OPOS_SUCCESS);
+  EXPECT_EQ(Actions(TakeCommands()), (std::vector<std::string>{"+00", ">0220"}));
+  ASSERT_EQ(machine().InsertCash(SimCounts({{100, 2}, {10, 1}})).status, sim::InsertResult::Status::kCounting);
+  ASSERT_TRUE(d.PumpUntil([&] { return d.HasEvent("SOData", 0); }, 5000));
+  ASSERT_EQ(d.Call("FixDeposit"), OPOS_SUCCESS);
+  EXPECT_EQ(Actions(TakeCommands()), std::vector<std::string>{">0200"});
+  EXPECT_EQ(d.Get(pidx::kDepositAmount), 210);
+  ASSERT_EQ(d.Call("EndDeposit", {Variant::Long(CHAN_DEPOSIT_CHANGE)}), OPOS_SUCCESS);
+  EXPECT_EQ(Actions(TakeCommands()), std::vector<std::string>{"=0200"});
+  EXPECT_EQ(d.Get(pidx::kDepositStatus), CHAN_STATUS_DEPOSIT_END);
 }
 
 }  // namespace

@@ -23,19 +23,6 @@ using namespace opos;
 namespace pidx = service::pidx;
 using platform::Variant;
 
-std::vector<std::string> ExamRecords(const std::string& path) {
-  const std::string bytes = ReadFileBytes(path);
-  std::vector<std::string> records;
-  for (size_t at = 66; at < bytes.size();) {
-    size_t end = bytes.find("\r\n", at);
-    if (end == std::string::npos) end = bytes.size();
-    const std::string line = bytes.substr(at, end - at);
-    if (line.find_first_not_of(' ') != std::string::npos && line.size() > 18) records.push_back(line.substr(18));
-    at = end + 2;
-  }
-  return records;
-}
-
 bool Contains(const std::vector<std::string>& list, const std::string& item) {
   return std::find(list.begin(), list.end(), item) != list.end();
 }
