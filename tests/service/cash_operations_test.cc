@@ -495,5 +495,25 @@ TEST_F(CashOperationsTest, Krt03DepositCycle) {
   EXPECT_EQ(d.Get(pidx::kDepositStatus), CHAN_STATUS_DEPOSIT_END);
 }
 
+// Exchange mode: 10000-yen notes come out of the collection box through the
+// deposit table ("???" for all of them), or are refused when the request
+// cannot be met from the box.
+TEST_F(CashOperationsTest, ExchangeModeDispenseCash_HandsTheNotesOfTheBoxToTheDepositTable) {
+  ServiceDriver& d = Ready(sim::Model::kKrt07, SimCounts({{100, 5}}), {{"DioReadExchange", "1"}});
+  machine().SetBox(SimCounts({{10000, 2}}));
+  d.so().device()->Thread().SetCountsStale(true);
+  WaitForFreshCounts(d);
+  TakeCommands();
+  EXPECT_EQ(d.Call("DispenseCash", {Variant::String("10000:1")}), OPOS_E_EXTENDED);
+  EXPECT_EQ(d.Get(pidx::kResultCodeExtended), kExtendedNotPossibleNow);
+  EXPECT_TRUE(Actions(TakeCommands()).empty());
+
+  ASSERT_EQ(d.Call("DispenseCash", {Variant::String("10000:2")}), OPOS_SUCCESS);
+  const std::vector<std::string> actions = Actions(TakeCommands());
+  ASSERT_GE(actions.size(), 2u);
+  EXPECT_EQ(actions[0], "Q06200000");
+  EXPECT_EQ(actions[1], "p22" + std::string(18, '0') + "???" + std::string(9, '0') + "0000");
+}
+
 }  // namespace
 }  // namespace vexokrt::testing
