@@ -264,7 +264,8 @@ int32_t CCashChanger::EndDepositSteps(int32_t success) {
   deposit_active_mark_.store(1);
 
   if (claimed_model_ == ModelCode::kKrt03) {
-    SetDepositStatus(CHAN_STATUS_DEPOSIT_END);
+    // The deposit ends only once a repay has handed the cash back: a repay
+    // that fails leaves it open, so it can be tried again or kept.
     if (success == CHAN_DEPOSIT_REPAY) {
       DispenseRecord record;
       std::string counts_text;
@@ -283,6 +284,7 @@ int32_t CCashChanger::EndDepositSteps(int32_t success) {
         return paid;
       }
     }
+    SetDepositStatus(CHAN_STATUS_DEPOSIT_END);
     PauseHistory();
     device_->PauseWatch();
     const int32_t stop = device_->Execute(IntakeStopCommand(true));

@@ -515,5 +515,26 @@ TEST_F(CashOperationsTest, ExchangeModeDispenseCash_HandsTheNotesOfTheBoxToTheDe
   EXPECT_EQ(actions[1], "p22" + std::string(18, '0') + "???" + std::string(9, '0') + "0000");
 }
 
+// A KRT03 repay that the machine refuses leaves the deposit open, so the
+// cash can still be handed back.
+TEST_F(CashOperationsTest, Krt03RepayRefused_LeavesTheDepositOpenForAnotherTry) {
+  ServiceDriver& d = Ready(sim::Model::kKrt03, SimCounts({{100, 10}}));
+  ASSERT_EQ(d.Call("BeginDeposit"), OPOS_SUCCESS);
+  ASSERT_EQ(machine().InsertCash(SimCounts({{100, 2}})).status, sim::InsertResult::Status::kCounting);
+  ASSERT_TRUE(d.PumpUntil([&] { return d.HasEvent("SOData", 0); }, 5000));
+  ASSERT_EQ(d.Call("FixDeposit"), OPOS_SUCCESS);
+  sim::Fault refuse;
+  refuse.kind = sim::FaultKind::kAnswerBel;
+  refuse.command = '$';
+  machine().InjectFault(refuse);
+  TakeCommands();
+  EXPECT_NE(d.Call("EndDeposit", {Variant::Long(CHAN_DEPOSIT_REPAY)}), OPOS_SUCCESS);
+  EXPECT_NE(d.Get(pidx::kDepositStatus), CHAN_STATUS_DEPOSIT_END);
+  EXPECT_EQ(d.Call("EndDeposit", {Variant::Long(CHAN_DEPOSIT_REPAY)}), OPOS_SUCCESS);
+  EXPECT_EQ(Actions(TakeCommands()),
+            (std::vector<std::string>{"$1400020000000000000000", "$1400020000000000000000", "=0200"}));
+  EXPECT_EQ(d.Get(pidx::kDepositStatus), CHAN_STATUS_DEPOSIT_END);
+}
+
 }  // namespace
 }  // namespace vexokrt::testing
