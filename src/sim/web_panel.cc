@@ -362,6 +362,10 @@ WebPanel::StartResult WebPanel::Start() {
   if (in.listen_thread.joinable()) return {false, "already started"};
   httplib::Server& server = in.server;
   server.set_payload_max_length(4096);
+  // Event-stream messages are small writes one after another; waiting for the
+  // page's acknowledgement of each (Nagle's algorithm against delayed ACKs)
+  // would hold every message back by tens of milliseconds.
+  server.set_tcp_nodelay(true);
   const bool loopback_only = IsLoopbackName(options_.address);
 
   // Every request: the Host must be ours when we listen on the loopback, and

@@ -62,9 +62,10 @@ constexpr std::string_view kPage = R"PAGE(<!DOCTYPE html>
   #decoded { font-size:12px; margin:6px 0 0; padding-left:18px; }
   .log { grid-column: 1 / -1; }
   #log-wrap { max-height:320px; overflow:auto; }
-  table { border-collapse:collapse; width:100%; font:12px ui-monospace, monospace; }
-  td, th { text-align:left; padding:1px 6px; border-bottom:1px solid #eef0f3; white-space:nowrap; }
-  td.text { white-space:normal; word-break:break-all; }
+  #log-wrap { contain: strict; height:320px; }
+  table { border-collapse:collapse; width:100%; font:12px ui-monospace, monospace; table-layout:fixed; }
+  td, th { text-align:left; padding:1px 6px; border-bottom:1px solid #eef0f3; white-space:nowrap; overflow:hidden; text-overflow:ellipsis; }
+  col.time { width:100px; } col.dir { width:80px; } col.name { width:230px; } col.note { width:160px; }
   tr.rx td.dir { color:#1d4ed8; } tr.tx td.dir { color:#047857; }
 </style>
 </head>
@@ -174,7 +175,7 @@ constexpr std::string_view kPage = R"PAGE(<!DOCTYPE html>
 </section>
 <section class="log">
   <h2>Frames <span class="muted" id="log-count"></span></h2>
-  <div id="log-wrap"><table><thead><tr><th>time</th><th>dir</th><th>name</th><th>bytes</th><th>note</th></tr></thead>
+  <div id="log-wrap"><table><colgroup><col class="time"><col class="dir"><col class="name"><col><col class="note"></colgroup><thead><tr><th>time</th><th>dir</th><th>name</th><th>bytes</th><th>note</th></tr></thead>
   <tbody id="log"></tbody></table></div>
 </section>
 </main>
@@ -407,15 +408,30 @@ function clock(ms) {
   const d = new Date(ms);
   return pad(d.getHours(), 2) + ":" + pad(d.getMinutes(), 2) + ":" + pad(d.getSeconds(), 2) + "." + pad(d.getMilliseconds(), 3);
 }
+// Frames are drawn once per animation frame, however many messages came
+// since: the page stays responsive on a busy line, and what waits to be drawn
+// is bounded like the log itself.
+let waiting = [];
+let drawScheduled = false;
+function queueFrames(frames) {
+  waiting.push(...frames);
+  if (waiting.length > maxFrames) waiting = waiting.slice(-maxFrames);
+  if (!drawScheduled) {
+    drawScheduled = true;
+    requestAnimationFrame(() => { drawScheduled = false; const f = waiting; waiting = []; addFrames(f); });
+  }
+}
 function addFrames(frames) {
   const log = $("log");
   // Only the last maxFrames can ever be shown: skip the rest of a big batch.
+  const rows = document.createDocumentFragment();
   for (const f of frames.slice(-maxFrames)) {
     const row = el("tr", { class: f.dir, title: f.hex });
     row.append(el("td", {}, clock(f.t)), el("td", { class: "dir" }, f.dir === "rx" ? "host \u2192" : "\u2190 device"),
-               el("td", {}, f.name), el("td", { class: "text" }, f.text), el("td", {}, f.detail));
-    log.prepend(row);
+               el("td", {}, f.name), el("td", { title: f.text }, f.text), el("td", {}, f.detail));
+    rows.prepend(row);
   }
+  log.prepend(rows);
   while (log.rows.length > maxFrames) log.lastChild.remove();
   $("log-count").textContent = "(" + log.rows.length + " shown, newest first; the last " + maxFrames + " are kept)";
 }
@@ -427,6 +443,7 @@ events.addEventListener("hello", (e) => {
   const h = JSON.parse(e.data);
   maxFrames = h.max_frames;
   $("log").replaceChildren();
+  waiting = [];
   addFrames(h.frames);
   $("sent").replaceChildren();
   for (const l of h.lines) showLine(l);
@@ -434,7 +451,7 @@ events.addEventListener("hello", (e) => {
   setBadge("conn", "live", "good");
 });
 events.addEventListener("state", (e) => { state = JSON.parse(e.data); render(); });
-events.addEventListener("frames", (e) => addFrames(JSON.parse(e.data)));
+events.addEventListener("frames", (e) => queueFrames(JSON.parse(e.data)));
 events.addEventListener("line", (e) => showLine(JSON.parse(e.data)));
 events.onerror = () => setBadge("conn", "disconnected", "bad");
 </script>
