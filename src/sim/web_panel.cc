@@ -30,11 +30,12 @@ constexpr std::size_t kMaxMessageBytes = 512 * 1024;
 constexpr std::size_t kRecentLines = 20;
 // An idle event stream gets a comment this often, so a closed page is noticed.
 constexpr auto kKeepAlive = std::chrono::seconds(10);
-// The publisher looks at the machine at most this often while something in it
-// is scheduled (a counting phase, a long action), and never sooner than this
-// after it looked (an answer already due is the serving thread's to take).
+// While something in the machine is scheduled (a counting phase, a long
+// action) the publisher looks again when it is due, but at least this often.
 constexpr int64_t kLongestNap = 1'000'000;
-constexpr int64_t kShortestNap = 20'000;
+// What is already overdue is the serving thread's to take (answer bytes the
+// host has not read); the publisher then looks again only after this long.
+constexpr int64_t kOverdueNap = 200'000;
 constexpr std::size_t kMaxLineLength = 512;
 
 std::string RandomToken() {
@@ -542,7 +543,8 @@ void WebPanel::Publish() {
       std::unique_lock lock(in.mutex);
       auto ready = [&] { return in.stopping || in.dirty || !in.pending.empty(); };
       if (wake_at_us) {
-        int64_t ahead = std::clamp<int64_t>(*wake_at_us - engine_.clock().NowUs(), kShortestNap, kLongestNap);
+        int64_t ahead = *wake_at_us - engine_.clock().NowUs();
+        ahead = ahead <= 0 ? kOverdueNap : std::min(ahead, kLongestNap);
         in.work_cv.wait_for(lock, std::chrono::microseconds(ahead), ready);
       } else {
         in.work_cv.wait(lock, ready);
