@@ -2,7 +2,8 @@
 # Installs the Debian packages the build needs, when any is missing.
 set -euo pipefail
 need=()
-for pkg in cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev; do
+for pkg in cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev libcpp-httplib-dev \
+           nlohmann-json3-dev; do
   dpkg -s "$pkg" >/dev/null 2>&1 || need+=("$pkg")
 done
 if [ ${#need[@]} -gt 0 ]; then

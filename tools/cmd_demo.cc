@@ -3,6 +3,7 @@
 // a pseudo-terminal. The service object is created through the registry from
 // libvexokrt77.so exactly as a Control Object would; its events arrive on
 // this thread whenever it pumps its window messages.
+#include <poll.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -25,6 +26,7 @@
 #include "service_client.h"
 #include "sim/model.h"
 #include "sim/simulator.h"
+#include "sim/web_panel.h"
 
 namespace vexokrt::tools {
 namespace {
@@ -37,6 +39,8 @@ constexpr char kDemoDevice[] = "VexoDemo";
 struct DemoOptions {
   std::string model = "KRT07";
   std::string library;
+  // "[ADDR:]PORT" of the simulator's control panel; empty: none.
+  std::string http;
 };
 
 class Demo {
@@ -331,6 +335,20 @@ int Demo::Run() {
     return 1;
   }
   Say("simulated %s on %s", options_.model.c_str(), simulator.SlavePath().c_str());
+  std::unique_ptr<sim::WebPanel> panel;
+  if (!options_.http.empty()) {
+    const std::optional<sim::WebPanelOptions> panel_options = sim::ParseListenAddress(options_.http);
+    if (!panel_options) {
+      std::fprintf(stderr, "vexokrt demo: --http takes [ADDRESS:]PORT, not %s\n", options_.http.c_str());
+      return 2;
+    }
+    panel = std::make_unique<sim::WebPanel>(simulator.Engine(), *panel_options);
+    if (const sim::WebPanel::StartResult served = panel->Start(); !served.ok) {
+      std::fprintf(stderr, "vexokrt demo: cannot serve the control panel: %s\n", served.error.c_str());
+      return 1;
+    }
+    Say("control panel at %s", panel->Url().c_str());
+  }
 
   // The registry: our library as the class's server, and a device key.
   const std::string library = ServerLibraryPath(options_.library);
@@ -408,6 +426,20 @@ int Demo::Run() {
   Pump(300);
   const bool cash_ok = CashCycle(machine);
 
+  if (panel) {
+    // The panel stays up with the device enabled, so a person can try the
+    // machine; events keep being printed as they come.
+    Say("the control panel stays up until standard input ends (Enter at a terminal)");
+    while (true) {
+      pollfd in{STDIN_FILENO, POLLIN, 0};
+      if (::poll(&in, 1, 0) > 0) {
+        char byte = 0;
+        if ((in.revents & POLLIN) == 0 || ::read(STDIN_FILENO, &byte, 1) <= 0 || byte == '\n') break;
+      }
+      Pump(100);
+    }
+  }
+
   SetNumber("DeviceEnabled", 0);
   result = Call("ReleaseDevice");
   Say("ReleaseDevice: %d", result);
@@ -415,6 +447,7 @@ int Demo::Run() {
   Say("Close: %d", closed);
   service_.Reset();
   activated.object.Reset();
+  if (panel) panel->Stop();
   simulator.Stop();
 
   std::printf("\nFiles the driver wrote in %s:\n", log_dir_.c_str());
@@ -435,6 +468,9 @@ const CommandRegistration kRegistration{[](CLI::App& app) {
   auto* command = app.add_subcommand("demo", "Drive a simulated cash changer through the service object");
   command->add_option("--model", options->model, "KRT07, KRT77, KRT03, KRT02F or KRT02FA")->capture_default_str();
   command->add_option("--library", options->library, "path of libvexokrt77.so (default: beside this program)");
+  command->add_option("--http", options->http,
+                      "serve the simulator's control panel on [ADDRESS:]PORT (address 127.0.0.1 unless given; "
+                      "port 0: any free one) and keep it up after the steps until standard input ends");
   command->callback([options] {
     Demo demo(*options);
     if (const int code = demo.Run(); code != 0) throw CLI::RuntimeError(code);

@@ -32,6 +32,7 @@
 #include "sim/control_script.h"
 #include "sim/model.h"
 #include "sim/simulator.h"
+#include "sim/web_panel.h"
 
 namespace vexokrt::tools {
 namespace {
@@ -145,6 +146,8 @@ struct ShellOptions {
   bool open = true;
   // Non-empty: a simulated machine of this model serves the device.
   std::string sim_model;
+  // With sim_model: "[ADDR:]PORT" of the simulator's control panel.
+  std::string http;
   std::string library;
 };
 
@@ -177,6 +180,7 @@ class Shell {
 
   ShellOptions options_;
   std::unique_ptr<sim::Simulator> simulator_;
+  std::unique_ptr<sim::WebPanel> panel_;
   std::string name_;
   bool open_;
   bool interactive_ = false;
@@ -460,6 +464,13 @@ std::string Shell::StartSimulator() {
   engine.model = *model;
   simulator_ = std::make_unique<sim::Simulator>(engine);
   if (const sim::StartResult started = simulator_->Start(); !started.ok) return started.error;
+  if (!options_.http.empty()) {
+    const std::optional<sim::WebPanelOptions> panel = sim::ParseListenAddress(options_.http);
+    if (!panel) return "--http takes [ADDRESS:]PORT, not " + options_.http;
+    panel_ = std::make_unique<sim::WebPanel>(simulator_->Engine(), *panel);
+    if (const sim::WebPanel::StartResult served = panel_->Start(); !served.ok) return served.error;
+    Emit("sim panel " + panel_->Url());
+  }
   if (std::string error = RegisterServerLibrary(ServerLibraryPath(options_.library)); !error.empty()) return error;
   return WriteDeviceKey(name_, {{"Port", simulator_->SlavePath()}, {"Port_Initialize_String", "9600,E,8,1"},
                                 {"WatchInterval", "100"}});
@@ -554,6 +565,10 @@ int Shell::ReadlineLoop() {
 
 int Shell::Run() {
   interactive_ = ::isatty(STDIN_FILENO) != 0;
+  if (!options_.http.empty() && options_.sim_model.empty()) {
+    std::fprintf(stderr, "vexokrt shell: --http needs --sim\n");
+    return 2;
+  }
   if (!options_.sim_model.empty()) {
     if (const std::string error = StartSimulator(); !error.empty()) {
       std::fprintf(stderr, "vexokrt shell: %s\n", error.c_str());
@@ -582,6 +597,7 @@ int Shell::Run() {
 #endif
   Finish();
   activated_.object.Reset();
+  if (panel_) panel_->Stop();
   if (simulator_) simulator_->Stop();
   return 0;
 }
@@ -595,6 +611,9 @@ const CommandRegistration kRegistration{[](CLI::App& app) {
   command->add_option("--sim", options->sim_model,
                       "serve NAME by a simulated KRT07, KRT77, KRT03, KRT02F or KRT02FA inside the program "
                       "(the device key is written into the registry folder)");
+  command->add_option("--http", options->http,
+                      "with --sim: serve the simulator's control panel on [ADDRESS:]PORT (address 127.0.0.1 "
+                      "unless given; port 0: any free one); the shell prints \"sim panel URL\"");
   command->add_option("--library", options->library, "path of libvexokrt77.so (default: beside this program)");
   command->callback([options, no_open] {
     options->open = !*no_open;

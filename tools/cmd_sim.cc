@@ -1,7 +1,8 @@
 // vexokrt sim: serves a simulated cash changer on a pseudo-terminal. The first
-// line of standard output is "slave: <path>"; control lines are read from
-// standard input (see the README's Simulator section) until it closes, or
-// until SIGINT or SIGTERM.
+// line of standard output is "slave: <path>"; with --http the second is
+// "http: <url>" of the control panel. Control lines are read from standard
+// input (see the README's Simulator section) until it closes, or until SIGINT
+// or SIGTERM.
 #include <poll.h>
 #include <signal.h>
 #include <sys/signalfd.h>
@@ -14,6 +15,7 @@
 #include "command_registry.h"
 #include "sim/control_script.h"
 #include "sim/simulator.h"
+#include "sim/web_panel.h"
 
 namespace vexokrt::tools {
 namespace {
@@ -23,6 +25,7 @@ struct SimOptions {
   bool wire_timing = false;
   bool ignore_stdin = false;
   int latency_ms = 0;
+  std::string http;  // "[ADDR:]PORT" of the control panel; empty: none
 };
 
 void Print(const std::string& text) {
@@ -35,6 +38,14 @@ int RunSim(const SimOptions& options) {
   if (!model) {
     std::fprintf(stderr, "unknown model '%s' (KRT02F, KRT02FA, KRT03, KRT07, KRT77)\n", options.model.c_str());
     return 2;
+  }
+  std::optional<sim::WebPanelOptions> panel_options;
+  if (!options.http.empty()) {
+    panel_options = sim::ParseListenAddress(options.http);
+    if (!panel_options) {
+      std::fprintf(stderr, "--http takes [ADDRESS:]PORT, not '%s'\n", options.http.c_str());
+      return 2;
+    }
   }
   // Signals are taken through a descriptor, so block them before any thread
   // starts: every thread inherits the mask.
@@ -61,6 +72,17 @@ int RunSim(const SimOptions& options) {
     return 1;
   }
   Print("slave: " + simulator.SlavePath() + "\n");
+  std::unique_ptr<sim::WebPanel> panel;
+  if (panel_options) {
+    panel = std::make_unique<sim::WebPanel>(simulator.Engine(), *panel_options);
+    if (sim::WebPanel::StartResult served = panel->Start(); !served.ok) {
+      std::fprintf(stderr, "cannot serve the control panel: %s\n", served.error.c_str());
+      simulator.Stop();
+      close(signal_fd);
+      return 1;
+    }
+    Print("http: " + panel->Url() + "\n");
+  }
   const sim::ModelTraits& traits = sim::TraitsOf(*model);
   std::fprintf(stderr, "%s on %s (a pty reports only the speed; 'help' lists the control commands)\n",
                std::string(traits.display_name).c_str(),
@@ -90,6 +112,7 @@ int RunSim(const SimOptions& options) {
       }
     }
   }
+  if (panel) panel->Stop();
   simulator.Stop();
   close(signal_fd);
   return 0;
@@ -101,6 +124,8 @@ const CommandRegistration kRegistration{[](CLI::App& app) {
   cmd->add_option("--model", options->model, "KRT02F, KRT02FA, KRT03, KRT07 or KRT77")->capture_default_str();
   cmd->add_flag("--wire-timing", options->wire_timing, "Pace answers at the line speed (11 bits a byte)");
   cmd->add_option("--latency", options->latency_ms, "Think time before every answer, ms")->capture_default_str();
+  cmd->add_option("--http", options->http,
+                  "Serve the control panel on [ADDRESS:]PORT (address 127.0.0.1 unless given; port 0: any free one)");
   cmd->add_flag("--ignore-stdin", options->ignore_stdin,
                 "Do not read control lines; serve until SIGINT or SIGTERM");
   cmd->callback([options] {

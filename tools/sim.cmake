@@ -1,1 +1,1 @@
-target_link_libraries(vexokrt PRIVATE vexokrt_sim)
+target_link_libraries(vexokrt PRIVATE vexokrt_sim vexokrt_sim_web)

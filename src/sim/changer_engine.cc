@@ -297,6 +297,9 @@ void ChangerEngine::State::Emit(const Answer& answer, char command, int64_t at_u
   if (std::optional<Fault> fault = TakeFault(command, IsOutputFault, answer.is_data)) {
     switch (fault->kind) {
       case FaultKind::kDrop:
+        if (line_observer) {
+          line_observer(LineRecord{LineRecord::Direction::kSent, {}, bytes, command, at_us, "dropped by a fault"});
+        }
         return;
       case FaultKind::kDelay:
         at_us += static_cast<int64_t>(fault->ms) * 1000;
@@ -331,6 +334,7 @@ void ChangerEngine::State::Emit(const Answer& answer, char command, int64_t at_u
     out.push_back({b, due});
   }
   last_due_us = due;
+  if (line_observer) line_observer(LineRecord{LineRecord::Direction::kSent, {}, bytes, command, due, ""});
 }
 
 void ChangerEngine::State::StartAction(Action new_action, int duration_ms) {
@@ -373,6 +377,9 @@ std::optional<int64_t> ChangerEngine::State::NextEvent() const {
 }
 
 void ChangerEngine::State::Record(ReceivedFrame frame) {
+  if (line_observer) {
+    line_observer(LineRecord{LineRecord::Direction::kReceived, frame.kind, frame.raw, 0, frame.time_us, frame.detail});
+  }
   frames.push_back(std::move(frame));
   if (frames.size() > kMaxRecordedFrames) frames.pop_front();
   ++frames_since_clear;

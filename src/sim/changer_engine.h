@@ -85,6 +85,48 @@ struct ReceivedFrame {
   std::string detail;              // kBadFrame: why it was refused
 };
 
+// One thing that crossed the line, for watchers of the traffic (the control
+// panel): a frame the device received, or an answer it queued for sending.
+struct LineRecord {
+  enum class Direction { kReceived, kSent };
+  Direction direction = Direction::kReceived;
+  ReceivedFrame::Kind kind = ReceivedFrame::Kind::kNoise;  // kReceived only
+  std::vector<std::uint8_t> bytes;  // received: as they arrived; sent: as they go out
+  // kSent: the command letter the answer is for, 0x05 for ENQ, 0x01 for bytes
+  // the machine sends unasked, 0 for a refused frame.
+  char answers = 0;
+  int64_t time_us = 0;  // received: arrival; sent: when its last byte is due
+  std::string detail;   // why a frame was refused or ignored, or that a fault dropped the answer
+};
+
+// The whole machine at one instant, for display.
+struct EngineSnapshot {
+  Model model = Model::kKrt07;
+  LineSettings line;
+  bool mode_a = true;
+  bool unplugged = false;
+  bool jammed = false;
+  std::uint16_t error_number = 0;
+  bool cassette_removed = false;
+  bool auto_take = true;
+  bool wire_timing = false;
+  char action = 0;  // letter of the command whose long action is running; 0: none
+  std::vector<std::uint8_t> status;  // the status record the device would answer now
+  CashCounts stock{};
+  CashCounts box{};
+  std::array<Thresholds, kDenominationCount> thresholds{};
+  int bill_box_near_full = 0;
+  int bill_box_full = 0;
+  DepositView deposit;
+  CashCounts at_outlets{};
+  bool coin_tray = false;     // paid-out or rejected coins wait in the tray
+  bool bill_outlet = false;   // paid-out bills wait in the outlet
+  bool bill_entrance = false; // refused bills wait at the entrance
+  std::size_t pending_faults = 0;
+  int64_t time_us = 0;  // SimClock::NowUs when taken
+  std::optional<int64_t> next_event_us;  // as NextEventUs
+};
+
 // A program download as the device saw it.
 struct DownloadRecord {
   int kind = 0;                     // 1 coin, 2 bill, 3 unit program, 4 definition file
@@ -224,6 +266,18 @@ class ChangerEngine {
   void ClearReceivedFrames();
   // Waits (real time) until at least |count| frames of any kind have been recorded.
   bool WaitForFrames(std::size_t count, std::chrono::milliseconds timeout) const;
+
+  // ---- watching -------------------------------------------------------------
+
+  // Called for every frame received and every answer queued, in line order.
+  // One observer. It runs with the engine's lock held, on whichever thread
+  // made the engine act, so it must be quick and must not call into the
+  // engine. Once this returns, no call of the previous observer is running.
+  using LineObserver = std::function<void(const LineRecord&)>;
+  void SetLineObserver(LineObserver observer);
+
+  // Everything a display of the machine needs, read under one lock.
+  EngineSnapshot Snapshot() const;
 
   // The machine's inside; opaque to users of this header.
   struct State;

@@ -124,6 +124,7 @@ struct ChangerEngine::State {
   }
 
   // ---- line ----
+  ChangerEngine::LineObserver line_observer;  // guarded by |mutex|
   LineSettings line;
   bool mode_a;
   HostFrameDecoder decoder;

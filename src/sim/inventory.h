@@ -43,6 +43,8 @@ class Inventory {
   void SetThresholds(int index, const Thresholds& thresholds);
   // Capacity of the bill collection box in bills, and its near-full level.
   void SetBillBoxLimits(int near_full, int full);
+  int bill_box_near_full() const { return bill_box_near_full_; }
+  int bill_box_full() const { return bill_box_full_; }
 
   FillLevels LevelsOf(int index) const;
   bool BillBoxFull() const;

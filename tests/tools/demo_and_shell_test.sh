@@ -89,5 +89,23 @@ if ! diff <(printf '%s\n' "${expected[@]}") "$work/shell.out" >"$work/diff"; the
   fail "shell session output"; cat "$work/diff"
 fi
 
+# The control panel's option on each command: the address is printed with the
+# port the system chose, and a malformed one is refused before anything starts.
+export OPOS_REGISTRY_DIR="$work/panel"
+if ! timeout 60 "$program" demo --http 127.0.0.1:0 </dev/null >"$work/demo-http.out" 2>&1; then
+  fail "demo --http exits non-zero"; cat "$work/demo-http.out"
+fi
+grep -qE '\] control panel at http://127\.0\.0\.1:[1-9][0-9]*/$' "$work/demo-http.out" ||
+  { fail "demo --http prints the panel's address"; cat "$work/demo-http.out"; }
+contains "demo --http" "event SOStatusUpdate 32" "$work/demo-http.out"
+printf 'quit\n' | timeout 20 "$program" sim --model KRT07 --http 0 >"$work/sim-http.out" 2>&1 ||
+  fail "sim --http exits non-zero"
+sed -n 2p "$work/sim-http.out" | grep -qE '^http: http://127\.0\.0\.1:[1-9][0-9]*/$' ||
+  { fail "sim --http prints the panel's address second"; cat "$work/sim-http.out"; }
+for refused in "sim --http 127.0.0.1:" "sim --http 70000" "shell Dev1 --http 0" "shell --sim KRT07 Dev1 --http x"; do
+  # shellcheck disable=SC2086
+  if timeout 20 "$program" $refused </dev/null >"$work/refused.out" 2>&1; then fail "$refused is refused"; fi
+done
+
 if [ "$failures" -ne 0 ]; then echo "$failures failure(s)"; exit 1; fi
 echo "all passed"
