@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "device/changer_device.h"
+#include "cash/cash_counts.h"
 #include "link/comm_thread.h"
 #include "platform/clock.h"
 #include "service/cash_changer.h"
@@ -79,6 +80,19 @@ class CashOperationsTest : public SimulatedServiceTest {
     ChangerDevice* device = d.so().device();
     ASSERT_TRUE(d.PumpUntil([&] { return device->CountsKnown() && !device->Thread().CountsStale(); }));
   }
+  // Puts |box| into the machine's collection box and pumps until the kept
+  // set B shows it (a watch step already under way may still bring the old).
+  void SetBoxAndWait(ServiceDriver& d, const sim::CashCounts& box) {
+    machine().SetBox(box);
+    cash::CashCounts expected{};
+    for (int i = 0; i < sim::kDenominationCount; ++i) expected[cash::RecordIndex(sim::kFaceValues[i])] = box[i];
+    ChangerDevice* device = d.so().device();
+    ASSERT_TRUE(d.PumpUntil([&] {
+      device->Thread().SetCountsStale(true);
+      return device->CountsB() == expected;
+    }));
+    WaitForFreshCounts(d);
+  }
   int32_t ReadCounts(ServiceDriver& d, std::string* text, bool* discrepancy) {
     return d.Call("ReadCashCounts", {Variant::StringRef(text), Variant::BoolRef(discrepancy)});
   }
@@ -95,10 +109,7 @@ class CashOperationsTest : public SimulatedServiceTest {
 TEST_F(CashOperationsTest, ReadCashCounts_AnswersTheKeptCountsInTheConfiguredForm) {
   const sim::CashCounts stock = SimCounts({{1, 7}, {100, 20}, {1000, 5}, {10000, 2}});
   ServiceDriver& d = Ready(sim::Model::kKrt07, stock);
-  machine().SetBox(SimCounts({{1, 2}, {10000, 1}}));
-  machine().ClearReceivedFrames();
-  d.so().device()->Thread().SetCountsStale(true);
-  WaitForFreshCounts(d);
+  SetBoxAndWait(d, SimCounts({{1, 2}, {10000, 1}}));
 
   std::string text;
   bool discrepancy = true;
@@ -107,6 +118,8 @@ TEST_F(CashOperationsTest, ReadCashCounts_AnswersTheKeptCountsInTheConfiguredFor
   EXPECT_EQ(text, "0:3," + PlainText(stock));
   EXPECT_FALSE(discrepancy);
 
+  // With the watch held, only ReadCashCounts' own read can see the change.
+  d.so().device()->PauseWatch();
   machine().SetDiscrepancy(1);
   d.so().device()->Thread().SetCountsStale(true);
   ASSERT_EQ(ReadCounts(d, &text, &discrepancy), OPOS_SUCCESS);
@@ -500,9 +513,7 @@ TEST_F(CashOperationsTest, Krt03DepositCycle) {
 // cannot be met from the box.
 TEST_F(CashOperationsTest, ExchangeModeDispenseCash_HandsTheNotesOfTheBoxToTheDepositTable) {
   ServiceDriver& d = Ready(sim::Model::kKrt07, SimCounts({{100, 5}}), {{"DioReadExchange", "1"}});
-  machine().SetBox(SimCounts({{10000, 2}}));
-  d.so().device()->Thread().SetCountsStale(true);
-  WaitForFreshCounts(d);
+  SetBoxAndWait(d, SimCounts({{10000, 2}}));
   TakeCommands();
   EXPECT_EQ(d.Call("DispenseCash", {Variant::String("10000:1")}), OPOS_E_EXTENDED);
   EXPECT_EQ(d.Get(pidx::kResultCodeExtended), kExtendedNotPossibleNow);
