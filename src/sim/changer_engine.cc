@@ -235,7 +235,7 @@ void ChangerEngine::State::OnEnquiry() {
     return;
   }
   if (action) {
-    Emit(Answer::Byte(action->busy_byte), kEnquiryTarget, now);
+    if (action->busy_byte) Emit(Answer::Byte(*action->busy_byte), kEnquiryTarget, now);
     return;
   }
   if (final_answer) {
@@ -263,7 +263,10 @@ void ChangerEngine::State::OnCommand(const Bytes& body) {
   std::optional<Fault> sub = TakeFault(letter, IsSubFault, false);
   if (sub) {
     if (action && !had_action) {
+      // The action takes that much longer and says so: SUB to ENQ even where
+      // it would otherwise say nothing.
       action->end_us += static_cast<int64_t>(sub->ms) * 1000;
+      if (!action->busy_byte) action->busy_byte = kSub;
     } else if (outcome.answer) {
       // Held back: silent now, SUB to every ENQ, then the real answer.
       Answer held = *outcome.answer;
@@ -293,7 +296,9 @@ std::optional<Fault> ChangerEngine::State::TakeFault(char command, bool (*wanted
 
 void ChangerEngine::State::Emit(const Answer& answer, char command, int64_t at_us) {
   if (unplugged) return;
-  Bytes bytes = answer.is_data ? EncodeDataAnswer(answer.data) : Bytes{answer.control};
+  Bytes bytes = answer.is_data ? EncodeDataAnswer(answer.data, options.binary_length ? LengthForm::kBinary
+                                                                                     : LengthForm::kNibbles)
+                              : Bytes{answer.control};
   if (std::optional<Fault> fault = TakeFault(command, IsOutputFault, answer.is_data)) {
     switch (fault->kind) {
       case FaultKind::kDrop:
@@ -357,7 +362,9 @@ void ChangerEngine::State::FinishAction(Ending ending) {
                                                               : std::clamp((now - done.start_us) / span, 0.0, 1.0);
   std::optional<Answer> final = done.finish ? done.finish(ending, fraction) : std::nullopt;
   if (!final) return;
-  if (done.silent_start && !done.host_spoke && ending == Ending::kCompleted) {
+  // The device ends an action unasked only with the auto-answer setting;
+  // otherwise the final answer waits for the host's next ENQ.
+  if (options.auto_answer && done.silent_start && !done.host_spoke && ending == Ending::kCompleted) {
     Emit(*final, done.command, end);
   } else {
     final_answer = PendingFinal{std::move(*final), done.command};
@@ -615,6 +622,14 @@ void ChangerEngine::SetWireTiming(bool on) {
 
 void ChangerEngine::SetAutoTake(bool on) {
   Mutate(*state_, [&] { state_->options.auto_take = on; });
+}
+
+void ChangerEngine::SetAutoAnswer(bool on) {
+  Mutate(*state_, [&] { state_->options.auto_answer = on; });
+}
+
+void ChangerEngine::SetBinaryLength(bool on) {
+  Mutate(*state_, [&] { state_->options.binary_length = on; });
 }
 
 std::vector<std::uint8_t> ChangerEngine::StatusRecord() const {

@@ -41,7 +41,8 @@ namespace vexokrt::sim {
 
 // How long the machine is busy with each long action. While busy it answers
 // ENQ with SUB (DC4 for the deposit end and the intake stop) and answers
-// status and count reads normally.
+// status and count reads normally; the final answer goes to the first ENQ
+// after the end.
 struct ActionDurations {
   int dispense_ms = 1500;       // "$14", "n21", "!05", "!06", "m06", paying modes of "p22"
   int take_back_ms = 2000;      // "-1>", "-1?", collecting modes of "p22"
@@ -52,7 +53,7 @@ struct ActionDurations {
   int counting_ms = 400;        // counting one batch of inserted cash
   int coin_check_ms = 1000;     // "\00" (the coin unit works in the background)
   int download_erase_ms = 300;  // after the start frame of a program download
-  int download_write_ms = 500;  // after the end frame of a program download
+  int download_write_ms = 500;  // after the end frame of a program download (ENQ unanswered meanwhile)
 };
 
 struct EngineOptions {
@@ -66,6 +67,14 @@ struct EngineOptions {
   // Customers take paid-out and rejected cash from the outlets at once. Off:
   // it stays there (status bytes 7 and 8) until TakeCash().
   bool auto_take = true;
+  // A long action that got no first answer sends its final answer by itself
+  // when it ends, if the host has not spoken meanwhile. A convenience for
+  // people typing at the simulator; a host must poll with ENQ, so off (the
+  // final answer only ever answers an ENQ) is how the device behaves.
+  bool auto_answer = false;
+  // Data answers carry their length in the binary form: first length byte
+  // 0x00, the second the length itself. Off: two characters '0'+nibble.
+  bool binary_length = false;
 };
 
 // One thing the device received, in arrival order.
@@ -178,6 +187,8 @@ class ChangerEngine {
   void SetDurations(const ActionDurations& durations);
   void SetWireTiming(bool on);
   void SetAutoTake(bool on);
+  void SetAutoAnswer(bool on);
+  void SetBinaryLength(bool on);
 
   // The status record the device would answer now (44, 53 or 51 bytes).
   std::vector<std::uint8_t> StatusRecord() const;

@@ -433,10 +433,17 @@ Outcome DownloadEnd(State& s) {
   if (!s.download_active) return Nak();
   s.download_active = false;
   s.download.finished = true;
+  // The frame is acknowledged at once; then the program is written. Meanwhile
+  // ENQ goes unanswered; the first ENQ after the write gets the end phase's
+  // answer, ACK (a "fault sub" on 'O' makes it answer SUB instead while it lasts).
   s.Emit(Answer::Byte(kAck), 'O', s.Now());
   Action write;
   write.command = 'O';
   write.silent_start = false;
+  write.busy_byte = std::nullopt;
+  write.finish = [](Ending ending, double) -> std::optional<Answer> {
+    return Answer::Byte(ending == Ending::kJammed ? kBel : kAck);
+  };
   s.StartAction(std::move(write), s.options.durations.download_write_ms);
   return Outcome::Started();
 }
@@ -543,7 +550,8 @@ Outcome ChangerEngine::State::Dispatch(const Bytes& body) {
       if (!data.empty()) return Nak();
       return Frame(DepositCountsAnswer(deposit.counted(), deposit.bill_rejects(), deposit.coin_rejects()));
     case ',':
-      if (!data.empty()) return Nak();
+      // The short deposit read is the older family's; KRT07 and KRT77 read "o00".
+      if (newer || !data.empty()) return Nak();
       return Frame(DepositCountsShortAnswer(deposit.counted(), deposit.bill_rejects(), deposit.coin_rejects()));
     case '.':
       if (!data.empty()) return Nak();
@@ -556,6 +564,7 @@ Outcome ChangerEngine::State::Dispatch(const Bytes& body) {
     case '6':
       return ReadHexText(*this, data);
     case 'W':
+      if (!newer) return Nak();
       return ReadSettingsPage(*this, data);
     case '[':
       if (!newer || !data.empty()) return Nak();
@@ -626,7 +635,8 @@ Outcome ChangerEngine::State::Dispatch(const Bytes& body) {
       if (!newer) return Nak();
       return DepositTable(*this, data);
     case 'e':
-      if (!data.empty()) return Nak();
+      // The KRT02's count check; KRT07 and KRT77 count with "f01", the KRT03 not at all.
+      if (!krt02 || !data.empty()) return Nak();
       return CountCheck(*this, 'e', true, true);
     case 'f':
       if (!newer || data.size() != 1 || data[0] < '0' || data[0] > '3') return Nak();
@@ -635,7 +645,7 @@ Outcome ChangerEngine::State::Dispatch(const Bytes& body) {
       if (!data.empty()) return Nak();
       return Reset(*this);
     case 'V':
-      if (!data.empty()) return Nak();
+      if (!newer || !data.empty()) return Nak();
       if (!action || !action->stoppable) return Nak();
       FinishAction(Ending::kStopped);
       return Ack();
@@ -673,9 +683,10 @@ Outcome ChangerEngine::State::Dispatch(const Bytes& body) {
       exit_flags = {data[0], data[1]};
       return Ack();
     case 'Q':
+      if (!newer) return Nak();
       return WriteSettingsPage(*this, data);
     case 'G':
-      if (data.size() != 1 || !IsDigit(data[0])) return Nak();
+      if (!newer || data.size() != 1 || !IsDigit(data[0])) return Nak();
       operation_mode = data[0] - '0';
       return Ack();
     case '`':
@@ -698,7 +709,7 @@ Outcome ChangerEngine::State::Dispatch(const Bytes& body) {
     case 'S':
     case 'T':
     case '/': {
-      if (data.size() != 33 || !Equals(data.subspan(30), "000")) return Nak();
+      if (!newer || data.size() != 33 || !Equals(data.subspan(30), "000")) return Nak();
       std::optional<CountBlock> block = ParseCountBlock(data.first(30), 3, false);
       if (!block) return Nak();
       CashCounts counts = Resolve(*this, *block);
@@ -710,7 +721,7 @@ Outcome ChangerEngine::State::Dispatch(const Bytes& body) {
       return Ack();
     }
     case '?': {
-      if (data.size() != 13 || !std::all_of(data.begin(), data.begin() + 11, IsDigit) || !NibbleValue(data[11]) ||
+      if (!newer || data.size() != 13 || !std::all_of(data.begin(), data.begin() + 11, IsDigit) || !NibbleValue(data[11]) ||
           !NibbleValue(data[12])) {
         return Nak();
       }

@@ -130,8 +130,23 @@ ControlReply FaultCommand(ChangerEngine& engine, const std::vector<std::string>&
 }
 
 ControlReply SetCommand(ChangerEngine& engine, const std::vector<std::string>& w) {
-  if (w.size() < 3) return Error("set what?");
+  if (w.size() < 2) return Error("set what?");
   const std::string& what = w[1];
+  if (what == "wire-timing" || what == "auto-take" || what == "auto-answer" || what == "binary-length") {
+    if (w.size() != 3 || (w[2] != "on" && w[2] != "off")) return Error("set " + what + " on|off");
+    bool on = w[2] == "on";
+    if (what == "wire-timing") {
+      engine.SetWireTiming(on);
+    } else if (what == "auto-take") {
+      engine.SetAutoTake(on);
+    } else if (what == "auto-answer") {
+      engine.SetAutoAnswer(on);
+    } else {
+      engine.SetBinaryLength(on);
+    }
+    return Ok();
+  }
+  if (w.size() < 3) return Error("set what?");
   if (what == "stock" || what == "box") {
     std::optional<CashCounts> given = ParseCashList(w[2]);
     if (!given) return Error("bad cash list '" + w[2] + "'");
@@ -189,16 +204,6 @@ ControlReply SetCommand(ChangerEngine& engine, const std::vector<std::string>& w
     else if (name == "coin-check") d.coin_check_ms = value;
     else return Error("unknown duration '" + name + "'");
     engine.SetDurations(d);
-    return Ok();
-  }
-  if (what == "wire-timing" || what == "auto-take") {
-    bool on = w[2] == "on";
-    if (!on && w[2] != "off") return Error("on or off");
-    if (what == "wire-timing") {
-      engine.SetWireTiming(on);
-    } else {
-      engine.SetAutoTake(on);
-    }
     return Ok();
   }
   if (what == "version") {
@@ -303,7 +308,7 @@ std::string ControlHelp() {
          "set threshold <face> <empty> <near-empty> <near-full> <full>\n"
          "set discrepancy <bits>\n"
          "set duration dispense|take-back|count-check|end-deposit|stop-intake|reset|counting|coin-check <ms>\n"
-         "set wire-timing on|off | set auto-take on|off\n"
+         "set wire-timing|auto-take|auto-answer|binary-length on|off\n"
          "set version <5 characters>\n"
          "set status <position> <character or 0xNN> | set status clear\n"
          "set history <pointer> <overwrites>\n"

@@ -39,17 +39,19 @@ struct Answer {
 enum class Ending { kCompleted, kStopped, kJammed };
 
 // A long action: the device works for a while, answering ENQ with
-// |busy_byte|, then gives its final answer.
+// |busy_byte| (or not at all), then gives its final answer to the first ENQ
+// after it has ended.
 struct Action {
   char command = 0;             // letter of the command that started it (for faults)
   int64_t start_us = 0;
   int64_t end_us = 0;
-  std::uint8_t busy_byte = kSub;
+  std::optional<std::uint8_t> busy_byte = kSub;  // nothing: ENQ goes unanswered while it runs
   bool stoppable = false;       // "V00" can end it (status byte 1 shows ';')
   bool coin_side = false;       // status byte 7 bit 2 while it runs
   bool bill_side = false;       // status byte 8 bit 2 while it runs
-  // The device said nothing when the command came; if the host stays quiet
-  // until the end, the final answer goes out by itself.
+  // The device said nothing when the command came. Only with the auto-answer
+  // setting, and only when the host stays quiet until the end, does the final
+  // answer go out by itself; otherwise it waits for an ENQ.
   bool silent_start = true;
   bool host_spoke = false;
   // Applies the action's effects and gives the final answer (nothing: the

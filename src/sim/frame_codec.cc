@@ -18,14 +18,19 @@ std::vector<std::uint8_t> EncodeHostFrame(std::span<const std::uint8_t> body) {
   return frame;
 }
 
-std::vector<std::uint8_t> EncodeDataAnswer(std::span<const std::uint8_t> data) {
+std::vector<std::uint8_t> EncodeDataAnswer(std::span<const std::uint8_t> data, LengthForm form) {
   std::size_t n = data.size() > kMaxAnswerData ? kMaxAnswerData : data.size();
   std::vector<std::uint8_t> frame;
   frame.reserve(n + 6);
   frame.push_back(kDle);
   frame.push_back(kStx);
-  frame.push_back(static_cast<std::uint8_t>('0' + (n >> 4)));
-  frame.push_back(static_cast<std::uint8_t>('0' + (n & 0x0F)));
+  if (form == LengthForm::kBinary) {
+    frame.push_back(0x00);
+    frame.push_back(static_cast<std::uint8_t>(n));
+  } else {
+    frame.push_back(static_cast<std::uint8_t>('0' + (n >> 4)));
+    frame.push_back(static_cast<std::uint8_t>('0' + (n & 0x0F)));
+  }
   frame.insert(frame.end(), data.begin(), data.begin() + static_cast<std::ptrdiff_t>(n));
   frame.push_back(kEtx);
   frame.push_back(Bcc(std::span(frame).subspan(2)));

@@ -5,8 +5,9 @@
 // Host to device: STX, the command bytes, ETX, BCC (exclusive-or of the command
 // bytes and ETX), or a lone ENQ.
 // Device to host: one control byte, or DLE STX L1 L2 data ETX BCC where L1 L2
-// are the data length as two characters '0'+nibble (high first) and the BCC is
-// the exclusive-or of L1, L2, the data and ETX.
+// are the data length, either as two characters '0'+nibble (high first) or as
+// 0x00 followed by the length byte, and the BCC is the exclusive-or of L1, L2,
+// the data and ETX.
 #pragma once
 
 #include <cstddef>
@@ -44,8 +45,14 @@ std::uint8_t Bcc(std::span<const std::uint8_t> bytes);
 // STX body ETX BCC.
 std::vector<std::uint8_t> EncodeHostFrame(std::span<const std::uint8_t> body);
 
-// DLE STX L1 L2 data ETX BCC; |data| must not exceed kMaxAnswerData.
-std::vector<std::uint8_t> EncodeDataAnswer(std::span<const std::uint8_t> data);
+// The two ways an answer frame gives its data length N: two characters
+// '0'+nibble, high half first; or the byte 0x00 followed by N itself.
+enum class LengthForm { kNibbles, kBinary };
+
+// DLE STX L1 L2 data ETX BCC; |data| must not exceed kMaxAnswerData (longer
+// data is cut there).
+std::vector<std::uint8_t> EncodeDataAnswer(std::span<const std::uint8_t> data,
+                                           LengthForm form = LengthForm::kNibbles);
 
 // Splits the device's byte stream into frames, byte by byte.
 //

@@ -66,6 +66,31 @@ TEST_F(DeviceOnSimulatorTest, Krt07WaitedChangeSucceedsAfterSubPolling) {
   EXPECT_EQ(host_.StateHistory().back(), opos::OPOS_S_IDLE);
 }
 
+TEST_F(DeviceOnSimulatorTest, PayoutWaitedWithoutEnquiries_NeverHearsTheEnd) {
+  // The device ends a long action only when asked: a pay-out queued with the
+  // plain wait style (read again, no ENQ) gets no answer at all, while the
+  // same pay-out with enquiry polling completes.
+  struct Case {
+    WaitStyle style;
+    int32_t result;
+    bool polled;
+  };
+  Start(sim::Model::kKrt07);
+  device_->PauseWatch();
+  device_->Thread().SetDepositPhase(1);
+  for (const Case& c : {Case{WaitStyle::kNone, opos::OPOS_E_NOHARDWARE, false},
+                        Case{WaitStyle::kBusy, opos::OPOS_SUCCESS, true}}) {
+    SCOPED_TRACE(static_cast<int>(c.style));
+    sim_->Engine().ClearReceivedFrames();
+    BuiltCommand change = ChangeCommand(device_->Model(), 1500, 2500);  // well past the 800 ms pay-out
+    ASSERT_TRUE(change.ok());
+    ASSERT_EQ(change.command.style, WaitStyle::kBusy);
+    change.command.style = c.style;
+    EXPECT_EQ(device_->Execute(change.command), c.result);
+    EXPECT_EQ(Enquiries() > 0, c.polled);
+  }
+}
+
 TEST_F(DeviceOnSimulatorTest, JamIsReportedOnTheNextWatchStepAndItsEndToo) {
   Start(sim::Model::kKrt07, Watching(20));
   host_.SetPowerNotify(1);

@@ -3,6 +3,8 @@
 // must matter (a pseudo-terminal carries only the speed).
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -160,6 +162,45 @@ TEST_F(PtySimTest, MalformedAnswers_StatusAndErrorLine) {
   }
 }
 
+// Data answers the link must decode: the status (51 bytes), the counts (70)
+// and the longest memory read (255), with their length and, where the device
+// shows it directly, their content.
+struct DataRead {
+  Bytes command;
+  size_t length;
+  std::function<Bytes(sim::ChangerEngine&)> content;  // empty: compared between the two forms only
+};
+std::vector<DataRead> DataReads() {
+  const Bytes memory = {0x11, 's', '0', '9', '1', '0', '0', '0', '2', '0', '0', '?', '?'};  // 255 bytes at 0x1000200
+  return {{kStatusKrt07, 51, [](sim::ChangerEngine& e) { return e.StatusRecord(); }},
+          {kCounts, 70, nullptr},
+          {memory, 255, [](sim::ChangerEngine& e) { return e.ReadMemory(0x1000200, 255); }}};
+}
+
+TEST_F(PtySimTest, DataAnswersInBothLengthForms_DecodedAlike) {
+  StartSim(sim::Model::kKrt07);
+  ASSERT_EQ(link_->DetectModel(), 0);
+  std::map<uint8_t, Bytes> nibble_form;
+  for (bool binary : {false, true}) {
+    sim_->Engine().SetBinaryLength(binary);
+    for (const DataRead& read : DataReads()) {
+      SCOPED_TRACE(std::string(binary ? "binary " : "nibbles ") + static_cast<char>(read.command[1]));
+      DeviceReply reply;
+      ASSERT_EQ(Exchange(read.command, reply), kReplyOk);
+      EXPECT_EQ(reply.length(), static_cast<int32_t>(read.length));
+      if (read.content) {
+        EXPECT_EQ(reply.data, read.content(sim_->Engine()));
+      }
+      if (binary) {
+        EXPECT_EQ(reply.data, nibble_form[read.command[1]]);
+      } else {
+        nibble_form[read.command[1]] = reply.data;
+      }
+    }
+  }
+  EXPECT_TRUE(trace_.Errors().empty());
+}
+
 TEST_F(PtySimTest, CanOnAJammedKrt07_CarriesTheDeviceErrorNumber) {
   StartSim(sim::Model::kKrt07);
   ASSERT_EQ(link_->DetectModel(), 0);
@@ -193,7 +234,8 @@ TEST_F(PtySimTest, DeviceDisappearsWhileOpen_TimeOutsAndNoCrash) {
 // line settings, so a device on 7 data bits does not hear a host on 8.
 class DirectPort final : public platform::SerialPort {
  public:
-  DirectPort(sim::DirectLine& line, sim::LineSettings& host) : line_(line), host_(host) {}
+  DirectPort(sim::DirectLine& line, sim::LineSettings& host, Bytes* received = nullptr)
+      : line_(line), host_(host), received_(received) {}
   bool Configure(std::string_view definition) override {
     const auto settings = sim::ParseLineSettings(definition);
     if (settings) host_ = *settings;
@@ -204,6 +246,7 @@ class DirectPort final : public platform::SerialPort {
   platform::IoResult ReadSome(uint8_t* buffer, size_t capacity, int64_t wait_ms) override {
     const sim::DirectLine::ReadResult r = line_.Read(capacity, static_cast<int>(wait_ms));
     std::copy(r.bytes.begin(), r.bytes.end(), buffer);
+    if (received_ != nullptr) received_->insert(received_->end(), r.bytes.begin(), r.bytes.end());
     return {r.bytes.size(), r.bytes.empty() ? platform::IoStatus::kTimeout : platform::IoStatus::kOk};
   }
   platform::IoResult WriteSome(const uint8_t* bytes, size_t count, int64_t) override {
@@ -214,6 +257,7 @@ class DirectPort final : public platform::SerialPort {
  private:
   sim::DirectLine& line_;
   sim::LineSettings& host_;
+  Bytes* received_;  // every byte read, when given
 };
 
 // The link's clock, driven by the simulator's virtual clock.
@@ -237,7 +281,7 @@ class DirectSimTest : public ::testing::Test {
     line_ = std::make_unique<sim::DirectLine>(*engine_, sim_clock_);
     link_ = std::make_unique<SerialLink>(
         trace_.log(), "COM1", "9600,E,8,1",
-        [this](const std::string&) { return std::make_unique<DirectPort>(*line_, host_); }, clock_);
+        [this](const std::string&) { return std::make_unique<DirectPort>(*line_, host_, &received_); }, clock_);
     ASSERT_EQ(link_->OpenPort(), 0);
   }
 
@@ -245,6 +289,7 @@ class DirectSimTest : public ::testing::Test {
   sim::ManualSimClock sim_clock_;
   VirtualClock clock_{sim_clock_};
   sim::LineSettings host_;
+  Bytes received_;
   std::unique_ptr<sim::ChangerEngine> engine_;
   std::unique_ptr<sim::DirectLine> line_;
   std::unique_ptr<SerialLink> link_;
@@ -297,6 +342,39 @@ TEST_F(DirectSimTest, SwitchLineSpeed_StatusReadOnBothSpeeds) {
   link_->SendFrame(kStatusKrt07);
   EXPECT_EQ(link_->ReceiveAnswer(reply, 1000, false, false), kReplyOk);
   EXPECT_EQ(reply.length(), 51);
+}
+
+TEST_F(DirectSimTest, DataAnswersInBothLengthForms_OnTheWireAndDecoded) {
+  Start(sim::Model::kKrt77);
+  ASSERT_EQ(link_->DetectModel(), 0);
+  std::map<uint8_t, Bytes> nibble_form;
+  for (bool binary : {false, true}) {
+    engine_->SetBinaryLength(binary);
+    for (const DataRead& read : DataReads()) {
+      SCOPED_TRACE(std::string(binary ? "binary " : "nibbles ") + static_cast<char>(read.command[1]));
+      received_.clear();
+      DeviceReply reply;
+      link_->SendFrame(read.command);
+      ASSERT_EQ(link_->ReceiveAnswer(reply, 1000, false, false), kReplyOk);
+      const size_t n = read.length;
+      ASSERT_EQ(received_.size(), n + 6);
+      // The length as the device put it on the line: 0x00 and the length, or two nibble characters.
+      const Bytes length = binary ? Bytes{0x00, static_cast<uint8_t>(n)}
+                                  : Bytes{static_cast<uint8_t>('0' + (n >> 4)), static_cast<uint8_t>('0' + (n & 15))};
+      EXPECT_EQ(Bytes(received_.begin() + 2, received_.begin() + 4), length);
+      EXPECT_EQ(reply.length(), static_cast<int32_t>(n));
+      EXPECT_EQ(reply.answerByte, 0u);
+      if (read.content) {
+        EXPECT_EQ(reply.data, read.content(*engine_));
+      }
+      if (binary) {
+        EXPECT_EQ(reply.data, nibble_form[read.command[1]]);
+      } else {
+        nibble_form[read.command[1]] = reply.data;
+      }
+    }
+  }
+  EXPECT_TRUE(trace_.Errors().empty());
 }
 
 TEST_F(DirectSimTest, StatusExchangeAt9600_TakesItsWireTimeAndNothingMore) {

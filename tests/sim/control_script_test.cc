@@ -57,6 +57,59 @@ TEST(ControlScript, FaultLines) {
   EXPECT_FALSE(ExecuteControlLine(host.engine, "fault wobble").ok);
 }
 
+TEST(ControlScript, BinaryLengthSetting_SwitchesTheLengthFormOfDataAnswers) {
+  TestHost host(Model::kKrt07);
+  struct Step {
+    const char* line;
+    std::uint8_t l1, l2;
+  };
+  for (const Step& step : {Step{nullptr, '3', '3'}, Step{"set binary-length on", 0x00, 51},
+                           Step{"set binary-length off", '3', '3'}}) {
+    SCOPED_TRACE(step.line ? step.line : "default");
+    if (step.line) {
+      ASSERT_EQ(ExecuteControlLine(host.engine, step.line).text, "ok\n");
+    }
+    host.Send("H00");
+    std::vector<std::uint8_t> raw = host.ReceiveRaw(100);
+    ASSERT_EQ(raw.size(), 57u);
+    EXPECT_EQ(raw[2], step.l1);
+    EXPECT_EQ(raw[3], step.l2);
+    EXPECT_EQ(ParseAnswer(raw).data, host.engine.StatusRecord());
+  }
+}
+
+TEST(ControlScript, AutoAnswerSetting_FinalAnswerUnaskedOnlyWhileOn) {
+  TestHost host(Model::kKrt07);
+  host.engine.SetDurations(ActionDurations{.dispense_ms = 300});
+  host.Send("!06000100");
+  EXPECT_TRUE(host.ReceiveRaw(1000).empty());  // off by default
+  EXPECT_TRUE(IsControl(host.Enq(), kAck));
+  ASSERT_EQ(ExecuteControlLine(host.engine, "set auto-answer on").text, "ok\n");
+  host.Send("!06000100");
+  EXPECT_TRUE(IsControl(host.Receive(1000), kAck));
+  ASSERT_EQ(ExecuteControlLine(host.engine, "set auto-answer off").text, "ok\n");
+  host.Send("!06000100");
+  EXPECT_TRUE(host.ReceiveRaw(1000).empty());
+  EXPECT_TRUE(IsControl(host.Enq(), kAck));
+}
+
+TEST(ControlScript, OnOffSettings_BadInputGetsAClearError) {
+  TestHost host(Model::kKrt07);
+  for (const char* line : {"set auto-answer", "set auto-answer yes", "set auto-answer on now", "set binary-length",
+                           "set binary-length 1", "set binary-length off please", "set wire-timing maybe",
+                           "set auto-take"}) {
+    SCOPED_TRACE(line);
+    ControlReply reply = ExecuteControlLine(host.engine, line);
+    EXPECT_FALSE(reply.ok);
+    EXPECT_TRUE(reply.text.starts_with("error: ")) << reply.text;
+    EXPECT_EQ(reply.text.back(), '\n');
+  }
+  EXPECT_EQ(ExecuteControlLine(host.engine, "set binary-length 1").text, "error: set binary-length on|off\n");
+  // Nothing was switched by the refused lines.
+  host.Send("H00");
+  EXPECT_EQ(host.ReceiveRaw(100)[2], '3');
+}
+
 TEST(ControlScript, SetStockChangesOnlyTheListedDenominations) {
   TestHost host(Model::kKrt07);
   CashCounts before = host.engine.Stock();

@@ -31,12 +31,11 @@ TEST(DirectLineRealTime, Read_TimesOutWhenTheDeviceIsQuiet) {
   EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(30));
 }
 
-TEST(DirectLineRealTime, Read_WakesWhenALongActionEnds) {
-  EngineOptions options;
-  options.durations.dispense_ms = 40;
-  ChangerEngine engine(options);
+TEST(DirectLineRealTime, Read_WakesWhenADelayedAnswerFallsDue) {
+  ChangerEngine engine(EngineOptions{});
+  engine.InjectFault(Fault{FaultKind::kDelay, 1, 0, 40});
   DirectLine line(engine);
-  line.Write(Frame("!06000100"), k9600Eight);
+  line.Write(Frame("b0211"), k9600Eight);
   auto start = Clock::now();
   DirectLine::ReadResult r = line.Read(10, 2000);
   ASSERT_EQ(r.status, DirectLine::ReadResult::Status::kData);

@@ -39,6 +39,27 @@ TEST(FrameCodec, DataAnswer_LengthCharacters_AreNibbleCharacters) {
   EXPECT_EQ(longest[3], '?');
 }
 
+TEST(FrameCodec, DataAnswer_BinaryLengthForm_ZeroThenTheLength) {
+  for (std::size_t n : {std::size_t{0}, std::size_t{1}, std::size_t{51}, std::size_t{70}, std::size_t{255}}) {
+    SCOPED_TRACE(n);
+    Bytes data(n);
+    for (std::size_t i = 0; i < n; ++i) data[i] = static_cast<std::uint8_t>(i * 13 + 3);  // ETX and DLE values too
+    Bytes frame = EncodeDataAnswer(data, LengthForm::kBinary);
+    ASSERT_EQ(frame.size(), n + 6);
+    EXPECT_EQ(frame[0], kDle);
+    EXPECT_EQ(frame[1], kStx);
+    EXPECT_EQ(frame[2], 0x00);
+    EXPECT_EQ(frame[3], n);
+    EXPECT_EQ(frame[4 + n], kEtx);
+    EXPECT_EQ(frame[5 + n], Bcc(std::span(frame).subspan(2, n + 3)));
+    ParsedAnswer back = ParseAnswer(frame);
+    ASSERT_EQ(back.kind, ParsedAnswer::Kind::kData);
+    EXPECT_EQ(back.data, data);
+  }
+  // The worked example of the one-byte answer in this form.
+  EXPECT_EQ(EncodeDataAnswer(Bytes{'A'}, LengthForm::kBinary), (Bytes{0x10, 0x02, 0x00, 0x01, 0x41, 0x03, 0x43}));
+}
+
 TEST(FrameCodec, ParseAnswer_ReadsBothLengthForms) {
   ParsedAnswer a = ParseAnswer(Bytes{0x10, 0x02, 0x30, 0x31, 0x41, 0x03, 0x43});
   ASSERT_EQ(a.kind, ParsedAnswer::Kind::kData);

@@ -145,6 +145,88 @@ TEST(Commands, UnknownLettersAndOtherModelsCommands_GetNak) {
   EXPECT_TRUE(IsControl(krt03.Command("n21" + std::string(30, '0') + "000"), kNak));
 }
 
+TEST(Commands, EachModelAnswersOnlyItsOwnFamilysCommands) {
+  // Which models a command belongs to: each is refused with NAK by every other
+  // model, and answered (not NAK) by its own, here in a well-formed example.
+  enum : unsigned { k02 = 1, k03 = 2, k07 = 4, k77 = 8, kNewer = k07 | k77, kOlder = k02 | k03, kAll = 15 };
+  struct Case {
+    std::string command;
+    unsigned models;
+  };
+  const std::string zeros30(30, '0');
+  const std::vector<Case> cases = {
+      {"H00", kNewer},
+      {"i00", kOlder},
+      {"\"00", kAll},
+      {"&00", k03},
+      {"o00", kAll},
+      {",00", kOlder},
+      {".00", kAll},
+      {":00", kAll},
+      {"$14" + std::string(20, '0'), kOlder},
+      {"n21" + zeros30 + "000", kNewer},
+      {"!0500000", kOlder},
+      {"!06000000", kNewer},
+      {"m06000000", kAll},
+      {"000", kAll},
+      {"b0211", kAll},
+      {"Q06200000", kNewer},
+      {"W012", kNewer},
+      {"+00", kAll},
+      {">0220", k03},
+      {"=0220", k03},
+      {"e00", k02},
+      {"f010", kNewer},
+      {"-1>" + zeros30, k02},
+      {"-1?" + zeros30 + "0", k03},
+      {"p22" + zeros30 + "0008", kNewer},
+      {"/21" + zeros30 + "000", kNewer},
+      {"?0=" "000100" "00042" "00", kNewer},
+      {"S21" + zeros30 + "000", kNewer},
+      {"T21" + zeros30 + "000", kNewer},
+      {"l0201", k02},
+      {"%0<201107151230", kOlder},
+      {"r0>20110715123000", kNewer},
+      {"F045000", k02 | kNewer},
+      {"I02><", k02 | kNewer},
+      {"G011", kNewer},
+      {"`0511234", kNewer},
+      {"E010", k03},
+      {"Z00", kNewer},
+      {"Y00", kNewer},
+      {"q00", kNewer},
+      {"[00", kNewer},
+      {"]00", kNewer},
+      {"u010", kNewer},
+      {"^011", kNewer},
+  };
+  const std::pair<Model, unsigned> models[] = {
+      {Model::kKrt02FA, k02}, {Model::kKrt03, k03}, {Model::kKrt07, k07}, {Model::kKrt77, k77}};
+  for (const Case& c : cases) {
+    for (const auto& [model, bit] : models) {
+      SCOPED_TRACE(c.command + " on " + std::string(TraitsOf(model).display_name));
+      TestHost host(model);
+      ParsedAnswer answer = host.Command(c.command);
+      if ((c.models & bit) != 0) {
+        EXPECT_FALSE(IsControl(answer, kNak));
+      } else {
+        EXPECT_TRUE(IsControl(answer, kNak));
+      }
+    }
+  }
+}
+
+TEST(Commands, StopCommand_OnlyTheNewerModelsStopAnAction) {
+  // "V00" ends a running pay-out on KRT07/KRT77; the older models do not know it.
+  for (Model model : {Model::kKrt02FA, Model::kKrt07}) {
+    SCOPED_TRACE(std::string(TraitsOf(model).display_name));
+    TestHost host(model);
+    host.Send(model == Model::kKrt07 ? "!06001000" : "!0501000");
+    host.clock.AdvanceMs(100);
+    EXPECT_TRUE(IsControl(host.Command("V00"), model == Model::kKrt07 ? kAck : kNak));
+  }
+}
+
 TEST(Frames, RecordHoldsTheExactBytesInOrder) {
   TestHost host(Model::kKrt07);
   host.Command("H00");

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "sim/memory_image.h"
+#include "sim/control_script.h"
 #include "test_host.h"
 
 namespace vexokrt::sim {
@@ -186,13 +187,50 @@ TEST(Download, StartBlocksWithSerialNumbersAndEnd) {
   EXPECT_TRUE(IsControl(block(5, 512, 1), kNak));    // out of sequence
   EXPECT_TRUE(IsControl(block(1, 512, 1), kAck));
   EXPECT_TRUE(IsControl(host.Command("O00"), kAck));
-  EXPECT_TRUE(IsControl(host.PollUntilDone(), kAck));
+  EXPECT_TRUE(IsControl(host.EnqUntilAnswered(), kAck));  // silent while writing, then the result
 
   DownloadRecord record = host.engine.LastDownload();
   EXPECT_EQ(record.kind, 1);
   EXPECT_EQ(record.blocks, 2);
   EXPECT_TRUE(record.finished);
   EXPECT_EQ(record.bytes, file);
+}
+
+// Runs a one-block download up to the end frame and returns the first answer
+// the host gets to its enquiries after it, asking as the end phase does:
+// ENQ, read 100 ms, 10 ms apart, until something comes.
+ParsedAnswer EndPhaseAnswer(TestHost& host) {
+  std::vector<std::uint8_t> start{kDc1, 'M', 0x01, 0x01, '2'};
+  start.resize(start.size() + 256, 0x5A);
+  host.SendBody(start);
+  if (!IsControl(host.Receive(), kAck) || !IsControl(host.PollUntilDone(), kAck)) return {};
+  host.SendBody(std::vector<std::uint8_t>{kDc1, 'N', 0x00, 0x03, 0x00, 0x00, 0x77});
+  if (!IsControl(host.Receive(), kAck)) return {};
+  if (!IsControl(host.Command("O00"), kAck)) return {};
+  return host.EnqUntilAnswered();
+}
+
+TEST(Download, EndPhase_FirstAnswerIsAckOrSubWhenTheFaultAsksForIt) {
+  struct Case {
+    const char* fault;  // control line, or nothing
+    std::uint8_t first;
+  };
+  for (const Case& c : std::vector<Case>{{nullptr, kAck}, {"fault sub 400 cmd O", kSub}}) {
+    SCOPED_TRACE(c.fault ? c.fault : "no fault");
+    EngineOptions options = testing::OptionsFor(Model::kKrt07);
+    options.durations.download_erase_ms = 0;
+    options.durations.download_write_ms = 300;
+    TestHost host(options);
+    if (c.fault) {
+      ASSERT_TRUE(ExecuteControlLine(host.engine, c.fault).ok);
+    }
+    int64_t start = host.clock.NowUs();
+    EXPECT_TRUE(IsControl(EndPhaseAnswer(host), c.first));
+    // A host that polled on through SUB would see the ACK only after the write and the fault's time.
+    EXPECT_TRUE(IsControl(host.PollUntilDone(), kAck));
+    EXPECT_GE(host.clock.NowUs() - start, c.fault ? 700'000 : 300'000);
+    EXPECT_TRUE(host.engine.LastDownload().finished);
+  }
 }
 
 TEST(Download, OnlyTheNewerModelsAndOnlyAfterAStart) {

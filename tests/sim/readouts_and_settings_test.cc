@@ -52,7 +52,7 @@ TEST(Clock, HistoryRecordsCarryTheDeviceTime) {
   TestHost host(options);
   host.Command("r0>20111231235930");
   host.clock.AdvanceMs(45'000);  // into the new year
-  ASSERT_TRUE(IsControl(host.Command("!06000010"), kAck));
+  ASSERT_TRUE(IsControl(host.Action("!06000010"), kAck));
   std::vector<std::uint8_t> record = host.engine.HistoryRecord(0);
   EXPECT_EQ(record[0], 0x01);  // month, day, hour, minute, second in packed decimal
   EXPECT_EQ(record[1], 0x01);
@@ -156,11 +156,24 @@ TEST(Krt03, RetryCommandAndItsOwnCounts) {
   EXPECT_TRUE(IsControl(krt07.Command("&00"), kNak));
 }
 
-TEST(CountCheck, E00_OnEveryModel) {
-  for (Model model : {Model::kKrt02FA, Model::kKrt03, Model::kKrt07, Model::kKrt77}) {
-    SCOPED_TRACE(TraitsOf(model).display_name);
-    TestHost host(model);
-    EXPECT_TRUE(IsControl(host.Action("e00"), kAck));
+TEST(CountCheck, E00OnTheKrt02_F01OnTheNewerModels_NoneOnTheKrt03) {
+  struct Case {
+    Model model;
+    const char* count_check;  // nothing: the model has none
+  };
+  for (const Case& c : {Case{Model::kKrt02FA, "e00"}, Case{Model::kKrt03, nullptr}, Case{Model::kKrt07, "f010"},
+                        Case{Model::kKrt77, "f010"}}) {
+    SCOPED_TRACE(TraitsOf(c.model).display_name);
+    TestHost host(c.model);
+    if (c.count_check != nullptr) {
+      EXPECT_TRUE(IsControl(host.Action(c.count_check), kAck));
+      EXPECT_EQ(host.engine.HistoryRecord(0)[6], 6);  // a count check in the operation history
+    }
+    for (const char* other : {"e00", "f010"}) {
+      if (c.count_check == nullptr || std::string_view(other) != c.count_check) {
+        EXPECT_TRUE(IsControl(host.Command(other), kNak)) << other;
+      }
+    }
   }
 }
 

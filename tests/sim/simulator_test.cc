@@ -36,6 +36,11 @@ class PtyHost {
     tcsetattr(fd_, TCSANOW, &t);
   }
 
+  void SendEnq() {
+    const std::uint8_t enq = kEnq;
+    ASSERT_EQ(write(fd_, &enq, 1), 1);
+  }
+
   void Send(const std::string& text) {
     Bytes body{kDc1};
     body.insert(body.end(), text.begin(), text.end());
@@ -176,14 +181,21 @@ TEST(Simulator, WireTiming_PacesTheAnswerAtTheLineSpeed) {
 
 TEST(Simulator, LongAction_SubOverThePtyThenTheAnswer) {
   EngineOptions options = Krt77();
-  options.durations.dispense_ms = 150;
+  options.durations.dispense_ms = 400;
   Simulator sim(options);
   ASSERT_TRUE(sim.Start().ok);
   PtyHost host(sim.SlavePath());
   host.SetLine(B9600, false);
   host.Send("!06000100");
-  // Quiet host: the final answer comes by itself when the pay-out is done.
-  ParsedAnswer a = host.Receive(3000);
+  host.SendEnq();
+  ParsedAnswer busy = host.Receive(2000);
+  ASSERT_EQ(busy.kind, ParsedAnswer::Kind::kControl);
+  EXPECT_EQ(busy.control, kSub);
+  // A quiet host hears nothing, even well after the pay-out is done ...
+  EXPECT_EQ(host.Receive(800).kind, ParsedAnswer::Kind::kIncomplete);
+  // ... until it asks.
+  host.SendEnq();
+  ParsedAnswer a = host.Receive(2000);
   ASSERT_EQ(a.kind, ParsedAnswer::Kind::kControl);
   EXPECT_EQ(a.control, kAck);
 }

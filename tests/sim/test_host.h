@@ -91,6 +91,19 @@ class TestHost {
     return answer;
   }
 
+  // Sends ENQ and reads for 100 ms until some answer arrives, 10 ms apart, for
+  // at most |max_ms|; returns that first answer (kIncomplete when none came).
+  ParsedAnswer EnqUntilAnswered(int max_ms = 60000) {
+    int64_t deadline = clock.NowUs() + static_cast<int64_t>(max_ms) * 1000;
+    ParsedAnswer answer;
+    while (clock.NowUs() < deadline) {
+      answer = Enq();
+      if (answer.kind != ParsedAnswer::Kind::kIncomplete) return answer;
+      clock.AdvanceMs(10);
+    }
+    return answer;
+  }
+
   // Runs a long action the way the host does: first answer within 500 ms,
   // else ENQ polling while |busy| comes back.
   ParsedAnswer Action(std::string_view text, std::uint8_t busy = kSub) {
