@@ -14,6 +14,7 @@
 #include "platform/codepage.h"
 #include "platform/registry.h"
 #include "service/opos.h"
+#include "support/exam_records.h"
 #include "support/temp_dir.h"
 #include "fake_control_object.h"
 
@@ -62,18 +63,7 @@ class CashChangerTest : public ::testing::Test {
   std::string TraceText() const { return platform::Cp932ToUtf8(ReadFileBytes(TracePath())); }
   // The records of the ExamLog without their time stamps, oldest first (as
   // long as the ring has not wrapped).
-  std::vector<std::string> ExamRecords() const {
-    const std::string bytes = ReadFileBytes(dir_.file("ExamlogS.txt"));
-    std::vector<std::string> records;
-    for (size_t at = 66; at < bytes.size();) {
-      size_t end = bytes.find("\r\n", at);
-      if (end == std::string::npos) end = bytes.size();
-      const std::string line = bytes.substr(at, end - at);
-      if (line.find_first_not_of(' ') != std::string::npos && line.size() > 18) records.push_back(line.substr(18));
-      at = end + 2;
-    }
-    return records;
-  }
+  std::vector<std::string> ExamRecords() const { return vexokrt::testing::ExamRecords(dir_.file("ExamlogS.txt")); }
   int32_t Open(const std::string& name = "Dev1") { return so_->OpenService("CashChanger", name, &control_object_); }
 
   TempDir dir_;
