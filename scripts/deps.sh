@@ -1,8 +1,15 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build needs, when any is missing.
+#   scripts/deps.sh        everything the test suite needs (test libraries,
+#                          pkg-config and dpkg-dev for the install and package tests)
+#   scripts/deps.sh demo   only what the program needs: compiler, CMake, CLI11
 set -euo pipefail
+packages=(cmake g++ make libcli11-dev)
+if [ "${1:-}" != demo ]; then
+  packages+=(libgtest-dev libgmock-dev libbenchmark-dev libreadline-dev pkgconf dpkg-dev binutils)
+fi
 need=()
-for pkg in cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev; do
+for pkg in "${packages[@]}"; do
   dpkg -s "$pkg" >/dev/null 2>&1 || need+=("$pkg")
 done
 if [ ${#need[@]} -gt 0 ]; then
