@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# Builds the program and runs the demo against the built-in simulator.
+# Builds the program and its libraries (no tests, no benchmarks; preset
+# `demo`, folder build-demo: lightly optimised, CLI11 precompiled) and runs the demo against
+# the built-in simulator.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/deps.sh
-cmake --preset default >/dev/null
-cmake --build --preset default
-exec ./build/tools/vexokrt demo "$@"
+scripts/deps.sh demo
+cmake --preset demo >/dev/null
+cmake --build --preset demo --target vexokrt
+exec ./build-demo/tools/vexokrt demo "$@"

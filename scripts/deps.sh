@@ -1,9 +1,16 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build needs, when any is missing.
+#   scripts/deps.sh        everything the test suite needs (test libraries,
+#                          pkg-config and dpkg-dev for the install and package tests)
+#   scripts/deps.sh demo   only what the program needs: compiler, CMake, CLI11 and, for the
+#                          simulator's control panel, cpp-httplib and nlohmann-json
 set -euo pipefail
+packages=(cmake g++ make pkg-config libcli11-dev libcpp-httplib-dev nlohmann-json3-dev)
+if [ "${1:-}" != demo ]; then
+  packages+=(libgtest-dev libgmock-dev libbenchmark-dev libreadline-dev pkgconf dpkg-dev binutils)
+fi
 need=()
-for pkg in cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev libcpp-httplib-dev \
-           nlohmann-json3-dev; do
+for pkg in "${packages[@]}"; do
   dpkg -s "$pkg" >/dev/null 2>&1 || need+=("$pkg")
 done
 if [ ${#need[@]} -gt 0 ]; then

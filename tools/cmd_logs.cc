@@ -1,11 +1,13 @@
 // vexokrt logs: copies the device's internal coin and bill logs of one
 // request code (or group: 96 coin, 97 bill, 98 bill discriminator, 99 all)
-// into binary files in a folder.
+// into binary files in a folder. `vexokrt logs show FILE` prints one of the
+// driver's CP932 text files (trading log, history, trace) as UTF-8.
 #include <cstdio>
 #include <filesystem>
 #include <string>
 
 #include "command_registry.h"
+#include "cp932_text.h"
 #include "devlog/device_log_files.h"
 #include "devlog/link_exchange.h"
 #include "diag/trace_log.h"
@@ -71,14 +73,20 @@ int RunLogs(const LogsOptions& options) {
 const CommandRegistration kRegistration{[](CLI::App& app) {
   auto options = std::make_shared<LogsOptions>();
   CLI::App* cmd = app.add_subcommand("logs", "Copy the device's internal logs of a request code into a folder");
-  cmd->add_option("--port", options->port, "Serial port (device path or COMn)")->required();
-  cmd->add_option("--code", options->code,
-                  "Request code: 0-32 one log file, 96 coin, 97 bill, 98 bill discriminator, 99 all")
-      ->required();
-  cmd->add_option("--folder", options->folder, "Folder for the .bin files (created when missing)")->required();
+  // Required unless the show subcommand is used; checked in the callback.
+  CLI::Option* port = cmd->add_option("--port", options->port, "Serial port (device path or COMn)");
+  CLI::Option* code = cmd->add_option(
+      "--code", options->code, "Request code: 0-32 one log file, 96 coin, 97 bill, 98 bill discriminator, 99 all");
+  CLI::Option* folder =
+      cmd->add_option("--folder", options->folder, "Folder for the .bin files (created when missing)");
   cmd->add_option("--line", options->line, "Line settings to start detection from")->capture_default_str();
   cmd->add_option("--trace", options->trace, "Trace file for the line traffic");
-  cmd->callback([options] {
+  CLI::App* show = AddShowCommand(*cmd);
+  cmd->callback([options, show, port, code, folder] {
+    if (show->parsed()) return;
+    for (const CLI::Option* needed : {port, code, folder}) {
+      if (needed->count() == 0) throw CLI::RequiredError(needed->get_name());
+    }
     // A non-zero exit status travels through CLI11's own error path.
     if (const int status = RunLogs(*options); status != 0) throw CLI::RuntimeError(status);
   });

@@ -1,6 +1,9 @@
 // vexokrt register / unregister: load the service object library and call its
 // own registration entry point, as an installer does.
+#include <unistd.h>
+
 #include <cstdio>
+#include <filesystem>
 
 #include "command_registry.h"
 #include "platform/activation.h"
@@ -11,7 +14,32 @@
 namespace vexokrt::tools {
 namespace {
 
+// The folder of the machine registry file must exist (it is created when
+// missing) and be writable; empty when it is, else what is wrong.
+std::string PrepareRegistryFolder() {
+  const std::filesystem::path file = platform::RegFilePath(platform::RegRoot::kLocalMachine);
+  const std::filesystem::path folder = file.parent_path();
+  std::error_code error;
+  if (!folder.empty() && !std::filesystem::is_directory(folder, error)) {
+    std::filesystem::create_directories(folder, error);
+    if (error) {
+      return "cannot create the registry folder " + folder.string() + ": " + error.message() +
+             " (run as root, or set OPOS_REGISTRY_DIR to a folder of your own)";
+    }
+  }
+  if (::access(folder.empty() ? "." : folder.c_str(), W_OK) != 0 ||
+      (std::filesystem::exists(file, error) && ::access(file.c_str(), W_OK) != 0)) {
+    return "no write access to the registry file " + file.string() +
+           " (run as root, or set OPOS_REGISTRY_DIR to a folder of your own)";
+  }
+  return {};
+}
+
 int CallEntryPoint(const std::string& given, const char* entry, const char* done) {
+  if (const std::string problem = PrepareRegistryFolder(); !problem.empty()) {
+    std::fprintf(stderr, "vexokrt: %s\n", problem.c_str());
+    return 1;
+  }
   const std::string path = ServerLibraryPath(given);
   std::string error;
   platform::LoadedLibrary library = platform::LoadedLibrary::Open(path, &error);

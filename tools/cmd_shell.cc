@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -87,7 +88,7 @@ const char* kHelp =
     "  pump [MS]            handle events for MS milliseconds (default 0)\n"
     "  answer [N]           SODirectIO handlers leave pData at N (no N: unchanged)\n"
     "  sim LINE             a control line for the simulator started with --sim (sim help)\n"
-    "  help                 this text\n"
+    "  help [MEMBER]        this text, or a member's arguments\n"
     "  quit                 close the service object and leave\n"
     "output lines: result MEMBER VALUE [NAME=VALUE...] | prop NAME VALUE | set NAME ResultCode=N |\n"
     "              event SOStatusUpdate N | event SOData N | event SODirectIO N pData \"pString\" |\n"
@@ -140,6 +141,104 @@ std::optional<bool> ParseBool(const std::string& text) {
   if (const auto value = ParseLong(text)) return *value != 0;
   return std::nullopt;
 }
+
+// The argument names of each member, for `help MEMBER`.
+const char* ArgumentNames(const std::string& member) {
+  static const std::pair<const char*, const char*> kNames[] = {
+      {"GetPropertyNumber", "PropIndex"}, {"SetPropertyNumber", "PropIndex Number"},
+      {"GetPropertyString", "PropIndex"}, {"SetPropertyString", "PropIndex String"},
+      {"OpenService", "DeviceClass DeviceName"}, {"Claim", "Timeout"}, {"CheckHealth", "Level"},
+      {"DirectIO", "Command pData pString"}, {"COFreezeEvents", "Freeze"}, {"DispenseCash", "CashCounts"},
+      {"DispenseChange", "Amount"}, {"ReadCashCounts", "pCashCounts pDiscrepancy"}, {"EndDeposit", "Success"},
+      {"PauseDeposit", "Control"}, {"ClaimDevice", "Timeout"}};
+  for (const auto& [name, args] : kNames) {
+    if (member == name) return args;
+  }
+  return "";
+}
+
+// `help WORD`: a member's arguments with their kinds, or the line of a
+// shell command.
+std::string HelpFor(const std::string& word) {
+  for (const MemberSignature& member : Members()) {
+    if (!platform::RegNamesEqual(member.name, word)) continue;
+    std::string names = ArgumentNames(member.name);
+    std::string line = std::string("help ") + member.name;
+    size_t at = 0;
+    for (Arg arg : member.args) {
+      if (arg == Arg::kControlObject) continue;
+      const size_t blank = names.find(' ', at);
+      const std::string name = names.substr(at, blank == std::string::npos ? std::string::npos : blank - at);
+      at = blank == std::string::npos ? names.size() : blank + 1;
+      switch (arg) {
+        case Arg::kLong: line += " " + name + ":number"; break;
+        case Arg::kBool: line += " " + name + ":true|false"; break;
+        case Arg::kString: line += " " + name + ":text"; break;
+        case Arg::kLongRef: line += " [" + name + ":number, by reference]"; break;
+        case Arg::kStringRef: line += " [" + name + ":text, by reference]"; break;
+        case Arg::kBoolRef: line += " [" + name + ":true|false, by reference]"; break;
+        case Arg::kControlObject: break;
+      }
+    }
+    for (Arg arg : member.args) {
+      if (arg == Arg::kControlObject) line += " (the shell's Control Object is passed as the last argument)";
+    }
+    line += member.returns == Returns::kLong     ? " -> result code"
+            : member.returns == Returns::kString ? " -> text"
+                                                 : " -> nothing (ResultCode is shown)";
+    return line;
+  }
+  const std::string help = kHelp;
+  for (size_t start = 0, end; (end = help.find('\n', start)) != std::string::npos; start = end + 1) {
+    const std::string line = help.substr(start, end - start);
+    if (line.size() > 2 && platform::RegNamesEqual(line.substr(2, word.size()), word) &&
+        (line.size() == 2 + word.size() || line[2 + word.size()] == ' ')) {
+      return "help" + line.substr(1);
+    }
+  }
+  return "error no member or command " + word + " (try help)";
+}
+
+// Tab completion at a terminal: the first word from the commands and member
+// names, the word after get, set and help from property or member names.
+std::vector<std::string> CompletionCandidates(const std::string& before, const std::string& prefix) {
+  static const char* const kCommands[] = {"get", "set", "props", "pump", "answer", "sim", "help", "quit"};
+  std::vector<std::string> pool;
+  const auto words = SplitWords(before);
+  const size_t count = words ? words->size() : 0;
+  if (count == 0) {
+    pool.assign(std::begin(kCommands), std::end(kCommands));
+    for (const MemberSignature& member : Members()) pool.emplace_back(member.name);
+  } else if (count == 1 && (platform::RegNamesEqual((*words)[0], "get") || platform::RegNamesEqual((*words)[0], "set"))) {
+    for (const service::PropertyInfo& info : service::kProperties) pool.emplace_back(info.name);
+  } else if (count == 1 && platform::RegNamesEqual((*words)[0], "help")) {
+    for (const MemberSignature& member : Members()) pool.emplace_back(member.name);
+    pool.insert(pool.end(), std::begin(kCommands), std::end(kCommands));
+  }
+  std::vector<std::string> matches;
+  for (const std::string& candidate : pool) {
+    if (candidate.size() >= prefix.size() && platform::RegNamesEqual(candidate.substr(0, prefix.size()), prefix)) {
+      matches.push_back(candidate);
+    }
+  }
+  return matches;
+}
+
+#ifdef VEXOKRT_HAVE_READLINE
+std::vector<std::string> g_completions;
+
+char* NextCompletion(const char*, int state) {
+  static size_t next = 0;
+  if (state == 0) next = 0;
+  return next < g_completions.size() ? ::strdup(g_completions[next++].c_str()) : nullptr;
+}
+
+char** CompleteWord(const char* text, int start, int) {
+  rl_attempted_completion_over = 1;  // never fall back to file names
+  g_completions = CompletionCandidates(std::string(rl_line_buffer, static_cast<size_t>(start)), text);
+  return rl_completion_matches(text, NextCompletion);
+}
+#endif
 
 struct ShellOptions {
   std::string name;
@@ -402,7 +501,9 @@ bool Shell::Execute(const std::string& raw) {
   const std::string& command = (*words)[0];
   const auto is = [&](const char* word) { return platform::RegNamesEqual(command, word); };
   if (is("quit") || is("exit")) return false;
-  if (is("help")) {
+  if (is("help") && words->size() > 1) {
+    Emit(HelpFor((*words)[1]));
+  } else if (is("help")) {
     Emit(std::string(kHelp).substr(0, std::string(kHelp).size() - 1));
   } else if (is("get")) {
     if (words->size() != 2) {
@@ -549,6 +650,7 @@ void Shell::OnReadlineLine(char* line) {
 
 int Shell::ReadlineLoop() {
   g_readline_shell = this;
+  rl_attempted_completion_function = CompleteWord;
   rl_callback_handler_install("vexokrt> ", &Shell::OnReadlineLine);
   const int message_fd = platform::ThreadMessageFd();
   while (!done_) {

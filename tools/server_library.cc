@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <climits>
+#include <filesystem>
 
 namespace vexokrt::tools {
 
@@ -13,7 +14,18 @@ std::string ServerLibraryPath(const std::string& given) {
   if (n <= 0) return kServerLibraryName;
   std::string folder(self, static_cast<size_t>(n));
   folder.erase(folder.rfind('/') + 1);
-  return folder + kServerLibraryName;
+  // In the build tree the library sits beside the program; in an installed
+  // tree it is in the library folder next to the program's folder.
+  const std::string beside = folder + kServerLibraryName;
+  std::error_code error;
+  if (std::filesystem::exists(beside, error)) return beside;
+#ifdef VEXOKRT_BIN_TO_LIB
+  const std::string installed = folder + VEXOKRT_BIN_TO_LIB + "/" + kServerLibraryName;
+  if (std::filesystem::exists(installed, error)) {
+    return std::filesystem::weakly_canonical(installed, error).string();
+  }
+#endif
+  return beside;
 }
 
 }  // namespace vexokrt::tools

@@ -1,0 +1,126 @@
+#!/usr/bin/env bash
+# cmake --install into a fresh prefix: the files an integrator needs are
+# there, no installed program or library names a build path in its RUNPATH,
+# the example builds with pkg-config's flags and runs a session against the
+# installed `vexokrt sim`; a prefix without write access is refused clearly.
+# Usage: install_test.sh CMAKE BUILD_DIR SOURCE_DIR CXX
+set -uo pipefail
+cmake="$1" build="$2" source="$3" cxx="$4"
+work="$(mktemp -d)"
+sim_pid=""
+cleanup() {
+  if [ -n "$sim_pid" ]; then kill "$sim_pid" 2>/dev/null; wait "$sim_pid" 2>/dev/null; fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+contains() {  # contains DESCRIPTION TEXT FILE
+  if ! grep -qF -- "$2" "$3"; then fail "$1: no \"$2\" in $3"; cat "$3"; fi
+}
+
+prefix="$work/prefix"
+if ! "$cmake" --install "$build" --prefix "$prefix" >"$work/install.out" 2>&1; then
+  fail "cmake --install"; cat "$work/install.out"
+fi
+libdir="$(cd "$prefix" && ls -d lib*/libvexokrt77.so 2>/dev/null | head -1 | xargs -r dirname)"
+[ -n "$libdir" ] || { fail "no libvexokrt77.so installed"; find "$prefix"; exit 1; }
+for file in bin/vexokrt "$libdir/libvexokrt77.so" "$libdir/libvexokrt_platform.so" "$libdir/pkgconfig/vexokrt.pc" \
+            include/vexokrt/platform/com.h include/vexokrt/platform/activation.h \
+            include/vexokrt/platform/message_window.h include/vexokrt/platform/reg_file.h \
+            include/vexokrt/service/opos.h include/vexokrt/service/properties.h \
+            share/doc/vexokrt/examples/pos_change.cc share/doc/vexokrt/hardware.md; do
+  [ -f "$prefix/$file" ] || fail "not installed: $file"
+done
+# Every header an installed header includes is installed too.
+for header in $(find "$prefix/include/vexokrt" -name '*.h'); do
+  for included in $(sed -n 's/^#include "\(.*\)"/\1/p' "$header"); do
+    [ -f "$prefix/include/vexokrt/$included" ] || fail "$header includes $included, which is not installed"
+  done
+done
+
+# RUNPATHs: only $ORIGIN-relative entries, never the build or source tree.
+for elf in "$prefix/bin/vexokrt" "$prefix/$libdir/libvexokrt77.so" "$prefix/$libdir/libvexokrt_platform.so"; do
+  readelf -d "$elf" >"$work/dynamic" 2>&1 || { fail "readelf $elf"; continue; }
+  if grep -qF -e "$build" -e "$source" -e "$(cd "$build" && pwd -P)" "$work/dynamic"; then
+    fail "$elf names a build path"; grep -E 'RPATH|RUNPATH' "$work/dynamic"
+  fi
+  for entry in $(sed -n 's/.*(RUNPATH).*\[\(.*\)\]/\1/p; s/.*(RPATH).*\[\(.*\)\]/\1/p' "$work/dynamic" | tr ':' ' '); do
+    case "$entry" in '$ORIGIN'*) ;; *) fail "$elf has a RUNPATH entry that is not relative: $entry" ;; esac
+  done
+done
+grep -q 'RUNPATH.*\$ORIGIN' <(readelf -d "$prefix/$libdir/libvexokrt77.so") ||
+  fail "libvexokrt77.so does not find its platform library through \$ORIGIN"
+
+# The program runs from the prefix and finds its service object library there.
+"$prefix/bin/vexokrt" --version >"$work/version" 2>&1 || fail "installed vexokrt --version"
+contains "version names the installed library" "$prefix/$libdir/libvexokrt77.so" "$work/version"
+contains "service object version" "1006312" "$work/version"
+
+# The example, built with nothing but pkg-config's flags.
+export PKG_CONFIG_PATH="$prefix/$libdir/pkgconfig"
+flags="$(pkg-config --cflags --libs vexokrt)" || fail "pkg-config vexokrt"
+case "$flags" in *"$build"*|*"$source"*) fail "pkg-config flags name a build path: $flags" ;; esac
+"$cxx" "$prefix/share/doc/vexokrt/examples/pos_change.cc" $flags \
+  -Wl,-rpath,"$(pkg-config --variable=libdir vexokrt)" -o "$work/pos_change" >"$work/cc.out" 2>&1 ||
+  { fail "the example does not build with pkg-config's flags"; cat "$work/cc.out"; }
+
+# Against the installed simulator: register (the registry folder does not
+# exist yet), configure the device key, run the example.
+export OPOS_REGISTRY_DIR="$work/registry/new" OPOS_LOCK_DIR="$work"
+"$prefix/bin/vexokrt" register >"$work/register.out" 2>&1 || { fail "register"; cat "$work/register.out"; }
+[ -f "$OPOS_REGISTRY_DIR/machine.reg" ] || fail "register did not create the registry folder"
+contains "register names the installed library" "$prefix/$libdir/libvexokrt77.so" "$work/register.out"
+"$prefix/bin/vexokrt" sim --model KRT07 --ignore-stdin >"$work/sim.out" 2>"$work/sim.err" </dev/null &
+sim_pid=$!
+for _ in $(seq 1 100); do grep -q '^slave: ' "$work/sim.out" && break; sleep 0.1; done
+port="$(sed -n 's/^slave: //p' "$work/sim.out")"
+[ -n "$port" ] || { fail "the installed simulator did not start"; cat "$work/sim.err"; }
+mkdir -p "$work/logs"
+"$prefix/bin/vexokrt" config Pos1 --set "Port=$port" --set Port_Initialize_String=9600,E,8,1 \
+  --set WatchInterval=100 --set "LogFolderName=$work/logs/" >"$work/config.out" 2>&1 ||
+  { fail "config"; cat "$work/config.out"; }
+if ! timeout 60 "$work/pos_change" Pos1 1500 >"$work/example.out" 2>&1; then
+  fail "the example exits non-zero"; cat "$work/example.out"
+fi
+for line in "OpenService: 0" "ClaimDevice: 0" "event status 2001 (power online)" "ReleaseDevice: 0" "Close: 0"; do
+  contains "example session" "$line" "$work/example.out"
+done
+# Reading the counts and paying out change.
+grep -qE '^ReadCashCounts: 0 ' "$work/example.out" || fail "ReadCashCounts result"
+grep -qE '^DispenseChange\(1500\): 0$' "$work/example.out" || fail "DispenseChange result"
+[ -s "$work/logs/ExamlogS.txt" ] || fail "the example's session left no ExamLog"
+"$prefix/bin/vexokrt" examlog "$work/logs/ExamlogS.txt" >"$work/examlog.out" 2>&1 || fail "examlog of the session"
+# The session's calls in the order they were made.
+grep -oE 'enter (OpenService|ClaimDevice|Claim|DispenseChange|ReleaseDevice|Release|Close)\b' "$work/examlog.out" |
+  tr '\n' ' ' >"$work/order"
+grep -qE '^enter OpenService .*enter Claim.* enter DispenseChange .*enter Release.* enter Close' "$work/order" ||
+  { fail "examlog order"; cat "$work/order"; echo; cat "$work/examlog.out"; }
+
+# A prefix without write access: one clear message, nothing copied.
+locked="$work/locked"
+mkdir -p "$locked"
+chmod 755 "$work" "$locked"
+if [ "$(id -u)" -eq 0 ]; then
+  as_user=(setpriv --reuid=65534 --regid=65534 --clear-groups)
+  if ! command -v setpriv >/dev/null || ! "${as_user[@]}" test -r "$build/cmake_install.cmake"; then
+    as_user=()
+  fi
+else
+  chmod 555 "$locked"
+  as_user=(env)
+fi
+if [ ${#as_user[@]} -gt 0 ]; then
+  if "${as_user[@]}" "$cmake" --install "$build" --prefix "$locked/usr" >"$work/locked.out" 2>&1; then
+    fail "install into a prefix without write access succeeded"
+  fi
+  # CMake wraps its messages: compare with the line breaks undone.
+  tr -s ' \n' ' ' <"$work/locked.out" >"$work/locked.joined"
+  contains "no write access is named" "cannot install into $locked/usr: no write access to $locked." "$work/locked.joined"
+  [ -z "$(ls -A "$locked")" ] || fail "files were copied into the refused prefix"
+else
+  echo "note: no unprivileged user can read $build; the write-access check was skipped"
+fi
+
+if [ "$failures" -ne 0 ]; then echo "$failures check(s) failed"; exit 1; fi
+echo "install tree and example: all checks passed"

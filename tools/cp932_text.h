@@ -1,0 +1,28 @@
+// The driver's text files (trading logs, operation history, trace, ExamLog)
+// are written in CP932; `vexokrt logs show` prints them as UTF-8.
+#pragma once
+
+#include <CLI/CLI.hpp>
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace vexokrt::tools {
+
+struct TextConversion {
+  std::optional<std::string> utf8;  // the text with LF line ends; none when refused
+  std::string error;                // why the bytes are not one of the driver's text files
+};
+
+// Converts a whole file. Refused: bytes that are not CP932, control bytes
+// (binary data) outside the hex-dump rows of a trace, and text that is
+// already UTF-8. The text part of a trace's hex-dump row shows device bytes,
+// which need not be text: there control bytes become '.' and bytes that are
+// not CP932 become U+FFFD.
+TextConversion Cp932FileToUtf8(std::string_view bytes);
+
+// Adds `show FILE` below |logs|.
+CLI::App* AddShowCommand(CLI::App& logs);
+
+}  // namespace vexokrt::tools
