@@ -104,7 +104,7 @@ TEST(RegFileParse, HexValuesAreKeptVerbatimAcrossContinuations) {
 
 TEST(RegFileParse, GarbageIsRejectedWithItsLine) {
   EXPECT_EQ(ParseError("garbage\n").line, 1);
-  EXPECT_EQ(ParseError("REGEDIT4\n").line, 1);
+  EXPECT_EQ(ParseError("REGEDIT5\n").line, 1) << "an export version that does not exist";
   const std::string header = "Windows Registry Editor Version 5.00\n";
   EXPECT_EQ(ParseError(header + "\"X\"=\"1\"\n").line, 2) << "value before any key";
   EXPECT_EQ(ParseError(header + "[HKEY_CURRENT_USER\\A]\n").line, 2) << "key of the other root";
