@@ -455,7 +455,10 @@ bool DecodeRegText(std::string_view bytes, RegTextEncoding* encoding, std::strin
     text->assign(bytes.substr(3));
     return IsValidUtf8(*text);
   }
-  if (IsValidUtf8(bytes)) {
+  // REGEDIT4 files are in the system code page, whatever their bytes look
+  // like; other files without a mark are UTF-8 when they can be.
+  const bool version4 = bytes.substr(0, kRegFileHeader4.size()) == kRegFileHeader4;
+  if (!version4 && IsValidUtf8(bytes)) {
     *encoding = RegTextEncoding::kUtf8;
     text->assign(bytes);
     return true;
@@ -494,9 +497,7 @@ bool EncodeRegText(std::string_view text, RegTextEncoding encoding, std::string*
 
 std::string UpdateRegText(std::string_view text, std::string_view root_name, const RegKeyNode& updated) {
   RegKeyNode before;
-  if (TrimLeft(TrimRight(text)).empty() || !ParseRegFile(text, root_name, &before).ok) {
-    return SerializeRegFile(updated);
-  }
+  if (!ParseRegFile(text, root_name, &before).ok) return SerializeRegFile(updated);
   if (RegTreesEqual(before, updated)) return std::string(text);
 
   const bool had_bom = text.substr(0, 3) == "\xEF\xBB\xBF";
@@ -533,7 +534,6 @@ std::string UpdateRegText(std::string_view text, std::string_view root_name, con
   std::set<const RegKeyNode*> keys_written;
   std::set<const RegValue*> values_written;
   const RegKeyNode* key = nullptr;  // the current key of |updated|; null inside a deleted key
-  const RegKeyNode* old_key = nullptr;
   size_t insert_at = 0;  // behind the current key's last value line
   const auto close_key = [&] {
     if (key == nullptr) return;
@@ -563,13 +563,8 @@ std::string UpdateRegText(std::string_view text, std::string_view root_name, con
       const size_t slash = full.find('\\');
       SplitRegPath(slash == std::string_view::npos ? std::string_view() : full.substr(slash + 1), &components);
       const RegKeyNode* node = &updated;
-      const RegKeyNode* old_node = &before;
-      for (const auto& part : components) {
-        node = node == nullptr ? nullptr : node->FindSubkey(part);
-        old_node = old_node == nullptr ? nullptr : old_node->FindSubkey(part);
-      }
+      for (const auto& part : components) node = node == nullptr ? nullptr : node->FindSubkey(part);
       key = node;
-      old_key = old_node;
       if (key == nullptr) continue;  // a deleted key: its lines go
       keys_written.insert(key);
       out.push_back(whole);
@@ -601,8 +596,16 @@ std::string UpdateRegText(std::string_view text, std::string_view root_name, con
     const RegValue* value = key->FindValue(name);
     if (value == nullptr || values_written.count(value) != 0) continue;  // deleted, or a repeated line
     values_written.insert(value);
-    const RegValue* old_value = old_key == nullptr ? nullptr : old_key->FindValue(name);
-    if (old_value != nullptr && ValuesEqual(*old_value, *value)) {
+    // What this very line says (a name may be given more than once, and only
+    // the last counts): kept as it is only when it says the value now held.
+    RegKeyNode alone;
+    const RegValue* own = nullptr;
+    if (ParseRegFile(std::string(kRegFileHeader4) + "\n[" + std::string(root_name) + "]\n" + original, root_name,
+                     &alone)
+            .ok) {
+      own = alone.FindValue(name);
+    }
+    if (own != nullptr && ValuesEqual(*own, *value)) {
       out.push_back(original);
     } else {
       out.push_back(ValueLines(*value, eol) + std::string(own_eol.empty() ? std::string_view() : own_eol));
@@ -631,6 +634,8 @@ std::string UpdateRegText(std::string_view text, std::string_view root_name, con
   }
 
   std::string result = had_bom ? "\xEF\xBB\xBF" : "";
+  // A file of blank lines and comments only gets the header it lacked.
+  if (!header_seen) result.append(kRegFileHeader).append(eol);
   for (const auto& piece : out) result += piece;
   return result;
 }

@@ -40,7 +40,7 @@ enum class RegTextEncoding {
   kUtf8Bom,     // EF BB BF
   kUtf16Le,     // FF FE
   kUtf16Be,     // FE FF
-  kCodePage,    // not UTF-8: the system code page (CP932)
+  kCodePage,    // REGEDIT4, or not UTF-8: the system code page (CP932)
 };
 
 // The file's bytes as UTF-8 text (without byte-order mark) and how they were
