@@ -9,6 +9,9 @@ packages=(cmake g++ make pkg-config libcli11-dev libcpp-httplib-dev nlohmann-jso
 if [ "${1:-}" != demo ]; then
   packages+=(libgtest-dev libgmock-dev libbenchmark-dev libreadline-dev pkgconf dpkg-dev binutils)
 fi
+# With the argument "fuzz": what the fuzz targets need (clang and its
+# libFuzzer runtime).
+if [[ "${1:-}" == fuzz ]]; then packages=(clang libclang-rt-14-dev); fi
 need=()
 for pkg in "${packages[@]}"; do
   dpkg -s "$pkg" >/dev/null 2>&1 || need+=("$pkg")

@@ -94,9 +94,21 @@ const char* kHelp =
     "              event SOStatusUpdate N | event SOData N | event SODirectIO N pData \"pString\" |\n"
     "              sim TEXT | error TEXT\n";
 
-// Splits a line into words; "..." groups (with \" \\ \n \t escapes).
-std::optional<std::vector<std::string>> SplitWords(const std::string& line) {
+// The words of a line, or what is wrong with it.
+struct SplitLine {
   std::vector<std::string> words;
+  std::string error;  // empty when the line was split
+};
+
+// Splits a line into words; "..." groups, with exactly the escapes \" \\ \n
+// \t. A zero byte has no place in a command: it could not be handed on as
+// text without cutting it short.
+SplitLine SplitWords(const std::string& line) {
+  SplitLine split;
+  if (const size_t zero = line.find('\0'); zero != std::string::npos) {
+    split.error = "zero byte in line at column " + std::to_string(zero + 1);
+    return split;
+  }
   size_t i = 0;
   while (i < line.size()) {
     while (i < line.size() && (line[i] == ' ' || line[i] == '\t' || line[i] == '\r')) ++i;
@@ -113,17 +125,52 @@ std::optional<std::vector<std::string>> SplitWords(const std::string& line) {
         }
         if (c == '\\' && i < line.size()) {
           const char e = line[i++];
-          c = e == 'n' ? '\n' : e == 't' ? '\t' : e == 'r' ? '\r' : e;
+          switch (e) {
+            case 'n':
+              c = '\n';
+              break;
+            case 't':
+              c = '\t';
+              break;
+            case '"':
+            case '\\':
+              c = e;
+              break;
+            default:
+              split.error = std::string("unknown escape \\") + e;
+              return split;
+          }
         }
         word += c;
       }
-      if (!closed) return std::nullopt;
+      if (!closed) {
+        split.error = "unterminated quote";
+        return split;
+      }
     } else {
       while (i < line.size() && line[i] != ' ' && line[i] != '\t' && line[i] != '\r') word += line[i++];
     }
-    words.push_back(std::move(word));
+    split.words.push_back(std::move(word));
   }
-  return words;
+  return split;
+}
+
+// |line| with every control byte (and DEL) shown as \xNN, so an output line
+// is one line of plain text whatever the input held.
+std::string Visible(const std::string& line) {
+  std::string out;
+  out.reserve(line.size());
+  for (unsigned char c : line) {
+    if (c < 0x20 || c == 0x7F) {
+      static const char kDigits[] = "0123456789ABCDEF";
+      out += "\\x";
+      out += kDigits[c >> 4];
+      out += kDigits[c & 0xF];
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out;
 }
 
 std::optional<int32_t> ParseLong(const std::string& text) {
@@ -291,7 +338,8 @@ class Shell {
 
 Shell* g_readline_shell = nullptr;
 
-void Shell::Emit(const std::string& line) {
+void Shell::Emit(const std::string& raw) {
+  const std::string line = Visible(raw);
 #ifdef VEXOKRT_HAVE_READLINE
   if (interactive_ && g_readline_shell != nullptr) {
     // Print above the prompt and the partly typed line, then redraw them.
@@ -310,7 +358,8 @@ void Shell::Emit(const std::string& line) {
     return;
   }
 #endif
-  std::printf("%s\n", line.c_str());
+  std::fwrite(line.data(), 1, line.size(), stdout);
+  std::fputc('\n', stdout);
   std::fflush(stdout);
 }
 
@@ -492,11 +541,12 @@ void Shell::PumpFor(int ms) {
 }
 
 bool Shell::Execute(const std::string& raw) {
-  const auto words = SplitWords(raw);
-  if (!words) {
-    Emit("error unterminated quote");
+  const SplitLine split = SplitWords(raw);
+  if (!split.error.empty()) {
+    Emit("error " + split.error);
     return true;
   }
+  const std::vector<std::string>* words = &split.words;
   if (words->empty() || (*words)[0][0] == '#') return true;
   const std::string& command = (*words)[0];
   const auto is = [&](const char* word) { return platform::RegNamesEqual(command, word); };
@@ -600,16 +650,27 @@ void Shell::Finish() {
 }
 
 int Shell::ReadLoop() {
+  // Input is kept from |start| on; |searched| marks how far it is known to
+  // hold no line end, so each byte is looked at once however long a line is.
   std::string pending;
+  size_t start = 0;
+  size_t searched = 0;
   const int message_fd = platform::ThreadMessageFd();
-  char buffer[4096];
+  char buffer[65536];
   bool eof = false;
   while (!eof) {
     // Whole lines first, then wait for more input or events.
-    for (size_t at; (at = pending.find('\n')) != std::string::npos;) {
-      const std::string line = pending.substr(0, at);
-      pending.erase(0, at + 1);
+    for (size_t at; (at = pending.find('\n', searched)) != std::string::npos;) {
+      const std::string line = pending.substr(start, at - start);
+      start = searched = at + 1;
       if (!Execute(line)) return 0;
+    }
+    searched = pending.size();
+    if (start > 0 && start * 2 >= pending.size()) {
+      // Drop the lines done once they are half of what is kept.
+      pending.erase(0, start);
+      searched -= start;
+      start = 0;
     }
     pollfd fds[2] = {{STDIN_FILENO, POLLIN, 0}, {message_fd, POLLIN, 0}};
     const int n = ::poll(fds, message_fd >= 0 ? 2 : 1, -1);
@@ -624,6 +685,7 @@ int Shell::ReadLoop() {
       }
     }
   }
+  pending.erase(0, start);
   if (!pending.empty()) Execute(pending);
   return 0;
 }

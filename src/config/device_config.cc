@@ -131,6 +131,9 @@ DeviceConfigReport ReadDeviceConfig(std::string_view key_path, DeviceConfig* con
     if (&binding.field == &kBindings[0].field) report.port_present = present;
     if (&binding.field == &kBindings[1].field) report.port_initialize_string_present = present;
   }
+  // The folder is used by plain concatenation: a folder named without its
+  // trailing separator is still the folder, not a prefix of names beside it.
+  if (!config->log_folder_name.empty() && config->log_folder_name.back() != '/') config->log_folder_name += '/';
   config->working_flag = 1;
   return report;
 }

@@ -38,7 +38,7 @@ struct DeviceConfig {
   int32_t auto_negotiation = 0;                        // AutoNegotiation
   std::string operation_history;                       // OperationHistory
   std::string trading_log;                             // TradingLog
-  std::string log_folder_name;                         // LogFolderName, ends in a separator
+  std::string log_folder_name;                         // LogFolderName; a '/' is added when missing
   std::string log_file_name;                           // LogFileName
   int32_t log_folder_size = 0;                         // LogFolderSize
   std::string dbg_log_file_name;                       // DbgLogFileName

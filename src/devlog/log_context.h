@@ -41,7 +41,10 @@ struct DeviceLogContext {
   diag::ExamLog* exam = nullptr;
   LocalTimeSource local_time;  // empty: SystemLocalTime
 
-  LogFolder Folder() const { return LogFolder(settings.log_folder, settings.log_folder_size); }
+  LogFolder Folder() const {
+    return LogFolder(settings.log_folder, settings.log_folder_size,
+                     OwnFilePatterns{settings.trading_log, settings.operation_history});
+  }
   std::tm Now() const { return local_time ? local_time() : SystemLocalTime(); }
 
   // Trace lines (UTF-8 text; the trace log writes it in CP932).
@@ -54,12 +57,17 @@ struct DeviceLogContext {
 // printf-style formatting into a string, for the trace lines.
 std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
-// Appends |text| to the file at |path| (created when missing). False when the
-// file cannot be opened or fully written.
-bool AppendToFile(const std::string& path, std::string_view text);
+// Appends |text| to the file at |path| (created when missing). A symbolic
+// link or anything but a regular file at |path| is never written through.
+// False when the file cannot be opened or fully written; |error| (when given)
+// then names the cause in the system's words.
+bool AppendToFile(const std::string& path, std::string_view text, std::string* error = nullptr);
 
-// Creates or truncates the file at |path| and writes |bytes|. False when the
-// file cannot be created or fully written.
-bool ReplaceFile(const std::string& path, std::string_view bytes);
+// Replaces the file at |path| with |bytes|: they are written completely to a
+// new file beside it, which is then renamed over |path|. A failed write
+// leaves the old file (or none) as it was and no partial file behind; a
+// symbolic link at |path| is replaced, never written through. False on
+// failure, with the cause in |error| when given.
+bool ReplaceFile(const std::string& path, std::string_view bytes, std::string* error = nullptr);
 
 }  // namespace vexokrt::devlog

@@ -9,6 +9,9 @@
 #include <optional>
 #include <vector>
 
+#include "devlog/device_log_files.h"
+#include "diag/exam_log.h"
+
 namespace vexokrt::devlog {
 namespace {
 
@@ -17,7 +20,7 @@ constexpr int64_t kEpochDifferenceSeconds = 11644473600;
 
 struct FolderEntry {
   std::string name;
-  bool is_directory = false;
+  bool is_directory = false;  // anything but a regular file: never counted or deleted
   uint64_t size = 0;
   uint64_t file_time = 0;
 };
@@ -32,6 +35,65 @@ FolderSplit Split(const std::string& prefix) {
   const size_t slash = prefix.rfind('/');
   if (slash == std::string::npos) return {".", "", prefix};
   return {slash == 0 ? "/" : prefix.substr(0, slash), prefix.substr(0, slash + 1), prefix.substr(slash + 1)};
+}
+
+// Width of the digits a numeric strftime field makes; 0 for fields of any
+// other text (names, time zones, combined forms).
+int NumericWidth(char field) {
+  switch (field) {
+    case 'Y':
+    case 'G':
+      return 4;
+    case 'j':
+      return 3;
+    case 'y':
+    case 'm':
+    case 'd':
+    case 'H':
+    case 'M':
+    case 'S':
+    case 'I':
+    case 'C':
+    case 'U':
+    case 'W':
+    case 'V':
+    case 'g':
+      return 2;
+    case 'u':
+    case 'w':
+      return 1;
+    default:
+      return 0;
+  }
+}
+
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+bool IsUpperHex(char c) { return IsDigit(c) || (c >= 'A' && c <= 'F'); }
+
+bool DigitsAt(std::string_view name, size_t at, size_t width, bool (*digit)(char)) {
+  if (name.size() < at + width) return false;
+  for (size_t i = 0; i < width; ++i) {
+    if (!digit(name[at + i])) return false;
+  }
+  return true;
+}
+
+bool MatchTime(std::string_view pattern, std::string_view name) {
+  if (pattern.empty()) return name.empty();
+  if (pattern[0] != '%' || pattern.size() == 1) {
+    return !name.empty() && name[0] == pattern[0] && MatchTime(pattern.substr(1), name.substr(1));
+  }
+  const char field = pattern[1];
+  const std::string_view rest = pattern.substr(2);
+  if (field == '%') return !name.empty() && name[0] == '%' && MatchTime(rest, name.substr(1));
+  if (const int width = NumericWidth(field); width > 0) {
+    return DigitsAt(name, 0, static_cast<size_t>(width), IsDigit) && MatchTime(rest, name.substr(width));
+  }
+  // Any other field: one or more characters of a name (never a '/').
+  for (size_t length = 1; length <= name.size() && name[length - 1] != '/'; ++length) {
+    if (MatchTime(rest, name.substr(length))) return true;
+  }
+  return false;
 }
 
 // The folder's entries in name order, "." and ".." left out. No value when
@@ -49,7 +111,7 @@ std::optional<std::vector<FolderEntry>> List(const std::string& prefix) {
     // lstat: a symbolic link is an entry of its own; deleting it removes the
     // link, never what it points to.
     if (::lstat((split.path_prefix + name).c_str(), &st) != 0) continue;
-    entries.push_back({name, S_ISDIR(st.st_mode), static_cast<uint64_t>(st.st_size),
+    entries.push_back({name, !S_ISREG(st.st_mode), static_cast<uint64_t>(st.st_size),
                        FileTimeFromUnix(st.st_mtim.tv_sec, st.st_mtim.tv_nsec)});
   }
   ::closedir(dir);
@@ -63,6 +125,37 @@ uint64_t FileTimeFromUnix(int64_t seconds, int64_t nanoseconds) {
   const int64_t since_1601 = seconds + kEpochDifferenceSeconds;
   if (since_1601 < 0) return 0;
   return static_cast<uint64_t>(since_1601) * 10'000'000u + static_cast<uint64_t>(nanoseconds / 100);
+}
+
+bool MatchesTimePattern(std::string_view pattern, std::string_view name) {
+  return !pattern.empty() && !name.empty() && MatchTime(pattern, name);
+}
+
+bool MatchesHistoryPattern(std::string_view pattern, std::string_view name) {
+  if (pattern.empty()) return false;
+  size_t at = 0;
+  for (size_t i = 0; i < pattern.size(); ++i) {
+    if (pattern[i] == '%' && i + 1 < pattern.size()) {
+      const char code = pattern[i + 1];
+      if (code == 'y' || code == 'm' || code == 'd') {
+        if (!DigitsAt(name, at, 2, code == 'y' ? IsDigit : IsUpperHex)) return false;
+        at += 2;
+        ++i;
+        continue;
+      }
+    }
+    if (at >= name.size() || name[at] != pattern[i]) return false;
+    ++at;
+  }
+  return at == name.size();
+}
+
+bool LogFolder::IsOwnFileName(std::string_view name) const {
+  if (!IsPlainFileName(name) || name == diag::kExamLogFileName) return false;
+  for (const DeviceLogRegion& region : DeviceLogRegions()) {
+    if (name == region.file_name) return true;
+  }
+  return MatchesTimePattern(own_.trading_log, name) || MatchesHistoryPattern(own_.operation_history, name);
 }
 
 bool IsPlainFileName(std::string_view name) {
@@ -81,7 +174,7 @@ int32_t LogFolder::FolderRoom() const {
   if (!entries) return 0;
   uint64_t total = 0;
   for (const FolderEntry& e : *entries) {
-    if (!e.is_directory) total += e.size;
+    if (!e.is_directory && IsOwnFileName(e.name)) total += e.size;
   }
   constexpr int64_t kMin = std::numeric_limits<int32_t>::min();
   constexpr int64_t kMax = std::numeric_limits<int32_t>::max();
@@ -89,7 +182,7 @@ int32_t LogFolder::FolderRoom() const {
   return static_cast<int32_t>(std::clamp(int64_t{size_limit_} - used, kMin, kMax));
 }
 
-void LogFolder::DeleteOldestLogFile() const {
+void LogFolder::DeleteOldestLogFile(std::string_view keep) const {
   if (!IsSet()) return;
   const auto entries = List(prefix_);
   if (!entries) return;
@@ -98,7 +191,7 @@ void LogFolder::DeleteOldestLogFile() const {
   // ever be chosen.
   uint32_t oldest_high = std::numeric_limits<uint32_t>::max();
   for (const FolderEntry& e : *entries) {
-    if (e.is_directory) continue;
+    if (e.is_directory || e.name == keep || !IsOwnFileName(e.name)) continue;
     const auto high = static_cast<uint32_t>(e.file_time >> 32);
     if (high < oldest_high) {
       oldest = &e;

@@ -97,9 +97,15 @@ int32_t CopyRecord(ModelCode model, const HistoryGeometry& geometry, uint32_t po
   }
 
   const LogFolder folder = context.Folder();
-  folder.MakeRoom(kHistoryRoomThreshold);
+  const bool room_short = folder.RoomIsShort(kHistoryRoomThreshold);
   const std::string path = folder.PathOf(name);
-  AppendToFile(path, FormatHistoryLine(record.bytes) + "\r\n");
+  std::string error;
+  if (!AppendToFile(path, FormatHistoryLine(record.bytes) + "\r\n", &error)) {
+    context.Error(Format("動作履歴ファイルに書き込めません = %s", error.c_str()));
+  } else if (room_short) {
+    // Room is made once the record is safe, never from the file just written.
+    folder.DeleteOldestLogFile(name);
+  }
   if (undated) {
     if (krt07) context.Info(Format("動作履歴取得 ファイルオープン(1) = %s", path.c_str()));
   } else {

@@ -321,24 +321,31 @@ void ReplaceTradingLogFile(const std::vector<TradingLogLine>& lines, bool trace_
   }
 
   const std::string previous = context.values->ReadText(kLastTradingLog).value_or("");
-  if (!previous.empty()) {
+  if (trace_steps) context.Info(Format("過去取引ログ = %s", previous.c_str()));
+
+  // Write first, delete after: the new log is complete on disk before the
+  // previous one or the oldest file goes, so a full disk loses nothing.
+  const bool room_short = folder.RoomIsShort(kTradingRoomThreshold);
+  const std::string path = folder.PathOf(name);
+  std::string error;
+  if (!ReplaceFile(path, RenderTradingLog(lines), &error)) {
+    context.Error(Format("取引ログファイルを書き込めません = %s", error.c_str()));
+    return;
+  }
+  context.values->WriteText(kLastTradingLog, path);
+  if (trace_steps) context.Info(Format("過去取引ログをレジストリに保存。ファイル名 = %s", path.c_str()));
+  if (trace_steps) context.Info(Format("取引ログファイル名 = %s", path.c_str()));
+
+  if (!previous.empty() && previous != path) {
     // The registry names the file to delete; only ever delete one of ours.
-    if (folder.NameInFolder(previous).empty()) {
+    const std::string previous_name = folder.NameInFolder(previous);
+    if (previous_name.empty() || !folder.IsOwnFileName(previous_name)) {
       context.Error(Format("過去取引ログがログフォルダ外のため削除しません = %s", previous.c_str()));
     } else {
       ::unlink(previous.c_str());
     }
   }
-  if (trace_steps) context.Info(Format("過去取引ログ = %s", previous.c_str()));
-
-  folder.MakeRoom(kTradingRoomThreshold);
-
-  const std::string path = folder.PathOf(name);
-  context.values->WriteText(kLastTradingLog, path);
-  if (trace_steps) context.Info(Format("過去取引ログをレジストリに保存。ファイル名 = %s", path.c_str()));
-
-  ReplaceFile(path, RenderTradingLog(lines));
-  if (trace_steps) context.Info(Format("取引ログファイル名 = %s", path.c_str()));
+  if (room_short) folder.DeleteOldestLogFile(name);
 }
 
 }  // namespace

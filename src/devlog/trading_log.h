@@ -79,10 +79,12 @@ std::string RenderTradingLog(const std::vector<TradingLogLine>& lines);
 // After good reads, the file name is the TradingLog pattern applied to the
 // local time. A name that is empty, or that would leave the folder (a '/',
 // "." or ".."), is not used: a trace line says so and nothing is deleted,
-// stored or written. Otherwise: the file named by LastTradingLog is deleted
-// when it is a plain file of the log folder, the oldest file of the folder
-// goes when room is short, LastTradingLog is set to the new path and the file
-// is written. File and registry errors there do not change the result.
+// stored or written. Otherwise, write first and delete after: the new file is
+// written completely (a failed write is traced with its cause, and then
+// nothing else changes), LastTradingLog is set to the new path, the file it
+// named before is deleted when it is an own file of the log folder, and the
+// oldest own file (never the new one) goes when room was short. File and
+// registry errors there do not change the result.
 int32_t RetrieveTradingLog(ModelCode model, MemoryReadExchange& exchange, int32_t timeout_ms,
                            const DeviceLogContext& context);
 

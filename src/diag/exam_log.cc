@@ -1,8 +1,11 @@
 #include "diag/exam_log.h"
 
 #include <fcntl.h>
+#include <stdio.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -91,6 +94,47 @@ long ReadPosition(int fd) {
   return value;
 }
 
+// True when the first |size| bytes of a file can be the start of an ExamLog:
+// empty, or the header (or the part of it a cut-short creation left).
+bool BeginsLikeExamLog(const char* bytes, size_t size) {
+  const std::string& header = HeaderBytes();
+  return std::memcmp(bytes, header.data(), std::min(size, header.size())) == 0;
+}
+
+// Renames whatever is at |path| to a name of its own beside it
+// ("<path>.moved-1", "-2", ...; never over an existing file).
+bool MoveAside(const std::string& path) {
+  for (int n = 1; n < 1000; ++n) {
+    const std::string aside = path + ".moved-" + std::to_string(n);
+    if (::renameat2(AT_FDCWD, path.c_str(), AT_FDCWD, aside.c_str(), RENAME_NOREPLACE) == 0) return true;
+    if (errno != EEXIST) return false;
+  }
+  return false;
+}
+
+// Opens the ring at |path| for reading and writing, creating it when
+// missing. A symbolic link is never followed, and anything at the path that
+// is not an ExamLog (a link, a folder, a device, a file of other content) is
+// moved aside first, so nothing that is not ours is overwritten and the ring
+// starts fresh. -1 when the file cannot be had.
+int OpenRing(const std::string& path) {
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
+    if (fd >= 0) {
+      struct stat info {};
+      char head[kExamHeaderBytes];
+      const bool regular = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+      const ssize_t got = regular ? ReadAt(fd, head, sizeof head, 0) : -1;
+      if (got >= 0 && BeginsLikeExamLog(head, static_cast<size_t>(got))) return fd;
+      ::close(fd);
+    } else if (errno != ELOOP && errno != EISDIR && errno != ENXIO) {
+      return -1;
+    }
+    if (!MoveAside(path)) return -1;
+  }
+  return -1;
+}
+
 }  // namespace
 
 ExamLog::ExamLog() : mutex_(kExamMutexName) {}
@@ -129,17 +173,15 @@ void ExamLog::RingWrite(const std::string& record) {
   const int32_t limit = size_limit_.load();
   if (limit < kExamFirstRecord) return;
   const std::string path = FileName();
-  File file(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+  File file(OpenRing(path));
   if (file.fd() < 0) return;
   const std::string& header = HeaderBytes();
 
-  // A file too short for its header is new: lay out header and position.
-  // A header that is not ours (a damaged file) is laid out anew as well, so
-  // the ring always starts behind an intact header.
+  // A file too short for its header is new (or its creation was cut short):
+  // lay out header and position.
   char existing[kExamHeaderBytes];
   const ssize_t got = ReadAt(file.fd(), existing, sizeof existing, 0);
-  const bool fresh = got < kExamHeaderBytes;
-  if (fresh || std::memcmp(existing, header.data(), kExamHeaderBytes) != 0) {
+  if (got < kExamHeaderBytes) {
     char position[32];
     std::snprintf(position, sizeof position, "%010ld\r\n", static_cast<long>(kExamFirstRecord));
     if (!WriteAt(file.fd(), header.data(), header.size(), 0) ||

@@ -25,6 +25,8 @@
 
 namespace vexokrt::diag {
 
+// The ExamLog's file name in the log folder.
+inline constexpr char kExamLogFileName[] = "ExamlogS.txt";
 inline constexpr char kExamMutexName[] = "QlbCsvLogFileInstanceSerializeMutex20050429";
 // The header text, as kept in the source (UTF-8); 54 bytes once in CP932.
 inline constexpr char kExamHeaderUtf8[] = "_エディタなどで編集しないで下さい(ファイル削除は可能)_";

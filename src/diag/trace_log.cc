@@ -1,6 +1,11 @@
 #include "diag/trace_log.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 
 #include "platform/clock.h"
@@ -24,7 +29,57 @@ const char* LevelName(int level) {
   }
 }
 
+constexpr std::string_view kDumpHeading = "    Addr : +0 +1";
+
+bool Digits(std::string_view text, size_t from, size_t count, bool blank_allowed = false) {
+  for (size_t i = from; i < from + count; ++i) {
+    if (!((text[i] >= '0' && text[i] <= '9') || (blank_allowed && text[i] == ' '))) return false;
+  }
+  return true;
+}
+
+// Opens |path| for appending without following a link or blocking on a
+// FIFO; -1 unless it is (or has just become) a regular file.
+int OpenForAppend(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0666);
+  if (fd < 0) return -1;
+  struct stat info {};
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
 }  // namespace
+
+bool LooksLikeTraceText(std::string_view head) {
+  if (head.substr(0, kDumpHeading.size()) == kDumpHeading) return true;
+  // "YYYY:MM:DD:HH:MM:SS:mmm:Lvl::"
+  if (head.size() < 29) return false;
+  for (size_t colon : {4, 7, 10, 13, 16, 19, 23, 27, 28}) {
+    if (head[colon] != kSeparator) return false;
+  }
+  const std::string_view level = head.substr(24, 3);
+  return Digits(head, 0, 4) && Digits(head, 5, 2) && Digits(head, 8, 2) && Digits(head, 11, 2) &&
+         Digits(head, 14, 2) && Digits(head, 17, 2) && Digits(head, 20, 3, true) &&
+         (level == "Inf" || level == "War" || level == "Err");
+}
+
+bool RemoveStaleTraceFile(const std::string& path, const std::tm& now) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+  if (fd < 0) return false;
+  struct stat info {};
+  char head[64];
+  ssize_t got = -1;
+  if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) got = ::read(fd, head, sizeof head);
+  ::close(fd);
+  if (got <= 0 || !LooksLikeTraceText(std::string_view(head, static_cast<size_t>(got)))) return false;
+  std::tm written{};
+  localtime_r(&info.st_mtime, &written);
+  if (written.tm_mon == now.tm_mon && written.tm_year == now.tm_year) return false;
+  return ::unlink(path.c_str()) == 0;
+}
 
 TraceLog::TraceLog() : mutex_(kTraceMutexName) {}
 
@@ -52,9 +107,16 @@ bool TraceLog::Append(int level, const std::string& text) {
   bool written = false;
   if (Accepts(level)) {
     const std::string path = FileName();
-    if (std::FILE* file = std::fopen(path.c_str(), "ab")) {
-      written = std::fwrite(text.data(), 1, text.size(), file) == text.size();
-      written = (std::fclose(file) == 0) && written;
+    // Never through a symbolic link, never into anything but a plain file.
+    if (const int fd = OpenForAppend(path); fd >= 0) {
+      written = true;
+      for (std::string_view rest = text; !rest.empty() && written;) {
+        const ssize_t n = ::write(fd, rest.data(), rest.size());
+        if (n < 0 && errno == EINTR) continue;
+        written = n > 0;
+        if (written) rest.remove_prefix(static_cast<size_t>(n));
+      }
+      written = (::close(fd) == 0) && written;
     }
   }
   mutex_.Unlock();

@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <ctime>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -35,6 +36,16 @@ inline constexpr std::string_view kTagPropGet = "Prop Get";
 
 // Name of the system-wide mutex that serialises trace lines.
 inline constexpr char kTraceMutexName[] = "QlbLogFileInstanceSerializeMutex19970122";
+
+// True when |head|, the first bytes of a file, begin like a file this log
+// writes: a time-stamped line ("2011:06:01:09:15:42: 37:Inf::") or a dump.
+bool LooksLikeTraceText(std::string_view head);
+
+// The day files of the trace are reused month after month: deletes |path|
+// when it is one of our trace files (a regular file, not a link, beginning
+// like a trace) last written in another month or year than |now|. Anything
+// else at the path stays as it is. True when the file was deleted.
+bool RemoveStaleTraceFile(const std::string& path, const std::tm& now);
 
 class TraceLog {
  public:

@@ -2,12 +2,14 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <thread>
 
 #include "platform/clock.h"
@@ -22,27 +24,32 @@ std::string LockFilePath(const std::string& name) {
   return LockFolder() + "/" + file + ".lock";
 }
 
-int OpenLockFile(const std::string& name) {
-  return ::open(LockFilePath(name).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+int OpenLockFile(const std::string& name, std::string* error = nullptr) {
+  std::string ignored;
+  return OpenSharedLockFile(LockFilePath(name), error != nullptr ? error : &ignored);
 }
+
+std::string ErrnoText(const std::string& what, int error) { return what + ": " + std::strerror(error); }
 
 // Takes the flock on |fd| within |timeout_ms| (-1: without limit). The kernel
 // offers no timed flock, so a limited wait retries a non-blocking attempt
 // with a short back-off; it only spins while another holder keeps the lock.
-bool FlockWithin(int fd, int timeout_ms) {
+// 0 when taken, EWOULDBLOCK when the time ran out, else the errno that
+// stopped it.
+int FlockWithin(int fd, int timeout_ms) {
   if (timeout_ms < 0) {
     while (::flock(fd, LOCK_EX) != 0) {
-      if (errno != EINTR) return false;
+      if (errno != EINTR) return errno;
     }
-    return true;
+    return 0;
   }
   const int64_t deadline = TickMs() + timeout_ms;
   int64_t backoff = 1;
   for (;;) {
-    if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
-    if (errno != EWOULDBLOCK && errno != EINTR) return false;
+    if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return 0;
+    if (errno != EWOULDBLOCK && errno != EINTR) return errno;
     const int64_t left = deadline - TickMs();
-    if (left <= 0) return false;
+    if (left <= 0) return EWOULDBLOCK;
     SleepMs(std::min(backoff, left));
     backoff = std::min<int64_t>(backoff * 2, 10);
   }
@@ -56,6 +63,46 @@ std::string LockFolder() {
   }
   if (::access("/run/lock", W_OK) == 0) return "/run/lock";
   return "/tmp";
+}
+
+int OpenSharedLockFile(const std::string& path, std::string* error) {
+  constexpr mode_t kEveryone = 0666;
+  // A lock file someone else removes between the two opens is simply looked
+  // for again; a handful of rounds is plenty.
+  for (int round = 0; round < 8; ++round) {
+    int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0 && errno == EACCES) fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd >= 0) {
+      // A file of ours left by an older version (or made under a strict
+      // umask) is opened up for the other users now.
+      struct stat info {};
+      if (::fstat(fd, &info) == 0 && info.st_uid == ::geteuid() && S_ISREG(info.st_mode) &&
+          (info.st_mode & kEveryone) != kEveryone) {
+        ::fchmod(fd, kEveryone);
+      }
+      return fd;
+    }
+    if (errno != ENOENT) {
+      *error = ErrnoText("lock file " + path, errno);
+      return -1;
+    }
+    fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, kEveryone);
+    if (fd >= 0) {
+      // The umask has taken bits away from the mode given to open.
+      if (::fchmod(fd, kEveryone) != 0) {
+        *error = ErrnoText("lock file " + path + " (mode)", errno);
+        ::close(fd);
+        return -1;
+      }
+      return fd;
+    }
+    if (errno != EEXIST) {
+      *error = ErrnoText("lock file " + path, errno);
+      return -1;
+    }
+  }
+  *error = "lock file " + path + " keeps disappearing";
+  return -1;
 }
 
 NamedMutex::NamedMutex(std::string name) : name_(std::move(name)), fd_(OpenLockFile(name_)) {}
@@ -73,7 +120,7 @@ bool NamedMutex::Lock(int timeout_ms) {
   }
   if (fd_ < 0) return true;
   const int left = timeout_ms < 0 ? -1 : static_cast<int>(std::max<int64_t>(0, timeout_ms - (TickMs() - start)));
-  if (!FlockWithin(fd_, left)) {
+  if (FlockWithin(fd_, left) != 0) {
     local_.unlock();
     return false;
   }
@@ -95,6 +142,7 @@ NamedSemaphore::~NamedSemaphore() {
 bool NamedSemaphore::Acquire(int timeout_ms) {
   const int64_t start = TickMs();
   std::unique_lock lock(mutex_);
+  failure_.clear();
   // This object's own count first: a second claimant through the same object
   // waits for the first to release, as it would on a semaphore of count 1.
   const auto free = [this] { return count_ == Count::kFree; };
@@ -103,9 +151,12 @@ bool NamedSemaphore::Acquire(int timeout_ms) {
   } else if (!released_.wait_for(lock, std::chrono::milliseconds(timeout_ms), free)) {
     return false;
   }
+  if (fd_ < 0) fd_ = OpenLockFile(name_, &failure_);
   if (fd_ < 0) {
-    count_ = Count::kHeld;
-    return true;
+    // Without the file there is no exclusion from other processes: refuse
+    // rather than pretend.
+    released_.notify_all();
+    return false;
   }
   // Wait for the file lock without holding our mutex; kTaking keeps other
   // threads of this object waiting and Release from touching the lock.
@@ -113,9 +164,13 @@ bool NamedSemaphore::Acquire(int timeout_ms) {
   lock.unlock();
   const int left =
       timeout_ms < 0 ? -1 : static_cast<int>(std::max<int64_t>(0, timeout_ms - (TickMs() - start)));
-  const bool got = FlockWithin(fd_, left);
+  const int flock_error = FlockWithin(fd_, left);
+  const bool got = flock_error == 0;
   lock.lock();
   count_ = got ? Count::kHeld : Count::kFree;
+  if (!got && flock_error != EWOULDBLOCK) {
+    failure_ = ErrnoText("lock " + name_, flock_error);
+  }
   if (!got) released_.notify_all();
   return got;
 }
@@ -126,6 +181,11 @@ void NamedSemaphore::Release() {
   if (fd_ >= 0) ::flock(fd_, LOCK_UN);
   count_ = Count::kFree;
   released_.notify_all();
+}
+
+std::string NamedSemaphore::failure() const {
+  std::lock_guard lock(mutex_);
+  return failure_;
 }
 
 bool NamedSemaphore::held() const {

@@ -5,6 +5,12 @@
 // else /tmp). Every object opens its own file description, so two objects of
 // the same name exclude each other inside one process as well as across
 // processes, and the kernel releases the lock when a holder process dies.
+//
+// The lock files are shared by every user of the service: a file is created
+// with mode 0666 set explicitly (whatever the umask of the creator), an
+// existing one is opened without O_CREAT (so a sticky lock folder never
+// refuses another user's file) and, where it is not writable, read-only
+// (flock needs no write access). A symbolic link is never followed.
 #pragma once
 
 #include <condition_variable>
@@ -15,6 +21,11 @@ namespace vexokrt::platform {
 
 // The folder holding the lock files, resolved from the environment now.
 std::string LockFolder();
+
+// Opens (creating when missing) the lock file at |path| so that any user can
+// flock it, as described above. A descriptor, or -1 with the reason in
+// |error| (the system's errno text).
+int OpenSharedLockFile(const std::string& path, std::string* error);
 
 // A mutual-exclusion lock. Lock/Unlock pairs may come from several threads of
 // one process; the owning thread must be the one that unlocks.
@@ -49,8 +60,13 @@ class NamedSemaphore {
 
   // Waits at most |timeout_ms| (-1: without limit; 0: try once). True when
   // the count was taken. An object already holding the count waits like any
-  // other claimant.
+  // other claimant. False also when the lock file cannot be opened or
+  // locked: failure() then says why (it is empty after a plain time-out), so
+  // a caller never mistakes a missing system-wide lock for exclusion.
   bool Acquire(int timeout_ms);
+  // Why the last Acquire failed other than by waiting too long; empty
+  // otherwise.
+  std::string failure() const;
   // Gives the count back; nothing when it is not held by this object.
   void Release();
   bool held() const;
@@ -63,7 +79,8 @@ class NamedSemaphore {
   mutable std::mutex mutex_;
   std::condition_variable released_;
   Count count_ = Count::kFree;  // guarded by mutex_
-  int fd_ = -1;
+  std::string failure_;         // guarded by mutex_
+  int fd_ = -1;                 // opened again by Acquire while it is -1
 };
 
 }  // namespace vexokrt::platform

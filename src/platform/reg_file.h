@@ -11,9 +11,10 @@
 // as text, and does no I/O. Key and value names compare case-insensitively
 // (ASCII letters) and keep the case they were first stored with.
 //
-// What the parser accepts: an optional UTF-8 byte-order mark; LF or CR LF
-// line ends; blank lines; comment lines starting with ';' (dropped when the
-// tree is written back); key lines "[ROOT\path]" whose first component is the
+// What the parser accepts: the header line of either export version
+// ("Windows Registry Editor Version 5.00" or "REGEDIT4"); an optional UTF-8
+// byte-order mark; LF or CR LF line ends; blank lines; comment lines
+// starting with ';' (kept by UpdateRegText); key lines "[ROOT\path]" whose first component is the
 // root of this file; string values with the escapes \\ and \"; dword values
 // of one to eight hex digits; and binary-style values ("hex:..." or
 // "hex(N):...", continued over lines ending in '\'), which are kept as raw
@@ -29,6 +30,28 @@
 namespace vexokrt::platform {
 
 inline constexpr std::string_view kRegFileHeader = "Windows Registry Editor Version 5.00";
+inline constexpr std::string_view kRegFileHeader4 = "REGEDIT4";
+
+// How a registry file's bytes encode its text. Exports of the newer version
+// are UTF-16LE with a byte-order mark; REGEDIT4 exports are in the system's
+// code page; files written by hand are usually UTF-8.
+enum class RegTextEncoding {
+  kUtf8,        // no byte-order mark (ASCII included)
+  kUtf8Bom,     // EF BB BF
+  kUtf16Le,     // FF FE
+  kUtf16Be,     // FE FF
+  kCodePage,    // REGEDIT4, or not UTF-8: the system code page (CP932)
+};
+
+// The file's bytes as UTF-8 text (without byte-order mark) and how they were
+// encoded. False when the bytes are not valid in the encoding they claim
+// (an odd UTF-16 length, a lone surrogate, bytes valid neither as UTF-8 nor
+// as CP932).
+bool DecodeRegText(std::string_view bytes, RegTextEncoding* encoding, std::string* text);
+
+// |text| (UTF-8) in |encoding|, byte-order mark included. False when a
+// character cannot be written in it (CP932 lacks it).
+bool EncodeRegText(std::string_view text, RegTextEncoding encoding, std::string* bytes);
 
 enum class RegValueType {
   kString,  // REG_SZ
@@ -79,6 +102,20 @@ RegParseResult ParseRegFile(std::string_view text, std::string_view root_name, R
 // Writes |root| as a registry export: the header, then every key below the
 // root (the root itself only when it holds values), parents before children.
 std::string SerializeRegFile(const RegKeyNode& root);
+
+// The text of a file that held |text| (which parses as a file of
+// |root_name|) and must now hold the tree |updated|: every line whose key or
+// value is unchanged stays byte for byte, comments and blank lines included,
+// and each line keeps its own line end. Changed values are rewritten in
+// place, deleted keys and values are dropped, new values go behind the last
+// value of their key, new keys at the end, all with the line end the file
+// uses. The text itself when |updated| equals what it parses to; the plain
+// serialisation when it does not parse or is empty.
+std::string UpdateRegText(std::string_view text, std::string_view root_name, const RegKeyNode& updated);
+
+// True when two trees hold the same keys and values, names spelt alike, in
+// the same order.
+bool RegTreesEqual(const RegKeyNode& a, const RegKeyNode& b);
 
 // True when |text| can be stored as a quoted string value (no line break and
 // no zero byte).

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <pwd.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,10 +11,14 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <map>
 #include <mutex>
+#include <memory>
 #include <set>
+
+#include "platform/named_lock.h"
 
 namespace vexokrt::platform {
 namespace {
@@ -79,13 +84,15 @@ void Report(const std::string& path, const struct stat& info, const std::string&
 struct LoadedRoot {
   RegResult status = RegResult::kOk;  // kOk, kBadFile or kIoError
   RegKeyNode tree;
-  mode_t mode = 0644;  // of the existing file, kept by a rewrite
   std::string problem;  // what to report for kBadFile and kIoError
   struct stat info {};
+  std::string bytes;  // the file as read
+  std::string text;   // decoded (UTF-8)
+  RegTextEncoding encoding = RegTextEncoding::kUtf8;
 };
 
 bool ReadAll(int fd, std::string* text) {
-  char buffer[8192];
+  char buffer[65536];
   for (;;) {
     const ssize_t n = ::read(fd, buffer, sizeof buffer);
     if (n < 0 && errno == EINTR) continue;
@@ -95,68 +102,167 @@ bool ReadAll(int fd, std::string* text) {
   }
 }
 
+std::string ErrnoText(int error) { return std::strerror(error); }
+
+// The parsed files by path. A file is parsed again only when its bytes are
+// not those parsed last time, so the many settings a service object reads
+// on opening cost one parse; reading the bytes to compare is cheap.
+std::mutex& CacheLock() {
+  static std::mutex lock;
+  return lock;
+}
+
+std::map<std::string, std::shared_ptr<const LoadedRoot>>& Cache() {
+  static std::map<std::string, std::shared_ptr<const LoadedRoot>> cache;
+  return cache;
+}
+
+std::shared_ptr<const LoadedRoot> Parsed(RegRoot root, const std::string& path, std::string bytes,
+                                         const struct stat& info) {
+  {
+    std::lock_guard guard(CacheLock());
+    const auto found = Cache().find(path);
+    if (found != Cache().end() && found->second->bytes == bytes) return found->second;
+  }
+  auto loaded = std::make_shared<LoadedRoot>();
+  loaded->tree.name = RegRootName(root);
+  loaded->info = info;
+  loaded->bytes = std::move(bytes);
+  if (!DecodeRegText(loaded->bytes, &loaded->encoding, &loaded->text)) {
+    loaded->status = RegResult::kBadFile;
+    loaded->problem = "registry file " + path +
+                      " cannot be read (its bytes are not valid text in the encoding it uses); it is taken as "
+                      "empty and will not be overwritten";
+    return loaded;
+  }
+  const RegParseResult parsed = ParseRegFile(loaded->text, RegRootName(root), &loaded->tree);
+  if (!parsed.ok) {
+    loaded->status = RegResult::kBadFile;
+    loaded->problem = "registry file " + path + " cannot be read (line " + std::to_string(parsed.line) + ": " +
+                      parsed.error + "); it is taken as empty and will not be overwritten";
+    return loaded;
+  }
+  std::lock_guard guard(CacheLock());
+  if (Cache().size() >= 16) Cache().clear();
+  Cache()[path] = loaded;
+  return loaded;
+}
+
 // Reads and parses the file. Problems are described in |problem| for the
 // caller to report once no lock is held.
-LoadedRoot Load(RegRoot root, const std::string& path) {
-  LoadedRoot loaded;
-  loaded.tree.name = RegRootName(root);
+std::shared_ptr<const LoadedRoot> Load(RegRoot root, const std::string& path) {
+  auto failed = [&](const std::string& problem, int error) {
+    auto loaded = std::make_shared<LoadedRoot>();
+    loaded->tree.name = RegRootName(root);
+    loaded->status = RegResult::kIoError;
+    ::stat(path.c_str(), &loaded->info);
+    loaded->problem = "registry file " + path + " " + problem + " (" + ErrnoText(error) +
+                      "); it is taken as empty and will not be overwritten";
+    return std::shared_ptr<const LoadedRoot>(std::move(loaded));
+  };
   Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (fd.get() < 0) {
-    if (errno != ENOENT) {
-      loaded.status = RegResult::kIoError;
-      ::stat(path.c_str(), &loaded.info);
-      loaded.problem = "registry file " + path + " cannot be opened; it is taken as empty and will not be overwritten";
-    }
-    return loaded;
+    if (errno != ENOENT) return failed("cannot be opened", errno);
+    auto empty = std::make_shared<LoadedRoot>();
+    empty->tree.name = RegRootName(root);
+    return empty;
   }
-  std::string text;
-  if (::fstat(fd.get(), &loaded.info) != 0 || !ReadAll(fd.get(), &text)) {
-    loaded.status = RegResult::kIoError;
-    loaded.problem = "registry file " + path + " cannot be read; it is taken as empty and will not be overwritten";
-    return loaded;
-  }
-  loaded.mode = loaded.info.st_mode & 07777;
-  const RegParseResult parsed = ParseRegFile(text, RegRootName(root), &loaded.tree);
-  if (!parsed.ok) {
-    loaded.status = RegResult::kBadFile;
-    loaded.problem = "registry file " + path + " cannot be read (line " + std::to_string(parsed.line) + ": " +
-                     parsed.error + "); it is taken as empty and will not be overwritten";
-  }
-  return loaded;
+  struct stat info {};
+  std::string bytes;
+  if (::fstat(fd.get(), &info) != 0 || !ReadAll(fd.get(), &bytes)) return failed("cannot be read", errno);
+  return Parsed(root, path, std::move(bytes), info);
 }
 
 // Load for the read paths, which hold no lock: reports at once.
-LoadedRoot LoadAndReport(RegRoot root, const std::string& path) {
-  LoadedRoot loaded = Load(root, path);
-  if (!loaded.problem.empty()) Report(path, loaded.info, loaded.problem);
+std::shared_ptr<const LoadedRoot> LoadAndReport(RegRoot root, const std::string& path) {
+  auto loaded = Load(root, path);
+  if (!loaded->problem.empty()) Report(path, loaded->info, loaded->problem);
   return loaded;
 }
 
-bool WriteAll(int fd, const std::string& text) {
+// Writes all of |text|; 0 or the errno that stopped it.
+int WriteAll(int fd, const std::string& text) {
   const char* data = text.data();
   size_t left = text.size();
   while (left > 0) {
     const ssize_t n = ::write(fd, data, left);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
+    if (n < 0) return errno;
+    if (n == 0) return EIO;
     data += n;
     left -= static_cast<size_t>(n);
   }
-  return true;
+  return 0;
 }
 
-// Writes |text| to a new file beside |path| and renames it over |path|.
-bool StoreAtomically(const std::string& path, const std::string& text, mode_t mode) {
-  static std::atomic<unsigned> counter{0};
-  const std::string temp = path + ".tmp." + std::to_string(::getpid()) + "." + std::to_string(counter.fetch_add(1));
-  Fd fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
-  if (fd.get() < 0) return false;
-  const bool written = ::fchmod(fd.get(), mode) == 0 && WriteAll(fd.get(), text) && ::fsync(fd.get()) == 0;
-  if (!written || ::rename(temp.c_str(), path.c_str()) != 0) {
-    ::unlink(temp.c_str());
-    return false;
+constexpr std::string_view kTempMark = ".tmp.";
+
+// Removes the temporary copies that writers killed mid-write left beside
+// |path| ("<name>.tmp.<pid>.<n>" of a process that no longer exists).
+// Called under the file's lock, so no live writer of ours is at work.
+void RemoveStaleTemporaries(const std::string& path) {
+  const std::filesystem::path file(path);
+  const std::string prefix = file.filename().string() + std::string(kTempMark);
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator(file.parent_path(), error)) {
+    const std::string name = entry.path().filename().string();
+    if (name.compare(0, prefix.size(), prefix) != 0) continue;
+    const std::string rest = name.substr(prefix.size());
+    const size_t dot = rest.find('.');
+    if (dot == 0 || dot == std::string::npos || rest.find_first_not_of("0123456789.") != std::string::npos) continue;
+    const long pid = std::strtol(rest.substr(0, dot).c_str(), nullptr, 10);
+    if (pid <= 0 || (::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH)) {
+      ::unlink(entry.path().c_str());
+    }
   }
-  return true;
+}
+
+// Rewrites the file in place: for a file of another owner, whose ownership
+// a new file could not carry. 0 or the errno that stopped it.
+int StoreInPlace(const std::string& path, const std::string& bytes) {
+  Fd fd(::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW));
+  if (fd.get() < 0) return errno;
+  if (const int failure = WriteAll(fd.get(), bytes); failure != 0) return failure;
+  if (::ftruncate(fd.get(), static_cast<off_t>(bytes.size())) != 0 || ::fsync(fd.get()) != 0) return errno;
+  return 0;
+}
+
+// Writes |bytes| to a new file beside |path| and renames it over |path|,
+// keeping the owner, group and mode of the file it replaces (|existing|,
+// null for a new file). 0 or the errno that stopped it.
+int StoreAtomically(const std::string& path, const std::string& bytes, const struct stat* existing) {
+  static std::atomic<unsigned> counter{0};
+  const std::string temp =
+      path + std::string(kTempMark) + std::to_string(::getpid()) + "." + std::to_string(counter.fetch_add(1));
+  Fd fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
+  if (fd.get() < 0) return errno;
+  int failure = 0;
+  if (existing != nullptr && (existing->st_uid != ::geteuid() || existing->st_gid != ::getegid()) &&
+      ::fchown(fd.get(), existing->st_uid, existing->st_gid) != 0) {
+    failure = errno;
+    ::unlink(temp.c_str());
+    // Only the owner's own rights could give the new file its owner: write
+    // the old one in place instead, so the file stays the owner's.
+    if (failure == EPERM) return StoreInPlace(path, bytes);
+    return failure;
+  }
+  const mode_t mode = existing != nullptr ? (existing->st_mode & 07777) : 0644;
+  if (::fchmod(fd.get(), mode) != 0) failure = errno;
+  if (failure == 0) failure = WriteAll(fd.get(), bytes);
+  if (failure == 0 && ::fsync(fd.get()) != 0) failure = errno;
+  if (failure == 0 && ::rename(temp.c_str(), path.c_str()) != 0) failure = errno;
+  if (failure != 0) ::unlink(temp.c_str());
+  return failure;
+}
+
+// The file writes go to: the target of a symbolic link at |path| (so the
+// link stays a link and the real file gets the change), else |path|.
+std::string WriteTarget(const std::string& path) {
+  struct stat info {};
+  if (::lstat(path.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return path;
+  std::error_code error;
+  const std::filesystem::path real = std::filesystem::canonical(path, error);
+  return error ? path : real.string();
 }
 
 // What a change function tells Modify.
@@ -166,33 +272,59 @@ struct Change {
 };
 
 // Runs |change| on the current tree under the root's file lock and stores the
-// result. An unparsable or unreadable file is never written.
+// result. An unparsable or unreadable file is never written; a file whose
+// text would not change is not written either.
 Change Modify(RegRoot root, const std::function<Change(RegKeyNode*)>& change) {
   const std::string path = RegFilePath(root);
   std::error_code ignored;
   std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ignored);
+  const std::string target = WriteTarget(path);
 
-  LoadedRoot loaded;
+  std::shared_ptr<const LoadedRoot> loaded;
   Change outcome;
+  std::string write_problem;
   {
-    Fd lock(::open((path + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
-    if (lock.get() < 0) return {RegResult::kIoError, false};
+    std::string lock_error;
+    Fd lock(OpenSharedLockFile(target + ".lock", &lock_error));
+    if (lock.get() < 0) {
+      struct stat info {};
+      ::stat(path.c_str(), &info);
+      Report(path, info, "registry file " + path + " cannot be written: " + lock_error);
+      return {RegResult::kIoError, false};
+    }
     while (::flock(lock.get(), LOCK_EX) != 0) {
       if (errno != EINTR) return {RegResult::kIoError, false};
     }
     // The flock is dropped when |lock| is closed, at the end of this block.
-    loaded = Load(root, path);
-    if (loaded.status == RegResult::kOk) {
-      outcome = change(&loaded.tree);
-      if (outcome.result == RegResult::kOk && outcome.changed &&
-          !StoreAtomically(path, SerializeRegFile(loaded.tree), loaded.mode)) {
-        outcome.result = RegResult::kIoError;
+    RemoveStaleTemporaries(target);
+    loaded = Load(root, target);
+    if (loaded->status == RegResult::kOk) {
+      RegKeyNode tree = loaded->tree;
+      outcome = change(&tree);
+      if (outcome.result == RegResult::kOk && outcome.changed) {
+        std::string bytes;
+        const std::string text = UpdateRegText(loaded->text, RegRootName(root), tree);
+        if (!EncodeRegText(text, loaded->encoding, &bytes)) {
+          outcome.result = RegResult::kInvalidName;  // a character the file's encoding cannot hold
+        } else if (bytes != loaded->bytes || loaded->bytes.empty()) {
+          struct stat existing {};
+          const bool exists = ::stat(target.c_str(), &existing) == 0;
+          if (const int failure = StoreAtomically(target, bytes, exists ? &existing : nullptr); failure != 0) {
+            outcome.result = RegResult::kIoError;
+            write_problem = "registry file " + target + " cannot be written (" + ErrnoText(failure) + ")";
+          }
+        }
       }
     }
   }
-  if (loaded.status != RegResult::kOk) {
-    Report(path, loaded.info, loaded.problem);
-    return {loaded.status, false};
+  if (loaded->status != RegResult::kOk) {
+    Report(path, loaded->info, loaded->problem);
+    return {loaded->status, false};
+  }
+  if (!write_problem.empty()) {
+    struct stat info {};
+    ::stat(target.c_str(), &info);
+    Report(path, info, write_problem);
   }
   return outcome;
 }
@@ -212,8 +344,8 @@ Node* Walk(Node* node, const std::vector<std::string>& components) {
 RegResult ReadKey(RegRoot root, std::string_view path, const std::function<RegResult(const RegKeyNode&)>& read) {
   std::vector<std::string> components;
   if (!SplitRegPath(path, &components)) return RegResult::kInvalidName;
-  const LoadedRoot loaded = LoadAndReport(root, RegFilePath(root));
-  const RegKeyNode* key = Walk(&loaded.tree, components);
+  const auto loaded = LoadAndReport(root, RegFilePath(root));
+  const RegKeyNode* key = Walk(&loaded->tree, components);
   if (key == nullptr) return RegResult::kKeyNotFound;
   return read(*key);
 }
@@ -236,10 +368,12 @@ RegResult SetValue(RegRoot root, std::string_view path, RegValue value) {
            }
            if (RegValue* existing = key->FindValue(value.name)) {
              value.name = existing->name;
+             const bool same = existing->type == value.type && existing->text == value.text &&
+                               existing->number == value.number;
              *existing = std::move(value);
-           } else {
-             key->values.push_back(std::move(value));
+             return Change{RegResult::kOk, !same};
            }
+           key->values.push_back(std::move(value));
            return Change{RegResult::kOk, true};
          })
       .result;
@@ -315,7 +449,7 @@ const char* RegRootName(RegRoot root) {
   return "";
 }
 
-RegResult RegCheckFile(RegRoot root) { return LoadAndReport(root, RegFilePath(root)).status; }
+RegResult RegCheckFile(RegRoot root) { return LoadAndReport(root, RegFilePath(root))->status; }
 
 RegResult RegOpenKey(RegRoot root, std::string_view path) {
   return ReadKey(root, path, [](const RegKeyNode&) { return RegResult::kOk; });

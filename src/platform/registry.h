@@ -11,11 +11,25 @@
 // the root itself. Key and value names compare case-insensitively and keep the
 // case they were created with. The value name "" is the key's default value.
 //
-// Reads parse the file each time and take no lock: writes replace the file
-// atomically (temporary file + rename), so a reader sees either the old or
-// the new file. Each write re-reads the file under an exclusive flock of
-// "<file>.lock" beside it, changes it and renames the new file into place, so
-// concurrent writers in any number of threads and processes lose nothing.
+// Reads take no lock: writes replace the file atomically (temporary file +
+// rename), so a reader sees either the old or the new file. A file is parsed
+// once and parsed again only when its bytes change, so reading the many
+// settings of a device costs one parse however large the file. Each write
+// re-reads the file under an exclusive flock of "<file>.lock" beside it
+// (created so that every user can lock it), changes it and renames the new
+// file into place, so concurrent writers in any number of threads and
+// processes lose nothing.
+//
+// Writes are made to fit the file they change: through a symbolic link they
+// go to the real file (the link stays); the new file keeps the owner, group
+// and mode of the old (a writer that may not give a file away rewrites it in
+// place instead); comments, blank lines, line ends, the header and the text
+// encoding (UTF-8 with or without byte-order mark, UTF-16LE/BE with
+// byte-order mark as Windows exports them, the code page of REGEDIT4 files)
+// stay as they were, only the lines of changed values change; a write that
+// changes nothing is not made. Temporary copies that killed writers left
+// beside the file are removed by the next writer. A write that fails is
+// reported with its cause (stderr, hooks) and gives kIoError.
 //
 // A file that cannot be parsed is reported on stderr (once per version of the
 // file) and to every diagnostic hook (at every access), reads see it as

@@ -125,15 +125,10 @@ void CCashChanger::ConfigureTrace() {
   if (!config_.dbg_log_file_name.empty()) {
     const platform::LocalTime now = platform::LocalNow();
     file = config_.dbg_log_file_name + Format("%02d", now.tm.tm_mday);
-    // A file of this day's name left from another month is started afresh,
-    // so no more than one month of trace files is kept. The year counts too:
-    // the file of the same day a year ago is just as stale.
-    struct stat info {};
-    if (::stat(file.c_str(), &info) == 0) {
-      std::tm written{};
-      localtime_r(&info.st_mtime, &written);
-      if (written.tm_mon != now.tm.tm_mon || written.tm_year != now.tm.tm_year) ::unlink(file.c_str());
-    }
+    // A trace file of this day's name left from another month is started
+    // afresh, so no more than one month of trace files is kept. Only while
+    // tracing, and only a file that is one of ours.
+    if (config_.dbg_log_level == 0 || config_.dbg_log_level == 1) diag::RemoveStaleTraceFile(file, now.tm);
   }
   trace_log_->SetFileName(file);
   switch (config_.dbg_log_level) {

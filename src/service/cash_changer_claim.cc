@@ -75,7 +75,15 @@ int32_t CCashChanger::ClaimSteps(int32_t timeout) {
   if (State() == OPOS_S_CLOSED || !device_) return OPOS_E_CLOSED;
 
   // Step 2. No lock of this object is held while waiting.
-  if (!claim_semaphore_.Acquire(timeout)) return OPOS_E_TIMEOUT;
+  // A claim lock that cannot be taken at all (its file cannot be opened or
+  // locked) gives no exclusion from other processes: the claim fails and
+  // says why instead of going ahead unprotected.
+  if (!claim_semaphore_.Acquire(timeout)) {
+    const std::string failure = claim_semaphore_.failure();
+    if (failure.empty()) return OPOS_E_TIMEOUT;
+    trace_log_->Write(diag::kLevelError, diag::kTagError, "  claim lock cannot be taken: " + failure);
+    return OPOS_E_FAILURE;
+  }
 
   // Step 3.
   if (!events_.Start([this](std::unique_ptr<events::EventRecord> record) { return PostFireEvent(std::move(record)); })) {

@@ -196,6 +196,16 @@ TEST_F(DeviceConfigTest, OperationModesComeOnlyFromTheCurrentUser) {
   EXPECT_EQ(config.operation_mode_initialize, 7);
 }
 
+TEST_F(DeviceConfigTest, LogFolderNameIsAlwaysAFolder) {
+  // Names are appended to the folder text: without its separator the files
+  // would land beside the folder ("/var/log/xExamlogS.txt").
+  for (const auto& [stored, used] : std::vector<std::pair<std::string, std::string>>{
+           {"/var/log/x", "/var/log/x/"}, {"/var/log/x/", "/var/log/x/"}, {"logs", "logs/"}, {"", ""}}) {
+    Set("LogFolderName", stored);
+    EXPECT_EQ(Read().log_folder_name, used) << stored;
+  }
+}
+
 TEST_F(DeviceConfigTest, MissingKeyGivesDefaults) {
   DeviceConfig config;
   config.port = "changed";

@@ -45,19 +45,25 @@ TEST(IsPlainFileName, RefusesEmptyDotsAndSlashes) {
   EXPECT_FALSE(IsPlainFileName("07/15/11"));
 }
 
+// Trading logs "<anything>-<anything>.csv" (a name field on either side of
+// the dash) and history day files "hist<yy><mm><dd>.txt" count as the
+// folder's own files in these tests.
+const OwnFilePatterns kOwn{"%a-%b.csv", "hist%y%m%d.txt"};
+
 class LogFolderTest : public ::testing::Test {
  protected:
   std::string Path(const std::string& name) const { return dir_.file(name); }
+  LogFolder Folder(int32_t limit) const { return LogFolder(dir_.prefix(), limit, kOwn); }
   TempDir dir_;
 };
 
 TEST_F(LogFolderTest, FolderRoom_CountsFilesButNotDirectories) {
-  MakeFile(Path("a.csv"), 1000, 1'300'000'000);
-  MakeFile(Path("b.txt"), 24, 1'300'000'000);
+  MakeFile(Path("a-1.csv"), 1000, 1'300'000'000);
+  MakeFile(Path("CoinLog00.bin"), 24, 1'300'000'000);
   fs::create_directory(Path("sub"));
-  MakeFile(Path("sub/deep.bin"), 5000, 1'300'000'000);  // no recursion
-  EXPECT_EQ(LogFolder(dir_.prefix(), 4096).FolderRoom(), 4096 - 1024);
-  EXPECT_EQ(LogFolder(dir_.prefix(), 0).FolderRoom(), -1024);
+  MakeFile(Path("sub/CoinLog01.bin"), 5000, 1'300'000'000);  // no recursion
+  EXPECT_EQ(Folder(4096).FolderRoom(), 4096 - 1024);
+  EXPECT_EQ(Folder(0).FolderRoom(), -1024);
 }
 
 TEST_F(LogFolderTest, FolderRoom_MissingFolderIsZero) {
@@ -67,22 +73,22 @@ TEST_F(LogFolderTest, FolderRoom_MissingFolderIsZero) {
 TEST_F(LogFolderTest, FolderRoom_HugeFolderSaturatesInsteadOfWrapping) {
   // A sparse file of 4 GiB + 10 bytes: its low 32 bits alone would look like
   // ten bytes and leave plenty of room.
-  const std::string big = Path("big.bin");
+  const std::string big = Path("BillLog05.bin");
   std::ofstream(big).close();
   fs::resize_file(big, (uint64_t{1} << 32) + 10);
-  EXPECT_EQ(LogFolder(dir_.prefix(), 1'000'000).FolderRoom(), std::numeric_limits<int32_t>::min());
+  EXPECT_EQ(Folder(1'000'000).FolderRoom(), std::numeric_limits<int32_t>::min());
 }
 
 TEST_F(LogFolderTest, NamePrefix_OnlyMatchingEntriesCountAndGo) {
   const int64_t t = PeriodStart();
   MakeFile(Path("krt-new.csv"), 10, t + 5000);
-  MakeFile(Path("other.csv"), 10, t - 5000);  // oldest, but not ours
+  MakeFile(Path("other-x.csv"), 10, t - 5000);  // oldest, but not ours
   MakeFile(Path("krt-old.csv"), 10, t);
-  const LogFolder folder(dir_.path().string() + "/krt-", 100);
+  const LogFolder folder(dir_.path().string() + "/krt-", 100, kOwn);
   EXPECT_EQ(folder.FolderRoom(), 80);
   folder.DeleteOldestLogFile();
   EXPECT_FALSE(fs::exists(Path("krt-old.csv")));
-  EXPECT_TRUE(fs::exists(Path("other.csv")));
+  EXPECT_TRUE(fs::exists(Path("other-x.csv")));
   EXPECT_TRUE(fs::exists(Path("krt-new.csv")));
 }
 
@@ -91,7 +97,7 @@ TEST_F(LogFolderTest, DeleteOldest_ComparesUpperHalfOfFileTimeOnly) {
   MakeFile(Path("b-older.csv"), 1, t + 10);
   MakeFile(Path("a-newer.csv"), 1, t + 300);  // same period: counts as equally old
   MakeFile(Path("c-newest.csv"), 1, t + 1000);
-  LogFolder folder(dir_.prefix(), 0);
+  LogFolder folder = Folder(0);
   folder.DeleteOldestLogFile();
   EXPECT_FALSE(fs::exists(Path("a-newer.csv"))) << "first listed of the equally old goes";
   EXPECT_TRUE(fs::exists(Path("b-older.csv")));
@@ -103,33 +109,104 @@ TEST_F(LogFolderTest, DeleteOldest_ComparesUpperHalfOfFileTimeOnly) {
 TEST_F(LogFolderTest, DeleteOldest_OnlySubdirectories_DeletesNothing) {
   fs::create_directory(Path("empty-a"));
   fs::create_directory(Path("empty-b"));
-  LogFolder(dir_.prefix(), 0).DeleteOldestLogFile();
+  Folder(0).DeleteOldestLogFile();
   EXPECT_TRUE(fs::exists(Path("empty-a")));
   EXPECT_TRUE(fs::exists(Path("empty-b")));
 }
 
 TEST_F(LogFolderTest, MakeRoom_DeletesOneFileOnlyWhenRoomIsAtMostTheThreshold) {
   const int64_t t = PeriodStart();
-  MakeFile(Path("old.csv"), 100, t);
-  MakeFile(Path("new.csv"), 100, t + 1000);
-  LogFolder(dir_.prefix(), 1224).MakeRoom(1024);  // room 1024: at the threshold
-  EXPECT_FALSE(fs::exists(Path("old.csv")));
-  EXPECT_TRUE(fs::exists(Path("new.csv")));
-  LogFolder(dir_.prefix(), 1125).MakeRoom(1024);  // room 1025: enough
-  EXPECT_TRUE(fs::exists(Path("new.csv")));
+  MakeFile(Path("x-old.csv"), 100, t);
+  MakeFile(Path("x-new.csv"), 100, t + 1000);
+  Folder(1224).MakeRoom(1024);  // room 1024: at the threshold
+  EXPECT_FALSE(fs::exists(Path("x-old.csv")));
+  EXPECT_TRUE(fs::exists(Path("x-new.csv")));
+  Folder(1125).MakeRoom(1024);  // room 1025: enough
+  EXPECT_TRUE(fs::exists(Path("x-new.csv")));
 }
 
 TEST_F(LogFolderTest, UnsetFolder_ListsAndDeletesNothingInTheCurrentDirectory) {
-  MakeFile(Path("precious.txt"), 10, 1'000'000'000);
+  MakeFile(Path("precious-1.csv"), 10, 1'000'000'000);
   const fs::path previous = fs::current_path();
   fs::current_path(dir_.path());
-  const LogFolder unset("", 0);
+  const LogFolder unset("", 0, kOwn);
   EXPECT_FALSE(unset.IsSet());
   EXPECT_EQ(unset.FolderRoom(), 0);
   unset.DeleteOldestLogFile();
   unset.MakeRoom(4096);
   fs::current_path(previous);
-  EXPECT_TRUE(fs::exists(Path("precious.txt")));
+  EXPECT_TRUE(fs::exists(Path("precious-1.csv")));
+}
+
+// With the default size 0 every write makes room; only the folder's own
+// files may ever go, oldest first, whatever else is older.
+TEST_F(LogFolderTest, DeleteOldest_TouchesOnlyOwnFiles) {
+  const int64_t t = PeriodStart();
+  const int64_t ancient = t - 100'000;
+  MakeFile(Path("ExamlogS.txt"), 10, ancient);
+  MakeFile(Path("holiday-photo.jpg"), 10, ancient);
+  MakeFile(Path("notes.csv"), 10, ancient);      // no dash: not a trading log
+  MakeFile(Path("hist1107zz.txt"), 10, ancient);  // not a hexadecimal day
+  MakeFile(Path("CoinLog00.bin.bak"), 10, ancient);
+  fs::create_directory(Path("x-folder.csv"));
+  fs::create_symlink(Path("holiday-photo.jpg"), Path("link-1.csv"));
+  fs::create_directory(Path("sub"));
+  MakeFile(Path("sub/hist110715.txt"), 10, ancient);
+  const char* own[] = {"hist11070F.txt", "CoinLog00.bin", "z-110715.csv"};
+  MakeFile(Path(own[0]), 10, t);
+  MakeFile(Path(own[1]), 10, t + 1000);
+  MakeFile(Path(own[2]), 10, t + 2000);
+
+  const LogFolder folder = Folder(0);
+  EXPECT_EQ(folder.FolderRoom(), -30) << "only own files count";
+  for (const char* name : own) {
+    EXPECT_TRUE(fs::exists(Path(name)));
+    folder.DeleteOldestLogFile();
+    EXPECT_FALSE(fs::exists(Path(name))) << name << " should have been the oldest own file";
+  }
+  folder.DeleteOldestLogFile();
+  for (const char* name : {"ExamlogS.txt", "holiday-photo.jpg", "notes.csv", "hist1107zz.txt", "CoinLog00.bin.bak",
+                           "x-folder.csv", "link-1.csv", "sub/hist110715.txt"}) {
+    EXPECT_TRUE(fs::exists(fs::symlink_status(Path(name)))) << name;
+  }
+}
+
+TEST_F(LogFolderTest, DeleteOldest_KeepsTheFileJustWritten) {
+  const int64_t t = PeriodStart();
+  MakeFile(Path("a-1.csv"), 10, t);
+  MakeFile(Path("b-2.csv"), 10, t + 1000);
+  Folder(0).DeleteOldestLogFile("a-1.csv");
+  EXPECT_TRUE(fs::exists(Path("a-1.csv")));
+  EXPECT_FALSE(fs::exists(Path("b-2.csv")));
+}
+
+TEST(OwnFilePatterns, TimeAndHistoryPatternsMatchWhatTheyCanMake) {
+  struct Case {
+    const char* pattern;
+    const char* name;
+    bool time;
+    bool history;
+  };
+  const Case cases[] = {
+      {"%Y%m%d%H%M%S.txt", "20110715093000.txt", true, false},
+      {"%Y%m%d%H%M%S.txt", "2011071509300.txt", false, false},
+      {"%Y%m%d%H%M%S.txt", "20110715093000.txt.bak", false, false},
+      {"log_%b%d.csv", "log_Jul15.csv", true, false},
+      {"log_%b%d.csv", "log_15.csv", false, false},
+      {"100%%_%y.txt", "100%_11.txt", true, false},
+      {"OH%y%m%d.txt", "OH11070F.txt", false, true},
+      {"OH%y%m%d.txt", "OH110715.txt", true, true},
+      {"OH%y%m%d.txt", "OH11070f.txt", false, false},
+      {"OH%y%m%d.txt", "OH1107.txt", false, false},
+      {"", "", false, false},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(MatchesTimePattern(c.pattern, c.name), c.time) << c.pattern << " " << c.name;
+    EXPECT_EQ(MatchesHistoryPattern(c.pattern, c.name), c.history) << c.pattern << " " << c.name;
+  }
+  EXPECT_FALSE(LogFolder("/x/", 0, {"%Y.txt", ""}).IsOwnFileName("ExamlogS.txt"));
+  EXPECT_FALSE(LogFolder("/x/", 0, {"ExamlogS.txt", "ExamlogS.txt"}).IsOwnFileName("ExamlogS.txt"))
+      << "the ExamLog is never a log-folder file, whatever the patterns say";
 }
 
 TEST_F(LogFolderTest, NameInFolder_AcceptsOnlyPlainFilesOfThisFolder) {

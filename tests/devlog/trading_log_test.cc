@@ -241,14 +241,37 @@ TEST_F(TradingLogRetrieval, FailedRead_WritesNothingAndKeepsThePreviousFile) {
   }
 }
 
-TEST_F(TradingLogRetrieval, FolderSizeZero_DeletesTheOldestFileBeforeWriting) {
-  const std::string old_file = env_.path("100101.csv");
-  std::ofstream(old_file) << "old";
+TEST_F(TradingLogRetrieval, FolderSizeZero_DeletesTheOldestOwnFileAfterWriting) {
   const timespec times[2] = {{1'000'000'000, 0}, {1'000'000'000, 0}};
-  ASSERT_EQ(::utimensat(AT_FDCWD, old_file.c_str(), times, 0), 0);
+  for (const char* name : {"20100101000000.txt", "100101.csv", "ExamlogS.txt"}) {
+    std::ofstream(env_.path(name)) << "old";
+    ASSERT_EQ(::utimensat(AT_FDCWD, env_.path(name).c_str(), times, 0), 0);
+  }
   settings_.log_folder_size = 0;
   ASSERT_EQ(Retrieve(ModelCode::kKrt77, 1), 0);
-  EXPECT_EQ(FolderNames(), (std::vector<std::string>{"20110715093000.txt"}));
+  EXPECT_EQ(FolderNames(), (std::vector<std::string>{"100101.csv", "20110715093000.txt", "ExamlogS.txt"}))
+      << "only an old trading log may go; the user's file and the ExamLog stay";
+}
+
+// Write first, delete after: a new log that cannot be written (here its name
+// is taken by a folder; a full disk is the usual cause) leaves the previous
+// log, the registry and the other files as they were, and says why.
+TEST_F(TradingLogRetrieval, FailedWrite_KeepsThePreviousLogAndNamesTheCause) {
+  ASSERT_EQ(Retrieve(ModelCode::kKrt77, 1), 0);
+  const std::string first = env_.path("20110715093000.txt");
+  const std::string content = ReadFileBytes(first);
+  env_.now = testing::LocalTime(2011, 7, 15, 10, 0, 0);
+  fs::create_directory(env_.path("20110715100000.txt"));
+  std::ofstream(env_.path("20110715100000.txt/inside")) << "x";
+  settings_.log_folder_size = 0;
+  ASSERT_EQ(Retrieve(ModelCode::kKrt77, 1), 0);
+  EXPECT_EQ(ReadFileBytes(first), content);
+  EXPECT_EQ(env_.values.texts["LastTradingLog"], first);
+  EXPECT_EQ(FolderNames(), (std::vector<std::string>{"20110715093000.txt", "20110715100000.txt"}))
+      << "no partial or temporary file is left";
+  const auto errors = env_.ErrorMessages();
+  ASSERT_EQ(errors.size(), 1u);
+  EXPECT_EQ(errors[0], "取引ログファイルを書き込めません = " + env_.path("20110715100000.txt") + ": Is a directory");
 }
 
 TEST_F(TradingLogRetrieval, PatternLeavingTheFolder_IsRefusedWithATraceLine) {

@@ -4,7 +4,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
+#include <functional>
 #include <regex>
 
 #include "platform/codepage.h"
@@ -82,23 +84,63 @@ TEST_F(ExamLogTest, PositionAtLimit_WrapsToFirstRecordAndBlanksTheOldLine) {
 }
 
 TEST_F(ExamLogTest, TruncatedFile_IsLaidOutAgain) {
-  std::ofstream(path_, std::ios::binary) << "_short";
+  // A creation cut short left only the start of the header.
+  std::ofstream(path_, std::ios::binary) << platform::Utf8ToCp932(kExamHeaderUtf8).substr(0, 20);
   log_->Write(1, 1, 0, 0);
   const std::string bytes = ReadFileBytes(path_);
   EXPECT_EQ(bytes.substr(0, 54), platform::Utf8ToCp932(kExamHeaderUtf8));
   EXPECT_EQ(bytes.substr(66 + 18, 9), "1,1,0,0\r\n");
 }
 
-TEST_F(ExamLogTest, GarbageFile_RecoversToFirstRecordWithinTheLimit) {
+// Whatever is at the ExamLog's path and is not an ExamLog (a file of other
+// content, a link to anything, a folder) is moved aside under a new name,
+// untouched, and the ring starts fresh at the path.
+TEST_F(ExamLogTest, ForeignThingAtThePath_IsMovedAsideAndTheRingStartsFresh) {
   std::string garbage(2000, '\xFF');
   garbage.replace(54, 10, "9999999999");
-  std::ofstream(path_, std::ios::binary) << garbage;
-  log_->SetSizeLimit(1000);
-  log_->Write(1, 1, 0, 0);
-  const std::string bytes = ReadFileBytes(path_);
-  EXPECT_EQ(bytes.size(), 2000u);  // never grows a file past its old end
-  EXPECT_EQ(bytes.substr(0, 54), platform::Utf8ToCp932(kExamHeaderUtf8));
-  EXPECT_EQ(bytes.substr(66 + 18, 10), "1,1,0,0\r\n ");
+  const std::string target = dir_.file("precious.txt");
+  struct Case {
+    const char* what;
+    std::function<void()> plant;
+    std::function<void()> check;
+  };
+  const Case cases[] = {
+      {"a file of other content", [&] { std::ofstream(path_, std::ios::binary) << garbage; },
+       [&] { EXPECT_EQ(ReadFileBytes(path_ + ".moved-1"), garbage); }},
+      {"a link to someone's file",
+       [&] {
+         std::ofstream(target, std::ios::binary) << "keep me";
+         ASSERT_EQ(::symlink(target.c_str(), path_.c_str()), 0);
+       },
+       [&] {
+         EXPECT_EQ(ReadFileBytes(target), "keep me");
+         EXPECT_TRUE(std::filesystem::is_symlink(path_ + ".moved-1"));
+       }},
+      {"a link to nowhere", [&] { ASSERT_EQ(::symlink(target.c_str(), path_.c_str()), 0); },
+       [&] { EXPECT_FALSE(std::filesystem::exists(target)) << "the link was followed"; }},
+      {"a folder", [&] { std::filesystem::create_directory(path_); },
+       [&] { EXPECT_TRUE(std::filesystem::is_directory(path_ + ".moved-1")); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::filesystem::remove_all(path_);
+    std::filesystem::remove_all(path_ + ".moved-1");
+    std::filesystem::remove(target);
+    c.plant();
+    log_->SetSizeLimit(1000);
+    log_->Write(1, 1, 0, 0);
+    const std::string bytes = ReadFileBytes(path_);
+    EXPECT_FALSE(std::filesystem::is_symlink(path_));
+    EXPECT_EQ(bytes.substr(0, 54), platform::Utf8ToCp932(kExamHeaderUtf8));
+    EXPECT_EQ(bytes.substr(66 + 18), "1,1,0,0\r\n");
+    c.check();
+  }
+  // A second moved-aside thing never replaces the first.
+  std::filesystem::remove_all(path_);
+  std::ofstream(path_, std::ios::binary) << "second";
+  log_->Write(1, 2, 0, 0);
+  EXPECT_TRUE(std::filesystem::is_directory(path_ + ".moved-1"));
+  EXPECT_EQ(ReadFileBytes(path_ + ".moved-2"), "second");
 }
 
 TEST_F(ExamLogTest, PositionInsideHeader_IsTreatedAsStart) {

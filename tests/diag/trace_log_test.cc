@@ -4,6 +4,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <ctime>
+#include <filesystem>
+#include <fstream>
 #include <regex>
 #include <sstream>
 #include <thread>
@@ -143,6 +149,73 @@ TEST_F(TraceLogTest, ThreadsAndProcessesWritingAtOnce_NeverInterleave) {
   ASSERT_EQ(lines.size(), 3u * kPerWriter);
   const std::regex whole(R"(.*:Inf::Info    : (child|thread|main) x{300})");
   for (const auto& line : lines) ASSERT_TRUE(std::regex_match(line, whole)) << line;
+}
+
+TEST_F(TraceLogTest, LinkAtThePath_IsNeverWrittenThrough) {
+  const std::string target = dir_.file("someones-file");
+  std::ofstream(target, std::ios::binary) << "keep me";
+  ASSERT_EQ(::symlink(target.c_str(), path_.c_str()), 0);
+  log_->SetLevel(kLevelInfo);
+  EXPECT_FALSE(log_->Write(kLevelInfo, kTagInfo, "hello"));
+  EXPECT_EQ(ReadFileBytes(target), "keep me");
+}
+
+// Sets the modification time of |path| to |days| days before now.
+void Age(const std::string& path, int days) {
+  const time_t then = ::time(nullptr) - static_cast<time_t>(days) * 86400;
+  const timespec times[2] = {{then, 0}, {then, 0}};
+  ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW), 0);
+}
+
+TEST_F(TraceLogTest, StaleDayFile_OnlyOurTraceFromAnotherMonthIsRemoved) {
+  const std::string trace_line = "2011:06:01:09:15:42: 37:Inf::Enter   : CCashChanger::Claim\n";
+  const std::string dump = "    Addr : +0 +1 +2 +3 +4 +5 +6 +7 +8 +9 +A +B +C +D +E +F\n";
+  const std::string target = dir_.file("old-trace-elsewhere");
+  struct Case {
+    const char* what;
+    std::string content;  // empty: a link to an old trace file
+    int age_days;
+    bool removed;
+  };
+  const Case cases[] = {
+      {"our trace from last year", trace_line, 400, true},
+      {"our dump from two months ago", dump, 62, true},
+      {"our trace from this month", trace_line, 0, false},
+      {"someone's file from last year", "Dear diary\n", 400, false},
+      {"an empty file from last year", "", 400, false},
+      {"a link to our old trace", "<link>", 400, false},
+  };
+  const std::tm now = [] {
+    std::tm t{};
+    const time_t seconds = ::time(nullptr);
+    localtime_r(&seconds, &t);
+    return t;
+  }();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::filesystem::remove(path_);
+    if (c.content == "<link>") {
+      std::ofstream(target, std::ios::binary) << trace_line;
+      Age(target, c.age_days);
+      ASSERT_EQ(::symlink(target.c_str(), path_.c_str()), 0);
+    } else {
+      std::ofstream(path_, std::ios::binary) << c.content;
+    }
+    Age(path_, c.age_days);
+    EXPECT_EQ(RemoveStaleTraceFile(path_, now), c.removed);
+    EXPECT_EQ(!std::filesystem::exists(std::filesystem::symlink_status(path_)), c.removed);
+  }
+  EXPECT_TRUE(std::filesystem::exists(target)) << "a link's target is never ours to delete";
+}
+
+TEST(LooksLikeTraceText, TimeStampedLinesAndDumpsOnly) {
+  EXPECT_TRUE(LooksLikeTraceText("2011:06:01:09:15:42: 37:Inf::Enter   : x"));
+  EXPECT_TRUE(LooksLikeTraceText("2011:06:01:09:15:42:137:Err::Error   : x"));
+  EXPECT_TRUE(LooksLikeTraceText("    Addr : +0 +1 +2"));
+  EXPECT_FALSE(LooksLikeTraceText("2011:06:01:09:15:42: 37:Xyz::"));
+  EXPECT_FALSE(LooksLikeTraceText("2011-06-01 09:15:42 37 Inf  x"));
+  EXPECT_FALSE(LooksLikeTraceText("2011:06:01:09:15:42: 37:Inf:"));
+  EXPECT_FALSE(LooksLikeTraceText(""));
 }
 
 }  // namespace

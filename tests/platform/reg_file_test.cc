@@ -104,7 +104,7 @@ TEST(RegFileParse, HexValuesAreKeptVerbatimAcrossContinuations) {
 
 TEST(RegFileParse, GarbageIsRejectedWithItsLine) {
   EXPECT_EQ(ParseError("garbage\n").line, 1);
-  EXPECT_EQ(ParseError("REGEDIT4\n").line, 1);
+  EXPECT_EQ(ParseError("REGEDIT5\n").line, 1) << "an export version that does not exist";
   const std::string header = "Windows Registry Editor Version 5.00\n";
   EXPECT_EQ(ParseError(header + "\"X\"=\"1\"\n").line, 2) << "value before any key";
   EXPECT_EQ(ParseError(header + "[HKEY_CURRENT_USER\\A]\n").line, 2) << "key of the other root";
@@ -201,6 +201,32 @@ TEST(RegFileParse, MutatedInputNeverCrashesAndAcceptedInputRoundTrips) {
     EXPECT_EQ(SerializeRegFile(again), written) << text;
   }
   EXPECT_GT(accepted, 0);
+}
+
+// Cases the fuzzer found: the updated text must parse to the updated tree.
+TEST(UpdateRegText, UpdatedTextParsesToTheUpdatedTree) {
+  const std::string header = "Windows Registry Editor Version 5.00\n";
+  const std::string texts[] = {
+      // A name given twice: the later line holds the value.
+      header + "[HKEY_LOCAL_MACHINE\\A]\n\"Y\"=\"first\"\n\"Y\"=\"second\"\n",
+      // Blank lines and comments only: no header yet.
+      " \r \r \n\r\n; just a note\n",
+      // REGEDIT4 with a key implied by its subkey.
+      "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\A\\B]\n\"Z\"=dword:1\n",
+  };
+  for (const std::string& text : texts) {
+    RegKeyNode tree;
+    ASSERT_TRUE(ParseRegFile(text, "HKEY_LOCAL_MACHINE", &tree).ok) << text;
+    EXPECT_EQ(UpdateRegText(text, "HKEY_LOCAL_MACHINE", tree), text) << "unchanged tree, unchanged text";
+    RegKeyNode changed = tree;
+    RegKeyNode* key = changed.subkeys.empty() ? &changed : &changed.subkeys.front();
+    key->values.push_back(RegValue{"New", RegValueType::kString, "v", 0});
+    changed.subkeys.push_back(RegKeyNode{"Added", {RegValue{"", RegValueType::kDword, "", 7}}, {}});
+    const std::string updated = UpdateRegText(text, "HKEY_LOCAL_MACHINE", changed);
+    RegKeyNode reparsed;
+    ASSERT_TRUE(ParseRegFile(updated, "HKEY_LOCAL_MACHINE", &reparsed).ok) << updated;
+    EXPECT_TRUE(RegTreesEqual(reparsed, changed)) << updated;
+  }
 }
 
 }  // namespace

@@ -5,7 +5,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
 #include <fstream>
+#include <functional>
 
 #include "support/temp_dir.h"
 
@@ -245,6 +249,172 @@ TEST_F(RegistryTest, TwoProcessesWritingAtOnceLoseNothing) {
       EXPECT_EQ(text, std::to_string(i));
     }
   }
+}
+
+// --- writes that fit the file they change -----------------------------------
+
+std::string Utf16(const std::string& ascii, bool big_endian, bool bom = true) {
+  std::string bytes = !bom ? "" : big_endian ? "\xFE\xFF" : "\xFF\xFE";
+  for (char c : ascii) {
+    bytes.push_back(big_endian ? '\0' : c);
+    bytes.push_back(big_endian ? c : '\0');
+  }
+  return bytes;
+}
+
+TEST_F(RegistryTest, WriteKeepsCommentsBlankLinesAndLineEndsAndChangesOnlyItsLine) {
+  const std::string before =
+      "Windows Registry Editor Version 5.00\r\n"
+      "\r\n"
+      "; the changer at the front desk\r\n"
+      "[HKEY_LOCAL_MACHINE\\SOFTWARE\\OLEforRetail\\ServiceOPOS\\CashChanger\\Dev1]\r\n"
+      "\"Port\" = \"/dev/ttyUSB0\"   \r\n"
+      "; slower polling for the old unit\r\n"
+      "\"WatchInterval\"=\"500\"\r\n"
+      "\"Blob\"=hex:00,01,\\\r\n"
+      "  02\r\n"
+      "\r\n"
+      "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Other]\n"
+      "\"Keep\"=dword:00000001\n";
+  WriteFile("machine.reg", before);
+  ASSERT_EQ(RegSetString(kMachine, kKey, "WatchInterval", "250"), RegResult::kOk);
+  ASSERT_EQ(RegSetString(kMachine, kKey, "New", "x"), RegResult::kOk);
+  ASSERT_EQ(RegSetString(kMachine, "SOFTWARE\\Third", "A", "b"), RegResult::kOk);
+  std::string expected = before;
+  expected.replace(expected.find("\"WatchInterval\"=\"500\""), 21, "\"WatchInterval\"=\"250\"");
+  expected.replace(expected.find("\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Other]"), 2, "\r\n\"New\"=\"x\"\r\n");
+  expected += "\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Third]\r\n\"A\"=\"b\"\r\n\r\n";
+  EXPECT_EQ(ReadFileBytes(dir_.file("machine.reg")), expected);
+
+  ASSERT_EQ(RegDeleteValue(kMachine, kKey, "New"), RegResult::kOk);
+  ASSERT_EQ(RegDeleteTree(kMachine, "SOFTWARE\\Third"), RegResult::kOk);
+  ASSERT_EQ(RegSetString(kMachine, kKey, "WatchInterval", "500"), RegResult::kOk);
+  const std::string after = ReadFileBytes(dir_.file("machine.reg"));
+  EXPECT_EQ(after.substr(0, before.size()), before) << "back to the values it had, back to its text";
+}
+
+TEST_F(RegistryTest, WriteThatChangesNothingIsNotMade) {
+  WriteFile("machine.reg", "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\A]\n\"Port\"=\"COM1\"\n");
+  struct stat before {};
+  ASSERT_EQ(::stat(dir_.file("machine.reg").c_str(), &before), 0);
+  ASSERT_EQ(RegSetString(kMachine, "A", "port", "COM1"), RegResult::kOk);
+  ASSERT_EQ(RegCreateKey(kMachine, "A"), RegResult::kOk);
+  struct stat after {};
+  ASSERT_EQ(::stat(dir_.file("machine.reg").c_str(), &after), 0);
+  EXPECT_EQ(after.st_ino, before.st_ino) << "the file was replaced";
+  EXPECT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
+}
+
+TEST_F(RegistryTest, WriteThroughASymbolicLinkChangesTheRealFile) {
+  TempDir real_folder;
+  const std::string real = real_folder.file("shared.reg");
+  std::ofstream(real, std::ios::binary) << "Windows Registry Editor Version 5.00\n";
+  ASSERT_EQ(::symlink(real.c_str(), dir_.file("machine.reg").c_str()), 0);
+  ASSERT_EQ(RegSetString(kMachine, kKey, "Port", "COM2"), RegResult::kOk);
+  EXPECT_TRUE(std::filesystem::is_symlink(dir_.file("machine.reg"))) << "the link was replaced by a copy";
+  EXPECT_NE(ReadFileBytes(real).find("\"Port\"=\"COM2\""), std::string::npos);
+  for (const auto& entry : std::filesystem::directory_iterator(real_folder.path())) {
+    EXPECT_EQ(entry.path().filename().string().find(".tmp."), std::string::npos) << entry.path();
+  }
+}
+
+TEST_F(RegistryTest, WriteKeepsOwnerAndGroupOfAnotherUsersFile) {
+  if (::geteuid() != 0) GTEST_SKIP() << "a file of another user needs root to make";
+  const std::string path = dir_.file("user.reg");
+  WriteFile("user.reg", "Windows Registry Editor Version 5.00\n");
+  ::chmod(dir_.path().c_str(), 0777);
+  ASSERT_EQ(::chown(path.c_str(), 65534, 65534), 0);
+  ::chmod(path.c_str(), 0666);
+  // Written by root, and by a third user who may write the file but not give
+  // a new one away.
+  ASSERT_EQ(RegSetString(kUser, kKey, "OperationMode_Temporary", "1"), RegResult::kOk);
+  const pid_t child = ::fork();
+  if (child == 0) {
+    if (::setresgid(65533, 65533, 65533) != 0 || ::setresuid(65533, 65533, 65533) != 0) ::_exit(100);
+    ::_exit(RegSetString(kUser, kKey, "OperationMode_Temporary", "2") == RegResult::kOk ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  struct stat info {};
+  ASSERT_EQ(::stat(path.c_str(), &info), 0);
+  EXPECT_EQ(info.st_uid, 65534u);
+  EXPECT_EQ(info.st_gid, 65534u);
+  EXPECT_EQ(info.st_mode & 0777, 0666u);
+  std::string text;
+  ASSERT_EQ(RegQueryString(kUser, kKey, "OperationMode_Temporary", &text), RegResult::kOk);
+  EXPECT_EQ(text, "2");
+}
+
+TEST_F(RegistryTest, StaleTemporaryFilesOfDeadWritersAreRemoved) {
+  WriteFile("machine.reg", "Windows Registry Editor Version 5.00\n");
+  // A writer that died: a pid above pid_max never runs. A live one's stays.
+  const std::string dead = "machine.reg.tmp.99999999.0";
+  const std::string alive = "machine.reg.tmp." + std::to_string(::getppid()) + ".3";
+  WriteFile(dead, std::string(1000, 'x'));
+  WriteFile(alive, "in progress");
+  WriteFile("machine.reg.tmp.notes", "not a temporary file of ours");
+  ASSERT_EQ(RegSetString(kMachine, kKey, "Port", "COM2"), RegResult::kOk);
+  EXPECT_FALSE(std::filesystem::exists(dir_.file(dead)));
+  EXPECT_TRUE(std::filesystem::exists(dir_.file(alive)));
+  EXPECT_TRUE(std::filesystem::exists(dir_.file("machine.reg.tmp.notes")));
+}
+
+TEST_F(RegistryTest, WindowsExportsAreReadAndWrittenBackInTheirOwnEncoding) {
+  const std::string body =
+      "\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\OLEforRetail\\ServiceOPOS\\CashChanger\\Dev1]\r\n\"Port\"=\"COM3\"\r\n";
+  const std::string five = std::string(kRegFileHeader) + "\r\n" + body;
+  const std::string four = "REGEDIT4\r\n" + body;
+  struct Case {
+    const char* what;
+    std::string bytes;
+    std::function<std::string(const std::string&)> encode;  // the same text in the file's encoding
+  };
+  const Case cases[] = {
+      {"UTF-16LE with BOM", Utf16(five, false), [](const std::string& t) { return Utf16(t, false, false); }},
+      {"UTF-16BE with BOM", Utf16(five, true), [](const std::string& t) { return Utf16(t, true, false); }},
+      {"UTF-8 with BOM", "\xEF\xBB\xBF" + five, [](const std::string& t) { return t; }},
+      {"REGEDIT4", four, [](const std::string& t) { return t; }},
+      {"REGEDIT4 in the code page", "REGEDIT4\r\n" + body + "\"Name\"=\"\x83\x65\x83\x58\x83\x67\"\r\n",
+       [](const std::string& t) { return t; }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    WriteFile("machine.reg", c.bytes);
+    std::string text;
+    ASSERT_EQ(RegQueryString(kMachine, kKey, "Port", &text), RegResult::kOk);
+    EXPECT_EQ(text, "COM3");
+    ASSERT_EQ(RegSetString(kMachine, kKey, "Port", "COM4"), RegResult::kOk);
+    std::string expected = c.bytes;
+    const std::string old_line = c.encode("\"Port\"=\"COM3\"");
+    expected.replace(expected.find(old_line), old_line.size(), c.encode("\"Port\"=\"COM4\""));
+    EXPECT_EQ(ReadFileBytes(dir_.file("machine.reg")), expected);
+  }
+  std::string name;
+  ASSERT_EQ(RegQueryString(kMachine, kKey, "Name", &name), RegResult::kOk);
+  EXPECT_EQ(name, "テスト") << "REGEDIT4 texts are in the system code page";
+}
+
+// A registry of 20 000 values: a device's settings are read by one parse,
+// not one per setting.
+TEST_F(RegistryTest, LargeFileIsParsedOncePerChange) {
+  std::string text = std::string(kRegFileHeader) + "\n\n[HKEY_LOCAL_MACHINE\\" + kKey + "]\n";
+  for (int i = 0; i < 20000; ++i) text += "\"Value" + std::to_string(i) + "\"=\"" + std::to_string(i) + "\"\n";
+  WriteFile("machine.reg", text);
+  const auto start = std::chrono::steady_clock::now();
+  std::string value;
+  for (int i = 0; i < 45; ++i) {
+    ASSERT_EQ(RegQueryString(kMachine, kKey, "Value" + std::to_string(i * 400), &value), RegResult::kOk);
+    EXPECT_EQ(value, std::to_string(i * 400));
+  }
+  const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+  std::printf("45 reads of a 20000-value registry file: %lld ms\n", static_cast<long long>(took.count()));
+  EXPECT_LT(took.count(), 3000);
+  // A change made behind the cache's back is seen at once.
+  text.replace(text.find("\"Value0\"=\"0\""), 12, "\"Value0\"=\"9\"");
+  WriteFile("machine.reg", text);
+  ASSERT_EQ(RegQueryString(kMachine, kKey, "Value0", &value), RegResult::kOk);
+  EXPECT_EQ(value, "9");
 }
 
 }  // namespace

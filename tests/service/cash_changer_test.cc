@@ -258,7 +258,7 @@ TEST_F(CashChangerTest, TraceFileOfTheSameDayInAnotherMonthIsStartedAfresh) {
   EXPECT_EQ(TraceText().rfind("from this month\n", 0), 0u) << "this month's file is appended to";
 
   // Forty days back always lies in another month.
-  std::ofstream(TracePath()) << "from last month\n";
+  std::ofstream(TracePath()) << "2011:06:01:09:15:42: 37:Inf::Info    : from last month\n";
   Age(TracePath(), 40L * 24 * 3600);
   ASSERT_EQ(Open(), OPOS_SUCCESS);
   ASSERT_EQ(so_->Close(), OPOS_SUCCESS);
@@ -267,7 +267,7 @@ TEST_F(CashChangerTest, TraceFileOfTheSameDayInAnotherMonthIsStartedAfresh) {
   EXPECT_NE(trace.find("CCashChanger::OpenService"), std::string::npos);
 
   // The same month of last year is just as old.
-  std::ofstream(TracePath()) << "from last year\n";
+  std::ofstream(TracePath()) << "2011:06:01:09:15:42: 37:Inf::Info    : from last year\n";
   Age(TracePath(), 366L * 24 * 3600);
   struct stat info {};
   ASSERT_EQ(::stat(TracePath().c_str(), &info), 0);
@@ -276,6 +276,36 @@ TEST_F(CashChangerTest, TraceFileOfTheSameDayInAnotherMonthIsStartedAfresh) {
   if (written.tm_mon != platform::LocalNow().tm.tm_mon) GTEST_SKIP() << "leap-year edge: not the same month";
   ASSERT_EQ(Open(), OPOS_SUCCESS);
   EXPECT_EQ(TraceText().find("from last year"), std::string::npos);
+}
+
+TEST_F(CashChangerTest, OldDayFileIsKeptWhenItIsNotATraceOrTracingIsOff) {
+  const std::string old_trace = "2011:06:01:09:15:42: 37:Inf::Info    : from last month\n";
+  struct Case {
+    const char* what;
+    std::string level;
+    std::string content;
+  };
+  const Case cases[] = {
+      {"tracing off, our old trace", "-1", old_trace},
+      {"tracing on, someone's file", "0", "the shopping list\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    EnableLogs(c.level);
+    std::ofstream(TracePath(), std::ios::binary) << c.content;
+    Age(TracePath(), 40L * 24 * 3600);
+    ASSERT_EQ(Open(), OPOS_SUCCESS);
+    ASSERT_EQ(so_->Close(), OPOS_SUCCESS);
+    EXPECT_EQ(ReadFileBytes(TracePath()).rfind(c.content, 0), 0u) << "the file was deleted";
+  }
+}
+
+TEST_F(CashChangerTest, LogFolderNameWithoutSeparator_KeepsTheExamLogInsideTheFolder) {
+  Set("LogFolderName", dir_.path().string());
+  ASSERT_EQ(Open(), OPOS_SUCCESS);
+  ASSERT_EQ(so_->Close(), OPOS_SUCCESS);
+  EXPECT_FALSE(ExamRecords().empty()) << "no ExamLog in the folder";
+  EXPECT_FALSE(std::filesystem::exists(dir_.path().string() + "ExamlogS.txt")) << "an ExamLog beside the folder";
 }
 
 TEST_F(CashChangerTest, ExamLogRecordsOfOpenCloseAndRefusedCalls) {

@@ -342,6 +342,23 @@ TEST_F(SimulatedServiceTest, ClaimHeldByAnotherProcess_TimesOutAndSucceedsOnceTh
   EXPECT_EQ(d.Call("Claim", {Variant::Long(2000)}), OPOS_SUCCESS) << "a killed holder gives the semaphore back";
 }
 
+TEST_F(SimulatedServiceTest, ClaimLockThatCannotBeTaken_FailsTheClaimAndSaysWhy) {
+  StartDevice(sim::Model::kKrt07);
+  // The lock folder is gone, so no process could ever exclude another.
+  ::setenv("OPOS_LOCK_DIR", dir_.file("no-such-folder").c_str(), 1);
+  ServiceDriver& d = NewDriver();
+  ASSERT_EQ(d.Open(), OPOS_SUCCESS);
+  EXPECT_EQ(d.Call("ClaimDevice", {Variant::Long(0)}), OPOS_E_FAILURE);
+  EXPECT_EQ(d.Get(pidx::kClaimed), 0);
+  EXPECT_TRUE(TakeCommands().empty()) << "nothing may be sent without the claim lock";
+  const std::string trace = platform::Cp932ToUtf8(ReadFileBytes(d.so().trace_log().FileName()));
+  EXPECT_NE(trace.find("Err::Error   :   claim lock cannot be taken: lock file " + dir_.file("no-such-folder")),
+            std::string::npos)
+      << trace;
+  ::setenv("OPOS_LOCK_DIR", dir_.path().c_str(), 1);
+  EXPECT_EQ(d.Call("ClaimDevice", {Variant::Long(1000)}), OPOS_SUCCESS) << "the lock folder is back";
+}
+
 TEST_F(SimulatedServiceTest, RefusedDepositCountRead_FailsTheClaimByItsOwnResult) {
   StartDevice(sim::Model::kKrt07);
   ServiceDriver& d = NewDriver();
