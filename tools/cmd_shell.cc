@@ -251,14 +251,15 @@ std::string HelpFor(const std::string& word) {
 std::vector<std::string> CompletionCandidates(const std::string& before, const std::string& prefix) {
   static const char* const kCommands[] = {"get", "set", "props", "pump", "answer", "sim", "help", "quit"};
   std::vector<std::string> pool;
-  const auto words = SplitWords(before);
-  const size_t count = words ? words->size() : 0;
+  const SplitLine split = SplitWords(before);
+  const std::vector<std::string>& words = split.words;
+  const size_t count = split.error.empty() ? words.size() : 0;
   if (count == 0) {
     pool.assign(std::begin(kCommands), std::end(kCommands));
     for (const MemberSignature& member : Members()) pool.emplace_back(member.name);
-  } else if (count == 1 && (platform::RegNamesEqual((*words)[0], "get") || platform::RegNamesEqual((*words)[0], "set"))) {
+  } else if (count == 1 && (platform::RegNamesEqual(words[0], "get") || platform::RegNamesEqual(words[0], "set"))) {
     for (const service::PropertyInfo& info : service::kProperties) pool.emplace_back(info.name);
-  } else if (count == 1 && platform::RegNamesEqual((*words)[0], "help")) {
+  } else if (count == 1 && platform::RegNamesEqual(words[0], "help")) {
     for (const MemberSignature& member : Members()) pool.emplace_back(member.name);
     pool.insert(pool.end(), std::begin(kCommands), std::end(kCommands));
   }
