@@ -1,6 +1,6 @@
 #include "device/answer_rules.h"
 
-#include "service/opos.h"
+#include "opos/opos.h"
 
 namespace vexokrt {
 namespace {

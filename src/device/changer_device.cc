@@ -3,7 +3,7 @@
 #include <chrono>
 
 #include "link/line_sequences.h"
-#include "service/opos.h"
+#include "opos/opos.h"
 
 namespace vexokrt {
 namespace {

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <string>
 
-#include "service/opos.h"
+#include "opos/opos.h"
 
 namespace vexokrt {
 namespace {

@@ -1,6 +1,6 @@
 #include "device/status_record.h"
 
-#include "service/opos.h"
+#include "opos/opos.h"
 
 namespace vexokrt {
 namespace {

@@ -1,6 +1,6 @@
 #include "devlog/changer_device_logs.h"
 
-#include "service/opos.h"
+#include "opos/opos.h"
 
 namespace vexokrt::devlog {
 

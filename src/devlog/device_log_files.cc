@@ -4,7 +4,7 @@
 #include <string>
 
 #include "devlog/log_context.h"
-#include "service/opos.h"
+#include "opos/opos.h"
 
 namespace vexokrt::devlog {
 namespace {

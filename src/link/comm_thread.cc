@@ -5,7 +5,7 @@
 #include <system_error>
 
 #include "link/line_sequences.h"
-#include "service/opos.h"
+#include "opos/opos.h"
 
 namespace vexokrt {
 namespace {

@@ -138,7 +138,7 @@ int32_t CCashChanger::PauseDepositSteps(int32_t control) {
     // The intake is stopped whatever the read gives: a failed read leaves the
     // last counts in DepositCounts and says so in the trace.
     if (device_->ReadDepositCounts() == OPOS_SUCCESS) {
-      SetDepositCounts(device_->DepositCounts().Counts());
+      TakeKeptDepositCounts(false);
     } else {
       trace_log_->Write(diag::kLevelError, diag::kTagError, "  DepositCounts not read");
     }
@@ -191,7 +191,7 @@ int32_t CCashChanger::FixDepositSteps() {
     read = device_->ReadDepositCounts();
   }
   if (read == OPOS_SUCCESS) {
-    SetDepositCounts(device_->DepositCounts().Counts());
+    TakeKeptDepositCounts(false);
     SetDepositStatus(CHAN_STATUS_DEPOSIT_START);
   }
   if (device_->CountingTookPlace() || config_.deposit_evt_set == 1) TakeKeptDepositCounts(true);
@@ -344,7 +344,7 @@ int32_t CCashChanger::ClearInput() {
   int32_t result = StateChecks();
   if (result == OPOS_SUCCESS) {
     events_.DropDataEvents();
-    if (claimed_model_ != ModelCode::kUnknown) SetDepositCounts(device_->DepositCounts().Counts());
+    if (claimed_model_ != ModelCode::kUnknown) TakeKeptDepositCounts(false);
   }
   return EndCall(kTraceClearInput, MethodCode::kClearInput, 0, result);
 }

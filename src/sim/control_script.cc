@@ -29,15 +29,6 @@ std::optional<long> Number(std::string_view text, int base = 10) {
 ControlReply Ok(std::string text = "ok") { return ControlReply{true, false, text + "\n"}; }
 ControlReply Error(const std::string& text) { return ControlReply{false, false, "error: " + text + "\n"}; }
 
-std::string Hex(const std::vector<std::uint8_t>& bytes) {
-  std::string text;
-  char buf[4];
-  for (std::size_t i = 0; i < bytes.size(); ++i) {
-    std::snprintf(buf, sizeof buf, i == 0 ? "%02X" : " %02X", bytes[i]);
-    text += buf;
-  }
-  return text;
-}
 
 std::string Printable(const std::vector<std::uint8_t>& bytes) {
   std::string text;
@@ -279,7 +270,7 @@ ControlReply ShowCommand(ChangerEngine& engine, const std::vector<std::string>& 
     std::size_t start = frames.size() > n ? frames.size() - n : 0;
     for (std::size_t i = start; i < frames.size(); ++i) {
       const ReceivedFrame& f = frames[i];
-      text += std::to_string(f.time_us / 1000) + " ms " + KindName(f.kind) + " [" + Hex(f.raw) + "]";
+      text += std::to_string(f.time_us / 1000) + " ms " + KindName(f.kind) + " [" + HexBytes(f.raw) + "]";
       if (!f.body.empty()) text += " " + Printable(f.body);
       if (!f.detail.empty()) text += " (" + f.detail + ")";
       text += "\n";
@@ -291,6 +282,16 @@ ControlReply ShowCommand(ChangerEngine& engine, const std::vector<std::string>& 
 }
 
 }  // namespace
+
+std::string HexBytes(const std::vector<std::uint8_t>& bytes) {
+  std::string text;
+  char buf[4];
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    std::snprintf(buf, sizeof buf, i == 0 ? "%02X" : " %02X", bytes[i]);
+    text += buf;
+  }
+  return text;
+}
 
 std::string ControlHelp() {
   return "insert <cash> [rejects=<coins>,<bills>]   cash into the open deposit, e.g. insert 1000:2,500:1\n"

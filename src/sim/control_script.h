@@ -4,7 +4,9 @@
 // section lists every command.
 #pragma once
 
+#include <cstdint>
 #include <string>
+#include <vector>
 #include <string_view>
 
 #include "sim/changer_engine.h"
@@ -20,6 +22,10 @@ struct ControlReply {
 // Carries out one control line. Blank lines and lines starting with '#' do
 // nothing. Thread-safe as the engine is.
 ControlReply ExecuteControlLine(ChangerEngine& engine, std::string_view line);
+
+// Bytes as upper-case hex pairs separated by blanks ("11 48 30 30"), as the
+// frame read-outs and the control panel show them.
+std::string HexBytes(const std::vector<std::uint8_t>& bytes);
 
 // Help text listing the commands.
 std::string ControlHelp();

@@ -148,15 +148,6 @@ std::string Printable(const std::vector<std::uint8_t>& bytes) {
   return text;
 }
 
-std::string Hex(const std::vector<std::uint8_t>& bytes) {
-  std::string text;
-  char buf[4];
-  for (std::size_t i = 0; i < bytes.size(); ++i) {
-    std::snprintf(buf, sizeof buf, i == 0 ? "%02X" : " %02X", bytes[i]);
-    text += buf;
-  }
-  return text;
-}
 
 const char* KindText(ReceivedFrame::Kind kind) {
   switch (kind) {
@@ -568,7 +559,7 @@ void WebPanel::Publish() {
       json f = {{"t", wall_now_ms - (snapshot.time_us - record.time_us) / 1000},
                 {"dir", record.direction == LineRecord::Direction::kReceived ? "rx" : "tx"},
                 {"text", Printable(record.bytes)},
-                {"hex", Hex(record.bytes)},
+                {"hex", HexBytes(record.bytes)},
                 {"name", DecodedName(record)},
                 {"detail", record.detail}};
       frames.push_back(f.dump(-1, ' ', false, json::error_handler_t::replace));

@@ -1,0 +1,71 @@
+// The OPOS vocabulary of the CashChanger device class: result codes, states,
+// power states and status values by their published names and numbers.
+#pragma once
+
+#include <cstdint>
+
+namespace vexokrt::opos {
+
+// Result codes.
+inline constexpr int32_t OPOS_SUCCESS = 0;
+inline constexpr int32_t OPOS_E_CLOSED = 101;
+inline constexpr int32_t OPOS_E_CLAIMED = 102;
+inline constexpr int32_t OPOS_E_NOTCLAIMED = 103;
+inline constexpr int32_t OPOS_E_NOSERVICE = 104;
+inline constexpr int32_t OPOS_E_DISABLED = 105;
+inline constexpr int32_t OPOS_E_ILLEGAL = 106;
+inline constexpr int32_t OPOS_E_NOHARDWARE = 107;
+inline constexpr int32_t OPOS_E_OFFLINE = 108;
+inline constexpr int32_t OPOS_E_NOEXIST = 109;
+inline constexpr int32_t OPOS_E_EXISTS = 110;
+inline constexpr int32_t OPOS_E_FAILURE = 111;
+inline constexpr int32_t OPOS_E_TIMEOUT = 112;
+inline constexpr int32_t OPOS_E_BUSY = 113;
+inline constexpr int32_t OPOS_E_EXTENDED = 114;
+
+// OpenService outcomes reported by GetOpenResult.
+inline constexpr int32_t OPOS_OR_REGBADNAME = 302;
+inline constexpr int32_t OPOS_OR_CREATE = 304;
+inline constexpr int32_t OPOS_OR_BADIF = 305;
+
+// States.
+inline constexpr int32_t OPOS_S_CLOSED = 1;
+inline constexpr int32_t OPOS_S_IDLE = 2;
+inline constexpr int32_t OPOS_S_BUSY = 3;
+
+// Power states.
+inline constexpr int32_t OPOS_PS_UNKNOWN = 2000;
+inline constexpr int32_t OPOS_PS_ONLINE = 2001;
+inline constexpr int32_t OPOS_PS_OFF_OFFLINE = 2004;
+
+// CashChanger status values (DeviceStatus, FullStatus, status update events).
+inline constexpr int32_t CHAN_STATUS_OK = 0;
+inline constexpr int32_t CHAN_STATUS_EMPTY = 11;
+inline constexpr int32_t CHAN_STATUS_NEAREMPTY = 12;
+inline constexpr int32_t CHAN_STATUS_EMPTYOK = 13;
+inline constexpr int32_t CHAN_STATUS_FULL = 21;
+inline constexpr int32_t CHAN_STATUS_NEARFULL = 22;
+inline constexpr int32_t CHAN_STATUS_FULLOK = 23;
+inline constexpr int32_t CHAN_STATUS_JAM = 31;
+inline constexpr int32_t CHAN_STATUS_JAMOK = 32;
+inline constexpr int32_t CHAN_STATUS_ASYNC = 91;
+
+// DepositStatus values.
+inline constexpr int32_t CHAN_STATUS_DEPOSIT_START = 1;
+inline constexpr int32_t CHAN_STATUS_DEPOSIT_END = 2;
+inline constexpr int32_t CHAN_STATUS_DEPOSIT_NONE = 3;
+inline constexpr int32_t CHAN_STATUS_DEPOSIT_COUNT = 4;
+inline constexpr int32_t CHAN_STATUS_DEPOSIT_JAM = 5;
+
+// EndDeposit and PauseDeposit arguments.
+inline constexpr int32_t CHAN_DEPOSIT_CHANGE = 1;
+inline constexpr int32_t CHAN_DEPOSIT_NOCHANGE = 2;
+inline constexpr int32_t CHAN_DEPOSIT_REPAY = 3;
+inline constexpr int32_t CHAN_DEPOSIT_PAUSE = 11;
+inline constexpr int32_t CHAN_DEPOSIT_RESTART = 12;
+
+// Device-specific extended result codes carried with OPOS_E_EXTENDED.
+inline constexpr int32_t kExtendedNotPossibleNow = 201;
+inline constexpr int32_t kExtendedNotAtCurrentExit = 237;
+
+}  // namespace vexokrt::opos
