@@ -143,4 +143,23 @@ bool WriteOperationModeTemporary(std::string_view key_path, int32_t value) {
          platform::RegResult::kOk;
 }
 
+bool WriteOperationModeInitialize(std::string_view key_path, int32_t value) {
+  return platform::RegSetString(RegRoot::kCurrentUser, key_path, "OperationMode_Initialize", std::to_string(value)) ==
+         platform::RegResult::kOk;
+}
+
+std::string MaintenanceFolder(std::string_view service) {
+  const size_t cut = service.find_last_of("\\/");
+  if (cut == std::string_view::npos) return {};
+  return std::string(service.substr(0, cut + 1));
+}
+
+bool PlainFileName(std::string_view name) {
+  if (name.empty() || name == "." || name == "..") return false;
+  for (const char c : name) {
+    if (c == '/' || c == '\\' || static_cast<unsigned char>(c) < 0x20 || c == 0x7f) return false;
+  }
+  return true;
+}
+
 }  // namespace vexokrt::config

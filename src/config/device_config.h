@@ -106,5 +106,16 @@ DeviceConfigReport ReadDeviceConfig(std::string_view key_path, DeviceConfig* con
 // |key_path| of the current user, creating the key when needed. False when
 // the key cannot be created or the value not set.
 bool WriteOperationModeTemporary(std::string_view key_path, int32_t value);
+// Writes "OperationMode_Initialize" under HKEY_CURRENT_USER (REG_SZ, decimal).
+bool WriteOperationModeInitialize(std::string_view key_path, int32_t value);
+
+// The folder of the maintenance files (settings file, device programs): the
+// Service value cut after its last separator ('\\' or '/'), so "/srv/krt/"
+// and "/srv/krt/any" both give "/srv/krt/". A value without a separator
+// gives "" (the working folder). Any length is fine.
+std::string MaintenanceFolder(std::string_view service);
+// True when |name| can be joined to a folder without leaving it: not empty,
+// no '/' or '\\', not "." or "..", no NUL or control bytes.
+bool PlainFileName(std::string_view name);
 
 }  // namespace vexokrt::config

@@ -235,3 +235,28 @@ TEST_F(DeviceConfigTest, WriteOperationModeTemporaryFailsOnAnUnreadableUserFile)
 
 }  // namespace
 }  // namespace vexokrt::config
+
+// The maintenance folder is the Service value up to its last separator of
+// either kind; file names joined to it must not leave it.
+TEST(MaintenanceFiles, FolderAndPlainNames) {
+  struct FolderCase {
+    const char* service;
+    const char* folder;
+  };
+  const FolderCase folders[] = {
+      {"C:\\OPOS\\VexoKrt\\", "C:\\OPOS\\VexoKrt\\"}, {"/srv/krt/", "/srv/krt/"}, {"/srv/krt/any", "/srv/krt/"},
+      {"plain", ""}, {"", ""}, {"a\\b/c", "a\\b/"},
+  };
+  for (const FolderCase& c : folders) EXPECT_EQ(vexokrt::config::MaintenanceFolder(c.service), c.folder) << c.service;
+  const std::string long_folder = "/" + std::string(300, 'x') + "/";
+  EXPECT_EQ(vexokrt::config::MaintenanceFolder(long_folder + "tail"), long_folder);
+
+  struct NameCase {
+    std::string name;
+    bool plain;
+  };
+  const NameCase names[] = {{"Krt07Setei.txt", true}, {"", false}, {".", false}, {"..", false},
+                            {"../x", false},          {"a/b", false}, {"a\\b", false}, {std::string("a\0b", 3), false},
+                            {"a\tb", false},          {"..x", true}};
+  for (const NameCase& c : names) EXPECT_EQ(vexokrt::config::PlainFileName(c.name), c.plain) << c.name;
+}
