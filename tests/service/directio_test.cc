@@ -279,5 +279,21 @@ TEST_F(DirectIoTest, DeviceActionsSendTheirArguments) {
 
 }
 
+TEST_F(DirectIoTest, SwitchedOnNotificationsReachTheApplication) {
+  ServiceDriver& d = Ready(sim::Model::kKrt07, SimCounts({{100, 10}}));
+  EXPECT_EQ(Dio(d, 77, 1), OPOS_SUCCESS);
+  EXPECT_TRUE(d.so().device()->CassetteNotify());
+  // The rule needs a status with the cassette in after the switch.
+  CommThread& thread = d.so().device()->Thread();
+  thread.SetStatusStale(true);
+  ASSERT_TRUE(d.PumpUntil([&] { return !thread.StatusStale(); }));
+  machine().SetCassetteRemoved(true);
+  EXPECT_TRUE(d.PumpUntil([&] { return d.HasEvent("SODirectIO", 4); }));
+  machine().SetCassetteRemoved(false);
+  EXPECT_TRUE(d.PumpUntil([&] { return d.HasEvent("SODirectIO", 5); }));
+  EXPECT_EQ(Dio(d, 77, 0), OPOS_SUCCESS);
+  EXPECT_FALSE(d.so().device()->CassetteNotify());
+}
+
 }  // namespace
 }  // namespace vexokrt::testing
