@@ -87,6 +87,7 @@ const char* kHelp =
     "  props                read every property\n"
     "  pump [MS]            handle events for MS milliseconds (default 0)\n"
     "  answer [N]           SODirectIO handlers leave pData at N (no N: unchanged)\n"
+    "  dio NAME|NUMBER [pData] [pString]  DirectIO by readable name (help dio) or number\n"
     "  sim LINE             a control line for the simulator started with --sim (sim help)\n"
     "  help [MEMBER]        this text, or a member's arguments\n"
     "  quit                 close the service object and leave\n"
@@ -296,7 +297,52 @@ struct ShellOptions {
   // With sim_model: "[ADDR:]PORT" of the simulator's control panel.
   std::string http;
   std::string library;
+  // Non-empty: these lines run instead of reading the input.
+  std::vector<std::string> script;
 };
+
+// Readable names of the common direct I/O commands; the numbers stay valid.
+struct DioName {
+  const char* name;
+  int32_t number;
+  const char* what;
+};
+constexpr DioName kDioNames[] = {
+    {"counts", 1, "held counts (set B)"},
+    {"flags", 23, "five status flags"},
+    {"coin-state", 41, "coin counts and coin-unit state"},
+    {"table", 52, "count table block (pData 1-4)"},
+    {"version", 62, "service object and device program versions"},
+    {"summary", 63, "count summary"},
+    {"last-change", 64, "counts against the last change"},
+    {"stop", 71, "stop the operation in progress"},
+    {"page", 73, "operating-settings page (pData 0-15; 99 saves all to the settings file)"},
+    {"settings", 29, "load the settings file (pData 99) or one page (pData 0-15, pString five values)"},
+    {"two-sets", 74, "two count sets (pData 0 or 1)"},
+    {"reset", 75, "device reset"},
+    {"error", 76, "device error number"},
+    {"discrepancy", 80, "discrepancy flags"},
+    {"status", 81, "status summary"},
+    {"levels", 87, "fill level per denomination"},
+    {"mode", 1001, "DirectIoMode"},
+};
+
+// The number of a "dio" word: a readable name or the number itself.
+std::optional<int32_t> DioNumber(const std::string& word) {
+  for (const DioName& n : kDioNames) {
+    if (platform::RegNamesEqual(word, n.name)) return n.number;
+  }
+  char* end = nullptr;
+  const long number = std::strtol(word.c_str(), &end, 10);
+  if (word.empty() || *end != '\0' || number < INT32_MIN || number > INT32_MAX) return std::nullopt;
+  return static_cast<int32_t>(number);
+}
+
+std::string DioHelp() {
+  std::string text = "dio NAME|NUMBER [pData] [pString]: DirectIO by readable name or number; names:";
+  for (const DioName& n : kDioNames) text += "\n  " + std::string(n.name) + " (" + std::to_string(n.number) + "): " + n.what;
+  return text;
+}
 
 class Shell {
  public:
@@ -552,7 +598,9 @@ bool Shell::Execute(const std::string& raw) {
   const std::string& command = (*words)[0];
   const auto is = [&](const char* word) { return platform::RegNamesEqual(command, word); };
   if (is("quit") || is("exit")) return false;
-  if (is("help") && words->size() > 1) {
+  if (is("help") && words->size() > 1 && platform::RegNamesEqual((*words)[1], "dio")) {
+    Emit(DioHelp());
+  } else if (is("help") && words->size() > 1) {
     Emit(HelpFor((*words)[1]));
   } else if (is("help")) {
     Emit(std::string(kHelp).substr(0, std::string(kHelp).size() - 1));
@@ -576,6 +624,17 @@ bool Shell::Execute(const std::string& raw) {
       Emit("error pump [MS]");
     } else {
       PumpFor(*ms);
+    }
+  } else if (is("dio")) {
+    const std::optional<int32_t> number = words->size() >= 2 && words->size() <= 4 ? DioNumber((*words)[1]) : std::nullopt;
+    if (!number) {
+      Emit("error dio NAME|NUMBER [pData] [pString] (help dio)");
+    } else {
+      std::vector<std::string> call = {"DirectIO", std::to_string(*number), words->size() > 2 ? (*words)[2] : "0",
+                                       words->size() > 3 ? (*words)[3] : ""};
+      for (const MemberSignature& m : Members()) {
+        if (m.name == std::string("DirectIO")) CallMemberLine(m, call);
+      }
     }
   } else if (is("sim")) {
     SimLine(raw);
@@ -751,6 +810,16 @@ int Shell::Run() {
                 activated_.library_path.c_str());
   }
   if (open_) Execute("OpenService CashChanger " + Quoted(name_));
+  if (!options_.script.empty()) {
+    for (const std::string& line : options_.script) {
+      if (!Execute(line)) break;
+    }
+    Finish();
+    activated_.object.Reset();
+    if (panel_) panel_->Stop();
+    if (simulator_) simulator_->Stop();
+    return 0;
+  }
 #ifdef VEXOKRT_HAVE_READLINE
   if (interactive_) {
     ReadlineLoop();
@@ -782,6 +851,30 @@ const CommandRegistration kRegistration{[](CLI::App& app) {
   command->add_option("--library", options->library, "path of libvexokrt77.so (default: beside this program)");
   command->callback([options, no_open] {
     options->open = !*no_open;
+    Shell shell(*options);
+    if (const int code = shell.Run(); code != 0) throw CLI::RuntimeError(code);
+  });
+}};
+
+// "vexokrt dio": one direct I/O command on a claimed, enabled device, as the
+// shell's "dio" line runs it.
+const CommandRegistration kDioRegistration{[](CLI::App& app) {
+  auto options = std::make_shared<ShellOptions>();
+  auto what = std::make_shared<std::string>();
+  auto data = std::make_shared<std::string>("0");
+  auto text = std::make_shared<std::string>();
+  auto* command = app.add_subcommand("dio", "Run one DirectIO command by readable name or number on a device");
+  command->add_option("NAME", options->name, "OPOS device name")->required();
+  command->add_option("COMMAND", *what, "a name (counts, status, levels, version, page, ...; see the shell's "
+                                        "\"help dio\") or a command number")->required();
+  command->add_option("PDATA", *data, "pData (default 0)");
+  command->add_option("PSTRING", *text, "pString (default empty)");
+  command->add_option("--sim", options->sim_model, "serve NAME by a simulated KRT07, KRT77, KRT03, KRT02F or KRT02FA");
+  command->add_option("--library", options->library, "path of libvexokrt77.so (default: beside this program)");
+  command->footer("Example: vexokrt dio Dev1 counts --sim KRT07");
+  command->callback([options, what, data, text] {
+    options->script = {"ClaimDevice 3000", "set DeviceEnabled 1",
+                       "dio " + *what + " " + *data + " " + Quoted(*text), "ReleaseDevice"};
     Shell shell(*options);
     if (const int code = shell.Run(); code != 0) throw CLI::RuntimeError(code);
   });
