@@ -8,9 +8,11 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "devlog/sim_port.h"
@@ -58,6 +60,22 @@ std::vector<Bytes> ExpectedFrames(const Bytes& file, char kind) {
   frames.push_back({0x11, 'O', '0', '0'});
   return frames;
 }
+
+// The simulator's clock, with a hook that runs once at the next sleep.
+class HookedClock final : public platform::Clock {
+ public:
+  explicit HookedClock(sim::ManualSimClock& clock) : inner_(clock) {}
+  int64_t NowMs() override { return inner_.NowMs(); }
+  void SleepMs(int64_t ms) override {
+    if (at_next_sleep_) std::exchange(at_next_sleep_, nullptr)();
+    inner_.SleepMs(ms);
+  }
+  void AtNextSleep(std::function<void()> hook) { at_next_sleep_ = std::move(hook); }
+
+ private:
+  devlog::testing::SimTimeClock inner_;
+  std::function<void()> at_next_sleep_;
+};
 
 class ProgramDownloadTest : public ::testing::Test {
  protected:
@@ -160,7 +178,7 @@ class ProgramDownloadTest : public ::testing::Test {
 
   testing::TempDir dir_;
   sim::ManualSimClock sim_clock_;
-  devlog::testing::SimTimeClock clock_;
+  HookedClock clock_;
   std::unique_ptr<sim::ChangerEngine> engine_;
   std::unique_ptr<sim::DirectLine> line_;
   diag::TraceLog link_trace_;
@@ -318,6 +336,10 @@ TEST_F(ProgramDownloadTest, DeviceFailures_ResultAndTheLineBackAt9600) {
       {"fault nak cmd N", opos::OPOS_E_FAILURE, 1, false, {}},
       {"fault bel cmd M", opos::OPOS_E_EXTENDED, 0, false, {231}},
       {"fault drop cmd M", opos::OPOS_E_NOHARDWARE, 0, false, {}},
+      // The version request.
+      {"fault nak cmd Z", opos::OPOS_E_FAILURE, 0, false, {}},
+      {"fault bel cmd Z", opos::OPOS_E_FAILURE, 0, false, {231}},
+      {"fault drop cmd Z", opos::OPOS_E_FAILURE, 0, false, {}},
       // Busy (SUB) after the start frame: 60 s are waited, not more.
       {"fault sub 59000 cmd M", opos::OPOS_SUCCESS, 2, true, {}},
       {"fault sub 61000 cmd M", opos::OPOS_E_TIMEOUT, 0, false, {}},
@@ -347,6 +369,26 @@ TEST_F(ProgramDownloadTest, DeviceFailures_ResultAndTheLineBackAt9600) {
     EXPECT_EQ(device_->Thread().DepositPhase(), 0);
     ExpectLineUsable();
   }
+}
+
+TEST_F(ProgramDownloadTest, FileShorterThanAtTheCheck_ReadErrorAndTheLineBackAt9600) {
+  Start(sim::Model::kKrt77);
+  WriteFile("KRT77Bil.fil", Content(600, 3));
+  // The first sleep is the ready wait after the start frame: the file loses
+  // its tail there, so the first data block cannot be read in full.
+  clock_.AtNextSleep([this] { fs::resize_file(dir_.file("KRT77Bil.fil"), 300); });
+
+  EXPECT_EQ(Download(kDownloadBillProgram, ""), opos::OPOS_E_FAILURE);
+
+  EXPECT_EQ(Commands('M').size(), 1u);
+  EXPECT_TRUE(Commands('N').empty());
+  EXPECT_TRUE(Commands('O').empty());
+  EXPECT_TRUE(Traced("プログラムダウンロード開始"));
+  EXPECT_TRUE(Traced("ファイル読み取りエラー = 0"));
+  EXPECT_FALSE(Traced("プログラムダウンロード終了"));
+  EXPECT_EQ(device_->Thread().DepositPhase(), 0);
+  EXPECT_TRUE(device_->Thread().StatusStale());
+  ExpectLineUsable();
 }
 
 }  // namespace
