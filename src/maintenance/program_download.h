@@ -79,7 +79,8 @@ struct DownloadContext {
 //   112  the device stayed busy (SUB) for 60 s after the start frame, or did
 //        not answer ENQ for 60 s after the end frame;
 //   114  the device refused with an error code (in ResultCodeExtended).
-// A failing file ends the download. A failure while the line runs at
+// The device is given 20 s after every file it accepted, the last one
+// included, before anything else is sent. A failing file ends the download. A failure while the line runs at
 // 115200 bit/s switches it back to 9600 bit/s first, so the line is usable
 // afterwards; the deposit phase is ended (phase 0, counts and status stale)
 // whenever it was set.
