@@ -80,10 +80,10 @@ struct DownloadContext {
 //        not answer ENQ for 60 s after the end frame;
 //   114  the device refused with an error code (in ResultCodeExtended).
 // The device is given 20 s after every file it accepted, the last one
-// included, before anything else is sent. A failing file ends the download. A failure while the line runs at
-// 115200 bit/s switches it back to 9600 bit/s first, so the line is usable
-// afterwards; the deposit phase is ended (phase 0, counts and status stale)
-// whenever it was set.
+// included, before anything else is sent. A failing file ends the download.
+// A failure while the line runs at 115200 bit/s switches it back to
+// 9600 bit/s first, so the line is usable afterwards; the deposit phase is
+// ended (phase 0, counts and status stale) whenever it was set.
 int32_t ProgramDownload(DownloadContext& ctx, int32_t selector, std::string_view names);
 
 }  // namespace vexokrt::maintenance
