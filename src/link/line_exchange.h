@@ -61,6 +61,13 @@ class LineExchange {
   // Writes raw bytes without framing.
   virtual void WriteBytes(std::span<const uint8_t> bytes) = 0;
 
+  // Moves the line to 115200 bit/s (|kind| 1) or back to 9600 bit/s with 8
+  // data bits (|kind| 2): the device is told first, then the port is reopened.
+  // 0 on success; a line that cannot change its speed answers
+  // kLineSpeedUnchanged.
+  virtual int32_t SwitchLineSpeed(int /*kind*/) { return kLineSpeedUnchanged; }
+  static constexpr int32_t kLineSpeedUnchanged = -100;
+
   // Follow-up reads. ReadErrorNumber: the DeviceErrorNumber of the status
   // record (0 when not stopped with an error, 0xFFFF when unreadable).
   virtual int32_t ReadErrorNumber() = 0;

@@ -39,6 +39,7 @@ int32_t SerialLineExchange::ReceiveAnswer(DeviceReply& reply, int32_t timeout_ms
 }
 
 void SerialLineExchange::WriteBytes(std::span<const uint8_t> bytes) { link_->WriteBytes(bytes); }
+int32_t SerialLineExchange::SwitchLineSpeed(int kind) { return link_->SwitchLineSpeed(kind); }
 int32_t SerialLineExchange::ReadErrorNumber() { return link_->ReadErrorNumber(); }
 
 int32_t SerialLineExchange::ReadKrt07ErrorCode(Krt07Rule rule) {

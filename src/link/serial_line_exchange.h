@@ -29,6 +29,7 @@ class SerialLineExchange final : public LineExchange, private link::CommThreadCo
   int32_t ReceiveAnswer(DeviceReply& reply, int32_t timeout_ms, bool suppress_follow_ups,
                         bool alternative_bell_rule) override;
   void WriteBytes(std::span<const uint8_t> bytes) override;
+  int32_t SwitchLineSpeed(int kind) override;
   int32_t ReadErrorNumber() override;
   int32_t ReadKrt07ErrorCode(Krt07Rule rule) override;
 

@@ -857,7 +857,14 @@ void ChangerEngine::SetProgramVersion(const std::string& five_characters) {
 
 DownloadRecord ChangerEngine::LastDownload() const {
   std::lock_guard lock(state_->mutex);
-  return state_->download;
+  auto found = state_->downloads.find(state_->download_kind);
+  return found != state_->downloads.end() ? found->second : DownloadRecord{};
+}
+
+DownloadRecord ChangerEngine::Download(int kind) const {
+  std::lock_guard lock(state_->mutex);
+  auto found = state_->downloads.find(kind);
+  return found != state_->downloads.end() ? found->second : DownloadRecord{};
 }
 
 std::string ChangerEngine::DeviceClockText() const {

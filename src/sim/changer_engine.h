@@ -265,7 +265,10 @@ class ChangerEngine {
   std::array<int, 5> SettingsPage(int page) const;
   std::string ProgramVersion() const;
   void SetProgramVersion(const std::string& five_characters);
+  // The download started last, and the last one of |kind| (1-4); an empty
+  // record (kind 0) when there was none.
   DownloadRecord LastDownload() const;
+  DownloadRecord Download(int kind) const;
   // The clock as last set by "%0<" / "r0>": "YYYYMMDDhhmm[ss]"; empty until set.
   std::string DeviceClockText() const;
 

@@ -400,9 +400,11 @@ Outcome DownloadStart(State& s, const Bytes& body) {
     return Nak();
   }
   if (s.Blocked()) return Bel();
-  s.download = DownloadRecord{};
-  s.download.kind = body[4] - '0';
-  s.download.bytes.assign(body.begin() + 5, body.end());
+  s.download_kind = body[4] - '0';
+  DownloadRecord& record = s.downloads[s.download_kind];
+  record = DownloadRecord{};
+  record.kind = s.download_kind;
+  record.bytes.assign(body.begin() + 5, body.end());
   s.download_active = true;
   s.expected_serial = 0;
   // Accepted at once; then the flash is erased, and ENQ is answered SUB until that is done.
@@ -416,11 +418,13 @@ Outcome DownloadStart(State& s, const Bytes& body) {
 
 Outcome DownloadBlock(State& s, const Bytes& body) {
   // 0x11 'N', length (block + 2), serial number, the block.
-  if (!s.download_active || body.size() < 7) return Nak();
+  // A block holds 1 to 256 bytes (the frame decoder has matched the length field).
+  if (!s.download_active || body.size() < 7 || body.size() > 6 + 256) return Nak();
   int serial = body[4] << 8 | body[5];
   if (serial == s.expected_serial) {
-    s.download.bytes.insert(s.download.bytes.end(), body.begin() + 6, body.end());
-    ++s.download.blocks;
+    DownloadRecord& record = s.downloads[s.download_kind];
+    record.bytes.insert(record.bytes.end(), body.begin() + 6, body.end());
+    ++record.blocks;
     ++s.expected_serial;
     return Ack();
   }
@@ -432,7 +436,7 @@ Outcome DownloadBlock(State& s, const Bytes& body) {
 Outcome DownloadEnd(State& s) {
   if (!s.download_active) return Nak();
   s.download_active = false;
-  s.download.finished = true;
+  s.downloads[s.download_kind].finished = true;
   // The frame is acknowledged at once; then the program is written. Meanwhile
   // ENQ goes unanswered; the first ENQ after the write gets the end phase's
   // answer, ACK (a "fault sub" on 'O' makes it answer SUB instead while it lasts).

@@ -193,6 +193,8 @@ ControlReply SetCommand(ChangerEngine& engine, const std::vector<std::string>& w
     else if (name == "reset") d.reset_ms = value;
     else if (name == "counting") d.counting_ms = value;
     else if (name == "coin-check") d.coin_check_ms = value;
+    else if (name == "download-erase") d.download_erase_ms = value;
+    else if (name == "download-write") d.download_write_ms = value;
     else return Error("unknown duration '" + name + "'");
     engine.SetDurations(d);
     return Ok();
@@ -278,7 +280,20 @@ ControlReply ShowCommand(ChangerEngine& engine, const std::vector<std::string>& 
     if (text.empty()) text = "no frames\n";
     return ControlReply{true, false, text};
   }
-  return Error("show counts|status|line|deposit|history|frames [n]");
+  if (what == "download") {
+    // The last download, or the last one of the kind given (1-4).
+    DownloadRecord d = engine.LastDownload();
+    if (w.size() >= 3) {
+      std::optional<long> kind = Number(w[2]);
+      if (w.size() != 3 || !kind || *kind < 1 || *kind > 4) return Error("show download [kind 1-4]");
+      d = engine.Download(static_cast<int>(*kind));
+    }
+    if (d.kind == 0) return ControlReply{true, false, "no download\n"};
+    text += "download: kind " + std::to_string(d.kind) + ", " + std::to_string(d.bytes.size()) + " bytes, " +
+            std::to_string(d.blocks) + " data blocks, " + (d.finished ? "finished" : "under way") + "\n";
+    return ControlReply{true, false, text};
+  }
+  return Error("show counts|status|line|deposit|history|frames [n]|download [kind]");
 }
 
 }  // namespace
@@ -308,12 +323,13 @@ std::string ControlHelp() {
          "set stock|box <cash>                      only the listed denominations change\n"
          "set threshold <face> <empty> <near-empty> <near-full> <full>\n"
          "set discrepancy <bits>\n"
-         "set duration dispense|take-back|count-check|end-deposit|stop-intake|reset|counting|coin-check <ms>\n"
+         "set duration dispense|take-back|count-check|end-deposit|stop-intake|reset|counting|coin-check|\n"
+         "             download-erase|download-write <ms>\n"
          "set wire-timing|auto-take|auto-answer|binary-length on|off\n"
          "set version <5 characters>\n"
          "set status <position> <character or 0xNN> | set status clear\n"
          "set history <pointer> <overwrites>\n"
-         "show counts|status|line|deposit|history|frames [n]\n"
+         "show counts|status|line|deposit|history|frames [n]|download [kind]\n"
          "help | quit\n";
 }
 

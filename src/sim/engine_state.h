@@ -191,7 +191,10 @@ struct ChangerEngine::State {
   int64_t coin_unit_busy_until = 0;
   bool download_active = false;
   int expected_serial = 0;
-  DownloadRecord download;
+  // The download of each kind (1-4), the one under way included; |download_kind|
+  // names the last one started (0: none yet).
+  std::map<int, DownloadRecord> downloads;
+  int download_kind = 0;
 };
 
 }  // namespace vexokrt::sim

@@ -77,6 +77,7 @@ class SerialLinkLine final : public LineExchange, private link::CommThreadContro
     return link_.ReceiveAnswer(reply, timeout_ms, suppress, alternative);
   }
   void WriteBytes(std::span<const uint8_t> bytes) override { link_.WriteBytes(bytes); }
+  int32_t SwitchLineSpeed(int kind) override { return link_.SwitchLineSpeed(kind); }
   int32_t ReadErrorNumber() override { return link_.ReadErrorNumber(); }
   int32_t ReadKrt07ErrorCode(Krt07Rule rule) override {
     switch (rule) {

@@ -196,6 +196,64 @@ TEST(Download, StartBlocksWithSerialNumbersAndEnd) {
   EXPECT_EQ(record.bytes, file);
 }
 
+TEST(Download, EachKindKeptApart_OversizeBlockRefused_ControlLines) {
+  EngineOptions options = testing::OptionsFor(Model::kKrt77);
+  options.durations.download_erase_ms = 0;
+  options.durations.download_write_ms = 0;
+  TestHost host(options);
+  auto start = [&](char kind, std::uint8_t fill) {
+    std::vector<std::uint8_t> body{kDc1, 'M', 0x01, 0x01, static_cast<std::uint8_t>(kind)};
+    body.resize(body.size() + 256, fill);
+    host.SendBody(body);
+    return host.Receive();
+  };
+  auto block = [&](std::size_t n) {
+    std::vector<std::uint8_t> body{kDc1, 'N', static_cast<std::uint8_t>((n + 2) >> 8),
+                                   static_cast<std::uint8_t>(n + 2), 0x00, 0x00};
+    body.resize(body.size() + n, 0x3C);
+    host.SendBody(body);
+    return host.Receive();
+  };
+  ASSERT_TRUE(IsControl(start('1', 0x11), kAck));
+  EXPECT_TRUE(IsControl(host.PollUntilDone(), kAck));
+  EXPECT_TRUE(IsControl(block(257), kNak)) << "a block holds at most 256 bytes";
+  EXPECT_TRUE(IsControl(block(1), kAck));
+  EXPECT_TRUE(IsControl(host.Command("O00"), kAck));
+  EXPECT_TRUE(IsControl(host.EnqUntilAnswered(), kAck));
+  ASSERT_TRUE(IsControl(start('4', 0x44), kAck));
+
+  const DownloadRecord coin = host.engine.Download(1);
+  EXPECT_EQ(coin.bytes.size(), 257u);
+  EXPECT_EQ(coin.bytes.front(), 0x11);
+  EXPECT_EQ(coin.bytes.back(), 0x3C);
+  EXPECT_TRUE(coin.finished);
+  EXPECT_EQ(host.engine.Download(4).bytes, std::vector<std::uint8_t>(256, 0x44));
+  EXPECT_EQ(host.engine.LastDownload().kind, 4);
+  EXPECT_EQ(host.engine.Download(2).kind, 0) << "no bill program came";
+
+  struct Line {
+    const char* text;
+    bool ok;
+    const char* reply;
+  };
+  for (const Line& l : std::vector<Line>{
+           {"show download", true, "download: kind 4, 256 bytes, 0 data blocks, under way\n"},
+           {"show download 1", true, "download: kind 1, 257 bytes, 1 data blocks, finished\n"},
+           {"show download 2", true, "no download\n"},
+           {"show download 5", false, "error: show download [kind 1-4]\n"},
+           {"show download x", false, "error: show download [kind 1-4]\n"},
+           {"set duration download-erase 700", true, "ok\n"},
+           {"set duration download-write 900", true, "ok\n"},
+           {"set duration download-write -1", false, "error: duration in ms\n"},
+       }) {
+    const ControlReply reply = ExecuteControlLine(host.engine, l.text);
+    EXPECT_EQ(reply.ok, l.ok) << l.text;
+    EXPECT_EQ(reply.text, l.reply) << l.text;
+  }
+  EXPECT_EQ(host.engine.Durations().download_erase_ms, 700);
+  EXPECT_EQ(host.engine.Durations().download_write_ms, 900);
+}
+
 // Runs a one-block download up to the end frame and returns the first answer
 // the host gets to its enquiries after it, asking as the end phase does:
 // ENQ, read 100 ms, 10 ms apart, until something comes.

@@ -1,0 +1,383 @@
+#include "maintenance/program_download.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <span>
+#include <vector>
+
+#include "config/device_config.h"
+#include "link/comm_thread.h"
+#include "link/device_reply.h"
+#include "link/line_exchange.h"
+#include "opos/opos.h"
+
+namespace vexokrt::maintenance {
+namespace {
+
+constexpr size_t kBlockBytes = 256;
+constexpr int kToFastLine = 1;
+constexpr int kToNormalLine = 2;
+constexpr size_t kVersionOffset = 15;
+
+constexpr std::string_view kStartLine = "プログラムダウンロード開始";
+constexpr std::string_view kEndLine = "プログラムダウンロード終了";
+
+// An open program file; closed with the object.
+class ProgramFile {
+ public:
+  ProgramFile() = default;
+  explicit ProgramFile(int fd) : fd_(fd) {}
+  ProgramFile(ProgramFile&& other) noexcept : fd_(other.fd_), size_(other.size_), kind_(other.kind_) {
+    other.fd_ = -1;
+  }
+  ProgramFile& operator=(ProgramFile&&) = delete;
+  ~ProgramFile() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+
+  int fd() const { return fd_; }
+  int64_t size() const { return size_; }
+  char kind() const { return kind_; }
+  void Describe(int64_t size, char kind) {
+    size_ = size;
+    kind_ = kind;
+  }
+
+  // Reads exactly |out.size()| bytes; false (errno kept, 0 at the end of the
+  // file) when fewer came.
+  bool ReadExactly(std::span<uint8_t> out) const {
+    size_t done = 0;
+    while (done < out.size()) {
+      const ssize_t got = ::read(fd_, out.data() + done, out.size() - done);
+      if (got < 0 && errno == EINTR) continue;
+      if (got <= 0) {
+        if (got == 0) errno = 0;
+        return false;
+      }
+      done += static_cast<size_t>(got);
+    }
+    return true;
+  }
+
+ private:
+  int fd_ = -1;
+  int64_t size_ = 0;
+  char kind_ = '1';
+};
+
+struct FileChoice {
+  std::string name;
+  char kind;
+};
+
+class Download {
+ public:
+  explicit Download(DownloadContext& ctx) : ctx_(ctx), line_(ctx.device.Line()) {}
+
+  int32_t Run(int32_t selector, std::string_view names);
+
+ private:
+  int32_t ReadVersion(std::string* version);
+  int32_t SendFile(const ProgramFile& file);
+  int32_t WaitUntilReady();
+  int32_t SendBlocks(const ProgramFile& file);
+  void SendEndFrame();
+  int32_t WaitForWrite();
+
+  // What a frame's answer means: ACK and ETB accepted (0); no answer 107;
+  // BEL the code of the follow-up read (rule C) with 114, else 111; any other
+  // answer the device error number with 114, else 111; a broken answer 111.
+  struct Outcome {
+    int32_t result = 0;
+    int32_t extended = 0;  // with a 114 result
+  };
+  Outcome Judge(const DeviceReply& reply);
+  // The outcome's result; a 114 stores its code as ResultCodeExtended.
+  int32_t Report(const Outcome& outcome) {
+    if (outcome.result == opos::OPOS_E_EXTENDED) SetExtended(outcome.extended);
+    return outcome.result;
+  }
+  void SetExtended(int32_t code) {
+    if (ctx_.set_result_code_extended) ctx_.set_result_code_extended(code);
+  }
+  // Sends |body| framed and reads its answer.
+  DeviceReply Exchange(std::span<const uint8_t> body, int32_t timeout_ms) {
+    line_.SendFrame(body);
+    DeviceReply reply;
+    line_.ReceiveAnswer(reply, timeout_ms, false, false);
+    return reply;
+  }
+
+  void BeginPhase() { ctx_.device.Thread().SetDepositPhase(1); }
+  void EndPhase() {
+    CommThread& thread = ctx_.device.Thread();
+    thread.SetDepositPhase(0);
+    thread.SetCountsStale(true);
+    thread.SetStatusStale(true);
+  }
+  // After a failure: back to 9600 bit/s when the line runs fast, and the
+  // phase ended.
+  int32_t Abandon(int32_t result) {
+    if (fast_) {
+      line_.SwitchLineSpeed(kToNormalLine);
+      fast_ = false;
+    }
+    EndPhase();
+    return result;
+  }
+
+  void Info(std::string_view text) { ctx_.trace.Write(diag::kLevelInfo, diag::kTagInfo, text); }
+  void ReadError() {
+    ctx_.trace.Write(diag::kLevelError, diag::kTagError, "ファイル読み取りエラー = " + std::to_string(errno));
+  }
+
+  DownloadContext& ctx_;
+  LineExchange& line_;
+  bool fast_line_allowed_ = true;
+  bool fast_ = false;
+};
+
+bool PlainNamePart(std::string_view name) { return name.empty() || config::PlainFileName(name); }
+
+// The files of |selector| in sending order; empty when the selector, the model
+// or the names do not allow it.
+std::vector<FileChoice> ChooseFiles(int32_t selector, ModelCode model, std::string_view names) {
+  const bool krt77 = model == ModelCode::kKrt77;
+  const std::string coin = krt77 ? "KRT77CntCoin" : "KRT07CntCoin";
+  const std::string bill = krt77 ? "KRT77Bil" : "KRT07Bil";
+  std::vector<FileChoice> files;
+  switch (selector) {
+    case kDownloadCoinProgram:
+      files.push_back({coin + std::string(names) + ".fil", '1'});
+      break;
+    case kDownloadBillProgram:
+      files.push_back({bill + std::string(names) + ".fil", '2'});
+      break;
+    case kDownloadBothPrograms: {
+      const size_t comma = names.find(',');
+      if (comma == std::string_view::npos) {
+        if (!names.empty()) return {};
+        files.push_back({coin + ".fil", '1'});
+        files.push_back({bill + ".fil", '2'});
+        break;
+      }
+      const std::string_view second = names.substr(comma + 1);
+      if (second.find(',') != std::string_view::npos) return {};
+      files.push_back({coin + std::string(names.substr(0, comma)) + ".fil", '1'});
+      files.push_back({bill + std::string(second) + ".fil", '2'});
+      if (!PlainNamePart(names.substr(0, comma)) || !PlainNamePart(second)) return {};
+      return files;
+    }
+    case kDownloadUnitProgram:
+      files.push_back({"PLM70Dw" + std::string(names) + ".fil", '3'});
+      break;
+    case kDownloadDefinition:
+      files.push_back({(krt77 ? "DefFile77" : "DefFile") + std::string(names) + ".bin", '4'});
+      break;
+    default:
+      return {};
+  }
+  if (selector != kDownloadBothPrograms && !PlainNamePart(names)) return {};
+  for (const FileChoice& file : files) {
+    if (!config::PlainFileName(file.name)) return {};
+  }
+  return files;
+}
+
+// Opens |path| and checks it is a regular file of an allowed size.
+bool OpenProgramFile(const std::string& path, char kind, std::vector<ProgramFile>& files) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  ProgramFile file(fd);
+  struct stat info {};
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) return false;
+  const int64_t size = static_cast<int64_t>(info.st_size);
+  if (size < kDownloadMinBytes || size > kDownloadMaxBytes) return false;
+  file.Describe(size, kind);
+  files.push_back(std::move(file));
+  return true;
+}
+
+int32_t Download::Run(int32_t selector, std::string_view names) {
+  const ModelCode model = ctx_.device.Model();
+  if (!IsKrt07Family(model)) return opos::OPOS_E_ILLEGAL;
+  const std::vector<FileChoice> choices = ChooseFiles(selector, model, names);
+  if (choices.empty()) return opos::OPOS_E_ILLEGAL;
+
+  std::string version;
+  const int32_t asked = ReadVersion(&version);
+  if (asked != opos::OPOS_SUCCESS) return asked;
+  const bool older = model == ModelCode::kKrt07 && version < kFullDownloadVersion;
+  if (older && (selector == kDownloadUnitProgram || selector == kDownloadDefinition)) return opos::OPOS_E_ILLEGAL;
+  fast_line_allowed_ = !older;
+
+  std::vector<ProgramFile> files;
+  files.reserve(choices.size());
+  for (const FileChoice& choice : choices) {
+    if (!OpenProgramFile(ctx_.folder + choice.name, choice.kind, files)) return opos::OPOS_E_ILLEGAL;
+  }
+  for (const ProgramFile& file : files) {
+    const int32_t result = SendFile(file);
+    if (result != opos::OPOS_SUCCESS) return result;
+    ctx_.clock.SleepMs(kPauseBetweenFilesMs);
+  }
+  return opos::OPOS_SUCCESS;
+}
+
+int32_t Download::ReadVersion(std::string* version) {
+  static constexpr std::array<uint8_t, 4> kVersionCommand{kDc1, 'Z', '0', '0'};
+  const DeviceReply reply = Exchange(kVersionCommand, kVersionTimeoutMs);
+  if (reply.status == kReplyOk && reply.answerByte == kBel && reply.errorCode != 0) SetExtended(reply.errorCode);
+  if (!reply.IsDataFrame() || reply.data.size() < kVersionOffset + kFullDownloadVersion.size()) {
+    return opos::OPOS_E_FAILURE;
+  }
+  version->assign(reply.data.begin() + kVersionOffset,
+                  reply.data.begin() + kVersionOffset + kFullDownloadVersion.size());
+  return opos::OPOS_SUCCESS;
+}
+
+Download::Outcome Download::Judge(const DeviceReply& reply) {
+  const auto extended_or_failure = [](int32_t code) {
+    return code != 0 ? Outcome{opos::OPOS_E_EXTENDED, code} : Outcome{opos::OPOS_E_FAILURE, 0};
+  };
+  if (reply.status == kReplyTimeout) return {opos::OPOS_E_NOHARDWARE, 0};
+  if (reply.status != kReplyOk) return {opos::OPOS_E_FAILURE, 0};
+  if (reply.answerByte == kAck || reply.answerByte == kEtb) return {opos::OPOS_SUCCESS, 0};
+  if (reply.answerByte == kBel) return extended_or_failure(reply.errorCode);
+  if (reply.cancelled != 0) return extended_or_failure(reply.cancelDetail);
+  return extended_or_failure(line_.ReadErrorNumber());
+}
+
+int32_t Download::SendFile(const ProgramFile& file) {
+  std::vector<uint8_t> start{kDc1, 'M', 0x01, 0x01, static_cast<uint8_t>(file.kind())};
+  start.resize(start.size() + kBlockBytes);
+  if (!file.ReadExactly(std::span<uint8_t>(start).subspan(5))) {
+    ReadError();
+    return opos::OPOS_E_FAILURE;
+  }
+  Info(kStartLine);
+  const int32_t accepted = Report(Judge(Exchange(start, kStartFrameTimeoutMs)));
+  if (accepted != opos::OPOS_SUCCESS) return accepted;
+
+  const int32_t ready = WaitUntilReady();
+  if (ready != opos::OPOS_SUCCESS) return ready;
+
+  if (fast_line_allowed_) {
+    BeginPhase();
+    if (line_.SwitchLineSpeed(kToFastLine) != 0) {
+      EndPhase();
+      return opos::OPOS_E_FAILURE;
+    }
+    fast_ = true;
+  }
+
+  const int32_t sent = SendBlocks(file);
+  if (sent != opos::OPOS_SUCCESS) return Abandon(sent);
+
+  if (fast_) {
+    fast_ = false;
+    if (line_.SwitchLineSpeed(kToNormalLine) != 0) {
+      EndPhase();
+      return opos::OPOS_E_FAILURE;
+    }
+  }
+  EndPhase();
+  Info(kEndLine);
+
+  SendEndFrame();
+  return WaitForWrite();
+}
+
+int32_t Download::WaitUntilReady() {
+  const int64_t began = ctx_.clock.NowMs();
+  for (;;) {
+    DeviceReply reply;
+    line_.SendEnquiry(reply, kEnquiryTimeoutMs, true);
+    if (reply.status != kReplyOk) return opos::OPOS_E_FAILURE;
+    if (reply.answerByte == kAck) return opos::OPOS_SUCCESS;
+    if (reply.answerByte != kSub) return opos::OPOS_E_FAILURE;
+    if (ctx_.clock.NowMs() - began >= kReadyLimitMs) return opos::OPOS_E_TIMEOUT;
+    ctx_.clock.SleepMs(kPollPauseMs);
+  }
+}
+
+int32_t Download::SendBlocks(const ProgramFile& file) {
+  int64_t remaining = file.size() - static_cast<int64_t>(kBlockBytes);
+  int serial = 0;
+  std::vector<uint8_t> frame;
+  for (;;) {
+    const size_t block = static_cast<size_t>(std::min<int64_t>(remaining, kBlockBytes));
+    const size_t length = block + 2;
+    frame.assign({kDc1, 'N', static_cast<uint8_t>(length >> 8), static_cast<uint8_t>(length & 0xFF),
+                  static_cast<uint8_t>(serial >> 8), static_cast<uint8_t>(serial & 0xFF)});
+    frame.resize(frame.size() + block);
+    if (!file.ReadExactly(std::span<uint8_t>(frame).subspan(6))) {
+      ReadError();
+      return opos::OPOS_E_FAILURE;
+    }
+    Info("プログラムダウンロード シリアルNo = " + std::to_string(serial) + ", 送信データ = " + std::to_string(block) +
+         ", 残り = " + std::to_string(remaining));
+
+    Outcome outcome;
+    for (int sends = 0;; ++sends) {
+      const DeviceReply reply = Exchange(frame, kBlockTimeoutMs);
+      outcome = Judge(reply);
+      const bool refused = reply.status == kReplyOk && reply.answerByte == kBel;
+      if (outcome.result == opos::OPOS_SUCCESS || !refused || sends == kBlockResends) break;
+      ctx_.clock.SleepMs(kPollPauseMs);
+    }
+    if (outcome.result != opos::OPOS_SUCCESS) return Report(outcome);
+
+    if (remaining <= static_cast<int64_t>(kBlockBytes)) return opos::OPOS_SUCCESS;
+    ++serial;
+    remaining -= static_cast<int64_t>(block);
+    ctx_.clock.SleepMs(kPollPauseMs);
+  }
+}
+
+void Download::SendEndFrame() {
+  static constexpr std::array<uint8_t, 4> kEndFrame{kDc1, 'O', '0', '0'};
+  for (int sends = 0; sends < 2; ++sends) {
+    const DeviceReply reply = Exchange(kEndFrame, kEndFrameTimeoutMs);
+    if (reply.status != kReplyOk) return;
+    const uint32_t answer = reply.answerByte;
+    if (answer == kAck || answer == kEtb) return;
+    if (answer == kBel) {
+      if (reply.errorCode != 0) SetExtended(reply.errorCode);
+    } else {
+      const int32_t number = reply.cancelled != 0 ? reply.cancelDetail : line_.ReadErrorNumber();
+      if (number != 0) SetExtended(number);
+    }
+    if (answer != kBel && answer != kCan) return;
+  }
+}
+
+int32_t Download::WaitForWrite() {
+  const int64_t began = ctx_.clock.NowMs();
+  for (;;) {
+    DeviceReply reply;
+    line_.SendEnquiry(reply, kEnquiryTimeoutMs, true);
+    if (reply.status == kReplyTimeout) {
+      if (ctx_.clock.NowMs() - began >= kWriteLimitMs) return opos::OPOS_E_TIMEOUT;
+      ctx_.clock.SleepMs(kPollPauseMs);
+      continue;
+    }
+    if (reply.status == kReplyOk && reply.answerByte == kAck) return opos::OPOS_SUCCESS;
+    EndPhase();
+    return opos::OPOS_E_FAILURE;
+  }
+}
+
+}  // namespace
+
+int32_t ProgramDownload(DownloadContext& ctx, int32_t selector, std::string_view names) {
+  Download download(ctx);
+  return download.Run(selector, names);
+}
+
+}  // namespace vexokrt::maintenance

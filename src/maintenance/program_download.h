@@ -1,0 +1,89 @@
+// Program download: new programs for the coin unit and the bill unit, a
+// program for an attached unit and a definition file, read from the
+// maintenance folder and sent to a KRT07 or KRT77 in 256-byte blocks.
+//
+// The transfer runs on the calling thread, directly on the line. The caller
+// pauses the status watch and the history retrieval before and resumes them
+// afterwards; ProgramDownload neither pauses nor resumes anything itself.
+// Every wait and time read goes through the context's clock.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+
+#include "device/changer_device.h"
+#include "diag/trace_log.h"
+#include "platform/clock.h"
+
+namespace vexokrt::maintenance {
+
+// Selectors (DirectIO pData) and what they send.
+inline constexpr int32_t kDownloadCoinProgram = 1;  // "KRT07CntCoin"/"KRT77CntCoin" + name + ".fil"
+inline constexpr int32_t kDownloadBillProgram = 2;  // "KRT07Bil"/"KRT77Bil" + name + ".fil"
+inline constexpr int32_t kDownloadBothPrograms = 3;  // names "coin,bill": coin, then bill
+inline constexpr int32_t kDownloadUnitProgram = 4;   // "PLM70Dw" + name + ".fil"
+inline constexpr int32_t kDownloadDefinition = 5;    // "DefFile"/"DefFile77" + name + ".bin"
+
+// File sizes a download takes.
+inline constexpr int64_t kDownloadMinBytes = 257;
+inline constexpr int64_t kDownloadMaxBytes = 16 * 1024 * 1024;
+
+// Waits, in milliseconds.
+inline constexpr int32_t kVersionTimeoutMs = 1000;
+inline constexpr int32_t kStartFrameTimeoutMs = 5500;
+inline constexpr int32_t kBlockTimeoutMs = 500;
+inline constexpr int32_t kEndFrameTimeoutMs = 500;
+inline constexpr int32_t kEnquiryTimeoutMs = 100;
+inline constexpr int64_t kReadyLimitMs = 60000;      // the device busy after the start frame
+inline constexpr int64_t kWriteLimitMs = 60000;      // no answer to ENQ after the end frame
+inline constexpr int64_t kPollPauseMs = 10;          // between enquiries, blocks and resends
+inline constexpr int64_t kPauseBetweenFilesMs = 20000;
+// A block the device refuses with BEL is sent again at most this often.
+inline constexpr int kBlockResends = 3;
+
+// The oldest KRT07 program version that takes the unit program and the
+// definition file, and the fast line; compared as text with the five
+// characters at bytes 15-19 of the "Z00" answer.
+inline constexpr std::string_view kFullDownloadVersion = "01C01";
+
+struct DownloadContext {
+  // The line (device.Line()), the model and the deposit phase flags of the
+  // communication thread (device.Thread()).
+  ChangerDevice& device;
+  diag::TraceLog& trace;
+  platform::Clock& clock;
+  // The maintenance folder as config::MaintenanceFolder gives it: "" or a
+  // prefix ending in its separator; file names are appended to it.
+  std::string folder;
+  // Stores the service object's ResultCodeExtended (with a 114 result, and
+  // after a refused version request or end frame).
+  std::function<void(int32_t)> set_result_code_extended;
+};
+
+// Sends the files of |selector| (see above) with the name parts in |names|
+// (selector 3: "coin,bill", exactly two fields; an empty text gives two empty
+// names). Returns an OPOS result code:
+//   0    every file was accepted;
+//   106  bad selector, a model other than KRT07/KRT77, a unit program or
+//        definition file for a KRT07 older than "01C01", a name part that is
+//        not a plain file name (a separator, ".", ".."; checked before anything
+//        is sent), a file missing or not a regular file, or of fewer than 257
+//        or more than 16 777 216 bytes (all files are checked before the first
+//        frame);
+//   107  no answer to the start frame or a data frame;
+//   111  the version request failed, a file read came up short, the device
+//        refused without an error code, or the line speed could not be
+//        changed;
+//   112  the device stayed busy (SUB) for 60 s after the start frame, or did
+//        not answer ENQ for 60 s after the end frame;
+//   114  the device refused with an error code (in ResultCodeExtended).
+// The device is given 20 s after every file it accepted, the last one
+// included, before anything else is sent. A failing file ends the download.
+// A failure while the line runs at 115200 bit/s switches it back to
+// 9600 bit/s first, so the line is usable afterwards; the deposit phase is
+// ended (phase 0, counts and status stale) whenever it was set.
+int32_t ProgramDownload(DownloadContext& ctx, int32_t selector, std::string_view names);
+
+}  // namespace vexokrt::maintenance
