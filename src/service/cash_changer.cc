@@ -8,6 +8,7 @@
 #include "devlog/registry_values.h"
 #include "link/serial_line_exchange.h"
 #include "link/serial_link.h"
+#include "maintenance/program_download.h"
 #include "platform/clock.h"
 #include "platform/registry.h"
 #include "resources/string_table.h"
@@ -284,8 +285,10 @@ int32_t CCashChanger::CheckHealth(int32_t level) {
                       MethodCode::kCheckHealth, level);
 }
 
-int32_t CCashChanger::RunProgramDownload(int32_t /*selector*/, const std::string& /*names*/) {
-  return OPOS_E_ILLEGAL;
+int32_t CCashChanger::RunProgramDownload(int32_t selector, const std::string& names) {
+  maintenance::DownloadContext context{*device_, *trace_log_, *clock_, config::MaintenanceFolder(config_.service),
+                                       [this](int32_t code) { result_code_extended_.store(code); }};
+  return maintenance::ProgramDownload(context, selector, names);
 }
 
 int32_t CCashChanger::COFreezeEvents(bool freeze) {

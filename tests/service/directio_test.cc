@@ -2,6 +2,7 @@
 // interface: the frame's refusals and records, the readouts' texts from the
 // machine's own tables, the settings pages and file, and the device actions
 // with the bytes they send.
+#include <atomic>
 #include <fstream>
 
 #include "config/device_config.h"
@@ -293,6 +294,53 @@ TEST_F(DirectIoTest, SwitchedOnNotificationsReachTheApplication) {
   EXPECT_TRUE(d.PumpUntil([&] { return d.HasEvent("SODirectIO", 5); }));
   EXPECT_EQ(Dio(d, 77, 0), OPOS_SUCCESS);
   EXPECT_FALSE(d.so().device()->CassetteNotify());
+}
+
+// A clock that passes the download's long pauses at once and keeps real
+// time otherwise, so the device layer's waits still order the exchanges.
+class PauseSkippingClock : public platform::Clock {
+ public:
+  int64_t NowMs() override { return platform::SystemClock().NowMs() + skipped_.load(); }
+  void SleepMs(int64_t ms) override {
+    if (ms >= 1000) {
+      skipped_.fetch_add(ms);
+    } else {
+      platform::SystemClock().SleepMs(ms);
+    }
+  }
+
+ private:
+  std::atomic<int64_t> skipped_{0};
+};
+
+TEST_F(DirectIoTest, ProgramDownloadReachesTheMachineBlockByBlock) {
+  StartDevice(sim::Model::kKrt07);
+  Set("Service", dir_.prefix());
+  machine().SetProgramVersion("01C01");
+  std::string program(513, '\0');
+  for (size_t i = 0; i < program.size(); ++i) program[i] = static_cast<char>(i * 7 + 3);
+  std::ofstream(dir_.file("KRT07CntCoinV2.fil"), std::ios::binary) << program;
+
+  PauseSkippingClock clock;
+  ServiceDriver& d = NewDriver();
+  d.so().SetClock(clock);
+  ASSERT_EQ(d.Open(), OPOS_SUCCESS);
+  ASSERT_EQ(d.Call("ClaimDevice", {Variant::Long(3000)}), OPOS_SUCCESS);
+  ASSERT_EQ(d.Set(pidx::kDeviceEnabled, 1), OPOS_SUCCESS);
+
+  // A name that would leave the folder is refused before anything is sent.
+  TakeCommands();
+  EXPECT_EQ(Dio(d, 33, 1, "/../V2"), OPOS_E_ILLEGAL);
+  EXPECT_TRUE(Actions(TakeCommands()).empty());
+
+  EXPECT_EQ(Dio(d, 33, 1, "V2"), OPOS_SUCCESS);
+  const sim::DownloadRecord coin = machine().Download(1);
+  EXPECT_TRUE(coin.finished);
+  EXPECT_EQ(coin.blocks, 2) << "a start frame and two data frames (serials 0 and 1)";
+  EXPECT_EQ(std::string(coin.bytes.begin(), coin.bytes.end()), program);
+  // The line is back at its own speed: the status watch goes on.
+  d.so().device()->Thread().SetStatusStale(true);
+  EXPECT_TRUE(d.PumpUntil([&] { return !d.so().device()->Thread().StatusStale(); }));
 }
 
 }  // namespace
