@@ -296,6 +296,95 @@ TEST_F(DirectIoTest, SwitchedOnNotificationsReachTheApplication) {
   EXPECT_FALSE(d.so().device()->CassetteNotify());
 }
 
+// Every command that talks to the machine sends what its row says, on each
+// model family, with the history and watch resumed afterwards.
+TEST_F(DirectIoTest, EachCommandSendsItsBytes) {
+  struct Case {
+    sim::Model model;
+    int32_t command;
+    int32_t data;
+    std::string text;
+    int32_t result;
+    std::vector<std::string> sent;  // prefixes of the actions, in order
+  };
+  const std::string full = "1:1,5:1,10:1,50:1,100:1,500:1;1000:1,2000:0,5000:1,10000:0";
+  const Case cases[] = {
+      {sim::Model::kKrt07, 21, 0, "", OPOS_SUCCESS, {"f010"}},
+      {sim::Model::kKrt07, 22, 3, "", OPOS_SUCCESS, {"f013"}},
+      {sim::Model::kKrt07, 42, 0, "", OPOS_SUCCESS, {"\\00", "f010"}},
+      {sim::Model::kKrt07, 43, 0, "", OPOS_SUCCESS, {"\\00"}},
+      {sim::Model::kKrt07, 24, 0, "", OPOS_SUCCESS, {"r0>"}},
+      {sim::Model::kKrt07, 27, 1, "", OPOS_SUCCESS, {"F04"}},
+      {sim::Model::kKrt07, 53, 2, "", OPOS_SUCCESS, {"^012"}},
+      {sim::Model::kKrt07, 75, 0, "", OPOS_SUCCESS, {"000"}},
+      {sim::Model::kKrt07, 79, 0, "1:2", OPOS_SUCCESS, {"T21000000000000000002000000000000000"}},
+      {sim::Model::kKrt07, 82, 0, "", OPOS_SUCCESS, {"60910002<020"}},
+      {sim::Model::kKrt07, 31, 0, full, OPOS_SUCCESS, {"/21001001001001001001000001000001000"}},
+      {sim::Model::kKrt07, 28, 0, "100:2", OPOS_SUCCESS, {"Q062", "p22"}},
+      {sim::Model::kKrt07, 30, 1, "", OPOS_E_ILLEGAL, {}},  // no deposit under way
+      {sim::Model::kKrt07, 61, 1, "", -1, {}},              // the log files of request 1
+      {sim::Model::kKrt02F, 13, 0, "", OPOS_SUCCESS, {"%0<"}},
+      {sim::Model::kKrt02F, 4, 0, "100:1", OPOS_SUCCESS, {"-1>"}},
+      {sim::Model::kKrt02F, 12, 0, "", OPOS_SUCCESS, {"e00"}},
+      {sim::Model::kKrt03, 3, 1, "", OPOS_SUCCESS, {">0220"}},
+      {sim::Model::kKrt03, 3, 0, "", OPOS_SUCCESS, {">0200"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE("model " + std::to_string(static_cast<int>(c.model)) + " command " + std::to_string(c.command));
+    ServiceDriver& d = Ready(c.model, SimCounts({{1, 20}, {100, 20}, {1000, 20}, {5000, 4}}));
+    std::string answer;
+    const int32_t result = Dio(d, c.command, c.data, c.text, &answer);
+    if (c.result >= 0) {
+      EXPECT_EQ(result, c.result) << answer;
+    }
+    // Queued commands (the KRT02 take-back) may still be on their way.
+    std::vector<std::string> sent;
+    d.PumpUntil([&] {
+      for (const std::string& command : Actions(TakeCommands())) sent.push_back(command);
+      return sent.size() >= c.sent.size();
+    });
+    ASSERT_GE(sent.size(), c.sent.size());
+    for (size_t i = 0; i < c.sent.size(); ++i) EXPECT_EQ(sent[i].rfind(c.sent[i], 0), 0u) << sent[i];
+    if (c.command == 61) {
+      EXPECT_TRUE(HasCommandStarting(sent, "6") || HasCommandStarting(sent, "s")) << "a memory read";
+    }
+    if (c.command == 42) {
+      EXPECT_EQ(std::count(answer.begin(), answer.end(), '/'), 2) << answer;
+    }
+    if (c.command == 12) {
+      EXPECT_EQ(std::count(answer.begin(), answer.end(), '/'), 1) << answer;
+    }
+    if (c.command == 3 && c.data == 1) {
+      int32_t mode = 0;
+      std::string unused;
+      EXPECT_EQ(Dio(d, 1001, &mode, &unused), OPOS_SUCCESS);
+      EXPECT_EQ(mode, 1);
+    }
+    EXPECT_TRUE(d.so().device()->Thread().HistoryFetchEnabled());
+    EXPECT_TRUE(d.PumpUntil([&] { return d.Get(pidx::kState) == OPOS_S_IDLE; }, 10000));
+    EXPECT_EQ(d.Call("Close"), OPOS_SUCCESS);
+    TearDown();
+    SetUp();
+  }
+}
+
+TEST_F(DirectIoTest, StopRequestReachesTheRunningPayOutAndOthersWait) {
+  ServiceDriver& d = Ready(sim::Model::kKrt07, SimCounts({{100, 50}, {1000, 20}}));
+  sim::ActionDurations durations = machine().Durations();
+  durations.dispense_ms = 3000;
+  machine().SetDurations(durations);
+  ASSERT_EQ(d.Set(pidx::kAsyncMode, 1), OPOS_SUCCESS);
+  ASSERT_EQ(d.Call("DispenseChange", {Variant::Long(5000)}), OPOS_SUCCESS);
+  ASSERT_EQ(d.Get(pidx::kState), OPOS_S_BUSY);
+  EXPECT_EQ(Dio(d, 52, 1), OPOS_E_BUSY);
+  EXPECT_EQ(Records().back(), "1,107,52,113");
+  // Asynchronous mode: the stop is handed over and answered at once.
+  EXPECT_EQ(Dio(d, 71), OPOS_SUCCESS);
+  EXPECT_TRUE(d.PumpUntil([&] { return d.Get(pidx::kState) == OPOS_S_IDLE; }, 10000));
+  EXPECT_TRUE(HasCommand(TakeCommands(), "V00"));
+  EXPECT_TRUE(d.PumpUntil([&] { return d.so().device()->StopMailbox() == 0; })) << "the mailbox is free again";
+}
+
 // A clock that passes the download's long pauses at once and keeps real
 // time otherwise, so the device layer's waits still order the exchanges.
 class PauseSkippingClock : public platform::Clock {
