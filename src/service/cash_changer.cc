@@ -25,7 +25,6 @@ constexpr std::string_view kTraceClose = "CCashChanger::Close";
 constexpr std::string_view kTraceClaim = "CCashChanger::Claim";
 constexpr std::string_view kTraceClaimDevice = "CCashChanger::ClaimDevice";
 constexpr std::string_view kTraceReleaseDevice = "CCashChanger::ReleaseDevice";
-constexpr std::string_view kTraceCheckHealth = "CCashChanger::CheckHealth";
 constexpr std::string_view kTraceDirectIO = "CCashChanger::DirectIO";
 
 // The event members looked up on the Control Object, in this order.
@@ -278,11 +277,6 @@ int32_t CCashChanger::Close() {
 }
 
 // --- device methods --------------------------------------------------------------
-
-int32_t CCashChanger::CheckHealth(int32_t level) {
-  return DeviceMethod(kTraceCheckHealth, Format("  Param:   Level is %ld", static_cast<long>(level)),
-                      MethodCode::kCheckHealth, level);
-}
 
 int32_t CCashChanger::DirectIO(int32_t command, int32_t* data, std::string* text) {
   const long data_value = data != nullptr ? *data : 0;

@@ -21,8 +21,8 @@
 // (each value they touch has its own lock or is atomic) and through posts to
 // the hidden window.
 //
-// DirectIO and CheckHealth are not part of this build: after the state
-// checks they refuse with 106 and an error trace line.
+// DirectIO is not part of this build: after the state checks it refuses
+// with 106 and an error trace line.
 //
 // A pay-out that the device ends before it has paid everything (stopped,
 // jammed, cassette out, refused part-way) is never reported as a success:
@@ -136,6 +136,16 @@ class CCashChanger final : public ChangerHost {
   // property values. 106 when not claimed, 113 while busy.
   int32_t Release();
   int32_t ReleaseDevice();
+  // Tests the device at |level| and leaves the outcome in CheckHealthText:
+  // 1 the status request (communication test), 2 the initialising command
+  // (operation test: the device moves), 3 the maintenance dialog
+  // (service/health_dialog.h), shown through the host's DialogPresenter
+  // (platform/modal_dialog.h) until it is closed; CheckHealthText is then
+  // empty. A test that fails is told only by the text: the result stays 0.
+  // 103, 105, 113 by the state checks; 106 for any other level, for level 3
+  // on a KRT03, and for level 3 when the host has set no presenter (nothing
+  // is sent; an error trace line says why). In each of these CheckHealthText
+  // is unchanged. The background history fetch is off for the whole call.
   int32_t CheckHealth(int32_t level);
   int32_t DirectIO(int32_t command, int32_t* data, std::string* text);
   // Sets the Control Object's own freeze of event delivery; always 0, no
