@@ -39,6 +39,7 @@ struct DialogControl {
   DialogControlKind kind = DialogControlKind::kLabel;
   std::string text;  // UTF-8
   int names = 0;     // labels and group boxes: the id of the control they name
+  int row = 0;       // the line of the dialog it sits on, from the top
 };
 
 struct DialogTemplate {
