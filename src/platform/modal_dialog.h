@@ -74,7 +74,10 @@ class DialogPresenter {
   virtual void Show(const ModalDialog& dialog) = 0;
   // Waits for the person's next command: a push button's id, or
   // kDialogCancel when the person closes the dialog or no more input can
-  // come (a presenter must not return anything else forever).
+  // come (a presenter must not return anything else forever). While it
+  // waits it should keep handling the thread's window messages
+  // (PumpMessages), as a modal dialog's own loop does, so that events still
+  // reach the application while the dialog is open.
   virtual int WaitForCommand(const ModalDialog& dialog) = 0;
   // The dialog has closed (after the command that closed it).
   virtual void Closed(const ModalDialog& dialog) { (void)dialog; }
