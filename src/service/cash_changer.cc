@@ -25,7 +25,6 @@ constexpr std::string_view kTraceClose = "CCashChanger::Close";
 constexpr std::string_view kTraceClaim = "CCashChanger::Claim";
 constexpr std::string_view kTraceClaimDevice = "CCashChanger::ClaimDevice";
 constexpr std::string_view kTraceReleaseDevice = "CCashChanger::ReleaseDevice";
-constexpr std::string_view kTraceDirectIO = "CCashChanger::DirectIO";
 
 // The event members looked up on the Control Object, in this order.
 constexpr const char* kEventMembers[] = {"SODirectIO", "SOStatusUpdate", "SOData"};
@@ -36,7 +35,8 @@ long Entry(MethodCode code) { return static_cast<long>(code); }
 }  // namespace
 
 CCashChanger::CCashChanger()
-    : service_object_description_(resources::LoadString(resources::kIdsServiceObjectDescription)),
+    : clock_(&platform::SystemClock()),
+      service_object_description_(resources::LoadString(resources::kIdsServiceObjectDescription)),
       service_object_version_(config::LeadingDecimal(resources::LoadString(resources::kIdsServiceObjectVersion))),
       trace_log_(std::make_shared<diag::TraceLog>()),
       claim_semaphore_(kClaimSemaphoreName),
@@ -152,7 +152,7 @@ void CCashChanger::CreateDevice() {
   settings.take_back_timeout_ms = config_.take_back_timeout;
   auto serial = std::make_unique<link::SerialLink>(*trace_log_, config_.port, config_.port_initialize_string);
   device_ = std::make_unique<ChangerDevice>(*this, settings, std::make_unique<SerialLineExchange>(std::move(serial)),
-                                            platform::SystemClock(), &exam_log_);
+                                            *clock_, &exam_log_);
   log_values_ = std::make_unique<devlog::RegistryValues>(device_key_path_);
   devlog::DeviceLogContext context;
   context.settings = devlog::LogSettingsFrom(config_);
@@ -278,16 +278,8 @@ int32_t CCashChanger::Close() {
 
 // --- device methods --------------------------------------------------------------
 
-int32_t CCashChanger::DirectIO(int32_t command, int32_t* data, std::string* text) {
-  const long data_value = data != nullptr ? *data : 0;
-  TraceEnter(kTraceDirectIO, Format("  Param:   Command is %ld, pData is %ld, pString is %s", static_cast<long>(command),
-                                    data_value, text != nullptr ? text->c_str() : "NULL"));
-  Record(1, Entry(MethodCode::kDirectIO), command, data_value);
-  if (const int32_t refused = ClaimedCheck(); refused != OPOS_SUCCESS) {
-    Record(1, Exit(MethodCode::kDirectIO), command, refused);
-    return FinishCall(kTraceDirectIO, refused);
-  }
-  return NotImplemented(kTraceDirectIO, MethodCode::kDirectIO, command);
+int32_t CCashChanger::RunProgramDownload(int32_t /*selector*/, const std::string& /*names*/) {
+  return OPOS_E_ILLEGAL;
 }
 
 int32_t CCashChanger::COFreezeEvents(bool freeze) {

@@ -21,8 +21,10 @@
 // (each value they touch has its own lock or is atomic) and through posts to
 // the hidden window.
 //
-// DirectIO is not part of this build: after the state checks it refuses
-// with 106 and an error trace line.
+// DirectIO runs the 51 vendor commands (cash_changer_directio.cc); its
+// bodies live in DirectIoCommands, a friend that uses the members of the
+// cash operations. CheckHealth (cash_changer_health.cc) runs the
+// communication and operation tests and the maintenance dialog.
 //
 // A pay-out that the device ends before it has paid everything (stopped,
 // jammed, cassette out, refused part-way) is never reported as a success:
@@ -52,6 +54,7 @@
 #include "diag/trace_log.h"
 #include "events/event_delivery.h"
 #include "link/model_code.h"
+#include "platform/clock.h"
 #include "platform/com.h"
 #include "platform/message_window.h"
 #include "platform/named_lock.h"
@@ -67,6 +70,8 @@ class RegistryValues;
 }  // namespace vexokrt
 
 namespace vexokrt::service {
+
+class DirectIoCommands;
 
 inline constexpr char kClaimSemaphoreName[] = "Vexonics.KRT07.CashChangerClaimed.20051118";
 inline constexpr char kExamLogFileName[] = "ExamlogS.txt";
@@ -196,6 +201,12 @@ class CCashChanger final : public ChangerHost {
   // application's thread; dropped when there is no window.
   void PostToWindow(std::string_view message, WindowPayload payload) override;
 
+  // The clock of every wait and time read of this object and the device
+  // layer it creates; set before OpenService (tests use a fake one). The
+  // clock must outlive the object.
+  void SetClock(platform::Clock& clock) { clock_ = &clock; }
+  platform::Clock& clock() { return *clock_; }
+
   // --- state, for tests and tools -------------------------------------------------
 
   int32_t result_code() const { return result_code_; }
@@ -242,6 +253,10 @@ class CCashChanger final : public ChangerHost {
   void Record(long kind, long code, long argument, long result);
 
  private:
+  friend class DirectIoCommands;
+
+  // DirectIO 33: the program download of the maintenance folder's files.
+  int32_t RunProgramDownload(int32_t selector, const std::string& names);
 
   // The refusals every device method starts with: 101 while closed, 103
   // while not claimed. 0 when the call may go on.
@@ -360,6 +375,7 @@ class CCashChanger final : public ChangerHost {
   void SetAsyncResult(const DeviceReply& reply, bool take_back);
 
   ModuleLock module_lock_;
+  platform::Clock* clock_;
   const std::string service_object_description_;
   const int32_t service_object_version_;
 

@@ -2,6 +2,7 @@
 // DispenseCash and DispenseChange, with the background pauses around their
 // device work and the check of what a pay-out that ended early really paid.
 #include <algorithm>
+#include <utility>
 
 #include "cash/cash_counts.h"
 #include "cash/cash_rules.h"
@@ -366,53 +367,15 @@ int32_t CCashChanger::SendPayoutExitSetting(int32_t exit) {
 }
 
 int32_t CCashChanger::HandOverExchangeDispense(const std::string& text) {
-  // The take-back (KRT02, KRT03) or the deposit-table pay-out (KRT07,
-  // KRT77) of the given text, mode 0.
-  if (State() == OPOS_S_BUSY) return OPOS_E_BUSY;
-  DispenseRecord record;
-  if (!cash::ParseCashCounts(text, &record, false, true)) return OPOS_E_ILLEGAL;
-  CashCounts counts = record.Counts();
-  const int32_t exit = current_exit_.load();
-  const ModelCode model = claimed_model_;
-  if (IsKrt07Family(model)) {
-    // Counts equal to the whole stock are not named: the device pays all.
-    bool all_equal = true;
-    const CashCounts held = device_->CountsA();
-    for (size_t i = 0; i < counts.size(); ++i) {
-      if (counts[i] != held[i]) all_equal = false;
-    }
-    if (all_equal) counts.fill(cash::kAllPieces);
-    if ((exit == 2 || exit == 5) && std::any_of(counts.begin() + cash::kFirstCoin, counts.end(), [](int32_t c) { return c != 0; })) {
-      result_code_extended_.store(kExtendedNotAtCurrentExit);
-      return OPOS_E_EXTENDED;
-    }
-    if (exit == 3 && std::any_of(counts.begin(), counts.begin() + cash::kFirstCoin, [](int32_t c) { return c != 0; })) {
-      result_code_extended_.store(kExtendedNotAtCurrentExit);
-      return OPOS_E_EXTENDED;
-    }
-    if (const int32_t check = CheckBeforeDispenseFresh(); check != OPOS_SUCCESS) return check;
-    const BuiltCommand command = DepositTableCommand(counts, 0, config_.take_back_timeout);
-    if (!command.ok()) return command.result;
-    PauseForPayout();
-    int32_t result = SendPayoutExitSetting(exit);
-    if (result == OPOS_SUCCESS) {
-      PayoutCheck check;
-      check.pieces = counts;
-      check.before = StockBeforePayout();
-      result = RunPayout(command.command, std::move(check));
-    }
-    ResumeAfterPayout();
-    return result;
-  }
-  PauseForPayout();
-  int32_t result = OPOS_SUCCESS;
-  if (model == ModelCode::kKrt03) {
-    const BuiltCommand command = TakeBackKrt03Command(counts, 0);
-    result = command.ok() ? device_->ExecuteAsync(command.command) : command.result;
-  } else {
-    result = device_->TakeBack(counts);
-  }
-  ResumeAfterPayout();
+  // The deposit-table pay-out (DirectIO 28, KRT07/KRT77) or the take-back
+  // (DirectIO 4, other models) of the given text, mode 0.
+  // The text is a cash-count text, never the application's binary input:
+  // BinaryConversion does not apply to it.
+  int32_t mode = 0;
+  std::string counts = text;
+  const int32_t conversion = std::exchange(binary_conversion_, 0);
+  const int32_t result = DirectIO(IsKrt07Family(claimed_model_) ? 28 : 4, &mode, &counts);
+  binary_conversion_ = conversion;
   return result;
 }
 
@@ -437,12 +400,15 @@ int32_t CCashChanger::DispenseChangeSteps(int32_t amount) {
   if (const int32_t check = CheckBeforeDispenseFresh(); check != OPOS_SUCCESS) return check;
 
   const ModelCode model = claimed_model_;
-  const bool change_command = model == ModelCode::kKrt03 || amount <= 10000;
-  const BuiltCommand command = change_command
-                                   ? ChangeCommand(model, amount, config_.dispense_change_timeout)
-                                   : AmountDispenseCommand(model, amount, IsKrt07Family(model)
-                                                                              ? config_.dispense_change_timeout
-                                                                              : kDayLongTimeoutMs);
+  if (model != ModelCode::kKrt03 && amount > 10000) {
+    // Larger amounts go out as the amount dispense of DirectIO 9.
+    int32_t data = amount;
+    std::string unused;
+    const int32_t result = DirectIO(9, &data, &unused);
+    if (result == OPOS_SUCCESS) device_->SetLastChangeAmount(amount);
+    return result;
+  }
+  const BuiltCommand command = ChangeCommand(model, amount, config_.dispense_change_timeout);
   if (!command.ok()) return command.result;
 
   PauseForPayout();

@@ -1,0 +1,1017 @@
+// DirectIO: the frame every call goes through (trace, ExamLog records, state
+// and model checks, the background pauses) and the bodies of the 51 command
+// numbers: readouts of the device's own tables, the notification switches,
+// the stop request, the operating-settings pages and the device actions.
+//
+// The command table, the byte input of pString and every text a readout
+// answers are pure functions (directio/readouts.h); this file sends the
+// commands and judges the answers.
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+
+#include "cash/cash_counts.h"
+#include "cash/cash_rules.h"
+#include "config/device_config.h"
+#include "device/changer_device.h"
+#include "devlog/changer_device_logs.h"
+#include "directio/readouts.h"
+#include "maintenance/operating_settings.h"
+#include "platform/codepage.h"
+#include "platform/registry.h"
+#include "service/cash_changer.h"
+#include "service/opos.h"
+#include "service/text_format.h"
+
+namespace vexokrt::service {
+namespace {
+
+using namespace opos;
+
+constexpr std::string_view kTraceDirectIO = "CCashChanger::DirectIO";
+constexpr long kEntryCode = static_cast<long>(MethodCode::kDirectIO);
+constexpr long kExitCode = 100 + kEntryCode;
+// The answer limit of a direct exchange unless a command says otherwise.
+constexpr int32_t kDirectLimitMs = 1000;
+
+std::vector<uint8_t> Bytes(std::string_view body) {
+  std::vector<uint8_t> bytes;
+  bytes.reserve(body.size() + 1);
+  bytes.push_back(kDc1);
+  for (const char c : body) bytes.push_back(static_cast<uint8_t>(c));
+  return bytes;
+}
+
+bool IsOneOf(uint32_t answer, std::initializer_list<uint8_t> set) {
+  return std::find(set.begin(), set.end(), static_cast<uint8_t>(answer)) != set.end();
+}
+
+}  // namespace
+
+// The command bodies. A friend of the service object: each body reads and
+// sets its state as the members of the cash operations do.
+class DirectIoCommands {
+ public:
+  DirectIoCommands(CCashChanger& so, int32_t* data, std::string* text)
+      : so_(so), device_(*so.device_), data_(data), text_(text) {}
+
+  // The command's checks and handler, with the pauses its row asks for.
+  // |*exit_record| turns false for the one refusal without an exit record.
+  int32_t Run(const directio::CommandRow& row, bool* exit_record);
+
+ private:
+  int32_t Data() const { return data_ != nullptr ? *data_ : 0; }
+  std::string Text() const {
+    if (text_ == nullptr) return {};
+    // The application's text in the system code page.
+    if (std::optional<std::string> ansi = platform::TryUtf8ToCp932(*text_)) return *ansi;
+    return *text_;
+  }
+  void Answer(const std::string& ansi) {
+    if (text_ == nullptr) return;
+    if (std::optional<std::string> utf8 = platform::TryCp932ToUtf8(ansi)) {
+      *text_ = *utf8;
+    } else {
+      *text_ = ansi;
+    }
+  }
+  std::optional<std::vector<uint8_t>> ByteInput() const {
+    return directio::ByteInput(Text(), so_.binary_conversion_);
+  }
+  int32_t Extended(int32_t code) {
+    so_.result_code_extended_.store(code);
+    return OPOS_E_EXTENDED;
+  }
+  // The device error code (rule C) when not 0 as an extended result, else a
+  // failure.
+  int32_t CodeOrFailure(int32_t code) { return code != 0 ? Extended(code) : OPOS_E_FAILURE; }
+  int32_t ErrorNumberOrFailure() { return CodeOrFailure(device_.Line().ReadErrorNumber()); }
+
+  // The reply rule of the readouts: no answer 107, other read failures 111,
+  // BEL the follow-up code (114) or 111, NAK 111, a data answer of another
+  // length than |length| (when given) 111; otherwise 0.
+  int32_t ReplyRule(const DeviceReply& reply, std::optional<size_t> length = std::nullopt);
+  // A direct exchange: the frame and its answer, with the watch paused.
+  DeviceReply Exchange(std::string_view body, int32_t limit_ms = kDirectLimitMs);
+
+  void RefreshCounts();
+  void RefreshStatus();
+  int32_t RetrieveTradingLog() { return so_.device_logs_ ? so_.device_logs_->RetrieveTradingLog(1) : OPOS_E_FAILURE; }
+
+  int32_t HeldCounts();                // 1
+  int32_t Krt02CountCheck();           // 2
+  int32_t Krt03Acceptance();           // 3
+  int32_t TakeBack();                  // 4
+  int32_t RawCommand();                // 8
+  int32_t AmountDispense();            // 9
+  int32_t PageData();                  // 10
+  int32_t Krt02CountsWithCheck();      // 12
+  // 21, 22 and the check of 42 (|command| 42: no follow-up).
+  int32_t SideCountCheck(int32_t command);
+  int32_t OperationMode();             // 25
+  int32_t Code();                      // 26
+  int32_t DepositMode();               // 27
+  int32_t DepositTable();              // 28
+  int32_t Settings();                  // 29
+  int32_t IntakeControl();             // 30
+  int32_t CheckedCounts();             // 31
+  int32_t CountAndCode();              // 32
+  int32_t CoinState();                 // 41
+  int32_t Composite();                 // 42
+  int32_t CoinUnitAction(int32_t* result);  // 43
+  int32_t CountTable();                // 52
+  int32_t CountTableAction();          // 53
+  int32_t LogFiles();                  // 61
+  int32_t Version();                   // 62
+  int32_t ExchangeText(std::string_view body,
+                       std::optional<std::string> (*format)(std::span<const uint8_t>));  // 63
+  int32_t LastChange();                // 64
+  int32_t Stop();                      // 71
+  int32_t Switch(void (ChangerDevice::*set)(bool));  // 72, 77, 84, 85
+  int32_t SettingsPage();              // 73
+  int32_t TwoBlocks();                 // 74
+  int32_t Reset();                     // 75
+  int32_t ErrorNumber();               // 76
+  int32_t SetCounts(char letter);      // 78, 79
+  int32_t MemoryCounts(char address);  // 82, 83
+  int32_t OperationModeBit();          // 86
+  int32_t ReadPage(int32_t page, std::string* page_text);
+  // The counts of a cash-count text for a take-back or a deposit table:
+  // given counts equal to set A become "not given".
+  std::optional<CashCounts> CountsFromBytes(std::span<const uint8_t> bytes, bool allow_all);
+
+  CCashChanger& so_;
+  ChangerDevice& device_;
+  int32_t* data_;
+  std::string* text_;
+};
+
+// --- the frame --------------------------------------------------------------------------
+
+int32_t CCashChanger::DirectIO(int32_t command, int32_t* data, std::string* text) {
+  const long data_value = data != nullptr ? *data : 0;
+  TraceEnter(kTraceDirectIO, Format("  Param:   Command is %ld, pData is %ld, pString is %s", static_cast<long>(command),
+                                    data_value, text != nullptr ? text->c_str() : "NULL"));
+  Record(1, kEntryCode, command, data_value);
+
+  auto end = [&](int32_t result) {
+    Record(1, kExitCode, command, result);
+    return FinishCall(kTraceDirectIO, result);
+  };
+  if (const int32_t refused = ClaimedCheck(); refused != OPOS_SUCCESS) return end(refused);
+  if (!device_enabled_.load()) return FinishCall(kTraceDirectIO, OPOS_E_DISABLED);
+  if (State() == OPOS_S_BUSY && command != 71) return end(OPOS_E_BUSY);
+  if (device_->Thread().Recovering()) return end(OPOS_E_NOHARDWARE);
+  if (command == 1001) {
+    if (data != nullptr) *data = DirectIoMode();
+    return end(OPOS_SUCCESS);
+  }
+  const directio::CommandRow* row = directio::FindCommand(command);
+  if (row == nullptr) return end(OPOS_E_ILLEGAL);
+
+  bool exit_record = true;
+  DirectIoCommands commands(*this, data, text);
+  const int32_t result = commands.Run(*row, &exit_record);
+  if (!exit_record) return FinishCall(kTraceDirectIO, result);
+  return end(result);
+}
+
+int32_t DirectIoCommands::Run(const directio::CommandRow& row, bool* exit_record) {
+  if (!directio::ModelAllowed(row.models, so_.claimed_model_)) return OPOS_E_ILLEGAL;
+  const int32_t command = row.number;
+  const int32_t exit = so_.current_exit_.load();
+
+  // Checks that refuse before any pause.
+  if (command == 2 && exit == 3) return OPOS_E_FAILURE;
+  if (command == 12 && exit == 3) {
+    *exit_record = false;
+    return OPOS_E_ILLEGAL;
+  }
+  if (command == 51) {
+    if (data_ == nullptr || (*data_ != 0 && *data_ != 1)) return OPOS_E_ILLEGAL;
+    so_.deposit_option_.store(*data_);
+    return OPOS_SUCCESS;
+  }
+  if (command == 11) {
+    const std::vector<uint8_t> status = device_.KeptStatus();
+    if (data_ != nullptr) *data_ = status.size() > 7 ? (status[7] & 0x0F) : 0;
+    return OPOS_SUCCESS;
+  }
+  if (command == 71) return Stop();
+  if (!row.pause) {
+    switch (command) {
+      case 1:
+        return HeldCounts();
+      case 23:
+        RefreshStatus();
+        Answer(directio::StatusFlagsText(device_.KeptStatus()));
+        return OPOS_SUCCESS;
+      case 80:
+        RefreshCounts();
+        Answer(std::string(1, device_.Discrepancy() != 0 ? '1' : '0') + "," +
+               (device_.SecondFlag() != 0 ? '1' : '0'));
+        return OPOS_SUCCESS;
+      case 81:
+        RefreshStatus();
+        Answer(directio::StatusSummaryText(device_.KeptStatus()));
+        return OPOS_SUCCESS;
+      case 87:
+        RefreshStatus();
+        Answer(directio::FillLevelsText(device_.KeptStatus()));
+        return OPOS_SUCCESS;
+      default:
+        return OPOS_E_ILLEGAL;
+    }
+  }
+
+  // The commands whose arguments are checked before the pauses.
+  const int32_t data = Data();
+  switch (command) {
+    case 3:
+      if (data < 0 || data > 2) return OPOS_E_ILLEGAL;
+      if (data == 2) {
+        if (so_.DepositStatus() != CHAN_STATUS_DEPOSIT_END) return OPOS_E_ILLEGAL;
+        so_.deposit_active_mark_.store(0);
+        return OPOS_SUCCESS;
+      }
+      break;
+    case 10:
+      if (data < 0 || data > 9) return OPOS_E_ILLEGAL;
+      break;
+    case 21:
+    case 22:
+    case 42:
+      if (data < 0 || data > 3) return OPOS_E_ILLEGAL;
+      if (!directio::SideAllowedAtExit(data, exit)) return Extended(kExtendedNotAtCurrentExit);
+      break;
+    case 25:
+    case 27:
+      if (data != 0 && data != 1) return OPOS_E_ILLEGAL;
+      break;
+    case 52:
+    case 53:
+      if (data < 1 || data > 4) return OPOS_E_ILLEGAL;
+      break;
+    case 72:
+      return Switch(&ChangerDevice::SetRejectCountWatch);
+    case 74:
+      if (data != 0 && data != 1) return OPOS_E_ILLEGAL;
+      break;
+    case 77:
+      return Switch(&ChangerDevice::SetCassetteNotify);
+    case 84:
+      return Switch(&ChangerDevice::SetCassetteDisplayNotify);
+    case 85:
+      return Switch(&ChangerDevice::SetRejectKindReport);
+    case 86:
+      if (data == 3 || data < 0 || data > 5) return OPOS_E_ILLEGAL;
+      break;
+    default:
+      break;
+  }
+
+  // Commands whose own checks (texts, exits, the device's state) come first
+  // run them inside their handlers before any traffic; the pauses wrap the
+  // rest.
+  so_.PauseHistory();
+  device_.PauseWatch();
+  int32_t result = OPOS_E_ILLEGAL;
+  switch (command) {
+    case 2:
+      result = Krt02CountCheck();
+      break;
+    case 3:
+      result = Krt03Acceptance();
+      break;
+    case 4:
+      result = TakeBack();
+      break;
+    case 8:
+      result = RawCommand();
+      break;
+    case 9:
+      result = AmountDispense();
+      break;
+    case 10:
+      result = PageData();
+      break;
+    case 12:
+      result = Krt02CountsWithCheck();
+      break;
+    case 13:
+      result = device_.Execute(ClockMinutesCommand(platform::LocalNow().tm));
+      break;
+    case 21:
+    case 22:
+      result = SideCountCheck(command);
+      break;
+    case 24:
+      result = device_.Execute(ClockSecondsCommand(platform::LocalNow().tm, so_.config_.claim_relaxation));
+      break;
+    case 25:
+      result = OperationMode();
+      break;
+    case 26:
+      result = Code();
+      break;
+    case 27:
+      result = DepositMode();
+      break;
+    case 28:
+      result = DepositTable();
+      break;
+    case 29:
+      result = Settings();
+      break;
+    case 30:
+      result = IntakeControl();
+      break;
+    case 31:
+      result = CheckedCounts();
+      break;
+    case 32:
+      result = CountAndCode();
+      break;
+    case 33:
+      result = so_.RunProgramDownload(data, Text());
+      break;
+    case 41:
+      result = CoinState();
+      break;
+    case 42:
+      result = Composite();
+      break;
+    case 43: {
+      int32_t unused = 0;
+      result = CoinUnitAction(&unused);
+      break;
+    }
+    case 52:
+      result = CountTable();
+      break;
+    case 53:
+      result = CountTableAction();
+      break;
+    case 61:
+      result = LogFiles();
+      break;
+    case 62:
+      result = Version();
+      break;
+    case 63:
+      result = ExchangeText("Y00", &directio::CountSummaryText);
+      break;
+    case 64:
+      result = LastChange();
+      break;
+    case 73:
+      result = SettingsPage();
+      break;
+    case 74:
+      result = TwoBlocks();
+      break;
+    case 75:
+      result = Reset();
+      break;
+    case 76:
+      result = ErrorNumber();
+      break;
+    case 78:
+      result = SetCounts('S');
+      break;
+    case 79:
+      result = SetCounts('T');
+      break;
+    case 82:
+      result = MemoryCounts('<');
+      break;
+    case 83:
+      result = MemoryCounts(':');
+      break;
+    case 86:
+      result = OperationModeBit();
+      break;
+    default:
+      break;
+  }
+  device_.ResumeWatch(0);
+  so_.ResumeHistory();
+
+  // The registry follow-ups, after the pauses.
+  if (result == OPOS_SUCCESS && command == 25) {
+    config::WriteOperationModeTemporary(so_.device_key_path_, data);
+    so_.operation_mode_temporary_.store(data);
+    so_.config_.operation_mode_temporary = data;
+  }
+  if (result == OPOS_SUCCESS && command == 86 && (data == 4 || data == 5)) {
+    const int32_t mode = data == 4 ? 0 : 1;
+    config::WriteOperationModeInitialize(so_.device_key_path_, mode);
+    config::WriteOperationModeTemporary(so_.device_key_path_, mode);
+    so_.config_.operation_mode_initialize = mode;
+  }
+  return result;
+}
+
+// --- shared pieces ------------------------------------------------------------------
+
+int32_t DirectIoCommands::ReplyRule(const DeviceReply& reply, std::optional<size_t> length) {
+  if (reply.status == kReplyTimeout) return OPOS_E_NOHARDWARE;
+  if (reply.status != kReplyOk) return OPOS_E_FAILURE;
+  if (reply.answerByte == kBel) return CodeOrFailure(reply.errorCode);
+  if (reply.answerByte == kNak) return OPOS_E_FAILURE;
+  if (length && (!reply.IsDataFrame() || reply.data.size() != *length)) return OPOS_E_FAILURE;
+  return OPOS_SUCCESS;
+}
+
+DeviceReply DirectIoCommands::Exchange(std::string_view body, int32_t limit_ms) {
+  LineExchange& line = device_.Line();
+  DeviceReply reply;
+  line.SendFrame(Bytes(body));
+  line.ReceiveAnswer(reply, limit_ms, false, false);
+  return reply;
+}
+
+void DirectIoCommands::RefreshCounts() {
+  CommThread& thread = device_.Thread();
+  if (!thread.CountsStale() && thread.DepositPhase() == 0) return;
+  device_.PauseWatch();
+  thread.CountsRead();
+  device_.ResumeWatch(0);
+}
+
+void DirectIoCommands::RefreshStatus() {
+  CommThread& thread = device_.Thread();
+  if (!thread.StatusStale()) return;
+  device_.PauseWatch();
+  thread.StatusRead();
+  device_.ResumeWatch(0);
+}
+
+std::optional<CashCounts> DirectIoCommands::CountsFromBytes(std::span<const uint8_t> bytes, bool allow_all) {
+  CashCounts counts{};
+  if (!bytes.empty() && bytes[0] == 0) {
+    counts.fill(cash::kAllPieces);
+    return counts;
+  }
+  DispenseRecord record;
+  const std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+  if (!cash::ParseCashCounts(text, &record, false, allow_all)) return std::nullopt;
+  return record.Counts();
+}
+
+// --- readouts ---------------------------------------------------------------------------
+
+int32_t DirectIoCommands::HeldCounts() {
+  if (device_.PowerState() != OPOS_PS_ONLINE) return OPOS_E_NOHARDWARE;
+  RefreshCounts();
+  Answer(cash::FormatPlain(device_.CountsB()));
+  return OPOS_SUCCESS;
+}
+
+int32_t DirectIoCommands::Krt02CountCheck() {
+  const int32_t result = device_.Execute(CountCheckCommand(180000));
+  if (result == OPOS_SUCCESS) {
+    so_.RestartThreadWithCounts();
+    RetrieveTradingLog();
+  }
+  return result;
+}
+
+int32_t DirectIoCommands::Krt02CountsWithCheck() {
+  const int32_t result = device_.Execute(CountCheckCommand(180000));
+  if (result == OPOS_SUCCESS) so_.RestartThreadWithCounts();
+  RefreshCounts();
+  Answer(cash::FormatTwoSets(device_.CountsA(), device_.CountsB()));
+  if (result == OPOS_SUCCESS) RetrieveTradingLog();
+  return result;
+}
+
+int32_t DirectIoCommands::PageData() {
+  const BuiltCommand command = PageDataCommand(Data());
+  if (!command.ok()) return command.result;
+  const DeviceReply reply = device_.SendCommand(command.command.bytes, WaitStyle::kNone, 4000);
+  if (reply.status != kReplyOk) {
+    Answer(std::string());
+    return reply.status == kReplyTimeout ? OPOS_E_NOHARDWARE : OPOS_E_FAILURE;
+  }
+  if (!reply.data.empty()) Answer(directio::PageDataText(reply.data));
+  return OPOS_SUCCESS;
+}
+
+int32_t DirectIoCommands::CoinState() {
+  const DeviceReply reply = Exchange("[00");
+  int32_t result = ReplyRule(reply);
+  std::optional<directio::CoinState> state;
+  if (result == OPOS_SUCCESS) state = directio::ParseCoinState(reply.data);
+  if (!state) {
+    Answer(directio::CoinStateFailureText());
+    return result == OPOS_E_NOHARDWARE ? OPOS_E_NOHARDWARE : (result == OPOS_E_EXTENDED ? result : OPOS_E_FAILURE);
+  }
+  Answer(directio::CoinStateText(*state));
+  return state->alarm != 0 ? OPOS_E_FAILURE : OPOS_SUCCESS;
+}
+
+int32_t DirectIoCommands::CoinUnitAction(int32_t* result) {
+  const DeviceReply reply = Exchange("\\00", 5000);
+  if (reply.status == kReplyTimeout) {
+    *result = OPOS_E_NOHARDWARE;
+  } else if (reply.status != kReplyOk || reply.IsDataFrame()) {
+    *result = OPOS_E_FAILURE;
+  } else if (IsOneOf(reply.answerByte, {kAck, kLf, kDc3, kDc4, kEtb})) {
+    *result = OPOS_SUCCESS;
+  } else if (reply.answerByte == kCan) {
+    *result = ErrorNumberOrFailure();
+  } else {
+    *result = OPOS_E_FAILURE;
+  }
+  Answer(*result == OPOS_SUCCESS ? "0" : "1");
+  return *result;
+}
+
+int32_t DirectIoCommands::Composite() {
+  int32_t action = OPOS_SUCCESS;
+  CoinUnitAction(&action);
+  const int32_t side = SideCountCheck(42);
+  if (side != OPOS_SUCCESS) {
+    Answer(std::string());
+    return side;
+  }
+  RefreshCounts();
+  const std::string counts = cash::FormatTwoSets(device_.CountsA(), device_.CountsB());
+  if (action == OPOS_SUCCESS) RetrieveTradingLog();
+
+  // Wait while the coin unit still reports it is busy (s = 3).
+  platform::Clock& clock = so_.clock();
+  const int64_t start = clock.NowMs();
+  std::string coins;
+  while (true) {
+    const DeviceReply reply = Exchange("[00");
+    const int32_t checked = ReplyRule(reply);
+    std::optional<directio::CoinState> state;
+    if (checked == OPOS_SUCCESS) state = directio::ParseCoinState(reply.data);
+    if (!state) {
+      coins = directio::CoinStateFailureText();
+      break;
+    }
+    if (state->s == 3 && clock.NowMs() - start <= so_.config_.investigate_timeout) {
+      clock.SleepMs(100);
+      continue;
+    }
+    state->alarm = 0;
+    coins = directio::CoinStateText(*state);
+    break;
+  }
+  Answer(counts + "/" + coins);
+  return side;
+}
+
+int32_t DirectIoCommands::CountTable() {
+  const DeviceReply reply = Exchange("]00");
+  const int32_t result = ReplyRule(reply);
+  if (result != OPOS_SUCCESS) return result;
+  const std::optional<std::string> text = directio::CountTableText(reply.data, Data());
+  if (!text) return OPOS_E_FAILURE;
+  Answer(*text);
+  return OPOS_SUCCESS;
+}
+
+int32_t DirectIoCommands::CountTableAction() {
+  const DeviceReply reply = Exchange(std::string("^01") + static_cast<char>('0' + Data()));
+  if (reply.status == kReplyTimeout) return OPOS_E_NOHARDWARE;
+  if (reply.status != kReplyOk) return OPOS_E_FAILURE;
+  if (IsOneOf(reply.answerByte, {kAck, kEtb}) && !reply.IsDataFrame()) return OPOS_SUCCESS;
+  if (reply.answerByte == kBel) return CodeOrFailure(reply.errorCode);
+  return ErrorNumberOrFailure();
+}
+
+int32_t DirectIoCommands::Version() {
+  const DeviceReply reply = Exchange("Z00");
+  const int32_t result = ReplyRule(reply);
+  if (result != OPOS_SUCCESS) return result;
+  Answer(directio::VersionText(so_.service_object_version_, reply.data));
+  return OPOS_SUCCESS;
+}
+
+int32_t DirectIoCommands::ExchangeText(std::string_view body,
+                                       std::optional<std::string> (*format)(std::span<const uint8_t>)) {
+  const DeviceReply reply = Exchange(body);
+  const int32_t result = ReplyRule(reply);
+  if (result != OPOS_SUCCESS) return result;
+  const std::optional<std::string> text = format(reply.data);
+  if (!text) return OPOS_E_FAILURE;
+  Answer(*text);
+  return OPOS_SUCCESS;
+}
+
+int32_t DirectIoCommands::LastChange() {
+  const DeviceReply reply = Exchange("q00");
+  const int32_t result = ReplyRule(reply);
+  if (result != OPOS_SUCCESS) return result;
+  const std::optional<std::string> text = directio::LastChangeText(reply.data, device_.LastChangeAmount());
+  if (!text) return OPOS_E_FAILURE;
+  Answer(*text);
+  return OPOS_SUCCESS;
+}
+
+int32_t DirectIoCommands::TwoBlocks() {
+  const DeviceReply reply = device_.SendCommand(Bytes(std::string("u01") + static_cast<char>('0' + Data())),
+                                                WaitStyle::kBusy, 4000);
+  const int32_t result = ReplyRule(reply, 73);
+  if (result != OPOS_SUCCESS) return result;
+  Answer(*directio::TwoBlockText(reply.data));
+  return OPOS_SUCCESS;
+}
+
+int32_t DirectIoCommands::MemoryCounts(char address) {
+  const DeviceReply reply =
+      device_.SendCommand(Bytes(std::string("60910002") + address + "020"), WaitStyle::kBusy, 4000);
+  const int32_t result = ReplyRule(reply, 64);
+  if (result != OPOS_SUCCESS) return result;
+  Answer(*directio::MemoryCountsText(reply.data));
+  return OPOS_SUCCESS;
+}
+
+int32_t DirectIoCommands::Reset() {
+  const DeviceReply reply = device_.SendCommand(ResetCommand().bytes, WaitStyle::kBusy, 20000);
+  if (reply.status == kReplyTimeout) return OPOS_E_NOHARDWARE;
+  if (reply.status != kReplyOk) return OPOS_E_FAILURE;
+  if (reply.cancelled != 0) return CodeOrFailure(reply.cancelDetail);
+  if (reply.answerByte == kBel) return CodeOrFailure(reply.errorCode);
+  return OPOS_SUCCESS;
+}
+
+int32_t DirectIoCommands::ErrorNumber() {
+  const int32_t number = device_.Line().ReadErrorNumber();
+  Answer(std::to_string(number));
+  if (number == 65535) {
+    so_.result_code_extended_.store(65535);
+    return OPOS_E_FAILURE;
+  }
+  return OPOS_SUCCESS;
+}
+
+// --- device actions -------------------------------------------------------------------------
+
+int32_t DirectIoCommands::Krt03Acceptance() {
+  if (Data() == 0) {
+    DeviceCommand stop = IntakeStopCommand(false);
+    stop.style = WaitStyle::kBusy;
+    const int32_t result = device_.Execute(stop);
+    if (result == OPOS_SUCCESS) so_.SetDirectIoMode(0);
+    return result;
+  }
+  const int32_t result = device_.Execute(DirectIntakeStartCommand(so_.claimed_model_));
+  if (result == OPOS_SUCCESS) so_.SetDirectIoMode(1);
+  return result;
+}
+
+int32_t DirectIoCommands::TakeBack() {
+  const int32_t mode = Data();
+  const bool krt03 = so_.claimed_model_ == ModelCode::kKrt03;
+  if (mode < 0 || mode > 3 || (mode != 0 && !krt03)) return OPOS_E_ILLEGAL;
+  const std::optional<std::vector<uint8_t>> bytes = ByteInput();
+  if (!bytes) return OPOS_E_ILLEGAL;
+  std::optional<CashCounts> counts = CountsFromBytes(*bytes, true);
+  if (!counts) return OPOS_E_ILLEGAL;
+  // When every given count is 0 or the whole stock of its kind, the ones
+  // equal to the stock are left for the device to take all of.
+  const CashCounts held = device_.CountsA();
+  bool all_zero_or_held = true;
+  for (size_t i = 0; i < counts->size(); ++i) {
+    const int32_t c = (*counts)[i];
+    if (c != cash::kAllPieces && c != 0 && c != held[i]) all_zero_or_held = false;
+  }
+  if (all_zero_or_held) {
+    for (size_t i = 0; i < counts->size(); ++i) {
+      if ((*counts)[i] != 0 && (*counts)[i] == held[i]) (*counts)[i] = cash::kAllPieces;
+    }
+  }
+  if (krt03) {
+    const BuiltCommand command = TakeBackKrt03Command(*counts, mode);
+    if (!command.ok()) return command.result;
+    return device_.ExecuteAsync(command.command);
+  }
+  return device_.TakeBack(*counts);
+}
+
+int32_t DirectIoCommands::RawCommand() {
+  std::optional<std::vector<uint8_t>> bytes = ByteInput();
+  if (!bytes) return OPOS_E_ILLEGAL;
+  bytes->erase(std::find(bytes->begin(), bytes->end(), uint8_t{0}), bytes->end());
+  if (bytes->empty()) return OPOS_E_ILLEGAL;
+  const BuiltCommand command = vexokrt::RawCommand(*bytes, Data());
+  if (!command.ok()) return command.result;
+  const DeviceReply reply =
+      device_.SendCommand(command.command.bytes, WaitStyle::kNone, command.command.timeout_ms);
+  if (reply.status != kReplyOk) {
+    Answer(std::string());
+    return reply.status == kReplyTimeout ? OPOS_E_NOHARDWARE : OPOS_E_FAILURE;
+  }
+  if (reply.IsDataFrame()) {
+    Answer(std::string(reply.data.begin(), reply.data.end()));
+  } else {
+    Answer(std::string(1, static_cast<char>(reply.answerByte)));
+  }
+  return OPOS_SUCCESS;
+}
+
+int32_t DirectIoCommands::AmountDispense() {
+  const int32_t amount = Data();
+  if (amount < 0 || amount > 999999) return OPOS_E_ILLEGAL;
+  if (so_.DepositUnderWay()) return OPOS_E_ILLEGAL;
+  if (!cash::ExitAllowsAmount(so_.current_exit_.load(), amount)) return Extended(kExtendedNotAtCurrentExit);
+  if (const int32_t check = so_.CheckBeforeDispenseFresh(); check != OPOS_SUCCESS) return check;
+  const ModelCode model = so_.claimed_model_;
+  const BuiltCommand command = AmountDispenseCommand(
+      model, amount, IsKrt07Family(model) ? so_.config_.dispense_change_timeout : kDayLongTimeoutMs);
+  if (!command.ok()) return command.result;
+  CCashChanger::PayoutCheck check;
+  check.amount = amount;
+  check.before = so_.StockBeforePayout();
+  const int32_t result = so_.RunPayout(command.command, std::move(check));
+  so_.EndDevicePhase();
+  return result;
+}
+
+int32_t DirectIoCommands::SideCountCheck(int32_t command) {
+  const BuiltCommand count = SideCountCheckCommand(Data(), so_.config_.investigate_timeout);
+  if (!count.ok()) return count.result;
+  int32_t result = OPOS_SUCCESS;
+  if (so_.async_mode_ != 0) {
+    result = device_.ExecuteAsync(count.command, /*notify=*/true);
+  } else {
+    result = device_.Execute(count.command);
+  }
+  if (result != OPOS_SUCCESS || command == 42) return result;
+  if (command == 21) {
+    if (so_.async_mode_ == 0) RetrieveTradingLog();
+    return result;
+  }
+  RefreshCounts();
+  Answer(cash::FormatTwoSets(device_.CountsA(), device_.CountsB()));
+  return RetrieveTradingLog() == OPOS_SUCCESS ? OPOS_SUCCESS : OPOS_E_FAILURE;
+}
+
+int32_t DirectIoCommands::OperationMode() {
+  const BuiltCommand command = OperationModeCommand(Data());
+  return command.ok() ? device_.Execute(command.command) : command.result;
+}
+
+int32_t DirectIoCommands::Code() {
+  const int32_t digit = Data();
+  if (digit != 0 && digit != 1) return OPOS_E_ILLEGAL;
+  const std::optional<std::vector<uint8_t>> bytes = ByteInput();
+  if (!bytes) return OPOS_E_ILLEGAL;
+  const std::optional<std::string> code = directio::FourDigitCode(*bytes);
+  if (!code) return OPOS_E_ILLEGAL;
+  const BuiltCommand command = CodeCommand(digit, *code);
+  return command.ok() ? device_.Execute(command.command) : command.result;
+}
+
+int32_t DirectIoCommands::DepositMode() {
+  const BuiltCommand command =
+      Data() == 1 ? DepositModeCommand(1, 0, 0) : EndDepositCommand(2, so_.config_.end_deposit_timeout);
+  return command.ok() ? device_.Execute(command.command) : command.result;
+}
+
+int32_t DirectIoCommands::DepositTable() {
+  const int32_t mode = Data();
+  const int32_t exit = so_.current_exit_.load();
+  if (mode < 0 || mode > 4) return OPOS_E_ILLEGAL;
+  if (mode == 4 && exit == 3) return Extended(kExtendedNotAtCurrentExit);
+  CashCounts counts{};
+  if (mode <= 1) {
+    const std::optional<std::vector<uint8_t>> bytes = ByteInput();
+    if (!bytes) return OPOS_E_ILLEGAL;
+    DispenseRecord record;
+    const std::string_view text(reinterpret_cast<const char*>(bytes->data()), bytes->size());
+    if (!cash::ParseCashCounts(text, &record, false, true)) return OPOS_E_ILLEGAL;
+    counts = record.Counts();
+    // Counts equal to the whole stock are not named: the device pays all.
+    const CashCounts held = device_.CountsA();
+    bool all_held = true;
+    for (size_t i = 0; i < counts.size(); ++i) {
+      if (counts[i] != cash::kAllPieces && counts[i] != held[i]) all_held = false;
+    }
+    if (all_held) counts.fill(cash::kAllPieces);
+    const bool bills_only = exit == 2 || exit == 5;
+    for (size_t i = 0; i < counts.size(); ++i) {
+      const bool coin = static_cast<int>(i) >= cash::kFirstCoin;
+      if ((bills_only && coin && counts[i] != 0) || (exit == 3 && !coin && counts[i] != 0)) {
+        return Extended(kExtendedNotAtCurrentExit);
+      }
+    }
+  } else if (mode <= 3) {
+    counts.fill(cash::kKeywordPlace);
+  }
+  if (const int32_t check = so_.CheckBeforeDispenseFresh(); check != OPOS_SUCCESS) return check;
+  const BuiltCommand table = DepositTableCommand(counts, mode, so_.config_.take_back_timeout);
+  if (!table.ok()) return table.result;
+  int32_t result = so_.SendPayoutExitSetting(exit);
+  if (result == OPOS_SUCCESS) {
+    if (mode <= 1) {
+      CCashChanger::PayoutCheck check;
+      check.pieces = counts;
+      check.before = so_.StockBeforePayout();
+      result = so_.RunPayout(table.command, std::move(check));
+    } else {
+      result = so_.async_mode_ != 0 ? device_.ExecuteAsync(table.command) : device_.Execute(table.command);
+    }
+  }
+  so_.EndDevicePhase();
+  return result;
+}
+
+int32_t DirectIoCommands::Settings() {
+  const std::string folder = config::MaintenanceFolder(so_.config_.service);
+  const std::string path = folder + maintenance::SettingsFileName(so_.claimed_model_);
+  auto send = [this](int32_t mode, const std::array<int32_t, 5>& values) {
+    const BuiltCommand command = OperatingConditionCommand(mode, values);
+    return command.ok() ? device_.Execute(command.command) : command.result;
+  };
+  return maintenance::LoadOperatingConditions(Data(), Text(), path, send, *so_.trace_log_, so_.clock());
+}
+
+int32_t DirectIoCommands::IntakeControl() {
+  const bool under_way = so_.DepositUnderWay();
+  const bool fixed = so_.deposit_fixed_.load();
+  switch (Data()) {
+    case 0:
+      if (!fixed || so_.config_.pause_deposit_set != 0 || !under_way) return OPOS_E_ILLEGAL;
+      break;
+    case 1:
+      if (fixed || !under_way) return OPOS_E_ILLEGAL;
+      break;
+    case 2: {
+      // Only while the device announces (DC1) that its intake waits, and
+      // its status shows the unit holding ("<2" at bytes 47-48).
+      LineExchange& line = device_.Line();
+      DeviceReply unasked;
+      line.ReceiveAnswer(unasked, 100, true, false);
+      if (unasked.status != kReplyOk || unasked.answerByte != kDc1) return OPOS_E_ILLEGAL;
+      DeviceReply status;
+      line.SendFrame(StatusCommand(so_.claimed_model_).bytes);
+      line.ReceiveAnswer(status, kDirectLimitMs, false, false);
+      if (!status.IsDataFrame() || status.data.size() != 51 || status.data[47] != '<' || status.data[48] != '2') {
+        return OPOS_E_ILLEGAL;
+      }
+      break;
+    }
+    default:
+      return OPOS_E_ILLEGAL;
+  }
+  const int32_t result = device_.Execute(IntakeControlCommand());
+  if (result == OPOS_SUCCESS && Data() == 0) {
+    so_.deposit_fixed_.store(false);
+    so_.fix_without_deposit_.store(false);
+    device_.Thread().SetDepositPhase(so_.config_.deposit_evt_set == 1 ? 2 : 3);
+  }
+  return result;
+}
+
+int32_t DirectIoCommands::CheckedCounts() {
+  const std::optional<std::vector<uint8_t>> bytes = ByteInput();
+  if (!bytes) return OPOS_E_ILLEGAL;
+  DispenseRecord record;
+  const std::string_view text(reinterpret_cast<const char*>(bytes->data()), bytes->size());
+  if (!cash::ParseCashCounts(text, &record, false, false)) return OPOS_E_ILLEGAL;
+  // Every denomination must be named, each with a count of its own.
+  for (const int face : cash::kFaceValues) {
+    const std::string key = std::to_string(face) + ":";
+    const bool named = text.substr(0, key.size()) == key || text.find("," + key) != std::string_view::npos ||
+                       text.find(";" + key) != std::string_view::npos;
+    if (!named) return OPOS_E_ILLEGAL;
+  }
+  const BuiltCommand command = CheckedCountsCommand(record.Counts());
+  if (!command.ok()) return command.result;
+  DeviceReply reply;
+  const int32_t result = device_.Execute(command.command, &reply);
+  // Any failure to read the answer (no answer, parity, framing, BCC) is a
+  // read failure.
+  return reply.status != kReplyOk ? OPOS_E_NOHARDWARE : result;
+}
+
+int32_t DirectIoCommands::CountAndCode() {
+  const int32_t amount = Data();
+  if (amount < 0 || amount > 999999) return OPOS_E_ILLEGAL;
+  const std::optional<directio::CountAndCode> fields = directio::ParseCountAndCode(Text());
+  if (!fields) return OPOS_E_ILLEGAL;
+  const BuiltCommand command = vexokrt::CountAndCodeCommand(amount, fields->number, fields->first, fields->second);
+  if (!command.ok()) return command.result;
+  const DeviceReply reply = device_.SendCommand(command.command.bytes, WaitStyle::kNone, 1000);
+  if (reply.status != kReplyOk) return OPOS_E_NOHARDWARE;
+  if (!reply.IsDataFrame() && reply.answerByte == kAck) return OPOS_SUCCESS;
+  return ErrorNumberOrFailure();
+}
+
+int32_t DirectIoCommands::SetCounts(char letter) {
+  const std::optional<std::vector<uint8_t>> bytes = ByteInput();
+  if (!bytes) return OPOS_E_ILLEGAL;
+  DispenseRecord record;
+  const std::string_view text(reinterpret_cast<const char*>(bytes->data()), bytes->size());
+  // "T21" carries keyword places; "S21" only counts.
+  if (!cash::ParseCashCounts(text, &record, letter == 'T', false)) return OPOS_E_ILLEGAL;
+  const BuiltCommand command = SetCountsCommand(letter, record.Counts());
+  return command.ok() ? device_.Execute(command.command) : command.result;
+}
+
+int32_t DirectIoCommands::LogFiles() {
+  const int32_t code = Data();
+  if (so_.async_mode_ != 0) {
+    return device_.SendLogRequest(code, 3000, code) ? OPOS_SUCCESS : OPOS_E_NOHARDWARE;
+  }
+  return so_.device_logs_ ? so_.device_logs_->ReadLogFiles(code) : OPOS_E_FAILURE;
+}
+
+// --- switches, stop, settings pages --------------------------------------------------------
+
+int32_t DirectIoCommands::Switch(void (ChangerDevice::*set)(bool)) {
+  const int32_t value = Data();
+  if (value != 0 && value != 1) return OPOS_E_ILLEGAL;
+  (device_.*set)(value == 1);
+  return OPOS_SUCCESS;
+}
+
+int32_t DirectIoCommands::Stop() {
+  if (so_.State() == OPOS_S_IDLE) return OPOS_E_ILLEGAL;
+  // The operation in progress holds the watch paused already; only the
+  // history fetch is paused here.
+  so_.PauseHistory();
+  const int32_t result = device_.RequestStop(so_.async_mode_ != 0);
+  so_.ResumeHistory();
+  return result;
+}
+
+int32_t DirectIoCommands::ReadPage(int32_t page, std::string* page_text) {
+  const BuiltCommand command = SettingsPageReadCommand(page);
+  if (!command.ok()) return command.result;
+  const DeviceReply reply = device_.SendCommand(command.command.bytes, WaitStyle::kBusy, 4000);
+  const int32_t result = ReplyRule(reply);
+  if (result != OPOS_SUCCESS) return result;
+  const std::optional<std::string> text = directio::SettingsPageText(page, reply.data);
+  if (!text) return OPOS_E_FAILURE;
+  *page_text = *text;
+  return OPOS_SUCCESS;
+}
+
+int32_t DirectIoCommands::SettingsPage() {
+  const int32_t page = Data();
+  if (page >= 0 && page <= 15) {
+    std::string text;
+    const int32_t result = ReadPage(page, &text);
+    if (result == OPOS_SUCCESS) Answer(text);
+    return result;
+  }
+  if (page != maintenance::kLoadSettingsFile) return OPOS_E_ILLEGAL;
+  std::string name = Text();
+  if (name.empty()) name = maintenance::SettingsFileName(so_.claimed_model_);
+  // The file stays in the maintenance folder.
+  if (!config::PlainFileName(name)) return OPOS_E_ILLEGAL;
+  std::string lines;
+  for (int32_t p = 0; p <= 15; ++p) {
+    std::string text;
+    const int32_t result = ReadPage(p, &text);
+    if (result != OPOS_SUCCESS) return result;
+    lines += text + "\r\n";
+  }
+  const std::string path = config::MaintenanceFolder(so_.config_.service) + name;
+  const std::string temporary = path + ".new";
+  {
+    std::ofstream file(temporary, std::ios::binary | std::ios::trunc);
+    if (!file) return OPOS_E_FAILURE;
+    file << lines;
+    file.flush();
+    if (!file) {
+      std::remove(temporary.c_str());
+      return OPOS_E_FAILURE;
+    }
+  }
+  // Written whole beside it first: a failed write leaves the old file.
+  if (std::rename(temporary.c_str(), path.c_str()) != 0) {
+    std::remove(temporary.c_str());
+    return OPOS_E_FAILURE;
+  }
+  return OPOS_SUCCESS;
+}
+
+int32_t DirectIoCommands::OperationModeBit() {
+  const int32_t action = Data();
+  if (data_ != nullptr) *data_ = 10;
+  std::string page;
+  const int32_t read = ReadPage(10, &page);
+  if (read != OPOS_SUCCESS) return read;
+  std::optional<std::array<int32_t, 5>> fields = directio::SettingsPageValues(page);
+  if (!fields) return OPOS_E_ILLEGAL;
+  if (action == 2) {
+    Answer((*fields)[0] & 1 ? "0" : "1");
+    return OPOS_SUCCESS;
+  }
+  const bool set = action == 0 || action == 4;
+  (*fields)[0] = set ? ((*fields)[0] | 1) : ((*fields)[0] & ~1);
+  const BuiltCommand write = OperatingConditionCommand(10, *fields);
+  if (write.ok()) device_.Execute(write.command);
+  Answer(set ? "0" : "1");
+  return OPOS_SUCCESS;
+}
+
+}  // namespace vexokrt::service

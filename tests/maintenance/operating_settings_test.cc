@@ -1,0 +1,113 @@
+// The settings file and single settings: what each line sends, which lines
+// are refused with which trace text, and that a refused line stops the load
+// after the lines before it were sent.
+#include "maintenance/operating_settings.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+
+#include "opos/opos.h"
+#include "platform/codepage.h"
+#include "support/fake_clock.h"
+#include "support/temp_dir.h"
+
+namespace vexokrt::maintenance {
+namespace {
+
+using testing::TempDir;
+
+struct Sent {
+  int32_t mode;
+  std::array<int32_t, 5> values;
+  bool operator==(const Sent&) const = default;
+};
+
+class SettingsFileTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    trace_.SetFileName(dir_.file("trace.log"));
+    trace_.SetLevel(diag::kLevelInfo);
+  }
+  int32_t Load(const std::string& contents, int32_t answer = opos::OPOS_SUCCESS) {
+    const std::string path = dir_.file("Krt07Setei.txt");
+    std::ofstream(path, std::ios::binary) << contents;
+    return LoadOperatingConditions(kLoadSettingsFile, "", path, Recorder(answer), trace_, clock_);
+  }
+  SendSetting Recorder(int32_t answer) {
+    return [this, answer](int32_t mode, const std::array<int32_t, 5>& values) {
+      sent_.push_back({mode, values});
+      return answer;
+    };
+  }
+  std::string Trace() { return platform::Cp932ToUtf8(testing::ReadFileBytes(dir_.file("trace.log"))); }
+
+  TempDir dir_;
+  diag::TraceLog trace_;
+  testing::FakeClock clock_;
+  std::vector<Sent> sent_;
+};
+
+TEST_F(SettingsFileTest, LinesAreSentInOrderAndRefusalsStopTheLoad) {
+  struct Case {
+    std::string file;
+    int32_t result;
+    std::vector<Sent> sent;
+    std::string trace;  // a line the trace must hold
+  };
+  const Case cases[] = {
+      {"", 0, {}, "動作設定ファイルのデータがなくなりました。"},
+      {"2:0,4,0,0,0\r\n2:F,0,0,0,0\r\n", 0, {{2, {0, 4, 0, 0, 0}}, {2, {15, 0, 0, 0, 0}}}, "読み込んだデータ:2:F,0,0,0,0"},
+      {" A:1 , 2,3 ,4,5\n", 0, {{10, {1, 2, 3, 4, 5}}}, "動作設定実行時のエラーコード = 0"},
+      {"1:0,0,0,0,0\n2:0,0,0,0\n3:0,0,0,0,0\n", 106, {{1, {0, 0, 0, 0, 0}}}, "CSV形式になっていません。"},
+      {"a:0,0,0,0,0\n", 106, {}, "モード設定内容が不正です。"},
+      {"20,0,0,0,0\n", 106, {}, "ファイルの設定内容が不正です。"},
+      {"2;0,0,0,0,0\n", 106, {}, "に:が設定されていません。"},
+      {"2:0,0,0,0,10\n", 106, {}, "パラメータ設定内容が不正です。"},
+      {"2:0,0,0,0,f\n", 106, {}, "パラメータ設定内容が不正です。"},
+  };
+  for (const Case& c : cases) {
+    sent_.clear();
+    std::remove(dir_.file("trace.log").c_str());
+    EXPECT_EQ(Load(c.file), c.result) << c.file;
+    EXPECT_EQ(sent_, c.sent) << c.file;
+    EXPECT_NE(Trace().find(c.trace), std::string::npos) << c.file;
+    EXPECT_NE(Trace().find("動作設定ファイル読込み開始"), std::string::npos);
+  }
+}
+
+TEST_F(SettingsFileTest, AFailingSettingIsTracedAndTheLoadGoesOn) {
+  EXPECT_EQ(Load("1:0,0,0,0,0\n2:0,0,0,0,0\n", opos::OPOS_E_NOHARDWARE), opos::OPOS_SUCCESS);
+  EXPECT_EQ(sent_.size(), 2u);
+  EXPECT_NE(Trace().find("動作設定実行時のエラーコード = 107"), std::string::npos);
+
+  // A missing file: 106 and its trace line, nothing sent.
+  sent_.clear();
+  EXPECT_EQ(LoadOperatingConditions(kLoadSettingsFile, "", dir_.file("absent.txt"), Recorder(0), trace_, clock_),
+            opos::OPOS_E_ILLEGAL);
+  EXPECT_TRUE(sent_.empty());
+  EXPECT_NE(Trace().find("動作設定ファイル読込みに失敗しました。"), std::string::npos);
+}
+
+TEST_F(SettingsFileTest, SingleSettingsAndSelectors) {
+  const std::string nowhere = dir_.file("absent.txt");
+  EXPECT_EQ(LoadOperatingConditions(12, "0,B,1,2,F", nowhere, Recorder(0), trace_, clock_), opos::OPOS_SUCCESS);
+  EXPECT_EQ(sent_, (std::vector<Sent>{{12, {0, 11, 1, 2, 15}}}));
+  // The send's own result is the answer.
+  EXPECT_EQ(LoadOperatingConditions(0, "0,0,0,0,0", nowhere, Recorder(111), trace_, clock_), 111);
+  for (const char* bad : {"", "0,0,0,0", "0,0,0,0,0,0", "0,0,0,0,g", "0,0,0,0,10"}) {
+    EXPECT_EQ(LoadOperatingConditions(3, bad, nowhere, Recorder(0), trace_, clock_), opos::OPOS_E_ILLEGAL) << bad;
+  }
+  for (int32_t selector : {-1, 16, 98, 100}) {
+    EXPECT_EQ(LoadOperatingConditions(selector, "0,0,0,0,0", nowhere, Recorder(0), trace_, clock_),
+              opos::OPOS_E_ILLEGAL)
+        << selector;
+  }
+  EXPECT_EQ(sent_.size(), 2u);
+  EXPECT_EQ(SettingsFileName(ModelCode::kKrt07), "Krt07Setei.txt");
+  EXPECT_EQ(SettingsFileName(ModelCode::kKrt77), "Krt77Setei.txt");
+}
+
+}  // namespace
+}  // namespace vexokrt::maintenance

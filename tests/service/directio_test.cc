@@ -1,0 +1,299 @@
+// DirectIO against the simulated cash changer, through the dispatch
+// interface: the frame's refusals and records, the readouts' texts from the
+// machine's own tables, the settings pages and file, and the device actions
+// with the bytes they send.
+#include <fstream>
+
+#include "config/device_config.h"
+#include "cash_fixture.h"
+#include "platform/registry.h"
+#include "support/exam_records.h"
+
+namespace vexokrt::testing {
+namespace {
+
+using namespace opos;
+using platform::Variant;
+
+class DirectIoTest : public CashOperationsTest {
+ protected:
+  int32_t Dio(ServiceDriver& d, int32_t command, int32_t* data, std::string* text) {
+    return d.Call("DirectIO", {Variant::Long(command), Variant::LongRef(data), Variant::StringRef(text)});
+  }
+  int32_t Dio(ServiceDriver& d, int32_t command, int32_t data = 0, std::string text = "",
+              std::string* answer = nullptr) {
+    const int32_t result = Dio(d, command, &data, &text);
+    if (answer != nullptr) *answer = text;
+    return result;
+  }
+  std::vector<std::string> Records() { return ExamRecords(dir_.file("ExamlogS.txt")); }
+};
+
+TEST_F(DirectIoTest, RefusalsComeBeforeAnyTrafficWithTheirRecords) {
+  ServiceDriver& d = Ready(sim::Model::kKrt07, SimCounts({{100, 10}, {1000, 10}}));
+  struct Case {
+    int32_t command;
+    int32_t data;
+    std::string text;
+    int32_t exit;
+    int32_t binary_conversion;
+    int32_t result;
+  };
+  const Case cases[] = {
+      {5, 0, "", 1, 0, OPOS_E_ILLEGAL},         {0, 0, "", 1, 0, OPOS_E_ILLEGAL},
+      {-1, 0, "", 1, 0, OPOS_E_ILLEGAL},        {88, 0, "", 1, 0, OPOS_E_ILLEGAL},
+      {1002, 0, "", 1, 0, OPOS_E_ILLEGAL},      {4, 0, "1:1", 1, 0, OPOS_E_ILLEGAL},  // not on a KRT07
+      {2, 0, "", 1, 0, OPOS_E_ILLEGAL},         {71, 0, "", 1, 0, OPOS_E_ILLEGAL},    // nothing runs
+      {85, 2, "", 1, 0, OPOS_E_ILLEGAL},        {52, 0, "", 1, 0, OPOS_E_ILLEGAL},
+      {52, 5, "", 1, 0, OPOS_E_ILLEGAL},        {74, 2, "", 1, 0, OPOS_E_ILLEGAL},
+      {86, 3, "", 1, 0, OPOS_E_ILLEGAL},        {73, 16, "", 1, 0, OPOS_E_ILLEGAL},
+      {21, 4, "", 1, 0, OPOS_E_ILLEGAL},        {21, 2, "", 3, 0, OPOS_E_EXTENDED},
+      {21, 0, "", 2, 0, OPOS_E_EXTENDED},       {9, 1000, "", 3, 0, OPOS_E_EXTENDED},
+      {9, 1500, "", 2, 0, OPOS_E_EXTENDED},     {9, 1000000, "", 1, 0, OPOS_E_ILLEGAL},
+      {8, 0, "", 1, 0, OPOS_E_ILLEGAL},         {8, 0, "313", 1, 1, OPOS_E_ILLEGAL},
+      {8, 0, "0490", 1, 2, OPOS_E_ILLEGAL},     {26, 0, "12345", 1, 0, OPOS_E_ILLEGAL},
+      {26, 0, "12a", 1, 0, OPOS_E_ILLEGAL},     {26, 2, "1", 1, 0, OPOS_E_ILLEGAL},
+      {31, 0, "1:1,5:1", 1, 0, OPOS_E_ILLEGAL}, {32, 0, "1,0", 1, 0, OPOS_E_ILLEGAL},
+      {32, 1000000, "1,0,0", 1, 0, OPOS_E_ILLEGAL}, {78, 0, "", 1, 0, OPOS_E_ILLEGAL},
+      {78, 0, "1:1000", 1, 0, OPOS_E_ILLEGAL},  {28, 5, "", 1, 0, OPOS_E_ILLEGAL},
+      {28, 4, "", 3, 0, OPOS_E_EXTENDED},       {28, 0, "100:1", 2, 0, OPOS_E_EXTENDED},
+      {29, 16, "0,0,0,0,0", 1, 0, OPOS_E_ILLEGAL}, {29, 3, "0,0,0,0", 1, 0, OPOS_E_ILLEGAL},
+      {73, 99, "../Krt07Setei.txt", 1, 0, OPOS_E_ILLEGAL}, {51, 2, "", 1, 0, OPOS_E_ILLEGAL},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE("command " + std::to_string(c.command) + " pData " + std::to_string(c.data) + " \"" + c.text + "\"");
+    ASSERT_EQ(d.Set(pidx::kCurrentExit, c.exit), OPOS_SUCCESS);
+    ASSERT_EQ(d.Set(pidx::kBinaryConversion, c.binary_conversion), OPOS_SUCCESS);
+    d.so().SetResultCodeExtended(0);
+    TakeCommands();
+    EXPECT_EQ(Dio(d, c.command, c.data, c.text), c.result);
+    if (c.result == OPOS_E_EXTENDED) {
+      EXPECT_EQ(d.Get(pidx::kResultCodeExtended), kExtendedNotAtCurrentExit);
+    }
+    EXPECT_EQ(d.Get(pidx::kResultCode), c.result);
+    EXPECT_TRUE(Actions(TakeCommands()).empty());
+    const std::vector<std::string> records = Records();
+    ASSERT_GE(records.size(), 2u);
+    EXPECT_EQ(records.back(), "1,107," + std::to_string(c.command) + "," + std::to_string(c.result));
+  }
+  ASSERT_EQ(d.Set(pidx::kBinaryConversion, 0), OPOS_SUCCESS);
+  EXPECT_FALSE(d.so().device()->RejectKindReport()) << "a refused switch keeps its value";
+  EXPECT_EQ(Dio(d, 85, 1), OPOS_SUCCESS);
+  EXPECT_TRUE(d.so().device()->RejectKindReport());
+
+  // 1001 answers DirectIoMode; a disabled device refuses without an exit record.
+  int32_t mode = 7;
+  std::string text;
+  EXPECT_EQ(Dio(d, 1001, &mode, &text), OPOS_SUCCESS);
+  EXPECT_EQ(mode, 0);
+  ASSERT_EQ(d.Set(pidx::kDeviceEnabled, 0), OPOS_SUCCESS);
+  const size_t before = Records().size();
+  EXPECT_EQ(Dio(d, 62), OPOS_E_DISABLED);
+  const std::vector<std::string> after = Records();
+  ASSERT_EQ(after.size(), before + 1);
+  EXPECT_EQ(after.back(), "1,7,62,0");
+}
+
+TEST_F(DirectIoTest, ModelChecksOnTheOlderModels) {
+  // KRT02: command 21 is refused by the model check, without history pause
+  // records; command 12 at exit 3 writes no exit record; 2 at exit 3 is 111.
+  ServiceDriver& d = Ready(sim::Model::kKrt02F, SimCounts({{100, 10}, {1000, 10}}));
+  const size_t start = Records().size();
+  EXPECT_EQ(Dio(d, 21), OPOS_E_ILLEGAL);
+  std::vector<std::string> records = Records();
+  EXPECT_EQ(std::vector<std::string>(records.begin() + static_cast<long>(start), records.end()),
+            (std::vector<std::string>{"1,7,21,0", "1,107,21,106"}));
+  ASSERT_EQ(d.Set(pidx::kCurrentExit, 3), OPOS_SUCCESS);
+  EXPECT_EQ(Dio(d, 12), OPOS_E_ILLEGAL);
+  EXPECT_EQ(Records().back(), "1,7,12,0");
+  EXPECT_EQ(Dio(d, 2), OPOS_E_FAILURE);
+  EXPECT_EQ(Records().back(), "1,107,2,111");
+  ASSERT_EQ(d.Set(pidx::kCurrentExit, 1), OPOS_SUCCESS);
+
+  // Command 11 reads the kept status; 10 sends "l02" with the page.
+  TakeCommands();
+  std::string page;
+  EXPECT_EQ(Dio(d, 10, 3, "", &page), OPOS_SUCCESS);
+  EXPECT_EQ(Actions(TakeCommands()), std::vector<std::string>{"l0203"});
+  EXPECT_EQ(page.size(), 32u);
+  EXPECT_EQ(page.find_first_of(":;<=>?"), std::string::npos);
+}
+
+TEST_F(DirectIoTest, ReadoutsAnswerTheMachinesTables) {
+  const sim::CashCounts stock = SimCounts({{1, 9}, {5, 4}, {10, 9}, {50, 4}, {100, 9}, {500, 4}, {1000, 9}, {5000, 4}});
+  ServiceDriver& d = Ready(sim::Model::kKrt07, stock);
+  SetBoxAndWait(d, SimCounts({{1000, 2}, {10000, 1}}));
+  std::string text;
+
+  EXPECT_EQ(Dio(d, 1, 0, "", &text), OPOS_SUCCESS);
+  EXPECT_EQ(text, "1:0,5:0,10:0,50:0,100:0,500:0;1000:2,2000:0,5000:0,10000:1") << "command 1 answers set B";
+  EXPECT_TRUE(Actions(TakeCommands()).empty());
+
+  EXPECT_EQ(Dio(d, 52, 3, "", &text), OPOS_SUCCESS);
+  EXPECT_EQ(text.substr(0, 31), "1:0,5:0,10:0,50:0,100:0,500:0;1");
+
+  machine().SetProgramVersion("01C05");
+  EXPECT_EQ(Dio(d, 62, 0, "", &text), OPOS_SUCCESS);
+  EXPECT_EQ(text.rfind(std::to_string(d.so().service_object_version()) + ",", 0), 0u) << text;
+  EXPECT_NE(text.find("01C05"), std::string::npos) << text;
+
+  // The last change of 6788 paid exactly its break-down: every sign '0'.
+  ASSERT_EQ(d.Call("DispenseChange", {Variant::Long(6788)}), OPOS_SUCCESS);
+  EXPECT_EQ(Dio(d, 64, 0, "", &text), OPOS_SUCCESS);
+  EXPECT_EQ(text, "1:3,5:1,10:3,50:1,100:2,500:1;1000:1,2000:0,5000:1,10000:0"
+                  ";1:0,5:0,10:0,50:0,100:0,500:0;1000:0,2000:0,5000:0,10000:0");
+
+  machine().SetCoinUnitWarning(15, 15);
+  EXPECT_EQ(Dio(d, 41, 0, "", &text), OPOS_E_FAILURE);
+  EXPECT_EQ(text.substr(text.size() - 4), ",1,1") << text;
+  machine().SetCoinUnitWarning(0, 0);
+  EXPECT_EQ(Dio(d, 41, 0, "", &text), OPOS_SUCCESS);
+  EXPECT_EQ(text.rfind("1:6,5:3,10:6,50:3,100:7,500:3,", 0), 0u) << text;
+
+  machine().OverrideStatusByte(1, 'L');
+  d.so().device()->Thread().SetStatusStale(true);
+  EXPECT_EQ(Dio(d, 81, 0, "", &text), OPOS_SUCCESS);
+  EXPECT_EQ(text.substr(0, 2), "0,") << text;
+  EXPECT_EQ(Dio(d, 87, 0, "", &text), OPOS_SUCCESS);
+  EXPECT_EQ(text.size(), 19u);
+  EXPECT_EQ(Dio(d, 23, 0, "", &text), OPOS_SUCCESS);
+  EXPECT_EQ(text.size(), 9u);
+  EXPECT_EQ(Dio(d, 80, 0, "", &text), OPOS_SUCCESS);
+  EXPECT_EQ(text, "0,0");
+  EXPECT_EQ(Dio(d, 76, 0, "", &text), OPOS_SUCCESS);
+  EXPECT_EQ(text, "0");
+
+  TakeCommands();
+  EXPECT_EQ(Dio(d, 83, 0, "", &text), OPOS_SUCCESS);
+  EXPECT_EQ(Dio(d, 74, 1, "", &text), OPOS_SUCCESS);
+  EXPECT_EQ(Dio(d, 63, 0, "", &text), OPOS_SUCCESS);
+  EXPECT_EQ(Actions(TakeCommands()), (std::vector<std::string>{"60910002:020", "u011", "Y00"}));
+}
+
+TEST_F(DirectIoTest, SettingsPagesWrittenToTheFileLoadBackUnchanged) {
+  for (const sim::Model model : {sim::Model::kKrt07, sim::Model::kKrt77}) {
+    SCOPED_TRACE(static_cast<int>(model));
+    ServiceDriver& d = Ready(model, SimCounts({{100, 10}}), {{"Service", dir_.prefix() + "ignored-part"}});
+    const std::string file = model == sim::Model::kKrt07 ? "Krt07Setei.txt" : "Krt77Setei.txt";
+
+    // One setting, then its page read back.
+    EXPECT_EQ(Dio(d, 29, 12, "0,B,1,2,F"), OPOS_SUCCESS);
+    std::string text;
+    EXPECT_EQ(Dio(d, 73, 12, "", &text), OPOS_SUCCESS);
+    EXPECT_EQ(text, "C:0,B,1,2,F");
+    EXPECT_EQ(Actions(TakeCommands()), (std::vector<std::string>{"Q06<0;12?", "W01<"}));
+
+    // All sixteen pages to the file, then the file back to the device.
+    EXPECT_EQ(Dio(d, 73, 99, ""), OPOS_SUCCESS);
+    std::vector<std::string> pages;
+    for (const std::string& c : Actions(TakeCommands())) pages.push_back(c);
+    ASSERT_EQ(pages.size(), 16u);
+    const std::string written = ReadFileBytes(dir_.file(file));
+    EXPECT_NE(written.find("C:0,B,1,2,F\r\n"), std::string::npos);
+    EXPECT_EQ(std::count(written.begin(), written.end(), '\n'), 16);
+    EXPECT_EQ(Dio(d, 29, 99), OPOS_SUCCESS);
+    std::vector<std::string> sent = Actions(TakeCommands());
+    ASSERT_EQ(sent.size(), 16u);
+    for (int page = 0; page < 16; ++page) {
+      const auto values = machine().SettingsPage(page);
+      std::string expected = "Q06" + std::string(1, static_cast<char>('0' + page));
+      for (int v : values) expected.push_back(static_cast<char>('0' + v));
+      EXPECT_EQ(sent[page], expected);
+    }
+
+    // Command 86: the operation-mode bit of page 10.
+    EXPECT_EQ(Dio(d, 29, 10, "3,0,0,0,0"), OPOS_SUCCESS);
+    int32_t data = 2;
+    EXPECT_EQ(Dio(d, 86, &data, &text), OPOS_SUCCESS);
+    EXPECT_EQ(text, "0");
+    EXPECT_EQ(data, 10);
+    data = 5;
+    EXPECT_EQ(Dio(d, 86, &data, &text), OPOS_SUCCESS);
+    EXPECT_EQ(text, "1");
+    EXPECT_EQ(machine().SettingsPage(10)[0], 2);
+    std::string registry;
+    ASSERT_EQ(platform::RegQueryString(platform::RegRoot::kCurrentUser, key_, "OperationMode_Initialize", &registry), platform::RegResult::kOk);
+    EXPECT_EQ(registry, "1");
+
+    EXPECT_EQ(d.Call("Close"), OPOS_SUCCESS);
+    TearDown();
+    SetUp();
+  }
+}
+
+TEST_F(DirectIoTest, DeviceActionsSendTheirArguments) {
+  ServiceDriver& d = Ready(sim::Model::kKrt07, SimCounts({{1, 20}, {100, 20}, {1000, 20}, {5000, 4}}));
+  struct Case {
+    int32_t command;
+    int32_t data;
+    std::string text;
+    int32_t binary_conversion;
+    std::string sent;
+  };
+  TakeCommands();
+  // Command 9: the amount dispense at the current exit, through its frame.
+  EXPECT_EQ(Dio(d, 9, 2000), OPOS_SUCCESS);
+  EXPECT_EQ(Actions(TakeCommands()), std::vector<std::string>{"m06002000"});
+  // DispenseChange above 10 000 yen is carried out by command 9.
+  ASSERT_EQ(d.Call("DispenseChange", {Variant::Long(12000)}), OPOS_SUCCESS);
+  const std::vector<std::string> records = Records();
+  EXPECT_NE(std::find(records.begin(), records.end(), "1,7,9,12000"), records.end());
+  EXPECT_NE(std::find(records.begin(), records.end(), "1,107,9,0"), records.end());
+
+  // (Command 78 below sets the machine's counts: the pay-outs come first.)
+  const Case cases[] = {
+      {26, 1, "42", 0, "`0510042"},
+      {26, 0, "3132", 1, "`0500012"},
+      {25, 1, "", 0, "G011"},
+      {78, 0, "1:5,100:7", 0, "S21000007000000000005000000000000000"},
+      {32, 123456, "99999,9,F", 0, "?0=12345699999" "9?"},
+      {8, 0, "090048048", 2, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.command) + " " + c.text);
+    ASSERT_EQ(d.Set(pidx::kBinaryConversion, c.binary_conversion), OPOS_SUCCESS);
+    TakeCommands();
+    std::string answer;
+    Dio(d, c.command, c.data, c.text, &answer);
+    const std::vector<std::string> sent = Actions(TakeCommands());
+    if (c.command == 8) {
+      // "Z00" given as decimal bytes: the version answer comes back.
+      EXPECT_EQ(sent, std::vector<std::string>{"Z00"});
+      EXPECT_NE(answer.find(machine().ProgramVersion()), std::string::npos) << answer;
+    } else {
+      ASSERT_EQ(sent.size(), 1u);
+      EXPECT_EQ(sent[0], c.sent);
+    }
+  }
+  ASSERT_EQ(d.Set(pidx::kBinaryConversion, 0), OPOS_SUCCESS);
+
+  // Raw status read: the answer data comes back as text.
+  std::string status;
+  EXPECT_EQ(Dio(d, 8, 0, "H00", &status), OPOS_SUCCESS);
+  EXPECT_EQ(status.size(), 51u);
+
+  // The registry follow-up of command 25.
+  std::string registry;
+  ASSERT_EQ(platform::RegQueryString(platform::RegRoot::kCurrentUser, key_, "OperationMode_Temporary", &registry), platform::RegResult::kOk);
+  EXPECT_EQ(registry, "1");
+
+}
+
+TEST_F(DirectIoTest, SwitchedOnNotificationsReachTheApplication) {
+  ServiceDriver& d = Ready(sim::Model::kKrt07, SimCounts({{100, 10}}));
+  EXPECT_EQ(Dio(d, 77, 1), OPOS_SUCCESS);
+  EXPECT_TRUE(d.so().device()->CassetteNotify());
+  // The rule needs a status with the cassette in after the switch.
+  CommThread& thread = d.so().device()->Thread();
+  thread.SetStatusStale(true);
+  ASSERT_TRUE(d.PumpUntil([&] { return !thread.StatusStale(); }));
+  machine().SetCassetteRemoved(true);
+  EXPECT_TRUE(d.PumpUntil([&] { return d.HasEvent("SODirectIO", 4); }));
+  machine().SetCassetteRemoved(false);
+  EXPECT_TRUE(d.PumpUntil([&] { return d.HasEvent("SODirectIO", 5); }));
+  EXPECT_EQ(Dio(d, 77, 0), OPOS_SUCCESS);
+  EXPECT_FALSE(d.so().device()->CassetteNotify());
+}
+
+}  // namespace
+}  // namespace vexokrt::testing
