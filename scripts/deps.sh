@@ -7,7 +7,7 @@
 set -euo pipefail
 packages=(cmake g++ make pkg-config libcli11-dev libcpp-httplib-dev nlohmann-json3-dev)
 if [ "${1:-}" != demo ]; then
-  packages+=(libgtest-dev libgmock-dev libbenchmark-dev libreadline-dev pkgconf dpkg-dev binutils)
+  packages+=(libgtest-dev libgmock-dev libbenchmark-dev libreadline-dev pkgconf dpkg-dev binutils tmux)
 fi
 # With the argument "fuzz": what the fuzz targets need (clang and its
 # libFuzzer runtime).

@@ -26,6 +26,7 @@
 #include "command_registry.h"
 #include "platform/activation.h"
 #include "platform/message_window.h"
+#include "platform/modal_dialog.h"
 #include "platform/reg_file.h"
 #include "service/properties.h"
 #include "server_library.h"
@@ -34,6 +35,7 @@
 #include "sim/model.h"
 #include "sim/simulator.h"
 #include "sim/web_panel.h"
+#include "terminal_dialog.h"
 
 namespace vexokrt::tools {
 namespace {
@@ -90,10 +92,11 @@ const char* kHelp =
     "  dio NAME|NUMBER [pData] [pString]  DirectIO by readable name (help dio) or number\n"
     "  sim LINE             a control line for the simulator started with --sim (sim help)\n"
     "  help [MEMBER]        this text, or a member's arguments\n"
+    "  (CheckHealth 3 opens the maintenance dialog: keys 1-4 press its buttons, q closes it)\n"
     "  quit                 close the service object and leave\n"
     "output lines: result MEMBER VALUE [NAME=VALUE...] | prop NAME VALUE | set NAME ResultCode=N |\n"
     "              event SOStatusUpdate N | event SOData N | event SODirectIO N pData \"pString\" |\n"
-    "              sim TEXT | error TEXT\n";
+    "              sim TEXT | dialog TEXT | error TEXT\n";
 
 // The words of a line, or what is wrong with it.
 struct SplitLine {
@@ -366,6 +369,10 @@ class Shell {
   std::string StartSimulator();
   void SimLine(const std::string& raw);
   int ReadLoop();
+  // The next input line (without its end); nothing once input has ended.
+  // Handles window messages while it waits. Used by the command loop and,
+  // at a terminal too, by the dialog presenter while a dialog is open.
+  std::optional<std::string> NextLine();
 #ifdef VEXOKRT_HAVE_READLINE
   int ReadlineLoop();
   static void OnReadlineLine(char* line);
@@ -381,6 +388,12 @@ class Shell {
   std::optional<int32_t> answer_;
   platform::ActivatedObject activated_;
   std::unique_ptr<EventControlObject> control_object_;
+  // Input is kept from |start_| on; |searched_| marks how far it is known to
+  // hold no line end, so each byte is looked at once however long a line is.
+  std::string pending_;
+  size_t start_ = 0;
+  size_t searched_ = 0;
+  bool input_ended_ = false;
 };
 
 Shell* g_readline_shell = nullptr;
@@ -709,44 +722,51 @@ void Shell::Finish() {
   Emit("result Close " + std::to_string(closed));
 }
 
-int Shell::ReadLoop() {
-  // Input is kept from |start| on; |searched| marks how far it is known to
-  // hold no line end, so each byte is looked at once however long a line is.
-  std::string pending;
-  size_t start = 0;
-  size_t searched = 0;
+std::optional<std::string> Shell::NextLine() {
   const int message_fd = platform::ThreadMessageFd();
   char buffer[65536];
-  bool eof = false;
-  while (!eof) {
-    // Whole lines first, then wait for more input or events.
-    for (size_t at; (at = pending.find('\n', searched)) != std::string::npos;) {
-      const std::string line = pending.substr(start, at - start);
-      start = searched = at + 1;
-      if (!Execute(line)) return 0;
+  for (;;) {
+    if (const size_t at = pending_.find('\n', searched_); at != std::string::npos) {
+      std::string line = pending_.substr(start_, at - start_);
+      start_ = searched_ = at + 1;
+      return line;
     }
-    searched = pending.size();
-    if (start > 0 && start * 2 >= pending.size()) {
+    searched_ = pending_.size();
+    if (start_ > 0 && start_ * 2 >= pending_.size()) {
       // Drop the lines done once they are half of what is kept.
-      pending.erase(0, start);
-      searched -= start;
-      start = 0;
+      pending_.erase(0, start_);
+      searched_ -= start_;
+      start_ = 0;
+    }
+    if (input_ended_) {
+      if (start_ >= pending_.size()) return std::nullopt;
+      std::string rest = pending_.substr(start_);
+      pending_.clear();
+      start_ = searched_ = 0;
+      return rest;
     }
     pollfd fds[2] = {{STDIN_FILENO, POLLIN, 0}, {message_fd, POLLIN, 0}};
     const int n = ::poll(fds, message_fd >= 0 ? 2 : 1, -1);
-    if (n < 0 && errno != EINTR) break;
+    if (n < 0 && errno != EINTR) {
+      input_ended_ = true;
+      continue;
+    }
     if (message_fd >= 0 && (fds[1].revents & POLLIN) != 0) platform::PumpMessages();
     if ((fds[0].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
       const ssize_t got = ::read(STDIN_FILENO, buffer, sizeof buffer);
       if (got > 0) {
-        pending.append(buffer, static_cast<size_t>(got));
+        pending_.append(buffer, static_cast<size_t>(got));
       } else if (got == 0 || errno != EINTR) {
-        eof = true;
+        input_ended_ = true;
       }
     }
   }
-  pending.erase(0, start);
-  if (!pending.empty()) Execute(pending);
+}
+
+int Shell::ReadLoop() {
+  while (const std::optional<std::string> line = NextLine()) {
+    if (!Execute(*line)) return 0;
+  }
   return 0;
 }
 
@@ -805,6 +825,17 @@ int Shell::Run() {
     return 1;
   }
   control_object_ = std::make_unique<EventControlObject>([this](ReceivedEvent& event) { OnEvent(event); });
+  // The service object's dialogs (CheckHealth 3) are drawn here and read
+  // their keys from the same input as the commands. At a terminal readline
+  // has handed the line over and left the terminal in its normal mode while
+  // a command runs, so plain reads see whole lines there too.
+  TerminalDialogPresenter presenter([this](const std::string& line) { Emit(line); }, [this] { return NextLine(); },
+                                    [this] {
+                                      if (!interactive_) return;
+                                      std::fputs("dialog> ", stdout);
+                                      std::fflush(stdout);
+                                    });
+  platform::DialogPresenter* previous_presenter = platform::SetDialogPresenter(&presenter);
   if (interactive_) {
     std::printf("service object %s from %s; type help for the commands\n", activated_.prog_id.c_str(),
                 activated_.library_path.c_str());
@@ -830,6 +861,7 @@ int Shell::Run() {
   ReadLoop();
 #endif
   Finish();
+  platform::SetDialogPresenter(previous_presenter);
   activated_.object.Reset();
   if (panel_) panel_->Stop();
   if (simulator_) simulator_->Stop();

@@ -26,7 +26,6 @@ constexpr std::string_view kTraceClose = "CCashChanger::Close";
 constexpr std::string_view kTraceClaim = "CCashChanger::Claim";
 constexpr std::string_view kTraceClaimDevice = "CCashChanger::ClaimDevice";
 constexpr std::string_view kTraceReleaseDevice = "CCashChanger::ReleaseDevice";
-constexpr std::string_view kTraceCheckHealth = "CCashChanger::CheckHealth";
 
 // The event members looked up on the Control Object, in this order.
 constexpr const char* kEventMembers[] = {"SODirectIO", "SOStatusUpdate", "SOData"};
@@ -100,23 +99,6 @@ int32_t CCashChanger::ClaimedCheck() {
   if (State() == OPOS_S_CLOSED) return OPOS_E_CLOSED;
   if (!claimed_) return OPOS_E_NOTCLAIMED;
   return OPOS_SUCCESS;
-}
-
-int32_t CCashChanger::NotImplemented(std::string_view trace_name, MethodCode code, long argument) {
-  trace_log_->Write(diag::kLevelError, diag::kTagError, std::string("  ") + std::string(trace_name) + " is not implemented");
-  Record(1, Exit(code), argument, OPOS_E_ILLEGAL);
-  return FinishCall(trace_name, OPOS_E_ILLEGAL);
-}
-
-int32_t CCashChanger::DeviceMethod(std::string_view trace_name, std::string_view param, MethodCode code,
-                                   long argument) {
-  TraceEnter(trace_name, param);
-  Record(1, Entry(code), argument, 0);
-  if (const int32_t refused = ClaimedCheck(); refused != OPOS_SUCCESS) {
-    Record(1, Exit(code), argument, refused);
-    return FinishCall(trace_name, refused);
-  }
-  return NotImplemented(trace_name, code, argument);
 }
 
 // --- opening and closing --------------------------------------------------------
@@ -279,11 +261,6 @@ int32_t CCashChanger::Close() {
 }
 
 // --- device methods --------------------------------------------------------------
-
-int32_t CCashChanger::CheckHealth(int32_t level) {
-  return DeviceMethod(kTraceCheckHealth, Format("  Param:   Level is %ld", static_cast<long>(level)),
-                      MethodCode::kCheckHealth, level);
-}
 
 int32_t CCashChanger::RunProgramDownload(int32_t selector, const std::string& names) {
   maintenance::DownloadContext context{*device_, *trace_log_, *clock_, config::MaintenanceFolder(config_.service),

@@ -23,8 +23,8 @@
 //
 // DirectIO runs the 51 vendor commands (cash_changer_directio.cc); its
 // bodies live in DirectIoCommands, a friend that uses the members of the
-// cash operations. CheckHealth is not part of this build: after the state
-// checks it refuses with 106 and an error trace line.
+// cash operations. CheckHealth (cash_changer_health.cc) runs the
+// communication and operation tests and the maintenance dialog.
 //
 // A pay-out that the device ends before it has paid everything (stopped,
 // jammed, cassette out, refused part-way) is never reported as a success:
@@ -141,6 +141,16 @@ class CCashChanger final : public ChangerHost {
   // property values. 106 when not claimed, 113 while busy.
   int32_t Release();
   int32_t ReleaseDevice();
+  // Tests the device at |level| and leaves the outcome in CheckHealthText:
+  // 1 the status request (communication test), 2 the initialising command
+  // (operation test: the device moves), 3 the maintenance dialog
+  // (service/health_dialog.h), shown through the host's DialogPresenter
+  // (platform/modal_dialog.h) until it is closed; CheckHealthText is then
+  // empty. A test that fails is told only by the text: the result stays 0.
+  // 103, 105, 113 by the state checks; 106 for any other level, for level 3
+  // on a KRT03, and for level 3 when the host has set no presenter (nothing
+  // is sent; an error trace line says why). In each of these CheckHealthText
+  // is unchanged. The background history fetch is off for the whole call.
   int32_t CheckHealth(int32_t level);
   int32_t DirectIO(int32_t command, int32_t* data, std::string* text);
   // Sets the Control Object's own freeze of event delivery; always 0, no
@@ -251,9 +261,6 @@ class CCashChanger final : public ChangerHost {
   // The refusals every device method starts with: 101 while closed, 103
   // while not claimed. 0 when the call may go on.
   int32_t ClaimedCheck();
-  // Ends a method whose work this build does not hold: an error trace line,
-  // the exit record and 106.
-  int32_t NotImplemented(std::string_view trace_name, MethodCode code, long argument);
   // Ends a method: the exit record and the result helper.
   int32_t EndCall(std::string_view trace_name, MethodCode code, long argument, int32_t result);
   // Claimed (101/103), enabled (105), not busy (113).
@@ -309,9 +316,6 @@ class CCashChanger final : public ChangerHost {
   // DepositAmount; with |report|, a data event when the record changed.
   void TakeKeptDepositCounts(bool report);
 
-  // A device method of the maintenance kind: frame, state checks, then
-  // NotImplemented.
-  int32_t DeviceMethod(std::string_view trace_name, std::string_view param, MethodCode code, long argument);
   // Step 5 of OpenService: names the trace file and sets its level.
   void ConfigureTrace();
   // Step 8 of OpenService: the device layer and its logs.

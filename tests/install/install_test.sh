@@ -27,7 +27,8 @@ libdir="$(cd "$prefix" && ls -d lib*/libvexokrt77.so 2>/dev/null | head -1 | xar
 [ -n "$libdir" ] || { fail "no libvexokrt77.so installed"; find "$prefix"; exit 1; }
 for file in bin/vexokrt "$libdir/libvexokrt77.so" "$libdir/libvexokrt_platform.so" "$libdir/pkgconfig/vexokrt.pc" \
             include/vexokrt/platform/com.h include/vexokrt/platform/activation.h \
-            include/vexokrt/platform/message_window.h include/vexokrt/platform/reg_file.h \
+            include/vexokrt/platform/message_window.h include/vexokrt/platform/modal_dialog.h \
+            include/vexokrt/platform/reg_file.h \
             include/vexokrt/service/opos.h include/vexokrt/service/properties.h \
             share/doc/vexokrt/examples/pos_change.cc share/doc/vexokrt/hardware.md; do
   [ -f "$prefix/$file" ] || fail "not installed: $file"

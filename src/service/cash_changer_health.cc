@@ -1,0 +1,77 @@
+// CheckHealth: the communication test, the operation test and the
+// maintenance dialog.
+#include "device/changer_device.h"
+#include "device/command_set.h"
+#include "link/comm_thread.h"
+#include "platform/modal_dialog.h"
+#include "resources/string_table.h"
+#include "service/cash_changer.h"
+#include "service/health_dialog.h"
+#include "service/opos.h"
+#include "service/text_format.h"
+
+namespace vexokrt::service {
+namespace {
+
+using namespace opos;  // the OPOS names read best unqualified here
+
+constexpr std::string_view kTraceCheckHealth = "CCashChanger::CheckHealth";
+constexpr std::string_view kNoPresenter = "  Interactive CheckHealth is not available: no dialog presenter";
+
+}  // namespace
+
+int32_t CCashChanger::CheckHealth(int32_t level) {
+  TraceEnter(kTraceCheckHealth, Format("  Param:   Level is %ld", static_cast<long>(level)));
+  Record(1, static_cast<long>(MethodCode::kCheckHealth), level, 0);
+  if (const int32_t refused = StateChecks(); refused != OPOS_SUCCESS) {
+    return EndCall(kTraceCheckHealth, MethodCode::kCheckHealth, level, refused);
+  }
+
+  // No background history fetch may use the line during the test, the
+  // dialog's whole time included; it is allowed again on every way out.
+  PauseHistory();
+  int32_t result = OPOS_SUCCESS;
+  const ModelCode model = device_->Model();
+  switch (level) {
+    case 1: {
+      device_->PauseWatch();
+      const int32_t read = HealthDialog::ReadStatus(*device_, nullptr);
+      device_->ResumeWatch(0);
+      check_health_text_ = resources::LoadString(read == OPOS_SUCCESS ? resources::kIdsInternalAnswered
+                                                                      : resources::kIdsInternalNoAnswer);
+      break;
+    }
+    case 2: {
+      device_->PauseWatch();
+      const int32_t reset = device_->Execute(ResetCommand());
+      device_->ResumeWatch(0);
+      check_health_text_ = resources::LoadString(reset == OPOS_SUCCESS ? resources::kIdsExternalAnswered
+                                                                       : resources::kIdsExternalNoAnswer);
+      break;
+    }
+    case 3: {
+      if (model == ModelCode::kKrt03) {
+        result = OPOS_E_ILLEGAL;
+        break;
+      }
+      HealthDialog dialog(*device_, config_.take_back_timeout);
+      if (platform::RunModalDialog(dialog) == platform::kDialogNotShown) {
+        // A host without a presenter cannot show the dialog: the check is
+        // not available there, and saying so beats reporting it as done.
+        trace_log_->Write(diag::kLevelError, diag::kTagError, kNoPresenter);
+        result = OPOS_E_ILLEGAL;
+        break;
+      }
+      check_health_text_.clear();
+      break;
+    }
+    default:
+      result = OPOS_E_ILLEGAL;
+      break;
+  }
+  result = EndCall(kTraceCheckHealth, MethodCode::kCheckHealth, level, result);
+  ResumeHistory();
+  return result;
+}
+
+}  // namespace vexokrt::service
