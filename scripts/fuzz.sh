@@ -2,7 +2,7 @@
 # Builds the libFuzzer targets with clang (AddressSanitizer and
 # UndefinedBehaviorSanitizer) and runs each for SECONDS (default 30).
 #   scripts/fuzz.sh [SECONDS] [TARGET...]
-# Targets: frame_decoder, cash_counts, reg_file. New inputs go to
+# Targets: frame_decoder, cash_counts, reg_file, directio. New inputs go to
 # build-fuzz/corpus/TARGET (the committed seeds in tests/fuzz/corpus/TARGET
 # are read, never changed); a crash leaves its input in build-fuzz/artifacts/
 # and makes the script exit non-zero. Runs for hours: give the seconds, e.g.
@@ -12,13 +12,14 @@ cd "$(dirname "$0")/.."
 seconds="${1:-30}"
 shift || true
 targets=("$@")
-if [[ ${#targets[@]} -eq 0 ]]; then targets=(frame_decoder cash_counts reg_file); fi
+if [[ ${#targets[@]} -eq 0 ]]; then targets=(frame_decoder cash_counts reg_file directio); fi
 scripts/deps.sh fuzz
 
 declare -A sources=(
   [frame_decoder]="src/link/frame_codec.cc"
   [cash_counts]="src/cash/cash_counts.cc"
   [reg_file]="src/platform/reg_file.cc src/platform/codepage.cc"
+  [directio]="src/directio/readouts.cc src/cash/cash_counts.cc"
 )
 out=build-fuzz
 mkdir -p "$out/artifacts"
