@@ -52,7 +52,7 @@ void AppendRange(std::vector<int32_t>& rows, int32_t first, int32_t last) {
   }
 }
 
-LogFileResult Failure() { return {opos::OPOS_E_FAILURE, 0}; }
+LogFileResult Failure() { return {opos::OPOS_E_FAILURE, 0, {}}; }
 
 }  // namespace
 
@@ -102,7 +102,7 @@ LogFileResult ReadDeviceLogFile(MemoryReadExchange& exchange, ModelCode model, c
       // The link has already asked a KRT07/KRT77 for the reason of the
       // refusal; other models have no such code here.
       if (IsKrt07Family(model) && reply.errorFlag != 0 && reply.errorCode != 0) {
-        return {opos::OPOS_E_EXTENDED, reply.errorCode};
+        return {opos::OPOS_E_EXTENDED, reply.errorCode, {}};
       }
       return Failure();
     }
@@ -110,20 +110,24 @@ LogFileResult ReadDeviceLogFile(MemoryReadExchange& exchange, ModelCode model, c
     buffer.append(reply.data.begin(), reply.data.end());
     buffer.push_back(static_cast<char>(kUnreadBlockFill));
   }
-  if (!ReplaceFile(folder.PathOf(file_name), buffer)) return Failure();
-  return {opos::OPOS_SUCCESS, 0};
+  std::string error;
+  if (!ReplaceFile(folder.PathOf(file_name), buffer, &error)) return {opos::OPOS_E_FAILURE, 0, error};
+  return {opos::OPOS_SUCCESS, 0, {}};
 }
 
 LogFileResult RunDeviceLogRequest(MemoryReadExchange& exchange, ModelCode model, const LogFolder& folder,
                                   int32_t code) {
-  if (code == kIdleCodeA || code == kIdleCodeB) return {code, 0};
+  if (code == kIdleCodeA || code == kIdleCodeB) return {code, 0, {}};
   const std::vector<int32_t> rows = DeviceLogRequestRows(code);
-  if (rows.empty()) return {opos::OPOS_E_ILLEGAL, 0};
+  if (rows.empty()) return {opos::OPOS_E_ILLEGAL, 0, {}};
   LogFileResult last;
+  std::string errors;
   for (int32_t row : rows) {
     const DeviceLogRegion* region = FindDeviceLogRegion(row);
     last = ReadDeviceLogFile(exchange, model, folder, region->address, region->units, region->file_name);
+    if (!last.error.empty()) errors += (errors.empty() ? "" : "; ") + last.error;
   }
+  last.error = errors;
   return last;
 }
 

@@ -14,6 +14,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -58,6 +59,7 @@ std::vector<int32_t> DeviceLogRequestRows(int32_t code);
 struct LogFileResult {
   int32_t result = 0;
   int32_t extended = 0;  // meaningful only when result is OPOS_E_EXTENDED
+  std::string error;     // a file that could not be written: its path and errno text
 };
 
 // Reads |units| KiB from |address| and writes them to the folder's file

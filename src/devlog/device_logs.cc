@@ -17,7 +17,10 @@ int32_t DeviceLogs::OperationHistoryStep(ModelCode model) {
 }
 
 LogFileResult DeviceLogs::RunLogRequest(ModelCode model, int32_t code) {
-  return RunDeviceLogRequest(direct_, model, context_.Folder(), code);
+  LogFileResult result = RunDeviceLogRequest(direct_, model, context_.Folder(), code);
+  // A copy that could not be written says why.
+  if (!result.error.empty()) context_.Error("ログファイルを書き込めません = " + result.error);
+  return result;
 }
 
 }  // namespace vexokrt::devlog

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 
 #include "devlog_fakes.h"
@@ -157,6 +159,24 @@ TEST_F(DeviceLogFilesTest, UnwritableFolder_IsAFailureNotASuccess) {
       RunDeviceLogRequest(device_, ModelCode::kKrt77, LogFolder(dir_.file("missing") + "/", 0), 0);
   EXPECT_EQ(result.result, opos::OPOS_E_FAILURE);
   EXPECT_EQ(device_.reads.size(), 4u);
+}
+
+}  // namespace
+}  // namespace vexokrt::devlog
+
+namespace vexokrt::devlog {
+namespace {
+
+// A copy that cannot be written fails and names the file and the reason.
+TEST(DeviceLogFileWrite, AFolderThatCannotTakeTheFileGivesItsErrnoText) {
+  vexokrt::testing::TempDir dir;
+  testing::FakeMemoryDevice device;
+  const LogFolder missing(dir.prefix() + "absent/", 0);
+  const LogFileResult result = RunDeviceLogRequest(device, ModelCode::kKrt77, missing, 0);
+  EXPECT_EQ(result.result, opos::OPOS_E_FAILURE);
+  EXPECT_NE(result.error.find("CoinLog00.bin"), std::string::npos) << result.error;
+  EXPECT_NE(result.error.find(std::strerror(ENOENT)), std::string::npos) << result.error;
+  EXPECT_TRUE(RunDeviceLogRequest(device, ModelCode::kKrt77, LogFolder(dir.prefix(), 0), 0).error.empty());
 }
 
 }  // namespace
