@@ -64,6 +64,7 @@ int RunLogs(const LogsOptions& options) {
     const std::string path = prefix + std::string(region->file_name);
     if (std::filesystem::exists(path)) std::printf("%s\n", path.c_str());
   }
+  if (!result.error.empty()) std::fprintf(stderr, "logs: cannot write %s\n", result.error.c_str());
   std::printf("result %d", result.result);
   if (result.result == opos::OPOS_E_EXTENDED) std::printf(" (extended %d)", result.extended);
   std::printf("\n");
