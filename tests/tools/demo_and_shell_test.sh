@@ -107,5 +107,19 @@ for refused in "sim --http 127.0.0.1:" "sim --http 70000" "shell Dev1 --http 0" 
   if timeout 20 "$program" $refused </dev/null >"$work/refused.out" 2>&1; then fail "$refused is refused"; fi
 done
 
+# DirectIO by readable name or number, from the shell and as one command.
+export OPOS_REGISTRY_DIR="$work/dio"
+printf 'ClaimDevice 1000\nset DeviceEnabled 1\ndio settings 12 "0,B,1,2,F"\ndio page 12\ndio 5\ndio nothing\nhelp dio\n' |
+  timeout 60 "$program" shell --sim KRT77 Dev1 >"$work/dio.out" 2>&1 || fail "shell dio exits non-zero"
+contains "dio settings" 'result DirectIO 0 pData=12 pString="0,B,1,2,F"' "$work/dio.out"
+contains "dio page" 'result DirectIO 0 pData=12 pString="C:0,B,1,2,F"' "$work/dio.out"
+contains "dio by number" 'result DirectIO 106 pData=0 pString=""' "$work/dio.out"
+contains "dio unknown name" 'error dio NAME|NUMBER [pData] [pString] (help dio)' "$work/dio.out"
+contains "help dio" 'levels (87): fill level per denomination' "$work/dio.out"
+timeout 60 "$program" dio Dev1 counts --sim KRT07 >"$work/dio-one.out" 2>&1 || fail "vexokrt dio exits non-zero"
+grep -qE '^result DirectIO 0 pData=0 pString="1:[0-9]+,5:[0-9]+,10:[0-9]+,50:[0-9]+,100:[0-9]+,500:[0-9]+;1000:[0-9]+,2000:[0-9]+,5000:[0-9]+,10000:[0-9]+"$' \
+  "$work/dio-one.out" || { fail "vexokrt dio counts"; cat "$work/dio-one.out"; }
+contains "vexokrt dio releases" "result ReleaseDevice 0" "$work/dio-one.out"
+
 if [ "$failures" -ne 0 ]; then echo "$failures failure(s)"; exit 1; fi
 echo "all passed"
