@@ -767,24 +767,25 @@ int Shell::Run() {
   return 0;
 }
 
-const CommandRegistration kRegistration{[](CLI::App& app) {
+const CommandRegistration kShellCommand{[] {
   auto options = std::make_shared<ShellOptions>();
   auto no_open = std::make_shared<bool>(false);
-  auto* command = app.add_subcommand("shell", "Call a device's service object by hand or from a script");
-  command->add_option("NAME", options->name, "OPOS device name")->required();
-  command->add_flag("--no-open", *no_open, "do not call OpenService at the start");
-  command->add_option("--sim", options->sim_model,
-                      "serve NAME by a simulated KRT07, KRT77, KRT03, KRT02F or KRT02FA inside the program "
-                      "(the device key is written into the registry folder)");
-  command->add_option("--http", options->http,
-                      "with --sim: serve the simulator's control panel on [ADDRESS:]PORT (address 127.0.0.1 "
-                      "unless given; port 0: any free one); the shell prints \"sim panel URL\"");
-  command->add_option("--library", options->library, "path of libvexokrt77.so (default: beside this program)");
-  command->callback([options, no_open] {
+  Command command{"shell", "Call a device's service object by hand or from a script"};
+  command.Add("NAME", &options->name, "OPOS device name").Required();
+  command.Add("--no-open", no_open.get(), "do not call OpenService at the start");
+  command.Add("--sim", &options->sim_model,
+              "serve NAME by a simulated KRT07, KRT77, KRT03, KRT02F or KRT02FA inside the program "
+              "(the device key is written into the registry folder)");
+  command.Add("--http", &options->http,
+              "with --sim: serve the simulator's control panel on [ADDRESS:]PORT (address 127.0.0.1 "
+              "unless given; port 0: any free one); the shell prints \"sim panel URL\"");
+  command.Add("--library", &options->library, "path of libvexokrt77.so (default: beside this program)");
+  command.run = [options, no_open] {
     options->open = !*no_open;
     Shell shell(*options);
-    if (const int code = shell.Run(); code != 0) throw CLI::RuntimeError(code);
-  });
+    return shell.Run();
+  };
+  return command;
 }};
 
 }  // namespace
