@@ -22,9 +22,6 @@ using namespace opos;  // the OPOS names read best unqualified here
 
 constexpr std::string_view kTraceOpenService = "CCashChanger::OpenService";
 constexpr std::string_view kTraceClose = "CCashChanger::Close";
-constexpr std::string_view kTraceClaim = "CCashChanger::Claim";
-constexpr std::string_view kTraceClaimDevice = "CCashChanger::ClaimDevice";
-constexpr std::string_view kTraceReleaseDevice = "CCashChanger::ReleaseDevice";
 constexpr std::string_view kTraceCheckHealth = "CCashChanger::CheckHealth";
 constexpr std::string_view kTraceDirectIO = "CCashChanger::DirectIO";
 
