@@ -4,9 +4,12 @@
 #include <CLI/CLI.hpp>
 
 #include <cstdio>
+#include <deque>
 #include <map>
 #include <string>
 #include <type_traits>
+#include <variant>
+#include <vector>
 
 #include "command_registry.h"
 #include "version.h"
@@ -80,11 +83,16 @@ const std::map<std::string, std::string>& Examples() {
 }  // namespace vexokrt::tools
 
 int main(int argc, char** argv) {
+  // The descriptions outlive the parser: its options write into the
+  // variables the descriptions point to.
+  std::deque<vexokrt::tools::Command> commands;
   CLI::App app{"vexokrt - cash changer service object: simulator, probe, registration and demo"};
   app.require_subcommand(1);
   app.set_version_flag("--version", [] { return vexokrt::tools::VersionText(); },
                        "print the program's and the service object's versions");
-  for (const auto& make : vexokrt::tools::Commands()) vexokrt::tools::AddCommand(app, make());
+  for (const auto& make : vexokrt::tools::Commands()) {
+    vexokrt::tools::AddCommand(app, commands.emplace_back(make()));
+  }
   for (CLI::App* command : app.get_subcommands({})) {
     const auto example = vexokrt::tools::Examples().find(command->get_name());
     if (example != vexokrt::tools::Examples().end() && command->get_footer().empty()) {
