@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds the program and its libraries (no tests, no benchmarks; preset
-# `demo`, folder build-demo: lightly optimised, CLI11 precompiled) and runs the demo against
+# `demo`, folder build-demo: lightly optimised, a unity build) and runs the demo against
 # the built-in simulator.
 set -euo pipefail
 cd "$(dirname "$0")/.."

@@ -7,11 +7,10 @@
 #include "config/device_config.h"
 #include "platform/activation.h"
 #include "platform/registry.h"
+#include "service/module.h"
 
 namespace vexokrt::tools {
 namespace {
-
-constexpr char kProgId[] = "OPOS.CashChanger.Vexo-KRT77";
 
 struct ConfigArgs {
   std::string name;
@@ -48,13 +47,13 @@ void Show(const std::string& key) {
   }
 }
 
-int Run(const ConfigArgs& args) {
+int RunConfig(const ConfigArgs& args) {
   const std::string key = config::DeviceKeyPath(args.name);
   using platform::RegResult;
   using platform::RegRoot;
   std::string prog_id;
   if (platform::RegQueryString(RegRoot::kLocalMachine, key, "", &prog_id) != RegResult::kOk) {
-    const RegResult result = platform::RegSetString(RegRoot::kLocalMachine, key, "", kProgId);
+    const RegResult result = platform::RegSetString(RegRoot::kLocalMachine, key, "", service::kCashChangerProgId);
     if (result != RegResult::kOk) {
       std::fprintf(stderr, "vexokrt: cannot create HKEY_LOCAL_MACHINE\\%s in %s: %s\n", key.c_str(),
                    platform::RegFilePath(RegRoot::kLocalMachine).c_str(), platform::RegResultText(result));
@@ -84,15 +83,14 @@ int Run(const ConfigArgs& args) {
   return 0;
 }
 
-const CommandRegistration kRegistration{[](CLI::App& app) {
+const CommandRegistration kConfigCommand{[] {
   auto args = std::make_shared<ConfigArgs>();
-  auto* command = app.add_subcommand("config", "Create a cash changer's registry key, set and show its settings");
-  command->add_option("NAME", args->name, "OPOS device name")->required();
-  command->add_option("--set", args->assignments, "Value=Text to store (repeatable)");
-  command->add_flag("--show", args->show, "show every setting with its default");
-  command->callback([args] {
-    if (const int code = Run(*args); code != 0) throw CLI::RuntimeError(code);
-  });
+  Command command{"config", "Create a cash changer's registry key, set and show its settings"};
+  command.Add("NAME", &args->name, "OPOS device name").Required();
+  command.Add("--set", &args->assignments, "Value=Text to store (repeatable)");
+  command.Add("--show", &args->show, "show every setting with its default");
+  command.run = [args] { return RunConfig(*args); };
+  return command;
 }};
 
 }  // namespace

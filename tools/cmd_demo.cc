@@ -87,43 +87,13 @@ void Demo::Say(const char* format, ...) {
   std::fflush(stdout);
 }
 
-const char* StatusName(int32_t status) {
-  switch (status) {
-    case 11:
-      return "empty";
-    case 12:
-      return "near empty";
-    case 13:
-      return "empty ok";
-    case 21:
-      return "full";
-    case 22:
-      return "near full";
-    case 23:
-      return "full ok";
-    case 31:
-      return "jam";
-    case 32:
-      return "jam ok";
-    case 91:
-      return "asynchronous operation finished";
-    case 2000:
-      return "power unknown";
-    case 2001:
-      return "power online";
-    case 2004:
-      return "power off/offline";
-    default:
-      return "";
-  }
-}
-
 void Demo::OnEvent(const ReceivedEvent& event) {
   events_.push_back(event);
   if (event.member == "SODirectIO") {
     Say("event SODirectIO EventNumber %d pData %d pString %s", event.number, event.data, Quoted(event.text).c_str());
   } else if (event.member == "SOStatusUpdate") {
-    Say("event SOStatusUpdate %d (%s)", event.number, StatusName(event.number));
+    const char* name = StatusUpdateName(event.number);
+    Say("event SOStatusUpdate %d (%s)", event.number, name != nullptr ? name : "");
   } else {
     Say("event %s %d", event.member.c_str(), event.number);
   }
@@ -463,18 +433,19 @@ int Demo::Run() {
   return calls_ok_ && seen_all && cash_ok && result == 0 && closed == 0 ? 0 : 1;
 }
 
-const CommandRegistration kRegistration{[](CLI::App& app) {
+const CommandRegistration kDemoCommand{[] {
   auto options = std::make_shared<DemoOptions>();
-  auto* command = app.add_subcommand("demo", "Drive a simulated cash changer through the service object");
-  command->add_option("--model", options->model, "KRT07, KRT77, KRT03, KRT02F or KRT02FA")->capture_default_str();
-  command->add_option("--library", options->library, "path of libvexokrt77.so (default: beside this program)");
-  command->add_option("--http", options->http,
-                      "serve the simulator's control panel on [ADDRESS:]PORT (address 127.0.0.1 unless given; "
-                      "port 0: any free one) and keep it up after the steps until standard input ends");
-  command->callback([options] {
+  Command command{"demo", "Drive a simulated cash changer through the service object"};
+  command.Add("--model", &options->model, "KRT07, KRT77, KRT03, KRT02F or KRT02FA").ShowDefault();
+  command.Add("--library", &options->library, "path of libvexokrt77.so (default: beside this program)");
+  command.Add("--http", &options->http,
+              "serve the simulator's control panel on [ADDRESS:]PORT (address 127.0.0.1 unless given; "
+              "port 0: any free one) and keep it up after the steps until standard input ends");
+  command.run = [options] {
     Demo demo(*options);
-    if (const int code = demo.Run(); code != 0) throw CLI::RuntimeError(code);
-  });
+    return demo.Run();
+  };
+  return command;
 }};
 
 }  // namespace

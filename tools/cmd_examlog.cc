@@ -9,6 +9,7 @@
 #include "diag/exam_log_reader.h"
 #include "platform/clock.h"
 #include "service/opos.h"
+#include "service_client.h"
 
 namespace vexokrt::tools {
 namespace {
@@ -55,24 +56,6 @@ std::string WithResult(long result) {
   return "result " + std::to_string(result) + (name != nullptr ? std::string(" ") + name : "");
 }
 
-const char* StatusName(long status) {
-  switch (status) {
-    case 11: return "empty";
-    case 12: return "near empty";
-    case 13: return "empty ok";
-    case 21: return "full";
-    case 22: return "near full";
-    case 23: return "full ok";
-    case 31: return "jam";
-    case 32: return "jam ok";
-    case 91: return "asynchronous operation finished";
-    case 2000: return "power unknown";
-    case 2001: return "power online";
-    case 2004: return "power off/offline";
-    default: return nullptr;
-  }
-}
-
 // What one record says, in words.
 std::string Describe(const diag::ExamRecord& r) {
   const std::string argument = std::to_string(r.argument);
@@ -108,7 +91,7 @@ std::string Describe(const diag::ExamRecord& r) {
     case 8:
       switch (r.code) {
         case 1: {
-          const char* name = StatusName(r.argument);
+          const char* name = StatusUpdateName(r.argument);
           return "event fired: SOStatusUpdate " + argument + (name != nullptr ? std::string(" (") + name + ")" : "");
         }
         case 2: return "event fired: SODirectIO " + argument;
@@ -129,7 +112,7 @@ std::string Describe(const diag::ExamRecord& r) {
          WithResult(r.result);
 }
 
-void Print(const diag::ExamRecord& r) {
+void PrintRecord(const diag::ExamRecord& r) {
   std::printf("%02d-%02d-%02d %02d:%02d:%02d  %-60s [%ld,%ld,%ld,%ld]\n", r.year, r.month, r.day, r.hour, r.minute,
               r.second, Describe(r).c_str(), r.kind, r.code, r.argument, r.result);
 }
@@ -148,7 +131,7 @@ int RunExamlog(const ExamlogOptions& options) {
   }
   std::printf("# %s: %zu records, oldest first; write position %ld of %ld bytes\n", options.file.c_str(),
               read.ring->records.size(), read.ring->write_position, read.ring->file_size);
-  for (const diag::ExamRecord& record : read.ring->records) Print(record);
+  for (const diag::ExamRecord& record : read.ring->records) PrintRecord(record);
   std::fflush(stdout);
   if (!options.follow) return 0;
   long position = read.ring->write_position;
@@ -158,23 +141,22 @@ int RunExamlog(const ExamlogOptions& options) {
     // simply tried again at the next turn.
     const diag::ExamReadResult again = diag::ReadExamLog(options.file);
     if (!again.ring || again.ring->write_position == position) continue;
-    for (const diag::ExamRecord& record : diag::RecordsWrittenSince(*again.ring, position)) Print(record);
+    for (const diag::ExamRecord& record : diag::RecordsWrittenSince(*again.ring, position)) PrintRecord(record);
     std::fflush(stdout);
     position = again.ring->write_position;
   }
 }
 
-const CommandRegistration kRegistration{[](CLI::App& app) {
+const CommandRegistration kExamlogCommand{[] {
   auto options = std::make_shared<ExamlogOptions>();
-  auto* cmd = app.add_subcommand("examlog", "Print the ExamLog ring's records oldest first, with readable names");
-  cmd->add_option("FILE", options->file, "the ExamLog file (ExamlogS.txt in the log folder)")->required();
-  cmd->add_flag("--follow,-f", options->follow, "keep printing records as they are written (Ctrl-C ends)");
-  cmd->add_option("--interval", options->interval_ms, "with --follow: ms between looks at the file")
-      ->capture_default_str()
-      ->check(CLI::Range(10, 60000));
-  cmd->callback([options] {
-    if (const int code = RunExamlog(*options); code != 0) throw CLI::RuntimeError(code);
-  });
+  Command command{"examlog", "Print the ExamLog ring's records oldest first, with readable names"};
+  command.Add("FILE", &options->file, "the ExamLog file (ExamlogS.txt in the log folder)").Required();
+  command.Add("--follow,-f", &options->follow, "keep printing records as they are written (Ctrl-C ends)");
+  command.Add("--interval", &options->interval_ms, "with --follow: ms between looks at the file")
+      .ShowDefault()
+      .Range(10, 60000);
+  command.run = [options] { return RunExamlog(*options); };
+  return command;
 }};
 
 }  // namespace

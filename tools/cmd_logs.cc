@@ -71,26 +71,22 @@ int RunLogs(const LogsOptions& options) {
   return result.result == opos::OPOS_SUCCESS ? 0 : 1;
 }
 
-const CommandRegistration kRegistration{[](CLI::App& app) {
+const CommandRegistration kLogsCommand{[] {
   auto options = std::make_shared<LogsOptions>();
-  CLI::App* cmd = app.add_subcommand("logs", "Copy the device's internal logs of a request code into a folder");
-  // Required unless the show subcommand is used; checked in the callback.
-  CLI::Option* port = cmd->add_option("--port", options->port, "Serial port (device path or COMn)");
-  CLI::Option* code = cmd->add_option(
-      "--code", options->code, "Request code: 0-32 one log file, 96 coin, 97 bill, 98 bill discriminator, 99 all");
-  CLI::Option* folder =
-      cmd->add_option("--folder", options->folder, "Folder for the .bin files (created when missing)");
-  cmd->add_option("--line", options->line, "Line settings to start detection from")->capture_default_str();
-  cmd->add_option("--trace", options->trace, "Trace file for the line traffic");
-  CLI::App* show = AddShowCommand(*cmd);
-  cmd->callback([options, show, port, code, folder] {
-    if (show->parsed()) return;
-    for (const CLI::Option* needed : {port, code, folder}) {
-      if (needed->count() == 0) throw CLI::RequiredError(needed->get_name());
-    }
-    // A non-zero exit status travels through CLI11's own error path.
-    if (const int status = RunLogs(*options); status != 0) throw CLI::RuntimeError(status);
-  });
+  Command command{"logs", "Copy the device's internal logs of a request code into a folder"};
+  // Required unless the show subcommand is used.
+  command.Add("--port", &options->port, "Serial port (device path or COMn)").RequiredWithoutSubcommand();
+  command
+      .Add("--code", &options->code,
+           "Request code: 0-32 one log file, 96 coin, 97 bill, 98 bill discriminator, 99 all")
+      .RequiredWithoutSubcommand();
+  command.Add("--folder", &options->folder, "Folder for the .bin files (created when missing)")
+      .RequiredWithoutSubcommand();
+  command.Add("--line", &options->line, "Line settings to start detection from").ShowDefault();
+  command.Add("--trace", &options->trace, "Trace file for the line traffic");
+  AddShowCommand(command);
+  command.run = [options] { return RunLogs(*options); };
+  return command;
 }};
 
 }  // namespace

@@ -81,7 +81,7 @@ int32_t Call(platform::IDispatch* object, std::string_view member, std::vector<V
   return *result.AsLong();
 }
 
-int Run(const std::string& name) {
+int RunOpen(const std::string& name) {
   platform::ActivatedObject service = platform::ActivateServiceObject("CashChanger", name);
   if (service.error != platform::ActivationError::kNone) {
     std::fprintf(stderr, "vexokrt: %s\n", service.message.c_str());
@@ -104,13 +104,12 @@ int Run(const std::string& name) {
   return ok && opened == 0 && closed == 0 ? 0 : 1;
 }
 
-const CommandRegistration kRegistration{[](CLI::App& app) {
+const CommandRegistration kOpenCommand{[] {
   auto name = std::make_shared<std::string>();
-  auto* command = app.add_subcommand("open", "Create a device's service object through the registry, open and close it");
-  command->add_option("NAME", *name, "OPOS device name")->required();
-  command->callback([name] {
-    if (const int code = Run(*name); code != 0) throw CLI::RuntimeError(code);
-  });
+  Command command{"open", "Create a device's service object through the registry, open and close it"};
+  command.Add("NAME", name.get(), "OPOS device name").Required();
+  command.run = [name] { return RunOpen(*name); };
+  return command;
 }};
 
 }  // namespace

@@ -150,20 +150,18 @@ int RunProbe(const ProbeOptions& options) {
   return exit_code;
 }
 
-const CommandRegistration kRegistration{[](CLI::App& app) {
+const CommandRegistration kProbeCommand{[] {
   auto options = std::make_shared<ProbeOptions>();
-  CLI::App* cmd = app.add_subcommand("probe", "Detect the cash changer on a serial port and read its status");
-  cmd->add_option("--port", options->port, "Serial port (device path or COMn)")->required();
-  cmd->add_option("--line", options->line, "Line settings to start detection from: baud,parity,data bits,stop bits")
-      ->capture_default_str()
-      ->check([](const std::string& text) {
+  Command command{"probe", "Detect the cash changer on a serial port and read its status"};
+  command.Add("--port", &options->port, "Serial port (device path or COMn)").Required();
+  command.Add("--line", &options->line, "Line settings to start detection from: baud,parity,data bits,stop bits")
+      .ShowDefault()
+      .Check([](const std::string& text) {
         return platform::ParseLineDefinition(text) ? std::string() : "not a line definition such as 9600,E,8,1";
       });
-  cmd->add_option("--trace", options->trace, "Trace file (default: the trace is shown on stderr)");
-  cmd->callback([options] {
-    // A non-zero exit status travels through CLI11's own error path.
-    if (const int status = RunProbe(*options); status != 0) throw CLI::RuntimeError(status);
-  });
+  command.Add("--trace", &options->trace, "Trace file (default: the trace is shown on stderr)");
+  command.run = [options] { return RunProbe(*options); };
+  return command;
 }};
 
 }  // namespace

@@ -62,23 +62,22 @@ int CallEntryPoint(const std::string& given, const char* entry, const char* done
   return 0;
 }
 
-void AddCommand(CLI::App& app, const char* name, const char* description, const char* entry, const char* done) {
-  auto* command = app.add_subcommand(name, description);
+Command EntryPointCommand(const char* name, const char* description, const char* entry, const char* done) {
+  Command command{name, description};
   auto library = std::make_shared<std::string>();
-  command->add_option("--library", *library, "path of libvexokrt77.so (default: beside this program)");
-  command->callback([library, entry, done] {
-    if (const int code = CallEntryPoint(*library, entry, done); code != 0) throw CLI::RuntimeError(code);
-  });
+  command.Add("--library", library.get(), "path of libvexokrt77.so (default: beside this program)");
+  command.run = [library, entry, done] { return CallEntryPoint(*library, entry, done); };
+  return command;
 }
 
-const CommandRegistration kRegister{[](CLI::App& app) {
-  AddCommand(app, "register", "Register the service object library as the in-process server of its class",
-             platform::kDllRegisterServerName, "registered");
+const CommandRegistration kRegisterCommand{[] {
+  return EntryPointCommand("register", "Register the service object library as the in-process server of its class",
+                           platform::kDllRegisterServerName, "registered");
 }};
 
-const CommandRegistration kUnregister{[](CLI::App& app) {
-  AddCommand(app, "unregister", "Remove the registration of the service object library",
-             platform::kDllUnregisterServerName, "unregistered");
+const CommandRegistration kUnregisterCommand{[] {
+  return EntryPointCommand("unregister", "Remove the registration of the service object library",
+                           platform::kDllUnregisterServerName, "unregistered");
 }};
 
 }  // namespace

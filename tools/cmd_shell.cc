@@ -868,48 +868,51 @@ int Shell::Run() {
   return 0;
 }
 
-const CommandRegistration kRegistration{[](CLI::App& app) {
+const CommandRegistration kShellCommand{[] {
   auto options = std::make_shared<ShellOptions>();
   auto no_open = std::make_shared<bool>(false);
-  auto* command = app.add_subcommand("shell", "Call a device's service object by hand or from a script");
-  command->add_option("NAME", options->name, "OPOS device name")->required();
-  command->add_flag("--no-open", *no_open, "do not call OpenService at the start");
-  command->add_option("--sim", options->sim_model,
-                      "serve NAME by a simulated KRT07, KRT77, KRT03, KRT02F or KRT02FA inside the program "
-                      "(the device key is written into the registry folder)");
-  command->add_option("--http", options->http,
-                      "with --sim: serve the simulator's control panel on [ADDRESS:]PORT (address 127.0.0.1 "
-                      "unless given; port 0: any free one); the shell prints \"sim panel URL\"");
-  command->add_option("--library", options->library, "path of libvexokrt77.so (default: beside this program)");
-  command->callback([options, no_open] {
+  Command command{"shell", "Call a device's service object by hand or from a script"};
+  command.Add("NAME", &options->name, "OPOS device name").Required();
+  command.Add("--no-open", no_open.get(), "do not call OpenService at the start");
+  command.Add("--sim", &options->sim_model,
+              "serve NAME by a simulated KRT07, KRT77, KRT03, KRT02F or KRT02FA inside the program "
+              "(the device key is written into the registry folder)");
+  command.Add("--http", &options->http,
+              "with --sim: serve the simulator's control panel on [ADDRESS:]PORT (address 127.0.0.1 "
+              "unless given; port 0: any free one); the shell prints \"sim panel URL\"");
+  command.Add("--library", &options->library, "path of libvexokrt77.so (default: beside this program)");
+  command.run = [options, no_open] {
     options->open = !*no_open;
     Shell shell(*options);
-    if (const int code = shell.Run(); code != 0) throw CLI::RuntimeError(code);
-  });
+    return shell.Run();
+  };
+  return command;
 }};
 
 // "vexokrt dio": one direct I/O command on a claimed, enabled device, as the
 // shell's "dio" line runs it.
-const CommandRegistration kDioRegistration{[](CLI::App& app) {
+const CommandRegistration kDioCommand{[] {
   auto options = std::make_shared<ShellOptions>();
   auto what = std::make_shared<std::string>();
   auto data = std::make_shared<std::string>("0");
   auto text = std::make_shared<std::string>();
-  auto* command = app.add_subcommand("dio", "Run one DirectIO command by readable name or number on a device");
-  command->add_option("NAME", options->name, "OPOS device name")->required();
-  command->add_option("COMMAND", *what, "a name (counts, status, levels, version, page, ...; see the shell's "
-                                        "\"help dio\") or a command number")->required();
-  command->add_option("PDATA", *data, "pData (default 0)");
-  command->add_option("PSTRING", *text, "pString (default empty)");
-  command->add_option("--sim", options->sim_model, "serve NAME by a simulated KRT07, KRT77, KRT03, KRT02F or KRT02FA");
-  command->add_option("--library", options->library, "path of libvexokrt77.so (default: beside this program)");
-  command->footer("Example: vexokrt dio Dev1 counts --sim KRT07");
-  command->callback([options, what, data, text] {
+  Command command{"dio", "Run one DirectIO command by readable name or number on a device"};
+  command.Add("NAME", &options->name, "OPOS device name").Required();
+  command.Add("COMMAND", what.get(),
+              "a name (counts, status, levels, version, page, ...; see the shell's \"help dio\") or a command number")
+      .Required();
+  command.Add("PDATA", data.get(), "pData (default 0)");
+  command.Add("PSTRING", text.get(), "pString (default empty)");
+  command.Add("--sim", &options->sim_model, "serve NAME by a simulated KRT07, KRT77, KRT03, KRT02F or KRT02FA");
+  command.Add("--library", &options->library, "path of libvexokrt77.so (default: beside this program)");
+  command.footer = "Example: vexokrt dio Dev1 counts --sim KRT07";
+  command.run = [options, what, data, text] {
     options->script = {"ClaimDevice 3000", "set DeviceEnabled 1",
                        "dio " + *what + " " + *data + " " + Quoted(*text), "ReleaseDevice"};
     Shell shell(*options);
-    if (const int code = shell.Run(); code != 0) throw CLI::RuntimeError(code);
-  });
+    return shell.Run();
+  };
+  return command;
 }};
 
 }  // namespace

@@ -28,7 +28,7 @@ struct SimOptions {
   std::string http;  // "[ADDR:]PORT" of the control panel; empty: none
 };
 
-void Print(const std::string& text) {
+void PrintNow(const std::string& text) {
   std::fwrite(text.data(), 1, text.size(), stdout);
   std::fflush(stdout);
 }
@@ -71,7 +71,7 @@ int RunSim(const SimOptions& options) {
     close(signal_fd);
     return 1;
   }
-  Print("slave: " + simulator.SlavePath() + "\n");
+  PrintNow("slave: " + simulator.SlavePath() + "\n");
   std::unique_ptr<sim::WebPanel> panel;
   if (panel_options) {
     panel = std::make_unique<sim::WebPanel>(simulator.Engine(), *panel_options);
@@ -81,7 +81,7 @@ int RunSim(const SimOptions& options) {
       close(signal_fd);
       return 1;
     }
-    Print("http: " + panel->Url() + "\n");
+    PrintNow("http: " + panel->Url() + "\n");
   }
   const sim::ModelTraits& traits = sim::TraitsOf(*model);
   std::fprintf(stderr, "%s on %s (a pty reports only the speed; 'help' lists the control commands)\n",
@@ -105,7 +105,7 @@ int RunSim(const SimOptions& options) {
       std::string line = buffer.substr(0, newline);
       buffer.erase(0, newline + 1);
       sim::ControlReply reply = sim::ExecuteControlLine(simulator.Engine(), line);
-      Print(reply.text);
+      PrintNow(reply.text);
       if (reply.quit) {
         running = false;
         break;
@@ -118,20 +118,17 @@ int RunSim(const SimOptions& options) {
   return 0;
 }
 
-const CommandRegistration kRegistration{[](CLI::App& app) {
+const CommandRegistration kSimCommand{[] {
   auto options = std::make_shared<SimOptions>();
-  CLI::App* cmd = app.add_subcommand("sim", "Serve a simulated cash changer on a pseudo-terminal");
-  cmd->add_option("--model", options->model, "KRT02F, KRT02FA, KRT03, KRT07 or KRT77")->capture_default_str();
-  cmd->add_flag("--wire-timing", options->wire_timing, "Pace answers at the line speed (11 bits a byte)");
-  cmd->add_option("--latency", options->latency_ms, "Think time before every answer, ms")->capture_default_str();
-  cmd->add_option("--http", options->http,
-                  "Serve the control panel on [ADDRESS:]PORT (address 127.0.0.1 unless given; port 0: any free one)");
-  cmd->add_flag("--ignore-stdin", options->ignore_stdin,
-                "Do not read control lines; serve until SIGINT or SIGTERM");
-  cmd->callback([options] {
-    int rc = RunSim(*options);
-    if (rc != 0) throw CLI::RuntimeError(rc);
-  });
+  Command command{"sim", "Serve a simulated cash changer on a pseudo-terminal"};
+  command.Add("--model", &options->model, "KRT02F, KRT02FA, KRT03, KRT07 or KRT77").ShowDefault();
+  command.Add("--wire-timing", &options->wire_timing, "Pace answers at the line speed (11 bits a byte)");
+  command.Add("--latency", &options->latency_ms, "Think time before every answer, ms").ShowDefault();
+  command.Add("--http", &options->http,
+              "Serve the control panel on [ADDRESS:]PORT (address 127.0.0.1 unless given; port 0: any free one)");
+  command.Add("--ignore-stdin", &options->ignore_stdin, "Do not read control lines; serve until SIGINT or SIGTERM");
+  command.run = [options] { return RunSim(*options); };
+  return command;
 }};
 
 }  // namespace

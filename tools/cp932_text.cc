@@ -78,27 +78,27 @@ TextConversion Cp932FileToUtf8(std::string_view bytes) {
   return {std::move(out), {}};
 }
 
-CLI::App* AddShowCommand(CLI::App& logs) {
+void AddShowCommand(Command& logs) {
   auto file = std::make_shared<std::string>();
-  CLI::App* show = logs.add_subcommand(
+  Command& show = logs.Subcommand(
       "show", "Print one of the driver's CP932 text files (trading log, history, trace, ExamLog) as UTF-8");
-  show->add_option("FILE", *file, "the file")->required();
-  show->footer("Example: vexokrt logs show /var/log/vexokrt/trace09");
-  show->callback([file] {
+  show.Add("FILE", file.get(), "the file").Required();
+  show.footer = "Example: vexokrt logs show /var/log/vexokrt/trace09";
+  show.run = [file] {
     std::ifstream in(*file, std::ios::binary);
     if (!in) {
       std::fprintf(stderr, "vexokrt logs show: cannot open %s\n", file->c_str());
-      throw CLI::RuntimeError(1);
+      return 1;
     }
     const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     const TextConversion text = Cp932FileToUtf8(bytes);
     if (!text.utf8) {
       std::fprintf(stderr, "vexokrt logs show: %s: %s\n", file->c_str(), text.error.c_str());
-      throw CLI::RuntimeError(1);
+      return 1;
     }
     std::fwrite(text.utf8->data(), 1, text.utf8->size(), stdout);
-  });
-  return show;
+    return 0;
+  };
 }
 
 }  // namespace vexokrt::tools

@@ -2,11 +2,11 @@
 // are written in CP932; `vexokrt logs show` prints them as UTF-8.
 #pragma once
 
-#include <CLI/CLI.hpp>
-
 #include <optional>
 #include <string>
 #include <string_view>
+
+#include "command_registry.h"
 
 namespace vexokrt::tools {
 
@@ -23,6 +23,6 @@ struct TextConversion {
 TextConversion Cp932FileToUtf8(std::string_view bytes);
 
 // Adds `show FILE` below |logs|.
-CLI::App* AddShowCommand(CLI::App& logs);
+void AddShowCommand(Command& logs);
 
 }  // namespace vexokrt::tools

@@ -1,20 +1,66 @@
 // vexokrt: the command-line program of the cash changer service object.
-#include "command_registry.h"
+// The only file that includes the command-line parser: it turns the commands'
+// descriptions (command_registry.h) into the parser's subcommands.
+#include <CLI/CLI.hpp>
 
 #include <cstdio>
+#include <deque>
 #include <map>
 #include <string>
+#include <type_traits>
+#include <variant>
+#include <vector>
 
+#include "command_registry.h"
 #include "version.h"
 
 namespace vexokrt::tools {
 
-std::vector<CommandAdder>& Commands() {
-  static std::vector<CommandAdder> commands;
+std::vector<CommandMaker>& Commands() {
+  static std::vector<CommandMaker> commands;
   return commands;
 }
 
 namespace {
+
+CLI::Option* AddArgument(CLI::App& app, const Argument& argument) {
+  CLI::Option* option = std::visit(
+      [&](auto* target) {
+        if constexpr (std::is_same_v<decltype(target), bool*>) {
+          return app.add_flag(argument.names, *target, argument.description);
+        } else {
+          return app.add_option(argument.names, *target, argument.description);
+        }
+      },
+      argument.target);
+  if (argument.required) option->required();
+  if (argument.show_default) option->capture_default_str();
+  if (argument.range) option->check(CLI::Range(argument.range->first, argument.range->second));
+  if (argument.check) option->check(argument.check);
+  return option;
+}
+
+// Adds |command| and its subcommands below |parent|. The command runs only
+// when none of its subcommands was given; a non-zero exit status, like a
+// missing argument, travels through the parser's own error path.
+void AddCommand(CLI::App& parent, const Command& command) {
+  CLI::App* app = parent.add_subcommand(command.name, command.description);
+  if (!command.footer.empty()) app->footer(command.footer);
+  std::vector<const CLI::Option*> needed;
+  for (const Argument& argument : command.arguments) {
+    const CLI::Option* option = AddArgument(*app, argument);
+    if (argument.required_without_subcommand) needed.push_back(option);
+  }
+  for (const Command& subcommand : command.subcommands) AddCommand(*app, subcommand);
+  if (!command.run) return;
+  app->callback([app, needed, run = command.run] {
+    if (!app->get_subcommands().empty()) return;
+    for (const CLI::Option* option : needed) {
+      if (option->count() == 0) throw CLI::RequiredError(option->get_name());
+    }
+    if (const int status = run(); status != 0) throw CLI::RuntimeError(status);
+  });
+}
 
 // One example line for the --help of every subcommand.
 const std::map<std::string, std::string>& Examples() {
@@ -37,11 +83,16 @@ const std::map<std::string, std::string>& Examples() {
 }  // namespace vexokrt::tools
 
 int main(int argc, char** argv) {
+  // The descriptions outlive the parser: its options write into the
+  // variables the descriptions point to.
+  std::deque<vexokrt::tools::Command> commands;
   CLI::App app{"vexokrt - cash changer service object: simulator, probe, registration and demo"};
   app.require_subcommand(1);
   app.set_version_flag("--version", [] { return vexokrt::tools::VersionText(); },
                        "print the program's and the service object's versions");
-  for (const auto& add : vexokrt::tools::Commands()) add(app);
+  for (const auto& make : vexokrt::tools::Commands()) {
+    vexokrt::tools::AddCommand(app, commands.emplace_back(make()));
+  }
   for (CLI::App* command : app.get_subcommands({})) {
     const auto example = vexokrt::tools::Examples().find(command->get_name());
     if (example != vexokrt::tools::Examples().end() && command->get_footer().empty()) {

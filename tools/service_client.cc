@@ -5,6 +5,7 @@
 #include "platform/activation.h"
 #include "platform/reg_file.h"
 #include "platform/registry.h"
+#include "service/module.h"
 
 namespace vexokrt::tools {
 namespace {
@@ -14,7 +15,6 @@ using platform::HRESULT;
 using platform::Variant;
 
 constexpr const char* kEventMembers[3] = {"SODirectIO", "SOStatusUpdate", "SOData"};
-constexpr char kProgId[] = "OPOS.CashChanger.Vexo-KRT77";
 
 }  // namespace
 
@@ -101,7 +101,7 @@ std::string WriteDeviceKey(const std::string& device_name,
   using platform::RegResult;
   using platform::RegRoot;
   const std::string key = platform::OposDeviceKeyPath("CashChanger", device_name);
-  if (platform::RegSetString(RegRoot::kLocalMachine, key, "", kProgId) != RegResult::kOk) {
+  if (platform::RegSetString(RegRoot::kLocalMachine, key, "", service::kCashChangerProgId) != RegResult::kOk) {
     return "cannot write " + key + " in " + platform::RegFilePath(RegRoot::kLocalMachine);
   }
   for (const auto& [name, text] : values) {
@@ -143,6 +143,24 @@ std::string Quoted(std::string_view text) {
   }
   out += '"';
   return out;
+}
+
+const char* StatusUpdateName(long status) {
+  switch (status) {
+    case 11: return "empty";
+    case 12: return "near empty";
+    case 13: return "empty ok";
+    case 21: return "full";
+    case 22: return "near full";
+    case 23: return "full ok";
+    case 31: return "jam";
+    case 32: return "jam ok";
+    case 91: return "asynchronous operation finished";
+    case 2000: return "power unknown";
+    case 2001: return "power online";
+    case 2004: return "power off/offline";
+    default: return nullptr;
+  }
 }
 
 }  // namespace vexokrt::tools

@@ -64,4 +64,8 @@ std::string WriteDeviceKey(const std::string& device_name,
 // bytes, so that one result stays one line.
 std::string Quoted(std::string_view text);
 
+// The name of an SOStatusUpdate value ("near empty", "jam ok", "power online"
+// ...); none for a value without one.
+const char* StatusUpdateName(long status);
+
 }  // namespace vexokrt::tools

@@ -19,4 +19,8 @@ std::string Cp932ToUtf8(std::string_view cp932);
 std::optional<std::string> TryUtf8ToCp932(std::string_view utf8);
 std::optional<std::string> TryCp932ToUtf8(std::string_view cp932);
 
+// The ASCII capital letters in lower case, every other byte as it is: names
+// that ignore case compare this way, and a CP932 byte is never changed.
+constexpr char FoldAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
 }  // namespace vexokrt::platform

@@ -13,6 +13,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "platform/codepage.h"
+
 namespace vexokrt::platform {
 
 struct WindowHandlerTable {
@@ -139,8 +141,6 @@ WindowTable& Windows() {
   static WindowTable* table = new WindowTable;  // never destroyed: threads may outlive static destruction
   return *table;
 }
-
-char FoldAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
 // Hands one message to its handler, or disposes of it.
 void Dispatch(PostedMessage& item) {

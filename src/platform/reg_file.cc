@@ -12,8 +12,6 @@
 namespace vexokrt::platform {
 namespace {
 
-char FoldAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
 // The lower-case form of a name, the key of the parser's look-up tables.
 std::string Folded(std::string_view name) {
   std::string folded(name);

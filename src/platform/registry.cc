@@ -102,7 +102,7 @@ bool ReadAll(int fd, std::string* text) {
   }
 }
 
-std::string ErrnoText(int error) { return std::strerror(error); }
+std::string SystemErrorText(int error) { return std::strerror(error); }
 
 // The parsed files by path. A file is parsed again only when its bytes are
 // not those parsed last time, so the many settings a service object reads
@@ -156,7 +156,7 @@ std::shared_ptr<const LoadedRoot> Load(RegRoot root, const std::string& path) {
     loaded->tree.name = RegRootName(root);
     loaded->status = RegResult::kIoError;
     ::stat(path.c_str(), &loaded->info);
-    loaded->problem = "registry file " + path + " " + problem + " (" + ErrnoText(error) +
+    loaded->problem = "registry file " + path + " " + problem + " (" + SystemErrorText(error) +
                       "); it is taken as empty and will not be overwritten";
     return std::shared_ptr<const LoadedRoot>(std::move(loaded));
   };
@@ -311,7 +311,7 @@ Change Modify(RegRoot root, const std::function<Change(RegKeyNode*)>& change) {
           const bool exists = ::stat(target.c_str(), &existing) == 0;
           if (const int failure = StoreAtomically(target, bytes, exists ? &existing : nullptr); failure != 0) {
             outcome.result = RegResult::kIoError;
-            write_problem = "registry file " + target + " cannot be written (" + ErrnoText(failure) + ")";
+            write_problem = "registry file " + target + " cannot be written (" + SystemErrorText(failure) + ")";
           }
         }
       }

@@ -23,9 +23,6 @@ using namespace opos;  // the OPOS names read best unqualified here
 
 constexpr std::string_view kTraceOpenService = "CCashChanger::OpenService";
 constexpr std::string_view kTraceClose = "CCashChanger::Close";
-constexpr std::string_view kTraceClaim = "CCashChanger::Claim";
-constexpr std::string_view kTraceClaimDevice = "CCashChanger::ClaimDevice";
-constexpr std::string_view kTraceReleaseDevice = "CCashChanger::ReleaseDevice";
 
 // The event members looked up on the Control Object, in this order.
 constexpr const char* kEventMembers[] = {"SODirectIO", "SOStatusUpdate", "SOData"};
