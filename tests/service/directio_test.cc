@@ -359,6 +359,11 @@ TEST_F(DirectIoTest, EachCommandSendsItsBytes) {
       std::string unused;
       EXPECT_EQ(Dio(d, 1001, &mode, &unused), OPOS_SUCCESS);
       EXPECT_EQ(mode, 1);
+      // Enabling again starts from DirectIoMode 0.
+      ASSERT_EQ(d.Set(pidx::kDeviceEnabled, 0), OPOS_SUCCESS);
+      ASSERT_EQ(d.Set(pidx::kDeviceEnabled, 1), OPOS_SUCCESS);
+      EXPECT_EQ(Dio(d, 1001, &mode, &unused), OPOS_SUCCESS);
+      EXPECT_EQ(mode, 0);
     }
     EXPECT_TRUE(d.so().device()->Thread().HistoryFetchEnabled());
     EXPECT_TRUE(d.PumpUntil([&] { return d.Get(pidx::kState) == OPOS_S_IDLE; }, 10000));
