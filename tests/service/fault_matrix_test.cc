@@ -4,6 +4,7 @@
 // ExamLog and the registry files came through whole, and that a later claim
 // works. Each test prints its cases as a table (case, result, time, intact).
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <pwd.h>
 #include <sched.h>
@@ -17,7 +18,10 @@
 #include <algorithm>
 #include <condition_variable>
 #include <cstdio>
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <mutex>
 #include <optional>
@@ -239,7 +243,7 @@ class ProgramProcess {
 class FaultMatrixTest : public CashOperationsTest {
  protected:
   void TearDown() override {
-    PrintTable(::testing::UnitTest::GetInstance()->current_test_info()->name(), rows_);
+    if (!rows_.empty()) PrintTable(::testing::UnitTest::GetInstance()->current_test_info()->name(), rows_);
     CashOperationsTest::TearDown();
   }
 
@@ -311,6 +315,17 @@ class FaultMatrixTest : public CashOperationsTest {
     EXPECT_EQ(damage, "") << name;
     rows_.push_back({name, result, ms, damage.empty() ? "yes" : damage});
     EXPECT_EQ(LaterClaim(), OPOS_SUCCESS) << name << ": a later claim";
+  }
+
+  // Registers the service object library and the device key's class, so
+  // the program's shell can create the service object of Dev1.
+  void RegisterForThePrograms() {
+    ProgramProcess registration;
+    ASSERT_TRUE(registration.Start({"register", "--library", VEXOKRT77_LIBRARY_PATH}));
+    ASSERT_EQ(registration.Finish(), 0) << registration.output();
+    ProgramProcess config;
+    ASSERT_TRUE(config.Start({"config", "Dev1"}));
+    ASSERT_EQ(config.Finish(), 0) << config.output();
   }
 
   // The folders of the registry files and of the driver's logs (each ends
@@ -476,14 +491,7 @@ TEST_F(FaultMatrixTest, SubAndDelaysBeyondTheTimeOutsOfAClaim_FailItInTime) {
 // another process claims at once.
 TEST_F(FaultMatrixTest, ClaimantKilled_AnotherProcessClaimsAtOnce) {
   StartDevice(sim::Model::kKrt07);
-  {
-    ProgramProcess registration;
-    ASSERT_TRUE(registration.Start({"register", "--library", VEXOKRT77_LIBRARY_PATH}));
-    ASSERT_EQ(registration.Finish(), 0) << registration.output();
-    ProgramProcess config;
-    ASSERT_TRUE(config.Start({"config", "Dev1"}));
-    ASSERT_EQ(config.Finish(), 0) << config.output();
-  }
+  RegisterForThePrograms();
   ProgramProcess claimant;
   ASSERT_TRUE(claimant.Start({"shell", "Dev1"}));
   claimant.Send("ClaimDevice 3000");
@@ -503,6 +511,226 @@ TEST_F(FaultMatrixTest, ClaimantKilled_AnotherProcessClaimsAtOnce) {
   ASSERT_EQ(d.Set(pidx::kDeviceEnabled, 1), OPOS_SUCCESS);
   EXPECT_EQ(d.Call("Close"), OPOS_SUCCESS);
   Conclude("kill -9 of the claimant", result, ms);
+}
+
+// Two users claiming through one lock folder: each excludes the other, and
+// each gets the device once the other lets go.
+TEST_F(FaultMatrixTest, TwoUsersClaimingTheSameLockFolder_ExcludeEachOther) {
+  if (::geteuid() != 0) GTEST_SKIP() << "two users: needs root to run the other claimant as user nobody";
+  const passwd* nobody = ::getpwnam("nobody");
+  if (nobody == nullptr) GTEST_SKIP() << "two users: there is no user nobody";
+  const uid_t other_uid = nobody->pw_uid;
+  const gid_t other_gid = nobody->pw_gid;
+  StartDevice(sim::Model::kKrt07);
+  RegisterForThePrograms();
+  // The other user reaches the port, the registry and the log folder.
+  ASSERT_EQ(::chmod(dir_.path().c_str(), 0777), 0);
+  ASSERT_EQ(::chmod(simulator_->SlavePath().c_str(), 0666), 0);
+
+  ServiceDriver& d = NewDriver();
+  ASSERT_EQ(d.Open(), OPOS_SUCCESS);
+  ASSERT_EQ(d.Call("ClaimDevice", {Variant::Long(1000)}), OPOS_SUCCESS) << "root claims first";
+  ProgramProcess other;
+  ASSERT_TRUE(other.Start({"shell", "Dev1"}, other_uid, other_gid));
+  other.Send("ClaimDevice 0");
+  EXPECT_EQ(other.AwaitLine("result ClaimDevice").value_or(other.output()), "result ClaimDevice 112")
+      << "the other user is excluded: neither let in nor refused for want of a lock";
+  ASSERT_EQ(d.Call("Release"), OPOS_SUCCESS);
+
+  const int64_t start = NowMs();
+  other.Send("ClaimDevice 3000");
+  const std::string claimed = other.AwaitLine("result ClaimDevice").value_or(other.output());
+  const int64_t ms = NowMs() - start;
+  EXPECT_EQ(claimed, "result ClaimDevice 0") << "the other user claims once root let go";
+  EXPECT_EQ(d.Call("ClaimDevice", {Variant::Long(0)}), OPOS_E_TIMEOUT) << "now root is excluded";
+  EXPECT_EQ(other.Finish(), 0) << other.output();
+  EXPECT_EQ(d.Call("ClaimDevice", {Variant::Long(3000)}), OPOS_SUCCESS) << "the other user's close let go";
+  EXPECT_TRUE(d.control_object().events().empty());
+  EXPECT_EQ(d.Call("Close"), OPOS_SUCCESS);
+  Conclude("two users, one lock folder", claimed == "result ClaimDevice 0" ? OPOS_SUCCESS : OPOS_E_FAILURE, ms);
+}
+
+// Mounts a small file system of this process's own at |folder|: as root in
+// a mount namespace of its own, otherwise in a user namespace as well. Must
+// run before the test starts a thread. Empty, or why it could not.
+std::string MountSmallFileSystem(const std::string& folder, const char* size) {
+  if (::geteuid() == 0) {
+    if (::unshare(CLONE_NEWNS) != 0) return std::string("unshare: ") + std::strerror(errno);
+  } else {
+    const uid_t uid = ::geteuid();
+    const gid_t gid = ::getegid();
+    if (::unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0) return std::string("unshare: ") + std::strerror(errno);
+    const auto write = [](const char* path, const std::string& text) {
+      std::ofstream out(path);
+      out << text;
+      return static_cast<bool>(out.flush());
+    };
+    if (!write("/proc/self/setgroups", "deny") ||
+        !write("/proc/self/uid_map", std::to_string(uid) + " " + std::to_string(uid) + " 1\n") ||
+        !write("/proc/self/gid_map", std::to_string(gid) + " " + std::to_string(gid) + " 1\n")) {
+      return "cannot map the user into its namespace";
+    }
+  }
+  if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+    return std::string("private mounts: ") + std::strerror(errno);
+  }
+  const std::string options = std::string("size=") + size + ",mode=0777";
+  if (::mount("tmpfs", folder.c_str(), "tmpfs", 0, options.c_str()) != 0) {
+    return std::string("mount tmpfs: ") + std::strerror(errno);
+  }
+  return {};
+}
+
+// Fills the file system of |folder| to the last byte; the filler's path.
+std::string FillUp(const std::string& folder) {
+  const std::string path = folder + "filler";
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  const std::string block(4096, 'x');
+  while (::write(fd, block.data(), block.size()) > 0) {
+  }
+  while (::write(fd, block.data(), 1) > 0) {
+  }
+  ::close(fd);
+  return path;
+}
+
+// The trading logs in |folder| with their sizes.
+std::vector<std::pair<std::string, uintmax_t>> TradingLogs(const std::string& folder) {
+  std::vector<std::pair<std::string, uintmax_t>> logs;
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+    if (entry.path().filename().string().rfind("Trading", 0) == 0) {
+      logs.emplace_back(entry.path().filename().string(), entry.file_size());
+    }
+  }
+  return logs;
+}
+
+// A full disk under the logs and the registry: what cannot be written
+// fails and says so, nothing written before is lost or torn, and the claim
+// works again once there is room.
+TEST_F(FaultMatrixTest, FullDisk_LosesAndTearsNothingAndClaimsAgainOnceThereIsRoom) {
+  const std::string small = dir_.file("small");
+  ASSERT_EQ(::mkdir(small.c_str(), 0755), 0);
+  if (const std::string why = MountSmallFileSystem(small, "1m"); !why.empty()) {
+    GTEST_SKIP() << "full disk: no small file system could be mounted here (" << why << ")";
+  }
+  registry_folder_ = log_folder_ = small + "/";
+  ::setenv("OPOS_REGISTRY_DIR", small.c_str(), 1);
+  StartDevice(sim::Model::kKrt07);
+  Set("LogFolderName", log_folder_);
+  Set("DbgLogFileName", log_folder_ + "trace");
+  Set("TradingLog", "Trading%y%m%d%H%M%S.txt");
+  {
+    ServiceDriver& d = NewDriver();
+    ASSERT_EQ(d.Open(), OPOS_SUCCESS);
+    ASSERT_EQ(d.Call("ClaimDevice", {Variant::Long(1000)}), OPOS_SUCCESS);
+    ASSERT_EQ(d.Call("Close"), OPOS_SUCCESS);
+  }
+  const auto logs_before = TradingLogs(log_folder_);
+  ASSERT_EQ(logs_before.size(), 1u);
+  ASSERT_GT(logs_before[0].second, 0u);
+  // The claim will have to store a changed operation mode.
+  ASSERT_EQ(platform::RegSetString(platform::RegRoot::kCurrentUser, key_, "OperationMode_Temporary", "2"),
+            platform::RegResult::kOk);
+  const std::string user_reg = ReadFileBytes(log_folder_ + "user.reg");
+  const std::string machine_reg = ReadFileBytes(log_folder_ + "machine.reg");
+
+  const std::string filler = FillUp(log_folder_);
+  ServiceDriver& d = NewDriver();
+  const int32_t opened = d.Open();
+  const int64_t start = NowMs();
+  const int32_t result = d.Call("ClaimDevice", {Variant::Long(1000)});
+  const int64_t ms = NowMs() - start;
+  std::printf("full disk: open %d, claim %d\n", opened, result);
+  EXPECT_EQ(result, OPOS_E_NOHARDWARE) << "the operation mode could not be stored";
+  EXPECT_LE(ms, 3000);
+  EXPECT_TRUE(d.control_object().events().empty());
+  EXPECT_EQ(TradingLogs(log_folder_), logs_before) << "the previous trading log stays, and no empty one is left";
+  EXPECT_EQ(ReadFileBytes(log_folder_ + "user.reg"), user_reg);
+  EXPECT_EQ(ReadFileBytes(log_folder_ + "machine.reg"), machine_reg);
+  EXPECT_EQ(d.Call("Close"), OPOS_SUCCESS);
+
+  ASSERT_EQ(::unlink(filler.c_str()), 0);
+  Conclude("full disk", result, ms);
+  ::umount2(small.c_str(), MNT_DETACH);
+}
+
+// --- the cash operations -----------------------------------------------------------
+
+TEST_F(FaultMatrixTest, CashOperationFaults_EndInTimeAndReportThePartPaid) {
+  const sim::CashCounts stock = SimCounts({{100, 10}, {500, 10}, {1000, 10}});
+
+  {
+    SCOPED_TRACE("pay-out jammed part-way");
+    ServiceDriver& d = Ready(sim::Model::kKrt07, stock);
+    ASSERT_TRUE(sim::ExecuteControlLine(machine(), "fault jam-payout 2").ok);
+    const int64_t start = NowMs();
+    const int32_t result = d.Call("DispenseChange", {Variant::Long(1800)});
+    const int64_t ms = NowMs() - start;
+    EXPECT_NE(result, OPOS_SUCCESS);
+    ASSERT_TRUE(d.PumpUntil([&] { return DirectIoEvent(d, service::kPayoutEndedEarlyEvent) != nullptr; }));
+    EXPECT_EQ(DirectIoEvent(d, service::kPayoutEndedEarlyEvent)->data, 1500) << "1000 and 500 were out";
+    EXPECT_TRUE(d.AwaitStatus(CHAN_STATUS_JAM));
+    EXPECT_LE(ms, 5000);
+    machine().SetJam(false);
+    EXPECT_EQ(d.Call("Close"), OPOS_SUCCESS);
+    Conclude("pay-out jammed part-way", result, ms);
+  }
+  {
+    SCOPED_TRACE("unplugged during a pay-out");
+    ServiceDriver& d = Ready(sim::Model::kKrt07, stock);
+    Unplugger unplugger(machine(), "!");
+    const int64_t start = NowMs();
+    const int32_t result = d.Call("DispenseChange", {Variant::Long(1500)});
+    const int64_t ms = NowMs() - start;
+    EXPECT_TRUE(unplugger.Finish());
+    EXPECT_EQ(result, OPOS_E_NOHARDWARE);
+    ASSERT_TRUE(d.PumpUntil([&] { return DirectIoEvent(d, service::kPayoutEndedEarlyEvent) != nullptr; }));
+    EXPECT_EQ(DirectIoEvent(d, service::kPayoutEndedEarlyEvent)->data, -1) << "the part paid is unknown";
+    EXPECT_LE(ms, 15000);
+    EXPECT_EQ(d.Call("Close"), OPOS_SUCCESS);
+    Conclude("unplugged during a pay-out", result, ms);
+  }
+  {
+    SCOPED_TRACE("SUB for ever to a pay-out");
+    ServiceDriver& d = Ready(sim::Model::kKrt07, stock, {{"DispenseChangeTimeout", "3000"}});
+    ASSERT_TRUE(sim::ExecuteControlLine(machine(), "fault sub 600000 next cmd !").ok);
+    const int64_t start = NowMs();
+    const int32_t result = d.Call("DispenseChange", {Variant::Long(1500)});
+    const int64_t ms = NowMs() - start;
+    EXPECT_NE(result, OPOS_SUCCESS);
+    EXPECT_LE(ms, 6000) << "DispenseChangeTimeout 3000";
+    EXPECT_EQ(d.Call("Close"), OPOS_SUCCESS);
+    Conclude("SUB for ever to a pay-out", result, ms);
+  }
+  {
+    SCOPED_TRACE("unplugged during a deposit");
+    ServiceDriver& d = Ready(sim::Model::kKrt07, stock);
+    ASSERT_EQ(d.Set(pidx::kDeviceEnabled, 0), OPOS_SUCCESS);
+    ASSERT_EQ(d.Set(pidx::kPowerNotify, 1), OPOS_SUCCESS);
+    ASSERT_EQ(d.Set(pidx::kDeviceEnabled, 1), OPOS_SUCCESS);
+    ASSERT_EQ(d.Set(pidx::kDataEventEnabled, 1), OPOS_SUCCESS);
+    ASSERT_EQ(d.Call("BeginDeposit"), OPOS_SUCCESS);
+    ASSERT_EQ(machine().InsertCash(SimCounts({{1000, 2}})).status, sim::InsertResult::Status::kCounting);
+    ASSERT_TRUE(d.PumpUntil([&] { return d.HasEvent("SOData", 0); }, 5000));
+    machine().SetUnplugged(true);
+    const int64_t start = NowMs();
+    EXPECT_TRUE(d.AwaitStatus(OPOS_PS_OFF_OFFLINE, 15000));
+    // The silent machine cannot fix the amount: never a success.
+    const int32_t result = d.Call("FixDeposit");
+    const int64_t ms = NowMs() - start;
+    EXPECT_EQ(result, OPOS_E_NOHARDWARE);
+    EXPECT_EQ(d.Call("EndDeposit", {Variant::Long(CHAN_DEPOSIT_NOCHANGE)}), OPOS_E_ILLEGAL) << "not fixed";
+    EXPECT_LE(ms, 12000) << "going offline, then the intake close and the count read wait their time-outs";
+    // Plugged in again, the same deposit is fixed and ended with its cash.
+    machine().SetUnplugged(false);
+    EXPECT_TRUE(d.PumpUntil([&] { return d.so().device()->PowerState() == OPOS_PS_ONLINE; }, 15000));
+    EXPECT_EQ(d.Call("FixDeposit"), OPOS_SUCCESS);
+    EXPECT_EQ(d.Get(pidx::kDepositAmount), 2000);
+    EXPECT_EQ(d.Call("EndDeposit", {Variant::Long(CHAN_DEPOSIT_NOCHANGE)}), OPOS_SUCCESS);
+    EXPECT_EQ(d.Call("Close"), OPOS_SUCCESS);
+    Conclude("unplugged during a deposit", result, ms);
+  }
 }
 
 }  // namespace
