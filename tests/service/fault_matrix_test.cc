@@ -2,7 +2,8 @@
 // while the line, the machine, the process or the disk misbehave. Every case
 // checks the result code, the events fired, how long it took, that the
 // ExamLog and the registry files came through whole, and that a later claim
-// works. Each test prints its cases as a table (case, result, time, intact).
+// works. Each test prints its cases as a table (case, result, time, intact,
+// and the result of the later claim).
 #include <fcntl.h>
 #include <grp.h>
 #include <poll.h>
@@ -11,14 +12,14 @@
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
-#include <grp.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <condition_variable>
 #include <cstdio>
-#include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -26,6 +27,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -36,8 +38,8 @@
 #include "platform/reg_file.h"
 #include "service/cash_changer.h"
 #include "service/opos.h"
-#include "sim/faults.h"
 #include "sim/control_script.h"
+#include "sim/faults.h"
 
 #include "cash_operations_fixture.h"
 
@@ -54,14 +56,15 @@ struct MatrixRow {
   int32_t result = 0;
   int64_t ms = 0;
   std::string intact;  // "yes", or what was damaged
+  int32_t later = 0;   // the result of the later claim
 };
 
 void PrintTable(const std::string& title, const std::vector<MatrixRow>& rows) {
   std::printf("\nfault matrix: %s\n", title.c_str());
-  std::printf("  %-44s %7s %8s  %s\n", "case", "result", "time ms", "intact");
+  std::printf("  %-32s %6s %8s  %-6s %s\n", "case", "result", "time ms", "intact", "later claim");
   for (const MatrixRow& row : rows) {
-    std::printf("  %-44s %7d %8lld  %s\n", row.name.c_str(), static_cast<int>(row.result),
-                static_cast<long long>(row.ms), row.intact.c_str());
+    std::printf("  %-32s %6d %8lld  %-6s %d\n", row.name.c_str(), static_cast<int>(row.result),
+                static_cast<long long>(row.ms), row.intact.c_str(), static_cast<int>(row.later));
   }
   std::fflush(stdout);
 }
@@ -248,9 +251,9 @@ class FaultMatrixTest : public CashOperationsTest {
   }
 
   // What is damaged among the files a fault may have hit: the ExamLog must
-  // read back as a ring, both registry files must parse and hold what the
-  // test wrote, and no writer may have left a temporary copy behind. Empty
-  // when all is whole.
+  // read back as a ring, both registry files must parse and still name the
+  // machine's port, and no writer may have left a temporary copy behind.
+  // Empty when all is whole.
   std::string Damage() {
     std::string damage;
     const diag::ExamReadResult exam = diag::ReadExamLog(LogFolder() + "ExamlogS.txt");
@@ -258,11 +261,12 @@ class FaultMatrixTest : public CashOperationsTest {
     for (const char* file : {"machine.reg", "user.reg"}) {
       const std::string path = RegistryFolder() + file;
       if (!std::filesystem::exists(path)) continue;
+      const char* root_name = std::string_view(file) == "machine.reg" ? "HKEY_LOCAL_MACHINE" : "HKEY_CURRENT_USER";
       std::string text;
       platform::RegTextEncoding encoding{};
       platform::RegKeyNode root;
       if (!platform::DecodeRegText(ReadFileBytes(path), &encoding, &text) ||
-          !platform::ParseRegFile(text, std::string(file) == "machine.reg" ? "HKEY_LOCAL_MACHINE" : "HKEY_CURRENT_USER", &root).ok) {
+          !platform::ParseRegFile(text, root_name, &root).ok) {
         damage += std::string(file) + " does not parse; ";
       }
     }
@@ -313,8 +317,9 @@ class FaultMatrixTest : public CashOperationsTest {
   void Conclude(const std::string& name, int32_t result, int64_t ms) {
     const std::string damage = Damage();
     EXPECT_EQ(damage, "") << name;
-    rows_.push_back({name, result, ms, damage.empty() ? "yes" : damage});
-    EXPECT_EQ(LaterClaim(), OPOS_SUCCESS) << name << ": a later claim";
+    const int32_t later = LaterClaim();
+    EXPECT_EQ(later, OPOS_SUCCESS) << name << ": a later claim";
+    rows_.push_back({name, result, ms, damage.empty() ? "yes" : damage, later});
   }
 
   // Registers the service object library and the device key's class, so
