@@ -98,9 +98,14 @@ class Unplugger {
       cv_.notify_all();
     });
     thread_ = std::thread([this] {
-      std::unique_lock lock(mutex_);
-      cv_.wait(lock, [this] { return seen_ || cancelled_; });
-      if (seen_) machine_.SetUnplugged(true);
+      bool pull = false;
+      {
+        std::unique_lock lock(mutex_);
+        cv_.wait(lock, [this] { return seen_ || cancelled_; });
+        pull = seen_;
+      }
+      // Not under |mutex_|: the observer takes it under the engine's lock.
+      if (pull) machine_.SetUnplugged(true);
     });
   }
   ~Unplugger() { Finish(); }
