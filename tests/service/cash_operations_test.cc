@@ -13,14 +13,12 @@
 #include "service/cash_changer.h"
 #include "service/opos.h"
 #include "sim/faults.h"
-
-#include "cash_operations_fixture.h"
+#include "cash_fixture.h"
 
 namespace vexokrt::testing {
 namespace {
 
 using namespace opos;
-namespace pidx = service::pidx;
 using platform::Variant;
 
 // --- ReadCashCounts -------------------------------------------------------------------

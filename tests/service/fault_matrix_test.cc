@@ -41,7 +41,7 @@
 #include "sim/control_script.h"
 #include "sim/faults.h"
 
-#include "cash_operations_fixture.h"
+#include "cash_fixture.h"
 
 namespace vexokrt::testing {
 namespace {

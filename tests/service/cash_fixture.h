@@ -1,24 +1,23 @@
-// The cash operations' fixture: a claimed, enabled service object on the
-// simulated cash changer with the stock a test asks for, and helpers to
-// write and read counts.
+// The fixture of the tests that move cash through the service object: a
+// claimed, enabled service object on a simulated machine with a given stock,
+// and the helpers that read the machine's side.
 #pragma once
 
-#include <initializer_list>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "cash/cash_counts.h"
 #include "device/changer_device.h"
 #include "link/comm_thread.h"
 #include "service/opos.h"
-#include "sim/cash.h"
 #include "simulated_service.h"
 
 namespace vexokrt::testing {
 
-// Simulator counts run from 1 yen up to 10000 yen.
-inline sim::CashCounts SimCounts(std::initializer_list<std::pair<int, int>> pieces) {
+namespace pidx = service::pidx;
+
+inline // Simulator counts run from 1 yen up to 10000 yen.
+sim::CashCounts SimCounts(std::initializer_list<std::pair<int, int>> pieces) {
   sim::CashCounts counts{};
   for (const auto& [face, n] : pieces) {
     for (int i = 0; i < sim::kDenominationCount; ++i) {
@@ -64,8 +63,8 @@ class CashOperationsTest : public SimulatedServiceTest {
     ServiceDriver& d = NewDriver();
     EXPECT_EQ(d.Open(), opos::OPOS_SUCCESS);
     EXPECT_EQ(d.Call("ClaimDevice", {platform::Variant::Long(3000)}), opos::OPOS_SUCCESS);
-    EXPECT_EQ(d.Set(service::pidx::kDeviceEnabled, 1), opos::OPOS_SUCCESS);
-    EXPECT_EQ(d.Set(service::pidx::kDataEventEnabled, 1), opos::OPOS_SUCCESS);
+    EXPECT_EQ(d.Set(pidx::kDeviceEnabled, 1), opos::OPOS_SUCCESS);
+    EXPECT_EQ(d.Set(pidx::kDataEventEnabled, 1), opos::OPOS_SUCCESS);
     WaitForFreshCounts(d);
     TakeCommands();
     return d;
@@ -98,5 +97,6 @@ class CashOperationsTest : public SimulatedServiceTest {
     return nullptr;
   }
 };
+
 
 }  // namespace vexokrt::testing
