@@ -177,7 +177,8 @@ int32_t CCashChanger::FixDepositSteps() {
   if (device_->Thread().Recovering()) return OPOS_E_NOHARDWARE;
   if (pause_set) deposit_paused_.store(false);
 
-  if (!deposit_fixed_.load()) {
+  const bool closing = !deposit_fixed_.load();
+  if (closing) {
     const int32_t closed = CloseIntake();
     if (closed != OPOS_SUCCESS) return closed;
   }
@@ -189,6 +190,16 @@ int32_t CCashChanger::FixDepositSteps() {
   } else {
     device_->Thread().SetDepositPhase(1);
     read = device_->ReadDepositCounts();
+  }
+  if (read == OPOS_E_NOHARDWARE) {
+    // A machine that answers nothing has not told what it counted, and may
+    // never have heard that its intake is to close: the amount is not
+    // fixed. The deposit stays as it was, so FixDeposit can be called again
+    // once the machine answers.
+    if (closing) deposit_fixed_.store(false);
+    if (pause_set) deposit_paused_.store(true);
+    device_->ResumeWatch(0);
+    return read;
   }
   if (read == OPOS_SUCCESS) {
     TakeKeptDepositCounts(false);

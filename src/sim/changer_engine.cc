@@ -759,7 +759,10 @@ void ChangerEngine::SetUnplugged(bool unplugged) {
     State& s = *state_;
     s.unplugged = unplugged;
     if (unplugged) {
+      // The lost answers no longer hold the line: the first answer after
+      // the plug is back goes out at once.
       s.out.clear();
+      s.last_due_us = 0;
       s.final_answer.reset();
       s.decoder.Reset();
     }

@@ -144,6 +144,17 @@ TEST(Faults, Unplugged_Silence_ThenBackAgain) {
   EXPECT_EQ(host.Command("H00").data.size(), 51u);
 }
 
+TEST(Faults, UnpluggedWhileAnAnswerIsHeldBack_TheHeldAnswerIsLostAndHoldsNothingUp) {
+  TestHost host(Model::kKrt07);
+  host.engine.InjectFault(Fault{FaultKind::kDelay, 1, 0, 600000});
+  host.Send("H00");
+  EXPECT_EQ(host.Receive(1000).kind, ParsedAnswer::Kind::kIncomplete);
+  host.engine.SetUnplugged(true);
+  host.engine.SetUnplugged(false);
+  EXPECT_EQ(host.Command("H00").data.size(), 51u) << "answered at once, not behind the lost answer";
+  EXPECT_TRUE(IsControl(host.Enq(), kAck));
+}
+
 TEST(Faults, Jam_RefusesActionsUntilResetAndEndsARunningOne) {
   EngineOptions options = testing::OptionsFor(Model::kKrt07);
   options.durations.dispense_ms = 1000;
