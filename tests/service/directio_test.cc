@@ -79,8 +79,25 @@ TEST_F(DirectIoTest, RefusalsComeBeforeAnyTrafficWithTheirRecords) {
   }
   ASSERT_EQ(d.Set(pidx::kBinaryConversion, 0), OPOS_SUCCESS);
   EXPECT_FALSE(d.so().device()->RejectKindReport()) << "a refused switch keeps its value";
-  EXPECT_EQ(Dio(d, 85, 1), OPOS_SUCCESS);
-  EXPECT_TRUE(d.so().device()->RejectKindReport());
+  // The four switches take 0 or 1 and send nothing; 51 keeps DepositOption.
+  ChangerDevice* device = d.so().device();
+  struct Switch {
+    int32_t command;
+    bool (ChangerDevice::*read)() const;
+  };
+  for (const Switch& sw : {Switch{72, &ChangerDevice::RejectCountWatch}, Switch{77, &ChangerDevice::CassetteNotify},
+                           Switch{84, &ChangerDevice::CassetteDisplayNotify},
+                           Switch{85, &ChangerDevice::RejectKindReport}}) {
+    EXPECT_EQ(Dio(d, sw.command, 1), OPOS_SUCCESS) << sw.command;
+    EXPECT_TRUE((device->*sw.read)()) << sw.command;
+    EXPECT_EQ(Dio(d, sw.command, 0), OPOS_SUCCESS) << sw.command;
+    EXPECT_FALSE((device->*sw.read)()) << sw.command;
+  }
+  EXPECT_EQ(Dio(d, 51, 1), OPOS_SUCCESS);
+  EXPECT_EQ(d.so().DepositOption(), 1);
+  EXPECT_EQ(Dio(d, 51, 0), OPOS_SUCCESS);
+  EXPECT_EQ(d.so().DepositOption(), 0);
+  EXPECT_TRUE(Actions(TakeCommands()).empty());
 
   // 1001 answers DirectIoMode; a disabled device refuses without an exit record.
   int32_t mode = 7;
@@ -112,6 +129,12 @@ TEST_F(DirectIoTest, ModelChecksOnTheOlderModels) {
   ASSERT_EQ(d.Set(pidx::kCurrentExit, 1), OPOS_SUCCESS);
 
   // Command 11 reads the kept status; 10 sends "l02" with the page.
+  int32_t flags = -1;
+  std::string unused;
+  EXPECT_EQ(Dio(d, 11, &flags, &unused), OPOS_SUCCESS);
+  const std::vector<uint8_t> status = d.so().device()->KeptStatus();
+  ASSERT_GT(status.size(), 7u);
+  EXPECT_EQ(flags, status[7] & 0x0F);
   TakeCommands();
   std::string page;
   EXPECT_EQ(Dio(d, 10, 3, "", &page), OPOS_SUCCESS);
@@ -326,6 +349,7 @@ TEST_F(DirectIoTest, EachCommandSendsItsBytes) {
       {sim::Model::kKrt02F, 13, 0, "", OPOS_SUCCESS, {"%0<"}},
       {sim::Model::kKrt02F, 4, 0, "100:1", OPOS_SUCCESS, {"-1>"}},
       {sim::Model::kKrt02F, 12, 0, "", OPOS_SUCCESS, {"e00"}},
+      {sim::Model::kKrt02F, 2, 0, "", OPOS_SUCCESS, {"e00"}},
       {sim::Model::kKrt03, 3, 1, "", OPOS_SUCCESS, {">0220"}},
       {sim::Model::kKrt03, 3, 0, "", OPOS_SUCCESS, {">0200"}},
   };
