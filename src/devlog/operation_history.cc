@@ -229,7 +229,7 @@ int32_t OperationHistoryStep(ModelCode model, MemoryReadExchange& exchange, cons
     return 0;
   }
 
-  // 1. Where the device stands.
+  // Where the device stands.
   context.Info(krt07 ? "動作ログ取得　格納ポインタと上書き回数を取得します。(KRT07/KRT77)"
                      : "動作ログ取得　格納ポインタと上書き回数を取得します。");
   const DeviceReply reply = exchange.Exchange(MemoryReadCommand(geometry.read_command, geometry.pointer_address, 4),
@@ -253,14 +253,14 @@ int32_t OperationHistoryStep(ModelCode model, MemoryReadExchange& exchange, cons
   context.Info(Format("動作ログ取得　取得した格納ポインタと上書き回数 = %d, %d", static_cast<int>(device.pointer),
                       static_cast<int>(device.overwrites)));
 
-  // 2. A device that has never written a record.
+  // A device that has never written a record.
   if (device.pointer == 0 && device.overwrites == 0) {
     StorePosition(context, device);
     context.Info("動作ログ取得 釣銭機が初期状態のため、レジストリに保存して終了");
     return 0;
   }
 
-  // 3. Where this copy stands.
+  // Where this copy stands.
   const std::optional<HistoryPosition> stored = StoredPosition(context, geometry.records);
   if (!stored) {
     StorePosition(context, device);
@@ -274,7 +274,7 @@ int32_t OperationHistoryStep(ModelCode model, MemoryReadExchange& exchange, cons
     return 0;
   }
 
-  // 4. Is the stored record one the device has written since?
+  // Is the stored record one the device has written since?
   context.Info("動作ログ取得 ポインタ比較開始");
   const PositionComparison comparison = CompareHistoryPositions(device, *stored);
   switch (comparison.relation) {
@@ -294,7 +294,7 @@ int32_t OperationHistoryStep(ModelCode model, MemoryReadExchange& exchange, cons
     return 0;
   }
 
-  // 5. Copy it and move on.
+  // Copy it and move on.
   context.Info("動作ログ取得 動作履歴ログ記録開始");
   context.Info(krt07 ? "動作ログ取得 動作履歴ログ記録開始（KRT-07/77)"
                      : "動作ログ取得 動作履歴ログ記録開始（KRT-07/77以外)");
