@@ -389,6 +389,38 @@ DeviceCommand StopCommand() {
                                 A::kFailure));
 }
 
+DeviceCommand CoinStateCommand() { return Make(Head('[', '0', '0'), WaitStyle::kNone, 1000, DataRule()); }
+DeviceCommand CountTableCommand() { return Make(Head(']', '0', '0'), WaitStyle::kNone, 1000, DataRule()); }
+DeviceCommand VersionCommand() { return Make(Head('Z', '0', '0'), WaitStyle::kNone, 1000, DataRule()); }
+DeviceCommand CountSummaryCommand() { return Make(Head('Y', '0', '0'), WaitStyle::kNone, 1000, DataRule()); }
+DeviceCommand LastChangeCountsCommand() { return Make(Head('q', '0', '0'), WaitStyle::kNone, 1000, DataRule()); }
+DeviceCommand CoinUnitCheckCommand() {
+  return Make(Head('\\', '0', '0'), WaitStyle::kNone, 5000,
+              AnswerRule::Plain({kAck, kLf, kDc3, kDc4, kEtb}));
+}
+
+BuiltCommand CountTableClearCommand(int32_t block) {
+  if (!InRange(block, 1, 4)) return Illegal();
+  std::vector<uint8_t> bytes = Head('^', '0', '1');
+  bytes.push_back(static_cast<uint8_t>('0' + block));
+  return Built(Make(std::move(bytes), WaitStyle::kNone, 1000, AnswerRule::Plain({kAck, kEtb})));
+}
+
+BuiltCommand TwoCountSetsCommand(int32_t which) {
+  if (!InRange(which, 0, 1)) return Illegal();
+  std::vector<uint8_t> bytes = Head('u', '0', '1');
+  bytes.push_back(static_cast<uint8_t>('0' + which));
+  return Built(Make(std::move(bytes), WaitStyle::kBusy, 4000, DataRule()));
+}
+
+DeviceCommand MemoryCountsCommand(bool second_table) {
+  std::vector<uint8_t> bytes = {kDc1, '6'};
+  AppendText(bytes, "0910002");
+  bytes.push_back(second_table ? ':' : '<');
+  AppendText(bytes, "020");
+  return Make(std::move(bytes), WaitStyle::kBusy, 4000, DataRule());
+}
+
 BuiltCommand RawCommand(std::span<const uint8_t> body, int32_t timeout_ms) {
   if (body.empty()) return Illegal();
   std::vector<uint8_t> bytes{kDc1};

@@ -122,6 +122,23 @@ BuiltCommand OperationModeCommand(int32_t mode);
 DeviceCommand IntakeControlCommand();
 // "V00": stop the running operation.
 DeviceCommand StopCommand();
+// Direct I/O readouts, sent directly while the watch is paused (1000 ms
+// unless stated): coin counts and state ("[00"), the count table ("]00"),
+// the program version ("Z00"), the count summary ("Y00"), the counts of
+// the last change ("q00"), the coin-unit check ("\\00", 5000 ms).
+DeviceCommand CoinStateCommand();
+DeviceCommand CountTableCommand();
+DeviceCommand VersionCommand();
+DeviceCommand CountSummaryCommand();
+DeviceCommand LastChangeCountsCommand();
+DeviceCommand CoinUnitCheckCommand();
+// "^01": clear count-table block 1..4 (direct).
+BuiltCommand CountTableClearCommand(int32_t block);
+// "u01": two count sets, 0 or 1 (Busy, 4000 ms).
+BuiltCommand TwoCountSetsCommand(int32_t which);
+// Memory read of a count table: "6" "0910002" X "020", X '<' for the first
+// table and ':' for the second (Busy, 4000 ms).
+DeviceCommand MemoryCountsCommand(bool second_table);
 // DC1 followed by |body| unchanged (None, |timeout_ms|, 10000 when 0); the
 // answer is returned as it came.
 BuiltCommand RawCommand(std::span<const uint8_t> body, int32_t timeout_ms);

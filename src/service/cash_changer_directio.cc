@@ -34,14 +34,6 @@ constexpr long kExitCode = 100 + kEntryCode;
 // The answer limit of a direct exchange unless a command says otherwise.
 constexpr int32_t kDirectLimitMs = 1000;
 
-std::vector<uint8_t> Bytes(std::string_view body) {
-  std::vector<uint8_t> bytes;
-  bytes.reserve(body.size() + 1);
-  bytes.push_back(kDc1);
-  for (const char c : body) bytes.push_back(static_cast<uint8_t>(c));
-  return bytes;
-}
-
 bool IsOneOf(uint32_t answer, std::initializer_list<uint8_t> set) {
   return std::find(set.begin(), set.end(), static_cast<uint8_t>(answer)) != set.end();
 }
@@ -92,7 +84,7 @@ class DirectIoCommands {
   // length than |length| (when given) 111; otherwise 0.
   int32_t ReplyRule(const DeviceReply& reply, std::optional<size_t> length = std::nullopt);
   // A direct exchange: the frame and its answer, with the watch paused.
-  DeviceReply Exchange(std::string_view body, int32_t limit_ms = kDirectLimitMs);
+  DeviceReply Exchange(const DeviceCommand& command);
 
   void RefreshCounts();
   void RefreshStatus();
@@ -123,7 +115,7 @@ class DirectIoCommands {
   int32_t CountTableAction();          // 53
   int32_t LogFiles();                  // 61
   int32_t Version();                   // 62
-  int32_t ExchangeText(std::string_view body,
+  int32_t ExchangeText(const DeviceCommand& command,
                        std::optional<std::string> (*format)(std::span<const uint8_t>));  // 63
   int32_t LastChange();                // 64
   int32_t Stop();                      // 71
@@ -133,7 +125,7 @@ class DirectIoCommands {
   int32_t Reset();                     // 75
   int32_t ErrorNumber();               // 76
   int32_t SetCounts(char letter);      // 78, 79
-  int32_t MemoryCounts(char address);  // 82, 83
+  int32_t MemoryCounts(bool second_table);  // 82, 83
   int32_t OperationModeBit();          // 86
   int32_t ReadPage(int32_t page, std::string* page_text);
   // The counts of a cash-count text for a take-back or a deposit table:
@@ -359,7 +351,7 @@ int32_t DirectIoCommands::Run(const directio::CommandRow& row, bool* exit_record
       result = Version();
       break;
     case 63:
-      result = ExchangeText("Y00", &directio::CountSummaryText);
+      result = ExchangeText(CountSummaryCommand(), &directio::CountSummaryText);
       break;
     case 64:
       result = LastChange();
@@ -383,10 +375,10 @@ int32_t DirectIoCommands::Run(const directio::CommandRow& row, bool* exit_record
       result = SetCounts('T');
       break;
     case 82:
-      result = MemoryCounts('<');
+      result = MemoryCounts(false);
       break;
     case 83:
-      result = MemoryCounts(':');
+      result = MemoryCounts(true);
       break;
     case 86:
       result = OperationModeBit();
@@ -423,11 +415,11 @@ int32_t DirectIoCommands::ReplyRule(const DeviceReply& reply, std::optional<size
   return OPOS_SUCCESS;
 }
 
-DeviceReply DirectIoCommands::Exchange(std::string_view body, int32_t limit_ms) {
+DeviceReply DirectIoCommands::Exchange(const DeviceCommand& command) {
   LineExchange& line = device_.Line();
   DeviceReply reply;
-  line.SendFrame(Bytes(body));
-  line.ReceiveAnswer(reply, limit_ms, false, false);
+  line.SendFrame(command.bytes);
+  line.ReceiveAnswer(reply, command.timeout_ms, false, false);
   return reply;
 }
 
@@ -499,7 +491,7 @@ int32_t DirectIoCommands::PageData() {
 }
 
 int32_t DirectIoCommands::CoinState() {
-  const DeviceReply reply = Exchange("[00");
+  const DeviceReply reply = Exchange(CoinStateCommand());
   int32_t result = ReplyRule(reply);
   std::optional<directio::CoinState> state;
   if (result == OPOS_SUCCESS) state = directio::ParseCoinState(reply.data);
@@ -512,7 +504,7 @@ int32_t DirectIoCommands::CoinState() {
 }
 
 int32_t DirectIoCommands::CoinUnitAction(int32_t* result) {
-  const DeviceReply reply = Exchange("\\00", 5000);
+  const DeviceReply reply = Exchange(CoinUnitCheckCommand());
   if (reply.status == kReplyTimeout) {
     *result = OPOS_E_NOHARDWARE;
   } else if (reply.status != kReplyOk || reply.IsDataFrame()) {
@@ -545,7 +537,7 @@ int32_t DirectIoCommands::Composite() {
   const int64_t start = clock.NowMs();
   std::string coins;
   while (true) {
-    const DeviceReply reply = Exchange("[00");
+    const DeviceReply reply = Exchange(CoinStateCommand());
     const int32_t checked = ReplyRule(reply);
     std::optional<directio::CoinState> state;
     if (checked == OPOS_SUCCESS) state = directio::ParseCoinState(reply.data);
@@ -566,7 +558,7 @@ int32_t DirectIoCommands::Composite() {
 }
 
 int32_t DirectIoCommands::CountTable() {
-  const DeviceReply reply = Exchange("]00");
+  const DeviceReply reply = Exchange(CountTableCommand());
   const int32_t result = ReplyRule(reply);
   if (result != OPOS_SUCCESS) return result;
   const std::optional<std::string> text = directio::CountTableText(reply.data, Data());
@@ -576,7 +568,9 @@ int32_t DirectIoCommands::CountTable() {
 }
 
 int32_t DirectIoCommands::CountTableAction() {
-  const DeviceReply reply = Exchange(std::string("^01") + static_cast<char>('0' + Data()));
+  const BuiltCommand command = CountTableClearCommand(Data());
+  if (!command.ok()) return command.result;
+  const DeviceReply reply = Exchange(command.command);
   if (reply.status == kReplyTimeout) return OPOS_E_NOHARDWARE;
   if (reply.status != kReplyOk) return OPOS_E_FAILURE;
   if (IsOneOf(reply.answerByte, {kAck, kEtb}) && !reply.IsDataFrame()) return OPOS_SUCCESS;
@@ -585,16 +579,16 @@ int32_t DirectIoCommands::CountTableAction() {
 }
 
 int32_t DirectIoCommands::Version() {
-  const DeviceReply reply = Exchange("Z00");
+  const DeviceReply reply = Exchange(VersionCommand());
   const int32_t result = ReplyRule(reply);
   if (result != OPOS_SUCCESS) return result;
   Answer(directio::VersionText(so_.service_object_version_, reply.data));
   return OPOS_SUCCESS;
 }
 
-int32_t DirectIoCommands::ExchangeText(std::string_view body,
+int32_t DirectIoCommands::ExchangeText(const DeviceCommand& command,
                                        std::optional<std::string> (*format)(std::span<const uint8_t>)) {
-  const DeviceReply reply = Exchange(body);
+  const DeviceReply reply = Exchange(command);
   const int32_t result = ReplyRule(reply);
   if (result != OPOS_SUCCESS) return result;
   const std::optional<std::string> text = format(reply.data);
@@ -604,7 +598,7 @@ int32_t DirectIoCommands::ExchangeText(std::string_view body,
 }
 
 int32_t DirectIoCommands::LastChange() {
-  const DeviceReply reply = Exchange("q00");
+  const DeviceReply reply = Exchange(LastChangeCountsCommand());
   const int32_t result = ReplyRule(reply);
   if (result != OPOS_SUCCESS) return result;
   const std::optional<std::string> text = directio::LastChangeText(reply.data, device_.LastChangeAmount());
@@ -614,17 +608,19 @@ int32_t DirectIoCommands::LastChange() {
 }
 
 int32_t DirectIoCommands::TwoBlocks() {
-  const DeviceReply reply = device_.SendCommand(Bytes(std::string("u01") + static_cast<char>('0' + Data())),
-                                                WaitStyle::kBusy, 4000);
+  const BuiltCommand command = TwoCountSetsCommand(Data());
+  if (!command.ok()) return command.result;
+  const DeviceReply reply =
+      device_.SendCommand(command.command.bytes, command.command.style, command.command.timeout_ms);
   const int32_t result = ReplyRule(reply, 73);
   if (result != OPOS_SUCCESS) return result;
   Answer(*directio::TwoBlockText(reply.data));
   return OPOS_SUCCESS;
 }
 
-int32_t DirectIoCommands::MemoryCounts(char address) {
-  const DeviceReply reply =
-      device_.SendCommand(Bytes(std::string("60910002") + address + "020"), WaitStyle::kBusy, 4000);
+int32_t DirectIoCommands::MemoryCounts(bool second_table) {
+  const DeviceCommand command = MemoryCountsCommand(second_table);
+  const DeviceReply reply = device_.SendCommand(command.bytes, command.style, command.timeout_ms);
   const int32_t result = ReplyRule(reply, 64);
   if (result != OPOS_SUCCESS) return result;
   Answer(*directio::MemoryCountsText(reply.data));
