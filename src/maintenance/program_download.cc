@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "config/device_config.h"
+#include "device/command_set.h"
 #include "link/comm_thread.h"
 #include "link/device_reply.h"
 #include "link/line_exchange.h"
@@ -230,8 +231,7 @@ int32_t Download::Run(int32_t selector, std::string_view names) {
 }
 
 int32_t Download::ReadVersion(std::string* version) {
-  static constexpr std::array<uint8_t, 4> kVersionCommand{kDc1, 'Z', '0', '0'};
-  const DeviceReply reply = Exchange(kVersionCommand, kVersionTimeoutMs);
+  const DeviceReply reply = Exchange(VersionCommand().bytes, kVersionTimeoutMs);
   if (reply.status == kReplyOk && reply.answerByte == kBel && reply.errorCode != 0) SetExtended(reply.errorCode);
   if (!reply.IsDataFrame() || reply.data.size() < kVersionOffset + kFullDownloadVersion.size()) {
     return opos::OPOS_E_FAILURE;
