@@ -372,18 +372,4 @@ std::optional<std::string> SettingsPageText(int32_t page, std::span<const uint8_
   return text;
 }
 
-std::optional<std::array<int32_t, 5>> SettingsPageValues(std::string_view text) {
-  const size_t colon = text.find(':');
-  if (colon == std::string_view::npos) return std::nullopt;
-  const std::vector<std::string_view> fields = Split(text.substr(colon + 1), ',');
-  if (fields.size() != 5) return std::nullopt;
-  std::array<int32_t, 5> values{};
-  for (size_t i = 0; i < fields.size(); ++i) {
-    const std::optional<int32_t> value = HexValue(fields[i]);
-    if (!value) return std::nullopt;
-    values[i] = *value;
-  }
-  return values;
-}
-
 }  // namespace vexokrt::directio

@@ -117,7 +117,5 @@ std::optional<std::string> MemoryCountsText(std::span<const uint8_t> data);
 // "P:v,v,v,v,v" (P the page in decimal, or A..F for 10..15; each value 0-9
 // or A-F). Nothing when the answer is not five characters of 0..15.
 std::optional<std::string> SettingsPageText(int32_t page, std::span<const uint8_t> data);
-// The five values of a page text as command 73 writes it ("A:3,0,0,0,0").
-std::optional<std::array<int32_t, 5>> SettingsPageValues(std::string_view text);
 
 }  // namespace vexokrt::directio

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
+#include <functional>
 
 #include "cash/cash_counts.h"
 #include "cash/cash_rules.h"
@@ -115,8 +116,10 @@ class DirectIoCommands {
   int32_t CountTableAction();          // 53
   int32_t LogFiles();                  // 61
   int32_t Version();                   // 62
-  int32_t ExchangeText(const DeviceCommand& command,
-                       std::optional<std::string> (*format)(std::span<const uint8_t>));  // 63
+  // A direct exchange whose data answer |format| turns into pString
+  // (nothing: 111); 52, 62, 63, 64.
+  using TextOf = std::function<std::optional<std::string>(std::span<const uint8_t>)>;
+  int32_t ExchangeText(const DeviceCommand& command, const TextOf& format);
   int32_t LastChange();                // 64
   int32_t Stop();                      // 71
   int32_t Switch(void (ChangerDevice::*set)(bool));  // 72, 77, 84, 85
@@ -558,13 +561,9 @@ int32_t DirectIoCommands::Composite() {
 }
 
 int32_t DirectIoCommands::CountTable() {
-  const DeviceReply reply = Exchange(CountTableCommand());
-  const int32_t result = ReplyRule(reply);
-  if (result != OPOS_SUCCESS) return result;
-  const std::optional<std::string> text = directio::CountTableText(reply.data, Data());
-  if (!text) return OPOS_E_FAILURE;
-  Answer(*text);
-  return OPOS_SUCCESS;
+  return ExchangeText(CountTableCommand(), [this](std::span<const uint8_t> data) {
+    return directio::CountTableText(data, Data());
+  });
 }
 
 int32_t DirectIoCommands::CountTableAction() {
@@ -579,15 +578,12 @@ int32_t DirectIoCommands::CountTableAction() {
 }
 
 int32_t DirectIoCommands::Version() {
-  const DeviceReply reply = Exchange(VersionCommand());
-  const int32_t result = ReplyRule(reply);
-  if (result != OPOS_SUCCESS) return result;
-  Answer(directio::VersionText(so_.service_object_version_, reply.data));
-  return OPOS_SUCCESS;
+  return ExchangeText(VersionCommand(), [this](std::span<const uint8_t> data) {
+    return std::optional<std::string>(directio::VersionText(so_.service_object_version_, data));
+  });
 }
 
-int32_t DirectIoCommands::ExchangeText(const DeviceCommand& command,
-                                       std::optional<std::string> (*format)(std::span<const uint8_t>)) {
+int32_t DirectIoCommands::ExchangeText(const DeviceCommand& command, const TextOf& format) {
   const DeviceReply reply = Exchange(command);
   const int32_t result = ReplyRule(reply);
   if (result != OPOS_SUCCESS) return result;
@@ -598,13 +594,9 @@ int32_t DirectIoCommands::ExchangeText(const DeviceCommand& command,
 }
 
 int32_t DirectIoCommands::LastChange() {
-  const DeviceReply reply = Exchange(LastChangeCountsCommand());
-  const int32_t result = ReplyRule(reply);
-  if (result != OPOS_SUCCESS) return result;
-  const std::optional<std::string> text = directio::LastChangeText(reply.data, device_.LastChangeAmount());
-  if (!text) return OPOS_E_FAILURE;
-  Answer(*text);
-  return OPOS_SUCCESS;
+  return ExchangeText(LastChangeCountsCommand(), [this](std::span<const uint8_t> data) {
+    return directio::LastChangeText(data, device_.LastChangeAmount());
+  });
 }
 
 int32_t DirectIoCommands::TwoBlocks() {
@@ -996,7 +988,10 @@ int32_t DirectIoCommands::OperationModeBit() {
   std::string page;
   const int32_t read = ReadPage(10, &page);
   if (read != OPOS_SUCCESS) return read;
-  std::optional<std::array<int32_t, 5>> fields = directio::SettingsPageValues(page);
+  // The page text is "P:v,v,v,v,v"; its values read as a single setting.
+  const size_t colon = page.find(':');
+  const std::string_view values = colon == std::string::npos ? std::string_view() : std::string_view(page).substr(colon + 1);
+  std::optional<std::array<int32_t, 5>> fields = maintenance::ParseSettingValues(values);
   if (!fields) return OPOS_E_ILLEGAL;
   if (action == 2) {
     Answer((*fields)[0] & 1 ? "0" : "1");

@@ -167,9 +167,6 @@ TEST(DirectIoReadouts, LastChangeSignsCoinStateVersionAndPages) {
   EXPECT_EQ(SettingsPageText(3, B("90000")), "3:9,0,0,0,0");
   EXPECT_EQ(SettingsPageText(3, B("9000@")), std::nullopt);
   EXPECT_EQ(SettingsPageText(3, B("9000")), std::nullopt);
-  EXPECT_EQ(SettingsPageValues("A:3,0,0,0,F"), (std::array<int32_t, 5>{3, 0, 0, 0, 15}));
-  EXPECT_EQ(SettingsPageValues("A:3,0,0,0"), std::nullopt);
-  EXPECT_EQ(SettingsPageValues("A:3,0,0,0,G"), std::nullopt);
 
   EXPECT_EQ(PageDataText(B("09:;<=>?")), "09ABCDEF");
 }

@@ -105,6 +105,10 @@ TEST_F(SettingsFileTest, SingleSettingsAndSelectors) {
         << selector;
   }
   EXPECT_EQ(sent_.size(), 2u);
+  // The values of a page as command 73 shows them read back for command 86.
+  EXPECT_EQ(ParseSettingValues("3,0,0,0,F"), (std::array<int32_t, 5>{3, 0, 0, 0, 15}));
+  EXPECT_EQ(ParseSettingValues("3,0,0,0"), std::nullopt);
+  EXPECT_EQ(ParseSettingValues("3,0,0,0,G"), std::nullopt);
   EXPECT_EQ(SettingsFileName(ModelCode::kKrt07), "Krt07Setei.txt");
   EXPECT_EQ(SettingsFileName(ModelCode::kKrt77), "Krt77Setei.txt");
 }
