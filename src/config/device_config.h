@@ -34,7 +34,7 @@ struct DeviceConfig {
   int32_t dispense_limit = 60;                         // DispenseLimit
   int32_t dispense_limit_500 = 25;                     // DispenseLimit_500
   int32_t watch_interval = 500;                        // WatchInterval, ms
-  int32_t working_flag = 1;                            // no registry value: 1 at every read (and enable)
+  int32_t working_flag = 1;                            // no registry value: 1 at every read and every enable
   int32_t auto_negotiation = 0;                        // AutoNegotiation
   std::string operation_history;                       // OperationHistory
   std::string trading_log;                             // TradingLog

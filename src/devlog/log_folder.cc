@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <limits>
 #include <optional>
 #include <vector>
@@ -151,7 +152,7 @@ bool MatchesHistoryPattern(std::string_view pattern, std::string_view name) {
 }
 
 bool LogFolder::IsOwnFileName(std::string_view name) const {
-  if (!IsPlainFileName(name) || name == diag::kExamLogFileName) return false;
+  if (!StaysInFolder(name) || name == diag::kExamLogFileName) return false;
   for (const DeviceLogRegion& region : DeviceLogRegions()) {
     if (name == region.file_name) return true;
   }
@@ -162,10 +163,30 @@ bool IsPlainFileName(std::string_view name) {
   return !name.empty() && name != "." && name != ".." && name.find('/') == std::string_view::npos;
 }
 
+bool StaysInFolder(std::string_view name) {
+  if (name.empty() || name.front() == '/') return false;
+  size_t start = 0;
+  for (;;) {
+    const size_t slash = name.find('/', start);
+    const std::string_view part = name.substr(start, slash == std::string_view::npos ? slash : slash - start);
+    if (part == "..") return false;
+    if (slash == std::string_view::npos) return !part.empty() && part != ".";
+    start = slash + 1;
+  }
+}
+
+bool LogFolder::MakeSubFoldersOf(std::string_view name) const {
+  for (size_t slash = name.find('/'); slash != std::string_view::npos; slash = name.find('/', slash + 1)) {
+    const std::string folder = PathOf(name.substr(0, slash));
+    if (::mkdir(folder.c_str(), 0777) != 0 && errno != EEXIST) return false;
+  }
+  return true;
+}
+
 std::string LogFolder::NameInFolder(std::string_view path) const {
   if (path.size() <= prefix_.size() || path.substr(0, prefix_.size()) != prefix_) return {};
   const std::string_view name = path.substr(prefix_.size());
-  return IsPlainFileName(name) ? std::string(name) : std::string();
+  return StaysInFolder(name) ? std::string(name) : std::string();
 }
 
 int32_t LogFolder::FolderRoom() const {

@@ -39,6 +39,11 @@ uint64_t FileTimeFromUnix(int64_t seconds, int64_t nanoseconds);
 // check before anything is written or deleted.
 bool IsPlainFileName(std::string_view name);
 
+// True for a name that, appended to the folder, stays inside it, possibly in
+// a sub-folder ("hist/110715.csv"): not empty, not absolute, no ".."
+// component, and a file name (not "." or empty) after its last '/'.
+bool StaysInFolder(std::string_view name);
+
 // True when |name| is what strftime can make of |pattern|: numeric fields
 // match digits of their width, names and other fields a run of characters
 // without '/'.
@@ -70,8 +75,13 @@ class LogFolder {
   // The path of |name| in the folder (plain concatenation).
   std::string PathOf(std::string_view name) const { return prefix_ + std::string(name); }
 
-  // The file name part of |path| when it names a plain file of this folder
-  // (PathOf of a plain name), else empty. With the folder unset that is a
+  // Creates the sub-folders of |name| (a StaysInFolder name) that are
+  // missing below the folder; the folder itself is never created. False when
+  // one cannot be made (the write that follows then reports why).
+  bool MakeSubFoldersOf(std::string_view name) const;
+
+  // The name part of |path| when it names a file of this folder or of one of
+  // its sub-folders (PathOf of a StaysInFolder name), else empty. With the folder unset that is a
   // plain name on its own, which is how files were written then.
   std::string NameInFolder(std::string_view path) const;
 

@@ -91,12 +91,14 @@ int32_t CopyRecord(ModelCode model, const HistoryGeometry& geometry, uint32_t po
   const std::string name = undated ? context.values->ReadText(kLastOperationHistory).value_or("")
                                    : HistoryFileName(context.settings.operation_history, context.Now().tm_year % 100,
                                                      record.bytes[0], record.bytes[1]);
-  if (!IsPlainFileName(name)) {
+  if (!StaysInFolder(name)) {
     context.Error(Format("動作履歴取得 ファイル名がログフォルダ外を指すか空のため書き込みません = %s", name.c_str()));
     return 0;
   }
 
   const LogFolder folder = context.Folder();
+  // A name with a sub-folder ("hist/%y%m%d.csv") gets its sub-folder.
+  folder.MakeSubFoldersOf(name);
   const bool room_short = folder.RoomIsShort(kHistoryRoomThreshold);
   const std::string path = folder.PathOf(name);
   std::string error;

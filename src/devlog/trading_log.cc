@@ -315,10 +315,12 @@ void ReplaceTradingLogFile(const std::vector<TradingLogLine>& lines, bool trace_
     context.Info("取引ログ ファイル名が空のため書き込みません");
     return;
   }
-  if (!IsPlainFileName(name)) {
+  if (!StaysInFolder(name)) {
     context.Error(Format("取引ログ ファイル名がログフォルダ外を指すため書き込みません = %s", name.c_str()));
     return;
   }
+  // A name with a sub-folder ("hist/%Y%m%d.txt") gets its sub-folder.
+  folder.MakeSubFoldersOf(name);
 
   const std::string previous = context.values->ReadText(kLastTradingLog).value_or("");
   if (trace_steps) context.Info(Format("過去取引ログ = %s", previous.c_str()));

@@ -195,6 +195,13 @@ void ExamLog::RingWrite(const std::string& record) {
   // A position outside the ring (at or past the limit, or inside the header
   // of a damaged file) starts again at the first record.
   if (position >= limit || position < kExamFirstRecord) position = kExamFirstRecord;
+  // A position beyond the file's end (a file cut short, or a position field
+  // edited by hand) would leave a zero-filled gap that readers and the
+  // blanking below take for the end of the records: go on at the end.
+  struct stat info {};
+  if (::fstat(file.fd(), &info) == 0 && position > info.st_size) {
+    position = std::max<long>(static_cast<long>(info.st_size), kExamFirstRecord);
+  }
 
   const std::string line = record + "\r\n";
   if (WriteAt(file.fd(), line.data(), line.size(), position)) {

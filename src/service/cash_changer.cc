@@ -200,7 +200,11 @@ int32_t CCashChanger::OpenService(std::string_view /*device_class*/, std::string
   platform::RegCheckFile(platform::RegRoot::kCurrentUser);
 
   // Step 7. The folder text is used as given, so it must end in a separator.
-  exam_log_.SetFileName(config_.log_folder_name + kExamLogFileName);
+  // No folder switches the ExamLog off (as no trace file name switches the
+  // trace off) instead of writing the ring into whatever folder the process
+  // happens to run in.
+  exam_log_.SetFileName(config_.log_folder_name.empty() ? std::string()
+                                                        : config_.log_folder_name + kExamLogFileName);
   exam_log_.SetSizeLimit(config_.exm_log_max_size);
   Record(1, Entry(MethodCode::kOpenService), 0, 0);
 

@@ -254,6 +254,9 @@ class CCashChanger final : public ChangerHost {
 
  private:
   friend class DirectIoCommands;
+  // Tests reach state no member shows through this peer, which the
+  // product never defines.
+  friend struct CashChangerTestPeer;
 
   // DirectIO 33: the program download of the maintenance folder's files.
   int32_t RunProgramDownload(int32_t selector, const std::string& names);

@@ -420,6 +420,8 @@ int32_t CCashChanger::EnableSteps(bool reenable) {
     Record(5, 1, 0, 0);
   }
   device_enabled_.store(true);
+  // The settings are marked in use at every enable, as at every read.
+  config_.working_flag = 1;
   SetDirectIoMode(0);
   device_->ForgetStatus();
   events_.DropDataEvents();

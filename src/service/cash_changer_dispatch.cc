@@ -3,6 +3,7 @@
 #include <array>
 
 #include "platform/reg_file.h"
+#include "service/no_throw.h"
 
 namespace vexokrt::service {
 namespace {
@@ -82,6 +83,10 @@ HRESULT CashChangerDispatch::GetIDsOfNames(std::string_view name, platform::Disp
 }
 
 HRESULT CashChangerDispatch::Invoke(platform::DispId id, std::span<Variant> args, Variant* result) {
+  return NoThrow(platform::DISP_E_EXCEPTION, [&] { return InvokeMember(id, args, result); });
+}
+
+HRESULT CashChangerDispatch::InvokeMember(platform::DispId id, std::span<Variant> args, Variant* result) {
   if (id < 1 || id > static_cast<platform::DispId>(kMemberNames.size())) return DISP_E_MEMBERNOTFOUND;
   auto want = [&](size_t count) { return args.size() == count; };
   auto give = [&](Variant value) {

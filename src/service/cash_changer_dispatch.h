@@ -58,6 +58,8 @@ class CashChangerDispatch final : public platform::IDispatch {
   // pointer (null allowed). Results: long members give a long, GetPropertyString
   // a string, the setters nothing.
   platform::HRESULT GetIDsOfNames(std::string_view name, platform::DispId* id) override;
+  // An exception from the member becomes E_OUTOFMEMORY (no memory) or
+  // DISP_E_EXCEPTION; none leaves Invoke.
   platform::HRESULT Invoke(platform::DispId id, std::span<platform::Variant> args, platform::Variant* result) override;
 
   // The typed object behind the interface.
@@ -66,6 +68,8 @@ class CashChangerDispatch final : public platform::IDispatch {
  private:
   CashChangerDispatch() = default;
   ~CashChangerDispatch() override = default;
+
+  platform::HRESULT InvokeMember(platform::DispId id, std::span<platform::Variant> args, platform::Variant* result);
 
   std::atomic<uint32_t> refs_{1};
   CCashChanger object_;

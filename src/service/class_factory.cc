@@ -4,6 +4,7 @@
 #include "platform/registry.h"
 #include "service/cash_changer_dispatch.h"
 #include "service/module.h"
+#include "service/no_throw.h"
 
 namespace vexokrt::service {
 namespace {
@@ -40,10 +41,14 @@ class CashChangerFactory final : public platform::IClassFactory {
     if (object == nullptr) return platform::E_POINTER;
     *object = nullptr;
     if (outer != nullptr) return platform::CLASS_E_NOAGGREGATION;
-    CashChangerDispatch* created = CashChangerDispatch::Create();
-    const HRESULT hr = created->QueryInterface(iid, object);
-    created->Release();  // the caller's reference, if any, keeps it alive
-    return hr;
+    // An object that cannot be made (no memory) is an error code, not an
+    // exception in the host.
+    return NoThrow(platform::E_FAIL, [&] {
+      CashChangerDispatch* created = CashChangerDispatch::Create();
+      const HRESULT hr = created->QueryInterface(iid, object);
+      created->Release();  // the caller's reference, if any, keeps it alive
+      return hr;
+    });
   }
 
   HRESULT LockServer(bool lock) override {

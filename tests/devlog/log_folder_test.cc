@@ -209,6 +209,22 @@ TEST(OwnFilePatterns, TimeAndHistoryPatternsMatchWhatTheyCanMake) {
       << "the ExamLog is never a log-folder file, whatever the patterns say";
 }
 
+// Sub-folders inside the folder are fine; a name that leaves the folder
+// (absolute, a ".." component) or names no file is not.
+TEST(StaysInFolder, AcceptsSubFoldersAndRefusesWaysOut) {
+  const std::pair<const char*, bool> cases[] = {
+      {"110715.csv", true},  {"hist/110715.csv", true}, {"11/07/15.txt", true}, {"./x.txt", true},
+      {"a..b/..c", true},    {"", false},               {"/abs/x", false},      {"../x", false},
+      {"hist/../x", false},  {"hist/..", false},        {"..", false},          {"hist/", false},
+      {".", false},          {"hist/.", false},
+  };
+  for (const auto& [name, inside] : cases) EXPECT_EQ(StaysInFolder(name), inside) << name;
+  const LogFolder folder("/logs/", 0, {"hist/%y%m%d.csv", ""});
+  EXPECT_EQ(folder.NameInFolder("/logs/hist/110715.csv"), "hist/110715.csv");
+  EXPECT_TRUE(folder.IsOwnFileName("hist/110715.csv"));
+  EXPECT_EQ(folder.NameInFolder("/logs/hist/../../etc/passwd"), "");
+}
+
 TEST_F(LogFolderTest, NameInFolder_AcceptsOnlyPlainFilesOfThisFolder) {
   const LogFolder folder(dir_.prefix(), 0);
   EXPECT_EQ(folder.NameInFolder(dir_.prefix() + "110715.txt"), "110715.txt");

@@ -227,6 +227,17 @@ TEST_F(OperationHistoryStepTest, Krt77_DrainsRecordByRecordIntoTheDayFile) {
   EXPECT_EQ(DayFile("110715.csv"), line1 + line2);
 }
 
+TEST_F(OperationHistoryStepTest, DayPatternWithASubFolder_WritesIntoIt) {
+  settings_.operation_history = "hist/%y%m%d.csv";
+  DevicePosition(ModelCode::kKrt77, 6, 0);
+  Stored(5, 0);
+  PutRecord(ModelCode::kKrt77, 5, Krt77Record());
+  ASSERT_EQ(Step(ModelCode::kKrt77), 0);
+  EXPECT_EQ(DayFile("hist/110715.csv"), FormatHistoryLine(Krt77Record()) + "\r\n");
+  EXPECT_EQ(env_.values.texts["LastOperationHistory"], "hist/110715.csv");
+  EXPECT_TRUE(env_.ErrorMessages().empty());
+}
+
 TEST_F(OperationHistoryStepTest, Krt03RingWrapAt1705_CopiesIndexZeroThenStoresOneAndNextCount) {
   DevicePosition(ModelCode::kKrt03, 3, 3);
   Stored(1705, 2);

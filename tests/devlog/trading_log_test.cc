@@ -277,7 +277,7 @@ TEST_F(TradingLogRetrieval, FailedWrite_KeepsThePreviousLogAndNamesTheCause) {
 TEST_F(TradingLogRetrieval, PatternLeavingTheFolder_IsRefusedWithATraceLine) {
   ASSERT_EQ(Retrieve(ModelCode::kKrt77, 1), 0);
   const std::string first = env_.path("20110715093000.txt");
-  for (const char* pattern : {"../%Y%m%d.txt", "%D.txt", ".."}) {
+  for (const char* pattern : {"../%Y%m%d.txt", "/%Y%m%d.txt", "hist/../../%Y.txt"}) {
     settings_.trading_log = pattern;
     EXPECT_EQ(Retrieve(ModelCode::kKrt03, 0), 0) << pattern;
     EXPECT_EQ(FolderNames(), (std::vector<std::string>{"20110715093000.txt"})) << pattern;
@@ -287,6 +287,31 @@ TEST_F(TradingLogRetrieval, PatternLeavingTheFolder_IsRefusedWithATraceLine) {
   const auto errors = env_.ErrorMessages();
   ASSERT_EQ(errors.size(), 3u);
   EXPECT_EQ(errors[0], "取引ログ ファイル名がログフォルダ外を指すため書き込みません = ../20110715.txt");
+}
+
+// A pattern with sub-folders inside the log folder writes there (missing
+// sub-folders are created), and the next file replaces it there.
+TEST_F(TradingLogRetrieval, PatternWithASubFolder_WritesAndReplacesInsideIt) {
+  struct Case {
+    const char* pattern;
+    const char* first;
+    const char* second;
+  };
+  for (const Case& c : {Case{"hist/%Y%m%d%H%M%S.txt", "hist/20110715093000.txt", "hist/20110715093001.txt"},
+                        Case{"%Y/%m/%d%H%M%S.txt", "2011/07/15093000.txt", "2011/07/15093001.txt"}}) {
+    settings_.trading_log = c.pattern;
+    env_.values.texts.erase("LastTradingLog");  // a file of the other pattern is not ours to delete
+    env_.now = testing::LocalTime(2011, 7, 15, 9, 30, 0);
+    ASSERT_EQ(Retrieve(ModelCode::kKrt77, 1), 0) << c.pattern;
+    EXPECT_EQ(FileLines(ReadFileBytes(env_.path(c.first))).size(), 115u) << c.pattern;
+    EXPECT_EQ(env_.values.texts["LastTradingLog"], env_.path(c.first)) << c.pattern;
+    env_.now = testing::LocalTime(2011, 7, 15, 9, 30, 1);
+    ASSERT_EQ(Retrieve(ModelCode::kKrt77, 1), 0) << c.pattern;
+    EXPECT_FALSE(fs::exists(env_.path(c.first))) << c.pattern << ": the previous file is ours and replaced";
+    EXPECT_TRUE(fs::exists(env_.path(c.second))) << c.pattern;
+  }
+  const auto errors = env_.ErrorMessages();
+  EXPECT_TRUE(errors.empty()) << errors.front();
 }
 
 TEST_F(TradingLogRetrieval, EmptyPattern_WritesAndDeletesNothing) {

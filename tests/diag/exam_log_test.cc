@@ -152,6 +152,26 @@ TEST_F(ExamLogTest, PositionInsideHeader_IsTreatedAsStart) {
   EXPECT_EQ(ReadFileBytes(path_).substr(0, 54), platform::Utf8ToCp932(kExamHeaderUtf8));
 }
 
+// A stored position beyond the file's end (the file was cut short, or the
+// field edited) continues at the end: no zero-filled gap, the position field
+// names the new end.
+TEST_F(ExamLogTest, PositionBeyondTheFileEnd_ContinuesAtTheEnd) {
+  log_->Write(1, 1, 0, 0);
+  std::string bytes = ReadFileBytes(path_);
+  const size_t old_size = bytes.size();
+  bytes.replace(54, 10, "      5000");
+  std::ofstream(path_, std::ios::binary) << bytes;
+  log_->Write(1, 2, 0, 0);
+  const std::string after = ReadFileBytes(path_);
+  EXPECT_EQ(after.find('\0'), std::string::npos);
+  ASSERT_GT(after.size(), old_size);
+  const std::string added = after.substr(old_size);
+  EXPECT_TRUE(std::regex_match(added, std::regex(R"(\d\d,\d\d,\d\d,\d\d,\d\d,\d\d,1,2,0,0\r\n)"))) << added;
+  char expected[16];
+  std::snprintf(expected, sizeof expected, "%10zu\r\n", after.size());
+  EXPECT_EQ(PositionText(), expected);
+}
+
 TEST_F(ExamLogTest, TwoProcessesWritingAtOnce_LoseNoRecord) {
   constexpr int kPerWriter = 150;
   const pid_t child = ::fork();

@@ -8,14 +8,20 @@
 
 #include <climits>
 #include <cstdlib>
+#include <functional>
+#include <optional>
+#include <stdexcept>
 
 #include "fake_control_object.h"
 #include "platform/registry.h"
+#include "service/module.h"
+#include "support/failing_allocations.h"
 #include "support/temp_dir.h"
 
 namespace vexokrt::platform {
 namespace {
 
+using testing::FailingAllocations;
 using testing::FakeControlObject;
 using testing::TempDir;
 
@@ -138,6 +144,73 @@ TEST_F(ActivationTest, EachMissingLinkIsReportedClearly) {
   EXPECT_EQ(result.error, ActivationError::kNoClassFactory);
   EXPECT_EQ(result.hr, CLASS_E_CLASSNOTAVAILABLE);
   EXPECT_FALSE(result.object);
+}
+
+// A Control Object that throws when the object looks up its event members.
+class ThrowingControlObject final : public IDispatch {
+ public:
+  HRESULT QueryInterface(const Guid&, void** object) override {
+    *object = nullptr;
+    return E_NOINTERFACE;
+  }
+  uint32_t AddRef() override { return 1; }
+  uint32_t Release() override { return 1; }
+  HRESULT GetIDsOfNames(std::string_view, DispId*) override { throw std::runtime_error("control object failed"); }
+  HRESULT Invoke(DispId, std::span<Variant>, Variant*) override { return S_OK; }
+};
+
+// No C++ exception leaves the library: an allocation failing inside an entry
+// point, the factory or Invoke gives E_OUTOFMEMORY, any other exception the
+// call's own error code.
+TEST_F(ActivationTest, ExceptionsBecomeErrorCodesAtTheLibrarysInterfaces) {
+  ComPtr<IClassFactory> factory;
+  auto get_class_object = reinterpret_cast<DllGetClassObjectFunction>(library_.Symbol(kDllGetClassObjectName));
+  ASSERT_NE(get_class_object, nullptr);
+  ASSERT_EQ(get_class_object(&service::kCashChangerClsid, &IID_IClassFactory, factory.OutSlot()), S_OK);
+  ComPtr<IDispatch> object;
+  ASSERT_EQ(factory->CreateInstance(nullptr, IID_IDispatch, object.OutSlot()), S_OK);
+  AddDevice("Changer1");
+  ThrowingControlObject throwing;
+  std::vector<Variant> open_args = {Variant::String("CashChanger"), Variant::String("Changer1"),
+                                    Variant::Dispatch(&throwing)};
+  DispId open_id = kDispIdUnknown;
+  ASSERT_EQ(object->GetIDsOfNames("OpenService", &open_id), S_OK);
+  void* created = &created;
+
+  struct Case {
+    const char* what;
+    bool fail_allocations;
+    std::function<HRESULT()> call;
+    HRESULT expected;
+  };
+  const Case cases[] = {
+      {"DllRegisterServer", true, [&] { return CallExport(kDllRegisterServerName); }, E_OUTOFMEMORY},
+      {"DllUnregisterServer", true, [&] { return CallExport(kDllUnregisterServerName); }, E_OUTOFMEMORY},
+      {"CreateInstance", true, [&] { return factory->CreateInstance(nullptr, IID_IDispatch, &created); },
+       E_OUTOFMEMORY},
+      {"Invoke without memory", true, [&] { return object->Invoke(open_id, open_args, nullptr); }, E_OUTOFMEMORY},
+      {"Invoke with a throwing member", false, [&] { return object->Invoke(open_id, open_args, nullptr); },
+       DISP_E_EXCEPTION},
+  };
+  for (const Case& c : cases) {
+    HRESULT hr = S_OK;
+    bool escaped = false;
+    try {
+      std::optional<FailingAllocations> failing;
+      if (c.fail_allocations) failing.emplace();
+      hr = c.call();
+    } catch (...) {
+      escaped = true;
+    }
+    EXPECT_FALSE(escaped) << c.what << ": an exception left the library";
+    if (!escaped) {
+      EXPECT_EQ(HresultText(hr), HresultText(c.expected)) << c.what;
+    }
+  }
+  EXPECT_EQ(created, nullptr) << "no object handed out";
+  // The library still works afterwards.
+  EXPECT_EQ(CallExport(kDllRegisterServerName), S_OK);
+  EXPECT_EQ(CallExport(kDllUnregisterServerName), S_OK);
 }
 
 }  // namespace

@@ -308,6 +308,22 @@ TEST_F(CashChangerTest, LogFolderNameWithoutSeparator_KeepsTheExamLogInsideTheFo
   EXPECT_FALSE(std::filesystem::exists(dir_.path().string() + "ExamlogS.txt")) << "an ExamLog beside the folder";
 }
 
+// No LogFolderName switches the ExamLog off: nothing is written into the
+// working folder, and the calls still work.
+TEST_F(CashChangerTest, EmptyLogFolderName_SwitchesTheExamLogOff) {
+  const std::string work = dir_.file("work");
+  ASSERT_TRUE(std::filesystem::create_directory(work));
+  const std::filesystem::path previous = std::filesystem::current_path();
+  std::filesystem::current_path(work);
+  Set("LogFolderName", "");
+  EXPECT_EQ(Open(), OPOS_SUCCESS);
+  EXPECT_EQ(so_->exam_log().FileName(), "");
+  EXPECT_EQ(so_->DispenseChange(10), OPOS_E_NOTCLAIMED);
+  EXPECT_EQ(so_->Close(), OPOS_SUCCESS);
+  std::filesystem::current_path(previous);
+  EXPECT_FALSE(std::filesystem::exists(work + "/ExamlogS.txt")) << "an ExamLog in the working folder";
+}
+
 TEST_F(CashChangerTest, ExamLogRecordsOfOpenCloseAndRefusedCalls) {
   EnableLogs("-1");
   Set("ExmLogFileName", dir_.file("elsewhere.txt"));

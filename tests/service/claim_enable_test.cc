@@ -17,6 +17,13 @@
 #include "sim/control_script.h"
 #include "simulated_service.h"
 
+namespace vexokrt::service {
+// Reaches the settings record, which the object only shows read-only.
+struct CashChangerTestPeer {
+  static config::DeviceConfig& Config(CCashChanger& so) { return so.config_; }
+};
+}  // namespace vexokrt::service
+
 namespace vexokrt::testing {
 namespace {
 
@@ -170,6 +177,20 @@ TEST_F(SimulatedServiceTest, Enabling_SendsTheExitSettingOfPage2AndTheExitSelect
   TakeCommands();
   EXPECT_FALSE(machine().WaitForFrames(1, std::chrono::milliseconds(150)));
   EXPECT_EQ(d.Set(pidx::kDeviceEnabled, 0), OPOS_SUCCESS) << "disabling twice is fine";
+}
+
+// Every enable, first or again, marks the settings as in use.
+TEST_F(SimulatedServiceTest, EveryEnable_SetsTheWorkingFlagOfTheSettings) {
+  StartDevice(sim::Model::kKrt07);
+  ServiceDriver& d = NewDriver();
+  ASSERT_EQ(d.Open(), OPOS_SUCCESS);
+  ASSERT_EQ(d.Call("Claim", {Variant::Long(1000)}), OPOS_SUCCESS);
+  int32_t& flag = service::CashChangerTestPeer::Config(d.so()).working_flag;
+  for (const char* step : {"first enable", "enable again"}) {
+    flag = 0;
+    ASSERT_EQ(d.Set(pidx::kDeviceEnabled, 1), OPOS_SUCCESS) << step;
+    EXPECT_EQ(d.so().config().working_flag, 1) << step;
+  }
 }
 
 TEST_F(SimulatedServiceTest, SettersCheckClaimEnableAndRange) {
