@@ -266,6 +266,10 @@ int SerialLink::ReceiveFrameBody(FrameDecoder& decoder, DeviceReply& reply) {
   const int64_t body_end = clock_.NowMs() + kReadTotalMs;
   FrameDecoder::Step step = FrameDecoder::Step::kNeedMore;
   bool looked_behind = false;
+  // A device may pause after DLE: until the frame's first byte has come, the
+  // wait for it may take what is left of the frame's time. Once the frame has
+  // begun, a silence of the interval ends it.
+  bool begun = false;
   while (true) {
     if (step == FrameDecoder::Step::kNeedMore) {
       // Read exactly what the frame still needs, so that a frame ends when
@@ -276,8 +280,10 @@ int SerialLink::ReceiveFrameBody(FrameDecoder& decoder, DeviceReply& reply) {
         continue;
       }
       const int64_t left = std::max<int64_t>(0, body_end - clock_.NowMs());
+      const int64_t first_byte_ms = begun ? std::min(kReadIntervalMs, left) : left;
       const IoResult got = platform::ReadTimed(*port_, clock_, buffer.data(), wanted,
-                                               ReadTimeouts{std::min(kReadIntervalMs, left), kReadIntervalMs, left});
+                                               ReadTimeouts{first_byte_ms, kReadIntervalMs, left});
+      if (got.count > 0) begun = true;
       for (size_t i = 0; i < got.count; ++i) step = decoder.Push(buffer[i]);
       if (got.status != IoStatus::kOk && step == FrameDecoder::Step::kNeedMore) step = decoder.EndOfInput();
       continue;

@@ -125,7 +125,8 @@ class SerialLink {
   // The wait for the first byte ends at |timeout_ms| (a time-out of 0 only
   // takes a byte that has already arrived). A data frame ends when its
   // length field says so; a frame that stops short ends after 50 ms of
-  // silence, and no frame takes longer than 2000 ms.
+  // silence once its first byte after DLE has come (the wait for that byte
+  // may take the whole frame time), and no frame takes longer than 2000 ms.
   int ReceiveAnswer(DeviceReply& reply, int timeout_ms, bool suppress_follow_ups,
                     bool alternative_bell_rule);
 

@@ -205,13 +205,41 @@ TEST_F(SerialLinkTest, EveryChunking_GapsUpToFiftyMillisecondsKeepTheFrame) {
 }
 
 TEST_F(SerialLinkTest, EveryChunking_AGapOfFiftyOneEndsTheFrameShort) {
-  for (size_t split = 1; split < kFrameA.size(); ++split) {
+  // From the frame's first byte after DLE on (a pause right after DLE is
+  // another rule, below).
+  for (size_t split = 2; split < kFrameA.size(); ++split) {
     SCOPED_TRACE(::testing::Message() << "split " << split);
     link_.SendFrame(kStatusKrt02);  // purges the tail of the previous case
     Answer(Bytes(kFrameA.begin(), kFrameA.begin() + split), 5);
     line_.Arrive(FakeAnswer{Bytes(kFrameA.begin() + split, kFrameA.end()), 5 + 51});
     EXPECT_EQ(Receive(100).status, kReplyFramingError);
     clock_.SleepMs(200);
+  }
+}
+
+TEST_F(SerialLinkTest, PauseAfterDle_TheFirstByteMayTakeTheRestOfTheFrameTime) {
+  // DLE at 5; the rest after |pause|. The frame's 2000 ms start with DLE.
+  const struct {
+    int64_t pause;
+    int status;
+  } cases[] = {{51, kReplyOk}, {500, kReplyOk}, {1990, kReplyOk}, {2001, kReplyFramingError}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::Message() << "pause " << c.pause);
+    link_.SendFrame(kStatusKrt02);  // purges the tail of the previous case
+    const size_t errors_before = trace_.Errors().size();
+    Answer({kFrameA[0]}, 5);
+    Answer(Bytes(kFrameA.begin() + 1, kFrameA.end()), 5 + c.pause);
+    int64_t elapsed = 0;
+    const DeviceReply reply = Receive(100, &elapsed);
+    EXPECT_EQ(reply.status, c.status);
+    if (c.status == kReplyOk) {
+      EXPECT_EQ(reply.data, Bytes{'A'});
+      EXPECT_EQ(elapsed, 5 + c.pause);
+      EXPECT_EQ(trace_.Errors().size(), errors_before);
+    } else {
+      EXPECT_EQ(elapsed, 5 + 2000);
+    }
+    clock_.SleepMs(3000);
   }
 }
 
