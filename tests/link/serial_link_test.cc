@@ -2,6 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
 #include <random>
 
 #include "link/link_test_support.h"
@@ -657,7 +665,59 @@ TEST(SerialLinkOpen, RealPortThatDoesNotExist_ErrorLine) {
   TraceCapture trace;
   SerialLink link(trace.log(), "/nonexistent/tty", "9600,E,8,1");
   EXPECT_EQ(link.OpenPort(), 1);
-  EXPECT_EQ(trace.Errors(), std::vector<std::string>{"シリアルポートオープンに失敗しました。"});
+  EXPECT_EQ(trace.Errors(), (std::vector<std::string>{"シリアルポートオープンに失敗しました。",
+                                                      std::string("/nonexistent/tty: ") + std::strerror(ENOENT)}));
+}
+
+// A real port that cannot be used fails the open with the fixed Error line and
+// a second one naming why: the errno text of the open, or the line definition
+// the terminal could not take (the port must not stay on its old speed).
+TEST(SerialLinkOpen, RealPortThatCannotBeUsed_FailsNamingTheReason) {
+  const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
+  ASSERT_GE(master, 0);
+  ASSERT_EQ(::grantpt(master), 0);
+  ASSERT_EQ(::unlockpt(master), 0);
+  const std::string pty = ::ptsname(master);
+  testing::TempDir dir;
+  const std::string plain_file = dir.file("plain");
+  const std::string locked_file = dir.file("locked");
+  std::ofstream(plain_file) << "x";
+  std::ofstream(locked_file) << "x";
+  ::chmod(locked_file.c_str(), 0);
+  const bool root = ::geteuid() == 0;  // root opens files without access rights
+
+  const struct {
+    std::string port;
+    std::string definition;
+    std::string reason;  // "" when the open succeeds
+    bool skip;
+  } cases[] = {
+      {pty, "9600,E,8,1", "", false},
+      {pty, "115200,E,8,1", "", false},
+      {pty, "9601,E,8,1", "回線設定を適用できません = 9601,E,8,1", false},
+      {pty, "14400,E,8,1", "回線設定を適用できません = 14400,E,8,1", false},
+      {pty, "fast", "回線設定を適用できません = fast", false},
+      {dir.file("missing"), "9600,E,8,1", dir.file("missing") + ": " + std::strerror(ENOENT), false},
+      {plain_file, "9600,E,8,1", plain_file + ": " + std::strerror(ENOTTY), false},
+      {locked_file, "9600,E,8,1", locked_file + ": " + std::strerror(EACCES), root},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.port + " " + c.definition);
+    if (c.skip) continue;
+    TraceCapture trace;
+    SerialLink link(trace.log(), c.port, c.definition);
+    if (c.reason.empty()) {
+      EXPECT_EQ(link.OpenPort(), 0);
+      EXPECT_TRUE(link.IsOpen());
+      EXPECT_TRUE(trace.Errors().empty());
+    } else {
+      EXPECT_EQ(link.OpenPort(), 1);
+      EXPECT_FALSE(link.IsOpen());
+      EXPECT_EQ(trace.Errors(), (std::vector<std::string>{"シリアルポートオープンに失敗しました。", c.reason}));
+    }
+    link.ClosePort();
+  }
+  ::close(master);
 }
 
 TEST(SerialLinkModel, OnlyKnownModelCodesAreAccepted) {
