@@ -157,11 +157,12 @@ int32_t CCashChanger::EndOpenDeposit() {
 
 int32_t CCashChanger::ClaimDeviceSteps(ModelCode model) {
   const bool strict = config_.claim_pass_setting == 0;
-  const std::tm now = platform::LocalNow().tm;
+  // The device clock is set from the time read when its command is built:
+  // the steps before it may take a minute.
   switch (model) {
     case ModelCode::kKrt02:
     case ModelCode::kKrt03: {
-      const int32_t clock = device_->Execute(ClockMinutesCommand(now));
+      const int32_t clock = device_->Execute(ClockMinutesCommand(clock_->LocalTimeNow().tm));
       if (clock != OPOS_SUCCESS && strict) return OPOS_E_NOHARDWARE;
       const int32_t log = device_logs_->RetrieveTradingLog(1);
       if (log != OPOS_SUCCESS && strict) return OPOS_E_NOHARDWARE;
@@ -179,7 +180,7 @@ int32_t CCashChanger::ClaimDeviceSteps(ModelCode model) {
       // 4. With ClaimNonEvent 1 a refused clock says so with 114, leaving
       // ResultCodeExtended as it was before the step.
       const int32_t extended_before = result_code_extended_.load();
-      if (device_->Execute(ClockSecondsCommand(now, config_.claim_relaxation)) != OPOS_SUCCESS) {
+      if (device_->Execute(ClockSecondsCommand(clock_->LocalTimeNow().tm, config_.claim_relaxation)) != OPOS_SUCCESS) {
         result_code_extended_.store(extended_before);
         if (strict) return config_.claim_non_event == 1 ? OPOS_E_EXTENDED : OPOS_E_NOHARDWARE;
       }
