@@ -144,8 +144,9 @@ int32_t CCashChanger::EndOpenDeposit() {
   const OpenDeposit open = ClassifyDepositPairs(status);
   if (open != OpenDeposit::kCounting && open != OpenDeposit::kWaiting) return OPOS_SUCCESS;
   // The unit finishes what it is counting before the deposit can end. The
-  // watch is not running yet, so the line is free for this.
-  device_->ReadyWait();
+  // watch is not running yet, so the line is free for this. A unit that is
+  // still counting after the end-of-deposit time is stuck: the claim fails.
+  if (device_->ReadyWait(nullptr, config_.end_deposit_timeout) == OPOS_E_BUSY) return OPOS_E_NOHARDWARE;
   DeviceReply after;
   device_->Execute(StatusCommand(claimed_model_), &after);
   if (after.IsDataFrame() && after.data.size() > 1 && after.data[1] == '2') return OPOS_SUCCESS;

@@ -444,6 +444,27 @@ TEST_F(SimulatedServiceTest, ClaimClock_IsTheTimeWhenTheClockCommandIsSentAfterE
   ASSERT_EQ(d.Call("Close"), OPOS_SUCCESS);
 }
 
+TEST_F(SimulatedServiceTest, ClaimWithADepositUnitCountingForever_FailsAfterEndDepositTimeout) {
+  StartDevice(sim::Model::kKrt07);
+  Set("EndDepositTimeout", "300");
+  machine().OverrideStatusByte(47, '3');  // a deposit waiting to be ended...
+  machine().OverrideStatusByte(48, '0');
+  machine().OverrideStatusByte(49, '3');  // ...while the unit keeps counting
+  machine().OverrideStatusByte(50, '1');
+  ServiceDriver& d = NewDriver();
+  ASSERT_EQ(d.Open(), OPOS_SUCCESS);
+  const int64_t start = platform::TickMs();
+  EXPECT_EQ(d.Call("Claim", {Variant::Long(0)}), OPOS_E_NOHARDWARE);
+  const int64_t took = platform::TickMs() - start;
+  EXPECT_GE(took, 300);
+  EXPECT_LT(took, 10000);
+  EXPECT_EQ(d.Get(pidx::kClaimed), 0);
+  EXPECT_FALSE(d.so().claim_semaphore().held());
+  const std::vector<std::string> commands = TakeCommands();
+  EXPECT_FALSE(HasCommandStarting(commands, "I02")) << "no end of deposit for a unit still counting";
+  EXPECT_FALSE(HasCommandStarting(commands, "r0>")) << "the claim stops at the stuck unit";
+}
+
 TEST_F(SimulatedServiceTest, FailedOpen_LeavesNothingBehindForClose) {
   StartDevice();
   ServiceDriver& d = NewDriver();
