@@ -785,8 +785,9 @@ int32_t ChangerDevice::WaitForClear(int64_t limit_ms) {
   }
 }
 
-int32_t ChangerDevice::ReadyWait(bool* waiting) {
+int32_t ChangerDevice::ReadyWait(bool* waiting, int64_t limit_ms) {
   static constexpr uint8_t kKrt07Status[] = {kDc1, 'H', '0', '0'};
+  const int64_t start = clock_.NowMs();
   for (;;) {
     DeviceReply reply = Exchange(*line_, kKrt07Status, kReadTimeoutMs);
     if (reply.status == kReplyTimeout) return opos::OPOS_E_TIMEOUT;
@@ -796,6 +797,7 @@ int32_t ChangerDevice::ReadyWait(bool* waiting) {
     if (!DepositUnitCountingPair(reply.data)) return opos::OPOS_E_FAILURE;
     counting_took_place_.store(true);
     if (waiting != nullptr) *waiting = true;
+    if (limit_ms >= 0 && clock_.NowMs() - start >= limit_ms) return opos::OPOS_E_BUSY;
     clock_.SleepMs(1);
   }
 }

@@ -181,8 +181,10 @@ class ChangerDevice : private CommThreadDelegate {
   bool CashBeingHandledKept() const;
   // KRT07/KRT77: waits until the deposit unit is idle (bytes 47-50 all '3'):
   // 0; while a pair reads "31" it sets |*waiting| and reads again;
-  // OPOS_E_TIMEOUT without an answer; OPOS_E_FAILURE otherwise.
-  int32_t ReadyWait(bool* waiting = nullptr);
+  // OPOS_E_TIMEOUT without an answer; OPOS_E_FAILURE otherwise. With
+  // |limit_ms| >= 0 the wait gives up with OPOS_E_BUSY once the unit has
+  // still been counting after that long.
+  int32_t ReadyWait(bool* waiting = nullptr, int64_t limit_ms = -1);
   // Restarts the deposit unit after a jam or an offline spell: true on
   // success.
   bool RestartDeposit();

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 
 #include "link/frame_codec.h"
 
@@ -52,6 +53,7 @@ constexpr std::array<uint8_t, 1> kEnquiry = {kEnq};
 constexpr char kSentLabel[] = "送信データ";
 constexpr char kReceivedLabel[] = "受信データ";
 constexpr char kOpenFailed[] = "シリアルポートオープンに失敗しました。";
+constexpr char kSettingsRefused[] = "回線設定を適用できません = ";
 constexpr char kThreadFailed[] = "通信用スレッドの生成に失敗しました。";
 constexpr char kTimeoutText[] = "タイムアウト発生";
 constexpr char kWriteTimeoutText[] = "送信タイムアウト発生";
@@ -82,10 +84,6 @@ constexpr char kReopenAt9600Data8[] = "9600bps, ST1. data8, PE1, SP1 でシリ�
 constexpr int kModeA = 'A';
 constexpr int kModeB = 'B';
 
-std::unique_ptr<platform::SerialPort> OpenPlatformPort(const std::string& name) {
-  return platform::OpenSerialPort(name);
-}
-
 // A digit of the status record as its value (may be negative for non-digits;
 // only its bits are tested).
 int DigitValue(uint8_t byte) { return static_cast<int>(byte) - 0x30; }
@@ -97,7 +95,8 @@ SerialLink::SerialLink(diag::TraceLog& trace, std::string port_name, std::string
     : trace_(trace),
       port_name_(std::move(port_name)),
       line_settings_(std::move(line_settings)),
-      opener_(opener ? std::move(opener) : PortOpener(OpenPlatformPort)),
+      opener_(opener ? std::move(opener)
+                     : PortOpener([this](const std::string& name) { return platform::OpenSerialPort(name, &open_error_); })),
       clock_(clock) {}
 
 SerialLink::~SerialLink() { ClosePortHandle(); }
@@ -108,13 +107,23 @@ void SerialLink::SetCommThreadControl(CommThreadControl* control) { comm_thread_
 // Opening and closing
 
 int SerialLink::OpenWith(const std::string& definition) {
+  // A definition the terminal cannot take would leave the port on whatever
+  // speed it had before, talking past the device: that is a failed open.
+  if (!platform::ParseLineDefinition(definition)) {
+    Error(kOpenFailed);
+    Error(kSettingsRefused + definition);
+    return 1;
+  }
+  open_error_ = 0;
   std::unique_ptr<platform::SerialPort> port = opener_(port_name_);
   if (!port) {
     Error(kOpenFailed);
+    // Busy, missing and forbidden ports need different remedies: say which.
+    if (open_error_ != 0) Error(port_name_ + ": " + std::strerror(open_error_));
     return 1;
   }
   port->Purge(PurgeScope::kTransmitAndReceive);
-  // A definition the port cannot apply leaves it on its current settings; the
+  // A driver that refuses the (valid) settings leaves the line as it was; the
   // exchanges that follow show whether the device is reachable.
   port->Configure(definition);
   std::lock_guard lock(write_lock_);
@@ -266,6 +275,10 @@ int SerialLink::ReceiveFrameBody(FrameDecoder& decoder, DeviceReply& reply) {
   const int64_t body_end = clock_.NowMs() + kReadTotalMs;
   FrameDecoder::Step step = FrameDecoder::Step::kNeedMore;
   bool looked_behind = false;
+  // A device may pause after DLE: until the frame's first byte has come, the
+  // wait for it may take what is left of the frame's time. Once the frame has
+  // begun, a silence of the interval ends it.
+  bool begun = false;
   while (true) {
     if (step == FrameDecoder::Step::kNeedMore) {
       // Read exactly what the frame still needs, so that a frame ends when
@@ -276,8 +289,10 @@ int SerialLink::ReceiveFrameBody(FrameDecoder& decoder, DeviceReply& reply) {
         continue;
       }
       const int64_t left = std::max<int64_t>(0, body_end - clock_.NowMs());
+      const int64_t first_byte_ms = begun ? std::min(kReadIntervalMs, left) : left;
       const IoResult got = platform::ReadTimed(*port_, clock_, buffer.data(), wanted,
-                                               ReadTimeouts{std::min(kReadIntervalMs, left), kReadIntervalMs, left});
+                                               ReadTimeouts{first_byte_ms, kReadIntervalMs, left});
+      if (got.count > 0) begun = true;
       for (size_t i = 0; i < got.count; ++i) step = decoder.Push(buffer[i]);
       if (got.status != IoStatus::kOk && step == FrameDecoder::Step::kNeedMore) step = decoder.EndOfInput();
       continue;

@@ -86,8 +86,11 @@ class SerialLink {
 
   // Opens the port with the configured line settings and starts the
   // communication thread. 0 on success (also when already open), 1 when the
-  // port cannot be opened or the thread cannot be started (the port is then
-  // closed again); each failure writes its Error line.
+  // port cannot be opened, its line definition is not one a port can take
+  // (speed, parity, data and stop bits), or the thread cannot be started (the
+  // port is then closed again); each failure writes its Error line, and a
+  // failed open a second one naming the reason (the errno text, or the
+  // definition).
   int OpenPort();
 
   // Closes the port if open, drops queued requests, and opens it again with
@@ -125,7 +128,8 @@ class SerialLink {
   // The wait for the first byte ends at |timeout_ms| (a time-out of 0 only
   // takes a byte that has already arrived). A data frame ends when its
   // length field says so; a frame that stops short ends after 50 ms of
-  // silence, and no frame takes longer than 2000 ms.
+  // silence once its first byte after DLE has come (the wait for that byte
+  // may take the whole frame time), and no frame takes longer than 2000 ms.
   int ReceiveAnswer(DeviceReply& reply, int timeout_ms, bool suppress_follow_ups,
                     bool alternative_bell_rule);
 
@@ -188,6 +192,8 @@ class SerialLink {
   const std::string port_name_;
   const std::string line_settings_;
   PortOpener opener_;
+  // errno of the platform port's last failed open (0: none, or another opener).
+  int open_error_ = 0;
   platform::Clock& clock_;
   CommThreadControl* comm_thread_ = nullptr;
 

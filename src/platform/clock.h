@@ -27,6 +27,8 @@ class Clock {
   virtual ~Clock() = default;
   virtual int64_t NowMs() = 0;
   virtual void SleepMs(int64_t ms) = 0;
+  // The local date and time; the system's unless a test says otherwise.
+  virtual LocalTime LocalTimeNow() { return platform::LocalNow(); }
 };
 
 // The real clock (TickMs / SleepMs). Shared, thread-safe.

@@ -16,27 +16,36 @@
 namespace vexokrt::platform {
 namespace {
 
-speed_t SpeedFor(int baud) {
+// The terminal speed of |baud|; false for a rate the terminal has no constant
+// for (never B0, which would hang the line up).
+bool SpeedFor(int baud, speed_t* speed) {
   switch (baud) {
     case 1200:
-      return B1200;
+      *speed = B1200;
+      return true;
     case 2400:
-      return B2400;
+      *speed = B2400;
+      return true;
     case 4800:
-      return B4800;
+      *speed = B4800;
+      return true;
     case 9600:
-      return B9600;
+      *speed = B9600;
+      return true;
     case 19200:
-      return B19200;
+      *speed = B19200;
+      return true;
     case 38400:
-      return B38400;
+      *speed = B38400;
+      return true;
     case 57600:
-      return B57600;
+      *speed = B57600;
+      return true;
     case 115200:
-      return B115200;
+      *speed = B115200;
+      return true;
     default:
-      // ParseLineDefinition only lets the rates above through.
-      return B0;
+      return false;
   }
 }
 
@@ -98,11 +107,11 @@ class PosixSerialPort final : public SerialPort {
     t.c_cc[VMIN] = 0;
     t.c_cc[VTIME] = 0;
 
-    const std::optional<LineSettings> settings = ParseLineDefinition(definition);
+    std::optional<LineSettings> settings = ParseLineDefinition(definition);
+    speed_t speed = B9600;
+    if (settings && !SpeedFor(settings->baud, &speed)) settings.reset();
+    if (settings && (::cfsetispeed(&t, speed) != 0 || ::cfsetospeed(&t, speed) != 0)) settings.reset();
     if (settings) {
-      const speed_t speed = SpeedFor(settings->baud);
-      ::cfsetispeed(&t, speed);
-      ::cfsetospeed(&t, speed);
       t.c_cflag &= ~CSIZE;
       t.c_cflag |= settings->data_bits == 7 ? CS7 : CS8;
       t.c_cflag &= ~(PARENB | PARODD);

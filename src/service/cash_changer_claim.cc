@@ -144,8 +144,9 @@ int32_t CCashChanger::EndOpenDeposit() {
   const OpenDeposit open = ClassifyDepositPairs(status);
   if (open != OpenDeposit::kCounting && open != OpenDeposit::kWaiting) return OPOS_SUCCESS;
   // The unit finishes what it is counting before the deposit can end. The
-  // watch is not running yet, so the line is free for this.
-  device_->ReadyWait();
+  // watch is not running yet, so the line is free for this. A unit that is
+  // still counting after the end-of-deposit time is stuck: the claim fails.
+  if (device_->ReadyWait(nullptr, config_.end_deposit_timeout) == OPOS_E_BUSY) return OPOS_E_NOHARDWARE;
   DeviceReply after;
   device_->Execute(StatusCommand(claimed_model_), &after);
   if (after.IsDataFrame() && after.data.size() > 1 && after.data[1] == '2') return OPOS_SUCCESS;
@@ -157,11 +158,12 @@ int32_t CCashChanger::EndOpenDeposit() {
 
 int32_t CCashChanger::ClaimDeviceSteps(ModelCode model) {
   const bool strict = config_.claim_pass_setting == 0;
-  const std::tm now = platform::LocalNow().tm;
+  // The device clock is set from the time read when its command is built:
+  // the steps before it may take a minute.
   switch (model) {
     case ModelCode::kKrt02:
     case ModelCode::kKrt03: {
-      const int32_t clock = device_->Execute(ClockMinutesCommand(now));
+      const int32_t clock = device_->Execute(ClockMinutesCommand(clock_->LocalTimeNow().tm));
       if (clock != OPOS_SUCCESS && strict) return OPOS_E_NOHARDWARE;
       const int32_t log = device_logs_->RetrieveTradingLog(1);
       if (log != OPOS_SUCCESS && strict) return OPOS_E_NOHARDWARE;
@@ -179,7 +181,7 @@ int32_t CCashChanger::ClaimDeviceSteps(ModelCode model) {
       // 4. With ClaimNonEvent 1 a refused clock says so with 114, leaving
       // ResultCodeExtended as it was before the step.
       const int32_t extended_before = result_code_extended_.load();
-      if (device_->Execute(ClockSecondsCommand(now, config_.claim_relaxation)) != OPOS_SUCCESS) {
+      if (device_->Execute(ClockSecondsCommand(clock_->LocalTimeNow().tm, config_.claim_relaxation)) != OPOS_SUCCESS) {
         result_code_extended_.store(extended_before);
         if (strict) return config_.claim_non_event == 1 ? OPOS_E_EXTENDED : OPOS_E_NOHARDWARE;
       }

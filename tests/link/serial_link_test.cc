@@ -2,6 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
 #include <random>
 
 #include "link/link_test_support.h"
@@ -205,13 +213,41 @@ TEST_F(SerialLinkTest, EveryChunking_GapsUpToFiftyMillisecondsKeepTheFrame) {
 }
 
 TEST_F(SerialLinkTest, EveryChunking_AGapOfFiftyOneEndsTheFrameShort) {
-  for (size_t split = 1; split < kFrameA.size(); ++split) {
+  // From the frame's first byte after DLE on (a pause right after DLE is
+  // another rule, below).
+  for (size_t split = 2; split < kFrameA.size(); ++split) {
     SCOPED_TRACE(::testing::Message() << "split " << split);
     link_.SendFrame(kStatusKrt02);  // purges the tail of the previous case
     Answer(Bytes(kFrameA.begin(), kFrameA.begin() + split), 5);
     line_.Arrive(FakeAnswer{Bytes(kFrameA.begin() + split, kFrameA.end()), 5 + 51});
     EXPECT_EQ(Receive(100).status, kReplyFramingError);
     clock_.SleepMs(200);
+  }
+}
+
+TEST_F(SerialLinkTest, PauseAfterDle_TheFirstByteMayTakeTheRestOfTheFrameTime) {
+  // DLE at 5; the rest after |pause|. The frame's 2000 ms start with DLE.
+  const struct {
+    int64_t pause;
+    int status;
+  } cases[] = {{51, kReplyOk}, {500, kReplyOk}, {1990, kReplyOk}, {2001, kReplyFramingError}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::Message() << "pause " << c.pause);
+    link_.SendFrame(kStatusKrt02);  // purges the tail of the previous case
+    const size_t errors_before = trace_.Errors().size();
+    Answer({kFrameA[0]}, 5);
+    Answer(Bytes(kFrameA.begin() + 1, kFrameA.end()), 5 + c.pause);
+    int64_t elapsed = 0;
+    const DeviceReply reply = Receive(100, &elapsed);
+    EXPECT_EQ(reply.status, c.status);
+    if (c.status == kReplyOk) {
+      EXPECT_EQ(reply.data, Bytes{'A'});
+      EXPECT_EQ(elapsed, 5 + c.pause);
+      EXPECT_EQ(trace_.Errors().size(), errors_before);
+    } else {
+      EXPECT_EQ(elapsed, 5 + 2000);
+    }
+    clock_.SleepMs(3000);
   }
 }
 
@@ -629,7 +665,59 @@ TEST(SerialLinkOpen, RealPortThatDoesNotExist_ErrorLine) {
   TraceCapture trace;
   SerialLink link(trace.log(), "/nonexistent/tty", "9600,E,8,1");
   EXPECT_EQ(link.OpenPort(), 1);
-  EXPECT_EQ(trace.Errors(), std::vector<std::string>{"シリアルポートオープンに失敗しました。"});
+  EXPECT_EQ(trace.Errors(), (std::vector<std::string>{"シリアルポートオープンに失敗しました。",
+                                                      std::string("/nonexistent/tty: ") + std::strerror(ENOENT)}));
+}
+
+// A real port that cannot be used fails the open with the fixed Error line and
+// a second one naming why: the errno text of the open, or the line definition
+// the terminal could not take (the port must not stay on its old speed).
+TEST(SerialLinkOpen, RealPortThatCannotBeUsed_FailsNamingTheReason) {
+  const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
+  ASSERT_GE(master, 0);
+  ASSERT_EQ(::grantpt(master), 0);
+  ASSERT_EQ(::unlockpt(master), 0);
+  const std::string pty = ::ptsname(master);
+  testing::TempDir dir;
+  const std::string plain_file = dir.file("plain");
+  const std::string locked_file = dir.file("locked");
+  std::ofstream(plain_file) << "x";
+  std::ofstream(locked_file) << "x";
+  ::chmod(locked_file.c_str(), 0);
+  const bool root = ::geteuid() == 0;  // root opens files without access rights
+
+  const struct {
+    std::string port;
+    std::string definition;
+    std::string reason;  // "" when the open succeeds
+    bool skip;
+  } cases[] = {
+      {pty, "9600,E,8,1", "", false},
+      {pty, "115200,E,8,1", "", false},
+      {pty, "9601,E,8,1", "回線設定を適用できません = 9601,E,8,1", false},
+      {pty, "14400,E,8,1", "回線設定を適用できません = 14400,E,8,1", false},
+      {pty, "fast", "回線設定を適用できません = fast", false},
+      {dir.file("missing"), "9600,E,8,1", dir.file("missing") + ": " + std::strerror(ENOENT), false},
+      {plain_file, "9600,E,8,1", plain_file + ": " + std::strerror(ENOTTY), false},
+      {locked_file, "9600,E,8,1", locked_file + ": " + std::strerror(EACCES), root},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.port + " " + c.definition);
+    if (c.skip) continue;
+    TraceCapture trace;
+    SerialLink link(trace.log(), c.port, c.definition);
+    if (c.reason.empty()) {
+      EXPECT_EQ(link.OpenPort(), 0);
+      EXPECT_TRUE(link.IsOpen());
+      EXPECT_TRUE(trace.Errors().empty());
+    } else {
+      EXPECT_EQ(link.OpenPort(), 1);
+      EXPECT_FALSE(link.IsOpen());
+      EXPECT_EQ(trace.Errors(), (std::vector<std::string>{"シリアルポートオープンに失敗しました。", c.reason}));
+    }
+    link.ClosePort();
+  }
+  ::close(master);
 }
 
 TEST(SerialLinkModel, OnlyKnownModelCodesAreAccepted) {

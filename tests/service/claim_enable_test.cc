@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <ctime>
 #include <thread>
 
 #include "device/changer_device.h"
@@ -414,6 +415,75 @@ TEST_F(SimulatedServiceTest, RefusedClock_Gives114WithClaimNonEventAnd107Otherwi
   EXPECT_EQ(quiet.Get(pidx::kResultCodeExtended), 0) << "left as it was";
   EXPECT_EQ(quiet.Get(pidx::kClaimed), 0);
   EXPECT_FALSE(quiet.so().claim_semaphore().held());
+}
+
+// A local time that tells when it was read: 2026-01-01 10:00:00 plus one
+// second for every command the machine has received so far.
+class CommandCountingClock final : public platform::Clock {
+ public:
+  explicit CommandCountingClock(sim::ChangerEngine& machine) : machine_(machine) {}
+  int64_t NowMs() override { return platform::SystemClock().NowMs(); }
+  void SleepMs(int64_t ms) override { platform::SystemClock().SleepMs(ms); }
+  platform::LocalTime LocalTimeNow() override { return At(static_cast<int>(machine_.CommandBodies().size())); }
+  static platform::LocalTime At(int seconds) {
+    platform::LocalTime t;
+    t.tm.tm_year = 2026 - 1900;
+    t.tm.tm_mday = 1;
+    t.tm.tm_hour = 10;
+    t.tm.tm_min = seconds / 60;
+    t.tm.tm_sec = seconds % 60;
+    return t;
+  }
+
+ private:
+  sim::ChangerEngine& machine_;
+};
+
+TEST_F(SimulatedServiceTest, ClaimClock_IsTheTimeWhenTheClockCommandIsSentAfterEndingAnOpenDeposit) {
+  StartDevice(sim::Model::kKrt07);
+  machine().OverrideStatusByte(47, '3');  // a deposit waiting to be ended
+  machine().OverrideStatusByte(48, '0');
+  CommandCountingClock clock(machine());
+  ServiceDriver& d = NewDriver();
+  d.so().SetClock(clock);
+  ASSERT_EQ(d.Open(), OPOS_SUCCESS);
+  ASSERT_EQ(d.Call("Claim", {Variant::Long(0)}), OPOS_SUCCESS);
+
+  const std::vector<std::string> commands = TakeCommands();
+  size_t end_deposit = commands.size();
+  size_t set_clock = commands.size();
+  for (size_t i = 0; i < commands.size(); ++i) {
+    if (commands[i].rfind("I02", 0) == 0 && end_deposit == commands.size()) end_deposit = i;
+    if (commands[i].rfind("r0>", 0) == 0 && set_clock == commands.size()) set_clock = i;
+  }
+  ASSERT_LT(end_deposit, set_clock) << "the deposit is ended before the clock is set";
+  const platform::LocalTime clock_at = CommandCountingClock::At(static_cast<int>(set_clock));
+  char expected[16];
+  std::strftime(expected, sizeof expected, "%Y%m%d%H%M%S", &clock_at.tm);
+  EXPECT_EQ(commands[set_clock], std::string("r0>") + expected);
+  EXPECT_EQ(machine().DeviceClockText(), expected);
+  ASSERT_EQ(d.Call("Close"), OPOS_SUCCESS);
+}
+
+TEST_F(SimulatedServiceTest, ClaimWithADepositUnitCountingForever_FailsAfterEndDepositTimeout) {
+  StartDevice(sim::Model::kKrt07);
+  Set("EndDepositTimeout", "300");
+  machine().OverrideStatusByte(47, '3');  // a deposit waiting to be ended...
+  machine().OverrideStatusByte(48, '0');
+  machine().OverrideStatusByte(49, '3');  // ...while the unit keeps counting
+  machine().OverrideStatusByte(50, '1');
+  ServiceDriver& d = NewDriver();
+  ASSERT_EQ(d.Open(), OPOS_SUCCESS);
+  const int64_t start = platform::TickMs();
+  EXPECT_EQ(d.Call("Claim", {Variant::Long(0)}), OPOS_E_NOHARDWARE);
+  const int64_t took = platform::TickMs() - start;
+  EXPECT_GE(took, 300);
+  EXPECT_LT(took, 10000);
+  EXPECT_EQ(d.Get(pidx::kClaimed), 0);
+  EXPECT_FALSE(d.so().claim_semaphore().held());
+  const std::vector<std::string> commands = TakeCommands();
+  EXPECT_FALSE(HasCommandStarting(commands, "I02")) << "no end of deposit for a unit still counting";
+  EXPECT_FALSE(HasCommandStarting(commands, "r0>")) << "the claim stops at the stuck unit";
 }
 
 TEST_F(SimulatedServiceTest, FailedOpen_LeavesNothingBehindForClose) {
