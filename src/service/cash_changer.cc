@@ -169,7 +169,7 @@ int32_t CCashChanger::OpenService(std::string_view /*device_class*/, std::string
     return FinishCall(kTraceOpenService, OPOS_E_ILLEGAL);
   }
 
-  // Step 2. The trace is not configured yet, so a failure here is traced
+  // The device's settings. The trace is not configured yet, so a failure here is traced
   // only if an earlier open named a trace file.
   const std::string key_path = config::DeviceKeyPath(device_name);
   if (platform::RegOpenKey(platform::RegRoot::kLocalMachine, key_path) != platform::RegResult::kOk) {
@@ -178,7 +178,7 @@ int32_t CCashChanger::OpenService(std::string_view /*device_class*/, std::string
     return FinishCall(kTraceOpenService, OPOS_E_NOSERVICE);
   }
 
-  // Step 3.
+  // The device's name and key.
   device_name_ = std::string(device_name);
   device_key_path_ = key_path;
   config::ReadDeviceConfig(key_path, &config_);
@@ -186,7 +186,7 @@ int32_t CCashChanger::OpenService(std::string_view /*device_class*/, std::string
   dio_read_exchange_.store(config_.dio_read_exchange);
   operation_mode_temporary_.store(config_.operation_mode_temporary);
 
-  // Step 4.
+  // The exit the application starts at.
   current_exit_ = (config_.default_current_exit >= 1 && config_.default_current_exit <= 7)
                       ? config_.default_current_exit
                       : 1;
@@ -199,7 +199,7 @@ int32_t CCashChanger::OpenService(std::string_view /*device_class*/, std::string
   platform::RegCheckFile(platform::RegRoot::kLocalMachine);
   platform::RegCheckFile(platform::RegRoot::kCurrentUser);
 
-  // Step 7. The folder text is used as given, so it must end in a separator.
+  // The ExamLog in the log folder. The folder text is used as given, so it must end in a separator.
   // No folder switches the ExamLog off (as no trace file name switches the
   // trace off) instead of writing the ring into whatever folder the process
   // happens to run in.
@@ -208,13 +208,13 @@ int32_t CCashChanger::OpenService(std::string_view /*device_class*/, std::string
   exam_log_.SetSizeLimit(config_.exm_log_max_size);
   Record(1, Entry(MethodCode::kOpenService), 0, 0);
 
-  // Step 8. Nothing is sent to the device before Claim opens the port.
+  // The device layer and its logs. Nothing is sent to the device before Claim opens the port.
   CreateDevice();
 
-  // Step 9.
+  // The Control Object, kept without a reference.
   control_object_ = control_object;
 
-  // Step 10.
+  // The hidden window on this thread.
   window_ = platform::MessageWindow::Create(kCashChangerWindowName);
   if (!window_) {
     trace_log_->Write(diag::kLevelError, diag::kTagError, kWindowCreationFailed);
@@ -226,7 +226,7 @@ int32_t CCashChanger::OpenService(std::string_view /*device_class*/, std::string
   window_handle_.store(window_->handle());
   InstallWindowHandlers();
 
-  // Step 11.
+  // The Control Object's three event members.
   platform::DispId ids[3] = {platform::kDispIdUnknown, platform::kDispIdUnknown, platform::kDispIdUnknown};
   for (int i = 0; i < 3; ++i) {
     if (control_object_ == nullptr || platform::FAILED(control_object_->GetIDsOfNames(kEventMembers[i], &ids[i]))) {
@@ -238,7 +238,7 @@ int32_t CCashChanger::OpenService(std::string_view /*device_class*/, std::string
   }
   event_ids_ = EventIds{ids[0], ids[1], ids[2]};
 
-  // Step 12.
+  // Open.
   SetState(OPOS_S_IDLE);
   open_result_ = OPOS_SUCCESS;
   Record(1, Exit(MethodCode::kOpenService), 0, OPOS_SUCCESS);

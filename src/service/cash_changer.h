@@ -319,9 +319,9 @@ class CCashChanger final : public ChangerHost {
   // DepositAmount; with |report|, a data event when the record changed.
   void TakeKeptDepositCounts(bool report);
 
-  // Step 5 of OpenService: names the trace file and sets its level.
+  // OpenService: names the trace file and sets its level.
   void ConfigureTrace();
-  // Step 8 of OpenService: the device layer and its logs.
+  // OpenService: the device layer and its logs.
   void CreateDevice();
   // Undoes what an OpenService created: device layer, window, Control Object.
   void DropOpenResources();

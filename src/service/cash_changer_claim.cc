@@ -74,7 +74,7 @@ int32_t CCashChanger::ClaimSteps(int32_t timeout) {
   if (claimed_) return OPOS_SUCCESS;
   if (State() == OPOS_S_CLOSED || !device_) return OPOS_E_CLOSED;
 
-  // Step 2. No lock of this object is held while waiting.
+  // The claim semaphore. No lock of this object is held while waiting.
   // A claim lock that cannot be taken at all (its file cannot be opened or
   // locked) gives no exclusion from other processes: the claim fails and
   // says why instead of going ahead unprotected.
@@ -85,20 +85,20 @@ int32_t CCashChanger::ClaimSteps(int32_t timeout) {
     return OPOS_E_FAILURE;
   }
 
-  // Step 3.
+  // Event delivery.
   if (!events_.Start([this](std::unique_ptr<events::EventRecord> record) { return PostFireEvent(std::move(record)); })) {
     claim_semaphore_.Release();
     return OPOS_E_ILLEGAL;
   }
 
-  // Step 4.
+  // The port.
   if (device_->OpenPort() != 0) {
     StopEventThread();
     claim_semaphore_.Release();
     return OPOS_E_NOHARDWARE;
   }
 
-  // Step 5.
+  // The model.
   const int detected = device_->DetectModel();
   const ModelCode model = device_->Model();
   if (detected != 0) {
@@ -117,23 +117,21 @@ int32_t CCashChanger::ClaimSteps(int32_t timeout) {
     }
     claimed_model_ = model;
   } else {
-    // Step 6.
+    // The model found and what it brings with it.
     claimed_model_ = model;
     const int32_t result = ClaimDeviceSteps(model);
     if (result != OPOS_SUCCESS) {
       UndoClaim();
       return result;
     }
-    // Step 7.
     if (model == ModelCode::kKrt03) dio_read_exchange_.store(0);
-    // Step 8.
     ApplyModelProperties(model);
   }
 
-  // Step 9.
+  // The background history fetch.
   device_->Thread().SetHistoryFetchEnabled(true);
   Record(5, 1, 0, 0);
-  // Step 10.
+  // Claimed.
   claimed_ = true;
   return OPOS_SUCCESS;
 }
@@ -171,31 +169,28 @@ int32_t CCashChanger::ClaimDeviceSteps(ModelCode model) {
     }
     case ModelCode::kKrt07:
     case ModelCode::kKrt77: {
-      // 1. The deposit counts. The read's own result decides: a device that
+      // The deposit counts. The read's own result decides: a device that
       // cannot tell what it holds in its deposit unit is not claimed.
       if (device_->ReadDepositCounts() != OPOS_SUCCESS && strict) return OPOS_E_NOHARDWARE;
-      // 2.
       SetDepositCounts(device_->DepositCounts().Counts());
-      // 3.
+      // A deposit left open is ended.
       if (EndOpenDeposit() != OPOS_SUCCESS && strict) return OPOS_E_NOHARDWARE;
-      // 4. With ClaimNonEvent 1 a refused clock says so with 114, leaving
+      // The device clock. With ClaimNonEvent 1 a refused clock says so with 114, leaving
       // ResultCodeExtended as it was before the step.
       const int32_t extended_before = result_code_extended_.load();
       if (device_->Execute(ClockSecondsCommand(clock_->LocalTimeNow().tm, config_.claim_relaxation)) != OPOS_SUCCESS) {
         result_code_extended_.store(extended_before);
         if (strict) return config_.claim_non_event == 1 ? OPOS_E_EXTENDED : OPOS_E_NOHARDWARE;
       }
-      // 5.
+      // The trading log.
       if (device_logs_->RetrieveTradingLog(1) != OPOS_SUCCESS && strict) return OPOS_E_NOHARDWARE;
-      // 6.
+      // The operation mode, sent and kept.
       const int32_t mode = config_.operation_mode_initialize;
       const BuiltCommand send_mode = OperationModeCommand(mode);
       if ((!send_mode.ok() || device_->Execute(send_mode.command) != OPOS_SUCCESS) && strict) {
         return OPOS_E_NOHARDWARE;
       }
-      // 7.
       if (!config::WriteOperationModeTemporary(device_key_path_, mode) && strict) return OPOS_E_NOHARDWARE;
-      // 8.
       operation_mode_temporary_.store(mode);
       return OPOS_SUCCESS;
     }
