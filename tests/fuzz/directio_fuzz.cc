@@ -42,7 +42,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
 
   (void)ParseCountAndCode(text);
-  (void)SettingsPageValues(text);
   (void)PageDataText(answer);
   (void)StatusFlagsText(answer);
   (void)StatusSummaryText(answer);
