@@ -1,17 +1,85 @@
 #!/usr/bin/env bash
-# Folders depend one way: nothing below the service object includes it or
-# the command-line program. Fails, naming the file, when a lower folder does.
+# Folders depend one way: a folder under src/ (and tools/) may include and
+# link only the folders listed above it in the README's layout table, never
+# one listed below it. Fails, naming the file and line, when one does.
+#
 # Usage: include_layers_test.sh SOURCE_DIR
+#        include_layers_test.sh --self-test   (the check catches an upward
+#                                              include and an upward link)
 set -uo pipefail
-src="$1/src"
-status=0
-for dir in "$src"/*/; do
-  name="$(basename "$dir")"
-  [ "$name" = service ] && continue
-  while IFS= read -r hit; do
-    echo "FAIL: $hit reaches up the layers"
-    status=1
-  done < <(grep -rnE '#include "(service|tools)/' "$dir" || true)
-done
-[ $status -eq 0 ] && echo "include layers: no folder below the service object includes it"
-exit $status
+
+check() {
+  local root="$1"
+  # The layer order: the `src/<name>/` and `tools/` rows of the layout table.
+  local -a order
+  mapfile -t order < <(sed -nE 's/^\| `(src\/)?([a-z_]+)\/` \|.*/\2/p' "$root/README.md")
+  if [ ${#order[@]} -lt 3 ]; then
+    echo "FAIL: no layout table found in $root/README.md"
+    return 1
+  fi
+  declare -A rank
+  local i=0 name
+  for name in "${order[@]}"; do rank[$name]=$i; i=$((i + 1)); done
+
+  local status=0 dir file line target
+  for name in "${order[@]}"; do
+    dir="$root/src/$name"
+    [ "$name" = tools ] && dir="$root/tools"
+    [ -d "$dir" ] || continue
+    # #include "<folder>/..." of a folder further down the table.
+    while IFS=: read -r file line target; do
+      if [ -n "${rank[$target]:-}" ] && [ "${rank[$target]}" -gt "${rank[$name]}" ]; then
+        echo "FAIL: $file:$line: $name includes $target, which lies above it"
+        status=1
+      fi
+    done < <(grep -rnoE '^#include "[a-z_]+/' "$dir" --include='*.h' --include='*.cc' |
+             sed -E 's/#include "([a-z_]+)\//\1/')
+    # Libraries linked in the folder's CMakeLists.txt (vexokrt_<folder>; the
+    # target's own name ranks level with it and passes).
+    [ -f "$dir/CMakeLists.txt" ] || continue
+    while IFS=: read -r line target; do
+      if [ -n "${rank[$target]:-}" ] && [ "${rank[$target]}" -gt "${rank[$name]}" ]; then
+        echo "FAIL: $dir/CMakeLists.txt:$line: $name links vexokrt_$target, which lies above it"
+        status=1
+      fi
+    done < <(awk '/target_link_libraries\(/ { on = 1 }
+                  on { n = split($0, w, /[ ()\t]+/)
+                       for (k = 1; k <= n; k++) if (w[k] ~ /^vexokrt_[a-z_]+$/) print FNR ":" substr(w[k], 9) }
+                  on && /\)/ { on = 0 }' "$dir/CMakeLists.txt")
+  done
+  return $status
+}
+
+self_test() {
+  local tmp
+  tmp="$(mktemp -d)"
+  trap 'rm -rf "$tmp"' RETURN
+  mkdir -p "$tmp/src/platform" "$tmp/src/link" "$tmp/src/service"
+  printf '| folder | what |\n|---|---|\n| `src/platform/` | a |\n| `src/link/` | b |\n| `src/service/` | c |\n' >"$tmp/README.md"
+  printf '#include "platform/a.h"\n' >"$tmp/src/link/ok.cc"
+  printf 'target_link_libraries(vexokrt_link PUBLIC vexokrt_platform)\n' >"$tmp/src/link/CMakeLists.txt"
+  check "$tmp" >/dev/null || { echo "FAIL: self-test: a tree that depends downward was refused"; return 1; }
+  printf '#include "link/b.h"\n' >"$tmp/src/platform/up.h"
+  local out
+  out="$(check "$tmp")"
+  if grep -q 'platform/up.h:1: platform includes link' <<<"$out"; then :; else
+    echo "FAIL: self-test: an upward include was not caught"; return 1
+  fi
+  rm "$tmp/src/platform/up.h"
+  printf 'target_link_libraries(vexokrt_link PUBLIC\n  vexokrt_platform vexokrt_service)\n' >"$tmp/src/link/CMakeLists.txt"
+  out="$(check "$tmp")"
+  if grep -q 'CMakeLists.txt:2: link links vexokrt_service' <<<"$out"; then :; else
+    echo "FAIL: self-test: an upward link was not caught"; return 1
+  fi
+  echo "include layers self-test: upward includes and links are caught"
+}
+
+if [ "${1:-}" = --self-test ]; then
+  self_test
+  exit $?
+fi
+if check "$1"; then
+  echo "include layers: every folder includes and links only folders above it in the layout table"
+  exit 0
+fi
+exit 1
