@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cstring>
 
 #include "link/frame_codec.h"
@@ -123,9 +124,16 @@ int SerialLink::OpenWith(const std::string& definition) {
     return 1;
   }
   port->Purge(PurgeScope::kTransmitAndReceive);
-  // A driver that refuses the (valid) settings leaves the line as it was; the
-  // exchanges that follow show whether the device is reachable.
-  port->Configure(definition);
+  // A driver that refuses the settings would leave the line as it was, on a
+  // speed or framing the device does not use: that is a failed open too.
+  errno = 0;
+  if (!port->Configure(definition)) {
+    const int refusal = errno;
+    Error(kOpenFailed);
+    Error(kSettingsRefused + definition);
+    if (refusal != 0) Error(port_name_ + ": " + std::strerror(refusal));
+    return 1;
+  }
   std::lock_guard lock(write_lock_);
   port_ = std::move(port);
   line_definition_ = definition;

@@ -2,6 +2,8 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -18,6 +20,14 @@ namespace {
 
 // The terminal speed of |baud|; false for a rate the terminal has no constant
 // for (never B0, which would hang the line up).
+// Unix98 pseudo-terminal slaves (/dev/pts/N) have the majors 136 to 143.
+bool IsPseudoTerminal(int fd) {
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode)) return false;
+  const unsigned int device_major = major(st.st_rdev);
+  return device_major >= 136 && device_major <= 143;
+}
+
 bool SpeedFor(int baud, speed_t* speed) {
   switch (baud) {
     case 1200:
@@ -136,8 +146,19 @@ class PosixSerialPort final : public SerialPort {
     }
     // Not read back: a pseudo-terminal keeps the speed but reports 8 data
     // bits without parity whatever it was given.
-    const bool applied = ::tcsetattr(fd_, TCSANOW, &t) == 0;
-    return applied && settings.has_value();
+    if (::tcsetattr(fd_, TCSANOW, &t) != 0) {
+      // A pseudo-terminal has no wire, so data bits and parity mean nothing
+      // to it; when they are the only change asked for, Linux refuses the
+      // whole request with EINVAL. Keep its own framing and apply the rest.
+      // Any other refusal, or a real port's, fails.
+      if (errno != EINVAL || !IsPseudoTerminal(fd_)) return false;
+      termios current{};
+      if (::tcgetattr(fd_, &current) != 0) return false;
+      constexpr tcflag_t kFraming = CSIZE | PARENB | PARODD | CSTOPB;
+      t.c_cflag = (t.c_cflag & ~kFraming) | (current.c_cflag & kFraming);
+      if (::tcsetattr(fd_, TCSANOW, &t) != 0) return false;
+    }
+    return settings.has_value();
   }
 
   void Purge(PurgeScope scope) override {

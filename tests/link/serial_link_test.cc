@@ -647,6 +647,26 @@ TEST(SerialLinkOpen, PortThatCannotBeOpened_ErrorLineAndOne) {
             (std::vector<std::string>{"シリアルポートオープンに失敗しました。", "シリアルポートオープンに失敗しました。"}));
 }
 
+// Settings the driver refuses would leave the line on the old speed and
+// framing: the open fails, names the definition and the driver's reason, and
+// leaves the port closed.
+TEST(SerialLinkOpen, SettingsTheDriverRefuses_FailTheOpenNamingThem) {
+  FakeClock clock;
+  FakeLine line(clock);
+  TraceCapture trace;
+  SerialLink link(trace.log(), "COM1", "9600,E,8,1", line.Opener(), clock);
+  line.SetConfigureRefused(EIO);
+  EXPECT_EQ(link.OpenPort(), 1);
+  EXPECT_FALSE(link.IsOpen());
+  EXPECT_FALSE(line.is_open());
+  EXPECT_EQ(trace.Errors(), (std::vector<std::string>{"シリアルポートオープンに失敗しました。",
+                                                      "回線設定を適用できません = 9600,E,8,1",
+                                                      std::string("COM1: ") + std::strerror(EIO)}));
+  line.SetConfigureRefused(0);
+  EXPECT_EQ(link.OpenPort(), 0);
+  link.ClosePort();
+}
+
 TEST(SerialLinkOpen, ThreadThatCannotStart_PortClosedAgain) {
   FakeClock clock;
   FakeLine line(clock);
@@ -693,6 +713,9 @@ TEST(SerialLinkOpen, RealPortThatCannotBeUsed_FailsNamingTheReason) {
     bool skip;
   } cases[] = {
       {pty, "9600,E,8,1", "", false},
+      {pty, "115200,E,8,1", "", false},
+      // Again, so only the parity differs from what the pseudo-terminal holds: it
+      // keeps its own framing, and that is no failure.
       {pty, "115200,E,8,1", "", false},
       {pty, "9601,E,8,1", "回線設定を適用できません = 9601,E,8,1", false},
       {pty, "14400,E,8,1", "回線設定を適用できません = 14400,E,8,1", false},

@@ -1,6 +1,7 @@
 #include "support/fake_serial_port.h"
 
 #include <algorithm>
+#include <cerrno>
 
 namespace vexokrt::testing {
 
@@ -11,6 +12,10 @@ class FakeLine::Port final : public platform::SerialPort {
 
   bool Configure(std::string_view definition) override {
     line_.definitions_.emplace_back(definition);
+    if (line_.configure_refused_ != 0) {
+      errno = line_.configure_refused_;
+      return false;
+    }
     return platform::ParseLineDefinition(definition).has_value();
   }
   void Purge(platform::PurgeScope scope) override {

@@ -62,6 +62,8 @@ class FakeLine {
   void ArriveLineError(int64_t delay_ms);
   // Opening fails while set.
   void SetOpenFails(bool fails) { open_fails_ = fails; }
+  // The driver refuses every definition with |error| (errno) while non-zero.
+  void SetConfigureRefused(int error) { configure_refused_ = error; }
   // Bytes each write call accepts at most; 0 stalls every write.
   void SetWriteLimit(size_t bytes) { write_limit_ = bytes; }
   // The device disappears: reads and writes report the line lost.
@@ -97,6 +99,7 @@ class FakeLine {
   std::deque<FakeAnswer> answers_;
   std::function<void(FakeLine&, const std::vector<uint8_t>&)> responder_;
   bool open_fails_ = false;
+  int configure_refused_ = 0;
   bool lost_ = false;
   bool error_flag_ = false;
   size_t write_limit_ = SIZE_MAX;
