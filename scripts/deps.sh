@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build needs, when any is missing.
 #   scripts/deps.sh        everything the test suite needs (test libraries,
-#                          pkg-config and dpkg-dev for the install and package tests)
+#                          pkg-config and dpkg-dev for the install and package tests,
+#                          clang for the build with the lock analysis)
 #   scripts/deps.sh demo   only what the program needs: compiler, CMake, CLI11 and, for the
 #                          simulator's control panel, cpp-httplib and nlohmann-json
 set -euo pipefail
 packages=(cmake g++ make pkg-config libcli11-dev libcpp-httplib-dev nlohmann-json3-dev)
 if [ "${1:-}" != demo ]; then
-  packages+=(libgtest-dev libgmock-dev libbenchmark-dev libreadline-dev pkgconf dpkg-dev binutils tmux)
+  # clang: the build with the lock analysis (preset clang) and its check.
+  packages+=(libgtest-dev libgmock-dev libbenchmark-dev libreadline-dev pkgconf dpkg-dev binutils tmux clang)
 fi
 # With the argument "fuzz": what the fuzz targets need (clang and its
 # libFuzzer runtime).

@@ -1,20 +1,17 @@
 #include "platform/modal_dialog.h"
 
-#include <mutex>
+#include "platform/thread_annotations.h"
 
 namespace vexokrt::platform {
 namespace {
 
-std::mutex& PresenterLock() {
-  static std::mutex lock;
-  return lock;
-}
-DialogPresenter* g_presenter = nullptr;  // guarded by PresenterLock()
+Mutex g_presenter_lock;
+DialogPresenter* g_presenter VEX_GUARDED_BY(g_presenter_lock) = nullptr;
 
 }  // namespace
 
 DialogPresenter* SetDialogPresenter(DialogPresenter* presenter) {
-  std::lock_guard guard(PresenterLock());
+  MutexLock guard(g_presenter_lock);
   DialogPresenter* previous = g_presenter;
   g_presenter = presenter;
   return previous;
@@ -23,7 +20,7 @@ DialogPresenter* SetDialogPresenter(DialogPresenter* presenter) {
 int RunModalDialog(ModalDialog& dialog) {
   DialogPresenter* presenter = nullptr;
   {
-    std::lock_guard guard(PresenterLock());
+    MutexLock guard(g_presenter_lock);
     presenter = g_presenter;
   }
   if (presenter == nullptr) return kDialogNotShown;

@@ -14,11 +14,11 @@
 #include <cstring>
 #include <filesystem>
 #include <map>
-#include <mutex>
 #include <memory>
 #include <set>
 
 #include "platform/named_lock.h"
+#include "platform/thread_annotations.h"
 
 namespace vexokrt::platform {
 namespace {
@@ -47,34 +47,38 @@ std::string HomeFolder() {
 
 // --- diagnostics -----------------------------------------------------------
 
-std::mutex& HookLock() {
-  static std::mutex lock;
-  return lock;
-}
+struct HookTable {
+  Mutex lock;
+  std::map<int, RegistryDiagnosticHook> hooks VEX_GUARDED_BY(lock);
+  int next_id VEX_GUARDED_BY(lock) = 0;
+};
 
-std::map<int, RegistryDiagnosticHook>& Hooks() {
-  static std::map<int, RegistryDiagnosticHook> hooks;
-  return hooks;
+HookTable& Hooks() {
+  static HookTable table;
+  return table;
 }
 
 // Tells stderr once per version of a file (path, inode, size, time) and the
 // hooks every time, so a trace shows the problem at each open.
 void Report(const std::string& path, const struct stat& info, const std::string& message) {
-  static std::mutex seen_lock;
-  static std::set<std::string> seen;
+  static struct {
+    Mutex lock;
+    std::set<std::string> versions VEX_GUARDED_BY(lock);
+  } seen;
   const std::string version = path + "|" + std::to_string(info.st_ino) + "|" + std::to_string(info.st_size) + "|" +
                               std::to_string(info.st_mtim.tv_sec) + "." + std::to_string(info.st_mtim.tv_nsec);
   bool first;
   {
-    std::lock_guard guard(seen_lock);
-    first = seen.insert(version).second;
+    MutexLock guard(seen.lock);
+    first = seen.versions.insert(version).second;
   }
   if (first) std::fprintf(stderr, "vexokrt: %s\n", message.c_str());
 
   std::vector<RegistryDiagnosticHook> hooks;
   {
-    std::lock_guard guard(HookLock());
-    for (const auto& [id, hook] : Hooks()) hooks.push_back(hook);
+    HookTable& table = Hooks();
+    MutexLock guard(table.lock);
+    for (const auto& [id, hook] : table.hooks) hooks.push_back(hook);
   }
   for (const auto& hook : hooks) hook(message);
 }
@@ -107,22 +111,23 @@ std::string SystemErrorText(int error) { return std::strerror(error); }
 // The parsed files by path. A file is parsed again only when its bytes are
 // not those parsed last time, so the many settings a service object reads
 // on opening cost one parse; reading the bytes to compare is cheap.
-std::mutex& CacheLock() {
-  static std::mutex lock;
-  return lock;
-}
+struct ParsedCache {
+  Mutex lock;
+  std::map<std::string, std::shared_ptr<const LoadedRoot>> roots VEX_GUARDED_BY(lock);
+};
 
-std::map<std::string, std::shared_ptr<const LoadedRoot>>& Cache() {
-  static std::map<std::string, std::shared_ptr<const LoadedRoot>> cache;
+ParsedCache& Cache() {
+  static ParsedCache cache;
   return cache;
 }
 
 std::shared_ptr<const LoadedRoot> Parsed(RegRoot root, const std::string& path, std::string bytes,
                                          const struct stat& info) {
+  ParsedCache& cache = Cache();
   {
-    std::lock_guard guard(CacheLock());
-    const auto found = Cache().find(path);
-    if (found != Cache().end() && found->second->bytes == bytes) return found->second;
+    MutexLock guard(cache.lock);
+    const auto found = cache.roots.find(path);
+    if (found != cache.roots.end() && found->second->bytes == bytes) return found->second;
   }
   auto loaded = std::make_shared<LoadedRoot>();
   loaded->tree.name = RegRootName(root);
@@ -142,9 +147,9 @@ std::shared_ptr<const LoadedRoot> Parsed(RegRoot root, const std::string& path, 
                       parsed.error + "); it is taken as empty and will not be overwritten";
     return loaded;
   }
-  std::lock_guard guard(CacheLock());
-  if (Cache().size() >= 16) Cache().clear();
-  Cache()[path] = loaded;
+  MutexLock guard(cache.lock);
+  if (cache.roots.size() >= 16) cache.roots.clear();
+  cache.roots[path] = loaded;
   return loaded;
 }
 
@@ -549,16 +554,17 @@ RegResult RegDeleteKey(RegRoot root, std::string_view path) { return RemoveKey(r
 RegResult RegDeleteTree(RegRoot root, std::string_view path) { return RemoveKey(root, path, true); }
 
 int AddRegistryDiagnosticHook(RegistryDiagnosticHook hook) {
-  static int next_id = 0;
-  std::lock_guard guard(HookLock());
-  const int id = ++next_id;
-  Hooks().emplace(id, std::move(hook));
+  HookTable& table = Hooks();
+  MutexLock guard(table.lock);
+  const int id = ++table.next_id;
+  table.hooks.emplace(id, std::move(hook));
   return id;
 }
 
 void RemoveRegistryDiagnosticHook(int id) {
-  std::lock_guard guard(HookLock());
-  Hooks().erase(id);
+  HookTable& table = Hooks();
+  MutexLock guard(table.lock);
+  table.hooks.erase(id);
 }
 
 }  // namespace vexokrt::platform

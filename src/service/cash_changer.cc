@@ -83,12 +83,12 @@ void CCashChanger::Record(long kind, long code, long argument, long result) {
 }
 
 int32_t CCashChanger::State() {
-  std::lock_guard guard(state_lock_);
+  platform::MutexLock guard(state_lock_);
   return state_;
 }
 
 void CCashChanger::SetState(int32_t state) {
-  std::lock_guard guard(state_lock_);
+  platform::MutexLock guard(state_lock_);
   state_ = state;
 }
 

@@ -40,7 +40,6 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
@@ -58,6 +57,7 @@
 #include "platform/com.h"
 #include "platform/message_window.h"
 #include "platform/named_lock.h"
+#include "platform/thread_annotations.h"
 #include "service/module.h"
 #include "service/properties.h"
 
@@ -175,17 +175,17 @@ class CCashChanger final : public ChangerHost {
 
   // --- ChangerHost (any thread) ----------------------------------------------------
 
-  int32_t State() override;
-  void SetState(int32_t state) override;
+  int32_t State() VEX_EXCLUDES(state_lock_) override;
+  void SetState(int32_t state) VEX_EXCLUDES(state_lock_) override;
   void SetResultCodeExtended(int32_t code) override { result_code_extended_.store(code); }
   void SetAsyncResultCode(int32_t code) override { async_result_code_.store(code); }
   void SetAsyncResultCodeExtended(int32_t code) override { async_result_code_extended_.store(code); }
   void QueueStatusUpdate(int32_t value) override;
   void QueueDataEvent(const DispenseRecord& counts) override;
   void QueueDirectIoEvent(int32_t event_number, int32_t data, std::string text) override;
-  int32_t DepositStatus() override;
-  void SetDepositStatus(int32_t status) override;
-  void SetDepositCounts(const CashCounts& counts) override;
+  int32_t DepositStatus() VEX_EXCLUDES(deposit_status_lock_) override;
+  void SetDepositStatus(int32_t status) VEX_EXCLUDES(deposit_status_lock_) override;
+  void SetDepositCounts(const CashCounts& counts) VEX_EXCLUDES(deposit_amount_lock_) override;
   bool DepositFixed() override { return deposit_fixed_.load(); }
   bool DepositPaused() override { return deposit_paused_.load(); }
   int32_t DepositOption() override { return deposit_option_.load(); }
@@ -193,8 +193,8 @@ class CCashChanger final : public ChangerHost {
   bool DeviceEnabled() override { return device_enabled_.load(); }
   int32_t PowerNotify() override { return power_notify_.load(); }
   int32_t CurrentExit() override { return current_exit_.load(); }
-  int32_t DirectIoMode() override;
-  void SetDirectIoMode(int32_t mode) override;
+  int32_t DirectIoMode() VEX_EXCLUDES(enable_mark_lock_) override;
+  void SetDirectIoMode(int32_t mode) VEX_EXCLUDES(enable_mark_lock_) override;
   int32_t OperationModeTemporary() override { return operation_mode_temporary_.load(); }
   int32_t DioReadExchange() override { return dio_read_exchange_.load(); }
   // Hands |payload| to the hidden window, which handles it on the
@@ -231,7 +231,7 @@ class CCashChanger final : public ChangerHost {
   ModelCode claimed_model() const { return claimed_model_; }
   // The pieces of the last pay-out that ended early, as a cash-count text;
   // empty while there was none.
-  std::string last_short_payout();
+  std::string last_short_payout() VEX_EXCLUDES(last_payout_lock_);
 
   // Dispatch identifiers of the Control Object's event members.
   struct EventIds {
@@ -383,8 +383,8 @@ class CCashChanger final : public ChangerHost {
   events::EventDelivery events_;
   int registry_hook_ = 0;
 
-  std::mutex state_lock_;
-  int32_t state_;  // guarded by state_lock_
+  platform::Mutex state_lock_;
+  int32_t state_ VEX_GUARDED_BY(state_lock_);
 
   // Written on the application's thread only.
   bool claimed_ = false;
@@ -420,21 +420,21 @@ class CCashChanger final : public ChangerHost {
   std::atomic<int32_t> deposit_option_{0};
   std::atomic<int32_t> deposit_active_mark_{0};
 
-  std::mutex enable_mark_lock_;
-  int32_t enable_mark_ = 0;  // guarded by enable_mark_lock_
+  platform::Mutex enable_mark_lock_;
+  int32_t enable_mark_ VEX_GUARDED_BY(enable_mark_lock_) = 0;
 
-  std::mutex deposit_status_lock_;
-  int32_t deposit_status_ = 3;  // guarded by deposit_status_lock_
-  std::mutex deposit_amount_lock_;
-  int32_t deposit_amount_ = 0;   // guarded by deposit_amount_lock_
-  std::string deposit_counts_;   // guarded by deposit_amount_lock_
+  platform::Mutex deposit_status_lock_;
+  int32_t deposit_status_ VEX_GUARDED_BY(deposit_status_lock_) = 3;
+  platform::Mutex deposit_amount_lock_;
+  int32_t deposit_amount_ VEX_GUARDED_BY(deposit_amount_lock_) = 0;
+  std::string deposit_counts_ VEX_GUARDED_BY(deposit_amount_lock_);
   std::atomic<bool> fix_without_deposit_{false};
 
   // The queued pay-out whose completion is still to come (application's
   // thread only).
   std::optional<PayoutCheck> pending_payout_;
-  std::mutex last_payout_lock_;
-  std::string last_short_payout_;  // guarded by last_payout_lock_
+  platform::Mutex last_payout_lock_;
+  std::string last_short_payout_ VEX_GUARDED_BY(last_payout_lock_);
 
   std::string device_name_;
   std::string device_key_path_;

@@ -148,7 +148,7 @@ int32_t CCashChanger::CheckPayout(const PayoutCheck& check, const DeviceReply& r
   const int32_t final_result = result == OPOS_SUCCESS ? OPOS_E_FAILURE : result;
   Record(kPayoutRecordKind, 1, static_cast<long>(paid_amount), final_result);
   {
-    std::lock_guard lock(last_payout_lock_);
+    platform::MutexLock lock(last_payout_lock_);
     last_short_payout_ = text;
   }
   QueueDirectIoEvent(kPayoutEndedEarlyEvent, static_cast<int32_t>(paid_amount), text);
@@ -156,7 +156,7 @@ int32_t CCashChanger::CheckPayout(const PayoutCheck& check, const DeviceReply& r
 }
 
 std::string CCashChanger::last_short_payout() {
-  std::lock_guard lock(last_payout_lock_);
+  platform::MutexLock lock(last_payout_lock_);
   return last_short_payout_;
 }
 

@@ -282,7 +282,7 @@ void CCashChanger::ResetReleasedValues() {
   async_result_code_extended_.store(0);
   cap_deposit_ = cap_deposit_data_event_ = cap_pause_deposit_ = cap_repay_deposit_ = 0;
   {
-    std::lock_guard lock(deposit_amount_lock_);
+    platform::MutexLock lock(deposit_amount_lock_);
     deposit_counts_.clear();
     deposit_amount_ = 0;
   }

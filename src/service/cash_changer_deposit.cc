@@ -100,7 +100,7 @@ int32_t CCashChanger::BeginDepositSteps() {
   deposit_fixed_.store(false);
   SetDepositStatus(CHAN_STATUS_DEPOSIT_START);
   {
-    std::lock_guard lock(deposit_amount_lock_);
+    platform::MutexLock lock(deposit_amount_lock_);
     deposit_counts_.clear();
     deposit_amount_ = 0;
   }
@@ -281,7 +281,7 @@ int32_t CCashChanger::EndDepositSteps(int32_t success) {
       DispenseRecord record;
       std::string counts_text;
       {
-        std::lock_guard lock(deposit_amount_lock_);
+        platform::MutexLock lock(deposit_amount_lock_);
         counts_text = deposit_counts_;
       }
       if (!cash::ParseCashCounts(counts_text, &record, false, false)) return OPOS_E_ILLEGAL;
@@ -316,7 +316,7 @@ int32_t CCashChanger::EndDepositSteps(int32_t success) {
     DispenseRecord record;
     std::string counts_text;
     {
-      std::lock_guard lock(deposit_amount_lock_);
+      platform::MutexLock lock(deposit_amount_lock_);
       counts_text = deposit_counts_;
     }
     if (cash::ParseCashCounts(counts_text, &record, false, false)) {

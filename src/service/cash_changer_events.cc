@@ -71,30 +71,30 @@ void CCashChanger::QueueDirectIoEvent(int32_t event_number, int32_t data, std::s
 }
 
 int32_t CCashChanger::DepositStatus() {
-  std::lock_guard lock(deposit_status_lock_);
+  platform::MutexLock lock(deposit_status_lock_);
   return deposit_status_;
 }
 
 void CCashChanger::SetDepositStatus(int32_t status) {
-  std::lock_guard lock(deposit_status_lock_);
+  platform::MutexLock lock(deposit_status_lock_);
   deposit_status_ = status;
 }
 
 void CCashChanger::SetDepositCounts(const CashCounts& counts) {
   const std::string text = cash::FormatPlain(counts);
   const auto amount = static_cast<int32_t>(cash::Amount(counts));
-  std::lock_guard lock(deposit_amount_lock_);
+  platform::MutexLock lock(deposit_amount_lock_);
   deposit_counts_ = text;
   deposit_amount_ = amount;
 }
 
 int32_t CCashChanger::DirectIoMode() {
-  std::lock_guard lock(enable_mark_lock_);
+  platform::MutexLock lock(enable_mark_lock_);
   return enable_mark_;
 }
 
 void CCashChanger::SetDirectIoMode(int32_t mode) {
-  std::lock_guard lock(enable_mark_lock_);
+  platform::MutexLock lock(enable_mark_lock_);
   enable_mark_ = mode;
 }
 

@@ -110,7 +110,7 @@ int32_t CCashChanger::GetPropertyNumber(int32_t index) {
       value = device_ ? device_->FullStatus() : 0;
       break;
     case pidx::kDepositAmount: {
-      std::lock_guard lock(deposit_amount_lock_);
+      platform::MutexLock lock(deposit_amount_lock_);
       value = deposit_amount_;
       break;
     }
@@ -176,7 +176,7 @@ std::string CCashChanger::GetPropertyString(int32_t index) {
       value = deposit_code_list_;
       break;
     case pidx::kDepositCounts: {
-      std::lock_guard lock(deposit_amount_lock_);
+      platform::MutexLock lock(deposit_amount_lock_);
       value = deposit_counts_;
       break;
     }

@@ -427,7 +427,9 @@ std::tm ChangerEngine::State::DeviceTime() const {
   int64_t since = start_us;
   if (!clock_text.empty()) {
     std::tm set{};
-    auto num = [this](std::size_t at, std::size_t n) { return std::stoi(clock_text.substr(at, n)); };
+    auto num = [this](std::size_t at, std::size_t n) VEX_REQUIRES(mutex) {
+      return std::stoi(clock_text.substr(at, n));
+    };
     set.tm_year = num(0, 4) - 1900;
     set.tm_mon = num(4, 2) - 1;
     set.tm_mday = num(6, 2);
@@ -524,23 +526,32 @@ ChangerEngine::~ChangerEngine() = default;
 
 namespace {
 
-// Runs |body| under the engine lock after bringing the machine up to the
+// Calls |body| with the state, whose lock the caller holds. The bodies say
+// VEX_REQUIRES(s.mutex) and are checked against it; only this call is left
+// out, because clang 14 checks a lambda's requirement against the closure
+// object instead of the argument.
+template <typename Fn>
+decltype(auto) CallLocked(ChangerEngine::State& s, Fn& body) VEX_REQUIRES(s.mutex) VEX_NO_THREAD_SAFETY_ANALYSIS {
+  return body(s);
+}
+
+// Runs |body| (given the state) under the engine lock after bringing the machine up to the
 // present, then tells the listener (outside the lock) that things may have moved.
 template <typename Fn>
 auto Mutate(ChangerEngine::State& s, Fn&& body) {
-  if constexpr (std::is_void_v<decltype(body())>) {
+  if constexpr (std::is_void_v<decltype(body(s))>) {
     {
-      std::lock_guard lock(s.mutex);
+      platform::MutexLock lock(s.mutex);
       s.Advance(s.Now());
-      body();
+      CallLocked(s, body);
     }
     s.NotifyListener();
   } else {
-    decltype(body()) result;
+    decltype(body(s)) result;
     {
-      std::lock_guard lock(s.mutex);
+      platform::MutexLock lock(s.mutex);
       s.Advance(s.Now());
-      result = body();
+      result = CallLocked(s, body);
     }
     s.NotifyListener();
     return result;
@@ -549,53 +560,52 @@ auto Mutate(ChangerEngine::State& s, Fn&& body) {
 
 template <typename Fn>
 auto Inspect(ChangerEngine::State& s, Fn&& body) {
-  std::lock_guard lock(s.mutex);
+  platform::MutexLock lock(s.mutex);
   s.Advance(s.Now());
-  return body();
+  return CallLocked(s, body);
 }
 
 }  // namespace
 
 void ChangerEngine::Receive(std::span<const std::uint8_t> bytes, const LineSettings& host, LineCheck check) {
-  Mutate(*state_, [&] { state_->OnBytes(bytes, host, check); });
+  Mutate(*state_, [&](State& s) VEX_REQUIRES(s.mutex) { s.OnBytes(bytes, host, check); });
 }
 
 std::vector<std::uint8_t> ChangerEngine::TakeOutput(std::size_t max) {
-  return Inspect(*state_, [&] {
+  return Inspect(*state_, [&](State& s) VEX_REQUIRES(s.mutex) {
     std::vector<std::uint8_t> bytes;
-    int64_t now = state_->Now();
-    while (!state_->out.empty() && bytes.size() < max && state_->out.front().due_us <= now) {
-      bytes.push_back(state_->out.front().byte);
-      state_->out.pop_front();
+    int64_t now = s.Now();
+    while (!s.out.empty() && bytes.size() < max && s.out.front().due_us <= now) {
+      bytes.push_back(s.out.front().byte);
+      s.out.pop_front();
     }
     return bytes;
   });
 }
 
 std::optional<int64_t> ChangerEngine::NextEventUs() {
-  return Inspect(*state_, [&] { return state_->NextEvent(); });
+  return Inspect(*state_, [&](State& s) VEX_REQUIRES(s.mutex) { return s.NextEvent(); });
 }
 
 void ChangerEngine::SetOutputListener(std::function<void()> listener) {
-  std::lock_guard lock(state_->listener_mutex);
+  platform::MutexLock lock(state_->listener_mutex);
   state_->listener = std::move(listener);
 }
 
 Model ChangerEngine::model() const { return state_->traits.model; }
 
 LineSettings ChangerEngine::CurrentLine() const {
-  std::lock_guard lock(state_->mutex);
+  platform::MutexLock lock(state_->mutex);
   return state_->line;
 }
 
 bool ChangerEngine::ModeA() const {
-  std::lock_guard lock(state_->mutex);
+  platform::MutexLock lock(state_->mutex);
   return state_->mode_a;
 }
 
 void ChangerEngine::PowerCycle() {
-  Mutate(*state_, [&] {
-    State& s = *state_;
+  Mutate(*state_, [&](State& s) VEX_REQUIRES(s.mutex) {
     s.line = s.traits.power_on_line;
     s.mode_a = s.traits.power_on_mode_a;
     s.action.reset();
@@ -608,70 +618,69 @@ void ChangerEngine::PowerCycle() {
 }
 
 ActionDurations ChangerEngine::Durations() const {
-  std::lock_guard lock(state_->mutex);
+  platform::MutexLock lock(state_->mutex);
   return state_->options.durations;
 }
 
 void ChangerEngine::SetDurations(const ActionDurations& durations) {
-  Mutate(*state_, [&] { state_->options.durations = durations; });
+  Mutate(*state_, [&](State& s) VEX_REQUIRES(s.mutex) { s.options.durations = durations; });
 }
 
 void ChangerEngine::SetWireTiming(bool on) {
-  Mutate(*state_, [&] { state_->options.wire_timing = on; });
+  Mutate(*state_, [&](State& s) VEX_REQUIRES(s.mutex) { s.options.wire_timing = on; });
 }
 
 void ChangerEngine::SetAutoTake(bool on) {
-  Mutate(*state_, [&] { state_->options.auto_take = on; });
+  Mutate(*state_, [&](State& s) VEX_REQUIRES(s.mutex) { s.options.auto_take = on; });
 }
 
 void ChangerEngine::SetAutoAnswer(bool on) {
-  Mutate(*state_, [&] { state_->options.auto_answer = on; });
+  Mutate(*state_, [&](State& s) VEX_REQUIRES(s.mutex) { s.options.auto_answer = on; });
 }
 
 void ChangerEngine::SetBinaryLength(bool on) {
-  Mutate(*state_, [&] { state_->options.binary_length = on; });
+  Mutate(*state_, [&](State& s) VEX_REQUIRES(s.mutex) { s.options.binary_length = on; });
 }
 
 std::vector<std::uint8_t> ChangerEngine::StatusRecord() const {
-  return Inspect(*state_, [&] { return state_->Status(); });
+  return Inspect(*state_, [&](State& s) VEX_REQUIRES(s.mutex) { return s.Status(); });
 }
 
 CashCounts ChangerEngine::Stock() const {
-  return Inspect(*state_, [&] { return state_->inventory.stock(); });
+  return Inspect(*state_, [&](State& s) VEX_REQUIRES(s.mutex) { return s.inventory.stock(); });
 }
 
 CashCounts ChangerEngine::Box() const {
-  return Inspect(*state_, [&] { return state_->inventory.box(); });
+  return Inspect(*state_, [&](State& s) VEX_REQUIRES(s.mutex) { return s.inventory.box(); });
 }
 
 void ChangerEngine::SetStock(const CashCounts& counts) {
-  Mutate(*state_, [&] { state_->inventory.SetStock(counts); });
+  Mutate(*state_, [&](State& s) VEX_REQUIRES(s.mutex) { s.inventory.SetStock(counts); });
 }
 
 void ChangerEngine::SetBox(const CashCounts& counts) {
-  Mutate(*state_, [&] { state_->inventory.SetBox(counts); });
+  Mutate(*state_, [&](State& s) VEX_REQUIRES(s.mutex) { s.inventory.SetBox(counts); });
 }
 
 Thresholds ChangerEngine::GetThresholds(int index) const {
-  std::lock_guard lock(state_->mutex);
+  platform::MutexLock lock(state_->mutex);
   return index >= 0 && index < kDenominationCount ? state_->inventory.thresholds(index) : Thresholds{};
 }
 
 void ChangerEngine::SetThresholds(int index, const Thresholds& thresholds) {
-  Mutate(*state_, [&] { state_->inventory.SetThresholds(index, thresholds); });
+  Mutate(*state_, [&](State& s) VEX_REQUIRES(s.mutex) { s.inventory.SetThresholds(index, thresholds); });
 }
 
 void ChangerEngine::SetBillBoxLimits(int near_full, int full) {
-  Mutate(*state_, [&] { state_->inventory.SetBillBoxLimits(near_full, full); });
+  Mutate(*state_, [&](State& s) VEX_REQUIRES(s.mutex) { s.inventory.SetBillBoxLimits(near_full, full); });
 }
 
 void ChangerEngine::SetDiscrepancy(int bits) {
-  Mutate(*state_, [&] { state_->discrepancy = bits & 0x07; });
+  Mutate(*state_, [&](State& s) VEX_REQUIRES(s.mutex) { s.discrepancy = bits & 0x07; });
 }
 
 InsertResult ChangerEngine::InsertCash(const CashCounts& pieces, int coin_rejects, int bill_rejects) {
-  return Mutate(*state_, [&] {
-    State& s = *state_;
+  return Mutate(*state_, [&](State& s) VEX_REQUIRES(s.mutex) {
     InsertResult result;
     if (s.jammed) {
       result.status = InsertResult::Status::kJammed;
@@ -694,12 +703,11 @@ InsertResult ChangerEngine::InsertCash(const CashCounts& pieces, int coin_reject
 }
 
 DepositView ChangerEngine::Deposit() const {
-  return Inspect(*state_, [&] { return state_->deposit.View(); });
+  return Inspect(*state_, [&](State& s) VEX_REQUIRES(s.mutex) { return s.deposit.View(); });
 }
 
 void ChangerEngine::HoldBillIntake() {
-  Mutate(*state_, [&] {
-    State& s = *state_;
+  Mutate(*state_, [&](State& s) VEX_REQUIRES(s.mutex) {
     if (!s.deposit.open() || s.deposit.held()) return;
     s.deposit.Hold();
     // The machine calls for attention with an unsolicited DC1.
@@ -708,8 +716,7 @@ void ChangerEngine::HoldBillIntake() {
 }
 
 void ChangerEngine::TakeCash() {
-  Mutate(*state_, [&] {
-    State& s = *state_;
+  Mutate(*state_, [&](State& s) VEX_REQUIRES(s.mutex) {
     s.at_outlets = {};
     s.coin_tray = false;
     s.bill_outlet = false;
@@ -718,12 +725,11 @@ void ChangerEngine::TakeCash() {
 }
 
 CashCounts ChangerEngine::AtOutlets() const {
-  return Inspect(*state_, [&] { return state_->at_outlets; });
+  return Inspect(*state_, [&](State& s) VEX_REQUIRES(s.mutex) { return s.at_outlets; });
 }
 
 void ChangerEngine::SetJam(bool on, std::uint16_t error_number, bool clears_on_reset) {
-  Mutate(*state_, [&] {
-    State& s = *state_;
+  Mutate(*state_, [&](State& s) VEX_REQUIRES(s.mutex) {
     bool was = s.jammed;
     s.jammed = on;
     s.error_number = on ? error_number : 0;
@@ -737,13 +743,12 @@ void ChangerEngine::SetJam(bool on, std::uint16_t error_number, bool clears_on_r
 }
 
 bool ChangerEngine::Jammed() const {
-  std::lock_guard lock(state_->mutex);
+  platform::MutexLock lock(state_->mutex);
   return state_->jammed;
 }
 
 void ChangerEngine::SetCassetteRemoved(bool removed) {
-  Mutate(*state_, [&] {
-    State& s = *state_;
+  Mutate(*state_, [&](State& s) VEX_REQUIRES(s.mutex) {
     if (s.cassette_removed && !removed) {
       // Back in place: whoever pulled it took the bills out.
       CashCounts box = s.inventory.box();
@@ -755,8 +760,7 @@ void ChangerEngine::SetCassetteRemoved(bool removed) {
 }
 
 void ChangerEngine::SetUnplugged(bool unplugged) {
-  Mutate(*state_, [&] {
-    State& s = *state_;
+  Mutate(*state_, [&](State& s) VEX_REQUIRES(s.mutex) {
     s.unplugged = unplugged;
     if (unplugged) {
       // The lost answers no longer hold the line: the first answer after
@@ -770,118 +774,125 @@ void ChangerEngine::SetUnplugged(bool unplugged) {
 }
 
 bool ChangerEngine::Unplugged() const {
-  std::lock_guard lock(state_->mutex);
+  platform::MutexLock lock(state_->mutex);
   return state_->unplugged;
 }
 
 void ChangerEngine::InjectFault(const Fault& fault) {
-  Mutate(*state_, [&] {
-    if (fault.times > 0) state_->faults.push_back(fault);
+  Mutate(*state_, [&](State& s) VEX_REQUIRES(s.mutex) {
+    if (fault.times > 0) s.faults.push_back(fault);
   });
 }
 
 void ChangerEngine::ClearFaults() {
-  Mutate(*state_, [&] { state_->faults.clear(); });
+  Mutate(*state_, [&](State& s) VEX_REQUIRES(s.mutex) { s.faults.clear(); });
 }
 
 void ChangerEngine::JamNextPayoutAfter(int pieces, std::uint16_t error_number) {
-  Mutate(*state_, [&] {
-    state_->jam_payout_after = pieces;
-    state_->error_number = state_->jammed ? state_->error_number : error_number;
+  Mutate(*state_, [&](State& s) VEX_REQUIRES(s.mutex) {
+    s.jam_payout_after = pieces;
+    s.error_number = s.jammed ? s.error_number : error_number;
   });
 }
 
 void ChangerEngine::SetCoinUnitWarning(int p, int q) {
-  Mutate(*state_, [&] {
-    state_->coin_warning_p = p & 0x0F;
-    state_->coin_warning_q = q & 0x0F;
+  Mutate(*state_, [&](State& s) VEX_REQUIRES(s.mutex) {
+    s.coin_warning_p = p & 0x0F;
+    s.coin_warning_q = q & 0x0F;
   });
 }
 
 void ChangerEngine::OverrideStatusByte(int position, std::uint8_t value) {
-  Mutate(*state_, [&] { state_->overrides[position] = value; });
+  Mutate(*state_, [&](State& s) VEX_REQUIRES(s.mutex) { s.overrides[position] = value; });
 }
 
 void ChangerEngine::ClearStatusOverrides() {
-  Mutate(*state_, [&] { state_->overrides.clear(); });
+  Mutate(*state_, [&](State& s) VEX_REQUIRES(s.mutex) { s.overrides.clear(); });
 }
 
 std::vector<std::uint8_t> ChangerEngine::ReadMemory(std::uint32_t address, std::size_t length) const {
-  return Inspect(*state_, [&] { return state_->memory.Read(address, length, state_->inventory); });
+  return Inspect(*state_, [&](State& s) VEX_REQUIRES(s.mutex) { return s.memory.Read(address, length, s.inventory); });
 }
 
 std::uint32_t ChangerEngine::TradingCounter(int offset) const {
-  return Inspect(*state_, [&] { return state_->memory.Counter(offset); });
+  return Inspect(*state_, [&](State& s) VEX_REQUIRES(s.mutex) { return s.memory.Counter(offset); });
 }
 
 void ChangerEngine::SetTradingCounter(int offset, std::uint32_t value) {
-  Mutate(*state_, [&] { state_->memory.SetCounter(offset, value); });
+  Mutate(*state_, [&](State& s) VEX_REQUIRES(s.mutex) { s.memory.SetCounter(offset, value); });
 }
 
 HistoryPointer ChangerEngine::GetHistoryPointer() const {
-  return Inspect(*state_, [&] { return state_->memory.history_pointer(); });
+  return Inspect(*state_, [&](State& s) VEX_REQUIRES(s.mutex) { return s.memory.history_pointer(); });
 }
 
 void ChangerEngine::SetHistoryPointer(const HistoryPointer& pointer) {
-  Mutate(*state_, [&] { state_->memory.SetHistoryPointer(pointer); });
+  Mutate(*state_, [&](State& s) VEX_REQUIRES(s.mutex) { s.memory.SetHistoryPointer(pointer); });
 }
 
-int ChangerEngine::HistoryCapacity() const { return state_->memory.history_capacity(); }
-int ChangerEngine::HistoryRecordSize() const { return state_->memory.history_record_size(); }
+int ChangerEngine::HistoryCapacity() const {
+  platform::MutexLock lock(state_->mutex);
+  return state_->memory.history_capacity();
+}
+
+int ChangerEngine::HistoryRecordSize() const {
+  platform::MutexLock lock(state_->mutex);
+  return state_->memory.history_record_size();
+}
 
 std::vector<std::uint8_t> ChangerEngine::HistoryRecord(int index) const {
-  return Inspect(*state_, [&] { return state_->memory.Record(index); });
+  return Inspect(*state_, [&](State& s) VEX_REQUIRES(s.mutex) { return s.memory.Record(index); });
 }
 
 void ChangerEngine::SetHistoryRecord(int index, std::span<const std::uint8_t> bytes) {
-  Mutate(*state_, [&] { state_->memory.SetRecord(index, bytes); });
+  Mutate(*state_, [&](State& s) VEX_REQUIRES(s.mutex) { s.memory.SetRecord(index, bytes); });
 }
 
 void ChangerEngine::AppendHistoryRecord(std::span<const std::uint8_t> bytes) {
-  Mutate(*state_, [&] { state_->memory.AppendRecord(bytes); });
+  Mutate(*state_, [&](State& s) VEX_REQUIRES(s.mutex) { s.memory.AppendRecord(bytes); });
 }
 
 std::array<int, 5> ChangerEngine::SettingsPage(int page) const {
-  std::lock_guard lock(state_->mutex);
+  platform::MutexLock lock(state_->mutex);
   return page >= 0 && page < 16 ? state_->pages[static_cast<std::size_t>(page)] : std::array<int, 5>{};
 }
 
 std::string ChangerEngine::ProgramVersion() const {
-  std::lock_guard lock(state_->mutex);
+  platform::MutexLock lock(state_->mutex);
   return state_->program_version;
 }
 
 void ChangerEngine::SetProgramVersion(const std::string& five_characters) {
-  Mutate(*state_, [&] {
-    state_->program_version = five_characters;
-    state_->program_version.resize(5, '0');
+  Mutate(*state_, [&](State& s) VEX_REQUIRES(s.mutex) {
+    s.program_version = five_characters;
+    s.program_version.resize(5, '0');
   });
 }
 
 DownloadRecord ChangerEngine::LastDownload() const {
-  std::lock_guard lock(state_->mutex);
+  platform::MutexLock lock(state_->mutex);
   auto found = state_->downloads.find(state_->download_kind);
   return found != state_->downloads.end() ? found->second : DownloadRecord{};
 }
 
 DownloadRecord ChangerEngine::Download(int kind) const {
-  std::lock_guard lock(state_->mutex);
+  platform::MutexLock lock(state_->mutex);
   auto found = state_->downloads.find(kind);
   return found != state_->downloads.end() ? found->second : DownloadRecord{};
 }
 
 std::string ChangerEngine::DeviceClockText() const {
-  std::lock_guard lock(state_->mutex);
+  platform::MutexLock lock(state_->mutex);
   return state_->clock_text;
 }
 
 std::vector<ReceivedFrame> ChangerEngine::ReceivedFrames() const {
-  std::lock_guard lock(state_->mutex);
+  platform::MutexLock lock(state_->mutex);
   return {state_->frames.begin(), state_->frames.end()};
 }
 
 std::vector<std::vector<std::uint8_t>> ChangerEngine::CommandBodies() const {
-  std::lock_guard lock(state_->mutex);
+  platform::MutexLock lock(state_->mutex);
   std::vector<std::vector<std::uint8_t>> bodies;
   for (const ReceivedFrame& frame : state_->frames) {
     if (frame.kind == ReceivedFrame::Kind::kCommand) bodies.push_back(frame.body);
@@ -890,14 +901,16 @@ std::vector<std::vector<std::uint8_t>> ChangerEngine::CommandBodies() const {
 }
 
 void ChangerEngine::ClearReceivedFrames() {
-  std::lock_guard lock(state_->mutex);
+  platform::MutexLock lock(state_->mutex);
   state_->frames.clear();
   state_->frames_since_clear = 0;
 }
 
 bool ChangerEngine::WaitForFrames(std::size_t count, std::chrono::milliseconds timeout) const {
-  std::unique_lock lock(state_->mutex);
-  return state_->frames_cv.wait_for(lock, timeout, [&] { return state_->frames_since_clear >= count; });
+  State& s = *state_;
+  platform::MutexLock lock(s.mutex);
+  return s.frames_cv.wait_for(lock.native(), timeout,
+                              [&]() VEX_REQUIRES(s.mutex) { return s.frames_since_clear >= count; });
 }
 
 }  // namespace vexokrt::sim

@@ -44,7 +44,7 @@ bool Covers(const CashCounts& stock, const CashCounts& pieces) {
 
 // "???" takes everything of a denomination; ">>>" everything above the float
 // the machine keeps for change (its near-empty level).
-CashCounts Resolve(const State& s, const CountBlock& block) {
+CashCounts Resolve(const State& s, const CountBlock& block) VEX_REQUIRES(s.mutex) {
   CashCounts pieces{};
   for (int i = 0; i < kDenominationCount; ++i) {
     int stock = s.inventory.stock()[i];
@@ -96,7 +96,7 @@ bool ValidClock(Data text, bool with_seconds) {
 // ---- deposit ---------------------------------------------------------------
 
 // Books a finished deposit whose cash stays in the machine.
-void BookDeposit(State& s) {
+void BookDeposit(State& s) VEX_REQUIRES(s.mutex) {
   const CashCounts& counted = s.deposit.counted();
   s.last_deposit = counted;
   bool coins = AnyPieces(counted, true);
@@ -113,13 +113,13 @@ void BookDeposit(State& s) {
 }
 
 // How long the units still need to count what is in them.
-int RemainingCountingMs(const State& s) {
+int RemainingCountingMs(const State& s) VEX_REQUIRES(s.mutex) {
   std::optional<int64_t> ends = s.deposit.NextEventUs();
   if (!ends) return 0;
   return static_cast<int>(std::max<int64_t>(0, (*ends - s.Now() + 999) / 1000));
 }
 
-Outcome DepositMode(State& s, Data data) {
+Outcome DepositMode(State& s, Data data) VEX_REQUIRES(s.mutex) {
   // One digit (bit 1: hold the intake) and "000". The first one opens a
   // deposit with the intake open; later ones close or reopen the intake.
   if (data.size() != 4 || data[0] < '0' || data[0] > '7' || !Equals(data.subspan(1), "000")) return Nak();
@@ -132,7 +132,7 @@ Outcome DepositMode(State& s, Data data) {
   return Ack();
 }
 
-Outcome EndDeposit(State& s, Data data) {
+Outcome EndDeposit(State& s, Data data) VEX_REQUIRES(s.mutex) {
   // '>' then '<' (keep the cash and pay the change owed), '=' (hand it all
   // back) or '>' (keep it, no change).
   if (data.size() != 2 || data[0] != '>' || (data[1] != '<' && data[1] != '=' && data[1] != '>')) return Nak();
@@ -145,42 +145,41 @@ Outcome EndDeposit(State& s, Data data) {
   action.coin_side = true;
   action.bill_side = true;
   State* st = &s;
-  action.finish = [st, how](Ending ending, double) -> std::optional<Answer> {
-    State& m = *st;
+  action.finish = [st, how](Ending ending, double) VEX_REQUIRES(st->mutex) -> std::optional<Answer> {
     if (ending == Ending::kJammed) return Answer::Byte(kBel);
-    m.deposit.Close();
-    const CashCounts counted = m.deposit.counted();
+    st->deposit.Close();
+    const CashCounts counted = st->deposit.counted();
     if (how == '=') {
-      CashCounts taken = m.inventory.TakeBack(counted);
-      m.returned = taken;
-      m.HandOut(taken, false);
-      m.LogOperation(State::Operation::kRepay, CashAmount(taken), taken, true);
-      m.sale_amount = 0;
+      CashCounts taken = st->inventory.TakeBack(counted);
+      st->returned = taken;
+      st->HandOut(taken, false);
+      st->LogOperation(State::Operation::kRepay, CashAmount(taken), taken, true);
+      st->sale_amount = 0;
       return Answer::Byte(kAck);
     }
-    BookDeposit(m);
-    long owed = how == '<' && m.sale_amount > 0 ? CashAmount(counted) - m.sale_amount : 0;
-    m.sale_amount = 0;
+    BookDeposit(*st);
+    long owed = how == '<' && st->sale_amount > 0 ? CashAmount(counted) - st->sale_amount : 0;
+    st->sale_amount = 0;
     if (owed <= 0) return Answer::Byte(kAck);
-    std::optional<CashCounts> plan = m.inventory.PlanChange(owed);
+    std::optional<CashCounts> plan = st->inventory.PlanChange(owed);
     if (!plan) {
-      m.payout_refused = true;
-      m.LogOperation(State::Operation::kChange, owed, CashCounts{}, false);
+      st->payout_refused = true;
+      st->LogOperation(State::Operation::kChange, owed, CashCounts{}, false);
       return Answer::Byte(kBel);
     }
-    m.inventory.TakeFromStock(*plan);
-    m.HandOut(*plan, false);
-    m.CountPayout(*plan);
-    m.last_change = *plan;
-    m.memory.AddToCounter(trading::kAmountPayouts + 4 * static_cast<int>(std::min<long>(owed / 1000, 10)), 1);
-    m.LogOperation(State::Operation::kChange, owed, *plan, true);
+    st->inventory.TakeFromStock(*plan);
+    st->HandOut(*plan, false);
+    st->CountPayout(*plan);
+    st->last_change = *plan;
+    st->memory.AddToCounter(trading::kAmountPayouts + 4 * static_cast<int>(std::min<long>(owed / 1000, 10)), 1);
+    st->LogOperation(State::Operation::kChange, owed, *plan, true);
     return Answer::Byte(kAck);
   };
   s.StartAction(std::move(action), s.options.durations.end_deposit_ms + RemainingCountingMs(s));
   return Outcome::Started();
 }
 
-Outcome Krt03Intake(State& s, Data data) {
+Outcome Krt03Intake(State& s, Data data) VEX_REQUIRES(s.mutex) {
   // "20" opens a deposit (or its intake), "00" ends the intake and with it the deposit.
   if (Equals(data, "20")) {
     if (s.Blocked()) return Bel();
@@ -197,7 +196,7 @@ Outcome Krt03Intake(State& s, Data data) {
   action.command = static_cast<char>('>');
   action.busy_byte = kDc4;
   State* st = &s;
-  action.finish = [st](Ending ending, double) -> std::optional<Answer> {
+  action.finish = [st](Ending ending, double) VEX_REQUIRES(st->mutex) -> std::optional<Answer> {
     if (ending == Ending::kJammed) return Answer::Byte(kBel);
     st->deposit.Close();
     BookDeposit(*st);
@@ -207,7 +206,7 @@ Outcome Krt03Intake(State& s, Data data) {
   return Outcome::Started();
 }
 
-Outcome IntakeToggle(State& s) {
+Outcome IntakeToggle(State& s) VEX_REQUIRES(s.mutex) {
   if (!s.deposit.open()) return Nak();
   if (s.jammed) return Bel();
   if (s.deposit.held()) {
@@ -221,13 +220,13 @@ Outcome IntakeToggle(State& s) {
 
 // ---- pay-outs and collections ----------------------------------------------
 
-Outcome RefusePayout(State& s, State::Operation op, long amount) {
+Outcome RefusePayout(State& s, State::Operation op, long amount) VEX_REQUIRES(s.mutex) {
   s.payout_refused = true;
   s.LogOperation(op, amount, CashCounts{}, false);
   return Bel();
 }
 
-Outcome Change(State& s, char command, Data digits) {
+Outcome Change(State& s, char command, Data digits) VEX_REQUIRES(s.mutex) {
   std::optional<long> amount = ParseDecimal(digits);
   if (!amount) return Nak();
   if (s.Blocked()) return Bel();
@@ -237,7 +236,7 @@ Outcome Change(State& s, char command, Data digits) {
   return s.StartPayout(command, *plan, *amount);
 }
 
-Outcome Dispense(State& s, char command, const CashCounts& pieces) {
+Outcome Dispense(State& s, char command, const CashCounts& pieces) VEX_REQUIRES(s.mutex) {
   if (s.Blocked()) return Bel();
   if (!Covers(s.inventory.stock(), pieces)) return RefusePayout(s, State::Operation::kPayout, CashAmount(pieces));
   if (!AnyPieces(pieces, true) && !AnyPieces(pieces, false)) return Ack();
@@ -246,7 +245,7 @@ Outcome Dispense(State& s, char command, const CashCounts& pieces) {
 
 // Take-back: the named pieces leave the machine through the outlets for the
 // operator; ".00" reports them afterwards.
-Outcome TakeBack(State& s, char command, const CashCounts& pieces, bool into_box) {
+Outcome TakeBack(State& s, char command, const CashCounts& pieces, bool into_box) VEX_REQUIRES(s.mutex) {
   if (s.Blocked()) return Bel();
   if (!Covers(s.inventory.stock(), pieces)) return RefusePayout(s, State::Operation::kTakeBack, CashAmount(pieces));
   Action action;
@@ -255,33 +254,33 @@ Outcome TakeBack(State& s, char command, const CashCounts& pieces, bool into_box
   action.coin_side = AnyPieces(pieces, true);
   action.bill_side = AnyPieces(pieces, false);
   State* st = &s;
-  action.finish = [st, pieces, into_box](Ending ending, double fraction) -> std::optional<Answer> {
-    State& m = *st;
+  action.finish = [st, pieces, into_box](Ending ending,
+                                         double fraction) VEX_REQUIRES(st->mutex) -> std::optional<Answer> {
     CashCounts moved = ending == Ending::kCompleted ? pieces : Scaled(pieces, fraction);
-    for (int i = 0; i < kDenominationCount; ++i) moved[i] = std::min(moved[i], m.inventory.stock()[i]);
-    m.inventory.TakeFromStock(moved);
+    for (int i = 0; i < kDenominationCount; ++i) moved[i] = std::min(moved[i], st->inventory.stock()[i]);
+    st->inventory.TakeFromStock(moved);
     if (into_box) {
-      CashCounts box = m.inventory.box();
+      CashCounts box = st->inventory.box();
       for (int i = 0; i < kDenominationCount; ++i) box[i] += moved[i];
-      m.inventory.SetBox(box);
+      st->inventory.SetBox(box);
     } else {
-      m.HandOut(moved, false);
+      st->HandOut(moved, false);
     }
-    m.returned = moved;
-    if (AnyPieces(moved, true)) m.memory.AddToCounter(trading::kCoinCollections, 1);
-    if (AnyPieces(moved, false)) m.memory.AddToCounter(trading::kBillCollections, 1);
+    st->returned = moved;
+    if (AnyPieces(moved, true)) st->memory.AddToCounter(trading::kCoinCollections, 1);
+    if (AnyPieces(moved, false)) st->memory.AddToCounter(trading::kBillCollections, 1);
     for (int i = 0; i < kDenominationCount; ++i) {
-      m.memory.AddToCounter(trading::kCollectedPieces + 4 * (9 - i), static_cast<std::uint32_t>(moved[i]));
-      if (!IsCoinIndex(i)) m.lifetime_collected[i] += moved[i];
+      st->memory.AddToCounter(trading::kCollectedPieces + 4 * (9 - i), static_cast<std::uint32_t>(moved[i]));
+      if (!IsCoinIndex(i)) st->lifetime_collected[i] += moved[i];
     }
-    m.LogOperation(State::Operation::kTakeBack, CashAmount(moved), moved, ending == Ending::kCompleted);
+    st->LogOperation(State::Operation::kTakeBack, CashAmount(moved), moved, ending == Ending::kCompleted);
     return EndAnswer(ending);
   };
   s.StartAction(std::move(action), s.options.durations.take_back_ms);
   return Outcome::Started();
 }
 
-Outcome DepositTable(State& s, Data data) {
+Outcome DepositTable(State& s, Data data) VEX_REQUIRES(s.mutex) {
   // Count block, ">>>" or "000", then the mode: '0' and '3' pay the pieces out,
   // '4' moves them into the collection box, '8' names nothing to move.
   if (data.size() != 34) return Nak();
@@ -301,7 +300,7 @@ Outcome DepositTable(State& s, Data data) {
   return started;
 }
 
-Outcome CountCheck(State& s, char command, bool coins, bool bills) {
+Outcome CountCheck(State& s, char command, bool coins, bool bills) VEX_REQUIRES(s.mutex) {
   if (s.Blocked()) return Bel();
   Action action;
   action.command = command;
@@ -309,7 +308,7 @@ Outcome CountCheck(State& s, char command, bool coins, bool bills) {
   action.coin_side = coins;
   action.bill_side = bills;
   State* st = &s;
-  action.finish = [st, coins, bills](Ending ending, double) -> std::optional<Answer> {
+  action.finish = [st, coins, bills](Ending ending, double) VEX_REQUIRES(st->mutex) -> std::optional<Answer> {
     if (ending == Ending::kCompleted) st->discrepancy = 0;
     if (coins) st->memory.AddToCounter(trading::kCoinCountChecks, 1);
     if (bills) st->memory.AddToCounter(trading::kBillCountChecks, 1);
@@ -320,11 +319,11 @@ Outcome CountCheck(State& s, char command, bool coins, bool bills) {
   return Outcome::Started();
 }
 
-Outcome Reset(State& s) {
+Outcome Reset(State& s) VEX_REQUIRES(s.mutex) {
   Action action;
   action.command = '0';
   State* st = &s;
-  action.finish = [st](Ending ending, double) -> std::optional<Answer> {
+  action.finish = [st](Ending ending, double) VEX_REQUIRES(st->mutex) -> std::optional<Answer> {
     if (ending == Ending::kJammed) return Answer::Byte(kBel);
     if (st->jammed && st->jam_clears_on_reset) {
       st->jammed = false;
@@ -354,13 +353,13 @@ std::optional<MemoryRequest> ParseMemoryRequest(Data data) {
   return MemoryRequest{*address, *length};
 }
 
-Outcome ReadRaw(State& s, Data data) {
+Outcome ReadRaw(State& s, Data data) VEX_REQUIRES(s.mutex) {
   std::optional<MemoryRequest> request = ParseMemoryRequest(data);
   if (!request) return Nak();
   return Frame(s.memory.Read(request->address, request->length, s.inventory));
 }
 
-Outcome ReadHexText(State& s, Data data) {
+Outcome ReadHexText(State& s, Data data) VEX_REQUIRES(s.mutex) {
   std::optional<MemoryRequest> request = ParseMemoryRequest(data);
   if (!request || request->length * 2 > kMaxAnswerData) return Nak();
   Bytes text;
@@ -371,7 +370,7 @@ Outcome ReadHexText(State& s, Data data) {
   return Frame(std::move(text));
 }
 
-Outcome ReadSettingsPage(State& s, Data data) {
+Outcome ReadSettingsPage(State& s, Data data) VEX_REQUIRES(s.mutex) {
   std::optional<int> page = data.size() == 1 ? NibbleValue(data[0]) : std::nullopt;
   if (!page) return Nak();
   Bytes text;
@@ -379,7 +378,7 @@ Outcome ReadSettingsPage(State& s, Data data) {
   return Frame(std::move(text));
 }
 
-Outcome WriteSettingsPage(State& s, Data data) {
+Outcome WriteSettingsPage(State& s, Data data) VEX_REQUIRES(s.mutex) {
   if (data.size() != 6) return Nak();
   std::array<int, 6> values{};
   for (std::size_t i = 0; i < 6; ++i) {
@@ -394,7 +393,7 @@ Outcome WriteSettingsPage(State& s, Data data) {
 
 // ---- program download --------------------------------------------------------
 
-Outcome DownloadStart(State& s, const Bytes& body) {
+Outcome DownloadStart(State& s, const Bytes& body) VEX_REQUIRES(s.mutex) {
   // 0x11 'M' 0x01 0x01, the kind digit, the first 256 bytes of the file.
   if (body.size() != 4 + 257 || body[2] != 0x01 || body[3] != 0x01 || body[4] < '1' || body[4] > '4') {
     return Nak();
@@ -416,7 +415,7 @@ Outcome DownloadStart(State& s, const Bytes& body) {
   return Outcome::Started();
 }
 
-Outcome DownloadBlock(State& s, const Bytes& body) {
+Outcome DownloadBlock(State& s, const Bytes& body) VEX_REQUIRES(s.mutex) {
   // 0x11 'N', length (block + 2), serial number, the block.
   // A block holds 1 to 256 bytes (the frame decoder has matched the length field).
   if (!s.download_active || body.size() < 7 || body.size() > 6 + 256) return Nak();
@@ -433,7 +432,7 @@ Outcome DownloadBlock(State& s, const Bytes& body) {
   return Nak();
 }
 
-Outcome DownloadEnd(State& s) {
+Outcome DownloadEnd(State& s) VEX_REQUIRES(s.mutex) {
   if (!s.download_active) return Nak();
   s.download_active = false;
   s.downloads[s.download_kind].finished = true;
@@ -454,7 +453,7 @@ Outcome DownloadEnd(State& s) {
 
 // ---- line ------------------------------------------------------------------
 
-Outcome ChangeSpeed(State& s, Data data) {
+Outcome ChangeSpeed(State& s, Data data) VEX_REQUIRES(s.mutex) {
   if (data.size() != 1) return Nak();
   bool newer = s.traits.family == Family::kKrt07And77;
   LineSettings next = s.line;
@@ -483,8 +482,8 @@ Outcome ChangerEngine::State::StartPayout(char command, const CashCounts& pieces
   const int jam_after = jam_payout_after;
   jam_payout_after = -1;
   payout.finish = [st, pieces, change_amount, command, jam_after](Ending ending,
-                                                                  double fraction) -> std::optional<Answer> {
-    State& m = *st;
+                                                                  double fraction)
+                      VEX_REQUIRES(st->mutex) -> std::optional<Answer> {
     CashCounts paid = ending == Ending::kCompleted ? pieces : Scaled(pieces, fraction);
     if (jam_after >= 0 && ending == Ending::kCompleted) {
       // Jammed once |jam_after| pieces were out, largest first.
@@ -494,26 +493,27 @@ Outcome ChangerEngine::State::StartPayout(char command, const CashCounts& pieces
         left -= paid[i];
       }
       ending = Ending::kJammed;
-      m.jammed = true;
-      if (m.error_number == 0) m.error_number = 0x0521;
-      m.jam_clears_on_reset = true;
-      m.LogError(m.error_number);
+      st->jammed = true;
+      if (st->error_number == 0) st->error_number = 0x0521;
+      st->jam_clears_on_reset = true;
+      st->LogError(st->error_number);
     }
-    for (int i = 0; i < kDenominationCount; ++i) paid[i] = std::min(paid[i], m.inventory.stock()[i]);
-    m.inventory.TakeFromStock(paid);
-    m.HandOut(paid, false);
-    m.CountPayout(paid);
-    m.last_payout = paid;
-    if (command == 'p') m.returned = paid;
-    m.payout_refused = false;
+    for (int i = 0; i < kDenominationCount; ++i) paid[i] = std::min(paid[i], st->inventory.stock()[i]);
+    st->inventory.TakeFromStock(paid);
+    st->HandOut(paid, false);
+    st->CountPayout(paid);
+    st->last_payout = paid;
+    if (command == 'p') st->returned = paid;
+    st->payout_refused = false;
     bool complete = ending == Ending::kCompleted;
     if (change_amount >= 0) {
-      m.last_change = paid;
-      m.memory.AddToCounter(trading::kAmountPayouts + 4 * static_cast<int>(std::min<long>(change_amount / 1000, 10)), 1);
-      m.LogOperation(Operation::kChange, change_amount, paid, complete);
+      st->last_change = paid;
+      st->memory.AddToCounter(
+          trading::kAmountPayouts + 4 * static_cast<int>(std::min<long>(change_amount / 1000, 10)), 1);
+      st->LogOperation(Operation::kChange, change_amount, paid, complete);
     } else {
-      m.memory.AddToCounter(trading::kCountPayouts, 1);
-      m.LogOperation(Operation::kPayout, CashAmount(paid), paid, complete);
+      st->memory.AddToCounter(trading::kCountPayouts, 1);
+      st->LogOperation(Operation::kPayout, CashAmount(paid), paid, complete);
     }
     return EndAnswer(ending);
   };

@@ -8,7 +8,7 @@ namespace vexokrt::sim {
 DirectLine::DirectLine(ChangerEngine& engine) : engine_(engine) {
   engine_.SetOutputListener([this] {
     {
-      std::lock_guard lock(mutex_);
+      platform::MutexLock lock(mutex_);
       ++generation_;
     }
     wake_.notify_all();
@@ -51,7 +51,7 @@ DirectLine::ReadResult DirectLine::Read(std::size_t max_bytes, int timeout_ms) {
   while (true) {
     std::uint64_t seen = 0;
     {
-      std::lock_guard lock(mutex_);
+      platform::MutexLock lock(mutex_);
       seen = generation_;
     }
     result.bytes = engine_.TakeOutput(max_bytes);
@@ -66,8 +66,8 @@ DirectLine::ReadResult DirectLine::Read(std::size_t max_bytes, int timeout_ms) {
       int64_t ahead_us = std::max<int64_t>(0, *next - engine_.clock().NowUs());
       wake_at = std::min(deadline, now + std::chrono::microseconds(ahead_us));
     }
-    std::unique_lock lock(mutex_);
-    wake_.wait_until(lock, wake_at, [&] { return generation_ != seen; });
+    platform::MutexLock lock(mutex_);
+    wake_.wait_until(lock.native(), wake_at, [&]() VEX_REQUIRES(mutex_) { return generation_ != seen; });
   }
 }
 

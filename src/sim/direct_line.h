@@ -19,10 +19,10 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
-#include <mutex>
 #include <span>
 #include <vector>
 
+#include "platform/thread_annotations.h"
 #include "sim/changer_engine.h"
 #include "sim/line_settings.h"
 #include "sim/sim_clock.h"
@@ -57,9 +57,9 @@ class DirectLine {
  private:
   ChangerEngine& engine_;
   ManualSimClock* virtual_clock_ = nullptr;
-  std::mutex mutex_;
+  platform::Mutex mutex_;
   std::condition_variable wake_;
-  std::uint64_t generation_ = 0;  // guarded by mutex_; bumped by the engine's listener
+  std::uint64_t generation_ VEX_GUARDED_BY(mutex_) = 0;  // bumped by the engine's listener
 };
 
 }  // namespace vexokrt::sim

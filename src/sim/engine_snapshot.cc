@@ -9,13 +9,13 @@ namespace vexokrt::sim {
 void ChangerEngine::SetLineObserver(LineObserver observer) {
   // The observer is only ever called under the engine lock, so once the lock
   // is ours no call of the old one is in flight.
-  std::lock_guard lock(state_->mutex);
+  platform::MutexLock lock(state_->mutex);
   state_->line_observer = std::move(observer);
 }
 
 EngineSnapshot ChangerEngine::Snapshot() const {
   State& s = *state_;
-  std::lock_guard lock(s.mutex);
+  platform::MutexLock lock(s.mutex);
   s.Advance(s.Now());
   EngineSnapshot snap;
   snap.model = s.traits.model;

@@ -8,10 +8,10 @@
 #include <deque>
 #include <functional>
 #include <map>
-#include <mutex>
 #include <optional>
 #include <string>
 
+#include "platform/thread_annotations.h"
 #include "sim/changer_engine.h"
 #include "sim/deposit.h"
 #include "sim/fields.h"
@@ -56,6 +56,7 @@ struct Action {
   bool host_spoke = false;
   // Applies the action's effects and gives the final answer (nothing: the
   // action's answer was given at its start and ENQ is simply acknowledged).
+  // Called with the engine lock held.
   std::function<std::optional<Answer>(Ending ending, double done_fraction)> finish;
 };
 
@@ -71,20 +72,20 @@ struct ChangerEngine::State {
 
   // ---- engine core (changer_engine.cc) ----
   int64_t Now() const { return clock.NowUs(); }
-  void Advance(int64_t now_us);
-  void OnBytes(std::span<const std::uint8_t> bytes, const LineSettings& host, LineCheck check);
-  void OnEvent(HostFrameDecoder::Event& event, const LineSettings& host);
-  void OnEnquiry();
-  void OnCommand(const Bytes& body);
-  void Emit(const Answer& answer, char command, int64_t at_us);
-  void StartAction(Action action, int duration_ms);
-  void FinishAction(Ending ending);
-  std::optional<Fault> TakeFault(char command, bool (*wanted)(FaultKind), bool data_answer);
-  Bytes Status() const;
-  std::optional<int64_t> NextEvent() const;
-  void Record(ReceivedFrame frame);
-  bool Blocked() const { return jammed || cassette_removed; }
-  bool ActionRunning() const { return action.has_value(); }
+  void Advance(int64_t now_us) VEX_REQUIRES(mutex);
+  void OnBytes(std::span<const std::uint8_t> bytes, const LineSettings& host, LineCheck check) VEX_REQUIRES(mutex);
+  void OnEvent(HostFrameDecoder::Event& event, const LineSettings& host) VEX_REQUIRES(mutex);
+  void OnEnquiry() VEX_REQUIRES(mutex);
+  void OnCommand(const Bytes& body) VEX_REQUIRES(mutex);
+  void Emit(const Answer& answer, char command, int64_t at_us) VEX_REQUIRES(mutex);
+  void StartAction(Action action, int duration_ms) VEX_REQUIRES(mutex);
+  void FinishAction(Ending ending) VEX_REQUIRES(mutex);
+  std::optional<Fault> TakeFault(char command, bool (*wanted)(FaultKind), bool data_answer) VEX_REQUIRES(mutex);
+  Bytes Status() const VEX_REQUIRES(mutex);
+  std::optional<int64_t> NextEvent() const VEX_REQUIRES(mutex);
+  void Record(ReceivedFrame frame) VEX_REQUIRES(mutex);
+  bool Blocked() const VEX_REQUIRES(mutex) { return jammed || cassette_removed; }
+  bool ActionRunning() const VEX_REQUIRES(mutex) { return action.has_value(); }
 
   // Operation history and trading counters for what the machine just did.
   enum class Operation : std::uint8_t {
@@ -97,104 +98,104 @@ struct ChangerEngine::State {
     kReset = 7,
     kError = 8,
   };
-  void LogOperation(Operation op, long amount, const CashCounts& counts, bool ok);
-  void LogError(std::uint16_t number);
-  void CountPayout(const CashCounts& paid);
+  void LogOperation(Operation op, long amount, const CashCounts& counts, bool ok) VEX_REQUIRES(mutex);
+  void LogError(std::uint16_t number) VEX_REQUIRES(mutex);
+  void CountPayout(const CashCounts& paid) VEX_REQUIRES(mutex);
   // Cash leaves the machine to the customer: coins to the tray, bills to the
   // outlet (or back to the entrance, for bills refused while depositing).
-  void HandOut(const CashCounts& pieces, bool bills_at_entrance);
-  std::tm DeviceTime() const;
+  void HandOut(const CashCounts& pieces, bool bills_at_entrance) VEX_REQUIRES(mutex);
+  std::tm DeviceTime() const VEX_REQUIRES(mutex);
 
   // ---- command handlers (command_handlers.cc) ----
-  Outcome Dispatch(const Bytes& body);
-  Outcome StartPayout(char command, const CashCounts& pieces, long change_amount);
+  Outcome Dispatch(const Bytes& body) VEX_REQUIRES(mutex);
+  Outcome StartPayout(char command, const CashCounts& pieces, long change_amount) VEX_REQUIRES(mutex);
 
   // ---- configuration ----
-  EngineOptions options;
+  EngineOptions options VEX_GUARDED_BY(mutex);
   const ModelTraits& traits;
   const SimClock& clock;
 
-  mutable std::mutex mutex;
+  mutable platform::Mutex mutex;
   mutable std::condition_variable frames_cv;
   // The listener has its own lock, taken without |mutex|: a listener call is
   // never in flight once SetOutputListener has returned.
-  std::mutex listener_mutex;
-  std::function<void()> listener;  // guarded by listener_mutex
-  void NotifyListener() {
-    std::lock_guard lock(listener_mutex);
+  platform::Mutex listener_mutex;
+  std::function<void()> listener VEX_GUARDED_BY(listener_mutex);
+  void NotifyListener() VEX_EXCLUDES(listener_mutex) {
+    platform::MutexLock lock(listener_mutex);
     if (listener) listener();
   }
 
   // ---- line ----
-  ChangerEngine::LineObserver line_observer;  // guarded by |mutex|
-  LineSettings line;
-  bool mode_a;
-  HostFrameDecoder decoder;
-  int64_t last_rx_us = 0;
-  std::deque<ReceivedFrame> frames;
-  std::size_t frames_since_clear = 0;
+  ChangerEngine::LineObserver line_observer VEX_GUARDED_BY(mutex);
+  LineSettings line VEX_GUARDED_BY(mutex);
+  bool mode_a VEX_GUARDED_BY(mutex);
+  HostFrameDecoder decoder VEX_GUARDED_BY(mutex);
+  int64_t last_rx_us VEX_GUARDED_BY(mutex) = 0;
+  std::deque<ReceivedFrame> frames VEX_GUARDED_BY(mutex);
+  std::size_t frames_since_clear VEX_GUARDED_BY(mutex) = 0;
 
   // ---- output ----
   struct OutByte {
     std::uint8_t byte;
     int64_t due_us;
   };
-  std::deque<OutByte> out;
-  int64_t last_due_us = 0;
+  std::deque<OutByte> out VEX_GUARDED_BY(mutex);
+  int64_t last_due_us VEX_GUARDED_BY(mutex) = 0;
 
   // ---- long actions ----
-  std::optional<Action> action;
+  std::optional<Action> action VEX_GUARDED_BY(mutex);
   struct PendingFinal {
     Answer answer;
     char command;
   };
-  std::optional<PendingFinal> final_answer;
+  std::optional<PendingFinal> final_answer VEX_GUARDED_BY(mutex);
 
   // ---- the machine ----
-  Inventory inventory;
-  DepositSession deposit;
-  MemoryImage memory;
-  bool jammed = false;
-  std::uint16_t error_number = 0;
-  bool jam_clears_on_reset = true;
-  bool cassette_removed = false;
-  bool unplugged = false;
-  std::deque<Fault> faults;
-  int discrepancy = 0;
-  int coin_warning_p = 0;
-  int coin_warning_q = 0;
-  std::map<int, std::uint8_t> overrides;
-  int operation_mode = 0;
-  std::array<std::uint8_t, 2> exit_flags{'0', '0'};
-  std::array<std::array<int, 5>, 16> pages{};
-  std::string program_version = "01C05";
-  std::string clock_text;
-  int64_t clock_set_us = 0;
-  int64_t naive_epoch_at_start = 0;  // local wall time (as if UTC) when the engine started
-  int64_t start_us = 0;
-  bool payout_refused = false;
+  Inventory inventory VEX_GUARDED_BY(mutex);
+  DepositSession deposit VEX_GUARDED_BY(mutex);
+  MemoryImage memory VEX_GUARDED_BY(mutex);
+  bool jammed VEX_GUARDED_BY(mutex) = false;
+  std::uint16_t error_number VEX_GUARDED_BY(mutex) = 0;
+  bool jam_clears_on_reset VEX_GUARDED_BY(mutex) = true;
+  bool cassette_removed VEX_GUARDED_BY(mutex) = false;
+  bool unplugged VEX_GUARDED_BY(mutex) = false;
+  std::deque<Fault> faults VEX_GUARDED_BY(mutex);
+  int discrepancy VEX_GUARDED_BY(mutex) = 0;
+  int coin_warning_p VEX_GUARDED_BY(mutex) = 0;
+  int coin_warning_q VEX_GUARDED_BY(mutex) = 0;
+  std::map<int, std::uint8_t> overrides VEX_GUARDED_BY(mutex);
+  int operation_mode VEX_GUARDED_BY(mutex) = 0;
+  std::array<std::uint8_t, 2> exit_flags VEX_GUARDED_BY(mutex){'0', '0'};
+  std::array<std::array<int, 5>, 16> pages VEX_GUARDED_BY(mutex){};
+  std::string program_version VEX_GUARDED_BY(mutex) = "01C05";
+  std::string clock_text VEX_GUARDED_BY(mutex);
+  int64_t clock_set_us VEX_GUARDED_BY(mutex) = 0;
+  int64_t naive_epoch_at_start VEX_GUARDED_BY(mutex) = 0;  // local wall time (as if UTC) when the engine started
+  int64_t start_us VEX_GUARDED_BY(mutex) = 0;
+  bool payout_refused VEX_GUARDED_BY(mutex) = false;
   // The next pay-out jams once this many pieces are out (-1: it does not).
-  int jam_payout_after = -1;
-  bool coin_tray = false;
-  bool bill_outlet = false;
-  bool bill_entrance = false;
-  CashCounts at_outlets{};
-  CashCounts last_change{};
-  CashCounts last_payout{};
-  CashCounts returned{};
-  CashCounts last_deposit{};
-  CashCounts lifetime_deposited{};
-  CashCounts lifetime_collected{};
-  CashCounts reference_counts{};
-  long sale_amount = 0;
-  std::string access_code;
-  int64_t coin_unit_busy_until = 0;
-  bool download_active = false;
-  int expected_serial = 0;
+  int jam_payout_after VEX_GUARDED_BY(mutex) = -1;
+  bool coin_tray VEX_GUARDED_BY(mutex) = false;
+  bool bill_outlet VEX_GUARDED_BY(mutex) = false;
+  bool bill_entrance VEX_GUARDED_BY(mutex) = false;
+  CashCounts at_outlets VEX_GUARDED_BY(mutex){};
+  CashCounts last_change VEX_GUARDED_BY(mutex){};
+  CashCounts last_payout VEX_GUARDED_BY(mutex){};
+  CashCounts returned VEX_GUARDED_BY(mutex){};
+  CashCounts last_deposit VEX_GUARDED_BY(mutex){};
+  CashCounts lifetime_deposited VEX_GUARDED_BY(mutex){};
+  CashCounts lifetime_collected VEX_GUARDED_BY(mutex){};
+  CashCounts reference_counts VEX_GUARDED_BY(mutex){};
+  long sale_amount VEX_GUARDED_BY(mutex) = 0;
+  std::string access_code VEX_GUARDED_BY(mutex);
+  int64_t coin_unit_busy_until VEX_GUARDED_BY(mutex) = 0;
+  bool download_active VEX_GUARDED_BY(mutex) = false;
+  int expected_serial VEX_GUARDED_BY(mutex) = 0;
   // The download of each kind (1-4), the one under way included; |download_kind|
   // names the last one started (0: none yet).
-  std::map<int, DownloadRecord> downloads;
-  int download_kind = 0;
+  std::map<int, DownloadRecord> downloads VEX_GUARDED_BY(mutex);
+  int download_kind VEX_GUARDED_BY(mutex) = 0;
 };
 
 }  // namespace vexokrt::sim

@@ -93,7 +93,7 @@ StartResult Simulator::Start() {
   master_fd_ = master;
   slave_fd_ = slave;
   {
-    std::lock_guard lock(wake_mutex_);
+    platform::MutexLock lock(wake_mutex_);
     wake_fd_ = wake;
   }
   slave_path_ = name;
@@ -115,7 +115,7 @@ void Simulator::Stop() {
     *fd = -1;
   }
   {
-    std::lock_guard lock(wake_mutex_);
+    platform::MutexLock lock(wake_mutex_);
     if (wake_fd_ >= 0) close(wake_fd_);
     wake_fd_ = -1;
   }
@@ -124,7 +124,7 @@ void Simulator::Stop() {
 
 void Simulator::WakeServer() {
   std::uint64_t one = 1;
-  std::lock_guard lock(wake_mutex_);
+  platform::MutexLock lock(wake_mutex_);
   if (wake_fd_ >= 0) {
     ssize_t ignored = write(wake_fd_, &one, sizeof one);
     (void)ignored;
@@ -134,6 +134,12 @@ void Simulator::WakeServer() {
 void Simulator::Serve() {
   std::vector<std::uint8_t> pending;  // due answer bytes the pty did not take yet
   std::uint8_t buffer[4096];
+  // The eventfd stays open until Stop has joined this thread.
+  int wake_fd = -1;
+  {
+    platform::MutexLock lock(wake_mutex_);
+    wake_fd = wake_fd_;
+  }
   while (!stop_) {
     bool took_any = false;
     while (true) {
@@ -166,12 +172,12 @@ void Simulator::Serve() {
       }
     }
     pollfd fds[2] = {{master_fd_, static_cast<short>(POLLIN | (pending.empty() ? 0 : POLLOUT)), 0},
-                     {wake_fd_, POLLIN, 0}};
+                     {wake_fd, POLLIN, 0}};
     int ready = poll(fds, 2, timeout_ms);
     if (ready < 0 && errno != EINTR) break;
     if ((fds[1].revents & POLLIN) != 0) {
       std::uint64_t count = 0;
-      ssize_t ignored = read(wake_fd_, &count, sizeof count);
+      ssize_t ignored = read(wake_fd, &count, sizeof count);
       (void)ignored;
     }
     if ((fds[0].revents & POLLIN) != 0) {

@@ -23,10 +23,10 @@
 #pragma once
 
 #include <atomic>
-#include <mutex>
 #include <string>
 #include <thread>
 
+#include "platform/thread_annotations.h"
 #include "sim/changer_engine.h"
 
 namespace vexokrt::sim {
@@ -56,14 +56,15 @@ class Simulator {
 
  private:
   void Serve();
-  void WakeServer();
+  void WakeServer() VEX_EXCLUDES(wake_mutex_);
 
   ChangerEngine engine_;
   std::string slave_path_;
   int master_fd_ = -1;
   int slave_fd_ = -1;
-  std::mutex wake_mutex_;
-  int wake_fd_ = -1;  // eventfd; guarded by wake_mutex_ (WakeServer runs on callers' threads)
+  platform::Mutex wake_mutex_;
+  // eventfd; locked because WakeServer runs on callers' threads.
+  int wake_fd_ VEX_GUARDED_BY(wake_mutex_) = -1;
   std::atomic<bool> stop_{false};
   std::thread thread_;
 };

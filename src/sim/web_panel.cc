@@ -7,12 +7,12 @@
 #include <charconv>
 #include <condition_variable>
 #include <deque>
-#include <mutex>
 #include <nlohmann/json.hpp>
 #include <random>
 #include <thread>
 #include <vector>
 
+#include "platform/thread_annotations.h"
 #include "sim/control_script.h"
 #include "sim/frame_codec.h"
 #include "sim/status_record.h"
@@ -290,31 +290,30 @@ struct WebPanel::Inner {
   std::thread publish_thread;
   int port = 0;
 
-  mutable std::mutex mutex;                // lock order: the engine's lock, then this one
+  mutable platform::Mutex mutex;           // lock order: the engine's lock, then this one
   std::condition_variable work_cv;         // the publisher waits for work
   mutable std::condition_variable published_cv;  // event streams and WaitPublished wait for messages
-  // ---- guarded by |mutex| ----
-  bool stopping = false;
-  bool listen_returned = false;
-  bool dirty = true;                       // the machine may have changed
-  bool publishing = false;                 // the publisher holds a batch it has not published yet
-  std::deque<LineRecord> pending;          // observed, not yet published
-  std::uint64_t seen = 0;                  // frames observed
-  std::uint64_t published = 0;             // frames published
-  std::deque<std::string> frame_log;       // JSON of the kept frames, oldest first
-  std::size_t frame_log_bytes = 0;
+  bool stopping VEX_GUARDED_BY(mutex) = false;
+  bool listen_returned VEX_GUARDED_BY(mutex) = false;
+  bool dirty VEX_GUARDED_BY(mutex) = true;                      // the machine may have changed
+  bool publishing VEX_GUARDED_BY(mutex) = false;                // the publisher holds a batch it has not published yet
+  std::deque<LineRecord> pending VEX_GUARDED_BY(mutex);         // observed, not yet published
+  std::uint64_t seen VEX_GUARDED_BY(mutex) = 0;                 // frames observed
+  std::uint64_t published VEX_GUARDED_BY(mutex) = 0;            // frames published
+  std::deque<std::string> frame_log VEX_GUARDED_BY(mutex);      // JSON of the kept frames, oldest first
+  std::size_t frame_log_bytes VEX_GUARDED_BY(mutex) = 0;
   struct Message {
     std::uint64_t seq;
     std::string text;
   };
-  std::deque<Message> messages;
-  std::size_t message_bytes = 0;
-  std::uint64_t next_seq = 1;
-  std::string state_json = "{}";
-  std::deque<std::string> recent_lines;    // JSON of the last control lines
-  int streams = 0;
+  std::deque<Message> messages VEX_GUARDED_BY(mutex);
+  std::size_t message_bytes VEX_GUARDED_BY(mutex) = 0;
+  std::uint64_t next_seq VEX_GUARDED_BY(mutex) = 1;
+  std::string state_json VEX_GUARDED_BY(mutex) = "{}";
+  std::deque<std::string> recent_lines VEX_GUARDED_BY(mutex);   // JSON of the last control lines
+  int streams VEX_GUARDED_BY(mutex) = 0;
 
-  void AddMessage(const char* event, const std::string& data) {
+  void AddMessage(const char* event, const std::string& data) VEX_REQUIRES(mutex) {
     messages.push_back({next_seq++, SseMessage(event, data)});
     message_bytes += messages.back().text.size();
     while (messages.size() > kMaxMessages || (message_bytes > kMaxMessageBytes && messages.size() > 1)) {
@@ -323,8 +322,8 @@ struct WebPanel::Inner {
     }
   }
 
-  // Everything a page needs to start from; caller holds |mutex|.
-  std::string Hello(std::size_t max_frames) const {
+  // Everything a page needs to start from.
+  std::string Hello(std::size_t max_frames) const VEX_REQUIRES(mutex) {
     std::string frames = "[";
     for (const std::string& f : frame_log) {
       if (frames.size() > 1) frames += ",";
@@ -414,7 +413,7 @@ WebPanel::StartResult WebPanel::Start() {
     json answer = {{"line", line}, {"ok", reply.ok}, {"reply", reply.text}};
     std::string text = answer.dump(-1, ' ', false, json::error_handler_t::replace);
     {
-      std::lock_guard lock(inner_->mutex);
+      platform::MutexLock lock(inner_->mutex);
       inner_->recent_lines.push_back(text);
       if (inner_->recent_lines.size() > kRecentLines) inner_->recent_lines.pop_front();
       inner_->AddMessage("line", text);
@@ -428,7 +427,7 @@ WebPanel::StartResult WebPanel::Start() {
   server.Get("/events", [this](const httplib::Request&, httplib::Response& res) {
     Inner& inner = *inner_;
     {
-      std::lock_guard lock(inner.mutex);
+      platform::MutexLock lock(inner.mutex);
       if (inner.streams >= options_.max_event_streams) {
         res.status = 503;
         res.set_content("too many open panels\n", "text/plain");
@@ -444,13 +443,14 @@ WebPanel::StartResult WebPanel::Start() {
         [&inner, cursor, max_frames](std::size_t, httplib::DataSink& sink) {
           std::string out;
           {
-            std::unique_lock lock(inner.mutex);
-            auto behind = [&] { return inner.next_seq - 1 > *cursor; };
+            platform::MutexLock lock(inner.mutex);
+            auto behind = [&]() VEX_REQUIRES(inner.mutex) { return inner.next_seq - 1 > *cursor; };
             if (*cursor != 0 && !inner.stopping && !behind()) {
-              inner.published_cv.wait_for(lock, kKeepAlive, [&] { return inner.stopping || behind(); });
+              inner.published_cv.wait_for(lock.native(), kKeepAlive,
+                                          [&]() VEX_REQUIRES(inner.mutex) { return inner.stopping || behind(); });
             }
             if (inner.stopping) {
-              lock.unlock();
+              lock.Unlock();
               sink.done();
               return false;
             }
@@ -469,7 +469,7 @@ WebPanel::StartResult WebPanel::Start() {
           return sink.write(out.data(), out.size());
         },
         [&inner](bool) {
-          std::lock_guard lock(inner.mutex);
+          platform::MutexLock lock(inner.mutex);
           --inner.streams;
         });
   });
@@ -482,7 +482,7 @@ WebPanel::StartResult WebPanel::Start() {
   in.port = port;
   engine_.SetLineObserver([&in, max = options_.max_frames](const LineRecord& record) {
     {
-      std::lock_guard lock(in.mutex);
+      platform::MutexLock lock(in.mutex);
       in.pending.push_back(record);
       // A page shows no more than |max| frames, so more are never worth keeping.
       if (in.pending.size() > max) in.pending.pop_front();
@@ -493,7 +493,7 @@ WebPanel::StartResult WebPanel::Start() {
   in.publish_thread = std::thread([this] { Publish(); });
   in.listen_thread = std::thread([&in] {
     in.server.listen_after_bind();
-    std::lock_guard lock(in.mutex);
+    platform::MutexLock lock(in.mutex);
     in.listen_returned = true;
     in.published_cv.notify_all();
   });
@@ -505,7 +505,7 @@ void WebPanel::Stop() {
   if (!in.listen_thread.joinable()) return;
   engine_.SetLineObserver({});
   {
-    std::lock_guard lock(in.mutex);
+    platform::MutexLock lock(in.mutex);
     in.stopping = true;
   }
   in.work_cv.notify_all();
@@ -513,12 +513,13 @@ void WebPanel::Stop() {
   // The listening thread may not have begun to listen yet, and a stop before
   // that is not remembered: ask again until it has returned.
   {
-    std::unique_lock lock(in.mutex);
+    platform::MutexLock lock(in.mutex);
     while (!in.listen_returned) {
-      lock.unlock();
+      lock.Unlock();
       in.server.stop();
-      lock.lock();
-      in.published_cv.wait_for(lock, std::chrono::milliseconds(20), [&] { return in.listen_returned; });
+      lock.Lock();
+      in.published_cv.wait_for(lock.native(), std::chrono::milliseconds(20),
+                               [&]() VEX_REQUIRES(in.mutex) { return in.listen_returned; });
     }
   }
   in.listen_thread.join();
@@ -531,14 +532,14 @@ void WebPanel::Publish() {
   while (true) {
     std::deque<LineRecord> batch;
     {
-      std::unique_lock lock(in.mutex);
-      auto ready = [&] { return in.stopping || in.dirty || !in.pending.empty(); };
+      platform::MutexLock lock(in.mutex);
+      auto ready = [&]() VEX_REQUIRES(in.mutex) { return in.stopping || in.dirty || !in.pending.empty(); };
       if (wake_at_us) {
         int64_t ahead = *wake_at_us - engine_.clock().NowUs();
         ahead = ahead <= 0 ? kOverdueNap : std::min(ahead, kLongestNap);
-        in.work_cv.wait_for(lock, std::chrono::microseconds(ahead), ready);
+        in.work_cv.wait_for(lock.native(), std::chrono::microseconds(ahead), ready);
       } else {
-        in.work_cv.wait(lock, ready);
+        in.work_cv.wait(lock.native(), ready);
       }
       if (in.stopping) return;
       batch.swap(in.pending);
@@ -565,7 +566,7 @@ void WebPanel::Publish() {
       frames.push_back(f.dump(-1, ' ', false, json::error_handler_t::replace));
     }
     {
-      std::lock_guard lock(in.mutex);
+      platform::MutexLock lock(in.mutex);
       std::string array = "[";
       for (std::string& f : frames) {
         if (array.size() > 1) array += ",";
@@ -598,17 +599,17 @@ std::string WebPanel::Url() const {
 }
 
 std::size_t WebPanel::FramesKept() const {
-  std::lock_guard lock(inner_->mutex);
+  platform::MutexLock lock(inner_->mutex);
   return inner_->frame_log.size();
 }
 
 std::uint64_t WebPanel::FramesSeen() const {
-  std::lock_guard lock(inner_->mutex);
+  platform::MutexLock lock(inner_->mutex);
   return inner_->seen;
 }
 
 std::size_t WebPanel::BytesHeld() const {
-  std::lock_guard lock(inner_->mutex);
+  platform::MutexLock lock(inner_->mutex);
   std::size_t bytes = inner_->frame_log_bytes + inner_->message_bytes + inner_->state_json.size();
   for (const LineRecord& r : inner_->pending) bytes += r.bytes.size() + r.detail.size();
   for (const std::string& l : inner_->recent_lines) bytes += l.size();
@@ -616,10 +617,11 @@ std::size_t WebPanel::BytesHeld() const {
 }
 
 bool WebPanel::WaitPublished(int timeout_ms) const {
-  std::unique_lock lock(inner_->mutex);
-  return inner_->published_cv.wait_for(lock, std::chrono::milliseconds(timeout_ms), [&] {
-    return inner_->pending.empty() && !inner_->publishing && !inner_->dirty;
-  });
+  platform::MutexLock lock(inner_->mutex);
+  return inner_->published_cv.wait_for(lock.native(), std::chrono::milliseconds(timeout_ms),
+                                       [&]() VEX_REQUIRES(inner_->mutex) {
+                                         return inner_->pending.empty() && !inner_->publishing && !inner_->dirty;
+                                       });
 }
 
 }  // namespace vexokrt::sim

@@ -358,8 +358,8 @@ TEST_F(CommThreadTest, NothingIsQueuedWhileThePortIsClosed) {
 }
 
 TEST_F(CommThreadTest, AfterEachRequestStateGoesIdleThenStatusAndCountsAreReadBeforeDelivery) {
-  const ModelCode model = ModelCode::kKrt07;
-  line_.OnFrame([model](const std::vector<uint8_t>& command) { return ReadsAnswer(command, model); });
+  constexpr ModelCode model = ModelCode::kKrt07;
+  line_.OnFrame([](const std::vector<uint8_t>& command) { return ReadsAnswer(command, model); });
   Make();
   auto request = std::make_unique<DeviceRequest>();
   request->command = Bytes("+00");
@@ -382,12 +382,12 @@ TEST_F(CommThreadTest, AfterEachRequestStateGoesIdleThenStatusAndCountsAreReadBe
 }
 
 TEST_F(CommThreadTest, DepositTableCommandReadsTheStatusAfterEveryAnswer) {
-  const ModelCode model = ModelCode::kKrt07;
+  constexpr ModelCode model = ModelCode::kKrt07;
   std::atomic<int> enquiries{0};
   line_.OnEnquiry([&] { return Answer::Byte(enquiries.fetch_add(1) < 2 ? kSub : kAck); });
   Make();
   thread_->SetDepositPhase(1);
-  line_.OnFrame([model](const std::vector<uint8_t>& command) {
+  line_.OnFrame([](const std::vector<uint8_t>& command) {
     if (Body(command).rfind("p22", 0) == 0) return Answer::Silence();
     return ReadsAnswer(command, model);
   });
