@@ -19,11 +19,12 @@
 // called with the watch paused and no request in flight, or on the
 // communication thread. No lock of this class is held while the host is
 // called or while waiting, with one exception: the State report lock, which
-// keeps "busy" after queueing and "idle" after answering in order and is held
-// only around ChangerHost::SetState (never the request queue's lock).
-// Waits on the line inside a watch step (the deposit restart, the operation
-// mode resent after an offline spell) give up as soon as PauseWatch waits,
-// so disabling never waits for them.
+// keeps "busy" after queueing and "idle" after answering in order. It is
+// held from before a request is queued until State reads busy, and around
+// the idle report; the host is never called under the request queue's lock.
+// Waits inside a watch step (the deposit restart, the operation mode resent
+// after an offline spell, the KRT03 take-back question) give up as soon as
+// PauseWatch waits, so disabling does not wait for them.
 #pragma once
 
 #include <atomic>
