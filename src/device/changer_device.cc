@@ -1,7 +1,5 @@
 #include "device/changer_device.h"
 
-#include <chrono>
-
 #include "link/line_sequences.h"
 #include "opos/opos.h"
 
@@ -14,8 +12,6 @@ constexpr size_t kReturnedCountsAnswer = 30;
 constexpr size_t kKrt07StatusLength = 51;
 constexpr int32_t kReadTimeoutMs = 1000;
 constexpr int64_t kQuerySliceMs = 100;
-constexpr int64_t kStopAcceptMs = 5000;
-constexpr int64_t kStopFinishMs = 30000;
 
 bool IsDepositUnderWay(int32_t deposit_status) {
   return deposit_status == opos::CHAN_STATUS_DEPOSIT_START || deposit_status == opos::CHAN_STATUS_DEPOSIT_COUNT;
@@ -54,7 +50,13 @@ bool ParseCountsAnswer(std::span<const uint8_t> data, CashCounts& a, CashCounts&
 
 ChangerDevice::ChangerDevice(ChangerHost& host, DeviceSettings settings, std::unique_ptr<LineExchange> line,
                              platform::Clock& clock, diag::ExamLog* exam)
-    : host_(host), settings_(settings), clock_(clock), exam_(exam), line_(std::move(line)) {
+    : host_(host),
+      settings_(settings),
+      clock_(clock),
+      exam_(exam),
+      line_(std::move(line)),
+      interpreter_(StatusInterpreter::Settings{.reread_at_every_status = settings.deposit_evt_set == 1,
+                                               .quiet_until_enabled = settings.claim_non_event == 1}) {
   CommThread::Settings thread_settings;
   thread_settings.watch_interval_ms = settings_.watch_interval_ms;
   thread_settings.auto_negotiation = settings_.auto_negotiation;
@@ -92,7 +94,14 @@ ModelCode ChangerDevice::Model() const { return line_->Model(); }
 // Requests
 
 bool ChangerDevice::Enqueue(std::unique_ptr<DeviceRequest> request) {
-  return comm_->Enqueue(std::move(request), [this] { host_.SetState(opos::OPOS_S_BUSY); });
+  // State turns busy once the request is queued, and the idle report of its
+  // answer must not overtake that: the report lock is held from before the
+  // request can run until State reads busy. The host is not called under the
+  // request queue's lock, so its own locks never nest inside that one.
+  platform::MutexLock report(state_report_lock_);
+  if (!comm_->Enqueue(std::move(request))) return false;
+  host_.SetState(opos::OPOS_S_BUSY);
+  return true;
 }
 
 DeviceReply ChangerDevice::UnqueuedReply() {
@@ -214,34 +223,34 @@ int32_t ChangerDevice::ReadShortDepositCounts() {
 // Kept status
 
 bool ChangerDevice::StatusKept() const {
-  std::lock_guard<std::mutex> lock(status_lock_);
+  platform::MutexLock lock(status_lock_);
   return !kept_status_.empty();
 }
 
 std::vector<uint8_t> ChangerDevice::KeptStatus() const {
-  std::lock_guard<std::mutex> lock(status_lock_);
+  platform::MutexLock lock(status_lock_);
   return kept_status_;
 }
 
 bool ChangerDevice::Jammed() const {
-  std::lock_guard<std::mutex> lock(status_lock_);
-  return interpretation_.jam;
+  platform::MutexLock lock(status_lock_);
+  return status_memory_.jam;
 }
 
 StatusConditions ChangerDevice::Conditions() const {
-  std::lock_guard<std::mutex> lock(status_lock_);
-  return interpretation_.conditions;
+  platform::MutexLock lock(status_lock_);
+  return status_memory_.conditions;
 }
 
 int32_t ChangerDevice::DeviceStatus() const {
-  std::lock_guard<std::mutex> lock(status_lock_);
-  return DeviceStatusValue(interpretation_.jam, interpretation_.conditions.empty,
-                           interpretation_.conditions.near_empty);
+  platform::MutexLock lock(status_lock_);
+  return DeviceStatusValue(status_memory_.jam, status_memory_.conditions.empty,
+                           status_memory_.conditions.near_empty);
 }
 
 int32_t ChangerDevice::FullStatus() const {
-  std::lock_guard<std::mutex> lock(status_lock_);
-  return FullStatusValue(interpretation_.conditions.full, interpretation_.conditions.near_full);
+  platform::MutexLock lock(status_lock_);
+  return FullStatusValue(status_memory_.conditions.full, status_memory_.conditions.near_full);
 }
 
 int32_t ChangerDevice::CheckBeforeDispense() {
@@ -255,9 +264,12 @@ int32_t ChangerDevice::CheckBeforeDeposit() {
 }
 
 void ChangerDevice::ForgetStatus() {
-  std::lock_guard<std::mutex> lock(status_lock_);
+  // The deposit unit's progress and a due restart outlive this: only the
+  // record and what it showed are forgotten.
+  platform::MutexLock lock(status_lock_);
   kept_status_.clear();
-  interpretation_ = Interpretation{};
+  status_memory_.jam = false;
+  status_memory_.conditions = StatusConditions{};
 }
 
 bool ChangerDevice::CashBeingHandledKept() const { return CashBeingHandled(KeptStatus()); }
@@ -266,52 +278,52 @@ bool ChangerDevice::CashBeingHandledKept() const { return CashBeingHandled(KeptS
 // Counts and deposit record
 
 CashCounts ChangerDevice::CountsA() const {
-  std::lock_guard<std::mutex> lock(counts_lock_);
+  platform::MutexLock lock(counts_lock_);
   return counts_a_;
 }
 
 CashCounts ChangerDevice::CountsB() const {
-  std::lock_guard<std::mutex> lock(counts_lock_);
+  platform::MutexLock lock(counts_lock_);
   return counts_b_;
 }
 
 bool ChangerDevice::CountsKnown() const {
-  std::lock_guard<std::mutex> lock(counts_lock_);
+  platform::MutexLock lock(counts_lock_);
   return counts_known_;
 }
 
 int32_t ChangerDevice::Discrepancy() const {
-  std::lock_guard<std::mutex> lock(counts_lock_);
+  platform::MutexLock lock(counts_lock_);
   return discrepancy_;
 }
 
 int32_t ChangerDevice::SecondFlag() const {
-  std::lock_guard<std::mutex> lock(counts_lock_);
+  platform::MutexLock lock(counts_lock_);
   return second_flag_;
 }
 
 CashCounts ChangerDevice::ReturnedCounts() const {
-  std::lock_guard<std::mutex> lock(counts_lock_);
+  platform::MutexLock lock(counts_lock_);
   return returned_counts_;
 }
 
 DispenseRecord ChangerDevice::DepositCounts() const {
-  std::lock_guard<std::mutex> lock(deposit_lock_);
+  platform::MutexLock lock(deposit_lock_);
   return deposit_record_;
 }
 
 bool ChangerDevice::DepositCountsChanged() const {
-  std::lock_guard<std::mutex> lock(deposit_lock_);
+  platform::MutexLock lock(deposit_lock_);
   return deposit_changed_;
 }
 
 void ChangerDevice::ClearDepositCountsChanged() {
-  std::lock_guard<std::mutex> lock(deposit_lock_);
+  platform::MutexLock lock(deposit_lock_);
   deposit_changed_ = false;
 }
 
 void ChangerDevice::ClearDepositCounts() {
-  std::lock_guard<std::mutex> lock(deposit_lock_);
+  platform::MutexLock lock(deposit_lock_);
   deposit_record_ = DispenseRecord{};
 }
 
@@ -330,34 +342,29 @@ void ChangerDevice::NoteHandlingMarks(std::span<const uint8_t> record) {
 // Hooks
 
 void ChangerDevice::SetHistoryStep(std::function<int32_t()> step) {
-  std::lock_guard<std::mutex> lock(hooks_lock_);
+  platform::MutexLock lock(hooks_lock_);
   history_step_ = std::move(step);
 }
 
 void ChangerDevice::SetLogFileReader(std::function<int32_t(int32_t)> reader) {
-  std::lock_guard<std::mutex> lock(hooks_lock_);
+  platform::MutexLock lock(hooks_lock_);
   log_file_reader_ = std::move(reader);
 }
 
 // ---------------------------------------------------------------------------
 // CommThreadDelegate: requests
 
-void ChangerDevice::RequestAnswered() { host_.SetState(opos::OPOS_S_IDLE); }
+void ChangerDevice::RequestAnswered() {
+  platform::MutexLock report(state_report_lock_);
+  host_.SetState(opos::OPOS_S_IDLE);
+}
 
 void ChangerDevice::AsyncStopDone() {
   host_.SetAsyncResultCode(opos::OPOS_SUCCESS);
   host_.QueueStatusUpdate(opos::CHAN_STATUS_ASYNC);
 }
 
-void ChangerDevice::ResetMailboxes() {
-  {
-    std::lock_guard<std::mutex> lock(stop_lock_);
-    stop_mailbox_ = kStopIdle;
-  }
-  stop_changed_.notify_all();
-  std::lock_guard<std::mutex> lock(cancel_lock_);
-  cancel_mailbox_ = false;
-}
+void ChangerDevice::ResetMailboxes() { stop_.Reset(); }
 
 bool ChangerDevice::ServeMailboxes() {
   static constexpr uint8_t kKrt07Status[] = {kDc1, 'H', '0', '0'};
@@ -367,12 +374,7 @@ bool ChangerDevice::ServeMailboxes() {
     return status.status == kReplyOk && status.data.size() == kKrt07StatusLength && status.data[1] == ';';
   };
 
-  bool stop_asked;
-  {
-    std::lock_guard<std::mutex> lock(stop_lock_);
-    stop_asked = stop_mailbox_ == kStopRequested;
-  }
-  if (stop_asked) {
+  if (stop_.StopAsked()) {
     int32_t outcome = kStopNotPossible;
     int32_t code = 0;
     DeviceReply answer;
@@ -388,32 +390,15 @@ bool ChangerDevice::ServeMailboxes() {
         }
       }
     }
-    {
-      std::lock_guard<std::mutex> lock(stop_lock_);
-      stop_mailbox_ = outcome;
-      stop_outcome_ = outcome;
-      stop_reply_ = std::move(answer);
-      stop_code_ = code;
-    }
-    stop_changed_.notify_all();
+    stop_.Settle(outcome, std::move(answer), code);
   }
 
-  bool cancel_asked;
-  {
-    std::lock_guard<std::mutex> lock(cancel_lock_);
-    cancel_asked = cancel_mailbox_;
-    cancel_mailbox_ = false;
-  }
-  if (!cancel_asked) return false;
+  if (!stop_.TakeCancel()) return false;
 
   const auto finish = [this](int32_t result) {
     host_.SetAsyncResultCode(result);
     host_.QueueStatusUpdate(opos::CHAN_STATUS_ASYNC);
-    {
-      std::lock_guard<std::mutex> lock(stop_lock_);
-      stop_mailbox_ = kStopIdle;
-    }
-    stop_changed_.notify_all();
+    stop_.Close();
   };
   DeviceReply status;
   if (!stoppable(status)) {
@@ -468,7 +453,7 @@ void ChangerDevice::DeliverPosted(const DeviceRequest& request, DeviceReply repl
       CashCounts parsed{};
       if (returned.status == kReplyOk && returned.data.size() == kReturnedCountsAnswer &&
           ParseDeviceOrderCounts(returned.data, parsed)) {
-        std::lock_guard<std::mutex> lock(counts_lock_);
+        platform::MutexLock lock(counts_lock_);
         returned_counts_ = parsed;
         counts = cash::FormatPlain(returned_counts_);
       }
@@ -483,7 +468,7 @@ void ChangerDevice::DeliverPosted(const DeviceRequest& request, DeviceReply repl
 int32_t ChangerDevice::RunLogFileRequest(int32_t code) {
   std::function<int32_t(int32_t)> reader;
   {
-    std::lock_guard<std::mutex> lock(hooks_lock_);
+    platform::MutexLock lock(hooks_lock_);
     reader = log_file_reader_;
   }
   return reader ? reader(code) : opos::OPOS_E_FAILURE;
@@ -499,7 +484,7 @@ void ChangerDevice::DeliverLogResult(const DeviceRequest& request, int32_t resul
 int32_t ChangerDevice::RunHistoryStep() {
   std::function<int32_t()> step;
   {
-    std::lock_guard<std::mutex> lock(hooks_lock_);
+    platform::MutexLock lock(hooks_lock_);
     step = history_step_;
   }
   return step ? step() : 0;
@@ -514,7 +499,7 @@ void ChangerDevice::TakeDepositAnswer(const DeviceReply& reply, DepositRead kind
   if (reply.status != kReplyOk || reply.data.size() != expected) return;
   CashCounts counts{};
   if (ParseDeviceOrderCounts(reply.data, counts)) {
-    std::lock_guard<std::mutex> lock(deposit_lock_);
+    platform::MutexLock lock(deposit_lock_);
     DispenseRecord updated = deposit_record_;
     for (size_t i = 0; i < counts.size(); ++i) updated.slot[i] = counts[i];
     if (!(updated == deposit_record_)) {
@@ -525,14 +510,7 @@ void ChangerDevice::TakeDepositAnswer(const DeviceReply& reply, DepositRead kind
   if (kind == DepositRead::kFull) {
     // The two reject counters: a change to a non-zero value means cash was
     // rejected; the notification waits for the next status read.
-    const int32_t p = reply.data[33] - '0';
-    const int32_t q = reply.data[34] - '0';
-    if (reject_count_watch_.load() &&
-        ((p != 0 && p != last_reject_p_.load()) || (q != 0 && q != last_reject_q_.load()))) {
-      pending_reject_.store(true);
-    }
-    last_reject_p_.store(p);
-    last_reject_q_.store(q);
+    reject_notice_.TakeCounters(reply.data[33] - '0', reply.data[34] - '0');
   }
 }
 
@@ -548,7 +526,7 @@ void ChangerDevice::TakeCounts(std::span<const uint8_t> set_a, std::span<const u
   } else {
     if (!ParseDeviceOrderCounts(set_a, a) || !ParseDeviceOrderCounts(set_b, b)) return;
   }
-  std::lock_guard<std::mutex> lock(counts_lock_);
+  platform::MutexLock lock(counts_lock_);
   counts_a_ = a;
   counts_b_ = b;
   discrepancy_ = discrepancy;
@@ -568,66 +546,46 @@ bool ChangerDevice::JamHeld() const {
 
 bool ChangerDevice::DepositOpen() { return IsDepositUnderWay(host_.DepositStatus()); }
 
+bool ChangerDevice::LineWaitAbandoned() const {
+  return comm_->StopRequested() || (comm_->OnThread() && comm_->WatchPauseWaiting());
+}
+
 void ChangerDevice::InterpretStatus(std::span<const uint8_t> record) {
   const ModelCode model = Model();
-  Interpretation now;
-  now.jam = StoppedWithError(record) && !JamHeld();
-  now.conditions = ReadConditions(record, SidesAtExit(host_.CurrentExit()));
-
-  if (model != ModelCode::kUnknown) {
-    const bool counting = DepositUnitCounting(record, model);
-    if (counting) counting_took_place_.store(true);
-    const bool was_counting = unit_counting_.exchange(counting);
-    if (DepositOpen()) {
-      host_.SetDepositStatus(counting ? opos::CHAN_STATUS_DEPOSIT_COUNT : opos::CHAN_STATUS_DEPOSIT_START);
-      if ((was_counting && !counting) || (IsKrt07Family(model) && settings_.deposit_evt_set == 1)) {
-        RereadDepositCounts();
-      }
-    }
-  }
-
-  Interpretation before;
+  StatusContext context;
+  context.model = model;
+  context.current_exit = host_.CurrentExit();
+  context.jam_held = JamHeld();
+  context.deposit_open = DepositOpen();
+  context.device_enabled = host_.DeviceEnabled();
+  context.direct_io_mode = host_.DirectIoMode() == 1;
+  StatusMemory previous;
   {
-    std::lock_guard<std::mutex> lock(status_lock_);
-    before = interpretation_;
+    platform::MutexLock lock(status_lock_);
+    previous = status_memory_;
+  }
+  const StatusVerdict verdict = interpreter_.Interpret(record, context, previous);
+
+  if (verdict.unit_counting) counting_took_place_.store(true);
+  if (verdict.deposit_status) host_.SetDepositStatus(*verdict.deposit_status);
+  if (verdict.reread_deposit_counts) RereadDepositCounts();
+
+  {
+    platform::MutexLock lock(status_lock_);
     kept_status_.assign(record.begin(), record.end());
-    interpretation_ = now;
+    status_memory_ = verdict.next;
   }
 
-  if (now.jam != before.jam) {
-    if (host_.DeviceEnabled() || settings_.claim_non_event != 1) {
-      host_.QueueStatusUpdate(now.jam ? opos::CHAN_STATUS_JAM : opos::CHAN_STATUS_JAMOK);
-    }
-    if (!now.jam && DepositOpen()) {
-      const bool restarted = RestartDeposit();
-      restart_pending_.store(!restarted && IsKrt07Family(model));
-    }
-  } else if (restart_pending_.load()) {
-    if (now.jam || !DepositOpen()) {
-      restart_pending_.store(false);
-    } else if (RestartDeposit()) {
-      restart_pending_.store(false);
-    }
+  if (verdict.jam_update) host_.QueueStatusUpdate(*verdict.jam_update);
+  if (verdict.restart != DepositRestart::kNone) {
+    const bool restarted = RestartDeposit();
+    const bool pending = StatusInterpreter::RestartPendingAfter(verdict, model, restarted);
+    platform::MutexLock lock(status_lock_);
+    status_memory_.restart_pending = pending;
   }
+  for (const int32_t update : verdict.level_updates) host_.QueueStatusUpdate(update);
 
-  const StatusConditions& was = before.conditions;
-  const StatusConditions& is = now.conditions;
-  if (is.empty != was.empty) {
-    host_.QueueStatusUpdate(is.empty        ? opos::CHAN_STATUS_EMPTY
-                            : is.near_empty ? opos::CHAN_STATUS_NEAREMPTY
-                                            : opos::CHAN_STATUS_EMPTYOK);
-  } else if (!is.empty && is.near_empty != was.near_empty) {
-    host_.QueueStatusUpdate(is.near_empty ? opos::CHAN_STATUS_NEAREMPTY : opos::CHAN_STATUS_EMPTYOK);
-  }
-  if (is.full != was.full) {
-    host_.QueueStatusUpdate(is.full        ? opos::CHAN_STATUS_FULL
-                            : is.near_full ? opos::CHAN_STATUS_NEARFULL
-                                           : opos::CHAN_STATUS_FULLOK);
-  } else if (!is.full && is.near_full != was.near_full) {
-    host_.QueueStatusUpdate(is.near_full ? opos::CHAN_STATUS_NEARFULL : opos::CHAN_STATUS_FULLOK);
-  }
-
-  if (model == ModelCode::kKrt03) Krt03TakeBackQuery(record);
+  if (verdict.ask_take_back) Krt03TakeBackQuery();
 }
 
 void ChangerDevice::RereadDepositCounts() {
@@ -637,7 +595,7 @@ void ChangerDevice::RereadDepositCounts() {
   TakeDepositAnswer(reply, krt03 ? DepositRead::kShort : DepositRead::kFull);
   DispenseRecord record;
   {
-    std::lock_guard<std::mutex> lock(deposit_lock_);
+    platform::MutexLock lock(deposit_lock_);
     if (!deposit_changed_) return;
     deposit_changed_ = false;
     record = deposit_record_;
@@ -648,10 +606,7 @@ void ChangerDevice::RereadDepositCounts() {
   host_.QueueDataEvent(record);
 }
 
-void ChangerDevice::Krt03TakeBackQuery(std::span<const uint8_t> record) {
-  if (host_.DirectIoMode() != 1) return;
-  const uint8_t state = StatusByte(record, 51);
-  if ((state != '<' && state != '3') || StatusByte(record, 52) != '2') return;
+void ChangerDevice::Krt03TakeBackQuery() {
   const auto abandon = [this] { return comm_->StopRequested() || comm_->WatchPauseWaiting(); };
   if (QueryTakeBackRetry(abandon)) {
     TakeBackRetrySequence(*line_, clock_);
@@ -668,91 +623,39 @@ void ChangerDevice::Notify(std::string_view message, int32_t event_number) {
   host_.PostToWindow(message, std::move(notice));
 }
 
-void ChangerDevice::ApplyNotificationRules(std::span<const uint8_t> d) {
-  const auto at = [d](size_t index) { return StatusByte(d, index); };
-
-  if (pending_reject_.load()) {
-    const bool counting = (at(47) == '3' && at(48) == '1') || (at(49) == '3' && at(50) == '1');
-    if (!counting) {
-      const bool kind_shown = (at(46) & 0x0C) != 0 || at(9) != '0' || at(10) != '0' || at(11) != '0' || at(21) == '8';
-      Notify(kMsgHappenReject, reject_kind_report_.load() && kind_shown ? 8 : 3);
-      pending_reject_.store(false);
-    }
-  }
-
+void ChangerDevice::ApplyNotificationRules(std::span<const uint8_t> record) {
+  if (const auto event = reject_notice_.TakeStatus(record)) Notify(kMsgHappenReject, *event);
   if (!IsKrt07Family(Model())) return;
-
-  if (cassette_notify_.load()) {
-    const bool out = (at(43) & 0x08) != 0;
-    if (out && at(1) != '1' && cassette_idle_seen_.load() && cassette_set_seen_.load()) {
-      Notify(kMsgHappenCaset, 4);
-      cassette_idle_seen_.store(false);
-      cassette_set_seen_.store(false);
-      cassette_removed_posted_.store(true);
-    }
-    if (out && cassette_idle_seen_.load()) cassette_set_seen_.store(true);
-    if (at(43) == '0') {
-      cassette_idle_seen_.store(true);
-      if (cassette_removed_posted_.exchange(false)) Notify(kMsgHappenCaset, 5);
-    }
-  }
-
-  if (cassette_display_notify_.load()) {
-    const int32_t v = (at(47) - 0x30) * 16 + (at(48) - 0x30);
-    if (v == 0x92) {
-      if (display_armed_.load()) {
-        Notify(kMsgHappenCasetDsp, 6);
-        display_armed_.store(false);
-        display_fired_.store(true);
-      }
-    } else {
-      display_armed_.store(true);
-      if (display_fired_.load() && (at(43) & 0x02) == 0) {
-        Notify(kMsgHappenCasetDsp, 7);
-        display_fired_.store(false);
-      }
-    }
-  }
+  if (const auto event = cassette_notice_.TakeStatus(record)) Notify(kMsgHappenCaset, *event);
+  if (const auto event = cassette_display_notice_.TakeStatus(record)) Notify(kMsgHappenCasetDsp, *event);
 }
 
 // ---------------------------------------------------------------------------
 // Power state
 
-int32_t ChangerDevice::PowerState() const {
-  std::lock_guard<std::mutex> lock(power_lock_);
-  return power_state_;
-}
+int32_t ChangerDevice::PowerState() const { return power_.Value(); }
 
-void ChangerDevice::StorePowerState(int32_t power_state) {
-  std::lock_guard<std::mutex> lock(power_lock_);
-  power_state_ = power_state;
-}
+void ChangerDevice::StorePowerState(int32_t power_state) { power_.Store(power_state); }
 
 void ChangerDevice::SetPowerState(int32_t power_state) {
-  int32_t previous;
-  {
-    std::lock_guard<std::mutex> lock(power_lock_);
-    previous = power_state_;
-    if (previous == power_state) return;
-    power_state_ = power_state;
-  }
-  if (previous != opos::OPOS_PS_UNKNOWN) {
-    const ModelCode model = Model();
-    if (power_state == opos::OPOS_PS_ONLINE && model != ModelCode::kUnknown && DepositOpen() &&
-        !host_.DepositFixed() && !Jammed()) {
-      RestartDeposit();
-    }
-    if (model == ModelCode::kKrt03 && host_.DirectIoMode() == 1) host_.SetDirectIoMode(0);
-    // The operation mode is sent again when the device is back; a device
-    // that just went offline cannot take it, and trying would hold the
-    // thread in its enquiry loop for 20 s.
-    if (IsKrt07Family(model) && power_state == opos::OPOS_PS_ONLINE) ResendOperationMode();
-  }
-  if (host_.PowerNotify() == 1) host_.QueueStatusUpdate(power_state);
+  const std::optional<PowerChange> change = power_.Change(power_state);
+  if (!change) return;
+  PowerContext context;
+  context.model = Model();
+  context.deposit_open = DepositOpen();
+  context.deposit_fixed = host_.DepositFixed();
+  context.jammed = Jammed();
+  context.direct_io_mode = host_.DirectIoMode() == 1;
+  context.power_notify = host_.PowerNotify() == 1;
+  const PowerActions actions = PlanPowerChange(*change, context);
+  if (actions.restart_deposit) RestartDeposit();
+  if (actions.leave_direct_io) host_.SetDirectIoMode(0);
+  if (actions.resend_operation_mode) ResendOperationMode();
+  if (actions.notify) host_.QueueStatusUpdate(power_state);
 }
 
 void ChangerDevice::ResendOperationMode() {
-  EnquireUntil(*line_, clock_, AnswerSet{kAck, kLf, kEtb}, 20000, [this] { return comm_->StopRequested(); });
+  EnquireUntil(*line_, clock_, AnswerSet{kAck, kLf, kEtb}, 20000, [this] { return LineWaitAbandoned(); });
   const int32_t mode = host_.OperationModeTemporary();
   const uint8_t command[] = {kDc1, 'G', '0', '1', static_cast<uint8_t>('0' + (mode % 10 + 10) % 10)};
   Exchange(*line_, command, kReadTimeoutMs);
@@ -773,7 +676,7 @@ int32_t ChangerDevice::WaitForClear(int64_t limit_ms) {
     }
     NoteHandlingMarks(reply.data);
     {
-      std::lock_guard<std::mutex> lock(status_lock_);
+      platform::MutexLock lock(status_lock_);
       if (kept_status_.size() > 8) {
         kept_status_[7] = reply.data[7];
         kept_status_[8] = reply.data[8];
@@ -810,7 +713,7 @@ bool ChangerDevice::RestartDeposit() {
     host_.SetDepositCounts(DepositCounts().Counts());
   }
   const AnswerSet ready = model == ModelCode::kKrt03 ? AnswerSet{kAck, kDc3, kEtb} : AnswerSet{kAck, kEtb};
-  if (!EnquireUntil(*line_, clock_, ready, 2000, [this] { return comm_->StopRequested(); })) return false;
+  if (!EnquireUntil(*line_, clock_, ready, 2000, [this] { return LineWaitAbandoned(); })) return false;
 
   if (model == ModelCode::kKrt03) {
     DeviceReply reply = Exchange(*line_, IntakeStartCommand(host_.DepositActiveMark() == 1).bytes, kReadTimeoutMs);
@@ -829,52 +732,16 @@ bool ChangerDevice::RestartDeposit() {
 // ---------------------------------------------------------------------------
 // Stop mailbox
 
-int32_t ChangerDevice::StopMailbox() const {
-  std::lock_guard<std::mutex> lock(stop_lock_);
-  return stop_mailbox_;
-}
-
-bool ChangerDevice::StopMailboxSettled(int32_t value) const {
-  return value == kStopAccepted || value == kStopRefused || value == kStopNotPossible;
-}
+int32_t ChangerDevice::StopMailbox() const { return stop_.Value(); }
 
 int32_t ChangerDevice::RequestStop(bool asynchronous) {
   if (host_.State() == opos::OPOS_S_IDLE) return opos::OPOS_E_ILLEGAL;
-  std::unique_lock<std::mutex> lock(stop_lock_);
-  if (stop_mailbox_ != kStopIdle) return opos::OPOS_E_ILLEGAL;
-  if (asynchronous) {
-    stop_mailbox_ = kStopRequestedAsync;
-    lock.unlock();
-    std::lock_guard<std::mutex> cancel(cancel_lock_);
-    cancel_mailbox_ = true;
-    return opos::OPOS_SUCCESS;
-  }
-  // The outcome is kept apart from the mailbox, which the communication
-  // thread resets at the end of every request, possibly before this waiter
-  // has looked.
-  stop_outcome_ = kStopIdle;
-  stop_mailbox_ = kStopRequested;
-  if (!stop_changed_.wait_for(lock, std::chrono::milliseconds(kStopAcceptMs),
-                              [this] { return StopMailboxSettled(stop_outcome_); })) {
-    stop_mailbox_ = kStopIdle;
-    return opos::OPOS_E_FAILURE;
-  }
-  if (stop_outcome_ == kStopNotPossible) {
-    stop_mailbox_ = kStopIdle;
-    return opos::OPOS_E_FAILURE;
-  }
-  if (stop_outcome_ == kStopAccepted &&
-      !stop_changed_.wait_for(lock, std::chrono::milliseconds(kStopFinishMs),
-                              [this] { return stop_mailbox_ == kStopIdle; })) {
-    stop_reply_ = DeviceReply();
-    stop_mailbox_ = kStopIdle;
-    return opos::OPOS_E_FAILURE;
-  }
-  DeviceReply reply = std::move(stop_reply_);
-  stop_reply_ = DeviceReply();
-  const int32_t code = stop_code_;
-  stop_mailbox_ = kStopIdle;
-  lock.unlock();
+  if (asynchronous) return stop_.AskAsync() ? opos::OPOS_SUCCESS : opos::OPOS_E_ILLEGAL;
+  StopMailboxes::WaitedStop waited = stop_.AskAndWait();
+  if (waited.end == StopMailboxes::WaitedStop::End::kBusy) return opos::OPOS_E_ILLEGAL;
+  if (waited.end == StopMailboxes::WaitedStop::End::kUnanswered) return opos::OPOS_E_FAILURE;
+  const DeviceReply& reply = waited.reply;
+  const int32_t code = waited.code;
 
   if (reply.status == kReplyTimeout) return opos::OPOS_E_NOHARDWARE;
   if (reply.status != kReplyOk) return opos::OPOS_E_FAILURE;

@@ -6,23 +6,31 @@
 // the power state, each under its own lock.
 //
 // It owns the line and the communication thread and implements the thread's
-// delegate: the status, deposit and counts interpreters, the notifications,
-// the power-state reports, the stop mailboxes and the take-back question.
-// It reaches the service object only through ChangerHost.
+// delegate. What a status record means is decided by StatusInterpreter, the
+// three notifications are RejectNotice, CassetteNotice and
+// CassetteDisplayNotice, the power state and its consequences are
+// PowerStateKeeper and PlanPowerChange, the stop requests go through
+// StopMailboxes; this class is the request front end and carries out their
+// verdicts with the line and the host. It reaches the service object only
+// through ChangerHost.
 //
 // Threads: the public methods may be called from any thread unless they say
 // otherwise. Methods that use the line directly ("direct" below) must be
 // called with the watch paused and no request in flight, or on the
 // communication thread. No lock of this class is held while the host is
-// called or while waiting.
+// called or while waiting, with one exception: the State report lock, which
+// keeps "busy" after queueing and "idle" after answering in order. It is
+// held from before a request is queued until State reads busy, and around
+// the idle report; the host is never called under the request queue's lock.
+// Waits inside a watch step (the deposit restart, the operation mode resent
+// after an offline spell, the KRT03 take-back question) give up as soon as
+// PauseWatch waits, so disabling does not wait for them.
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <span>
 #include <vector>
 
@@ -30,22 +38,19 @@
 #include "device/cash_records.h"
 #include "device/changer_host.h"
 #include "device/command_set.h"
+#include "device/notifications.h"
+#include "device/power_state.h"
+#include "device/status_interpreter.h"
 #include "device/status_record.h"
+#include "device/stop_mailboxes.h"
 #include "diag/exam_log.h"
 #include "link/comm_thread.h"
 #include "link/device_request.h"
 #include "link/line_exchange.h"
 #include "platform/clock.h"
+#include "platform/thread_annotations.h"
 
 namespace vexokrt {
-
-// Values of the stop mailbox.
-inline constexpr int32_t kStopIdle = 0;
-inline constexpr int32_t kStopAccepted = 1;
-inline constexpr int32_t kStopRefused = 2;
-inline constexpr int32_t kStopRequested = 3;
-inline constexpr int32_t kStopRequestedAsync = 4;
-inline constexpr int32_t kStopNotPossible = -1;
 
 class ChangerDevice : private CommThreadDelegate {
  public:
@@ -202,16 +207,16 @@ class ChangerDevice : private CommThreadDelegate {
   int32_t StopMailbox() const;
 
   // --- Notification switches (direct I/O) -----------------------------------
-  void SetRejectCountWatch(bool on) { reject_count_watch_.store(on); }
-  void SetRejectKindReport(bool on) { reject_kind_report_.store(on); }
-  void SetCassetteNotify(bool on) { cassette_notify_.store(on); }
-  void SetCassetteDisplayNotify(bool on) { cassette_display_notify_.store(on); }
-  bool RejectCountWatch() const { return reject_count_watch_.load(); }
-  bool RejectKindReport() const { return reject_kind_report_.load(); }
-  bool CassetteNotify() const { return cassette_notify_.load(); }
-  bool CassetteDisplayNotify() const { return cassette_display_notify_.load(); }
+  void SetRejectCountWatch(bool on) { reject_notice_.SetWatch(on); }
+  void SetRejectKindReport(bool on) { reject_notice_.SetKindReport(on); }
+  void SetCassetteNotify(bool on) { cassette_notice_.SetEnabled(on); }
+  void SetCassetteDisplayNotify(bool on) { cassette_display_notice_.SetEnabled(on); }
+  bool RejectCountWatch() const { return reject_notice_.Watch(); }
+  bool RejectKindReport() const { return reject_notice_.KindReport(); }
+  bool CassetteNotify() const { return cassette_notice_.Enabled(); }
+  bool CassetteDisplayNotify() const { return cassette_display_notice_.Enabled(); }
   // True while a reject notification waits for a status that allows it.
-  bool RejectPending() const { return pending_reject_.load(); }
+  bool RejectPending() const { return reject_notice_.Pending(); }
 
   // --- Hooks for later components -------------------------------------------
   // The operation-history step of the watch (0 or -10 fine). Unset: 0.
@@ -220,13 +225,8 @@ class ChangerDevice : private CommThreadDelegate {
   void SetLogFileReader(std::function<int32_t(int32_t code)> reader);
 
  private:
-  struct Interpretation {
-    bool jam = false;
-    StatusConditions conditions;
-  };
-
   // CommThreadDelegate.
-  void RequestAnswered() override;
+  void RequestAnswered() override VEX_EXCLUDES(state_report_lock_);
   void AsyncStopDone() override;
   void ResetMailboxes() override;
   bool ServeMailboxes() override;
@@ -241,19 +241,21 @@ class ChangerDevice : private CommThreadDelegate {
   int32_t RunHistoryStep() override;
   bool DepositUnderWay() override;
 
-  bool Enqueue(std::unique_ptr<DeviceRequest> request);
+  bool Enqueue(std::unique_ptr<DeviceRequest> request) VEX_EXCLUDES(state_report_lock_);
   DeviceReply UnqueuedReply();
   bool JamHeld() const;
   bool DepositOpen();
+  // True when a wait on the line should end: the thread stops, or (on the
+  // communication thread) PauseWatch waits for the running watch step.
+  bool LineWaitAbandoned() const;
   void InterpretStatus(std::span<const uint8_t> record);
   void ApplyNotificationRules(std::span<const uint8_t> record);
   void RereadDepositCounts();
-  void Krt03TakeBackQuery(std::span<const uint8_t> record);
+  void Krt03TakeBackQuery();
   void ResendOperationMode();
   void NoteHandlingMarks(std::span<const uint8_t> record);
   void Notify(std::string_view message, int32_t event_number);
   int32_t Apply(int32_t result, int32_t extended);
-  bool StopMailboxSettled(int32_t value) const;
 
   ChangerHost& host_;
   const DeviceSettings settings_;
@@ -261,38 +263,34 @@ class ChangerDevice : private CommThreadDelegate {
   diag::ExamLog* exam_;
   std::unique_ptr<LineExchange> line_;
   std::unique_ptr<CommThread> comm_;
+  const StatusInterpreter interpreter_;
 
-  mutable std::mutex status_lock_;
-  std::vector<uint8_t> kept_status_;  // guarded by status_lock_; empty: none
-  Interpretation interpretation_;    // guarded by status_lock_
+  // Held from before a request is queued until State reads busy, and around
+  // the idle report of an answer, so the two reach the host in order.
+  platform::Mutex state_report_lock_;
 
-  mutable std::mutex counts_lock_;
-  CashCounts counts_a_{};        // guarded by counts_lock_
-  CashCounts counts_b_{};        // guarded by counts_lock_
-  CashCounts returned_counts_{};  // guarded by counts_lock_
-  bool counts_known_ = false;    // guarded by counts_lock_
-  int32_t discrepancy_ = 0;      // guarded by counts_lock_
-  int32_t second_flag_ = 0;      // guarded by counts_lock_
+  mutable platform::Mutex status_lock_;
+  std::vector<uint8_t> kept_status_ VEX_GUARDED_BY(status_lock_);  // empty: none
+  StatusMemory status_memory_ VEX_GUARDED_BY(status_lock_);
 
-  mutable std::mutex deposit_lock_;
-  DispenseRecord deposit_record_;  // guarded by deposit_lock_
-  bool deposit_changed_ = false;   // guarded by deposit_lock_
+  mutable platform::Mutex counts_lock_;
+  CashCounts counts_a_ VEX_GUARDED_BY(counts_lock_){};
+  CashCounts counts_b_ VEX_GUARDED_BY(counts_lock_){};
+  CashCounts returned_counts_ VEX_GUARDED_BY(counts_lock_){};
+  bool counts_known_ VEX_GUARDED_BY(counts_lock_) = false;
+  int32_t discrepancy_ VEX_GUARDED_BY(counts_lock_) = 0;
+  int32_t second_flag_ VEX_GUARDED_BY(counts_lock_) = 0;
 
-  mutable std::mutex power_lock_;
-  int32_t power_state_ = 2000;  // guarded by power_lock_
+  mutable platform::Mutex deposit_lock_;
+  DispenseRecord deposit_record_ VEX_GUARDED_BY(deposit_lock_);
+  bool deposit_changed_ VEX_GUARDED_BY(deposit_lock_) = false;
 
-  mutable std::mutex stop_lock_;
-  std::condition_variable stop_changed_;
-  int32_t stop_mailbox_ = kStopIdle;  // guarded by stop_lock_
-  int32_t stop_outcome_ = kStopIdle;  // guarded by stop_lock_; the device's last answer to a stop
-  DeviceReply stop_reply_;            // guarded by stop_lock_
-  int32_t stop_code_ = 0;             // guarded by stop_lock_
-  std::mutex cancel_lock_;
-  bool cancel_mailbox_ = false;  // guarded by cancel_lock_
+  PowerStateKeeper power_;
+  StopMailboxes stop_;
 
-  mutable std::mutex hooks_lock_;
-  std::function<int32_t()> history_step_;              // guarded by hooks_lock_
-  std::function<int32_t(int32_t)> log_file_reader_;    // guarded by hooks_lock_
+  mutable platform::Mutex hooks_lock_;
+  std::function<int32_t()> history_step_ VEX_GUARDED_BY(hooks_lock_);
+  std::function<int32_t(int32_t)> log_file_reader_ VEX_GUARDED_BY(hooks_lock_);
 
   // Jam hold of the KRT02 take-back.
   std::atomic<bool> take_back_running_{false};
@@ -301,26 +299,14 @@ class ChangerDevice : private CommThreadDelegate {
 
   std::atomic<int32_t> last_change_amount_{0};
 
-  // Deposit progress.
-  std::atomic<bool> unit_counting_{false};
-  std::atomic<bool> restart_pending_{false};
+  // Deposit-progress marks (see HandlingMarkByte7).
   std::atomic<bool> mark_byte7_{false};
   std::atomic<bool> mark_byte8_{false};
   std::atomic<bool> counting_took_place_{false};
 
-  // Notification switches and their rules' flags.
-  std::atomic<bool> reject_count_watch_{false};
-  std::atomic<bool> reject_kind_report_{false};
-  std::atomic<bool> cassette_notify_{false};
-  std::atomic<bool> cassette_display_notify_{false};
-  std::atomic<bool> pending_reject_{false};
-  std::atomic<int32_t> last_reject_p_{0};
-  std::atomic<int32_t> last_reject_q_{0};
-  std::atomic<bool> cassette_idle_seen_{false};
-  std::atomic<bool> cassette_set_seen_{false};
-  std::atomic<bool> cassette_removed_posted_{false};
-  std::atomic<bool> display_armed_{false};
-  std::atomic<bool> display_fired_{false};
+  RejectNotice reject_notice_;
+  CassetteNotice cassette_notice_;
+  CassetteDisplayNotice cassette_display_notice_;
 };
 
 }  // namespace vexokrt

@@ -744,6 +744,74 @@ TEST_F(ChangerDeviceTest, Krt03DirectIoModeStallAsksAndStops) {
   EXPECT_EQ(host_.DirectIoMode(), 1);
 }
 
+// --- Locks and waits ---------------------------------------------------------------------
+
+// A host that looks at the request queue from inside SetState, on another
+// thread: that look waits while the queue's lock is held.
+class QueueProbingHost : public FakeChangerHost {
+ public:
+  void SetState(int32_t state) override {
+    if (thread_ != nullptr) {
+      CommThread* thread = thread_;
+      auto probe = std::async(std::launch::async, [thread] { return thread->QueuedCount(); });
+      if (probe.wait_for(std::chrono::seconds(10)) != std::future_status::ready) blocked_.fetch_add(1);
+      // A blocked look ends once the caller lets the lock go: keep it
+      // until then rather than wait for it here.
+      std::lock_guard<std::mutex> lock(probes_lock_);
+      probes_.push_back(std::move(probe));
+    }
+    FakeChangerHost::SetState(state);
+  }
+  void Probe(CommThread* thread) { thread_ = thread; }
+  int Blocked() const { return blocked_.load(); }
+
+ private:
+  std::atomic<CommThread*> thread_{nullptr};
+  std::atomic<int> blocked_{0};
+  std::mutex probes_lock_;
+  std::vector<std::future<size_t>> probes_;
+};
+
+TEST(ChangerDeviceLocks, StateIsReportedOutsideTheRequestQueueLock) {
+  FakeClock clock;
+  QueueProbingHost host;
+  auto line = std::make_unique<ScriptedLine>(clock, ModelCode::kKrt07);
+  line->OnFrame([](const std::vector<uint8_t>&) { return Answer::Byte(kAck); });
+  ChangerDevice device(host, FastSettings(), std::move(line), clock);
+  ASSERT_EQ(device.OpenPort(), 0);
+  host.Probe(&device.Thread());
+  EXPECT_EQ(device.Execute(ExitSelectionCommand(true, true)), opos::OPOS_SUCCESS);
+  EXPECT_EQ(host.Blocked(), 0) << "the host was called with the request queue locked";
+  EXPECT_EQ(host.StateHistory(), (std::vector<int32_t>{opos::OPOS_S_BUSY, opos::OPOS_S_IDLE}));
+  host.Probe(nullptr);
+}
+
+TEST_F(ChangerDeviceTest, PausingTheWatchEndsTheOperationModeEnquiriesOfAStep) {
+  Make(ModelCode::kKrt07);
+  host_.SetOperationModeTemporary(1);
+  // The device answers every enquiry at once with "not ready": the fake
+  // time stands still, as if a Disable came within the loop's 20 s. It
+  // becomes ready only when the test lets it.
+  std::atomic<bool> released{false};
+  line_->OnEnquiry([&] {
+    Answer answer = Answer::Byte(released.load() ? kAck : kSub);
+    answer.delay_ms = 0;
+    return answer;
+  });
+  device_->SetPowerState(opos::OPOS_PS_OFF_OFFLINE);  // from 2000: nothing sent
+  device_->ResumeWatch(0);                            // the step reports online: the mode is resent
+  ASSERT_TRUE(line_->WaitUntil([](const std::vector<LineEvent>& events) {
+    return std::any_of(events.begin(), events.end(),
+                       [](const LineEvent& e) { return e.kind == LineEvent::Kind::kEnquiry; });
+  }));
+  std::future<void> pause = std::async(std::launch::async, [this] { device_->PauseWatch(); });
+  const bool paused = pause.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+  released = true;
+  pause.get();
+  EXPECT_TRUE(paused) << "PauseWatch waited for the enquiry loop";
+  EXPECT_EQ(line_->CountCommand("G011"), 1) << "the mode is sent when the wait ends, as after its limit";
+}
+
 // --- Offline and back, through the host --------------------------------------------------
 
 TEST_F(ChangerDeviceTest, UnpluggedDeviceGoesOfflineAndComesBack) {
