@@ -30,16 +30,6 @@
 
 namespace vexokrt::devlog {
 
-// Memory reads on the device layer's line.
-class LineMemoryReads : public MemoryReadExchange {
- public:
-  explicit LineMemoryReads(LineExchange& line) : line_(line) {}
-  DeviceReply Exchange(std::span<const uint8_t> command, int32_t timeout_ms) override;
-
- private:
-  LineExchange& line_;
-};
-
 // Memory reads as synchronous requests through the device layer's queue.
 class QueuedMemoryReads : public MemoryReadExchange {
  public:

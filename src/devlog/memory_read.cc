@@ -1,5 +1,7 @@
 #include "devlog/memory_read.h"
 
+#include "link/line_sequences.h"
+
 namespace vexokrt::devlog {
 
 std::vector<uint8_t> DecodeHexText(std::span<const uint8_t> text) {
@@ -30,6 +32,10 @@ std::vector<uint8_t> MemoryReadCommand(uint8_t command, uint32_t address, uint8_
   bytes.push_back(HexDigitChar(length >> 4));
   bytes.push_back(HexDigitChar(length));
   return bytes;
+}
+
+DeviceReply LineMemoryReads::Exchange(std::span<const uint8_t> command, int32_t timeout_ms) {
+  return ::vexokrt::Exchange(line_, command, timeout_ms);
 }
 
 int32_t ReadOutcome(const DeviceReply& reply, int32_t expected) {

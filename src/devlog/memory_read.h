@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "link/device_reply.h"
+#include "link/line_exchange.h"
 
 namespace vexokrt::devlog {
 
@@ -80,6 +81,18 @@ class MemoryReadExchange {
   // Sends |command| and returns the device's answer. A time-out and every
   // other receive failure come back in the reply's status.
   virtual DeviceReply Exchange(std::span<const uint8_t> command, int32_t timeout_ms) = 0;
+};
+
+// Memory reads straight on the line: frame the command, then receive the
+// answer with follow-up reads allowed (normal rule). A command that cannot be
+// written comes back as a time-out at once.
+class LineMemoryReads : public MemoryReadExchange {
+ public:
+  explicit LineMemoryReads(LineExchange& line) : line_(line) {}
+  DeviceReply Exchange(std::span<const uint8_t> command, int32_t timeout_ms) override;
+
+ private:
+  LineExchange& line_;
 };
 
 // Status of |reply| as a read of |expected| data bytes: 0 when it is a data

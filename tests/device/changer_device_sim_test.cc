@@ -28,7 +28,7 @@ class DeviceOnSimulatorTest : public ::testing::Test {
     ASSERT_TRUE(started.ok) << started.error;
     device_ = std::make_unique<ChangerDevice>(host_, settings, MakeSerialLine(trace_, sim_->SlavePath(), "9600,E,8,1"));
     ASSERT_EQ(device_->OpenPort(), 0);
-    ASSERT_EQ(device_->DetectModel(), 0);
+    ASSERT_TRUE(device_->DetectModel().ready());
   }
 
   static DeviceSettings Watching(int32_t interval_ms) {

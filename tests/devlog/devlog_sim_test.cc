@@ -37,7 +37,7 @@ class SimulatedChanger {
   ~SimulatedChanger() { link_.ClosePort(); }
 
   // Opens the port and finds the model; false when either fails.
-  bool Connect() { return link_.OpenPort() == 0 && link_.DetectModel() == 0; }
+  bool Connect() { return link_.OpenPort() == 0 && link_.DetectModel().ready(); }
 
   sim::ChangerEngine& engine() { return engine_; }
   MemoryReadExchange& reads() { return reads_; }
