@@ -7,7 +7,7 @@
 
 #include "device/changer_device.h"
 #include "diag/trace_log.h"
-#include "link/serial_line_exchange.h"
+#include "link/serial_link.h"
 #include "service/opos.h"
 #include "sim/simulator.h"
 #include "support/fake_changer_host.h"

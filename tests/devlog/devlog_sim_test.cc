@@ -6,7 +6,7 @@
 #include <filesystem>
 
 #include "devlog/device_log_files.h"
-#include "devlog/link_exchange.h"
+#include "devlog/memory_read.h"
 #include "devlog/operation_history.h"
 #include "devlog/trading_log.h"
 #include "devlog_fakes.h"
@@ -56,7 +56,7 @@ class SimulatedChanger {
   testing::SimTimeClock clock_;
   diag::TraceLog link_trace_;  // off
   link::SerialLink link_;
-  LinkMemoryReads reads_;
+  LineMemoryReads reads_;
 };
 
 std::vector<std::string> Lines(const std::string& cp932) {
