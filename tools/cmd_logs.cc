@@ -54,7 +54,7 @@ int RunLogs(const LogsOptions& options) {
 
   std::string prefix = options.folder;
   if (prefix.back() != '/') prefix += '/';
-  devlog::LineMemoryReads reads(link);
+  devlog::MemoryReads reads = devlog::LineReads(link);
   const devlog::LogFileResult result =
       devlog::RunDeviceLogRequest(reads, model, devlog::LogFolder(prefix, 0), options.code);
   link.ClosePort();

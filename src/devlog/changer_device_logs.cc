@@ -4,8 +4,10 @@
 
 namespace vexokrt::devlog {
 
-DeviceReply QueuedMemoryReads::Exchange(std::span<const uint8_t> command, int32_t timeout_ms) {
-  return device_.SendCommand(command, WaitStyle::kNone, timeout_ms);
+MemoryReads QueuedReads(ChangerDevice& device) {
+  return MemoryReads([&device](std::span<const uint8_t> command, int32_t timeout_ms) {
+    return device.SendCommand(command, WaitStyle::kNone, timeout_ms);
+  });
 }
 
 ChangerDeviceLogs::ChangerDeviceLogs(ChangerDevice& device, ChangerHost& host, DeviceLogContext context)

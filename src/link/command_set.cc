@@ -454,12 +454,26 @@ BuiltCommand TwoCountSetsCommand(int32_t which) {
   return Built(Make(std::move(bytes), WaitStyle::kBusy, 4000, DataRule()));
 }
 
+std::string AddressDigits(uint32_t address) {
+  std::string digits(7, '0');
+  for (int i = 6; i >= 0; --i) {
+    digits[static_cast<size_t>(i)] = static_cast<char>(HexDigitChar(address & 0x0F));
+    address >>= 4;
+  }
+  return digits;
+}
+
+std::vector<uint8_t> MemoryReadCommand(uint8_t command, uint32_t address, uint8_t length) {
+  std::vector<uint8_t> bytes = Head(command, '0', '9');
+  AppendText(bytes, AddressDigits(address));
+  bytes.push_back(HexDigitChar(length >> 4));
+  bytes.push_back(HexDigitChar(length));
+  return bytes;
+}
+
 DeviceCommand MemoryCountsCommand(bool second_table) {
-  std::vector<uint8_t> bytes = {kDc1, '6'};
-  AppendText(bytes, "0910002");
-  bytes.push_back(second_table ? ':' : '<');
-  AppendText(bytes, "020");
-  return Make(std::move(bytes), WaitStyle::kBusy, 4000, DataRule());
+  return Make(MemoryReadCommand(kHexTextMemoryRead, second_table ? 0x10002A0 : 0x10002C0, 0x20), WaitStyle::kBusy,
+              4000, DataRule());
 }
 
 BuiltCommand RawCommand(std::span<const uint8_t> body, int32_t timeout_ms) {

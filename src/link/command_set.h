@@ -18,6 +18,7 @@
 #include <ctime>
 #include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -168,8 +169,21 @@ DeviceCommand CoinUnitCheckCommand();
 BuiltCommand CountTableClearCommand(int32_t block);
 // "u01": two count sets, 0 or 1 (Busy, 4000 ms).
 BuiltCommand TwoCountSetsCommand(int32_t which);
-// Memory read of a count table: "6" "0910002" X "020", X '<' for the first
-// table and ':' for the second (Busy, 4000 ms).
+// Memory reads: DC1, the letter, '0' '9', seven address digits and two
+// length digits, all in the device's hex digits ('0' + value, so 10 to 15 are
+// ':' to '?'). 's' (KRT07, KRT77) answers the bytes raw; '6' (KRT02 family,
+// KRT03) answers every byte as two digit characters.
+inline constexpr uint8_t kRawMemoryRead = 's';
+inline constexpr uint8_t kHexTextMemoryRead = '6';
+// The device's hex digit for |value| (0..15): '0'..'9', ':'..'?'.
+constexpr uint8_t HexDigitChar(unsigned value) { return static_cast<uint8_t>(0x30 + (value & 0x0F)); }
+// The seven address digits of |address|, zero-filled on the left. Digits
+// beyond the seventh are dropped; the device's memory map stays below
+// 0x10000000.
+std::string AddressDigits(uint32_t address);
+std::vector<uint8_t> MemoryReadCommand(uint8_t command, uint32_t address, uint8_t length);
+// Memory read of a count table: the 32 bytes at 0x10002C0 (first table) or
+// 0x10002A0 (second) as digit pairs (Busy, 4000 ms).
 DeviceCommand MemoryCountsCommand(bool second_table);
 // DC1 followed by |body| unchanged (None, |timeout_ms|, 10000 when 0); the
 // answer is returned as it came.

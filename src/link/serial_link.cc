@@ -110,7 +110,7 @@ int SerialLink::OpenWith(const std::string& definition) {
   // A driver that refuses the (valid) settings leaves the line as it was; the
   // exchanges that follow show whether the device is reachable.
   port->Configure(definition);
-  std::lock_guard lock(write_lock_);
+  platform::MutexLock lock(write_lock_);
   port_ = std::move(port);
   line_definition_ = definition;
   open_ = true;
@@ -118,7 +118,7 @@ int SerialLink::OpenWith(const std::string& definition) {
 }
 
 void SerialLink::ClosePortHandle() {
-  std::lock_guard lock(write_lock_);
+  platform::MutexLock lock(write_lock_);
   port_.reset();
   open_ = false;
 }
@@ -144,7 +144,7 @@ int SerialLink::ClosePort() {
 }
 
 std::string SerialLink::LineDefinition() const {
-  std::lock_guard lock(write_lock_);
+  platform::MutexLock lock(write_lock_);
   return line_definition_;
 }
 
@@ -176,7 +176,7 @@ int32_t SerialLink::SendEnquiry(DeviceReply& reply, int32_t timeout_ms, bool sup
 }
 
 int32_t SerialLink::WriteBytes(std::span<const uint8_t> bytes) {
-  std::lock_guard lock(write_lock_);
+  platform::MutexLock lock(write_lock_);
   if (bytes.empty()) return kReplyOk;
   // A closed port takes nothing: no answer can follow.
   if (!port_) return kReplyTimeout;

@@ -17,7 +17,6 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <span>
 #include <string>
 #include <string_view>
@@ -30,6 +29,7 @@
 #include "link/model_code.h"
 #include "platform/clock.h"
 #include "platform/serial_port.h"
+#include "platform/thread_annotations.h"
 
 namespace vexokrt::link {
 
@@ -172,9 +172,9 @@ class SerialLink final : public LineExchange {
 
   // Guards writes and the exchange of the port object; see the class comment
   // for why receives do not need it.
-  mutable std::mutex write_lock_;
+  mutable platform::Mutex write_lock_;
   std::unique_ptr<platform::SerialPort> port_;
-  std::string line_definition_;  // guarded by write_lock_
+  std::string line_definition_ VEX_GUARDED_BY(write_lock_);
   std::atomic<bool> open_{false};
   std::atomic<int32_t> model_{0};
 };

@@ -33,7 +33,7 @@ class SimulatedChanger {
         link_(
             link_trace_, "sim", "9600,E,8,1",
             [this](const std::string&) { return std::make_unique<testing::SimSerialPort>(line_); }, clock_),
-        reads_(link_) {}
+        reads_(LineReads(link_)) {}
   ~SimulatedChanger() { link_.ClosePort(); }
 
   // Opens the port and finds the model; false when either fails.
@@ -56,7 +56,7 @@ class SimulatedChanger {
   testing::SimTimeClock clock_;
   diag::TraceLog link_trace_;  // off
   link::SerialLink link_;
-  LineMemoryReads reads_;
+  MemoryReads reads_;
 };
 
 std::vector<std::string> Lines(const std::string& cp932) {
