@@ -22,7 +22,7 @@
 
 #include "device/changer_device.h"
 #include "diag/trace_log.h"
-#include "link/serial_line_exchange.h"
+#include "link/serial_link.h"
 #include "sim/simulator.h"
 #include "support/fake_changer_host.h"
 #include "support/scripted_line.h"
@@ -123,7 +123,7 @@ void BM_Simulator_DirectStatusExchange(benchmark::State& state) {
   if (!sim.ok()) return state.SkipWithError("no pty");
   diag::TraceLog trace;
   std::unique_ptr<LineExchange> line = MakeSerialLine(trace, sim.path(), "9600,E,8,1");
-  if (line->OpenPort() != 0 || line->DetectModel() != 0) return state.SkipWithError("no device");
+  if (line->OpenPort() != 0 || !line->DetectModel().ready()) return state.SkipWithError("no device");
   const DeviceCommand status = StatusCommand(ModelCode::kKrt07);
   Latencies latencies;
   for (auto _ : state) {
@@ -144,7 +144,7 @@ void BM_Simulator_WaitedStatusRequest(benchmark::State& state) {
   diag::TraceLog trace;
   testing::FakeChangerHost host;
   ChangerDevice device(host, DeviceSettings{}, MakeSerialLine(trace, sim.path(), "9600,E,8,1"));
-  if (device.OpenPort() != 0 || device.DetectModel() != 0) return state.SkipWithError("no device");
+  if (device.OpenPort() != 0 || !device.DetectModel().ready()) return state.SkipWithError("no device");
   device.Thread().SetDepositPhase(1);
   const DeviceCommand status = StatusCommand(ModelCode::kKrt07);
   Latencies latencies;
@@ -202,7 +202,7 @@ void BM_IdleWatchCpu(benchmark::State& state) {
     DeviceSettings settings;
     settings.watch_interval_ms = 500;
     ChangerDevice device(host, settings, MakeSerialLine(trace, path, "9600,E,8,1"));
-    if (device.OpenPort() != 0 || device.DetectModel() != 0) {
+    if (device.OpenPort() != 0 || !device.DetectModel().ready()) {
       state.SkipWithError("no device");
       break;
     }

@@ -9,7 +9,7 @@
 #include "command_registry.h"
 #include "cp932_text.h"
 #include "devlog/device_log_files.h"
-#include "devlog/link_exchange.h"
+#include "devlog/memory_read.h"
 #include "diag/trace_log.h"
 #include "link/serial_link.h"
 #include "service/opos.h"
@@ -43,18 +43,18 @@ int RunLogs(const LogsOptions& options) {
     std::fprintf(stderr, "logs: cannot open port %s\n", options.port.c_str());
     return 1;
   }
-  const int detected = link.DetectModel();
+  const ModelDetection detected = link.DetectModel();
   const ModelCode model = link.Model();
-  if (detected != 0 || !IsKrt07Family(model)) {
+  if (!detected.ready() || !IsKrt07Family(model)) {
     std::fprintf(stderr, "logs: %s (model %d); device log files exist on the KRT07 and KRT77 only\n",
-                 detected != 0 ? "model detection failed" : "unsuitable model", static_cast<int>(model));
+                 !detected.ready() ? "model detection failed" : "unsuitable model", static_cast<int>(model));
     link.ClosePort();
     return 1;
   }
 
   std::string prefix = options.folder;
   if (prefix.back() != '/') prefix += '/';
-  devlog::LinkMemoryReads reads(link);
+  devlog::MemoryReads reads = devlog::LineReads(link);
   const devlog::LogFileResult result =
       devlog::RunDeviceLogRequest(reads, model, devlog::LogFolder(prefix, 0), options.code);
   link.ClosePort();

@@ -16,6 +16,8 @@
 
 #include "command_registry.h"
 #include "diag/trace_log.h"
+#include "link/command_set.h"
+#include "link/line_sequences.h"
 #include "link/serial_link.h"
 #include "platform/codepage.h"
 #include "platform/serial_port.h"
@@ -114,8 +116,14 @@ int RunProbe(const ProbeOptions& options) {
     std::printf("the port cannot be opened\n");
     exit_code = 1;
   } else {
-    const int detected = serial.DetectModel();
+    const ModelDetection detection = serial.DetectModel();
     const ModelCode model = serial.Model();
+    // The number as the probe has always printed it: 0 ready, the refused
+    // answer byte of the mode change, -100 otherwise.
+    const int detected = detection.ready() ? 0
+                         : detection.outcome == ModelDetection::Outcome::kModeChangeRefused
+                             ? detection.refused_answer
+                             : -100;
     std::printf("detection result: %d\n", detected);
     std::printf("model: %s (code %d)%s\n", ModelName(model), static_cast<int>(model),
                 model == ModelCode::kKrt02 && detected == 0 ? ", communication mode A" : "");
@@ -123,10 +131,8 @@ int RunProbe(const ProbeOptions& options) {
     if (detected != 0) {
       exit_code = 1;
     } else {
-      const uint8_t command[] = {kDc1, static_cast<uint8_t>(IsKrt07Family(model) ? 'H' : 'i'), '0', '0'};
-      serial.SendFrame(command);
-      DeviceReply reply;
-      const int status = serial.ReceiveAnswer(reply, 1000, false, false);
+      const DeviceReply reply = Exchange(serial, StatusCommand(model).bytes, 1000);
+      const int status = reply.status;
       if (status != kReplyOk || reply.length() != StatusRecordLength(model)) {
         std::printf("status read failed: status %d, answer byte 0x%02X, %d data bytes\n", status,
                     static_cast<unsigned>(reply.answerByte), reply.length());

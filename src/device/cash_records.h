@@ -7,18 +7,19 @@
 #include <array>
 #include <cstdint>
 #include <span>
+#include <type_traits>
 
 #include "cash/cash_counts.h"
+#include "link/command_set.h"
 
 namespace vexokrt {
 
 using cash::CashCounts;
 using cash::DispenseRecord;
 
-// The device lists denominations in its own order: 500, 100, 50, 10, 5, 1,
-// 10000, 5000, 2000, 1000 yen. kDeviceOrderSlots[i] is the record slot of the
-// i-th field of a device count block.
-inline constexpr std::array<int, 10> kDeviceOrderSlots = {4, 5, 6, 7, 8, 9, 0, 1, 2, 3};
+// The command set's count blocks carry the cash counts as they are.
+static_assert(std::is_same_v<CountBlock, CashCounts>);
+static_assert(kCountAllPieces == cash::kAllPieces && kCountKeywordPlace == cash::kKeywordPlace);
 
 // Reads ten three-digit decimal fields in device order from |fields| (at
 // least 30 bytes). False, leaving |counts| untouched, when a field is not

@@ -10,6 +10,7 @@ constexpr size_t kFullDepositAnswer = 35;
 constexpr size_t kShortDepositAnswer = 32;
 constexpr size_t kReturnedCountsAnswer = 30;
 constexpr size_t kKrt07StatusLength = 51;
+constexpr char kThreadFailed[] = "通信用スレッドの生成に失敗しました。";
 constexpr int32_t kReadTimeoutMs = 1000;
 constexpr int64_t kQuerySliceMs = 100;
 
@@ -62,31 +63,42 @@ ChangerDevice::ChangerDevice(ChangerHost& host, DeviceSettings settings, std::un
   thread_settings.auto_negotiation = settings_.auto_negotiation;
   CommThreadDelegate& delegate = *this;
   comm_ = std::make_unique<CommThread>(*line_, delegate, thread_settings, clock_, exam_);
-  CommThread* thread = comm_.get();
-  line_->SetThreadHooks(ThreadHooks{[thread] { return thread->Start(); }, [thread] { thread->Stop(); },
-                                    [thread] { thread->DiscardQueued(); }});
 }
 
 ChangerDevice::~ChangerDevice() {
   ClosePort();
-  comm_->Stop();
-  line_->SetThreadHooks(ThreadHooks{});
   comm_.reset();
 }
 
 // ---------------------------------------------------------------------------
 // Port, thread and model
 
-int ChangerDevice::OpenPort() { return line_->OpenPort(); }
+int ChangerDevice::OpenPort() {
+  if (line_->OpenPort() != 0) return 1;
+  if (comm_->Start() != ThreadStart::kRunning) {
+    line_->ClosePort();
+    line_->TraceError(kThreadFailed);
+    return 1;
+  }
+  return 0;
+}
 
 int ChangerDevice::ClosePort() {
+  // The thread ends first (answering what is queued), so nothing uses the
+  // port while it closes. On the thread itself Stop is a no-op.
+  comm_->Stop();
+  comm_->DiscardQueued();
   line_->ClosePort();
   return 0;
 }
 
 bool ChangerDevice::PortOpen() const { return line_->IsOpen(); }
 
-int ChangerDevice::DetectModel() { return line_->DetectModel(); }
+ModelDetection ChangerDevice::DetectModel() {
+  const ModelDetection detection = line_->DetectModel();
+  if (detection.reopened) comm_->DiscardQueued();
+  return detection;
+}
 
 ModelCode ChangerDevice::Model() const { return line_->Model(); }
 
@@ -106,10 +118,10 @@ bool ChangerDevice::Enqueue(std::unique_ptr<DeviceRequest> request) {
 
 DeviceReply ChangerDevice::UnqueuedReply() {
   // Nothing was queued, so nothing will answer: the caller hears so after
-  // the idle guard, as a reply that no answer byte can be mistaken for.
+  // the idle guard.
   clock_.SleepMs(kIdleGuardMs);
   DeviceReply reply;
-  reply.cancelled = kUnqueuedCancelled;
+  reply.status = kReplyNotQueued;
   return reply;
 }
 
@@ -367,10 +379,10 @@ void ChangerDevice::AsyncStopDone() {
 void ChangerDevice::ResetMailboxes() { stop_.Reset(); }
 
 bool ChangerDevice::ServeMailboxes() {
-  static constexpr uint8_t kKrt07Status[] = {kDc1, 'H', '0', '0'};
   const auto stoppable = [this](DeviceReply& status) {
-    if (!IsKrt07Family(Model())) return false;
-    status = Exchange(*line_, kKrt07Status, kReadTimeoutMs, /*suppress_follow_ups=*/true);
+    const ModelCode model = Model();
+    if (!IsKrt07Family(model)) return false;
+    status = Exchange(*line_, StatusCommand(model).bytes, kReadTimeoutMs, /*suppress_follow_ups=*/true);
     return status.status == kReplyOk && status.data.size() == kKrt07StatusLength && status.data[1] == ';';
   };
 
@@ -656,9 +668,9 @@ void ChangerDevice::SetPowerState(int32_t power_state) {
 
 void ChangerDevice::ResendOperationMode() {
   EnquireUntil(*line_, clock_, AnswerSet{kAck, kLf, kEtb}, 20000, [this] { return LineWaitAbandoned(); });
+  // The last digit of the mode, which is always one the command takes.
   const int32_t mode = host_.OperationModeTemporary();
-  const uint8_t command[] = {kDc1, 'G', '0', '1', static_cast<uint8_t>('0' + (mode % 10 + 10) % 10)};
-  Exchange(*line_, command, kReadTimeoutMs);
+  Exchange(*line_, OperationModeCommand((mode % 10 + 10) % 10).command.bytes, kReadTimeoutMs);
 }
 
 // ---------------------------------------------------------------------------
@@ -689,10 +701,10 @@ int32_t ChangerDevice::WaitForClear(int64_t limit_ms) {
 }
 
 int32_t ChangerDevice::ReadyWait(bool* waiting, int64_t limit_ms) {
-  static constexpr uint8_t kKrt07Status[] = {kDc1, 'H', '0', '0'};
+  const DeviceCommand status = StatusCommand(ModelCode::kKrt07);
   const int64_t start = clock_.NowMs();
   for (;;) {
-    DeviceReply reply = Exchange(*line_, kKrt07Status, kReadTimeoutMs);
+    DeviceReply reply = Exchange(*line_, status.bytes, kReadTimeoutMs);
     if (reply.status == kReplyTimeout) return opos::OPOS_E_TIMEOUT;
     if (reply.status != kReplyOk || reply.data.size() != kKrt07StatusLength) return opos::OPOS_E_FAILURE;
     NoteHandlingMarks(reply.data);
@@ -721,7 +733,7 @@ bool ChangerDevice::RestartDeposit() {
   }
   const int32_t b = (host_.DepositFixed() || host_.DepositPaused()) ? 1 : 0;
   const int32_t c = host_.DepositOption() == 0 ? 1 : 0;
-  const uint8_t command[] = {kDc1, 'F', '0', '4', static_cast<uint8_t>('0' + 2 * b + 4 * c), '0', '0', '0'};
+  const std::vector<uint8_t> command = DepositModeCommand(0, b, c).command.bytes;
   const auto accepted = [](const DeviceReply& reply) {
     return reply.status == kReplyOk && (reply.answerByte == kAck || reply.answerByte == kEtb);
   };

@@ -34,13 +34,13 @@
 #include <span>
 #include <vector>
 
-#include "device/answer_rules.h"
+#include "link/answer_rules.h"
 #include "device/cash_records.h"
 #include "device/changer_host.h"
-#include "device/command_set.h"
 #include "device/notifications.h"
 #include "device/power_state.h"
 #include "device/status_interpreter.h"
+#include "link/command_set.h"
 #include "device/status_record.h"
 #include "device/stop_mailboxes.h"
 #include "diag/exam_log.h"
@@ -55,36 +55,39 @@ namespace vexokrt {
 class ChangerDevice : private CommThreadDelegate {
  public:
   // A waiter whose request could not be queued (port closed) gives up after
-  // this long and gets a reply with cancelled = 255.
+  // this long and gets a reply with status kReplyNotQueued.
   static constexpr int64_t kIdleGuardMs = 5000;
   // How long a successful waited KRT02 take-back hides the device's error
   // stop from the jam state.
   static constexpr int64_t kJamHoldMs = 5000;
-  static constexpr int32_t kUnqueuedCancelled = 255;
 
   // |host|, |clock| and |exam| (may be null) must outlive the device.
   ChangerDevice(ChangerHost& host, DeviceSettings settings, std::unique_ptr<LineExchange> line,
                 platform::Clock& clock = platform::SystemClock(), diag::ExamLog* exam = nullptr);
-  // Closes the port (which stops the communication thread).
+  // Stops the communication thread and closes the port.
   ~ChangerDevice() override;
   ChangerDevice(const ChangerDevice&) = delete;
   ChangerDevice& operator=(const ChangerDevice&) = delete;
 
   // --- Port, thread and model -------------------------------------------
-  // 0 on success (the communication thread runs), 1 on failure.
+  // Opens the port, then starts the communication thread: 0 on success, 1
+  // on failure (a thread that cannot start closes the port again, with its
+  // Error line).
   int OpenPort();
   // Stops the thread (every queued request is answered), closes the port.
   int ClosePort();
   bool PortOpen() const;
-  int DetectModel();
+  // Detects the model; requests queued before a reopen of the port on the
+  // way are answered with a time-out.
+  ModelDetection DetectModel();
   ModelCode Model() const;
   LineExchange& Line() { return *line_; }
   CommThread& Thread() { return *comm_; }
 
   // --- Requests -----------------------------------------------------------
   // Queues the command and waits for its final answer. When nothing could be
-  // queued (port closed) the wait ends after kIdleGuardMs with an empty reply
-  // whose cancelled field is kUnqueuedCancelled.
+  // queued (port closed) the wait ends after kIdleGuardMs with a reply whose
+  // status is kReplyNotQueued.
   DeviceReply SendCommand(std::span<const uint8_t> bytes, WaitStyle style, int32_t timeout_ms,
                           int32_t delay_after_ms = 0);
   // Queues the command; its answer is posted to the window (the take-back

@@ -4,15 +4,10 @@
 
 namespace vexokrt::devlog {
 
-DeviceReply LineMemoryReads::Exchange(std::span<const uint8_t> command, int32_t timeout_ms) {
-  DeviceReply reply;
-  line_.SendFrame(command);
-  line_.ReceiveAnswer(reply, timeout_ms, /*suppress_follow_ups=*/false, /*alternative_bell_rule=*/false);
-  return reply;
-}
-
-DeviceReply QueuedMemoryReads::Exchange(std::span<const uint8_t> command, int32_t timeout_ms) {
-  return device_.SendCommand(command, WaitStyle::kNone, timeout_ms);
+MemoryReads QueuedReads(ChangerDevice& device) {
+  return MemoryReads([&device](std::span<const uint8_t> command, int32_t timeout_ms) {
+    return device.SendCommand(command, WaitStyle::kNone, timeout_ms);
+  });
 }
 
 ChangerDeviceLogs::ChangerDeviceLogs(ChangerDevice& device, ChangerHost& host, DeviceLogContext context)

@@ -30,25 +30,8 @@
 
 namespace vexokrt::devlog {
 
-// Memory reads on the device layer's line.
-class LineMemoryReads : public MemoryReadExchange {
- public:
-  explicit LineMemoryReads(LineExchange& line) : line_(line) {}
-  DeviceReply Exchange(std::span<const uint8_t> command, int32_t timeout_ms) override;
-
- private:
-  LineExchange& line_;
-};
-
 // Memory reads as synchronous requests through the device layer's queue.
-class QueuedMemoryReads : public MemoryReadExchange {
- public:
-  explicit QueuedMemoryReads(ChangerDevice& device) : device_(device) {}
-  DeviceReply Exchange(std::span<const uint8_t> command, int32_t timeout_ms) override;
-
- private:
-  ChangerDevice& device_;
-};
+MemoryReads QueuedReads(ChangerDevice& device);
 
 class ChangerDeviceLogs {
  public:
@@ -76,11 +59,11 @@ class ChangerDeviceLogs {
   // What the hooks use; shared with them so a running hook outlives us.
   struct Shared {
     Shared(ChangerDevice& d, ChangerHost& h, DeviceLogContext context)
-        : device(d), host(h), direct(d.Line()), queued(d), logs(std::move(context), direct, queued) {}
+        : device(d), host(h), direct(LineReads(d.Line())), queued(QueuedReads(d)), logs(std::move(context), direct, queued) {}
     ChangerDevice& device;
     ChangerHost& host;
-    LineMemoryReads direct;
-    QueuedMemoryReads queued;
+    MemoryReads direct;
+    MemoryReads queued;
     DeviceLogs logs;
   };
   static int32_t ReadLogFiles(Shared& shared, int32_t code);

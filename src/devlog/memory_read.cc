@@ -1,5 +1,7 @@
 #include "devlog/memory_read.h"
 
+#include "link/line_sequences.h"
+
 namespace vexokrt::devlog {
 
 std::vector<uint8_t> DecodeHexText(std::span<const uint8_t> text) {
@@ -15,21 +17,10 @@ uint32_t DecodeHexDigits(std::span<const uint8_t> text) {
   return value;
 }
 
-std::string AddressDigits(uint32_t address) {
-  std::string digits(7, '0');
-  for (int i = 6; i >= 0; --i) {
-    digits[static_cast<size_t>(i)] = static_cast<char>(HexDigitChar(address & 0x0F));
-    address >>= 4;
-  }
-  return digits;
-}
-
-std::vector<uint8_t> MemoryReadCommand(uint8_t command, uint32_t address, uint8_t length) {
-  std::vector<uint8_t> bytes{kDc1, command, '0', '9'};
-  for (char c : AddressDigits(address)) bytes.push_back(static_cast<uint8_t>(c));
-  bytes.push_back(HexDigitChar(length >> 4));
-  bytes.push_back(HexDigitChar(length));
-  return bytes;
+MemoryReads LineReads(LineExchange& line) {
+  return MemoryReads([&line](std::span<const uint8_t> command, int32_t timeout_ms) {
+    return ::vexokrt::Exchange(line, command, timeout_ms);
+  });
 }
 
 int32_t ReadOutcome(const DeviceReply& reply, int32_t expected) {

@@ -10,18 +10,22 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
 #include <vector>
 
+#include "link/command_set.h"
 #include "link/device_reply.h"
+#include "link/line_exchange.h"
 
 namespace vexokrt::devlog {
 
-// Memory-read command letters.
-inline constexpr uint8_t kRawMemoryRead = 's';      // KRT07, KRT77: raw bytes
-inline constexpr uint8_t kHexTextMemoryRead = '6';  // KRT02 family, KRT03: digit pairs
+// The memory-read command and its letters live in the command set.
+using ::vexokrt::kHexTextMemoryRead;
+using ::vexokrt::kRawMemoryRead;
+using ::vexokrt::MemoryReadCommand;
 
 // Result of a read answered by something other than a data frame of the
 // expected length (a BEL, a NAK, a short frame). Receive failures keep their
@@ -35,8 +39,7 @@ inline constexpr int32_t kHistoryPointerTimeoutMs = 100;  // operation-history p
 inline constexpr int32_t kHistoryRecordTimeoutMs = 3000;  // operation-history record
 inline constexpr int32_t kLogBlockTimeoutMs = 3000;       // device log file blocks
 
-// The device's hex digit for |value| (0..15): '0'..'9', ':'..'?'.
-constexpr uint8_t HexDigitChar(unsigned value) { return static_cast<uint8_t>(0x30 + (value & 0x0F)); }
+using ::vexokrt::HexDigitChar;
 
 // The value of a device hex digit; none for a character outside '0'..'?'.
 constexpr std::optional<uint8_t> HexDigitValue(uint8_t c) {
@@ -58,13 +61,7 @@ std::vector<uint8_t> DecodeHexText(std::span<const uint8_t> text);
 // eight digits are meaningful).
 uint32_t DecodeHexDigits(std::span<const uint8_t> text);
 
-// The seven address digits of |address|, zero-filled on the left. Digits
-// beyond the seventh are dropped; the device's memory map stays below
-// 0x10000000.
-std::string AddressDigits(uint32_t address);
-
-// DC1, |command|, '0' '9', the seven address digits, the two length digits.
-std::vector<uint8_t> MemoryReadCommand(uint8_t command, uint32_t address, uint8_t length);
+using ::vexokrt::AddressDigits;
 
 // The exchange that carries one memory read to the device.
 //
@@ -81,6 +78,25 @@ class MemoryReadExchange {
   // other receive failure come back in the reply's status.
   virtual DeviceReply Exchange(std::span<const uint8_t> command, int32_t timeout_ms) = 0;
 };
+
+// Memory reads through whatever sends a command and returns its answer: the
+// line itself (LineReads), or the device layer's request queue.
+class MemoryReads final : public MemoryReadExchange {
+ public:
+  using Sender = std::function<DeviceReply(std::span<const uint8_t> command, int32_t timeout_ms)>;
+  explicit MemoryReads(Sender sender) : sender_(std::move(sender)) {}
+  DeviceReply Exchange(std::span<const uint8_t> command, int32_t timeout_ms) override {
+    return sender_(command, timeout_ms);
+  }
+
+ private:
+  Sender sender_;
+};
+
+// Memory reads straight on |line| (which must outlive them): frame the
+// command, then receive the answer with follow-up reads allowed (normal
+// rule). A command that cannot be written comes back as a time-out at once.
+MemoryReads LineReads(LineExchange& line);
 
 // Status of |reply| as a read of |expected| data bytes: 0 when it is a data
 // frame of exactly that length, the receive status when receiving failed,

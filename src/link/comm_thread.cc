@@ -4,6 +4,7 @@
 #include <cstring>
 #include <system_error>
 
+#include "link/command_set.h"
 #include "link/line_sequences.h"
 #include "opos/opos.h"
 
@@ -11,7 +12,8 @@ namespace vexokrt {
 namespace {
 
 constexpr int32_t kReadTimeoutMs = 1000;
-constexpr int32_t kModelNameTimeoutMs = 500;
+// The page of the operating conditions that holds the exit setting.
+constexpr int32_t kExitSettingPage = 2;
 // While a long action runs, an enquiry's answer may come as late as the
 // line's total read time: a slow answer is no reason to give up on a
 // pay-out that the device is still making. Only a device that leaves this
@@ -19,7 +21,6 @@ constexpr int32_t kModelNameTimeoutMs = 500;
 // steps mark it offline).
 constexpr int32_t kLateEnquiryMs = 2000;
 constexpr int kUnansweredEnquiries = 4;
-constexpr size_t kModelNameAnswerLength = 28;
 constexpr size_t kCountsAnswerLength = 70;
 constexpr size_t kKrt03CountsAnswerLength = 30;
 
@@ -35,21 +36,6 @@ bool IsDepositTableCommand(const std::vector<uint8_t>& command) {
   return command.size() >= 2 && command[1] == 'p';
 }
 
-// The model names a cash changer of the family answers with (bytes 20 to 26
-// of the 28-byte name answer).
-bool IsKnownModelName(std::span<const uint8_t> answer) {
-  if (answer.size() != kModelNameAnswerLength) return false;
-  static constexpr uint8_t kNames[][7] = {
-      {'K', 'R', 'T', '0', '2', 'F', 'A'}, {'K', 'R', 'T', '0', '2', 'F', ' '},
-      {'K', 'R', 'T', '0', '3', 0x81, 0x40}, {'K', 'R', 'T', '0', '7', 'A', ' '},
-      {'K', 'R', 'T', '7', '7', 'A', ' '},
-  };
-  for (const auto& name : kNames) {
-    if (std::memcmp(answer.data() + 20, name, sizeof(name)) == 0) return true;
-  }
-  return false;
-}
-
 }  // namespace
 
 CommThread::CommThread(LineExchange& line, CommThreadDelegate& delegate, Settings settings,
@@ -58,9 +44,9 @@ CommThread::CommThread(LineExchange& line, CommThreadDelegate& delegate, Setting
 
 CommThread::~CommThread() { Stop(); }
 
-int CommThread::Start() {
+ThreadStart CommThread::Start() {
   std::lock_guard<std::mutex> lifecycle(lifecycle_lock_);
-  if (thread_.joinable()) return 0;
+  if (thread_.joinable()) return ThreadStart::kRunning;
   {
     std::lock_guard<std::mutex> lock(queue_lock_);
     stop_requested_.store(false);
@@ -68,12 +54,13 @@ int CommThread::Start() {
   }
   try {
     thread_ = std::thread([this] { Run(); });
-  } catch (const std::system_error&) {
+  } catch (const std::exception&) {
+    // No thread (std::system_error) or no memory for its start (bad_alloc).
     std::lock_guard<std::mutex> lock(queue_lock_);
     running_ = false;
-    return 2;
+    return ThreadStart::kFailed;
   }
-  return 0;
+  return ThreadStart::kRunning;
 }
 
 void CommThread::Stop() {
@@ -248,13 +235,13 @@ void CommThread::Process(DeviceRequest& request) {
     return;
   }
 
-  DeviceReply reply;
-  line_.SendFrame(request.command);
   const bool payout = IsPayoutCommand(request.command);
-  line_.ReceiveAnswer(reply, kFirstAnswerMs, false, payout);
+  DeviceReply reply = Exchange(line_, request.command, kFirstAnswerMs, false, payout);
   if (IsDepositTableCommand(request.command)) StatusRead();
 
-  if (reply.status == kReplyTimeout) {
+  // A command that could not be written is answered as a silent device's at
+  // once: no answer to it can come.
+  if (reply.status == kReplyTimeout && !reply.unsent) {
     const int32_t rest = std::max(0, request.timeout_ms - kFirstAnswerMs);
     if (request.wait_style == WaitStyle::kNone) {
       line_.ReceiveAnswer(reply, rest, false, false);
@@ -290,6 +277,7 @@ void CommThread::WaitFinalAnswer(const DeviceRequest& request, DeviceReply& repl
     }
     if (delegate_.ServeMailboxes()) pending_async_done_ = true;
     line_.SendEnquiry(reply, kLateEnquiryMs, payout);
+    if (reply.unsent) return;
     if (reply.status == kReplyTimeout && ++unanswered < kUnansweredEnquiries && !AbandonWait()) continue;
     if (deposit_table) StatusRead();
     if (reply.status != kReplyOk) return;
@@ -314,8 +302,7 @@ void CommThread::WaitFinalAnswer(const DeviceRequest& request, DeviceReply& repl
 }
 
 void CommThread::Krt03StalledCheck(WaitStyle style) {
-  static constexpr uint8_t kStatus[] = {kDc1, 'i', '0', '0'};
-  DeviceReply status = Exchange(line_, kStatus, kReadTimeoutMs, true);
+  DeviceReply status = Exchange(line_, StatusCommand(ModelCode::kKrt03).bytes, kReadTimeoutMs, true);
   if (status.status != kReplyOk || !Krt03TakeBackStalled(status.data)) return;
   if (style == WaitStyle::kTakeBack) {
     if (delegate_.AskTakeBackRetry([this] { return AbandonWait(); })) {
@@ -355,9 +342,16 @@ void CommThread::WatchStep() {
   if (settings_.auto_negotiation != 0 && watch_error_count_.load() > 0) {
     delegate_.ReportPowerState(opos::OPOS_PS_OFF_OFFLINE);
     recovering_.store(true);
-    if (line_.IsOpen()) line_.ClosePort();
+    // Requests queued for the port that goes away are answered now; the
+    // detection's reopens make the ones queued meanwhile stale as well.
+    if (line_.IsOpen()) {
+      line_.ClosePort();
+      DiscardQueued();
+    }
     if (line_.OpenPort() == 0) Exam("7", "3");
-    if (line_.DetectModel() == 0) {
+    const ModelDetection detection = line_.DetectModel();
+    if (detection.reopened) DiscardQueued();
+    if (detection.ready()) {
       watch_error_count_.store(0);
       Exam("7", "1");
       recovering_.store(false);
@@ -369,9 +363,9 @@ void CommThread::WatchStep() {
 
   if (watch_error_count_.load() > 3) {
     delegate_.ReportPowerState(opos::OPOS_PS_OFF_OFFLINE);
-    static constexpr uint8_t kModelName[] = {kDc1, ':', '0', '0'};
-    DeviceReply reply = Exchange(line_, kModelName, kModelNameTimeoutMs);
-    if (reply.status == kReplyOk && IsKnownModelName(reply.data)) {
+    const DeviceCommand command = ModelNameCommand();
+    DeviceReply reply = Exchange(line_, command.bytes, command.timeout_ms);
+    if (reply.status == kReplyOk && ParseModelName(reply.data)) {
       watch_error_count_.store(0);
       recovering_.store(false);
     }
@@ -391,13 +385,11 @@ bool CommThread::WatchReads() {
   const ModelCode model = line_.Model();
   const int32_t phase = deposit_phase_.load();
   if (!IsKrt07Family(model)) {
-    static constexpr uint8_t kShort[] = {kDc1, ',', '0', '0'};
-    DeviceReply reply = Exchange(line_, kShort, kReadTimeoutMs);
+    DeviceReply reply = Exchange(line_, DepositCountsShortCommand().bytes, kReadTimeoutMs);
     if (reply.status != kReplyOk) return false;
     delegate_.TakeDepositAnswer(reply, DepositRead::kShort);
   } else if (phase >= 1 && phase <= 3) {
-    static constexpr uint8_t kFull[] = {kDc1, 'o', '0', '0'};
-    DeviceReply reply = Exchange(line_, kFull, kReadTimeoutMs);
+    DeviceReply reply = Exchange(line_, DepositCountsCommand().bytes, kReadTimeoutMs);
     if (reply.status != kReplyOk) return false;
     delegate_.TakeDepositAnswer(reply, DepositRead::kFull);
   }
@@ -417,8 +409,7 @@ bool CommThread::WatchReads() {
 
 int32_t CommThread::StatusRead() {
   const ModelCode model = line_.Model();
-  const uint8_t command[] = {kDc1, static_cast<uint8_t>(IsKrt07Family(model) ? 'H' : 'i'), '0', '0'};
-  DeviceReply reply = Exchange(line_, command, kReadTimeoutMs);
+  DeviceReply reply = Exchange(line_, StatusCommand(model).bytes, kReadTimeoutMs);
   if (reply.status != kReplyOk) return reply.status;
   const int length = StatusRecordLength(model);
   if (length == 0 || reply.length() != length) return kReplyOk;
@@ -433,10 +424,14 @@ int32_t CommThread::ExitSettingRule(std::span<const uint8_t> record) {
   if (record.size() < 2 || (record[1] != '0' && record[1] != '1') || !exit_setting_pending_.load()) {
     return kReplyOk;
   }
-  const std::array<int32_t, 5> values = ExitSettingValues();
-  uint8_t command[10] = {kDc1, 'Q', '0', '6', '2'};
-  for (size_t i = 0; i < values.size(); ++i) command[5 + i] = static_cast<uint8_t>(values[i] + 0x30);
-  DeviceReply reply = Exchange(line_, command, kReadTimeoutMs);
+  const BuiltCommand command = OperatingConditionCommand(kExitSettingPage, ExitSettingValues());
+  if (!command.ok()) {
+    // Values the device cannot take are not sent (as the setter refuses
+    // them); the setting is dropped rather than retried at every read.
+    exit_setting_pending_.store(false);
+    return kReplyOk;
+  }
+  DeviceReply reply = Exchange(line_, command.command.bytes, kReadTimeoutMs);
   if (reply.status != kReplyOk) return reply.status;
   exit_setting_pending_.store(false);
   return kReplyOk;
@@ -444,15 +439,13 @@ int32_t CommThread::ExitSettingRule(std::span<const uint8_t> record) {
 
 int32_t CommThread::CountsRead() {
   const ModelCode model = line_.Model();
-  static constexpr uint8_t kCounts[] = {kDc1, 0x22, '0', '0'};
-  DeviceReply set_a = Exchange(line_, kCounts, kReadTimeoutMs);
+  DeviceReply set_a = Exchange(line_, CountsCommand().bytes, kReadTimeoutMs);
   if (set_a.status != kReplyOk) return set_a.status;
   switch (model) {
     case ModelCode::kUnknown:
       return kReplyOk;
     case ModelCode::kKrt03: {
-      static constexpr uint8_t kSetB[] = {kDc1, '&', '0', '0'};
-      DeviceReply set_b = Exchange(line_, kSetB, kReadTimeoutMs);
+      DeviceReply set_b = Exchange(line_, CountsSetBCommand().bytes, kReadTimeoutMs);
       if (set_b.status != kReplyOk) return set_b.status;
       // The KRT03 answers its two sets to two commands; its counts read
       // leaves CountsStale as it is.

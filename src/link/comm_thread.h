@@ -14,7 +14,8 @@
 // - Every queued request is answered exactly once: by its final answer, or,
 //   when it is discarded (port reopened or closed) or the thread stops, by a
 //   time-out reply (status kReplyTimeout) without being executed. Queued
-//   pay-outs are never run during shutdown.
+//   pay-outs are never run during shutdown. A command that cannot be
+//   written is answered with a time-out at once, without waiting.
 // - Stop() always ends the thread, also while a request waits for a long
 //   device action or for the application's take-back answer: such a wait
 //   ends with a time-out reply.
@@ -97,6 +98,12 @@ class CommThreadDelegate {
   virtual bool DepositUnderWay() = 0;
 };
 
+// What starting the thread did.
+enum class ThreadStart {
+  kRunning,  // started, or already running
+  kFailed,   // the thread could not be created
+};
+
 class CommThread {
  public:
   struct Settings {
@@ -119,9 +126,10 @@ class CommThread {
   CommThread(const CommThread&) = delete;
   CommThread& operator=(const CommThread&) = delete;
 
-  // Starts the thread: 0 (also when it already runs), 2 when it cannot be
-  // created.
-  int Start();
+  // Starts the thread (a no-op when it already runs). Whoever opens the port
+  // starts the thread after it; the thread never opens or closes the port
+  // except in its own line recovery.
+  ThreadStart Start();
   // Stops the thread and waits for it to end; every request still queued is
   // answered with a time-out. A no-op when not running or when called on the
   // thread itself.

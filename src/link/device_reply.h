@@ -12,6 +12,9 @@ inline constexpr int32_t kReplyTimeout = -1;
 inline constexpr int32_t kReplyParityError = -2;
 inline constexpr int32_t kReplyBccError = -3;
 inline constexpr int32_t kReplyFramingError = -4;
+// The request never reached the communication thread's queue (the port was
+// closed or the thread not running): nothing was sent and nothing answers.
+inline constexpr int32_t kReplyNotQueued = -5;
 
 // Single-byte answers and frame bytes of the line protocol.
 inline constexpr uint8_t kStx = 0x02;
@@ -48,6 +51,9 @@ struct DeviceReply {
   int32_t errorFlag = 0;
   // Code from a follow-up read: 201-207 or 231-241.
   int32_t errorCode = 0;
+  // True when the command or enquiry could not be written (status
+  // kReplyTimeout): no answer was waited for.
+  bool unsent = false;
 
   int32_t length() const { return static_cast<int32_t>(data.size()); }
   bool IsDataFrame() const { return status == kReplyOk && answerByte == 0 && !data.empty(); }

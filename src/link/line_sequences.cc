@@ -1,5 +1,7 @@
 #include "link/line_sequences.h"
 
+#include "link/command_set.h"
+
 namespace vexokrt {
 namespace {
 
@@ -10,7 +12,13 @@ constexpr int32_t kEnquiryTimeoutMs = 100;
 DeviceReply Exchange(LineExchange& line, std::span<const uint8_t> command, int32_t timeout_ms,
                      bool suppress_follow_ups, bool alternative_bell_rule) {
   DeviceReply reply;
-  line.SendFrame(command);
+  const int32_t sent = line.SendFrame(command);
+  if (sent != kReplyOk) {
+    // Nothing was written, so nothing is waited for.
+    reply.status = sent;
+    reply.unsent = true;
+    return reply;
+  }
   line.ReceiveAnswer(reply, timeout_ms, suppress_follow_ups, alternative_bell_rule);
   return reply;
 }
@@ -24,6 +32,8 @@ bool EnquireUntil(LineExchange& line, platform::Clock& clock, AnswerSet accepted
     if (line.SendEnquiry(reply, kEnquiryTimeoutMs, false) == kReplyOk && accepted.Contains(reply.answerByte)) {
       return true;
     }
+    // A line that cannot take the enquiry will not answer the next one.
+    if (reply.unsent) return false;
   } while (clock.NowMs() - start < limit_ms);
   return false;
 }
@@ -34,14 +44,12 @@ AnswerSet IdleAnswers(ModelCode model) {
 }
 
 void TakeBackRetrySequence(LineExchange& line, platform::Clock& clock) {
-  static constexpr uint8_t kRetry[] = {kDc1, 'E', '0', '1', '0'};
-  Exchange(line, kRetry, 1000);
+  Exchange(line, TakeBackRetryCommand().bytes, 1000);
   clock.SleepMs(500);
 }
 
 void TakeBackStopSequence(LineExchange& line, platform::Clock& clock, const AbandonCheck& abandon) {
-  static constexpr uint8_t kStop[] = {kDc1, '0', '0', '0'};
-  DeviceReply reply = Exchange(line, kStop, 500);
+  DeviceReply reply = Exchange(line, ResetCommand().bytes, 500);
   if (reply.status == kReplyTimeout) {
     EnquireUntil(line, clock, IdleAnswers(line.Model()), 20000, abandon);
   }

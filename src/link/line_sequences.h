@@ -18,13 +18,14 @@ namespace vexokrt {
 // Returns true when a wait should be given up (the thread is stopping).
 using AbandonCheck = std::function<bool()>;
 
-// Sends |command| framed and receives one answer.
+// Sends |command| framed and receives one answer. A command that could not be
+// written gives its write status (kReplyTimeout) with |unsent| set, at once.
 DeviceReply Exchange(LineExchange& line, std::span<const uint8_t> command, int32_t timeout_ms,
                      bool suppress_follow_ups = false, bool alternative_bell_rule = false);
 
 // Sends ENQ and reads (100 ms) until the answer is in |accepted|, for at most
 // |limit_ms|. True when an accepted answer came. Ends early (false) when
-// |abandon| says so.
+// |abandon| says so or an enquiry cannot be written.
 bool EnquireUntil(LineExchange& line, platform::Clock& clock, AnswerSet accepted, int64_t limit_ms,
                   const AbandonCheck& abandon = {});
 

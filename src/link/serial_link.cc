@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "link/command_set.h"
 #include "link/frame_codec.h"
 
 namespace vexokrt::link {
@@ -32,22 +33,12 @@ constexpr int kModelNameTimeoutMs = 500;
 constexpr int kSpeedChangeTimeoutMs = 1000;
 constexpr int64_t kAfterSpeedChangeMs = 5;
 
-constexpr int kModelNameLength = 28;
-constexpr size_t kModelNameAt = 20;
-
 // Line definitions of the model detection and speed changes.
 constexpr char kLine2400Data7[] = "2400,E,7,1";
 constexpr char kLine9600Data7[] = "9600,E,7,1";
 constexpr char kLine9600Data8[] = "9600,E,8,1";
 constexpr char kLine115200Data8[] = "115200,E,8,1";
 
-// Commands.
-constexpr std::array<uint8_t, 4> kStatusCommandKrt07 = {kDc1, 'H', '0', '0'};
-constexpr std::array<uint8_t, 4> kStatusCommandOther = {kDc1, 'i', '0', '0'};
-constexpr std::array<uint8_t, 4> kModelNameCommand = {kDc1, ':', '0', '0'};
-constexpr std::array<uint8_t, 5> kSpeed9600Command = {kDc1, '}', '0', '1', '2'};
-constexpr std::array<uint8_t, 5> kSpeed115200Command = {kDc1, '}', '0', '1', '6'};
-constexpr std::array<uint8_t, 5> kModeACommand = {kDc1, 0x7F, '0', '1', '0'};
 constexpr std::array<uint8_t, 1> kEnquiry = {kEnq};
 
 // Trace labels and texts.
@@ -55,7 +46,6 @@ constexpr char kSentLabel[] = "送信データ";
 constexpr char kReceivedLabel[] = "受信データ";
 constexpr char kOpenFailed[] = "シリアルポートオープンに失敗しました。";
 constexpr char kSettingsRefused[] = "回線設定を適用できません = ";
-constexpr char kThreadFailed[] = "通信用スレッドの生成に失敗しました。";
 constexpr char kTimeoutText[] = "タイムアウト発生";
 constexpr char kWriteTimeoutText[] = "送信タイムアウト発生";
 constexpr char kParityText[] = "パリティエラー発生";
@@ -81,10 +71,6 @@ constexpr char kModeAChangeFailed[] = "接続機器を KRT02 (A通信モード)�
 constexpr char kReopenAt115200Data8[] = "115200bps, ST1. data8, PE1, SP1 でシリアルポートを再オープン実行";
 constexpr char kReopenAt9600Data8[] = "9600bps, ST1. data8, PE1, SP1 でシリアルポートを再オープン実行";
 
-// Communication modes of the KRT02 as ReadModelName reports them.
-constexpr int kModeA = 'A';
-constexpr int kModeB = 'B';
-
 // A digit of the status record as its value (may be negative for non-digits;
 // only its bits are tested).
 int DigitValue(uint8_t byte) { return static_cast<int>(byte) - 0x30; }
@@ -101,8 +87,6 @@ SerialLink::SerialLink(diag::TraceLog& trace, std::string port_name, std::string
       clock_(clock) {}
 
 SerialLink::~SerialLink() { ClosePortHandle(); }
-
-void SerialLink::SetCommThreadControl(CommThreadControl* control) { comm_thread_ = control; }
 
 // ---------------------------------------------------------------------------
 // Opening and closing
@@ -134,7 +118,7 @@ int SerialLink::OpenWith(const std::string& definition) {
     if (refusal != 0) Error(port_name_ + ": " + std::strerror(refusal));
     return 1;
   }
-  std::lock_guard lock(write_lock_);
+  platform::MutexLock lock(write_lock_);
   port_ = std::move(port);
   line_definition_ = definition;
   open_ = true;
@@ -142,44 +126,40 @@ int SerialLink::OpenWith(const std::string& definition) {
 }
 
 void SerialLink::ClosePortHandle() {
-  std::lock_guard lock(write_lock_);
+  platform::MutexLock lock(write_lock_);
   port_.reset();
   open_ = false;
 }
 
 int SerialLink::OpenPort() {
   if (open_) return 0;
-  if (OpenWith(line_settings_) != 0) return 1;
-  if (comm_thread_ != nullptr && !comm_thread_->Start()) {
-    ClosePortHandle();
-    Error(kThreadFailed);
-    return 1;
-  }
-  return 0;
+  return OpenWith(line_settings_);
 }
 
 int SerialLink::ReopenPort(std::string_view definition) {
   ClosePortHandle();
-  if (comm_thread_ != nullptr) comm_thread_->DiscardRequests();
   return OpenWith(std::string(definition));
 }
 
+int SerialLink::Reopen(std::string_view definition, ModelDetection& detection) {
+  detection.reopened = true;
+  return ReopenPort(definition);
+}
+
 int SerialLink::ClosePort() {
-  if (comm_thread_ != nullptr) comm_thread_->Stop();
   ClosePortHandle();
-  if (comm_thread_ != nullptr) comm_thread_->DiscardRequests();
   return 0;
 }
 
 std::string SerialLink::LineDefinition() const {
-  std::lock_guard lock(write_lock_);
+  platform::MutexLock lock(write_lock_);
   return line_definition_;
 }
 
 // ---------------------------------------------------------------------------
 // Sending
 
-int SerialLink::SendFrame(std::span<const uint8_t> command) {
+int32_t SerialLink::SendFrame(std::span<const uint8_t> command) {
   const std::vector<uint8_t> frame = BuildCommandFrame(command);
   if (port_) {
     // Whatever came before our command is not its answer.
@@ -189,18 +169,25 @@ int SerialLink::SendFrame(std::span<const uint8_t> command) {
   return WriteBytes(frame);
 }
 
-int SerialLink::SendEnquiry(DeviceReply& reply, int timeout_ms, bool suppress_follow_ups) {
+int32_t SerialLink::SendEnquiry(DeviceReply& reply, int32_t timeout_ms, bool suppress_follow_ups) {
   if (port_) {
     port_->Purge(PurgeScope::kReceive);
     port_->TakeReceiveError();
   }
-  WriteBytes(kEnquiry);
+  if (WriteBytes(kEnquiry) != kReplyOk) {
+    reply = DeviceReply{};
+    reply.status = kReplyTimeout;
+    reply.unsent = true;
+    return reply.status;
+  }
   return ReceiveAnswer(reply, timeout_ms, suppress_follow_ups, false);
 }
 
-int SerialLink::WriteBytes(std::span<const uint8_t> bytes) {
-  std::lock_guard lock(write_lock_);
-  if (!port_ || bytes.empty()) return kReplyOk;
+int32_t SerialLink::WriteBytes(std::span<const uint8_t> bytes) {
+  platform::MutexLock lock(write_lock_);
+  if (bytes.empty()) return kReplyOk;
+  // A closed port takes nothing: no answer can follow.
+  if (!port_) return kReplyTimeout;
   size_t offset = 0;
   int idle_writes = 0;
   while (offset < bytes.size()) {
@@ -222,8 +209,8 @@ int SerialLink::WriteBytes(std::span<const uint8_t> bytes) {
 // ---------------------------------------------------------------------------
 // Receiving
 
-int SerialLink::ReceiveAnswer(DeviceReply& reply, int timeout_ms, bool suppress_follow_ups,
-                              bool alternative_bell_rule) {
+int32_t SerialLink::ReceiveAnswer(DeviceReply& reply, int32_t timeout_ms, bool suppress_follow_ups,
+                                  bool alternative_bell_rule) {
   reply = DeviceReply{};
   const int64_t deadline = clock_.NowMs() + std::max(0, timeout_ms);
 
@@ -360,22 +347,21 @@ void SerialLink::RunFollowUps(DeviceReply& reply, bool suppress, bool alternativ
   switch (reply.answerByte) {
     case kBel:
       if (suppress) break;
-      reply.errorCode = krt07_family ? ReadKrt07ErrorCode(alternative_bell_rule ? Krt07ErrorRule::kB
-                                                                                : Krt07ErrorRule::kC)
+      reply.errorCode = krt07_family ? ReadKrt07ErrorCode(alternative_bell_rule ? Krt07Rule::kB : Krt07Rule::kC)
                                      : ReadKrt03ErrorCode();
       reply.errorFlag = reply.errorCode != 0 ? 1 : 0;
       break;
     case kDc3:
       if (suppress || !krt07_family) break;
-      reply.errorCode = ReadKrt07ErrorCode(Krt07ErrorRule::kA);
+      reply.errorCode = ReadKrt07ErrorCode(Krt07Rule::kA);
       reply.errorFlag = reply.errorCode != 0 ? 1 : 0;
       break;
     case kCan:
       if (suppress) break;
       reply.cancelled = 1;
-      reply.cancelDetail = ReadErrorNumber();
-      if (reply.cancelDetail == 0) reply.cancelDetail = ReadErrorNumber();
-      if (reply.cancelDetail == 0 && krt07_family) reply.cancelDetail = ReadKrt07ErrorCode(Krt07ErrorRule::kC);
+      reply.cancelDetail = ReadErrorNumber().Value();
+      if (reply.cancelDetail == 0) reply.cancelDetail = ReadErrorNumber().Value();
+      if (reply.cancelDetail == 0 && krt07_family) reply.cancelDetail = ReadKrt07ErrorCode(Krt07Rule::kC);
       break;
     case kEm:
       // "Not possible now" needs no read: it is known from the byte alone.
@@ -390,27 +376,25 @@ void SerialLink::RunFollowUps(DeviceReply& reply, bool suppress, bool alternativ
 }
 
 bool SerialLink::ReadRecord(std::span<const uint8_t> command, int length, DeviceReply& reply) {
-  SendFrame(command);
+  if (SendFrame(command) != kReplyOk) return false;
   const int status = ReceiveAnswer(reply, kRecordTimeoutMs, true, false);
   return status == kReplyOk && length > 0 && reply.answerByte == 0 && reply.length() == length;
 }
 
-int SerialLink::ReadErrorNumber() {
+ErrorNumberRead SerialLink::ReadErrorNumber() {
   clock_.SleepMs(kErrorNumberDelayMs);
   const ModelCode model = Model();
   DeviceReply reply;
-  const bool ok =
-      ReadRecord(IsKrt07Family(model) ? kStatusCommandKrt07 : kStatusCommandOther, StatusRecordLength(model), reply);
-  if (!ok) return 0xFFFF;
+  if (!ReadRecord(StatusCommand(model).bytes, StatusRecordLength(model), reply)) return {.unreadable = true};
   const std::vector<uint8_t>& d = reply.data;
-  if (d[1] != '1') return 0;
-  return ((d[3] & 0x0F) << 12) | ((d[4] & 0x0F) << 8) | ((d[5] & 0x0F) << 4) | (d[6] & 0x0F);
+  if (d[1] != '1') return {};
+  return {.number = ((d[3] & 0x0F) << 12) | ((d[4] & 0x0F) << 8) | ((d[5] & 0x0F) << 4) | (d[6] & 0x0F)};
 }
 
 int SerialLink::ReadKrt03ErrorCode() {
   if (Model() != ModelCode::kKrt03) return 0;
   DeviceReply reply;
-  if (!ReadRecord(kStatusCommandOther, StatusRecordLength(ModelCode::kKrt03), reply)) return 0;
+  if (!ReadRecord(StatusCommand(ModelCode::kKrt03).bytes, StatusRecordLength(ModelCode::kKrt03), reply)) return 0;
   const std::vector<uint8_t>& d = reply.data;
   if (d[47] & 0x02) return 207;
   if (d[45] & 0x02) return 202;
@@ -421,11 +405,11 @@ int SerialLink::ReadKrt03ErrorCode() {
   return 0;
 }
 
-int SerialLink::ReadKrt07ErrorCode(Krt07ErrorRule rule) {
+int32_t SerialLink::ReadKrt07ErrorCode(Krt07Rule rule) {
   const ModelCode model = Model();
   if (!IsKrt07Family(model)) return 0;
   DeviceReply reply;
-  if (!ReadRecord(kStatusCommandKrt07, StatusRecordLength(model), reply)) return 0;
+  if (!ReadRecord(StatusCommand(model).bytes, StatusRecordLength(model), reply)) return 0;
   const std::vector<uint8_t>& d = reply.data;
   const int a = DigitValue(d[7]);
   const int b = DigitValue(d[8]);
@@ -443,14 +427,14 @@ int SerialLink::ReadKrt07ErrorCode(Krt07ErrorRule rule) {
   const bool c233 = (a & 0x04) || (b & 0x04);
 
   switch (rule) {
-    case Krt07ErrorRule::kA:
+    case Krt07Rule::kA:
       if (c234) return 234;
       if (c241) return 241;
       if (c235) return 235;
       if (c236) return 236;
       if (c239) return 239;
       return 0;
-    case Krt07ErrorRule::kB:
+    case Krt07Rule::kB:
       if (stopped) return 238;
       if (c234) return 234;
       if (c241) return 241;
@@ -460,7 +444,7 @@ int SerialLink::ReadKrt07ErrorCode(Krt07ErrorRule rule) {
       if (c233) return 233;
       if (c232) return 232;
       return 231;
-    case Krt07ErrorRule::kC:
+    case Krt07Rule::kC:
       if (stopped) return 238;
       if (c232) return 232;
       if (c234) return 234;
@@ -492,116 +476,108 @@ void SerialLink::SetModel(int32_t code) {
 }
 
 int SerialLink::Exchange(std::span<const uint8_t> command, int timeout_ms) {
-  SendFrame(command);
+  const int32_t sent = SendFrame(command);
+  if (sent != kReplyOk) return sent;
   DeviceReply reply;
   const int status = ReceiveAnswer(reply, timeout_ms, false, false);
   return status != kReplyOk ? status : static_cast<int>(reply.answerByte);
 }
 
-int SerialLink::ReadModelName() {
-  SendFrame(kModelNameCommand);
+ModelNameRead SerialLink::ReadModelName() {
+  const DeviceCommand command = ModelNameCommand();
   DeviceReply reply;
-  const int status = ReceiveAnswer(reply, kModelNameTimeoutMs, false, false);
-  if (status != kReplyOk) {
-    SetModel(0);
-    return status;
+  ModelNameRead read;
+  read.status = SendFrame(command.bytes);
+  if (read.status == kReplyOk) read.status = ReceiveAnswer(reply, command.timeout_ms, false, false);
+  if (read.status == kReplyOk && reply.answerByte == 0) {
+    if (const std::optional<ModelName> name = ParseModelName(reply.data)) read.name = *name;
   }
-  struct Name {
-    std::array<uint8_t, 7> bytes;
-    ModelCode model;
-    int result;
-  };
-  static constexpr std::array<Name, 5> kNames = {{
-      {{'K', 'R', 'T', '0', '2', 'F', 'A'}, ModelCode::kKrt02, kModeA},
-      {{'K', 'R', 'T', '0', '2', 'F', ' '}, ModelCode::kKrt02, kModeB},
-      // Followed by a full-width blank in the device's code page.
-      {{'K', 'R', 'T', '0', '3', 0x81, 0x40}, ModelCode::kKrt03, 0},
-      {{'K', 'R', 'T', '0', '7', 'A', ' '}, ModelCode::kKrt07, 0},
-      {{'K', 'R', 'T', '7', '7', 'A', ' '}, ModelCode::kKrt77, 0},
-  }};
-  if (reply.answerByte == 0 && reply.length() == kModelNameLength) {
-    for (const Name& name : kNames) {
-      if (std::equal(name.bytes.begin(), name.bytes.end(), reply.data.begin() + kModelNameAt)) {
-        SetModel(static_cast<int32_t>(name.model));
-        return name.result;
-      }
-    }
-  }
-  SetModel(0);
-  return 0;
+  SetModel(static_cast<int32_t>(read.name.model));
+  return read;
 }
 
-int SerialLink::DetectModel() {
+ModelDetection SerialLink::DetectModel() {
+  ModelDetection detection;
+  const auto failed = [&detection] {
+    detection.outcome = ModelDetection::Outcome::kFailed;
+    return detection;
+  };
+  const auto ready = [&detection] {
+    detection.outcome = ModelDetection::Outcome::kReady;
+    return detection;
+  };
   Info(kReadAt9600Data8);
   ReadModelName();
   if (Model() == ModelCode::kKrt07) {
     Info(kFoundKrt07);
-    return 0;
+    return ready();
   }
   if (Model() == ModelCode::kKrt77) {
     Info(kFoundKrt77);
-    return 0;
+    return ready();
   }
 
   Info(kReopenAt2400Data7);
-  if (ReopenPort(kLine2400Data7) != 0) return kDetectFailed;
+  if (Reopen(kLine2400Data7, detection) != 0) return failed();
   Info(kReadAt2400Data7);
-  int mode = ReadModelName();
+  Krt02Mode mode = ReadModelName().name.mode;
 
-  if (mode == kModeA || mode == kModeB) {
+  if (mode != Krt02Mode::kNone) {
     // A KRT02 at 2400 bit/s: move it to 9600 bit/s first.
-    Info(mode == kModeA ? kFoundKrt02ModeA : kFoundKrt02ModeB);
+    Info(mode == Krt02Mode::kA ? kFoundKrt02ModeA : kFoundKrt02ModeB);
     Info(kSpeedChangeStart);
-    if (Exchange(kSpeed9600Command, kSpeedChangeTimeoutMs) != kAck) return kDetectFailed;
+    if (Exchange(LineSpeedCommand(LineSpeed::kNormal).bytes, kSpeedChangeTimeoutMs) != kAck) return failed();
     clock_.SleepMs(kAfterSpeedChangeMs);
     Info(kReopenAt9600Data7);
-    if (ReopenPort(kLine9600Data7) != 0) return kDetectFailed;
+    if (Reopen(kLine9600Data7, detection) != 0) return failed();
   } else {
     // Only the read at 9600 bit/s with 7 data bits decides (a KRT03 may also
     // have answered at 2400 bit/s).
     Info(kReopenAt9600Data7);
-    if (ReopenPort(kLine9600Data7) != 0) return kDetectFailed;
+    if (Reopen(kLine9600Data7, detection) != 0) return failed();
     Info(kReadAt9600Data7);
-    mode = ReadModelName();
+    mode = ReadModelName().name.mode;
     switch (Model()) {
       case ModelCode::kKrt03:
         Info(kFoundKrt03);
-        return 0;
+        return ready();
       case ModelCode::kKrt02:
-        if (mode != kModeA && mode != kModeB) {
+        if (mode == Krt02Mode::kNone) {
           Error(kKrt02ModeUnknown);
-          return kDetectFailed;
+          return failed();
         }
-        Info(mode == kModeA ? kFoundKrt02ModeA : kFoundKrt02ModeB);
+        Info(mode == Krt02Mode::kA ? kFoundKrt02ModeA : kFoundKrt02ModeB);
         break;
       case ModelCode::kUnknown:
       case ModelCode::kKrt07:
       case ModelCode::kKrt77:
-        return kDetectFailed;
+        return failed();
     }
   }
 
-  if (mode == kModeA) return 0;
-  const int answer = Exchange(kModeACommand, kSpeedChangeTimeoutMs);
+  if (mode == Krt02Mode::kA) return ready();
+  const int answer = Exchange(Krt02ModeACommand().bytes, kSpeedChangeTimeoutMs);
   if (answer == kAck) {
     clock_.SleepMs(kAfterSpeedChangeMs);
     Info(kModeAChanged);
-    return 0;
+    return ready();
   }
   Error(kModeAChangeFailed);
-  // A data frame has no answer byte (0); the change still failed and must not
-  // read as success.
-  return answer != 0 ? answer : kDetectFailed;
+  // A data frame has no answer byte (0), and a receive failure no byte at
+  // all: the change failed either way and must not read as success.
+  if (answer <= 0) return failed();
+  detection.outcome = ModelDetection::Outcome::kModeChangeRefused;
+  detection.refused_answer = static_cast<uint8_t>(answer);
+  return detection;
 }
 
-int SerialLink::SwitchLineSpeed(int kind) {
-  if (kind != 1 && kind != 2) return kBadSpeedKind;
-  const bool fast = kind == 1;
-  if (Exchange(fast ? kSpeed115200Command : kSpeed9600Command, kSpeedChangeTimeoutMs) != kAck) return kDetectFailed;
+SpeedSwitch SerialLink::SwitchLineSpeed(LineSpeed speed) {
+  const bool fast = speed == LineSpeed::kFast;
+  if (Exchange(LineSpeedCommand(speed).bytes, kSpeedChangeTimeoutMs) != kAck) return SpeedSwitch::kRefused;
   clock_.SleepMs(kAfterSpeedChangeMs);
   Info(fast ? kReopenAt115200Data8 : kReopenAt9600Data8);
-  if (ReopenPort(fast ? kLine115200Data8 : kLine9600Data8) != 0) return kDetectFailed;
-  return 0;
+  if (ReopenPort(fast ? kLine115200Data8 : kLine9600Data8) != 0) return SpeedSwitch::kRefused;
+  return SpeedSwitch::kSwitched;
 }
 
 // ---------------------------------------------------------------------------
@@ -618,3 +594,13 @@ void SerialLink::Info(std::string_view message) { trace_.Write(diag::kLevelInfo,
 void SerialLink::Error(std::string_view message) { trace_.Write(diag::kLevelError, diag::kTagError, message); }
 
 }  // namespace vexokrt::link
+
+namespace vexokrt {
+
+std::unique_ptr<LineExchange> MakeSerialLine(diag::TraceLog& trace, std::string port_name, std::string line_settings,
+                                             platform::Clock& clock) {
+  return std::make_unique<link::SerialLink>(trace, std::move(port_name), std::move(line_settings),
+                                            link::SerialLink::PortOpener{}, clock);
+}
+
+}  // namespace vexokrt

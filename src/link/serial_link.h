@@ -17,56 +17,33 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <span>
 #include <string>
 #include <string_view>
 
 #include "diag/trace_log.h"
+#include "link/command_set.h"
 #include "link/device_reply.h"
 #include "link/frame_codec.h"
+#include "link/line_exchange.h"
 #include "link/model_code.h"
 #include "platform/clock.h"
 #include "platform/serial_port.h"
+#include "platform/thread_annotations.h"
 
 namespace vexokrt::link {
 
-// The communication thread that runs beside the link. The link starts it when
-// the port opens for normal use, stops it before the port closes, and has it
-// drop its queued requests whenever the port closes or is reopened.
-class CommThreadControl {
- public:
-  virtual ~CommThreadControl() = default;
-  // Called by OpenPort after the port has opened. Starts the thread unless it
-  // already runs; returns false when it cannot be started (OpenPort then
-  // closes the port again and fails).
-  virtual bool Start() = 0;
-  // Called by ClosePort before the port is closed. Stops the thread and waits
-  // for it unless it does not run. ClosePort may be called on the thread
-  // itself (its recovery closes and reopens the port); Stop must then neither
-  // join itself nor stop the recovery that called it.
-  virtual void Stop() = 0;
-  // Called by ClosePort after the port closed, and by ReopenPort before it
-  // reopens: every queued request is dropped. Whoever waits for a dropped
-  // request must still get a definite answer (the thread's business).
-  virtual void DiscardRequests() = 0;
+// A model-name read: the receive status and the name found (kUnknown, no
+// mode, when the answer names no model of the family).
+struct ModelNameRead {
+  int32_t status = kReplyOk;
+  ModelName name;
 };
 
-// Which table ReadKrt07ErrorCode uses.
-enum class Krt07ErrorRule {
-  kA,  // after DC3
-  kB,  // after BEL with the alternative rule ('!', 'm', 'n', 'p' commands)
-  kC,  // after BEL otherwise, and after CAN
-};
-
-class SerialLink {
+class SerialLink final : public LineExchange {
  public:
   // Opens a port by configured name; null when it cannot be opened.
   using PortOpener = std::function<std::unique_ptr<platform::SerialPort>(const std::string& name)>;
-
-  // Results of DetectModel and SwitchLineSpeed besides 0.
-  static constexpr int kDetectFailed = -100;
-  static constexpr int kBadSpeedKind = 111;
 
   // |trace| receives the Error and Info lines and hex dumps; it must outlive
   // the link. |port_name| is the configured port ("COM1" or a device path),
@@ -74,36 +51,28 @@ class SerialLink {
   // to the terminal port of the platform; |clock| times every wait.
   SerialLink(diag::TraceLog& trace, std::string port_name, std::string line_settings,
              PortOpener opener = {}, platform::Clock& clock = platform::SystemClock());
-  // Closes the port. The communication thread must have been stopped before
-  // (ClosePort does that).
-  ~SerialLink();
+  // Closes the port. Whoever runs the communication thread over this link
+  // must have stopped it before.
+  ~SerialLink() override;
   SerialLink(const SerialLink&) = delete;
   SerialLink& operator=(const SerialLink&) = delete;
 
-  // Installs the communication thread's control (null: none). Not while the
-  // port is open.
-  void SetCommThreadControl(CommThreadControl* control);
+  // Opens the port with the configured line settings. 0 on success (also
+  // when already open), 1 when the port cannot be opened or its line
+  // definition is not one a port can take (speed, parity, data and stop
+  // bits); each failure writes its Error line and a second one naming the
+  // reason (the errno text, or the definition).
+  int OpenPort() override;
 
-  // Opens the port with the configured line settings and starts the
-  // communication thread. 0 on success (also when already open), 1 when the
-  // port cannot be opened, its line definition is not one a port can take
-  // (speed, parity, data and stop bits), or the thread cannot be started (the
-  // port is then closed again); each failure writes its Error line, and a
-  // failed open a second one naming the reason (the errno text, or the
-  // definition).
-  int OpenPort();
-
-  // Closes the port if open, drops queued requests, and opens it again with
-  // |definition| instead of the configured settings. The communication
-  // thread is not touched. 0 on success, 1 (with the Error line) on failure,
-  // the port then being closed.
+  // Closes the port if open and opens it again with |definition| instead of
+  // the configured settings. 0 on success, 1 (with the Error line) on
+  // failure, the port then being closed.
   int ReopenPort(std::string_view definition);
 
-  // Stops the communication thread, closes the port, drops queued requests.
-  // Always 0.
-  int ClosePort();
+  // Closes the port. Always 0.
+  int ClosePort() override;
 
-  bool IsOpen() const { return open_.load(); }
+  bool IsOpen() const override { return open_.load(); }
 
   // The definition the port was last opened with ("" before the first open).
   std::string LineDefinition() const;
@@ -111,11 +80,13 @@ class SerialLink {
   // Frames |command| (STX, bytes, ETX, BCC), purges the receive queue, clears
   // the port's error state and writes the frame. 0, or kReplyTimeout when the
   // port would not take the frame (see WriteBytes).
-  int SendFrame(std::span<const uint8_t> command);
+  int32_t SendFrame(std::span<const uint8_t> command) override;
 
   // Purges the receive queue, clears the error state, writes ENQ and receives
   // the answer as ReceiveAnswer(reply, timeout_ms, suppress_follow_ups, false).
-  int SendEnquiry(DeviceReply& reply, int timeout_ms, bool suppress_follow_ups);
+  // An ENQ that cannot be written is a kReplyTimeout reply marked unsent,
+  // given at once.
+  int32_t SendEnquiry(DeviceReply& reply, int32_t timeout_ms, bool suppress_follow_ups) override;
 
   // Receives one answer into |reply| (reset first) and returns its status:
   // kReplyOk, kReplyTimeout (nothing came within |timeout_ms|),
@@ -130,47 +101,48 @@ class SerialLink {
   // length field says so; a frame that stops short ends after 50 ms of
   // silence once its first byte after DLE has come (the wait for that byte
   // may take the whole frame time), and no frame takes longer than 2000 ms.
-  int ReceiveAnswer(DeviceReply& reply, int timeout_ms, bool suppress_follow_ups,
-                    bool alternative_bell_rule);
+  int32_t ReceiveAnswer(DeviceReply& reply, int32_t timeout_ms, bool suppress_follow_ups,
+                        bool alternative_bell_rule) override;
 
   // Writes |bytes| in pieces of at most 256, each traced as sent data.
-  // Nothing is written (result 0) when the port is closed or |bytes| is
-  // empty. Gives up with kReplyTimeout and an Error line when the port
-  // accepts nothing on several writes in a row (100 ms each) or is gone.
-  int WriteBytes(std::span<const uint8_t> bytes);
+  // Nothing is written (result 0) when |bytes| is empty. Gives up with
+  // kReplyTimeout when the port is closed, and with kReplyTimeout and an
+  // Error line when the port accepts nothing on several writes in a row
+  // (100 ms each) or is gone.
+  int32_t WriteBytes(std::span<const uint8_t> bytes) override;
 
   // The device error number of the status record (after CAN): four
   // hexadecimal digits from status bytes 3 to 6 when byte 1 is '1', else 0;
-  // 0xFFFF when the status cannot be read. Waits 500 ms first.
-  int ReadErrorNumber();
+  // unreadable when the status cannot be read. Waits 500 ms first.
+  ErrorNumberRead ReadErrorNumber() override;
   // KRT03 only (else 0): extended code 202 to 207 from the status, 0 when none
   // applies or the status cannot be read.
   int ReadKrt03ErrorCode();
   // KRT07 family only (else 0): extended code 231 to 241 from the status by
   // |rule|; 0 when the status cannot be read.
-  int ReadKrt07ErrorCode(Krt07ErrorRule rule);
+  int32_t ReadKrt07ErrorCode(Krt07Rule rule) override;
 
-  ModelCode Model() const { return static_cast<ModelCode>(model_.load()); }
+  ModelCode Model() const override { return static_cast<ModelCode>(model_.load()); }
   // Accepts 0, 2, 3, 7 and 77; any other value leaves the model unchanged.
   void SetModel(int32_t code);
 
-  // Reads the model name (":00") and sets the model from it (0 when not
-  // recognised). Returns 'A' (65) or 'B' (66) for a KRT02 in communication
-  // mode A or B, 0 for the other models and for an unknown name, the receive
-  // status when no answer came.
-  int ReadModelName();
+  // Reads the model name (":00") and sets the model from it (kUnknown when
+  // not recognised or not answered). The receive status and, for a known
+  // name, the model and a KRT02's communication mode.
+  ModelNameRead ReadModelName();
 
   // Finds the connected model across the line settings, brings a KRT02 to
   // 9600 bit/s and communication mode A and leaves the port on the model's
-  // settings. 0 when the model is known and the line ready; kDetectFailed
-  // when a reopen fails, no model answers or a speed change is refused; the
+  // settings. Ready when the model is known and the line ready; failed when
+  // a reopen fails, no model answers or a speed change is refused; the
   // answer to the mode-A change when that change is refused.
-  int DetectModel();
+  ModelDetection DetectModel() override;
 
-  // Moves the line to 115200 bit/s (|kind| 1) or back to 9600 bit/s with 8
-  // data bits (|kind| 2). 0, kDetectFailed (no ACK, or the reopen failed) or
-  // kBadSpeedKind for another kind.
-  int SwitchLineSpeed(int kind);
+  // Moves the line to 115200 bit/s or back to 9600 bit/s with 8 data bits:
+  // switched, or refused (no ACK, or the reopen failed).
+  SpeedSwitch SwitchLineSpeed(LineSpeed speed) override;
+
+  void TraceError(std::string_view message) override { Error(message); }
 
  private:
   int OpenWith(const std::string& definition);
@@ -178,6 +150,8 @@ class SerialLink {
   // Sends a command and returns the receive status, or the answer byte when
   // the status is 0.
   int Exchange(std::span<const uint8_t> command, int timeout_ms);
+  // ReopenPort that remembers, for the detection, that the port was reopened.
+  int Reopen(std::string_view definition, ModelDetection& detection);
   // Sends |command| and receives a data frame of exactly |length| bytes with
   // follow-ups suppressed; false otherwise.
   bool ReadRecord(std::span<const uint8_t> command, int length, DeviceReply& reply);
@@ -195,15 +169,23 @@ class SerialLink {
   // errno of the platform port's last failed open (0: none, or another opener).
   int open_error_ = 0;
   platform::Clock& clock_;
-  CommThreadControl* comm_thread_ = nullptr;
 
   // Guards writes and the exchange of the port object; see the class comment
   // for why receives do not need it.
-  mutable std::mutex write_lock_;
+  mutable platform::Mutex write_lock_;
   std::unique_ptr<platform::SerialPort> port_;
-  std::string line_definition_;  // guarded by write_lock_
+  std::string line_definition_ VEX_GUARDED_BY(write_lock_);
   std::atomic<bool> open_{false};
   std::atomic<int32_t> model_{0};
 };
 
 }  // namespace vexokrt::link
+
+namespace vexokrt {
+
+// A line over the configured serial port (|port_name|, |line_settings| such
+// as "9600,E,8,1"); |trace| must outlive it.
+std::unique_ptr<LineExchange> MakeSerialLine(diag::TraceLog& trace, std::string port_name, std::string line_settings,
+                                             platform::Clock& clock = platform::SystemClock());
+
+}  // namespace vexokrt

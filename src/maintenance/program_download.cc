@@ -11,18 +11,17 @@
 #include <vector>
 
 #include "config/device_config.h"
-#include "device/command_set.h"
+#include "link/command_set.h"
 #include "link/comm_thread.h"
 #include "link/device_reply.h"
 #include "link/line_exchange.h"
+#include "link/line_sequences.h"
 #include "opos/opos.h"
 
 namespace vexokrt::maintenance {
 namespace {
 
 constexpr size_t kBlockBytes = 256;
-constexpr int kToFastLine = 1;
-constexpr int kToNormalLine = 2;
 constexpr size_t kVersionOffset = 15;
 
 constexpr std::string_view kStartLine = "プログラムダウンロード開始";
@@ -108,10 +107,7 @@ class Download {
   }
   // Sends |body| framed and reads its answer.
   DeviceReply Exchange(std::span<const uint8_t> body, int32_t timeout_ms) {
-    line_.SendFrame(body);
-    DeviceReply reply;
-    line_.ReceiveAnswer(reply, timeout_ms, false, false);
-    return reply;
+    return ::vexokrt::Exchange(line_, body, timeout_ms);
   }
 
   void BeginPhase() { ctx_.device.Thread().SetDepositPhase(1); }
@@ -125,7 +121,7 @@ class Download {
   // phase ended.
   int32_t Abandon(int32_t result) {
     if (fast_) {
-      line_.SwitchLineSpeed(kToNormalLine);
+      line_.SwitchLineSpeed(LineSpeed::kNormal);
       fast_ = false;
     }
     EndPhase();
@@ -250,7 +246,7 @@ Download::Outcome Download::Judge(const DeviceReply& reply) {
   if (reply.answerByte == kAck || reply.answerByte == kEtb) return {opos::OPOS_SUCCESS, 0};
   if (reply.answerByte == kBel) return extended_or_failure(reply.errorCode);
   if (reply.cancelled != 0) return extended_or_failure(reply.cancelDetail);
-  return extended_or_failure(line_.ReadErrorNumber());
+  return extended_or_failure(line_.ReadErrorNumber().Value());
 }
 
 int32_t Download::SendFile(const ProgramFile& file) {
@@ -269,7 +265,7 @@ int32_t Download::SendFile(const ProgramFile& file) {
 
   if (fast_line_allowed_) {
     BeginPhase();
-    if (line_.SwitchLineSpeed(kToFastLine) != 0) {
+    if (line_.SwitchLineSpeed(LineSpeed::kFast) != SpeedSwitch::kSwitched) {
       EndPhase();
       return opos::OPOS_E_FAILURE;
     }
@@ -281,7 +277,7 @@ int32_t Download::SendFile(const ProgramFile& file) {
 
   if (fast_) {
     fast_ = false;
-    if (line_.SwitchLineSpeed(kToNormalLine) != 0) {
+    if (line_.SwitchLineSpeed(LineSpeed::kNormal) != SpeedSwitch::kSwitched) {
       EndPhase();
       return opos::OPOS_E_FAILURE;
     }
@@ -350,7 +346,7 @@ void Download::SendEndFrame() {
     if (answer == kBel) {
       if (reply.errorCode != 0) SetExtended(reply.errorCode);
     } else {
-      const int32_t number = reply.cancelled != 0 ? reply.cancelDetail : line_.ReadErrorNumber();
+      const int32_t number = reply.cancelled != 0 ? reply.cancelDetail : line_.ReadErrorNumber().Value();
       if (number != 0) SetExtended(number);
     }
     if (answer != kBel && answer != kCan) return;

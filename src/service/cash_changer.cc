@@ -6,7 +6,6 @@
 #include "device/changer_device.h"
 #include "devlog/changer_device_logs.h"
 #include "devlog/registry_values.h"
-#include "link/serial_line_exchange.h"
 #include "link/serial_link.h"
 #include "maintenance/program_download.h"
 #include "platform/clock.h"
@@ -132,8 +131,7 @@ void CCashChanger::CreateDevice() {
   settings.claim_non_event = config_.claim_non_event;
   settings.take_back_timeout_ms = config_.take_back_timeout;
   auto serial = std::make_unique<link::SerialLink>(*trace_log_, config_.port, config_.port_initialize_string);
-  device_ = std::make_unique<ChangerDevice>(*this, settings, std::make_unique<SerialLineExchange>(std::move(serial)),
-                                            *clock_, &exam_log_);
+  device_ = std::make_unique<ChangerDevice>(*this, settings, std::move(serial), *clock_, &exam_log_);
   log_values_ = std::make_unique<devlog::RegistryValues>(device_key_path_);
   devlog::DeviceLogContext context;
   context.settings = devlog::LogSettingsFrom(config_);

@@ -47,7 +47,7 @@
 #include <utility>
 
 #include "config/device_config.h"
-#include "device/command_set.h"
+#include "link/command_set.h"
 #include "device/changer_host.h"
 #include "diag/exam_log.h"
 #include "diag/trace_log.h"

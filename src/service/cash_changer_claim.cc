@@ -3,7 +3,7 @@
 #include <utility>
 
 #include "device/changer_device.h"
-#include "device/command_set.h"
+#include "link/command_set.h"
 #include "devlog/changer_device_logs.h"
 #include "platform/clock.h"
 #include "resources/string_table.h"
@@ -99,9 +99,9 @@ int32_t CCashChanger::ClaimSteps(int32_t timeout) {
   }
 
   // The model.
-  const int detected = device_->DetectModel();
+  const ModelDetection detected = device_->DetectModel();
   const ModelCode model = device_->Model();
-  if (detected != 0) {
+  if (!detected.ready()) {
     switch (config_.claim_pass_setting) {
       case 0:
         UndoClaim();
@@ -361,13 +361,9 @@ std::pair<bool, bool> CCashChanger::ExitSides(int32_t exit) {
 ModelCode CCashChanger::ReadModelNow() {
   DeviceReply reply;
   device_->Execute(ModelNameCommand(), &reply);
-  if (!reply.IsDataFrame() || reply.data.size() != 28) return ModelCode::kUnknown;
-  const std::string name(reply.data.begin() + 20, reply.data.begin() + 27);
-  if (name == "KRT02FA" || name == "KRT02F ") return ModelCode::kKrt02;
-  if (name == std::string("KRT03\x81\x40")) return ModelCode::kKrt03;
-  if (name == "KRT07A ") return ModelCode::kKrt07;
-  if (name == "KRT77A ") return ModelCode::kKrt77;
-  return ModelCode::kUnknown;
+  if (!reply.IsDataFrame()) return ModelCode::kUnknown;
+  const std::optional<ModelName> name = ParseModelName(reply.data);
+  return name ? name->model : ModelCode::kUnknown;
 }
 
 int32_t CCashChanger::EnableSteps(bool reenable) {

@@ -29,8 +29,10 @@ constexpr std::string_view kTracePauseDeposit = "CCashChanger::PauseDeposit";
 // ResultCodeExtended when cash is still being handled after the wait.
 constexpr int32_t kExtendedCashBeingHandled = 233;
 
+// A request that could not be queued ends the deposit as a cancel does.
 bool Cancelled(const DeviceReply& reply) {
-  return reply.status == kReplyOk && (reply.answerByte == kCan || reply.cancelled != 0);
+  return (reply.status == kReplyOk && (reply.answerByte == kCan || reply.cancelled != 0)) ||
+         reply.status == kReplyNotQueued;
 }
 
 }  // namespace

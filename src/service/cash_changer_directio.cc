@@ -17,6 +17,7 @@
 #include "device/changer_device.h"
 #include "devlog/changer_device_logs.h"
 #include "directio/readouts.h"
+#include "link/line_sequences.h"
 #include "maintenance/operating_settings.h"
 #include "platform/codepage.h"
 #include "platform/registry.h"
@@ -78,7 +79,7 @@ class DirectIoCommands {
   // The device error code (rule C) when not 0 as an extended result, else a
   // failure.
   int32_t CodeOrFailure(int32_t code) { return code != 0 ? Extended(code) : OPOS_E_FAILURE; }
-  int32_t ErrorNumberOrFailure() { return CodeOrFailure(device_.Line().ReadErrorNumber()); }
+  int32_t ErrorNumberOrFailure() { return CodeOrFailure(device_.Line().ReadErrorNumber().Value()); }
 
   // The reply rule of the readouts: no answer 107, other read failures 111,
   // BEL the follow-up code (114) or 111, NAK 111, a data answer of another
@@ -419,11 +420,7 @@ int32_t DirectIoCommands::ReplyRule(const DeviceReply& reply, std::optional<size
 }
 
 DeviceReply DirectIoCommands::Exchange(const DeviceCommand& command) {
-  LineExchange& line = device_.Line();
-  DeviceReply reply;
-  line.SendFrame(command.bytes);
-  line.ReceiveAnswer(reply, command.timeout_ms, false, false);
-  return reply;
+  return ::vexokrt::Exchange(device_.Line(), command.bytes, command.timeout_ms);
 }
 
 void DirectIoCommands::RefreshCounts() {
@@ -629,7 +626,7 @@ int32_t DirectIoCommands::Reset() {
 }
 
 int32_t DirectIoCommands::ErrorNumber() {
-  const int32_t number = device_.Line().ReadErrorNumber();
+  const int32_t number = device_.Line().ReadErrorNumber().Value();
   Answer(std::to_string(number));
   if (number == 65535) {
     so_.result_code_extended_.store(65535);
@@ -837,9 +834,7 @@ int32_t DirectIoCommands::IntakeControl() {
       DeviceReply unasked;
       line.ReceiveAnswer(unasked, 100, true, false);
       if (unasked.status != kReplyOk || unasked.answerByte != kDc1) return OPOS_E_ILLEGAL;
-      DeviceReply status;
-      line.SendFrame(StatusCommand(so_.claimed_model_).bytes);
-      line.ReceiveAnswer(status, kDirectLimitMs, false, false);
+      const DeviceReply status = ::vexokrt::Exchange(line, StatusCommand(so_.claimed_model_).bytes, kDirectLimitMs);
       if (!status.IsDataFrame() || status.data.size() != 51 || status.data[47] != '<' || status.data[48] != '2') {
         return OPOS_E_ILLEGAL;
       }

@@ -1,7 +1,7 @@
 // CheckHealth: the communication test, the operation test and the
 // maintenance dialog.
 #include "device/changer_device.h"
-#include "device/command_set.h"
+#include "link/command_set.h"
 #include "link/comm_thread.h"
 #include "platform/modal_dialog.h"
 #include "resources/string_table.h"

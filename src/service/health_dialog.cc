@@ -1,7 +1,7 @@
 #include "service/health_dialog.h"
 
 #include "device/changer_device.h"
-#include "device/command_set.h"
+#include "link/command_set.h"
 #include "resources/string_table.h"
 #include "service/opos.h"
 #include "service/text_format.h"

@@ -7,7 +7,7 @@
 
 #include "device/changer_device.h"
 #include "diag/trace_log.h"
-#include "link/serial_line_exchange.h"
+#include "link/serial_link.h"
 #include "service/opos.h"
 #include "sim/simulator.h"
 #include "support/fake_changer_host.h"
@@ -28,7 +28,7 @@ class DeviceOnSimulatorTest : public ::testing::Test {
     ASSERT_TRUE(started.ok) << started.error;
     device_ = std::make_unique<ChangerDevice>(host_, settings, MakeSerialLine(trace_, sim_->SlavePath(), "9600,E,8,1"));
     ASSERT_EQ(device_->OpenPort(), 0);
-    ASSERT_EQ(device_->DetectModel(), 0);
+    ASSERT_TRUE(device_->DetectModel().ready());
   }
 
   static DeviceSettings Watching(int32_t interval_ms) {

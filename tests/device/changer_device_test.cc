@@ -12,6 +12,7 @@
 #include "device/status_builder.h"
 #include "service/opos.h"
 #include "support/fake_changer_host.h"
+#include "support/failing_allocations.h"
 #include "support/scripted_line.h"
 
 namespace vexokrt {
@@ -165,12 +166,52 @@ TEST_F(ChangerDeviceTest, WaitedChangeSucceedsAfterSubPolling) {
   EXPECT_EQ(enquiries.load(), 6);
 }
 
+// A command the port does not take gives what a silent device gives, at
+// once: OPOS_E_NOHARDWARE by every rule, and no time spent waiting.
+TEST_F(ChangerDeviceTest, CommandThatCannotBeWritten_IsNoHardwareAtOnce) {
+  Make();
+  device_->Thread().SetDepositPhase(1);
+  line_->SetWriteFails(true);
+  const std::vector<DeviceCommand> commands = {
+      ExitSelectionCommand(true, true),
+      ChangeCommand(ModelCode::kKrt07, 1500, 86400000).command,
+      StatusCommand(ModelCode::kKrt07),
+      OperatingConditionCommand(2, {5, 5, 0, 0, 0}).command,
+      IntakeStopCommand(false),
+  };
+  for (const DeviceCommand& command : commands) {
+    SCOPED_TRACE(std::string(command.bytes.begin() + 1, command.bytes.end()));
+    line_->ClearEvents();
+    const int64_t start = clock_.NowMs();
+    EXPECT_EQ(device_->Execute(command), opos::OPOS_E_NOHARDWARE);
+    EXPECT_EQ(clock_.NowMs() - start, 0);
+    EXPECT_EQ(line_->Count(LineEvent::Kind::kReceive) + line_->Count(LineEvent::Kind::kEnquiry), 0);
+  }
+}
+
+TEST_F(ChangerDeviceTest, ThreadThatCannotStart_OpenFailsWithThePortClosedAgain) {
+  Make(ModelCode::kKrt07, FastSettings(), /*open=*/false);
+  line_->ReserveEvents(16);
+  int opened;
+  {
+    testing::FailingAllocations no_memory;
+    opened = device_->OpenPort();
+  }
+  EXPECT_EQ(opened, 1);
+  EXPECT_FALSE(device_->PortOpen());
+  EXPECT_EQ(line_->TraceErrors(), std::vector<std::string>{"通信用スレッドの生成に失敗しました。"});
+  std::vector<LineEvent::Kind> kinds;
+  for (const LineEvent& e : line_->Events()) kinds.push_back(e.kind);
+  EXPECT_EQ(kinds, (std::vector<LineEvent::Kind>{LineEvent::Kind::kOpen, LineEvent::Kind::kClose}));
+  EXPECT_EQ(device_->OpenPort(), 0) << "a later open starts the thread";
+}
+
 TEST_F(ChangerDeviceTest, WaiterWithThePortClosedEndsAfterTheIdleGuard) {
   Make(ModelCode::kKrt07, FastSettings(), /*open=*/false);
   const int64_t start = clock_.NowMs();
   const DeviceReply reply = device_->SendCommand(ExitSelectionCommand(true, true).bytes, WaitStyle::kBusy, 4000);
-  EXPECT_EQ(reply.cancelled, ChangerDevice::kUnqueuedCancelled);
-  EXPECT_EQ(reply.cancelDetail, 0);
+  EXPECT_EQ(reply.status, kReplyNotQueued);
+  EXPECT_EQ(reply.cancelled, 0);
   EXPECT_GE(clock_.NowMs() - start, ChangerDevice::kIdleGuardMs);
   EXPECT_EQ(device_->Execute(ExitSelectionCommand(true, true)), opos::OPOS_E_FAILURE);
   EXPECT_TRUE(line_->Commands().empty());

@@ -27,18 +27,17 @@ class ChangerDeviceLogsTest : public ::testing::Test {
   ChangerDeviceLogsTest()
       : engine_(Options(), &sim_clock_),
         line_(engine_, sim_clock_),
-        clock_(sim_clock_),
-        link_(
-            link_trace_, "sim", "9600,E,8,1",
-            [this](const std::string&) { return std::make_unique<testing::SimSerialPort>(line_); }, clock_) {}
+        clock_(sim_clock_) {}
 
   void SetUp() override {
     DeviceSettings settings;
     settings.watch_interval_ms = 5;  // real time between idle passes
-    device_ =
-        std::make_unique<ChangerDevice>(host_, settings, std::make_unique<testing::SerialLinkLine>(link_), clock_);
+    auto link = std::make_unique<link::SerialLink>(
+        link_trace_, "sim", "9600,E,8,1",
+        [this](const std::string&) { return std::make_unique<testing::SimSerialPort>(line_); }, clock_);
+    device_ = std::make_unique<ChangerDevice>(host_, settings, std::move(link), clock_);
     ASSERT_EQ(device_->OpenPort(), 0);
-    ASSERT_EQ(device_->DetectModel(), 0);
+    ASSERT_TRUE(device_->DetectModel().ready());
     ASSERT_EQ(device_->Model(), ModelCode::kKrt77);
     DeviceLogSettings log_settings = env_.Settings();
     log_settings.operation_history = "%y%m%d.csv";
@@ -62,7 +61,6 @@ class ChangerDeviceLogsTest : public ::testing::Test {
   sim::DirectLine line_;
   testing::SimTimeClock clock_;
   diag::TraceLog link_trace_;
-  link::SerialLink link_;
   vexokrt::testing::FakeChangerHost host_;
   DevlogEnvironment env_;
   std::unique_ptr<ChangerDevice> device_;

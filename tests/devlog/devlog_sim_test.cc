@@ -6,7 +6,7 @@
 #include <filesystem>
 
 #include "devlog/device_log_files.h"
-#include "devlog/link_exchange.h"
+#include "devlog/memory_read.h"
 #include "devlog/operation_history.h"
 #include "devlog/trading_log.h"
 #include "devlog_fakes.h"
@@ -33,11 +33,11 @@ class SimulatedChanger {
         link_(
             link_trace_, "sim", "9600,E,8,1",
             [this](const std::string&) { return std::make_unique<testing::SimSerialPort>(line_); }, clock_),
-        reads_(link_) {}
+        reads_(LineReads(link_)) {}
   ~SimulatedChanger() { link_.ClosePort(); }
 
   // Opens the port and finds the model; false when either fails.
-  bool Connect() { return link_.OpenPort() == 0 && link_.DetectModel() == 0; }
+  bool Connect() { return link_.OpenPort() == 0 && link_.DetectModel().ready(); }
 
   sim::ChangerEngine& engine() { return engine_; }
   MemoryReadExchange& reads() { return reads_; }
@@ -56,7 +56,7 @@ class SimulatedChanger {
   testing::SimTimeClock clock_;
   diag::TraceLog link_trace_;  // off
   link::SerialLink link_;
-  LinkMemoryReads reads_;
+  MemoryReads reads_;
 };
 
 std::vector<std::string> Lines(const std::string& cp932) {

@@ -9,7 +9,6 @@
 #include <memory>
 #include <string>
 
-#include "link/line_exchange.h"
 #include "link/serial_link.h"
 #include "platform/clock.h"
 #include "platform/serial_port.h"
@@ -54,54 +53,6 @@ class SimSerialPort final : public platform::SerialPort {
  private:
   sim::DirectLine& line_;
   sim::LineSettings settings_;
-};
-
-// The device layer's line over a SerialLink, with the thread hooks carried
-// into the link's thread control.
-class SerialLinkLine final : public LineExchange, private link::CommThreadControl {
- public:
-  explicit SerialLinkLine(link::SerialLink& link) : link_(link) { link_.SetCommThreadControl(this); }
-  ~SerialLinkLine() override { link_.SetCommThreadControl(nullptr); }
-
-  int OpenPort() override { return link_.OpenPort(); }
-  int ClosePort() override { return link_.ClosePort(); }
-  bool IsOpen() const override { return link_.IsOpen(); }
-  void SetThreadHooks(ThreadHooks hooks) override { hooks_ = std::move(hooks); }
-  ModelCode Model() const override { return link_.Model(); }
-  int DetectModel() override { return link_.DetectModel(); }
-  void SendFrame(std::span<const uint8_t> command) override { link_.SendFrame(command); }
-  int32_t SendEnquiry(DeviceReply& reply, int32_t timeout_ms, bool suppress) override {
-    return link_.SendEnquiry(reply, timeout_ms, suppress);
-  }
-  int32_t ReceiveAnswer(DeviceReply& reply, int32_t timeout_ms, bool suppress, bool alternative) override {
-    return link_.ReceiveAnswer(reply, timeout_ms, suppress, alternative);
-  }
-  void WriteBytes(std::span<const uint8_t> bytes) override { link_.WriteBytes(bytes); }
-  int32_t SwitchLineSpeed(int kind) override { return link_.SwitchLineSpeed(kind); }
-  int32_t ReadErrorNumber() override { return link_.ReadErrorNumber(); }
-  int32_t ReadKrt07ErrorCode(Krt07Rule rule) override {
-    switch (rule) {
-      case Krt07Rule::kA:
-        return link_.ReadKrt07ErrorCode(link::Krt07ErrorRule::kA);
-      case Krt07Rule::kB:
-        return link_.ReadKrt07ErrorCode(link::Krt07ErrorRule::kB);
-      case Krt07Rule::kC:
-        return link_.ReadKrt07ErrorCode(link::Krt07ErrorRule::kC);
-    }
-    return 0;
-  }
-
- private:
-  bool Start() override { return !hooks_.start || hooks_.start() == 0; }
-  void Stop() override {
-    if (hooks_.stop) hooks_.stop();
-  }
-  void DiscardRequests() override {
-    if (hooks_.discard) hooks_.discard();
-  }
-
-  link::SerialLink& link_;
-  ThreadHooks hooks_;
 };
 
 }  // namespace vexokrt::devlog::testing

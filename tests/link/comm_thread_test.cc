@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "service/opos.h"
+#include "support/failing_allocations.h"
 #include "support/scripted_line.h"
 #include "support/temp_dir.h"
 
@@ -146,15 +147,17 @@ Answer ReadsAnswer(const std::vector<uint8_t>& command, ModelCode model) {
 
 class CommThreadTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    line_.SetThreadHooks(ThreadHooks{[this] { return thread_->Start(); }, [this] { thread_->Stop(); },
-                                     [this] { thread_->DiscardQueued(); }});
+  // The owner's order: the thread stops before the port closes.
+  void TearDown() override {
+    if (thread_) thread_->Stop();
+    line_.ClosePort();
   }
-  void TearDown() override { line_.ClosePort(); }
 
+  // The owner's order: the port opens, then the thread starts.
   void Make(CommThread::Settings settings = {1, 0}) {
     thread_ = std::make_unique<CommThread>(line_, delegate_, settings, clock_);
     ASSERT_EQ(line_.OpenPort(), 0);
+    ASSERT_EQ(thread_->Start(), ThreadStart::kRunning);
   }
 
   std::shared_ptr<WaitSlot> Send(const std::string& body, WaitStyle style, int32_t timeout_ms,
@@ -346,10 +349,47 @@ TEST_F(CommThreadTest, DiscardAnswersWaitersAtOnce) {
   EXPECT_EQ(line_.CountCommand("Y02"), 0);
 }
 
+// A command the port does not take is answered as a silent device's, at
+// once, whatever the wait it asked for: nothing is received or enquired for
+// it, and no time passes waiting.
+TEST_F(CommThreadTest, CommandThatCannotBeWritten_IsATimeOutAtOnceInEveryWaitStyle) {
+  Make();
+  line_.SetWriteFails(true);
+  for (const WaitStyle style :
+       {WaitStyle::kNone, WaitStyle::kBusy, WaitStyle::kProgress, WaitStyle::kTakeBack, WaitStyle::kDispense}) {
+    SCOPED_TRACE(static_cast<int>(style));
+    line_.ClearEvents();
+    const int64_t start = clock_.NowMs();
+    const DeviceReply reply = Send("n21", style, 600000)->Wait();
+    EXPECT_EQ(reply.status, kReplyTimeout);
+    EXPECT_TRUE(reply.unsent);
+    EXPECT_EQ(clock_.NowMs() - start, 0);
+    EXPECT_EQ(line_.Count(LineEvent::Kind::kReceive), 0);
+    EXPECT_EQ(line_.Count(LineEvent::Kind::kEnquiry), 0);
+    EXPECT_EQ(line_.CountCommand("n21"), 1);
+  }
+}
+
+TEST_F(CommThreadTest, ThreadThatCannotBeCreated_StartSaysSoAndNothingIsQueued) {
+  thread_ = std::make_unique<CommThread>(line_, delegate_, CommThread::Settings{1, 0}, clock_);
+  ASSERT_EQ(line_.OpenPort(), 0);
+  ThreadStart started;
+  {
+    testing::FailingAllocations no_memory;
+    started = thread_->Start();
+  }
+  EXPECT_EQ(started, ThreadStart::kFailed);
+  EXPECT_FALSE(thread_->Running());
+  auto request = std::make_unique<DeviceRequest>();
+  request->command = Bytes("+00");
+  EXPECT_FALSE(thread_->Enqueue(std::move(request)));
+  EXPECT_EQ(thread_->Start(), ThreadStart::kRunning) << "a later start works";
+}
+
 TEST_F(CommThreadTest, NothingIsQueuedWhileThePortIsClosed) {
   Make();
   line_.ClosePort();
-  EXPECT_FALSE(thread_->Running());
+  EXPECT_TRUE(thread_->Running()) << "the line never stops the thread";
   auto request = std::make_unique<DeviceRequest>();
   request->command = Bytes("+00");
   bool queued_hook_ran = false;
@@ -536,6 +576,7 @@ TEST_F(CommThreadWatchTest, AutoNegotiationReopensAndDetectsAfterTheFirstFailure
   exam.SetFileName(dir.file("ExamlogS.txt"));
   thread_ = std::make_unique<CommThread>(line_, delegate_, CommThread::Settings{1, 1}, clock_, &exam);
   ASSERT_EQ(line_.OpenPort(), 0);
+  ASSERT_EQ(thread_->Start(), ThreadStart::kRunning);
   line_.SetUnplugged(true);
   line_.ClearEvents();
   thread_->ResumeWatch(0);

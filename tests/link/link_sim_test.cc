@@ -86,7 +86,7 @@ TEST_F(PtySimTest, EveryModel_DetectedAndItsStatusRead) {
     SCOPED_TRACE(c.line);
     link_.reset();
     StartSim(c.model);
-    EXPECT_EQ(link_->DetectModel(), 0);
+    EXPECT_TRUE(link_->DetectModel().ready());
     EXPECT_EQ(link_->Model(), c.code);
     EXPECT_EQ(link_->LineDefinition(), c.line);
     DeviceReply status;
@@ -97,7 +97,7 @@ TEST_F(PtySimTest, EveryModel_DetectedAndItsStatusRead) {
 
 TEST_F(PtySimTest, Krt02ModeBAt2400_ReachesModeAAt9600WithItsTraceLinesInOrder) {
   StartSim(sim::Model::kKrt02F);
-  EXPECT_EQ(link_->DetectModel(), 0);
+  EXPECT_TRUE(link_->DetectModel().ready());
   EXPECT_EQ(link_->Model(), ModelCode::kKrt02);
   EXPECT_EQ(link_->LineDefinition(), "9600,E,7,1");
   EXPECT_EQ(StepsOf(trace_), (std::vector<std::string>{kRead96008, kReopen24007, kRead24007, kFoundB, kSpeedChange,
@@ -110,7 +110,7 @@ TEST_F(PtySimTest, Krt02ModeBAt2400_ReachesModeAAt9600WithItsTraceLinesInOrder) 
 
 TEST_F(PtySimTest, Krt02ModeAAt9600_NoModeChange) {
   StartSim(sim::Model::kKrt02FA);
-  EXPECT_EQ(link_->DetectModel(), 0);
+  EXPECT_TRUE(link_->DetectModel().ready());
   // A pseudo-terminal only carries the speed, so the device already answers
   // the read with 8 data bits; only the read with 7 decides.
   EXPECT_EQ(StepsOf(trace_),
@@ -123,7 +123,7 @@ TEST_F(PtySimTest, NoDevice_MinusHundredAndModelUnknown) {
   sim_->Engine().SetUnplugged(true);
   link_->SetModel(7);
   const int64_t start = platform::TickMs();
-  EXPECT_EQ(link_->DetectModel(), SerialLink::kDetectFailed);
+  EXPECT_EQ(link_->DetectModel().outcome, ModelDetection::Outcome::kFailed);
   const int64_t elapsed = platform::TickMs() - start;
   EXPECT_EQ(link_->Model(), ModelCode::kUnknown);
   EXPECT_EQ(trace_.Errors(), std::vector<std::string>(3, "タイムアウト発生"));
@@ -134,14 +134,16 @@ TEST_F(PtySimTest, NoDevice_MinusHundredAndModelUnknown) {
 TEST_F(PtySimTest, NakToTheModeChange_IsTheResult) {
   StartSim(sim::Model::kKrt02F);
   sim_->Engine().InjectFault(sim::Fault{sim::FaultKind::kAnswerNak, 1, 0x7F, 0});
-  EXPECT_EQ(link_->DetectModel(), 0x15);
+  const ModelDetection detection = link_->DetectModel();
+  EXPECT_EQ(detection.outcome, ModelDetection::Outcome::kModeChangeRefused);
+  EXPECT_EQ(detection.refused_answer, 0x15);
   EXPECT_EQ(trace_.Errors().back(), "接続機器を KRT02 (A通信モード)に変更に失敗しました。");
   EXPECT_FALSE(sim_->Engine().ModeA());
 }
 
 TEST_F(PtySimTest, MalformedAnswers_StatusAndErrorLine) {
   StartSim(sim::Model::kKrt07);
-  ASSERT_EQ(link_->DetectModel(), 0);
+  ASSERT_TRUE(link_->DetectModel().ready());
   struct Case {
     sim::FaultKind fault;
     int status;
@@ -181,7 +183,7 @@ std::vector<DataRead> DataReads() {
 
 TEST_F(PtySimTest, DataAnswersInBothLengthForms_DecodedAlike) {
   StartSim(sim::Model::kKrt07);
-  ASSERT_EQ(link_->DetectModel(), 0);
+  ASSERT_TRUE(link_->DetectModel().ready());
   std::map<uint8_t, Bytes> nibble_form;
   for (bool binary : {false, true}) {
     sim_->Engine().SetBinaryLength(binary);
@@ -205,7 +207,7 @@ TEST_F(PtySimTest, DataAnswersInBothLengthForms_DecodedAlike) {
 
 TEST_F(PtySimTest, CanOnAJammedKrt07_CarriesTheDeviceErrorNumber) {
   StartSim(sim::Model::kKrt07);
-  ASSERT_EQ(link_->DetectModel(), 0);
+  ASSERT_TRUE(link_->DetectModel().ready());
   sim_->Engine().SetJam(true, 0x0521);
   sim_->Engine().InjectFault(sim::Fault{sim::FaultKind::kAnswerCan, 1, 0x22, 0});
   DeviceReply reply;
@@ -217,7 +219,7 @@ TEST_F(PtySimTest, CanOnAJammedKrt07_CarriesTheDeviceErrorNumber) {
 
 TEST_F(PtySimTest, DeviceDisappearsWhileOpen_TimeOutsAndNoCrash) {
   StartSim(sim::Model::kKrt07);
-  ASSERT_EQ(link_->DetectModel(), 0);
+  ASSERT_TRUE(link_->DetectModel().ready());
   sim_->Stop();
   DeviceReply reply;
   const int64_t start = platform::TickMs();
@@ -225,7 +227,7 @@ TEST_F(PtySimTest, DeviceDisappearsWhileOpen_TimeOutsAndNoCrash) {
   EXPECT_GE(platform::TickMs() - start, 300);
   EXPECT_EQ(link_->SendEnquiry(reply, 100, false), kReplyTimeout);
   // Detection has nothing to reopen any more.
-  EXPECT_EQ(link_->DetectModel(), SerialLink::kDetectFailed);
+  EXPECT_EQ(link_->DetectModel().outcome, ModelDetection::Outcome::kFailed);
   // The failed open, then why: the pseudo-terminal is gone.
   const std::vector<std::string> errors = trace_.Errors();
   ASSERT_GE(errors.size(), 2u);
@@ -303,7 +305,7 @@ class DirectSimTest : public ::testing::Test {
 
 TEST_F(DirectSimTest, Krt02ModeAAt9600_NoAnswerWithEightDataBitsOrAt2400) {
   Start(sim::Model::kKrt02FA);
-  EXPECT_EQ(link_->DetectModel(), 0);
+  EXPECT_TRUE(link_->DetectModel().ready());
   EXPECT_EQ(StepsOf(trace_),
             (std::vector<std::string>{kRead96008, kReopen24007, kRead24007, kReopen96007, kRead96007, kFoundA}));
   EXPECT_EQ(trace_.Errors(), std::vector<std::string>(2, "タイムアウト発生"));
@@ -312,7 +314,7 @@ TEST_F(DirectSimTest, Krt02ModeAAt9600_NoAnswerWithEightDataBitsOrAt2400) {
 
 TEST_F(DirectSimTest, Krt77OnItsConfiguredLine_NeverReopened) {
   Start(sim::Model::kKrt77);
-  EXPECT_EQ(link_->DetectModel(), 0);
+  EXPECT_TRUE(link_->DetectModel().ready());
   EXPECT_EQ(link_->Model(), ModelCode::kKrt77);
   EXPECT_EQ(StepsOf(trace_), (std::vector<std::string>{kRead96008, "接続機器を KRT77 で特定しました。"}));
 }
@@ -320,7 +322,7 @@ TEST_F(DirectSimTest, Krt77OnItsConfiguredLine_NeverReopened) {
 TEST_F(DirectSimTest, Krt02ModeBAt2400_AtLineSpeed) {
   Start(sim::Model::kKrt02F);
   const int64_t start = clock_.NowMs();
-  EXPECT_EQ(link_->DetectModel(), 0);
+  EXPECT_TRUE(link_->DetectModel().ready());
   EXPECT_EQ(StepsOf(trace_), (std::vector<std::string>{kRead96008, kReopen24007, kRead24007, kFoundB, kSpeedChange,
                                                        kReopen96007, kModeAChanged}));
   EXPECT_TRUE(engine_->ModeA());
@@ -330,21 +332,21 @@ TEST_F(DirectSimTest, Krt02ModeBAt2400_AtLineSpeed) {
 
 TEST_F(DirectSimTest, Krt03_DecidedAt9600WithSevenDataBits) {
   Start(sim::Model::kKrt03);
-  EXPECT_EQ(link_->DetectModel(), 0);
+  EXPECT_TRUE(link_->DetectModel().ready());
   EXPECT_EQ(link_->Model(), ModelCode::kKrt03);
   EXPECT_EQ(StepsOf(trace_).back(), "接続機器を KRT03 で特定しました。");
 }
 
 TEST_F(DirectSimTest, SwitchLineSpeed_StatusReadOnBothSpeeds) {
   Start(sim::Model::kKrt07);
-  ASSERT_EQ(link_->DetectModel(), 0);
-  ASSERT_EQ(link_->SwitchLineSpeed(1), 0);
+  ASSERT_TRUE(link_->DetectModel().ready());
+  ASSERT_EQ(link_->SwitchLineSpeed(LineSpeed::kFast), SpeedSwitch::kSwitched);
   EXPECT_EQ(link_->LineDefinition(), "115200,E,8,1");
   DeviceReply reply;
   link_->SendFrame(kStatusKrt07);
   EXPECT_EQ(link_->ReceiveAnswer(reply, 1000, false, false), kReplyOk);
   EXPECT_EQ(reply.length(), 51);
-  ASSERT_EQ(link_->SwitchLineSpeed(2), 0);
+  ASSERT_EQ(link_->SwitchLineSpeed(LineSpeed::kNormal), SpeedSwitch::kSwitched);
   link_->SendFrame(kStatusKrt07);
   EXPECT_EQ(link_->ReceiveAnswer(reply, 1000, false, false), kReplyOk);
   EXPECT_EQ(reply.length(), 51);
@@ -352,7 +354,7 @@ TEST_F(DirectSimTest, SwitchLineSpeed_StatusReadOnBothSpeeds) {
 
 TEST_F(DirectSimTest, DataAnswersInBothLengthForms_OnTheWireAndDecoded) {
   Start(sim::Model::kKrt77);
-  ASSERT_EQ(link_->DetectModel(), 0);
+  ASSERT_TRUE(link_->DetectModel().ready());
   std::map<uint8_t, Bytes> nibble_form;
   for (bool binary : {false, true}) {
     engine_->SetBinaryLength(binary);
@@ -385,7 +387,7 @@ TEST_F(DirectSimTest, DataAnswersInBothLengthForms_OnTheWireAndDecoded) {
 
 TEST_F(DirectSimTest, StatusExchangeAt9600_TakesItsWireTimeAndNothingMore) {
   Start(sim::Model::kKrt07);
-  ASSERT_EQ(link_->DetectModel(), 0);
+  ASSERT_TRUE(link_->DetectModel().ready());
   DeviceReply reply;
   const int64_t start_us = sim_clock_.NowUs();
   link_->SendFrame(kStatusKrt07);

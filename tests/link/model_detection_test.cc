@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <cstdio>
+
 #include <algorithm>
 #include <string>
 #include <vector>
@@ -71,13 +73,29 @@ struct ScriptedDevice {
   }
 };
 
+// A detection's outcome as text: "ready", "failed" or "refused 0x15".
+std::string Outcome(const ModelDetection& detection) {
+  switch (detection.outcome) {
+    case ModelDetection::Outcome::kReady:
+      return "ready";
+    case ModelDetection::Outcome::kFailed:
+      return "failed";
+    case ModelDetection::Outcome::kModeChangeRefused: {
+      char text[16];
+      std::snprintf(text, sizeof(text), "refused 0x%02X", detection.refused_answer);
+      return text;
+    }
+  }
+  return "?";
+}
+
 class DetectModelTest : public ::testing::Test {
  protected:
-  // Detection from the configured "9600,E,8,1".
-  int Detect(ScriptedDevice& device) {
+  // Detection from the configured "9600,E,8,1", as Outcome text.
+  std::string Detect(ScriptedDevice& device) {
     device.Install(line_);
     EXPECT_EQ(link_.OpenPort(), 0);
-    return link_.DetectModel();
+    return Outcome(link_.DetectModel());
   }
   // The Info lines without the traffic dumps.
   std::vector<std::string> Steps() {
@@ -96,7 +114,7 @@ class DetectModelTest : public ::testing::Test {
 
 TEST_F(DetectModelTest, Krt77OnItsConfiguredLine_FoundByTheFirstReadWithoutReopening) {
   ScriptedDevice device{"KRT77A ", {"9600,E,8,1"}};
-  EXPECT_EQ(Detect(device), 0);
+  EXPECT_EQ(Detect(device), "ready");
   EXPECT_EQ(link_.Model(), ModelCode::kKrt77);
   EXPECT_EQ(line_.opens(), 1);
   EXPECT_EQ(link_.LineDefinition(), "9600,E,8,1");
@@ -106,14 +124,14 @@ TEST_F(DetectModelTest, Krt77OnItsConfiguredLine_FoundByTheFirstReadWithoutReope
 
 TEST_F(DetectModelTest, Krt07OnItsConfiguredLine) {
   ScriptedDevice device{"KRT07A ", {"9600,E,8,1"}};
-  EXPECT_EQ(Detect(device), 0);
+  EXPECT_EQ(Detect(device), "ready");
   EXPECT_EQ(link_.Model(), ModelCode::kKrt07);
   EXPECT_EQ(Steps(), (std::vector<std::string>{kRead96008, "接続機器を KRT07 で特定しました。"}));
 }
 
 TEST_F(DetectModelTest, Krt02ModeBAt2400_SpeedChangeThenModeA) {
   ScriptedDevice device{"KRT02F ", {"2400,E,7,1"}};
-  EXPECT_EQ(Detect(device), 0);
+  EXPECT_EQ(Detect(device), "ready");
   EXPECT_EQ(link_.Model(), ModelCode::kKrt02);
   EXPECT_EQ(link_.LineDefinition(), "9600,E,7,1");
   EXPECT_EQ(line_.definitions(), (std::vector<std::string>{"9600,E,8,1", "2400,E,7,1", "9600,E,7,1"}));
@@ -126,7 +144,7 @@ TEST_F(DetectModelTest, Krt02ModeBAt2400_SpeedChangeThenModeA) {
 
 TEST_F(DetectModelTest, Krt02ModeAAlreadyAt9600_NoModeChange) {
   ScriptedDevice device{"KRT02FA", {"9600,E,7,1"}};
-  EXPECT_EQ(Detect(device), 0);
+  EXPECT_EQ(Detect(device), "ready");
   EXPECT_EQ(link_.Model(), ModelCode::kKrt02);
   EXPECT_EQ(link_.LineDefinition(), "9600,E,7,1");
   EXPECT_EQ(Steps(),
@@ -136,7 +154,7 @@ TEST_F(DetectModelTest, Krt02ModeAAlreadyAt9600_NoModeChange) {
 
 TEST_F(DetectModelTest, Krt02ModeBAt9600_ModeChangeOnly) {
   ScriptedDevice device{"KRT02F ", {"9600,E,7,1"}};
-  EXPECT_EQ(Detect(device), 0);
+  EXPECT_EQ(Detect(device), "ready");
   EXPECT_EQ(Steps(), (std::vector<std::string>{kRead96008, kReopen24007, kRead24007, kReopen96007, kRead96007,
                                                kFoundB, kModeAChanged}));
   EXPECT_EQ(device.commands, (std::vector<Bytes>{kNameCommand, kModeA}));
@@ -144,27 +162,27 @@ TEST_F(DetectModelTest, Krt02ModeBAt9600_ModeChangeOnly) {
 
 TEST_F(DetectModelTest, ModeChangeAnsweredWithNak_ResultIsTheNak) {
   ScriptedDevice device{"KRT02F ", {"2400,E,7,1"}, {0x06}, {0x15}};
-  EXPECT_EQ(Detect(device), 0x15);
+  EXPECT_EQ(Detect(device), "refused 0x15");
   EXPECT_EQ(link_.Model(), ModelCode::kKrt02);
   EXPECT_EQ(trace_.Errors(), (std::vector<std::string>{"タイムアウト発生", kModeAFailed}));
   EXPECT_EQ(Steps().back(), kReopen96007);
 }
 
-TEST_F(DetectModelTest, ModeChangeNotAnswered_ResultIsTheTimeout) {
+TEST_F(DetectModelTest, ModeChangeNotAnswered_Fails) {
   ScriptedDevice device{"KRT02F ", {"9600,E,7,1"}, {0x06}, {}};
-  EXPECT_EQ(Detect(device), kReplyTimeout);
+  EXPECT_EQ(Detect(device), "failed");
   EXPECT_EQ(trace_.Errors().back(), kModeAFailed);
 }
 
 TEST_F(DetectModelTest, ModeChangeAnsweredWithADataFrame_IsAFailureNotZero) {
   ScriptedDevice device{"KRT02F ", {"9600,E,7,1"}, {0x06}, DataFrame({'0'})};
-  EXPECT_EQ(Detect(device), SerialLink::kDetectFailed);
+  EXPECT_EQ(Detect(device), "failed");
   EXPECT_EQ(trace_.Errors().back(), kModeAFailed);
 }
 
 TEST_F(DetectModelTest, SpeedChangeRefused_Fails) {
   ScriptedDevice device{"KRT02F ", {"2400,E,7,1"}, {0x15}};
-  EXPECT_EQ(Detect(device), SerialLink::kDetectFailed);
+  EXPECT_EQ(Detect(device), "failed");
   EXPECT_EQ(link_.LineDefinition(), "2400,E,7,1");
   EXPECT_EQ(Steps().back(), kSpeedChange);
 }
@@ -173,7 +191,7 @@ TEST_F(DetectModelTest, NoDevice_ThreeReadsTimeOutAndModelStaysUnknown) {
   ScriptedDevice device{"KRT77A ", {}};
   link_.SetModel(7);
   const int64_t start = clock_.NowMs();
-  EXPECT_EQ(Detect(device), SerialLink::kDetectFailed);
+  EXPECT_EQ(Detect(device), "failed");
   EXPECT_EQ(clock_.NowMs() - start, 3 * 500);
   EXPECT_EQ(link_.Model(), ModelCode::kUnknown);
   EXPECT_EQ(trace_.Errors(), std::vector<std::string>(3, "タイムアウト発生"));
@@ -183,7 +201,7 @@ TEST_F(DetectModelTest, NoDevice_ThreeReadsTimeOutAndModelStaysUnknown) {
 
 TEST_F(DetectModelTest, Krt03AnsweringAt2400_OnlyTheReadAt9600Decides) {
   ScriptedDevice device{"KRT03\x81\x40", {"2400,E,7,1", "9600,E,7,1"}};
-  EXPECT_EQ(Detect(device), 0);
+  EXPECT_EQ(Detect(device), "ready");
   EXPECT_EQ(link_.Model(), ModelCode::kKrt03);
   EXPECT_EQ(device.commands, (std::vector<Bytes>{kNameCommand, kNameCommand}));
   EXPECT_EQ(Steps(), (std::vector<std::string>{kRead96008, kReopen24007, kRead24007, kReopen96007, kRead96007,
@@ -196,7 +214,7 @@ TEST_F(DetectModelTest, ReopenFails_FailsWithThePortClosed) {
   device.Install(line_);
   ASSERT_EQ(link_.OpenPort(), 0);
   line_.SetOpenFails(true);
-  EXPECT_EQ(link_.DetectModel(), SerialLink::kDetectFailed);
+  EXPECT_EQ(link_.DetectModel().outcome, ModelDetection::Outcome::kFailed);
   EXPECT_FALSE(link_.IsOpen());
   EXPECT_EQ(trace_.Errors().back(), "シリアルポートオープンに失敗しました。");
 }
@@ -204,14 +222,14 @@ TEST_F(DetectModelTest, ReopenFails_FailsWithThePortClosed) {
 TEST_F(DetectModelTest, ReadModelName_ResultsAndModels) {
   struct Case {
     std::string name;
-    int result;
+    Krt02Mode mode;
     ModelCode model;
   };
   const std::vector<Case> cases = {
-      {"KRT02FA", 'A', ModelCode::kKrt02}, {"KRT02F ", 'B', ModelCode::kKrt02},
-      {"KRT03\x81\x40", 0, ModelCode::kKrt03}, {"KRT07A ", 0, ModelCode::kKrt07},
-      {"KRT77A ", 0, ModelCode::kKrt77},      {"KRT03  ", 0, ModelCode::kUnknown},
-      {"KRT02FB", 0, ModelCode::kUnknown},    {"krt77a ", 0, ModelCode::kUnknown},
+      {"KRT02FA", Krt02Mode::kA, ModelCode::kKrt02},         {"KRT02F ", Krt02Mode::kB, ModelCode::kKrt02},
+      {"KRT03\x81\x40", Krt02Mode::kNone, ModelCode::kKrt03}, {"KRT07A ", Krt02Mode::kNone, ModelCode::kKrt07},
+      {"KRT77A ", Krt02Mode::kNone, ModelCode::kKrt77},      {"KRT03  ", Krt02Mode::kNone, ModelCode::kUnknown},
+      {"KRT02FB", Krt02Mode::kNone, ModelCode::kUnknown},    {"krt77a ", Krt02Mode::kNone, ModelCode::kUnknown},
   };
   ASSERT_EQ(link_.OpenPort(), 0);
   for (const Case& c : cases) {
@@ -219,17 +237,20 @@ TEST_F(DetectModelTest, ReadModelName_ResultsAndModels) {
     ScriptedDevice device{c.name, {"9600,E,8,1"}};
     device.Install(line_);
     link_.SetModel(7);
-    EXPECT_EQ(link_.ReadModelName(), c.result);
+    const ModelNameRead read = link_.ReadModelName();
+    EXPECT_EQ(read.status, kReplyOk);
+    EXPECT_EQ(read.name.mode, c.mode);
+    EXPECT_EQ(read.name.model, c.model);
     EXPECT_EQ(link_.Model(), c.model);
   }
   // A single-byte answer is no name; no answer gives the time-out status.
   line_.SetResponder([](FakeLine& l, const Bytes&) { l.Arrive(FakeAnswer{{0x15}, 5}); });
   link_.SetModel(7);
-  EXPECT_EQ(link_.ReadModelName(), 0);
+  EXPECT_EQ(link_.ReadModelName().status, kReplyOk);
   EXPECT_EQ(link_.Model(), ModelCode::kUnknown);
   line_.SetResponder({});
   link_.SetModel(7);
-  EXPECT_EQ(link_.ReadModelName(), kReplyTimeout);
+  EXPECT_EQ(link_.ReadModelName().status, kReplyTimeout);
   EXPECT_EQ(link_.Model(), ModelCode::kUnknown);
 }
 
@@ -237,23 +258,20 @@ TEST_F(DetectModelTest, SwitchLineSpeed_UpAndBack) {
   ScriptedDevice device{"KRT07A ", {"9600,E,8,1"}};
   device.Install(line_);
   ASSERT_EQ(link_.OpenPort(), 0);
-  EXPECT_EQ(link_.SwitchLineSpeed(1), 0);
+  EXPECT_EQ(link_.SwitchLineSpeed(LineSpeed::kFast), SpeedSwitch::kSwitched);
   EXPECT_EQ(link_.LineDefinition(), "115200,E,8,1");
-  EXPECT_EQ(link_.SwitchLineSpeed(2), 0);
+  EXPECT_EQ(link_.SwitchLineSpeed(LineSpeed::kNormal), SpeedSwitch::kSwitched);
   EXPECT_EQ(link_.LineDefinition(), "9600,E,8,1");
   EXPECT_EQ(Steps(), (std::vector<std::string>{"115200bps, ST1. data8, PE1, SP1 でシリアルポートを再オープン実行",
                                                "9600bps, ST1. data8, PE1, SP1 でシリアルポートを再オープン実行"}));
   EXPECT_EQ(device.commands, (std::vector<Bytes>{kSpeed115200, kSpeed9600}));
 }
 
-TEST_F(DetectModelTest, SwitchLineSpeed_OtherKindOrNoAck) {
+TEST_F(DetectModelTest, SwitchLineSpeed_NoAck) {
   ScriptedDevice device{"KRT07A ", {"9600,E,8,1"}, {0x15}};
   device.Install(line_);
   ASSERT_EQ(link_.OpenPort(), 0);
-  EXPECT_EQ(link_.SwitchLineSpeed(3), SerialLink::kBadSpeedKind);
-  EXPECT_EQ(link_.SwitchLineSpeed(0), SerialLink::kBadSpeedKind);
-  EXPECT_TRUE(line_.writes().empty());
-  EXPECT_EQ(link_.SwitchLineSpeed(1), SerialLink::kDetectFailed);
+  EXPECT_EQ(link_.SwitchLineSpeed(LineSpeed::kFast), SpeedSwitch::kRefused);
   EXPECT_EQ(link_.LineDefinition(), "9600,E,8,1");
   EXPECT_EQ(line_.opens(), 1);
 }

@@ -1,6 +1,10 @@
 #include "link/serial_link.h"
 
+#include "link/line_sequences.h"
+
 #include <gtest/gtest.h>
+
+#include <functional>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -108,9 +112,81 @@ TEST_F(SerialLinkTest, WriteBytes_LostPort_GivesUpAtOnce) {
 TEST_F(SerialLinkTest, WriteBytes_ClosedPortOrNothingToWrite_WritesNothing) {
   EXPECT_EQ(link_.WriteBytes({}), 0);
   link_.ClosePort();
-  EXPECT_EQ(link_.WriteBytes(Bytes(10, 0x41)), 0);
+  // A closed port takes nothing: that is a failed write, not a written one.
+  EXPECT_EQ(link_.WriteBytes(Bytes(10, 0x41)), kReplyTimeout);
   EXPECT_EQ(line_.write_attempts(), 0);
   EXPECT_TRUE(trace_.Lines().empty());
+}
+
+// Whatever keeps a frame or an enquiry from being written, its caller hears a
+// time-out at once (after the write's own give-up time at most) and no
+// answer is waited for.
+TEST_F(SerialLinkTest, FailedWrite_IsATimeOutAtOnceWithoutAnyReceive) {
+  struct Row {
+    const char* name;
+    std::function<void(SerialLink&, FakeLine&)> break_line;
+    int64_t write_ms;  // what the failing write itself takes
+  };
+  const std::vector<Row> rows = {
+      {"stalled port", [](SerialLink&, FakeLine& l) { l.SetWriteLimit(0); }, 300},
+      {"lost port", [](SerialLink&, FakeLine& l) { l.Disconnect(); }, 0},
+      {"closed port", [](SerialLink& link, FakeLine&) { link.ClosePort(); }, 0},
+  };
+  struct Operation {
+    const char* name;
+    std::function<DeviceReply(SerialLink&, FakeClock&)> run;
+    int64_t own_ms;  // waits of the operation besides the write
+  };
+  const std::vector<Operation> operations = {
+      {"exchange", [](SerialLink& link, FakeClock&) { return Exchange(link, kStatusKrt07, 5000); }, 0},
+      {"enquiry",
+       [](SerialLink& link, FakeClock&) {
+         DeviceReply reply;
+         EXPECT_EQ(link.SendEnquiry(reply, 5000, false), kReplyTimeout);
+         return reply;
+       },
+       0},
+      {"enquiry loop",
+       [](SerialLink& link, FakeClock& clock) {
+         DeviceReply reply;
+         reply.status = EnquireUntil(link, clock, AnswerSet{kAck}, 20000) ? kReplyOk : kReplyTimeout;
+         reply.unsent = true;
+         return reply;
+       },
+       0},
+  };
+  for (const Row& row : rows) {
+    for (const Operation& operation : operations) {
+      SCOPED_TRACE(std::string(row.name) + ", " + operation.name);
+      FakeClock clock;
+      FakeLine line(clock);
+      TraceCapture trace;
+      SerialLink link(trace.log(), "COM1", "9600,E,8,1", line.Opener(), clock);
+      ASSERT_EQ(link.OpenPort(), 0);
+      line.QueueAnswer(FakeAnswer{{kAck}, 10});
+      row.break_line(link, line);
+      const int64_t start = clock.NowMs();
+      const DeviceReply reply = operation.run(link, clock);
+      EXPECT_EQ(reply.status, kReplyTimeout);
+      EXPECT_TRUE(reply.unsent);
+      EXPECT_EQ(clock.NowMs() - start, row.write_ms + operation.own_ms);
+      for (const std::string& error : trace.Errors()) EXPECT_NE(error, "タイムアウト発生") << "nothing was received";
+    }
+  }
+  // The follow-up reads that need a status record give up the same way.
+  FakeClock clock;
+  FakeLine line(clock);
+  TraceCapture trace;
+  SerialLink link(trace.log(), "COM1", "9600,E,8,1", line.Opener(), clock);
+  ASSERT_EQ(link.OpenPort(), 0);
+  link.SetModel(7);
+  line.Disconnect();
+  const int64_t start = clock.NowMs();
+  const ErrorNumberRead number = link.ReadErrorNumber();
+  EXPECT_TRUE(number.unreadable);
+  EXPECT_EQ(number.Value(), 0xFFFF);
+  EXPECT_EQ(link.ReadKrt07ErrorCode(Krt07Rule::kC), 0);
+  EXPECT_EQ(clock.NowMs() - start, 500) << "only the error number's own pause";
 }
 
 TEST_F(SerialLinkTest, SendEnquiry_WritesEnqAndReceivesTheAnswer) {
@@ -555,9 +631,9 @@ TEST_F(FollowUpTest, Krt07Rules_OrderOfTheirRows) {
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
     AnswerStatusWith({StatusRecord(51, row.bytes)});
-    EXPECT_EQ(link_.ReadKrt07ErrorCode(Krt07ErrorRule::kA), row.rule_a);
-    EXPECT_EQ(link_.ReadKrt07ErrorCode(Krt07ErrorRule::kB), row.rule_b);
-    EXPECT_EQ(link_.ReadKrt07ErrorCode(Krt07ErrorRule::kC), row.rule_c);
+    EXPECT_EQ(link_.ReadKrt07ErrorCode(Krt07Rule::kA), row.rule_a);
+    EXPECT_EQ(link_.ReadKrt07ErrorCode(Krt07Rule::kB), row.rule_b);
+    EXPECT_EQ(link_.ReadKrt07ErrorCode(Krt07Rule::kC), row.rule_c);
     // BEL picks rule B with the alternative rule, C otherwise; DC3 rule A.
     EXPECT_EQ(AnswerWith(0x07, false, true).errorCode, row.rule_b);
     EXPECT_EQ(AnswerWith(0x07).errorCode, row.rule_c);
@@ -570,10 +646,10 @@ TEST_F(FollowUpTest, Krt07Rules_OrderOfTheirRows) {
 TEST_F(FollowUpTest, Krt07ErrorCode_UnreadableStatusOrOtherModel_IsZero) {
   link_.SetModel(7);
   AnswerStatusWith({StatusRecord(44, {{1, '1'}})});
-  EXPECT_EQ(link_.ReadKrt07ErrorCode(Krt07ErrorRule::kC), 0);
+  EXPECT_EQ(link_.ReadKrt07ErrorCode(Krt07Rule::kC), 0);
   link_.SetModel(3);
   commands_.clear();
-  EXPECT_EQ(link_.ReadKrt07ErrorCode(Krt07ErrorRule::kC), 0);
+  EXPECT_EQ(link_.ReadKrt07ErrorCode(Krt07Rule::kC), 0);
   EXPECT_EQ(link_.ReadKrt03ErrorCode(), 0);  // 44 bytes is no KRT03 status
   link_.SetModel(2);
   EXPECT_EQ(link_.ReadKrt03ErrorCode(), 0);
@@ -589,43 +665,24 @@ TEST_F(FollowUpTest, Dc3OnKrt03_NoFollowUp) {
 
 // --- opening, closing, the model ------------------------------------------------------------
 
-class RecordingControl final : public CommThreadControl {
- public:
-  bool Start() override {
-    calls.push_back("start");
-    return start_result;
-  }
-  void Stop() override { calls.push_back("stop"); }
-  void DiscardRequests() override { calls.push_back("discard"); }
-  bool start_result = true;
-  std::vector<std::string> calls;
-};
-
-TEST(SerialLinkOpen, OpenConfiguresTheLineAndStartsTheThreadOnce) {
+TEST(SerialLinkOpen, OpenConfiguresTheLineOnce) {
   FakeClock clock;
   FakeLine line(clock);
   TraceCapture trace;
-  RecordingControl control;
   SerialLink link(trace.log(), "COM3", "2400,E,7,1", line.Opener(), clock);
-  link.SetCommThreadControl(&control);
   EXPECT_EQ(link.OpenPort(), 0);
   EXPECT_EQ(link.OpenPort(), 0);
   EXPECT_TRUE(link.IsOpen());
   EXPECT_EQ(line.opens(), 1);
   EXPECT_EQ(line.definitions(), std::vector<std::string>{"2400,E,7,1"});
   EXPECT_EQ(link.LineDefinition(), "2400,E,7,1");
-  EXPECT_EQ(control.calls, std::vector<std::string>{"start"});
 
-  control.calls.clear();
   EXPECT_EQ(link.ReopenPort("9600,E,7,1"), 0);
-  EXPECT_EQ(control.calls, std::vector<std::string>{"discard"});
   EXPECT_EQ(line.definition(), "9600,E,7,1");
   EXPECT_EQ(line.opens(), 2);
   EXPECT_TRUE(line.is_open());
 
-  control.calls.clear();
   EXPECT_EQ(link.ClosePort(), 0);
-  EXPECT_EQ(control.calls, (std::vector<std::string>{"stop", "discard"}));
   EXPECT_FALSE(link.IsOpen());
   EXPECT_FALSE(line.is_open());
   EXPECT_TRUE(trace.Lines().empty());
@@ -635,14 +692,11 @@ TEST(SerialLinkOpen, PortThatCannotBeOpened_ErrorLineAndOne) {
   FakeClock clock;
   FakeLine line(clock);
   TraceCapture trace;
-  RecordingControl control;
   SerialLink link(trace.log(), "COM1", "9600,E,8,1", line.Opener(), clock);
-  link.SetCommThreadControl(&control);
   line.SetOpenFails(true);
   EXPECT_EQ(link.OpenPort(), 1);
   EXPECT_EQ(link.ReopenPort("9600,E,7,1"), 1);
   EXPECT_FALSE(link.IsOpen());
-  EXPECT_TRUE(control.calls == std::vector<std::string>{"discard"});
   EXPECT_EQ(trace.Errors(),
             (std::vector<std::string>{"シリアルポートオープンに失敗しました。", "シリアルポートオープンに失敗しました。"}));
 }
@@ -665,20 +719,6 @@ TEST(SerialLinkOpen, SettingsTheDriverRefuses_FailTheOpenNamingThem) {
   line.SetConfigureRefused(0);
   EXPECT_EQ(link.OpenPort(), 0);
   link.ClosePort();
-}
-
-TEST(SerialLinkOpen, ThreadThatCannotStart_PortClosedAgain) {
-  FakeClock clock;
-  FakeLine line(clock);
-  TraceCapture trace;
-  RecordingControl control;
-  control.start_result = false;
-  SerialLink link(trace.log(), "COM1", "9600,E,8,1", line.Opener(), clock);
-  link.SetCommThreadControl(&control);
-  EXPECT_EQ(link.OpenPort(), 1);
-  EXPECT_FALSE(link.IsOpen());
-  EXPECT_FALSE(line.is_open());
-  EXPECT_EQ(trace.Errors(), std::vector<std::string>{"通信用スレッドの生成に失敗しました。"});
 }
 
 TEST(SerialLinkOpen, RealPortThatDoesNotExist_ErrorLine) {

@@ -85,7 +85,7 @@ class ProgramDownloadTest : public ::testing::Test {
   void Stop() {
     if (device_) device_->ClosePort();
     device_.reset();
-    link_.reset();
+    link_ = nullptr;
     line_.reset();
     engine_.reset();
   }
@@ -101,13 +101,13 @@ class ProgramDownloadTest : public ::testing::Test {
     engine_ = std::make_unique<sim::ChangerEngine>(options, &sim_clock_);
     engine_->SetProgramVersion(version);
     line_ = std::make_unique<sim::DirectLine>(*engine_, sim_clock_);
-    link_ = std::make_unique<link::SerialLink>(
+    auto link = std::make_unique<link::SerialLink>(
         link_trace_, "sim", "9600,E,8,1",
         [this](const std::string&) { return std::make_unique<devlog::testing::SimSerialPort>(*line_); }, clock_);
-    device_ = std::make_unique<ChangerDevice>(host_, DeviceSettings{},
-                                              std::make_unique<devlog::testing::SerialLinkLine>(*link_), clock_);
+    link_ = link.get();
+    device_ = std::make_unique<ChangerDevice>(host_, DeviceSettings{}, std::move(link), clock_);
     ASSERT_EQ(device_->OpenPort(), 0);
-    ASSERT_EQ(device_->DetectModel(), 0);
+    ASSERT_TRUE(device_->DetectModel().ready());
     device_->PauseWatch();
     engine_->ClearReceivedFrames();
     trace_.SetFileName(dir_.file("trace.log"));
@@ -183,7 +183,7 @@ class ProgramDownloadTest : public ::testing::Test {
   std::unique_ptr<sim::DirectLine> line_;
   diag::TraceLog link_trace_;
   diag::TraceLog trace_;
-  std::unique_ptr<link::SerialLink> link_;
+  link::SerialLink* link_ = nullptr;  // owned by device_
   vexokrt::testing::FakeChangerHost host_;
   std::unique_ptr<ChangerDevice> device_;
   std::vector<int32_t> extended_;

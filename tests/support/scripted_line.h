@@ -15,6 +15,7 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "link/line_exchange.h"
@@ -93,6 +94,12 @@ class ScriptedLine : public LineExchange {
     std::lock_guard<std::mutex> lock(lock_);
     open_fails_ = fails;
   }
+  // The port takes nothing: frames and enquiries fail to be written (and are
+  // still recorded).
+  void SetWriteFails(bool fails) {
+    std::lock_guard<std::mutex> lock(lock_);
+    write_fails_ = fails;
+  }
 
   // --- Record ---------------------------------------------------------------
   std::vector<LineEvent> Events() const {
@@ -122,6 +129,18 @@ class ScriptedLine : public LineExchange {
     std::lock_guard<std::mutex> lock(lock_);
     events_.clear();
   }
+  // Room for |count| events and Error lines, so that recording them does not
+  // allocate (for tests that make allocations fail).
+  void ReserveEvents(size_t count) {
+    std::lock_guard<std::mutex> lock(lock_);
+    events_.reserve(count);
+    trace_errors_.reserve(count);
+  }
+  // The Error lines the line's users asked it to trace.
+  std::vector<std::string> TraceErrors() const {
+    std::lock_guard<std::mutex> lock(lock_);
+    return std::vector<std::string>(trace_errors_.begin(), trace_errors_.end());
+  }
   // Waits (real time) until |predicate| holds for the events; false on
   // time-out.
   bool WaitUntil(const std::function<bool(const std::vector<LineEvent>&)>& predicate, int64_t ms = 5000) {
@@ -145,67 +164,48 @@ class ScriptedLine : public LineExchange {
 
   // --- LineExchange -----------------------------------------------------------
   int OpenPort() override {
-    ThreadHooks hooks;
-    {
-      std::lock_guard<std::mutex> lock(lock_);
-      Record({LineEvent::Kind::kOpen, {}, 0, false});
-      if (open_fails_) return 1;
-      if (open_) return 0;
-      open_ = true;
-      hooks = hooks_;
-    }
-    if (hooks.start && hooks.start() != 0) {
-      std::lock_guard<std::mutex> lock(lock_);
-      open_ = false;
-      return 1;
-    }
+    std::lock_guard<std::mutex> lock(lock_);
+    Record({LineEvent::Kind::kOpen, {}, 0, false});
+    if (open_fails_) return 1;
+    open_ = true;
     return 0;
   }
   int ClosePort() override {
-    ThreadHooks hooks;
-    {
-      std::lock_guard<std::mutex> lock(lock_);
-      Record({LineEvent::Kind::kClose, {}, 0, false});
-      hooks = hooks_;
-    }
-    if (hooks.stop) hooks.stop();
-    {
-      std::lock_guard<std::mutex> lock(lock_);
-      open_ = false;
-      pending_.clear();
-    }
-    if (hooks.discard) hooks.discard();
+    std::lock_guard<std::mutex> lock(lock_);
+    Record({LineEvent::Kind::kClose, {}, 0, false});
+    open_ = false;
+    pending_.clear();
     return 0;
   }
   bool IsOpen() const override {
     std::lock_guard<std::mutex> lock(lock_);
     return open_;
   }
-  void SetThreadHooks(ThreadHooks hooks) override {
-    std::lock_guard<std::mutex> lock(lock_);
-    hooks_ = std::move(hooks);
-  }
   ModelCode Model() const override {
     std::lock_guard<std::mutex> lock(lock_);
     return model_;
   }
-  int DetectModel() override {
+  ModelDetection DetectModel() override {
     std::lock_guard<std::mutex> lock(lock_);
     Record({LineEvent::Kind::kDetect, {}, 0, false});
-    return unplugged_ || !open_ ? -100 : 0;
+    ModelDetection detection;
+    detection.outcome = unplugged_ || !open_ ? ModelDetection::Outcome::kFailed : ModelDetection::Outcome::kReady;
+    return detection;
   }
-  void SendFrame(std::span<const uint8_t> command) override {
+  int32_t SendFrame(std::span<const uint8_t> command) override {
     FrameResponder responder;
     std::vector<uint8_t> bytes(command.begin(), command.end());
     {
       std::lock_guard<std::mutex> lock(lock_);
       Record({LineEvent::Kind::kFrame, bytes, 0, false});
       pending_.clear();
+      if (write_fails_) return kReplyTimeout;
       responder = on_frame_;
     }
     Answer answer = responder ? responder(bytes) : Answer::Silence();
     std::lock_guard<std::mutex> lock(lock_);
     pending_.push_back(std::move(answer));
+    return kReplyOk;
   }
   int32_t SendEnquiry(DeviceReply& reply, int32_t timeout_ms, bool suppress) override {
     EnquiryResponder responder;
@@ -213,6 +213,12 @@ class ScriptedLine : public LineExchange {
       std::lock_guard<std::mutex> lock(lock_);
       Record({LineEvent::Kind::kEnquiry, {}, timeout_ms, suppress});
       pending_.clear();
+      if (write_fails_) {
+        reply = DeviceReply();
+        reply.status = kReplyTimeout;
+        reply.unsent = true;
+        return reply.status;
+      }
       responder = on_enquiry_;
     }
     Answer answer = responder ? responder() : Answer::Silence();
@@ -225,11 +231,20 @@ class ScriptedLine : public LineExchange {
   int32_t ReceiveAnswer(DeviceReply& reply, int32_t timeout_ms, bool suppress, bool /*alternative*/) override {
     return Take(reply, timeout_ms, suppress, /*record=*/true);
   }
-  void WriteBytes(std::span<const uint8_t>) override {}
-  int32_t ReadErrorNumber() override {
+  int32_t WriteBytes(std::span<const uint8_t>) override {
+    std::lock_guard<std::mutex> lock(lock_);
+    return write_fails_ ? kReplyTimeout : kReplyOk;
+  }
+  // Keeps the message itself: the callers pass their own constants.
+  void TraceError(std::string_view message) override {
+    std::lock_guard<std::mutex> lock(lock_);
+    trace_errors_.push_back(message);
+  }
+  ErrorNumberRead ReadErrorNumber() override {
     std::lock_guard<std::mutex> lock(lock_);
     Record({LineEvent::Kind::kErrorNumber, {}, 0, false});
-    return error_number_;
+    if (error_number_ == ErrorNumberRead::kUnreadableValue) return {.unreadable = true};
+    return {.number = error_number_};
   }
   int32_t ReadKrt07ErrorCode(Krt07Rule) override {
     std::lock_guard<std::mutex> lock(lock_);
@@ -307,12 +322,13 @@ class ScriptedLine : public LineExchange {
   std::condition_variable changed_;
   FrameResponder on_frame_;
   EnquiryResponder on_enquiry_;
-  ThreadHooks hooks_;
   std::deque<Answer> pending_;
   std::vector<LineEvent> events_;
+  std::vector<std::string_view> trace_errors_;
   ModelCode model_;
   bool open_ = false;
   bool open_fails_ = false;
+  bool write_fails_ = false;
   bool unplugged_ = false;
   int32_t error_number_ = 0;
   int32_t krt07_code_ = 0;

@@ -3,7 +3,9 @@
 // extended code that goes to ResultCodeExtended).
 //
 // Every rule first maps a receive failure: time-out -> OPOS_E_NOHARDWARE,
-// any other failure (parity, BCC, framing) -> OPOS_E_FAILURE. Then:
+// any other failure (parity, BCC, framing) -> OPOS_E_FAILURE. A request that
+// was not queued is judged as an empty answer cancelled without a detail.
+// Then:
 //
 // Plain: a cancelled reply (CAN) -> its cancel detail with OPOS_E_EXTENDED,
 //   or OPOS_E_FAILURE when the detail is 0; a follow-up error code ->

@@ -1,10 +1,10 @@
-#include "device/command_set.h"
+#include "link/command_set.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 
-#include "service/opos.h"
+#include "opos/opos.h"
 
 namespace vexokrt {
 namespace {
@@ -13,7 +13,7 @@ std::string Text(const std::vector<uint8_t>& bytes) { return std::string(bytes.b
 std::string Body(const DeviceCommand& command) { return Text(command.bytes).substr(1); }
 
 // Record order: 10000, 5000, 2000, 1000, 500, 100, 50, 10, 5, 1.
-constexpr CashCounts kMixed = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
+constexpr CountBlock kMixed = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
 
 TEST(CountBlock, FieldsGoOutInDeviceOrder) {
   std::vector<uint8_t> out;
@@ -23,7 +23,7 @@ TEST(CountBlock, FieldsGoOutInDeviceOrder) {
 }
 
 TEST(CountBlock, MarkersDependOnTheCommand) {
-  CashCounts markers = {cash::kAllPieces, cash::kKeywordPlace, 0, 999, 0, 0, 0, 0, 0, cash::kAllPieces};
+  CountBlock markers = {kCountAllPieces, kCountKeywordPlace, 0, 999, 0, 0, 0, 0, 0, kCountAllPieces};
   std::vector<uint8_t> plain;
   EXPECT_EQ(AppendCountBlock(plain, markers, CountMarkers::kNone), opos::OPOS_E_ILLEGAL);
   EXPECT_TRUE(plain.empty()) << "nothing is appended for a refused block";
@@ -39,7 +39,7 @@ TEST(CountBlock, MarkersDependOnTheCommand) {
 
 TEST(CountBlock, CountsOutsideTheFieldAreIllegal) {
   for (int32_t bad : {1000, -3, 123456}) {
-    CashCounts counts{};
+    CountBlock counts{};
     counts[4] = bad;
     std::vector<uint8_t> out;
     EXPECT_EQ(AppendCountBlock(out, counts, CountMarkers::kAllAndKeywords), opos::OPOS_E_ILLEGAL) << bad;
@@ -47,7 +47,7 @@ TEST(CountBlock, CountsOutsideTheFieldAreIllegal) {
 }
 
 TEST(DispenseCommand, HundredCoinsAreIllegalOnTwoDigitFields) {
-  CashCounts hundred{};
+  CountBlock hundred{};
   hundred[5] = 100;  // 100-yen coins
   EXPECT_EQ(DispenseCommand(ModelCode::kKrt02, hundred, 1000).result, opos::OPOS_E_ILLEGAL);
   EXPECT_EQ(DispenseCommand(ModelCode::kKrt03, hundred, 1000).result, opos::OPOS_E_ILLEGAL);
@@ -60,7 +60,7 @@ TEST(DispenseCommand, HundredCoinsAreIllegalOnTwoDigitFields) {
 }
 
 TEST(DispenseCommand, Krt02AndKrt03UseTwoDigitsAndTheirOwnWaits) {
-  CashCounts counts{};
+  CountBlock counts{};
   counts[0] = 99;  // 10000 yen
   counts[9] = 7;   // 1 yen
   const BuiltCommand krt02 = DispenseCommand(ModelCode::kKrt02, counts, 4321);
@@ -89,8 +89,8 @@ TEST(ChangeCommand, AmountIsCutToTheFieldWidth) {
 }
 
 TEST(TakeBackCommand, AllCountsMinusOneSendQuestionMarks) {
-  CashCounts all;
-  all.fill(cash::kAllPieces);
+  CountBlock all;
+  all.fill(kCountAllPieces);
   const BuiltCommand built = TakeBackCommand(all);
   ASSERT_TRUE(built.ok());
   EXPECT_EQ(Body(built.command), "-1>" + std::string(30, '?'));
@@ -99,7 +99,7 @@ TEST(TakeBackCommand, AllCountsMinusOneSendQuestionMarks) {
 }
 
 TEST(TakeBackCommand, Krt03ModeCharacters) {
-  const CashCounts zero{};
+  const CountBlock zero{};
   const char expected[] = {'0', '2', '1', '3'};
   for (int mode = 0; mode < 4; ++mode) {
     const BuiltCommand built = TakeBackKrt03Command(zero, mode);
@@ -111,8 +111,8 @@ TEST(TakeBackCommand, Krt03ModeCharacters) {
 }
 
 TEST(DepositTableCommand, EndingByMode) {
-  CashCounts places;
-  places.fill(cash::kKeywordPlace);
+  CountBlock places;
+  places.fill(kCountKeywordPlace);
   const std::string mode3 = Body(DepositTableCommand(places, 3, 50000).command);
   EXPECT_EQ(mode3, "p22" + std::string(30, '>') + ">>>0");
   const std::string mode1 = Body(DepositTableCommand(places, 1, 50000).command);
@@ -164,7 +164,7 @@ TEST(OtherCommands, LayoutOfTheirFields) {
   EXPECT_EQ(Body(OperationModeCommand(1).command), "G011");
   EXPECT_EQ(Body(SetCountsCommand('T', kMixed).command), "T21005006007008009010001002003004000");
   EXPECT_EQ(Body(CheckedCountsCommand(kMixed).command).substr(0, 3), "/21");
-  EXPECT_EQ(CheckedCountsCommand({cash::kAllPieces}).result, opos::OPOS_E_ILLEGAL) << "every count must be given";
+  EXPECT_EQ(CheckedCountsCommand({kCountAllPieces}).result, opos::OPOS_E_ILLEGAL) << "every count must be given";
 
   std::tm local{};
   local.tm_year = 2024 - 1900;

@@ -1,12 +1,13 @@
-// The commands the device layer sends to the cash changer: their bytes (DC1,
-// a command letter, two code characters, then fixed-width ASCII fields), how
+// Every command the driver sends to the cash changer: their bytes (DC1, a
+// command letter, two code characters, then fixed-width ASCII fields), how
 // long and in which WaitStyle the communication thread waits for each, and
-// the rule by which the final answer is judged.
+// the rule by which the final answer is judged. The link, the communication
+// thread, the device layer and the device logs all build their frames here.
 //
 // Count blocks hold ten three-character fields in the device order 500, 100,
 // 50, 10, 5, 1, 10000, 5000, 2000, 1000 yen (the counts are given in record
 // order, 10000 yen first). A count must lie in 0..999; where a command allows
-// markers, cash::kAllPieces is sent as "???" and cash::kKeywordPlace as ">>>" (mode-3
+// markers, kCountAllPieces is sent as "???" and kCountKeywordPlace as ">>>" (mode-3
 // deposit table) or "000". Any other value makes the builder answer
 // OPOS_E_ILLEGAL, and nothing is sent. The KRT02/KRT03 dispense uses
 // two-character fields (0..99).
@@ -15,16 +16,31 @@
 #include <array>
 #include <cstdint>
 #include <ctime>
+#include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 #include <vector>
 
-#include "device/answer_rules.h"
-#include "device/cash_records.h"
+#include "link/answer_rules.h"
 #include "link/device_request.h"
+#include "link/line_exchange.h"
 #include "link/model_code.h"
 
 namespace vexokrt {
+
+// Ten counts per denomination in record order, 10000 yen first (the layout
+// of cash::CashCounts).
+using CountBlock = std::array<int32_t, 10>;
+// Markers a count may carry instead of a number (cash::kAllPieces and
+// cash::kKeywordPlace).
+inline constexpr int32_t kCountAllPieces = -1;
+inline constexpr int32_t kCountKeywordPlace = -2;
+
+// The device lists denominations in its own order: 500, 100, 50, 10, 5, 1,
+// 10000, 5000, 2000, 1000 yen. kDeviceOrderSlots[i] is the record slot of the
+// i-th field of a device count block.
+inline constexpr std::array<int, 10> kDeviceOrderSlots = {4, 5, 6, 7, 8, 9, 0, 1, 2, 3};
 
 struct DeviceCommand {
   std::vector<uint8_t> bytes;
@@ -46,11 +62,11 @@ inline constexpr int32_t kDayLongTimeoutMs = 86400000;
 // How markers are written in a count block.
 enum class CountMarkers {
   kNone,             // only counts 0..999
-  kAllOnly,          // cash::kAllPieces -> "???", cash::kKeywordPlace -> "000"
-  kAllAndKeywords,   // cash::kAllPieces -> "???", cash::kKeywordPlace -> ">>>"
+  kAllOnly,          // kCountAllPieces -> "???", kCountKeywordPlace -> "000"
+  kAllAndKeywords,   // kCountAllPieces -> "???", kCountKeywordPlace -> ">>>"
 };
 // Appends a count block; OPOS_SUCCESS or OPOS_E_ILLEGAL (|out| then unchanged).
-int32_t AppendCountBlock(std::vector<uint8_t>& out, const CashCounts& counts, CountMarkers markers);
+int32_t AppendCountBlock(std::vector<uint8_t>& out, const CountBlock& counts, CountMarkers markers);
 
 // Reads: status ("i00" on the KRT02/KRT03, "H00" on the KRT07/KRT77),
 // deposit counts ("o00", 35 bytes; ",00", 32 bytes), returned counts (".00",
@@ -63,11 +79,26 @@ DeviceCommand CountsCommand();
 DeviceCommand CountsSetBCommand();
 DeviceCommand ModelNameCommand();
 
+// The communication modes of a KRT02, as its model name tells them.
+enum class Krt02Mode { kNone, kA, kB };
+struct ModelName {
+  ModelCode model = ModelCode::kUnknown;
+  Krt02Mode mode = Krt02Mode::kNone;
+};
+// The model a model-name answer (28 bytes, the name at bytes 20 to 26) names;
+// none for any other answer.
+std::optional<ModelName> ParseModelName(std::span<const uint8_t> answer);
+
+// Line control: the speed change ("}01" with '6' for 115200 and '2' for 9600
+// bit/s) and the KRT02's change to communication mode A (0x7F "01" '0').
+DeviceCommand LineSpeedCommand(LineSpeed speed);
+DeviceCommand Krt02ModeACommand();
+
 // Pay-outs. Dispense: "$14" (KRT02/KRT03, two-digit fields; the KRT03 waits
 // in the Dispense style for up to a day) or "n21" (KRT07/KRT77). Change:
 // "!05" (KRT02/KRT03, amount mod 100000, a day) or "!06" (KRT07/KRT77,
 // amount mod 1000000). Amount dispense "m06" (a day on the KRT02/KRT03).
-BuiltCommand DispenseCommand(ModelCode model, const CashCounts& counts, int32_t timeout_ms);
+BuiltCommand DispenseCommand(ModelCode model, const CountBlock& counts, int32_t timeout_ms);
 BuiltCommand ChangeCommand(ModelCode model, int32_t amount, int32_t timeout_ms);
 BuiltCommand AmountDispenseCommand(ModelCode model, int32_t amount, int32_t timeout_ms);
 
@@ -91,13 +122,15 @@ DeviceCommand CountCheckCommand(int32_t timeout_ms);
 // Take-back and deposit table. "-1>" (KRT02): count block with markers.
 // "-1?" (KRT03): count block and the mode (0..3). "p22" (KRT07/KRT77): count
 // block, ">>>" (mode 3) or "000", and the mode character (none above 4).
-BuiltCommand TakeBackCommand(const CashCounts& counts);
-BuiltCommand TakeBackKrt03Command(const CashCounts& counts, int32_t mode);
-BuiltCommand DepositTableCommand(const CashCounts& counts, int32_t mode, int32_t timeout_ms);
+BuiltCommand TakeBackCommand(const CountBlock& counts);
+BuiltCommand TakeBackKrt03Command(const CountBlock& counts, int32_t mode);
+// "E01" '0': the KRT03 is asked to try a stalled take-back again.
+DeviceCommand TakeBackRetryCommand();
+BuiltCommand DepositTableCommand(const CountBlock& counts, int32_t mode, int32_t timeout_ms);
 
 // "/21" (checked counts), "S21" / "T21" (set counts): count block + "000".
-BuiltCommand CheckedCountsCommand(const CashCounts& counts);
-BuiltCommand SetCountsCommand(char letter, const CashCounts& counts);
+BuiltCommand CheckedCountsCommand(const CountBlock& counts);
+BuiltCommand SetCountsCommand(char letter, const CountBlock& counts);
 // "?0=": amount (6 digits), number 0..99999 (5 digits), two values 0..15.
 BuiltCommand CountAndCodeCommand(int32_t amount, int32_t number, int32_t first, int32_t second);
 // "l02": data page 0..9 (None, 4000 ms).
@@ -136,8 +169,21 @@ DeviceCommand CoinUnitCheckCommand();
 BuiltCommand CountTableClearCommand(int32_t block);
 // "u01": two count sets, 0 or 1 (Busy, 4000 ms).
 BuiltCommand TwoCountSetsCommand(int32_t which);
-// Memory read of a count table: "6" "0910002" X "020", X '<' for the first
-// table and ':' for the second (Busy, 4000 ms).
+// Memory reads: DC1, the letter, '0' '9', seven address digits and two
+// length digits, all in the device's hex digits ('0' + value, so 10 to 15 are
+// ':' to '?'). 's' (KRT07, KRT77) answers the bytes raw; '6' (KRT02 family,
+// KRT03) answers every byte as two digit characters.
+inline constexpr uint8_t kRawMemoryRead = 's';
+inline constexpr uint8_t kHexTextMemoryRead = '6';
+// The device's hex digit for |value| (0..15): '0'..'9', ':'..'?'.
+constexpr uint8_t HexDigitChar(unsigned value) { return static_cast<uint8_t>(0x30 + (value & 0x0F)); }
+// The seven address digits of |address|, zero-filled on the left. Digits
+// beyond the seventh are dropped; the device's memory map stays below
+// 0x10000000.
+std::string AddressDigits(uint32_t address);
+std::vector<uint8_t> MemoryReadCommand(uint8_t command, uint32_t address, uint8_t length);
+// Memory read of a count table: the 32 bytes at 0x10002C0 (first table) or
+// 0x10002A0 (second) as digit pairs (Busy, 4000 ms).
 DeviceCommand MemoryCountsCommand(bool second_table);
 // DC1 followed by |body| unchanged (None, |timeout_ms|, 10000 when 0); the
 // answer is returned as it came.

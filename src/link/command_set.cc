@@ -1,5 +1,6 @@
-#include "device/command_set.h"
+#include "link/command_set.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 
@@ -52,17 +53,17 @@ bool InRange(int32_t value, int32_t low, int32_t high) { return value >= low && 
 
 }  // namespace
 
-int32_t AppendCountBlock(std::vector<uint8_t>& out, const CashCounts& counts, CountMarkers markers) {
+int32_t AppendCountBlock(std::vector<uint8_t>& out, const CountBlock& counts, CountMarkers markers) {
   std::vector<uint8_t> block;
   for (int slot : kDeviceOrderSlots) {
     const int32_t count = counts[slot];
     if (InRange(count, 0, 999)) {
       AppendDecimal(block, count, 3);
-    } else if (count == cash::kAllPieces && markers != CountMarkers::kNone) {
+    } else if (count == kCountAllPieces && markers != CountMarkers::kNone) {
       AppendText(block, "???");
-    } else if (count == cash::kKeywordPlace && markers == CountMarkers::kAllAndKeywords) {
+    } else if (count == kCountKeywordPlace && markers == CountMarkers::kAllAndKeywords) {
       AppendText(block, ">>>");
-    } else if (count == cash::kKeywordPlace && markers == CountMarkers::kAllOnly) {
+    } else if (count == kCountKeywordPlace && markers == CountMarkers::kAllOnly) {
       AppendText(block, "000");
     } else {
       return opos::OPOS_E_ILLEGAL;
@@ -82,7 +83,41 @@ DeviceCommand CountsCommand() { return Make(Head(0x22, '0', '0'), WaitStyle::kNo
 DeviceCommand CountsSetBCommand() { return Make(Head('&', '0', '0'), WaitStyle::kNone, 1000, DataRule()); }
 DeviceCommand ModelNameCommand() { return Make(Head(':', '0', '0'), WaitStyle::kNone, 500, DataRule()); }
 
-BuiltCommand DispenseCommand(ModelCode model, const CashCounts& counts, int32_t timeout_ms) {
+std::optional<ModelName> ParseModelName(std::span<const uint8_t> answer) {
+  constexpr size_t kAnswerLength = 28;
+  constexpr size_t kNameAt = 20;
+  struct Entry {
+    std::array<uint8_t, 7> bytes;
+    ModelName name;
+  };
+  static constexpr std::array<Entry, 5> kNames = {{
+      {{'K', 'R', 'T', '0', '2', 'F', 'A'}, {ModelCode::kKrt02, Krt02Mode::kA}},
+      {{'K', 'R', 'T', '0', '2', 'F', ' '}, {ModelCode::kKrt02, Krt02Mode::kB}},
+      // Followed by a full-width blank in the device's code page.
+      {{'K', 'R', 'T', '0', '3', 0x81, 0x40}, {ModelCode::kKrt03, Krt02Mode::kNone}},
+      {{'K', 'R', 'T', '0', '7', 'A', ' '}, {ModelCode::kKrt07, Krt02Mode::kNone}},
+      {{'K', 'R', 'T', '7', '7', 'A', ' '}, {ModelCode::kKrt77, Krt02Mode::kNone}},
+  }};
+  if (answer.size() != kAnswerLength) return std::nullopt;
+  for (const Entry& entry : kNames) {
+    if (std::equal(entry.bytes.begin(), entry.bytes.end(), answer.begin() + kNameAt)) return entry.name;
+  }
+  return std::nullopt;
+}
+
+DeviceCommand LineSpeedCommand(LineSpeed speed) {
+  std::vector<uint8_t> bytes = Head('}', '0', '1');
+  bytes.push_back(speed == LineSpeed::kFast ? '6' : '2');
+  return Make(std::move(bytes), WaitStyle::kNone, 1000, AnswerRule::Plain({kAck}));
+}
+
+DeviceCommand Krt02ModeACommand() {
+  std::vector<uint8_t> bytes = Head(0x7F, '0', '1');
+  bytes.push_back('0');
+  return Make(std::move(bytes), WaitStyle::kNone, 1000, AnswerRule::Plain({kAck}));
+}
+
+BuiltCommand DispenseCommand(ModelCode model, const CountBlock& counts, int32_t timeout_ms) {
   if (IsKrt07Family(model)) {
     std::vector<uint8_t> bytes = Head('n', '2', '1');
     if (AppendCountBlock(bytes, counts, CountMarkers::kNone) != opos::OPOS_SUCCESS) return Illegal();
@@ -201,13 +236,13 @@ AnswerRule TakeBackRule() {
 
 }  // namespace
 
-BuiltCommand TakeBackCommand(const CashCounts& counts) {
+BuiltCommand TakeBackCommand(const CountBlock& counts) {
   std::vector<uint8_t> bytes = Head('-', '1', '>');
   if (AppendCountBlock(bytes, counts, CountMarkers::kAllOnly) != opos::OPOS_SUCCESS) return Illegal();
   return Built(Make(std::move(bytes), WaitStyle::kTakeBack, 50000, TakeBackRule()));
 }
 
-BuiltCommand TakeBackKrt03Command(const CashCounts& counts, int32_t mode) {
+BuiltCommand TakeBackKrt03Command(const CountBlock& counts, int32_t mode) {
   static constexpr char kModeCharacters[] = {'0', '2', '1', '3'};
   if (!InRange(mode, 0, 3)) return Illegal();
   std::vector<uint8_t> bytes = Head('-', '1', '?');
@@ -216,7 +251,13 @@ BuiltCommand TakeBackKrt03Command(const CashCounts& counts, int32_t mode) {
   return Built(Make(std::move(bytes), WaitStyle::kTakeBack, 50000, TakeBackRule()));
 }
 
-BuiltCommand DepositTableCommand(const CashCounts& counts, int32_t mode, int32_t timeout_ms) {
+DeviceCommand TakeBackRetryCommand() {
+  std::vector<uint8_t> bytes = Head('E', '0', '1');
+  bytes.push_back('0');
+  return Make(std::move(bytes), WaitStyle::kNone, 1000, AnswerRule::Plain(AnswerSet::AnyBut({})));
+}
+
+BuiltCommand DepositTableCommand(const CountBlock& counts, int32_t mode, int32_t timeout_ms) {
   if (mode < 0) return Illegal();
   std::vector<uint8_t> bytes = Head('p', '2', '2');
   const CountMarkers markers = mode == 3 ? CountMarkers::kAllAndKeywords : CountMarkers::kAllOnly;
@@ -242,14 +283,14 @@ BuiltCommand DepositTableCommand(const CashCounts& counts, int32_t mode, int32_t
   return Built(Make(std::move(bytes), WaitStyle::kTakeBack, timeout_ms, AnswerRule::Action({kAck, kLf, kEtb})));
 }
 
-BuiltCommand CheckedCountsCommand(const CashCounts& counts) {
+BuiltCommand CheckedCountsCommand(const CountBlock& counts) {
   std::vector<uint8_t> bytes = Head('/', '2', '1');
   if (AppendCountBlock(bytes, counts, CountMarkers::kNone) != opos::OPOS_SUCCESS) return Illegal();
   AppendText(bytes, "000");
   return Built(Make(std::move(bytes), WaitStyle::kNone, 1000, AcknowledgeOrErrorNumber()));
 }
 
-BuiltCommand SetCountsCommand(char letter, const CashCounts& counts) {
+BuiltCommand SetCountsCommand(char letter, const CountBlock& counts) {
   if (letter != 'S' && letter != 'T') return Illegal();
   std::vector<uint8_t> bytes = Head(static_cast<uint8_t>(letter), '2', '1');
   if (AppendCountBlock(bytes, counts, CountMarkers::kNone) != opos::OPOS_SUCCESS) return Illegal();
@@ -413,12 +454,26 @@ BuiltCommand TwoCountSetsCommand(int32_t which) {
   return Built(Make(std::move(bytes), WaitStyle::kBusy, 4000, DataRule()));
 }
 
+std::string AddressDigits(uint32_t address) {
+  std::string digits(7, '0');
+  for (int i = 6; i >= 0; --i) {
+    digits[static_cast<size_t>(i)] = static_cast<char>(HexDigitChar(address & 0x0F));
+    address >>= 4;
+  }
+  return digits;
+}
+
+std::vector<uint8_t> MemoryReadCommand(uint8_t command, uint32_t address, uint8_t length) {
+  std::vector<uint8_t> bytes = Head(command, '0', '9');
+  AppendText(bytes, AddressDigits(address));
+  bytes.push_back(HexDigitChar(length >> 4));
+  bytes.push_back(HexDigitChar(length));
+  return bytes;
+}
+
 DeviceCommand MemoryCountsCommand(bool second_table) {
-  std::vector<uint8_t> bytes = {kDc1, '6'};
-  AppendText(bytes, "0910002");
-  bytes.push_back(second_table ? ':' : '<');
-  AppendText(bytes, "020");
-  return Make(std::move(bytes), WaitStyle::kBusy, 4000, DataRule());
+  return Make(MemoryReadCommand(kHexTextMemoryRead, second_table ? 0x10002A0 : 0x10002C0, 0x20), WaitStyle::kBusy,
+              4000, DataRule());
 }
 
 BuiltCommand RawCommand(std::span<const uint8_t> body, int32_t timeout_ms) {

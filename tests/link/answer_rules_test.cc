@@ -1,9 +1,9 @@
-#include "device/answer_rules.h"
+#include "link/answer_rules.h"
 
 #include <gtest/gtest.h>
 
-#include "device/command_set.h"
-#include "service/opos.h"
+#include "link/command_set.h"
+#include "opos/opos.h"
 #include "support/scripted_line.h"
 
 namespace vexokrt {
@@ -37,6 +37,31 @@ TEST_F(AnswerRulesTest, ReceiveFailuresComeFirstInEveryRule) {
     EXPECT_EQ(MapReply(Status(kReplyTimeout), rule, line_).result, opos::OPOS_E_NOHARDWARE);
     EXPECT_EQ(MapReply(Status(kReplyBccError), rule, line_).result, opos::OPOS_E_FAILURE);
     EXPECT_EQ(MapReply(Status(kReplyParityError), rule, line_).result, opos::OPOS_E_FAILURE);
+  }
+}
+
+// "Not queued" is a status of its own, judged by each rule as the empty answer
+// cancelled without a detail that used to stand for it: the results the
+// application sees did not change with it.
+TEST_F(AnswerRulesTest, NotQueuedIsJudgedAsAnEmptyCancelledAnswer) {
+  DeviceReply empty_cancelled;
+  empty_cancelled.cancelled = 255;
+  const std::vector<AnswerRule> rules = {
+      AnswerRule::Plain({kAck}),
+      AnswerRule::Action({kAck}),
+      AnswerRule::ShortAction({kAck}),
+      ExitSelectionCommand(true, true).rule,
+      ResetCommand().rule,
+      SideCountCheckCommand(1, 1000).command.rule,
+      OperatingConditionCommand(2, {5, 5, 0, 0, 0}).command.rule,
+      StatusCommand(ModelCode::kKrt07).rule,
+  };
+  for (const int32_t error_number : {0, 0x1234, 0xFFFF}) {
+    line_.SetErrorNumber(error_number);
+    for (size_t i = 0; i < rules.size(); ++i) {
+      SCOPED_TRACE(::testing::Message() << "rule " << i << ", error number " << error_number);
+      EXPECT_EQ(MapReply(Status(kReplyNotQueued), rules[i], line_), MapReply(empty_cancelled, rules[i], line_));
+    }
   }
 }
 
@@ -151,8 +176,8 @@ TEST_F(AnswerRulesTest, CommandTablesOfTheirOwn) {
 }
 
 TEST_F(AnswerRulesTest, TakeBackBellDependsOnJam) {
-  CashCounts all;
-  all.fill(cash::kAllPieces);
+  CountBlock all;
+  all.fill(kCountAllPieces);
   const AnswerRule rule = TakeBackCommand(all).command.rule;
   EXPECT_EQ(MapReply(Byte(kBel), rule, line_, /*jammed=*/false), (MappedResult{opos::OPOS_E_EXTENDED, 201}));
   EXPECT_EQ(MapReply(Byte(kBel), rule, line_, /*jammed=*/true).result, opos::OPOS_E_FAILURE);

@@ -1,4 +1,4 @@
-#include "device/answer_rules.h"
+#include "link/answer_rules.h"
 
 #include "opos/opos.h"
 
@@ -24,7 +24,7 @@ MappedResult Apply(AnswerAction action, const DeviceReply& reply, LineExchange& 
     case AnswerAction::kReadRuleC:
       return ExtendedOrFailure(line.ReadKrt07ErrorCode(Krt07Rule::kC));
     case AnswerAction::kDeviceErrorNumber:
-      return ExtendedOrFailure(line.ReadErrorNumber());
+      return ExtendedOrFailure(line.ReadErrorNumber().Value());
     case AnswerAction::kNotPossibleNow:
       return {opos::OPOS_E_EXTENDED, opos::kExtendedNotPossibleNow};
     case AnswerAction::kNotPossibleUnlessJammed:
@@ -48,7 +48,7 @@ MappedResult MapAction(const DeviceReply& reply, const AnswerRule& rule, LineExc
   if (rule.short_form) return Failure();
   if (answer == kBel) return ExtendedOrFailure(reply.errorCode);
   if (answer == kNak && rule.nak_fails) return Failure();
-  return ExtendedOrFailure(line.ReadErrorNumber());
+  return ExtendedOrFailure(line.ReadErrorNumber().Value());
 }
 
 MappedResult MapTable(const DeviceReply& reply, const AnswerRule& rule, LineExchange& line, bool jammed) {
@@ -63,6 +63,13 @@ MappedResult MapTable(const DeviceReply& reply, const AnswerRule& rule, LineExch
 }  // namespace
 
 MappedResult MapReply(const DeviceReply& reply, const AnswerRule& rule, LineExchange& line, bool jammed) {
+  if (reply.status == kReplyNotQueued) {
+    // A request that never reached the queue is judged as an empty answer
+    // cancelled without a detail, by the command's own rule.
+    DeviceReply unanswered;
+    unanswered.cancelled = 1;
+    return MapReply(unanswered, rule, line, jammed);
+  }
   if (reply.status == kReplyTimeout) return {opos::OPOS_E_NOHARDWARE, 0};
   if (reply.status != kReplyOk) return Failure();
   switch (rule.kind) {
