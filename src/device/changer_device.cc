@@ -106,14 +106,7 @@ ModelCode ChangerDevice::Model() const { return line_->Model(); }
 // Requests
 
 bool ChangerDevice::Enqueue(std::unique_ptr<DeviceRequest> request) {
-  // State turns busy once the request is queued, and the idle report of its
-  // answer must not overtake that: the report lock is held from before the
-  // request can run until State reads busy. The host is not called under the
-  // request queue's lock, so its own locks never nest inside that one.
-  platform::MutexLock report(state_report_lock_);
-  if (!comm_->Enqueue(std::move(request))) return false;
-  host_.SetState(opos::OPOS_S_BUSY);
-  return true;
+  return comm_->Enqueue(std::move(request), [this] { host_.SetState(opos::OPOS_S_BUSY); });
 }
 
 DeviceReply ChangerDevice::UnqueuedReply() {
@@ -366,10 +359,7 @@ void ChangerDevice::SetLogFileReader(std::function<int32_t(int32_t)> reader) {
 // ---------------------------------------------------------------------------
 // CommThreadDelegate: requests
 
-void ChangerDevice::RequestAnswered() {
-  platform::MutexLock report(state_report_lock_);
-  host_.SetState(opos::OPOS_S_IDLE);
-}
+void ChangerDevice::RequestAnswered() { host_.SetState(opos::OPOS_S_IDLE); }
 
 void ChangerDevice::AsyncStopDone() {
   host_.SetAsyncResultCode(opos::OPOS_SUCCESS);

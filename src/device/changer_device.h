@@ -18,11 +18,9 @@
 // otherwise. Methods that use the line directly ("direct" below) must be
 // called with the watch paused and no request in flight, or on the
 // communication thread. No lock of this class is held while the host is
-// called or while waiting, with one exception: the State report lock, which
-// keeps "busy" after queueing and "idle" after answering in order. It is
-// held from before a request is queued until State reads busy, and around
-// the idle report; the host is never called under the request queue's lock.
-// Waits inside a watch step (the deposit restart, the operation mode resent
+// called or while waiting. (State turns busy from inside the communication
+// thread's queueing, under its queue lock, so that no request can run and
+// report idle before it.) Waits inside a watch step (the deposit restart, the operation mode resent
 // after an offline spell, the KRT03 take-back question) give up as soon as
 // PauseWatch waits, so disabling does not wait for them.
 #pragma once
@@ -229,7 +227,7 @@ class ChangerDevice : private CommThreadDelegate {
 
  private:
   // CommThreadDelegate.
-  void RequestAnswered() override VEX_EXCLUDES(state_report_lock_);
+  void RequestAnswered() override;
   void AsyncStopDone() override;
   void ResetMailboxes() override;
   bool ServeMailboxes() override;
@@ -244,7 +242,7 @@ class ChangerDevice : private CommThreadDelegate {
   int32_t RunHistoryStep() override;
   bool DepositUnderWay() override;
 
-  bool Enqueue(std::unique_ptr<DeviceRequest> request) VEX_EXCLUDES(state_report_lock_);
+  bool Enqueue(std::unique_ptr<DeviceRequest> request);
   DeviceReply UnqueuedReply();
   bool JamHeld() const;
   bool DepositOpen();
@@ -267,10 +265,6 @@ class ChangerDevice : private CommThreadDelegate {
   std::unique_ptr<LineExchange> line_;
   std::unique_ptr<CommThread> comm_;
   const StatusInterpreter interpreter_;
-
-  // Held from before a request is queued until State reads busy, and around
-  // the idle report of an answer, so the two reach the host in order.
-  platform::Mutex state_report_lock_;
 
   mutable platform::Mutex status_lock_;
   std::vector<uint8_t> kept_status_ VEX_GUARDED_BY(status_lock_);  // empty: none

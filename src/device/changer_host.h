@@ -6,9 +6,8 @@
 // communication thread; the implementation guards each value with its own
 // lock (State under the state lock, DepositStatus under the deposit-status
 // lock, the event queue under the queue lock, ...). The device layer never
-// calls the host while holding the request queue's lock or a lock that guards
-// its data; SetState alone is called under the device's State report lock,
-// which only keeps "busy" and "idle" in order; SetState must therefore not
+// calls the host while holding one of its own locks; SetState(busy) alone
+// runs under the communication thread's queue lock, so SetState must not
 // call back into the device layer.
 #pragma once
 

@@ -787,46 +787,6 @@ TEST_F(ChangerDeviceTest, Krt03DirectIoModeStallAsksAndStops) {
 
 // --- Locks and waits ---------------------------------------------------------------------
 
-// A host that looks at the request queue from inside SetState, on another
-// thread: that look waits while the queue's lock is held.
-class QueueProbingHost : public FakeChangerHost {
- public:
-  void SetState(int32_t state) override {
-    if (thread_ != nullptr) {
-      CommThread* thread = thread_;
-      auto probe = std::async(std::launch::async, [thread] { return thread->QueuedCount(); });
-      if (probe.wait_for(std::chrono::seconds(10)) != std::future_status::ready) blocked_.fetch_add(1);
-      // A blocked look ends once the caller lets the lock go: keep it
-      // until then rather than wait for it here.
-      std::lock_guard<std::mutex> lock(probes_lock_);
-      probes_.push_back(std::move(probe));
-    }
-    FakeChangerHost::SetState(state);
-  }
-  void Probe(CommThread* thread) { thread_ = thread; }
-  int Blocked() const { return blocked_.load(); }
-
- private:
-  std::atomic<CommThread*> thread_{nullptr};
-  std::atomic<int> blocked_{0};
-  std::mutex probes_lock_;
-  std::vector<std::future<size_t>> probes_;
-};
-
-TEST(ChangerDeviceLocks, StateIsReportedOutsideTheRequestQueueLock) {
-  FakeClock clock;
-  QueueProbingHost host;
-  auto line = std::make_unique<ScriptedLine>(clock, ModelCode::kKrt07);
-  line->OnFrame([](const std::vector<uint8_t>&) { return Answer::Byte(kAck); });
-  ChangerDevice device(host, FastSettings(), std::move(line), clock);
-  ASSERT_EQ(device.OpenPort(), 0);
-  host.Probe(&device.Thread());
-  EXPECT_EQ(device.Execute(ExitSelectionCommand(true, true)), opos::OPOS_SUCCESS);
-  EXPECT_EQ(host.Blocked(), 0) << "the host was called with the request queue locked";
-  EXPECT_EQ(host.StateHistory(), (std::vector<int32_t>{opos::OPOS_S_BUSY, opos::OPOS_S_IDLE}));
-  host.Probe(nullptr);
-}
-
 TEST_F(ChangerDeviceTest, PausingTheWatchEndsTheOperationModeEnquiriesOfAStep) {
   Make(ModelCode::kKrt07);
   host_.SetOperationModeTemporary(1);
