@@ -453,7 +453,7 @@ bool ChangerDevice::QueryTakeBackRetry(const std::function<bool()>& abandon) {
   // take-back time-out (counted in waiting slices) and when the thread
   // stops. Giving up means no retry: the device is told to stop.
   for (int64_t waited = 0; waited < settings_.take_back_timeout_ms; waited += kQuerySliceMs) {
-    const int32_t value = answer->Wait(static_cast<int>(kQuerySliceMs));
+    const int32_t value = answer->Wait(static_cast<int>(kQuerySliceMs), clock_);
     if (value != 0) return value == 1;
     if (abandon && abandon()) return false;
   }
@@ -854,8 +854,8 @@ int32_t ChangerDevice::RequestStop(bool asynchronous) {
   // has looked.
   stop_outcome_ = kStopIdle;
   stop_mailbox_ = kStopRequested;
-  if (!stop_changed_.wait_for(lock, std::chrono::milliseconds(kStopAcceptMs),
-                              [this] { return StopMailboxSettled(stop_outcome_); })) {
+  if (!clock_.WaitFor(stop_changed_, lock, kStopAcceptMs,
+                      [this] { return StopMailboxSettled(stop_outcome_); })) {
     stop_mailbox_ = kStopIdle;
     return opos::OPOS_E_FAILURE;
   }
@@ -864,8 +864,8 @@ int32_t ChangerDevice::RequestStop(bool asynchronous) {
     return opos::OPOS_E_FAILURE;
   }
   if (stop_outcome_ == kStopAccepted &&
-      !stop_changed_.wait_for(lock, std::chrono::milliseconds(kStopFinishMs),
-                              [this] { return stop_mailbox_ == kStopIdle; })) {
+      !clock_.WaitFor(stop_changed_, lock, kStopFinishMs,
+                      [this] { return stop_mailbox_ == kStopIdle; })) {
     stop_reply_ = DeviceReply();
     stop_mailbox_ = kStopIdle;
     return opos::OPOS_E_FAILURE;

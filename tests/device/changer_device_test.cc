@@ -13,13 +13,14 @@
 #include "service/opos.h"
 #include "support/fake_changer_host.h"
 #include "support/scripted_line.h"
+#include "support/spin_until.h"
 
 namespace vexokrt {
 namespace {
 
 using testing::Answer;
 using testing::FakeChangerHost;
-using testing::FakeClock;
+using testing::SteppingClock;
 using testing::LineEvent;
 using testing::ScriptedLine;
 using testing::StatusOf;
@@ -119,7 +120,7 @@ class ChangerDeviceTest : public ::testing::Test {
   // Feeds a status record as the watch would (the watch itself stays paused).
   void Status(const std::vector<uint8_t>& record) { device_->InterpretStatusRecord(record); }
 
-  FakeClock clock_;
+  SteppingClock clock_;
   FakeChangerHost host_;
   std::unique_ptr<DeviceImage> image_;
   ScriptedLine* line_ = nullptr;
@@ -225,7 +226,9 @@ TEST_F(ChangerDeviceTest, ClosingThePortAnswersAQueuedAsyncTakeBackWithoutReadin
   all.fill(cash::kAllPieces);
   ASSERT_EQ(device_->TakeBack(all), opos::OPOS_SUCCESS);
   std::thread closer([&] { device_->ClosePort(); });
-  std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  // The stop must be asked for while the first request still runs, so that
+  // the queued take-back is answered without running.
+  ASSERT_TRUE(testing::SpinUntil([&] { return device_->Thread().StopRequested(); }));
   release.set_value();
   closer.join();
   busy.join();
@@ -634,12 +637,30 @@ class StopTest : public ChangerDeviceTest {
     device_->Thread().SetDepositPhase(1);
     image_->On("m06", Answer::Silence());
     image_->On("H00", Answer::Data(With(StatusOf(ModelCode::kKrt07), 1, ";")));
+    // The first enquiry holds the running request until the test lets it go
+    // on (Proceed), so the polling loop does not spin while the test sets up.
     line_->OnEnquiry([this] {
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      first_enquiry_.wait();
       return Answer::Byte(stop_answered_.load() ? kAck : kSub);
     });
   }
+  void TearDown() override { Proceed(); }
+  // Waits for the first enquiry of the running request and lets it go on.
+  void Proceed() {
+    if (proceeded_) return;
+    proceeded_ = true;
+    proceed_.set_value();
+  }
+  bool WaitForFirstEnquiry() {
+    return line_->WaitUntil([](const std::vector<LineEvent>& events) {
+      return std::any_of(events.begin(), events.end(),
+                         [](const LineEvent& e) { return e.kind == LineEvent::Kind::kEnquiry; });
+    });
+  }
   std::atomic<bool> stop_answered_{false};
+  std::promise<void> proceed_;
+  std::shared_future<void> first_enquiry_ = proceed_.get_future().share();
+  bool proceeded_ = false;
 };
 
 TEST_F(StopTest, WaitedStopAcceptedByTheDevice) {
@@ -651,10 +672,8 @@ TEST_F(StopTest, WaitedStopAcceptedByTheDevice) {
   std::future<int32_t> dispense = std::async(std::launch::async, [this] {
     return device_->Execute(AmountDispenseCommand(ModelCode::kKrt07, 20000, 86400000).command);
   });
-  ASSERT_TRUE(line_->WaitUntil([](const std::vector<LineEvent>& events) {
-    return std::any_of(events.begin(), events.end(),
-                       [](const LineEvent& e) { return e.kind == LineEvent::Kind::kEnquiry; });
-  }));
+  ASSERT_TRUE(WaitForFirstEnquiry());
+  Proceed();
   EXPECT_EQ(device_->RequestStop(false), opos::OPOS_SUCCESS);
   EXPECT_EQ(dispense.get(), opos::OPOS_SUCCESS);
   EXPECT_EQ(device_->StopMailbox(), kStopIdle);
@@ -670,10 +689,8 @@ TEST_F(StopTest, WaitedStopRefusedWithBell) {
   std::future<int32_t> dispense = std::async(std::launch::async, [this] {
     return device_->Execute(AmountDispenseCommand(ModelCode::kKrt07, 20000, 86400000).command);
   });
-  ASSERT_TRUE(line_->WaitUntil([](const std::vector<LineEvent>& events) {
-    return std::any_of(events.begin(), events.end(),
-                       [](const LineEvent& e) { return e.kind == LineEvent::Kind::kEnquiry; });
-  }));
+  ASSERT_TRUE(WaitForFirstEnquiry());
+  Proceed();
   EXPECT_EQ(device_->RequestStop(false), opos::OPOS_E_EXTENDED);
   EXPECT_EQ(host_.ResultCodeExtended(), 239);
   dispense.get();
@@ -689,6 +706,7 @@ TEST_F(StopTest, AsyncStopReportsThroughAsyncResultCode) {
   host_.SetAsyncResultCode(99);
   ASSERT_EQ(device_->RequestStop(true), opos::OPOS_SUCCESS);
   EXPECT_EQ(device_->RequestStop(true), opos::OPOS_E_ILLEGAL) << "a stop is already open";
+  Proceed();
   ASSERT_TRUE(host_.WaitForPosts(1));
   ASSERT_TRUE(host_.WaitForStatusUpdate(opos::CHAN_STATUS_ASYNC));
   EXPECT_EQ(host_.AsyncResultCode(), opos::OPOS_SUCCESS);
@@ -712,9 +730,14 @@ TEST_F(ChangerDeviceTest, ClosePortStopsTheThreadWhileATakeBackQuestionIsOpen) {
   ASSERT_EQ(device_->ExecuteAsync(take_back.command), opos::OPOS_SUCCESS);
   ASSERT_TRUE(host_.WaitUntil([&] { return !host_.Notices(kMsgQueryTakeBackRetry).empty(); }));
 
-  const auto before = std::chrono::steady_clock::now();
-  device_->ClosePort();
-  EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(2));
+  // The question waits for its answer in slices of the device's clock and
+  // looks for a stop between them: once the stop is asked for, one slice
+  // later the thread gives the question up and ends.
+  std::thread closer([&] { device_->ClosePort(); });
+  ASSERT_TRUE(testing::SpinUntil([&] { return device_->Thread().StopRequested(); }));
+  ASSERT_TRUE(clock_.AwaitWaiters(1)) << "the question's wait";
+  clock_.Advance(1000);
+  closer.join();
   EXPECT_FALSE(device_->Thread().Running());
   ASSERT_TRUE(host_.WaitForPosts(2));
   const auto posts = host_.Posts();

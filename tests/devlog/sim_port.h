@@ -16,17 +16,28 @@
 #include "sim/direct_line.h"
 #include "sim/line_settings.h"
 #include "sim/sim_clock.h"
+#include "support/fake_clock.h"
 
 namespace vexokrt::devlog::testing {
 
+// The simulator's virtual clock for code running on the test's thread:
+// sleeping and waiting move it on at once. Its date is the test clocks'.
 class SimTimeClock final : public platform::Clock {
  public:
-  explicit SimTimeClock(sim::ManualSimClock& clock) : clock_(clock) {}
+  explicit SimTimeClock(sim::ManualSimClock& clock) : clock_(clock), start_ms_(NowMs()) {}
   int64_t NowMs() override { return clock_.NowUs() / 1000; }
   void SleepMs(int64_t ms) override { clock_.AdvanceMs(ms); }
+  platform::LocalTime LocalTimeNow() override {
+    return vexokrt::testing::DateAfter(vexokrt::testing::TestStartDate(), NowMs() - start_ms_);
+  }
+  // Single-threaded: nothing else could notify, so the wait lasts to its end.
+  void WaitStep(std::condition_variable&, std::unique_lock<std::mutex>&, int64_t deadline_ms) override {
+    if (deadline_ms > NowMs()) SleepMs(deadline_ms - NowMs());
+  }
 
  private:
   sim::ManualSimClock& clock_;
+  const int64_t start_ms_;
 };
 
 class SimSerialPort final : public platform::SerialPort {

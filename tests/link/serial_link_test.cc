@@ -20,7 +20,7 @@ namespace {
 using testing::CommandOf;
 using testing::DataFrame;
 using testing::FakeAnswer;
-using testing::FakeClock;
+using testing::SteppingClock;
 using testing::FakeLine;
 using testing::StatusRecord;
 using testing::TraceCapture;
@@ -47,7 +47,7 @@ class SerialLinkTest : public ::testing::Test {
     line_.Arrive(FakeAnswer{std::move(bytes), delay, byte_ms});
   }
 
-  FakeClock clock_;
+  SteppingClock clock_;
   FakeLine line_{clock_};
   TraceCapture trace_;
   SerialLink link_{trace_.log(), "COM1", "9600,E,8,1", line_.Opener(), clock_};
@@ -602,7 +602,7 @@ class RecordingControl final : public CommThreadControl {
 };
 
 TEST(SerialLinkOpen, OpenConfiguresTheLineAndStartsTheThreadOnce) {
-  FakeClock clock;
+  SteppingClock clock;
   FakeLine line(clock);
   TraceCapture trace;
   RecordingControl control;
@@ -632,7 +632,7 @@ TEST(SerialLinkOpen, OpenConfiguresTheLineAndStartsTheThreadOnce) {
 }
 
 TEST(SerialLinkOpen, PortThatCannotBeOpened_ErrorLineAndOne) {
-  FakeClock clock;
+  SteppingClock clock;
   FakeLine line(clock);
   TraceCapture trace;
   RecordingControl control;
@@ -648,7 +648,7 @@ TEST(SerialLinkOpen, PortThatCannotBeOpened_ErrorLineAndOne) {
 }
 
 TEST(SerialLinkOpen, ThreadThatCannotStart_PortClosedAgain) {
-  FakeClock clock;
+  SteppingClock clock;
   FakeLine line(clock);
   TraceCapture trace;
   RecordingControl control;
