@@ -6,6 +6,7 @@
 #pragma once
 
 #include <algorithm>
+#include <chrono>
 #include <memory>
 #include <string>
 
@@ -20,8 +21,11 @@
 
 namespace vexokrt::devlog::testing {
 
-// The simulator's virtual clock for code running on the test's thread:
-// sleeping and waiting move it on at once. Its date is the test clocks'.
+// The simulator's virtual clock: sleeping moves it on at once. A timed wait
+// (the device layer's thread resting between requests) waits for its
+// notification as long in real time as it would in virtual time, and when
+// none comes moves the virtual clock to its end, so a waiter that nobody
+// wakes still sees its time run out. Its date is the test clocks'.
 class SimTimeClock final : public platform::Clock {
  public:
   explicit SimTimeClock(sim::ManualSimClock& clock) : clock_(clock), start_ms_(NowMs()) {}
@@ -30,9 +34,12 @@ class SimTimeClock final : public platform::Clock {
   platform::LocalTime LocalTimeNow() override {
     return vexokrt::testing::DateAfter(vexokrt::testing::TestStartDate(), NowMs() - start_ms_);
   }
-  // Single-threaded: nothing else could notify, so the wait lasts to its end.
-  void WaitStep(std::condition_variable&, std::unique_lock<std::mutex>&, int64_t deadline_ms) override {
-    if (deadline_ms > NowMs()) SleepMs(deadline_ms - NowMs());
+  void WaitStep(std::condition_variable& cv, std::unique_lock<std::mutex>& lock, int64_t deadline_ms) override {
+    const int64_t left = deadline_ms - NowMs();
+    if (left <= 0) return;
+    if (cv.wait_for(lock, std::chrono::milliseconds(left)) == std::cv_status::timeout && deadline_ms > NowMs()) {
+      clock_.AdvanceMs(deadline_ms - NowMs());
+    }
   }
 
  private:

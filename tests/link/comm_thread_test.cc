@@ -486,16 +486,9 @@ class CommThreadWatchTest : public CommThreadTest {
  protected:
   // Lets the watch run on the test clock: whenever the thread comes to rest
   // in its idle wait, moves the clock past the watch interval, until |done|
-  // holds. False when it does not within |rests| rests.
-  bool WatchUntil(const std::function<bool()>& done, int rests = 1000) {
-    uint64_t seen = clock_.WaitsBegun();
-    for (int i = 0; i < rests; ++i) {
-      if (done()) return true;
-      if (!clock_.AwaitWaitBegun(seen)) return done();
-      seen = clock_.WaitsBegun();
-      clock_.Advance(CommThread::Settings{}.watch_interval_ms);
-    }
-    return done();
+  // holds.
+  bool WatchUntil(const std::function<bool()>& done) {
+    return clock_.RunUntil(done, CommThread::Settings{}.watch_interval_ms);
   }
   void Plug(ModelCode model) {
     line_.SetModel(model);
@@ -729,7 +722,7 @@ TEST_F(CommThreadWatchTest, PauseWatchWaitsForARunningStep) {
   });
   Make();
   thread_->ResumeWatch(0);
-  ASSERT_TRUE(line_.WaitForCommand("H00"));
+  ASSERT_TRUE(WatchUntil([&] { return line_.WaitForCommand("H00", 1, 0); }));
   std::atomic<bool> paused{false};
   std::promise<void> pausing;
   std::thread pauser([&] {

@@ -21,6 +21,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <ctime>
+#include <functional>
 #include <list>
 #include <mutex>
 #include <vector>
@@ -111,6 +112,24 @@ class FakeClock : public platform::Clock {
     std::unique_lock lock(mutex_);
     return changed_.wait_for(lock, std::chrono::milliseconds(limit_ms), [&] { return waiting_ >= count; });
   }
+  // Lets threads that rest on the clock go on: moves the clock by |step_ms|
+  // whenever one sleeps or waits on it, until |done| holds. False when it
+  // does not within |rests| moves, or when no thread comes to rest.
+  bool RunUntil(const std::function<bool()>& done, int64_t step_ms, int rests = 1000) {
+    uint64_t seen = WaitsBegun();
+    // A thread already resting is moved on first; after that, each move waits
+    // for a wait begun since the last one.
+    bool resting = Waiters() > 0;
+    for (int i = 0; i < rests; ++i) {
+      if (done()) return true;
+      if (!resting && !AwaitWaitBegun(seen)) return done();
+      resting = false;
+      seen = WaitsBegun();
+      Advance(step_ms);
+    }
+    return done();
+  }
+
   // The number of sleeps and timed-wait steps begun on the clock so far.
   uint64_t WaitsBegun() {
     std::lock_guard lock(mutex_);
