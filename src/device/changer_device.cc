@@ -440,7 +440,7 @@ bool ChangerDevice::QueryTakeBackRetry(const std::function<bool()>& abandon) {
   // take-back time-out (counted in waiting slices) and when the thread
   // stops. Giving up means no retry: the device is told to stop.
   for (int64_t waited = 0; waited < settings_.take_back_timeout_ms; waited += kQuerySliceMs) {
-    const int32_t value = answer->Wait(static_cast<int>(kQuerySliceMs));
+    const int32_t value = answer->Wait(static_cast<int>(kQuerySliceMs), clock_);
     if (value != 0) return value == 1;
     if (abandon && abandon()) return false;
   }
@@ -739,7 +739,7 @@ int32_t ChangerDevice::StopMailbox() const { return stop_.Value(); }
 int32_t ChangerDevice::RequestStop(bool asynchronous) {
   if (host_.State() == opos::OPOS_S_IDLE) return opos::OPOS_E_ILLEGAL;
   if (asynchronous) return stop_.AskAsync() ? opos::OPOS_SUCCESS : opos::OPOS_E_ILLEGAL;
-  StopMailboxes::WaitedStop waited = stop_.AskAndWait();
+  StopMailboxes::WaitedStop waited = stop_.AskAndWait(clock_);
   if (waited.end == StopMailboxes::WaitedStop::End::kBusy) return opos::OPOS_E_ILLEGAL;
   if (waited.end == StopMailboxes::WaitedStop::End::kUnanswered) return opos::OPOS_E_FAILURE;
   const DeviceReply& reply = waited.reply;

@@ -16,7 +16,7 @@
 
 namespace vexokrt::devlog {
 
-std::tm SystemLocalTime() { return platform::LocalNow().tm; }
+std::tm SystemLocalTime() { return platform::SystemClock().LocalTimeNow().tm; }
 
 void DeviceLogContext::Info(std::string_view message) const {
   if (trace != nullptr) trace->Write(diag::kLevelInfo, diag::kTagInfo, message);

@@ -60,7 +60,7 @@ const std::string& HeaderBytes() {
 
 // Locks the first byte of the file against other writers that do not share
 // our mutex: one try a second, ten tries; the write goes on either way.
-bool LockFirstByte(int fd) {
+bool LockFirstByte(int fd, platform::Clock& clock) {
   struct flock range {};
   range.l_type = F_WRLCK;
   range.l_whence = SEEK_SET;
@@ -69,7 +69,7 @@ bool LockFirstByte(int fd) {
   for (int attempt = 0; attempt < 10; ++attempt) {
     if (::fcntl(fd, F_OFD_SETLK, &range) == 0) return true;
     if (errno != EAGAIN && errno != EACCES && errno != EINTR) return false;
-    platform::SleepMs(1000);
+    clock.SleepMs(1000);
   }
   return false;
 }
@@ -140,12 +140,12 @@ int OpenRing(const std::string& path) {
 ExamLog::ExamLog() : mutex_(kExamMutexName) {}
 
 void ExamLog::SetFileName(std::string path) {
-  std::lock_guard lock(name_lock_);
+  platform::MutexLock lock(name_lock_);
   file_name_ = std::move(path);
 }
 
 std::string ExamLog::FileName() const {
-  std::lock_guard lock(name_lock_);
+  platform::MutexLock lock(name_lock_);
   return file_name_;
 }
 
@@ -153,13 +153,14 @@ bool ExamLog::Write(std::string_view kind, std::string_view code, std::string_vi
                     std::string_view result) {
   if (FileName().empty()) return false;
   mutex_.Lock(-1);
-  const platform::LocalTime now = platform::LocalNow();
+  platform::Clock& clock = *clock_.load();
+  const platform::LocalTime now = clock.LocalTimeNow();
   char stamp[32];
   std::snprintf(stamp, sizeof stamp, "%02d,%02d,%02d,%02d,%02d,%02d,", now.tm.tm_year % 100,
                 now.tm.tm_mon + 1, now.tm.tm_mday, now.tm.tm_hour, now.tm.tm_min, now.tm.tm_sec);
   std::string record = stamp;
   record.append(kind).append(",").append(code).append(",").append(argument).append(",").append(result);
-  RingWrite(record);
+  RingWrite(record, clock);
   mutex_.Unlock();
   return true;
 }
@@ -169,7 +170,7 @@ bool ExamLog::Write(long kind, long code, long argument, long result) {
                std::to_string(result));
 }
 
-void ExamLog::RingWrite(const std::string& record) {
+void ExamLog::RingWrite(const std::string& record, platform::Clock& clock) {
   const int32_t limit = size_limit_.load();
   if (limit < kExamFirstRecord) return;
   const std::string path = FileName();
@@ -190,7 +191,7 @@ void ExamLog::RingWrite(const std::string& record) {
     }
   }
 
-  const bool locked = LockFirstByte(file.fd());
+  const bool locked = LockFirstByte(file.fd(), clock);
   long position = ReadPosition(file.fd());
   // A position outside the ring (at or past the limit, or inside the header
   // of a damaged file) starts again at the first record.

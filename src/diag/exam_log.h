@@ -17,11 +17,12 @@
 
 #include <atomic>
 #include <cstdint>
-#include <mutex>
 #include <string>
 #include <string_view>
 
+#include "platform/clock.h"
 #include "platform/named_lock.h"
+#include "platform/thread_annotations.h"
 
 namespace vexokrt::diag {
 
@@ -42,6 +43,10 @@ class ExamLog {
 
   void SetFileName(std::string path);
   std::string FileName() const;
+  // The clock whose local time stamps the records and that times the waits
+  // for the file's first-byte lock (the system's by default). It must
+  // outlive the log or be replaced first.
+  void SetClock(platform::Clock& clock) { clock_.store(&clock); }
   // Offset at which writing wraps; below 66 the log is off.
   void SetSizeLimit(int32_t limit) { size_limit_.store(limit); }
   int32_t SizeLimit() const { return size_limit_.load(); }
@@ -53,11 +58,12 @@ class ExamLog {
   bool Write(long kind, long code, long argument, long result);
 
  private:
-  void RingWrite(const std::string& record);
+  void RingWrite(const std::string& record, platform::Clock& clock);
 
   platform::NamedMutex mutex_;
-  mutable std::mutex name_lock_;  // guards file_name_
-  std::string file_name_;
+  mutable platform::Mutex name_lock_;
+  std::string file_name_ VEX_GUARDED_BY(name_lock_);
+  std::atomic<platform::Clock*> clock_{&platform::SystemClock()};
   std::atomic<int32_t> size_limit_{kExamDefaultSizeLimit};
 };
 

@@ -84,12 +84,12 @@ bool RemoveStaleTraceFile(const std::string& path, const std::tm& now) {
 TraceLog::TraceLog() : mutex_(kTraceMutexName) {}
 
 void TraceLog::SetFileName(std::string path) {
-  std::lock_guard lock(name_lock_);
+  platform::MutexLock lock(name_lock_);
   file_name_ = std::move(path);
 }
 
 std::string TraceLog::FileName() const {
-  std::lock_guard lock(name_lock_);
+  platform::MutexLock lock(name_lock_);
   return file_name_;
 }
 
@@ -98,7 +98,7 @@ int TraceLog::SetLevel(int threshold) { return threshold_.exchange(threshold); }
 bool TraceLog::Accepts(int level) const {
   const int threshold = threshold_.load();
   if (threshold == kLevelOff || level < threshold || level < -1) return false;
-  std::lock_guard lock(name_lock_);
+  platform::MutexLock lock(name_lock_);
   return !file_name_.empty();
 }
 
@@ -125,7 +125,7 @@ bool TraceLog::Append(int level, const std::string& text) {
 
 bool TraceLog::Write(int level, std::string_view tag, std::string_view message) {
   if (!Accepts(level)) return false;
-  const platform::LocalTime now = platform::LocalNow();
+  const platform::LocalTime now = clock_.load()->LocalTimeNow();
   char stamp[64];
   std::snprintf(stamp, sizeof stamp, "%04d%c%02d%c%02d%c%02d%c%02d%c%02d%c%3u%c%s%c%c",
                 now.tm.tm_year + 1900, kSeparator, now.tm.tm_mon + 1, kSeparator, now.tm.tm_mday,

@@ -11,11 +11,12 @@
 #include <atomic>
 #include <cstdint>
 #include <ctime>
-#include <mutex>
 #include <string>
 #include <string_view>
 
+#include "platform/clock.h"
 #include "platform/named_lock.h"
+#include "platform/thread_annotations.h"
 
 namespace vexokrt::diag {
 
@@ -57,6 +58,10 @@ class TraceLog {
   void SetFileName(std::string path);
   std::string FileName() const;
 
+  // The clock whose local time stamps the lines (the system's by default).
+  // It must outlive the log or be replaced first.
+  void SetClock(platform::Clock& clock) { clock_.store(&clock); }
+
   // Sets the level threshold (kLevelOff, or the lowest level written);
   // returns the previous threshold.
   int SetLevel(int threshold);
@@ -77,8 +82,9 @@ class TraceLog {
   bool Append(int level, const std::string& text);
 
   platform::NamedMutex mutex_;
-  mutable std::mutex name_lock_;  // guards file_name_
-  std::string file_name_;
+  mutable platform::Mutex name_lock_;
+  std::string file_name_ VEX_GUARDED_BY(name_lock_);
+  std::atomic<platform::Clock*> clock_{&platform::SystemClock()};
   std::atomic<int> threshold_{kLevelOff};
 };
 

@@ -12,7 +12,7 @@ bool EventDelivery::Start(Post post) {
   if (thread_.joinable()) return true;
   post_ = std::move(post);
   {
-    std::lock_guard lock(wake_lock_);
+    platform::MutexLock lock(wake_lock_);
     stop_ = false;
   }
   try {
@@ -26,7 +26,7 @@ bool EventDelivery::Start(Post post) {
 void EventDelivery::Stop() {
   if (thread_.joinable()) {
     {
-      std::lock_guard lock(wake_lock_);
+      platform::MutexLock lock(wake_lock_);
       stop_ = true;
     }
     wake_.notify_all();
@@ -34,18 +34,18 @@ void EventDelivery::Stop() {
   }
   std::deque<std::unique_ptr<EventRecord>> dropped;
   {
-    std::lock_guard lock(queue_lock_);
+    platform::MutexLock lock(queue_lock_);
     dropped.swap(queue_);
   }
   // Records still waiting are deleted with the thread's end; a delivery in
   // flight is finished by its fire handler or dropped with the window.
-  std::lock_guard lock(delivery_lock_);
+  platform::MutexLock lock(delivery_lock_);
   delivering_ = false;
 }
 
 void EventDelivery::Wake() {
   {
-    std::lock_guard lock(wake_lock_);
+    platform::MutexLock lock(wake_lock_);
     ++changes_;
   }
   wake_.notify_all();
@@ -54,7 +54,7 @@ void EventDelivery::Wake() {
 void EventDelivery::Queue(std::unique_ptr<EventRecord> record) {
   if (!record) return;
   {
-    std::lock_guard lock(queue_lock_);
+    platform::MutexLock lock(queue_lock_);
     queue_.push_back(std::move(record));
   }
   Wake();
@@ -62,7 +62,7 @@ void EventDelivery::Queue(std::unique_ptr<EventRecord> record) {
 
 void EventDelivery::DropDataEvents() {
   std::deque<std::unique_ptr<EventRecord>> dropped;
-  std::lock_guard lock(queue_lock_);
+  platform::MutexLock lock(queue_lock_);
   for (auto it = queue_.begin(); it != queue_.end();) {
     if ((*it)->kind == kKindData) {
       dropped.push_back(std::move(*it));
@@ -74,33 +74,33 @@ void EventDelivery::DropDataEvents() {
 }
 
 int32_t EventDelivery::CountDataEvents() const {
-  std::lock_guard lock(queue_lock_);
+  platform::MutexLock lock(queue_lock_);
   int32_t count = 0;
   for (const auto& record : queue_) count += record->kind == kKindData ? 1 : 0;
   return count;
 }
 
 size_t EventDelivery::QueuedCount() const {
-  std::lock_guard lock(queue_lock_);
+  platform::MutexLock lock(queue_lock_);
   return queue_.size();
 }
 
 void EventDelivery::SetFreezeEvents(bool freeze) {
   {
-    std::lock_guard lock(freeze_lock_);
+    platform::MutexLock lock(freeze_lock_);
     freeze_events_ = freeze;
   }
   Wake();
 }
 
 bool EventDelivery::FreezeEvents() const {
-  std::lock_guard lock(freeze_lock_);
+  platform::MutexLock lock(freeze_lock_);
   return freeze_events_;
 }
 
 void EventDelivery::WithFreezeLock(const std::function<void(bool& freeze)>& setter) {
   {
-    std::lock_guard lock(freeze_lock_);
+    platform::MutexLock lock(freeze_lock_);
     setter(freeze_events_);
   }
   Wake();
@@ -108,7 +108,7 @@ void EventDelivery::WithFreezeLock(const std::function<void(bool& freeze)>& sett
 
 void EventDelivery::SetControlObjectFreeze(bool freeze) {
   {
-    std::lock_guard lock(co_freeze_lock_);
+    platform::MutexLock lock(co_freeze_lock_);
     co_freeze_ = freeze;
   }
   Wake();
@@ -116,24 +116,24 @@ void EventDelivery::SetControlObjectFreeze(bool freeze) {
 
 void EventDelivery::SetDataEventEnabled(bool enabled) {
   {
-    std::lock_guard lock(data_event_lock_);
+    platform::MutexLock lock(data_event_lock_);
     data_event_enabled_ = enabled;
   }
   Wake();
 }
 
 bool EventDelivery::DataEventEnabled() const {
-  std::lock_guard lock(data_event_lock_);
+  platform::MutexLock lock(data_event_lock_);
   return data_event_enabled_;
 }
 
 std::unique_ptr<EventRecord> EventDelivery::TakeDeliverable() {
   // The fixed order: freeze, Control-Object freeze, delivery, queue, data-event.
-  std::lock_guard freeze(freeze_lock_);
-  std::lock_guard co_freeze(co_freeze_lock_);
-  std::lock_guard delivery(delivery_lock_);
-  std::lock_guard queue(queue_lock_);
-  std::lock_guard data_event(data_event_lock_);
+  platform::MutexLock freeze(freeze_lock_);
+  platform::MutexLock co_freeze(co_freeze_lock_);
+  platform::MutexLock delivery(delivery_lock_);
+  platform::MutexLock queue(queue_lock_);
+  platform::MutexLock data_event(data_event_lock_);
   if (freeze_events_ || co_freeze_ || delivering_) return nullptr;
   for (auto it = queue_.begin(); it != queue_.end(); ++it) {
     const int32_t kind = (*it)->kind;
@@ -154,7 +154,7 @@ void EventDelivery::Run() {
   for (;;) {
     uint64_t seen = 0;
     {
-      std::lock_guard lock(wake_lock_);
+      platform::MutexLock lock(wake_lock_);
       if (stop_) return;
       seen = changes_;
     }
@@ -164,14 +164,14 @@ void EventDelivery::Run() {
       if (!post_ || !post_(std::move(record))) FinishDelivery();
       continue;
     }
-    std::unique_lock lock(wake_lock_);
-    wake_.wait(lock, [&] { return stop_ || changes_ != seen; });
+    platform::MutexLock lock(wake_lock_);
+    wake_.wait(lock.native(), [&]() VEX_REQUIRES(wake_lock_) { return stop_ || changes_ != seen; });
   }
 }
 
 void EventDelivery::FinishDelivery() {
   {
-    std::lock_guard lock(delivery_lock_);
+    platform::MutexLock lock(delivery_lock_);
     delivering_ = false;
   }
   Wake();

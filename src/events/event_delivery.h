@@ -21,12 +21,12 @@
 #include <deque>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 
 #include "diag/exam_log.h"
 #include "events/event_record.h"
+#include "platform/thread_annotations.h"
 
 namespace vexokrt::events {
 
@@ -88,22 +88,22 @@ class EventDelivery {
   diag::ExamLog& exam_log_;
   Post post_;
 
-  mutable std::mutex freeze_lock_;
-  bool freeze_events_ = false;  // guarded by freeze_lock_
-  mutable std::mutex co_freeze_lock_;
-  bool co_freeze_ = false;  // guarded by co_freeze_lock_
-  mutable std::mutex delivery_lock_;
-  bool delivering_ = false;  // guarded by delivery_lock_
-  mutable std::mutex queue_lock_;
-  std::deque<std::unique_ptr<EventRecord>> queue_;  // guarded by queue_lock_
-  mutable std::mutex data_event_lock_;
-  bool data_event_enabled_ = false;  // guarded by data_event_lock_
+  mutable platform::Mutex freeze_lock_;
+  bool freeze_events_ VEX_GUARDED_BY(freeze_lock_) = false;
+  mutable platform::Mutex co_freeze_lock_;
+  bool co_freeze_ VEX_GUARDED_BY(co_freeze_lock_) = false;
+  mutable platform::Mutex delivery_lock_;
+  bool delivering_ VEX_GUARDED_BY(delivery_lock_) = false;
+  mutable platform::Mutex queue_lock_;
+  std::deque<std::unique_ptr<EventRecord>> queue_ VEX_GUARDED_BY(queue_lock_);
+  mutable platform::Mutex data_event_lock_;
+  bool data_event_enabled_ VEX_GUARDED_BY(data_event_lock_) = false;
 
   // Wakes the thread; taken alone, never together with the locks above.
-  std::mutex wake_lock_;
+  platform::Mutex wake_lock_;
   std::condition_variable wake_;
-  uint64_t changes_ = 0;  // guarded by wake_lock_
-  bool stop_ = false;     // guarded by wake_lock_
+  uint64_t changes_ VEX_GUARDED_BY(wake_lock_) = 0;
+  bool stop_ VEX_GUARDED_BY(wake_lock_) = false;
   std::thread thread_;
 };
 

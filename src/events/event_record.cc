@@ -1,12 +1,10 @@
 #include "events/event_record.h"
 
-#include <chrono>
-
 namespace vexokrt::events {
 
 void AnswerSlot::Answer(int32_t value) {
   {
-    std::lock_guard lock(mutex_);
+    platform::MutexLock lock(mutex_);
     value_ = value;
   }
   changed_.notify_all();
@@ -14,31 +12,27 @@ void AnswerSlot::Answer(int32_t value) {
 
 void AnswerSlot::Abandon() {
   {
-    std::lock_guard lock(mutex_);
+    platform::MutexLock lock(mutex_);
     if (value_ != 0) return;
     abandoned_ = true;
   }
   changed_.notify_all();
 }
 
-int32_t AnswerSlot::Wait(int timeout_ms) {
-  std::unique_lock lock(mutex_);
-  const auto done = [this] { return value_ != 0 || abandoned_; };
-  if (timeout_ms < 0) {
-    changed_.wait(lock, done);
-  } else {
-    changed_.wait_for(lock, std::chrono::milliseconds(timeout_ms), done);
-  }
+int32_t AnswerSlot::Wait(int timeout_ms, platform::Clock& clock) {
+  platform::MutexLock lock(mutex_);
+  clock.WaitFor(changed_, lock.native(), timeout_ms,
+                [this]() VEX_REQUIRES(mutex_) { return value_ != 0 || abandoned_; });
   return value_;
 }
 
 int32_t AnswerSlot::Value() const {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   return value_;
 }
 
 bool AnswerSlot::abandoned() const {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   return abandoned_;
 }
 

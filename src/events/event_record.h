@@ -5,8 +5,10 @@
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
+
+#include "platform/clock.h"
+#include "platform/thread_annotations.h"
 
 namespace vexokrt::events {
 
@@ -24,18 +26,18 @@ class AnswerSlot {
   void Answer(int32_t value);
   // Marks the slot as never to be answered (the event was discarded).
   void Abandon();
-  // Waits until answered or abandoned, at most |timeout_ms| (-1: no limit).
-  // Returns the answer, or 0 when abandoned or timed out.
-  int32_t Wait(int timeout_ms);
+  // Waits until answered or abandoned, at most |timeout_ms| (-1: no limit)
+  // of |clock|. Returns the answer, or 0 when abandoned or timed out.
+  int32_t Wait(int timeout_ms, platform::Clock& clock = platform::SystemClock());
   // The answer so far (0: none yet).
   int32_t Value() const;
   bool abandoned() const;
 
  private:
-  mutable std::mutex mutex_;
+  mutable platform::Mutex mutex_;
   std::condition_variable changed_;
-  int32_t value_ = 0;      // guarded by mutex_
-  bool abandoned_ = false;  // guarded by mutex_
+  int32_t value_ VEX_GUARDED_BY(mutex_) = 0;
+  bool abandoned_ VEX_GUARDED_BY(mutex_) = false;
 };
 
 struct EventRecord {

@@ -334,8 +334,7 @@ void CommThread::IdlePass() {
   const int32_t phase = deposit_phase_.load();
   const int32_t wait_ms = (phase == 2 || phase == 3) ? kDepositWatchMs : settings_.watch_interval_ms;
   std::unique_lock<std::mutex> lock(queue_lock_);
-  wake_.wait_for(lock, std::chrono::milliseconds(std::max(wait_ms, 0)),
-                 [this] { return stop_requested_.load() || !queue_.empty(); });
+  clock_.WaitFor(wake_, lock, std::max(wait_ms, 0), [this] { return stop_requested_.load() || !queue_.empty(); });
 }
 
 void CommThread::WatchStep() {

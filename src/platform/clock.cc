@@ -31,6 +31,13 @@ class RealClock final : public Clock {
  public:
   int64_t NowMs() override { return TickMs(); }
   void SleepMs(int64_t ms) override { platform::SleepMs(ms); }
+  LocalTime LocalTimeNow() override { return LocalNow(); }
+
+ protected:
+  void WaitStep(std::condition_variable& cv, std::unique_lock<std::mutex>& lock, int64_t deadline_ms) override {
+    // TickMs counts the steady clock's milliseconds since its epoch.
+    cv.wait_until(lock, std::chrono::steady_clock::time_point(std::chrono::milliseconds(deadline_ms)));
+  }
 };
 
 }  // namespace

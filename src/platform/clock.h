@@ -1,10 +1,19 @@
-// Time sources: the millisecond tick count, sleeping and the local wall clock.
-// Code that waits against deadlines takes a Clock so tests can substitute a
-// clock that only moves when the test says so.
+// Time sources: the millisecond tick count, sleeping, timed waits on a
+// condition variable and the local wall clock.
+//
+// Code that reads the time or waits against a deadline takes a Clock, so
+// tests can substitute one that only moves when the test moves it. Timed
+// condition-variable waits go through Clock::WaitFor / WaitUntil as well:
+// the system clock maps them to the standard timed wait, a test clock wakes
+// its waiters when it is moved.
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
 #include <ctime>
+#include <mutex>
+
+#include "platform/thread_annotations.h"
 
 namespace vexokrt::platform {
 
@@ -21,17 +30,50 @@ struct LocalTime {
 };
 LocalTime LocalNow();
 
-// A replaceable time source for deadline logic.
+// A replaceable time source.
 class Clock {
  public:
   virtual ~Clock() = default;
+  // Milliseconds; only differences are meaningful.
   virtual int64_t NowMs() = 0;
   virtual void SleepMs(int64_t ms) = 0;
-  // The local date and time; the system's unless a test says otherwise.
-  virtual LocalTime LocalTimeNow() { return platform::LocalNow(); }
+  // The local date and time.
+  virtual LocalTime LocalTimeNow() = 0;
+
+  // Waits on |cv| with |lock| held (as std::condition_variable::wait_until
+  // does) until |done| holds or the clock reaches |deadline_ms| (NowMs
+  // scale). Returns done() as seen last, with |lock| held.
+  template <typename Done>
+  bool WaitUntil(std::condition_variable& cv, std::unique_lock<std::mutex>& lock, int64_t deadline_ms,
+                 Done done) VEX_NO_THREAD_SAFETY_ANALYSIS {
+    while (!done()) {
+      if (NowMs() >= deadline_ms) return done();
+      WaitStep(cv, lock, deadline_ms);
+    }
+    return true;
+  }
+
+  // As WaitUntil, for at most |timeout_ms| from now; a negative time-out
+  // waits without limit.
+  template <typename Done>
+  bool WaitFor(std::condition_variable& cv, std::unique_lock<std::mutex>& lock, int64_t timeout_ms,
+               Done done) VEX_NO_THREAD_SAFETY_ANALYSIS {
+    if (timeout_ms < 0) {
+      cv.wait(lock, done);
+      return true;
+    }
+    return WaitUntil(cv, lock, NowMs() + timeout_ms, done);
+  }
+
+  // One step of a timed wait, for WaitUntil (and for clocks that forward to
+  // another): blocks on |cv| (|lock| held on entry and on return) until it
+  // is notified, the clock reaches |deadline_ms|, or spuriously. A clock must
+  // not miss a notification or a move of its own time that happens after the
+  // caller last looked at its condition.
+  virtual void WaitStep(std::condition_variable& cv, std::unique_lock<std::mutex>& lock, int64_t deadline_ms) = 0;
 };
 
-// The real clock (TickMs / SleepMs). Shared, thread-safe.
+// The real clock (TickMs / SleepMs / LocalNow). Shared, thread-safe.
 Clock& SystemClock();
 
 }  // namespace vexokrt::platform

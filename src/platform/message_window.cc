@@ -6,23 +6,24 @@
 
 #include <atomic>
 #include <cerrno>
-#include <chrono>
 #include <deque>
 #include <map>
 #include <mutex>
 #include <unordered_map>
 #include <vector>
 
+#include "platform/clock.h"
 #include "platform/codepage.h"
+#include "platform/thread_annotations.h"
 
 namespace vexokrt::platform {
 
 struct WindowHandlerTable {
-  std::mutex mutex;
-  std::map<MessageId, MessageHandler> handlers;  // guarded by mutex
+  Mutex mutex;
+  std::map<MessageId, MessageHandler> handlers VEX_GUARDED_BY(mutex);
 
   MessageHandler Find(MessageId message) {
-    std::lock_guard guard(mutex);
+    MutexLock guard(mutex);
     const auto it = handlers.find(message);
     return it == handlers.end() ? MessageHandler() : it->second;
   }
@@ -58,7 +59,7 @@ class ThreadQueue {
 
   void Push(PostedMessage item) {
     {
-      std::lock_guard guard(mutex_);
+      MutexLock guard(mutex_);
       items_.push_back(std::move(item));
     }
     if (event_fd_ >= 0) {
@@ -70,7 +71,7 @@ class ThreadQueue {
   }
 
   bool Pop(PostedMessage* item) {
-    std::lock_guard guard(mutex_);
+    MutexLock guard(mutex_);
     if (items_.empty()) return false;
     *item = std::move(items_.front());
     items_.pop_front();
@@ -78,14 +79,14 @@ class ThreadQueue {
   }
 
   bool Empty() {
-    std::lock_guard guard(mutex_);
+    MutexLock guard(mutex_);
     return items_.empty();
   }
 
   // Takes out every message of |window| (for disposal by the caller).
   std::vector<PostedMessage> Purge(WindowHandle window) {
     std::vector<PostedMessage> purged;
-    std::lock_guard guard(mutex_);
+    MutexLock guard(mutex_);
     for (auto it = items_.begin(); it != items_.end();) {
       if (it->window == window) {
         purged.push_back(std::move(*it));
@@ -108,8 +109,8 @@ class ThreadQueue {
 
  private:
   const int event_fd_;
-  std::mutex mutex_;
-  std::deque<PostedMessage> items_;  // guarded by mutex_
+  Mutex mutex_;
+  std::deque<PostedMessage> items_ VEX_GUARDED_BY(mutex_);
 };
 
 std::shared_ptr<ThreadQueue>& CurrentQueue() {
@@ -123,13 +124,13 @@ struct WindowEntry {
 };
 
 struct WindowTable {
-  std::mutex mutex;
-  std::unordered_map<WindowHandle, WindowEntry> windows;  // guarded by mutex
-  WindowHandle last_handle = 0;                           // guarded by mutex
-  int failures_to_inject = 0;                             // guarded by mutex
+  Mutex mutex;
+  std::unordered_map<WindowHandle, WindowEntry> windows VEX_GUARDED_BY(mutex);
+  WindowHandle last_handle VEX_GUARDED_BY(mutex) = 0;
+  int failures_to_inject VEX_GUARDED_BY(mutex) = 0;
 
   bool Find(WindowHandle handle, WindowEntry* entry) {
-    std::lock_guard guard(mutex);
+    MutexLock guard(mutex);
     const auto it = windows.find(handle);
     if (it == windows.end()) return false;
     *entry = it->second;
@@ -158,13 +159,19 @@ void Dispatch(PostedMessage& item) {
 
 MessageId RegisterMessageName(std::string_view name) {
   if (name.empty()) return 0;
-  static std::mutex mutex;
-  static std::unordered_map<std::string, MessageId> numbers;
-  static MessageId next = kFirstRegisteredMessage;
+  // The numbers given so far, and the next free one.
+  struct Names {
+    Mutex mutex;
+    std::unordered_map<std::string, MessageId> numbers VEX_GUARDED_BY(mutex);
+    MessageId next VEX_GUARDED_BY(mutex) = kFirstRegisteredMessage;
+  };
+  static Names names;
   std::string key;
   key.reserve(name.size());
   for (char c : name) key.push_back(FoldAscii(c));
-  std::lock_guard guard(mutex);
+  MutexLock guard(names.mutex);
+  auto& numbers = names.numbers;
+  auto& next = names.next;
   const auto it = numbers.find(key);
   if (it != numbers.end()) return it->second;
   if (next > kLastRegisteredMessage) return 0;
@@ -183,7 +190,7 @@ std::unique_ptr<MessageWindow> MessageWindow::Create(std::string name) {
   WindowTable& table = Windows();
   WindowHandle handle;
   {
-    std::lock_guard guard(table.mutex);
+    MutexLock guard(table.mutex);
     if (table.failures_to_inject > 0) {
       --table.failures_to_inject;
       return nullptr;
@@ -198,7 +205,7 @@ MessageWindow::~MessageWindow() {
   WindowEntry entry;
   WindowTable& table = Windows();
   {
-    std::lock_guard guard(table.mutex);
+    MutexLock guard(table.mutex);
     const auto it = table.windows.find(handle_);
     if (it == table.windows.end()) return;
     entry = std::move(it->second);
@@ -208,7 +215,7 @@ MessageWindow::~MessageWindow() {
 }
 
 void MessageWindow::SetHandler(MessageId message, MessageHandler handler) {
-  std::lock_guard guard(handlers_->mutex);
+  MutexLock guard(handlers_->mutex);
   if (handler) {
     handlers_->handlers[message] = std::move(handler);
   } else {
@@ -218,7 +225,7 @@ void MessageWindow::SetHandler(MessageId message, MessageHandler handler) {
 
 void MessageWindow::FailNextCreations(int count) {
   WindowTable& table = Windows();
-  std::lock_guard guard(table.mutex);
+  MutexLock guard(table.mutex);
   table.failures_to_inject = count;
 }
 
@@ -251,8 +258,10 @@ int PumpMessages() {
 
 int PumpMessagesFor(int timeout_ms) {
   const std::shared_ptr<ThreadQueue> queue = CurrentQueue();
-  using Clock = std::chrono::steady_clock;
-  const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms < 0 ? 0 : timeout_ms);
+  // The wait is the kernel's, on the queue's descriptor, so it runs in real
+  // time: the deadline is the system clock's.
+  Clock& clock = SystemClock();
+  const int64_t deadline = clock.NowMs() + (timeout_ms < 0 ? 0 : timeout_ms);
   for (;;) {
     if (!queue->Empty()) {
       const int taken = PumpMessages();
@@ -260,7 +269,7 @@ int PumpMessagesFor(int timeout_ms) {
     }
     int wait_ms = -1;
     if (timeout_ms >= 0) {
-      const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+      const int64_t left = deadline - clock.NowMs();
       if (left <= 0) return 0;
       wait_ms = static_cast<int>(left);
     }

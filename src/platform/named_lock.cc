@@ -7,12 +7,8 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cstdlib>
 #include <cstring>
-#include <thread>
-
-#include "platform/clock.h"
 
 namespace vexokrt::platform {
 namespace {
@@ -36,21 +32,21 @@ std::string ErrnoText(const std::string& what, int error) { return what + ": " +
 // with a short back-off; it only spins while another holder keeps the lock.
 // 0 when taken, EWOULDBLOCK when the time ran out, else the errno that
 // stopped it.
-int FlockWithin(int fd, int timeout_ms) {
+int FlockWithin(int fd, int timeout_ms, Clock& clock) {
   if (timeout_ms < 0) {
     while (::flock(fd, LOCK_EX) != 0) {
       if (errno != EINTR) return errno;
     }
     return 0;
   }
-  const int64_t deadline = TickMs() + timeout_ms;
+  const int64_t deadline = clock.NowMs() + timeout_ms;
   int64_t backoff = 1;
   for (;;) {
     if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return 0;
     if (errno != EWOULDBLOCK && errno != EINTR) return errno;
-    const int64_t left = deadline - TickMs();
+    const int64_t left = deadline - clock.NowMs();
     if (left <= 0) return EWOULDBLOCK;
-    SleepMs(std::min(backoff, left));
+    clock.SleepMs(std::min(backoff, left));
     backoff = std::min<int64_t>(backoff * 2, 10);
   }
 }
@@ -105,23 +101,27 @@ int OpenSharedLockFile(const std::string& path, std::string* error) {
   return -1;
 }
 
-NamedMutex::NamedMutex(std::string name) : name_(std::move(name)), fd_(OpenLockFile(name_)) {}
+NamedMutex::NamedMutex(std::string name, Clock& clock)
+    : name_(std::move(name)), clock_(clock), fd_(OpenLockFile(name_)) {}
 
 NamedMutex::~NamedMutex() {
   if (fd_ >= 0) ::close(fd_);
 }
 
 bool NamedMutex::Lock(int timeout_ms) {
-  const int64_t start = TickMs();
-  if (timeout_ms < 0) {
-    local_.lock();
-  } else if (!local_.try_lock_for(std::chrono::milliseconds(timeout_ms))) {
-    return false;
+  const int64_t start = clock_.NowMs();
+  {
+    MutexLock lock(mutex_);
+    if (!clock_.WaitFor(released_, lock.native(), timeout_ms, [&]() VEX_REQUIRES(mutex_) { return !held_; })) {
+      return false;
+    }
+    held_ = true;
   }
   if (fd_ < 0) return true;
-  const int left = timeout_ms < 0 ? -1 : static_cast<int>(std::max<int64_t>(0, timeout_ms - (TickMs() - start)));
-  if (FlockWithin(fd_, left) != 0) {
-    local_.unlock();
+  const int left =
+      timeout_ms < 0 ? -1 : static_cast<int>(std::max<int64_t>(0, timeout_ms - (clock_.NowMs() - start)));
+  if (FlockWithin(fd_, left, clock_) != 0) {
+    ReleaseLocal();
     return false;
   }
   return true;
@@ -129,26 +129,35 @@ bool NamedMutex::Lock(int timeout_ms) {
 
 void NamedMutex::Unlock() {
   if (fd_ >= 0) ::flock(fd_, LOCK_UN);
-  local_.unlock();
+  ReleaseLocal();
 }
 
-NamedSemaphore::NamedSemaphore(std::string name) : name_(std::move(name)), fd_(OpenLockFile(name_)) {}
+void NamedMutex::ReleaseLocal() {
+  {
+    MutexLock lock(mutex_);
+    held_ = false;
+  }
+  released_.notify_one();
+}
+
+NamedSemaphore::NamedSemaphore(std::string name, Clock& clock)
+    : name_(std::move(name)), clock_(&clock), fd_(OpenLockFile(name_)) {}
 
 NamedSemaphore::~NamedSemaphore() {
   Release();
+  MutexLock lock(mutex_);
   if (fd_ >= 0) ::close(fd_);
 }
 
 bool NamedSemaphore::Acquire(int timeout_ms) {
-  const int64_t start = TickMs();
-  std::unique_lock lock(mutex_);
+  Clock& clock = *clock_.load();
+  const int64_t start = clock.NowMs();
+  MutexLock lock(mutex_);
   failure_.clear();
   // This object's own count first: a second claimant through the same object
   // waits for the first to release, as it would on a semaphore of count 1.
-  const auto free = [this] { return count_ == Count::kFree; };
-  if (timeout_ms < 0) {
-    released_.wait(lock, free);
-  } else if (!released_.wait_for(lock, std::chrono::milliseconds(timeout_ms), free)) {
+  if (!clock.WaitFor(released_, lock.native(), timeout_ms,
+                     [&]() VEX_REQUIRES(mutex_) { return count_ == Count::kFree; })) {
     return false;
   }
   if (fd_ < 0) fd_ = OpenLockFile(name_, &failure_);
@@ -159,14 +168,16 @@ bool NamedSemaphore::Acquire(int timeout_ms) {
     return false;
   }
   // Wait for the file lock without holding our mutex; kTaking keeps other
-  // threads of this object waiting and Release from touching the lock.
+  // threads of this object waiting and Release from touching the lock or
+  // the descriptor.
   count_ = Count::kTaking;
-  lock.unlock();
+  const int fd = fd_;
+  lock.Unlock();
   const int left =
-      timeout_ms < 0 ? -1 : static_cast<int>(std::max<int64_t>(0, timeout_ms - (TickMs() - start)));
-  const int flock_error = FlockWithin(fd_, left);
+      timeout_ms < 0 ? -1 : static_cast<int>(std::max<int64_t>(0, timeout_ms - (clock.NowMs() - start)));
+  const int flock_error = FlockWithin(fd, left, clock);
   const bool got = flock_error == 0;
-  lock.lock();
+  lock.Lock();
   count_ = got ? Count::kHeld : Count::kFree;
   if (!got && flock_error != EWOULDBLOCK) {
     failure_ = ErrnoText("lock " + name_, flock_error);
@@ -176,7 +187,7 @@ bool NamedSemaphore::Acquire(int timeout_ms) {
 }
 
 void NamedSemaphore::Release() {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   if (count_ != Count::kHeld) return;
   if (fd_ >= 0) ::flock(fd_, LOCK_UN);
   count_ = Count::kFree;
@@ -184,12 +195,12 @@ void NamedSemaphore::Release() {
 }
 
 std::string NamedSemaphore::failure() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return failure_;
 }
 
 bool NamedSemaphore::held() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return count_ == Count::kHeld;
 }
 

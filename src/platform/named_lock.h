@@ -13,9 +13,12 @@
 // (flock needs no write access). A symbolic link is never followed.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
-#include <mutex>
 #include <string>
+
+#include "platform/clock.h"
+#include "platform/thread_annotations.h"
 
 namespace vexokrt::platform {
 
@@ -28,10 +31,11 @@ std::string LockFolder();
 int OpenSharedLockFile(const std::string& path, std::string* error);
 
 // A mutual-exclusion lock. Lock/Unlock pairs may come from several threads of
-// one process; the owning thread must be the one that unlocks.
+// one process; the owning thread must be the one that unlocks. Time-outs are
+// measured on |clock|.
 class NamedMutex {
  public:
-  explicit NamedMutex(std::string name);
+  explicit NamedMutex(std::string name, Clock& clock = SystemClock());
   ~NamedMutex();
   NamedMutex(const NamedMutex&) = delete;
   NamedMutex& operator=(const NamedMutex&) = delete;
@@ -45,15 +49,22 @@ class NamedMutex {
   const std::string& name() const { return name_; }
 
  private:
+  void ReleaseLocal();
+
   std::string name_;
-  std::timed_mutex local_;
-  int fd_ = -1;
+  Clock& clock_;
+  // Exclusion inside this process: held_ is true from Lock to Unlock.
+  Mutex mutex_;
+  std::condition_variable released_;
+  bool held_ VEX_GUARDED_BY(mutex_) = false;
+  const int fd_;
 };
 
 // A semaphore of maximum count 1, released by whichever thread likes.
+// Time-outs are measured on |clock|.
 class NamedSemaphore {
  public:
-  explicit NamedSemaphore(std::string name);
+  explicit NamedSemaphore(std::string name, Clock& clock = SystemClock());
   ~NamedSemaphore();
   NamedSemaphore(const NamedSemaphore&) = delete;
   NamedSemaphore& operator=(const NamedSemaphore&) = delete;
@@ -64,6 +75,8 @@ class NamedSemaphore {
   // locked: failure() then says why (it is empty after a plain time-out), so
   // a caller never mistakes a missing system-wide lock for exclusion.
   bool Acquire(int timeout_ms);
+  // Replaces the clock of the time-outs; not while an Acquire is waiting.
+  void SetClock(Clock& clock) { clock_.store(&clock); }
   // Why the last Acquire failed other than by waiting too long; empty
   // otherwise.
   std::string failure() const;
@@ -75,12 +88,13 @@ class NamedSemaphore {
 
  private:
   std::string name_;
+  std::atomic<Clock*> clock_;
   enum class Count { kFree, kTaking, kHeld };
-  mutable std::mutex mutex_;
+  mutable Mutex mutex_;
   std::condition_variable released_;
-  Count count_ = Count::kFree;  // guarded by mutex_
-  std::string failure_;         // guarded by mutex_
-  int fd_ = -1;                 // opened again by Acquire while it is -1
+  Count count_ VEX_GUARDED_BY(mutex_) = Count::kFree;
+  std::string failure_ VEX_GUARDED_BY(mutex_);
+  int fd_ VEX_GUARDED_BY(mutex_) = -1;  // opened again by Acquire while it is -1
 };
 
 }  // namespace vexokrt::platform

@@ -86,6 +86,13 @@ int32_t CCashChanger::State() {
   return state_;
 }
 
+void CCashChanger::SetClock(platform::Clock& clock) {
+  clock_ = &clock;
+  trace_log_->SetClock(clock);
+  exam_log_.SetClock(clock);
+  claim_semaphore_.SetClock(clock);
+}
+
 void CCashChanger::SetState(int32_t state) {
   platform::MutexLock guard(state_lock_);
   state_ = state;
@@ -102,7 +109,7 @@ int32_t CCashChanger::ClaimedCheck() {
 void CCashChanger::ConfigureTrace() {
   std::string file;
   if (!config_.dbg_log_file_name.empty()) {
-    const platform::LocalTime now = platform::LocalNow();
+    const platform::LocalTime now = clock_->LocalTimeNow();
     file = config_.dbg_log_file_name + Format("%02d", now.tm.tm_mday);
     // A trace file of this day's name left from another month is started
     // afresh, so no more than one month of trace files is kept. Only while

@@ -204,7 +204,7 @@ class CCashChanger final : public ChangerHost {
   // The clock of every wait and time read of this object and the device
   // layer it creates; set before OpenService (tests use a fake one). The
   // clock must outlive the object.
-  void SetClock(platform::Clock& clock) { clock_ = &clock; }
+  void SetClock(platform::Clock& clock);
   platform::Clock& clock() { return *clock_; }
 
   // --- state, for tests and tools -------------------------------------------------

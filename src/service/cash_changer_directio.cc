@@ -295,14 +295,14 @@ int32_t DirectIoCommands::Run(const directio::CommandRow& row, bool* exit_record
       result = Krt02CountsWithCheck();
       break;
     case 13:
-      result = device_.Execute(ClockMinutesCommand(platform::LocalNow().tm));
+      result = device_.Execute(ClockMinutesCommand(so_.clock().LocalTimeNow().tm));
       break;
     case 21:
     case 22:
       result = SideCountCheck(command);
       break;
     case 24:
-      result = device_.Execute(ClockSecondsCommand(platform::LocalNow().tm, so_.config_.claim_relaxation));
+      result = device_.Execute(ClockSecondsCommand(so_.clock().LocalTimeNow().tm, so_.config_.claim_relaxation));
       break;
     case 25:
       result = OperationMode();

@@ -67,8 +67,15 @@ DirectLine::ReadResult DirectLine::Read(std::size_t max_bytes, int timeout_ms) {
       wake_at = std::min(deadline, now + std::chrono::microseconds(ahead_us));
     }
     platform::MutexLock lock(mutex_);
+    read_waiting_ = true;
     wake_.wait_until(lock.native(), wake_at, [&]() VEX_REQUIRES(mutex_) { return generation_ != seen; });
+    read_waiting_ = false;
   }
+}
+
+bool DirectLine::ReadWaiting() {
+  std::lock_guard lock(mutex_);
+  return read_waiting_;
 }
 
 void DirectLine::Purge() { engine_.TakeOutput(); }

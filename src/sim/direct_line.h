@@ -54,12 +54,17 @@ class DirectLine {
   // purge of the host's receive buffer does. Bytes still on their way arrive later.
   void Purge();
 
+  // True while a real-time Read is blocked waiting for the device (for tests
+  // that make the device speak from another thread while the host waits).
+  bool ReadWaiting();
+
  private:
   ChangerEngine& engine_;
   ManualSimClock* virtual_clock_ = nullptr;
   platform::Mutex mutex_;
   std::condition_variable wake_;
   std::uint64_t generation_ VEX_GUARDED_BY(mutex_) = 0;  // bumped by the engine's listener
+  bool read_waiting_ VEX_GUARDED_BY(mutex_) = false;
 };
 
 }  // namespace vexokrt::sim

@@ -14,13 +14,14 @@
 #include "support/fake_changer_host.h"
 #include "support/failing_allocations.h"
 #include "support/scripted_line.h"
+#include "support/spin_until.h"
 
 namespace vexokrt {
 namespace {
 
 using testing::Answer;
 using testing::FakeChangerHost;
-using testing::FakeClock;
+using testing::SteppingClock;
 using testing::LineEvent;
 using testing::ScriptedLine;
 using testing::StatusOf;
@@ -120,7 +121,7 @@ class ChangerDeviceTest : public ::testing::Test {
   // Feeds a status record as the watch would (the watch itself stays paused).
   void Status(const std::vector<uint8_t>& record) { device_->InterpretStatusRecord(record); }
 
-  FakeClock clock_;
+  SteppingClock clock_;
   FakeChangerHost host_;
   std::unique_ptr<DeviceImage> image_;
   ScriptedLine* line_ = nullptr;
@@ -266,7 +267,9 @@ TEST_F(ChangerDeviceTest, ClosingThePortAnswersAQueuedAsyncTakeBackWithoutReadin
   all.fill(cash::kAllPieces);
   ASSERT_EQ(device_->TakeBack(all), opos::OPOS_SUCCESS);
   std::thread closer([&] { device_->ClosePort(); });
-  std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  // The stop must be asked for while the first request still runs, so that
+  // the queued take-back is answered without running.
+  ASSERT_TRUE(testing::SpinUntil([&] { return device_->Thread().StopRequested(); }));
   release.set_value();
   closer.join();
   busy.join();
@@ -675,12 +678,30 @@ class StopTest : public ChangerDeviceTest {
     device_->Thread().SetDepositPhase(1);
     image_->On("m06", Answer::Silence());
     image_->On("H00", Answer::Data(With(StatusOf(ModelCode::kKrt07), 1, ";")));
+    // The first enquiry holds the running request until the test lets it go
+    // on (Proceed), so the polling loop does not spin while the test sets up.
     line_->OnEnquiry([this] {
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      first_enquiry_.wait();
       return Answer::Byte(stop_answered_.load() ? kAck : kSub);
     });
   }
+  void TearDown() override { Proceed(); }
+  // Waits for the first enquiry of the running request and lets it go on.
+  void Proceed() {
+    if (proceeded_) return;
+    proceeded_ = true;
+    proceed_.set_value();
+  }
+  bool WaitForFirstEnquiry() {
+    return line_->WaitUntil([](const std::vector<LineEvent>& events) {
+      return std::any_of(events.begin(), events.end(),
+                         [](const LineEvent& e) { return e.kind == LineEvent::Kind::kEnquiry; });
+    });
+  }
   std::atomic<bool> stop_answered_{false};
+  std::promise<void> proceed_;
+  std::shared_future<void> first_enquiry_ = proceed_.get_future().share();
+  bool proceeded_ = false;
 };
 
 TEST_F(StopTest, WaitedStopAcceptedByTheDevice) {
@@ -692,10 +713,8 @@ TEST_F(StopTest, WaitedStopAcceptedByTheDevice) {
   std::future<int32_t> dispense = std::async(std::launch::async, [this] {
     return device_->Execute(AmountDispenseCommand(ModelCode::kKrt07, 20000, 86400000).command);
   });
-  ASSERT_TRUE(line_->WaitUntil([](const std::vector<LineEvent>& events) {
-    return std::any_of(events.begin(), events.end(),
-                       [](const LineEvent& e) { return e.kind == LineEvent::Kind::kEnquiry; });
-  }));
+  ASSERT_TRUE(WaitForFirstEnquiry());
+  Proceed();
   EXPECT_EQ(device_->RequestStop(false), opos::OPOS_SUCCESS);
   EXPECT_EQ(dispense.get(), opos::OPOS_SUCCESS);
   EXPECT_EQ(device_->StopMailbox(), kStopIdle);
@@ -711,10 +730,8 @@ TEST_F(StopTest, WaitedStopRefusedWithBell) {
   std::future<int32_t> dispense = std::async(std::launch::async, [this] {
     return device_->Execute(AmountDispenseCommand(ModelCode::kKrt07, 20000, 86400000).command);
   });
-  ASSERT_TRUE(line_->WaitUntil([](const std::vector<LineEvent>& events) {
-    return std::any_of(events.begin(), events.end(),
-                       [](const LineEvent& e) { return e.kind == LineEvent::Kind::kEnquiry; });
-  }));
+  ASSERT_TRUE(WaitForFirstEnquiry());
+  Proceed();
   EXPECT_EQ(device_->RequestStop(false), opos::OPOS_E_EXTENDED);
   EXPECT_EQ(host_.ResultCodeExtended(), 239);
   dispense.get();
@@ -730,6 +747,7 @@ TEST_F(StopTest, AsyncStopReportsThroughAsyncResultCode) {
   host_.SetAsyncResultCode(99);
   ASSERT_EQ(device_->RequestStop(true), opos::OPOS_SUCCESS);
   EXPECT_EQ(device_->RequestStop(true), opos::OPOS_E_ILLEGAL) << "a stop is already open";
+  Proceed();
   ASSERT_TRUE(host_.WaitForPosts(1));
   ASSERT_TRUE(host_.WaitForStatusUpdate(opos::CHAN_STATUS_ASYNC));
   EXPECT_EQ(host_.AsyncResultCode(), opos::OPOS_SUCCESS);
@@ -753,9 +771,14 @@ TEST_F(ChangerDeviceTest, ClosePortStopsTheThreadWhileATakeBackQuestionIsOpen) {
   ASSERT_EQ(device_->ExecuteAsync(take_back.command), opos::OPOS_SUCCESS);
   ASSERT_TRUE(host_.WaitUntil([&] { return !host_.Notices(kMsgQueryTakeBackRetry).empty(); }));
 
-  const auto before = std::chrono::steady_clock::now();
-  device_->ClosePort();
-  EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(2));
+  // The question waits for its answer in slices of the device's clock and
+  // looks for a stop between them: once the stop is asked for, one slice
+  // later the thread gives the question up and ends.
+  std::thread closer([&] { device_->ClosePort(); });
+  ASSERT_TRUE(testing::SpinUntil([&] { return device_->Thread().StopRequested(); }));
+  ASSERT_TRUE(clock_.AwaitWaiters(1)) << "the question's wait";
+  clock_.Advance(1000);
+  closer.join();
   EXPECT_FALSE(device_->Thread().Running());
   ASSERT_TRUE(host_.WaitForPosts(2));
   const auto posts = host_.Posts();
@@ -825,13 +848,23 @@ TEST_F(ChangerDeviceTest, UnpluggedDeviceGoesOfflineAndComesBack) {
   });
   host_.SetPowerNotify(1);
   line_->OnEnquiry([] { return Answer::Byte(kAck); });
+  // The watch runs on the test clock: whenever the device's thread rests,
+  // the clock moves past the watch interval.
+  const auto reported = [this](int32_t value) {
+    return clock_.RunUntil(
+        [&] {
+          const std::vector<int32_t> updates = host_.StatusUpdates();
+          return std::find(updates.begin(), updates.end(), value) != updates.end();
+        },
+        FastSettings().watch_interval_ms);
+  };
   device_->ResumeWatch(0);
-  ASSERT_TRUE(host_.WaitForStatusUpdate(opos::OPOS_PS_ONLINE));
+  ASSERT_TRUE(reported(opos::OPOS_PS_ONLINE));
   line_->SetUnplugged(true);
-  ASSERT_TRUE(host_.WaitForStatusUpdate(opos::OPOS_PS_OFF_OFFLINE));
+  ASSERT_TRUE(reported(opos::OPOS_PS_OFF_OFFLINE));
   line_->SetUnplugged(false);
   host_.ClearRecords();
-  ASSERT_TRUE(host_.WaitForStatusUpdate(opos::OPOS_PS_ONLINE));
+  ASSERT_TRUE(reported(opos::OPOS_PS_ONLINE));
   device_->PauseWatch();
   EXPECT_EQ(device_->PowerState(), opos::OPOS_PS_ONLINE);
 }

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <algorithm>
+#include <chrono>
 #include <memory>
 #include <string>
 
@@ -15,17 +16,34 @@
 #include "sim/direct_line.h"
 #include "sim/line_settings.h"
 #include "sim/sim_clock.h"
+#include "support/fake_clock.h"
 
 namespace vexokrt::devlog::testing {
 
+// The simulator's virtual clock: sleeping moves it on at once. A timed wait
+// (the device layer's thread resting between requests) waits for its
+// notification as long in real time as it would in virtual time, and when
+// none comes moves the virtual clock to its end, so a waiter that nobody
+// wakes still sees its time run out. Its date is the test clocks'.
 class SimTimeClock final : public platform::Clock {
  public:
-  explicit SimTimeClock(sim::ManualSimClock& clock) : clock_(clock) {}
+  explicit SimTimeClock(sim::ManualSimClock& clock) : clock_(clock), start_ms_(NowMs()) {}
   int64_t NowMs() override { return clock_.NowUs() / 1000; }
   void SleepMs(int64_t ms) override { clock_.AdvanceMs(ms); }
+  platform::LocalTime LocalTimeNow() override {
+    return vexokrt::testing::DateAfter(vexokrt::testing::TestStartDate(), NowMs() - start_ms_);
+  }
+  void WaitStep(std::condition_variable& cv, std::unique_lock<std::mutex>& lock, int64_t deadline_ms) override {
+    const int64_t left = deadline_ms - NowMs();
+    if (left <= 0) return;
+    if (cv.wait_for(lock, std::chrono::milliseconds(left)) == std::cv_status::timeout && deadline_ms > NowMs()) {
+      clock_.AdvanceMs(deadline_ms - NowMs());
+    }
+  }
 
  private:
   sim::ManualSimClock& clock_;
+  const int64_t start_ms_;
 };
 
 class SimSerialPort final : public platform::SerialPort {

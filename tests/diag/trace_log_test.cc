@@ -160,9 +160,24 @@ TEST_F(TraceLogTest, LinkAtThePath_IsNeverWrittenThrough) {
   EXPECT_EQ(ReadFileBytes(target), "keep me");
 }
 
-// Sets the modification time of |path| to |days| days before now.
+// The date the stale-file rule is asked about: mid-month, mid-day, so that
+// whole days back land in the month the test means.
+std::tm TestNow() {
+  std::tm now{};
+  now.tm_year = 2026 - 1900;
+  now.tm_mon = 5;
+  now.tm_mday = 15;
+  now.tm_hour = 12;
+  now.tm_isdst = -1;
+  std::tm copy = now;
+  std::mktime(&copy);  // the week day and summer time filled in, as localtime gives them
+  return copy;
+}
+
+// Sets the modification time of |path| to |days| days before TestNow.
 void Age(const std::string& path, int days) {
-  const time_t then = ::time(nullptr) - static_cast<time_t>(days) * 86400;
+  std::tm now = TestNow();
+  const time_t then = std::mktime(&now) - static_cast<time_t>(days) * 86400;
   const timespec times[2] = {{then, 0}, {then, 0}};
   ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW), 0);
 }
@@ -185,12 +200,7 @@ TEST_F(TraceLogTest, StaleDayFile_OnlyOurTraceFromAnotherMonthIsRemoved) {
       {"an empty file from last year", "", 400, false},
       {"a link to our old trace", "<link>", 400, false},
   };
-  const std::tm now = [] {
-    std::tm t{};
-    const time_t seconds = ::time(nullptr);
-    localtime_r(&seconds, &t);
-    return t;
-  }();
+  const std::tm now = TestNow();
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     std::filesystem::remove(path_);

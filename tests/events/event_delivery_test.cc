@@ -17,13 +17,23 @@ namespace {
 class FakeWindow {
  public:
   bool Post(std::unique_ptr<EventRecord> record) {
+    bool taken = false;
     {
       std::lock_guard lock(mutex_);
-      if (refuse_) return false;
-      posted_.push_back(std::move(record));
+      if (refuse_) {
+        ++refused_;
+      } else {
+        posted_.push_back(std::move(record));
+        taken = true;
+      }
     }
     changed_.notify_all();
-    return true;
+    return taken;
+  }
+  // Waits up to |ms| until |count| posts have been refused.
+  bool WaitForRefusals(int count, int ms = 2000) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, std::chrono::milliseconds(ms), [&] { return refused_ >= count; });
   }
   // Waits up to |ms| for a posted event.
   std::unique_ptr<EventRecord> Next(int ms = 2000) {
@@ -43,6 +53,7 @@ class FakeWindow {
   std::condition_variable changed_;
   std::deque<std::unique_ptr<EventRecord>> posted_;
   bool refuse_ = false;
+  int refused_ = 0;
 };
 
 class RecordingSink : public EventSink {
@@ -179,9 +190,8 @@ TEST_F(EventDeliveryTest, WindowThatRefusesPosts_DoesNotStallDelivery) {
   window_.Refuse();
   delivery_->QueueStatusUpdate(31);
   delivery_->QueueStatusUpdate(32);
-  for (int i = 0; i < 200 && delivery_->QueuedCount() > 0; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
+  // The second event is offered only once the first has been dropped.
+  ASSERT_TRUE(window_.WaitForRefusals(2));
   EXPECT_EQ(delivery_->QueuedCount(), 0u);
 }
 

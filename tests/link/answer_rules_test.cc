@@ -9,7 +9,7 @@
 namespace vexokrt {
 namespace {
 
-using testing::FakeClock;
+using testing::SteppingClock;
 using testing::LineEvent;
 using testing::ScriptedLine;
 
@@ -27,7 +27,7 @@ DeviceReply Status(int32_t status) {
 
 class AnswerRulesTest : public ::testing::Test {
  protected:
-  FakeClock clock_;
+  SteppingClock clock_;
   ScriptedLine line_{clock_, ModelCode::kKrt07};
 };
 

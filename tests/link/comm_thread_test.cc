@@ -22,7 +22,7 @@ namespace {
 constexpr int32_t kDayLong = 86400000;
 
 using testing::Answer;
-using testing::FakeClock;
+using testing::SteppingClock;
 using testing::LineEvent;
 using testing::ScriptedLine;
 
@@ -181,7 +181,7 @@ class CommThreadTest : public ::testing::Test {
     return receives;
   }
 
-  FakeClock clock_;
+  SteppingClock clock_;
   ScriptedLine line_{clock_, ModelCode::kKrt07};
   RecordingDelegate delegate_;
   std::unique_ptr<CommThread> thread_;
@@ -301,8 +301,12 @@ TEST_F(CommThreadTest, NoneStyleReadsOnceMoreForTheRestOfTheTimeout) {
 
 TEST_F(CommThreadTest, StopEndsALongWaitAndAnswersQueuedRequestsWithoutRunningThem) {
   line_.OnFrame([](const std::vector<uint8_t>&) { return Answer::Silence(); });
-  line_.OnEnquiry([] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));  // keep the real loop slow
+  // The first enquiry holds the running request until both others are
+  // queued, so the polling loop does not spin meanwhile.
+  std::promise<void> queued;
+  std::shared_future<void> both_queued = queued.get_future().share();
+  line_.OnEnquiry([both_queued] {
+    both_queued.wait();
     return Answer::Byte(kSub);
   });
   Make();
@@ -314,6 +318,7 @@ TEST_F(CommThreadTest, StopEndsALongWaitAndAnswersQueuedRequestsWithoutRunningTh
   }));
   auto queued_payout = Send("!06001000", WaitStyle::kBusy, kDayLong);
   auto queued_read = Send("+00", WaitStyle::kNone, 1000);
+  queued.set_value();
 
   const auto before = std::chrono::steady_clock::now();
   thread_->Stop();
@@ -519,6 +524,12 @@ TEST_F(CommThreadTest, AsyncStopAcknowledgedDuringTheWaitIsReportedAfterTheReque
 
 class CommThreadWatchTest : public CommThreadTest {
  protected:
+  // Lets the watch run on the test clock: whenever the thread comes to rest
+  // in its idle wait, moves the clock past the watch interval, until |done|
+  // holds.
+  bool WatchUntil(const std::function<bool()>& done) {
+    return clock_.RunUntil(done, CommThread::Settings{}.watch_interval_ms);
+  }
   void Plug(ModelCode model) {
     line_.SetModel(model);
     line_.OnFrame([model](const std::vector<uint8_t>& command) { return ReadsAnswer(command, model); });
@@ -529,14 +540,14 @@ TEST_F(CommThreadWatchTest, FourFailedStepsReportOfflineAndTheNextGoodStepOnline
   Plug(ModelCode::kKrt07);
   Make({1, 0});
   thread_->ResumeWatch(0);
-  ASSERT_TRUE(delegate_.WaitUntil([&] { return !delegate_.Power().empty(); }));
+  ASSERT_TRUE(WatchUntil([&] { return !delegate_.Power().empty(); }));
   EXPECT_EQ(delegate_.Power().front(), opos::OPOS_PS_ONLINE);
 
   thread_->PauseWatch();
   line_.SetUnplugged(true);
   line_.ClearEvents();
   thread_->ResumeWatch(0);
-  ASSERT_TRUE(delegate_.WaitUntil([&] {
+  ASSERT_TRUE(WatchUntil([&] {
     const auto power = delegate_.Power();
     return power.back() == opos::OPOS_PS_OFF_OFFLINE;
   }));
@@ -555,7 +566,7 @@ TEST_F(CommThreadWatchTest, FourFailedStepsReportOfflineAndTheNextGoodStepOnline
   line_.SetUnplugged(false);
   line_.ClearEvents();
   thread_->ResumeWatch(thread_->WatchErrorCount());
-  ASSERT_TRUE(delegate_.WaitUntil([&] { return delegate_.Power().back() == opos::OPOS_PS_ONLINE; }));
+  ASSERT_TRUE(WatchUntil([&] { return delegate_.Power().back() == opos::OPOS_PS_ONLINE; }));
   thread_->PauseWatch();
   const auto power = delegate_.Power();
   const auto first_online = std::find(power.begin() + static_cast<long>(offline_reports), power.end(),
@@ -580,9 +591,9 @@ TEST_F(CommThreadWatchTest, AutoNegotiationReopensAndDetectsAfterTheFirstFailure
   line_.SetUnplugged(true);
   line_.ClearEvents();
   thread_->ResumeWatch(0);
-  ASSERT_TRUE(delegate_.WaitUntil([&] { return !delegate_.Power().empty(); }));
-  ASSERT_TRUE(line_.WaitUntil([](const std::vector<LineEvent>& events) {
-    for (const LineEvent& e : events) {
+  ASSERT_TRUE(WatchUntil([&] { return !delegate_.Power().empty(); }));
+  ASSERT_TRUE(WatchUntil([&] {
+    for (const LineEvent& e : line_.Events()) {
       if (e.kind == LineEvent::Kind::kDetect) return true;
     }
     return false;
@@ -600,7 +611,7 @@ TEST_F(CommThreadWatchTest, AutoNegotiationReopensAndDetectsAfterTheFirstFailure
   EXPECT_EQ(kinds[2], LineEvent::Kind::kDetect);
 
   line_.SetUnplugged(false);
-  ASSERT_TRUE(delegate_.WaitUntil([&] { return delegate_.Power().back() == opos::OPOS_PS_ONLINE; }));
+  ASSERT_TRUE(WatchUntil([&] { return delegate_.Power().back() == opos::OPOS_PS_ONLINE; }));
   EXPECT_FALSE(thread_->Recovering());
   thread_->PauseWatch();
   // Re-opened (7,3), detection failed (7,2) while unplugged, then succeeded (7,1).
@@ -623,7 +634,7 @@ TEST_F(CommThreadWatchTest, WatchStepReadsByModelAndPhase) {
   delegate_.deposit_under_way = true;
   line_.ClearEvents();
   thread_->ResumeWatch(0);
-  ASSERT_TRUE(delegate_.WaitUntil([&] { return !delegate_.Power().empty(); }));
+  ASSERT_TRUE(WatchUntil([&] { return !delegate_.Power().empty(); }));
   thread_->PauseWatch();
   std::vector<std::string> commands = line_.Commands();
   ASSERT_GE(commands.size(), 2u);
@@ -641,7 +652,7 @@ TEST_F(CommThreadWatchTest, WatchStepReadsByModelAndPhase) {
   line_.ClearEvents();
   const size_t reports = delegate_.Power().size();
   thread_->ResumeWatch(0);
-  ASSERT_TRUE(delegate_.WaitUntil([&] { return delegate_.Power().size() > reports; }));
+  ASSERT_TRUE(WatchUntil([&] { return delegate_.Power().size() > reports; }));
   thread_->PauseWatch();
   commands = line_.Commands();
   ASSERT_GE(commands.size(), 3u);
@@ -657,13 +668,13 @@ TEST_F(CommThreadWatchTest, FailedHistoryStepFailsTheWatchStep) {
   thread_->SetHistoryFetchEnabled(true);
   delegate_.history_result = -10;  // "nothing to fetch" is fine
   thread_->ResumeWatch(0);
-  ASSERT_TRUE(delegate_.WaitUntil([&] { return !delegate_.Power().empty(); }));
+  ASSERT_TRUE(WatchUntil([&] { return !delegate_.Power().empty(); }));
   thread_->PauseWatch();
   EXPECT_EQ(thread_->WatchErrorCount(), 0);
   delegate_.history_result = 3;
   const size_t reports = delegate_.Power().size();
   thread_->ResumeWatch(0);
-  ASSERT_TRUE(delegate_.WaitUntil([&] { return delegate_.Power().back() == opos::OPOS_PS_OFF_OFFLINE; }));
+  ASSERT_TRUE(WatchUntil([&] { return delegate_.Power().back() == opos::OPOS_PS_OFF_OFFLINE; }));
   thread_->PauseWatch();
   for (size_t i = reports; i < delegate_.Power().size(); ++i) {
     EXPECT_NE(delegate_.Power()[i], opos::OPOS_PS_ONLINE);
@@ -752,12 +763,18 @@ TEST_F(CommThreadWatchTest, PauseWatchWaitsForARunningStep) {
   });
   Make();
   thread_->ResumeWatch(0);
-  ASSERT_TRUE(line_.WaitForCommand("H00"));
+  ASSERT_TRUE(WatchUntil([&] { return line_.WaitForCommand("H00", 1, 0); }));
   std::atomic<bool> paused{false};
+  std::promise<void> pausing;
   std::thread pauser([&] {
+    pausing.set_value();
     thread_->PauseWatch();
     paused = true;
   });
+  pausing.get_future().wait();
+  // Real time on purpose: that PauseWatch keeps blocking while the step runs
+  // can only be seen by giving it time to return wrongly; nothing else is
+  // ordered by this pause.
   std::this_thread::sleep_for(std::chrono::milliseconds(20));
   EXPECT_FALSE(paused.load()) << "the step is still running";
   release.set_value();

@@ -274,6 +274,11 @@ class VirtualClock final : public platform::Clock {
   explicit VirtualClock(sim::ManualSimClock& clock) : clock_(clock) {}
   int64_t NowMs() override { return clock_.NowUs() / 1000; }
   void SleepMs(int64_t ms) override { clock_.AdvanceMs(ms); }
+  platform::LocalTime LocalTimeNow() override { return vexokrt::testing::DateAfter(vexokrt::testing::TestStartDate(), NowMs()); }
+  // The link runs on the test's thread: nothing else could notify.
+  void WaitStep(std::condition_variable&, std::unique_lock<std::mutex>&, int64_t deadline_ms) override {
+    if (deadline_ms > NowMs()) SleepMs(deadline_ms - NowMs());
+  }
 
  private:
   sim::ManualSimClock& clock_;

@@ -15,7 +15,7 @@ namespace {
 using testing::CommandOf;
 using testing::DataFrame;
 using testing::FakeAnswer;
-using testing::FakeClock;
+using testing::SteppingClock;
 using testing::FakeLine;
 using testing::TraceCapture;
 using testing::kRead96008;
@@ -106,7 +106,7 @@ class DetectModelTest : public ::testing::Test {
     return steps;
   }
 
-  FakeClock clock_;
+  SteppingClock clock_;
   FakeLine line_{clock_};
   TraceCapture trace_;
   SerialLink link_{trace_.log(), "COM1", "9600,E,8,1", line_.Opener(), clock_};

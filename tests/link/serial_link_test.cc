@@ -24,7 +24,7 @@ namespace {
 using testing::CommandOf;
 using testing::DataFrame;
 using testing::FakeAnswer;
-using testing::FakeClock;
+using testing::SteppingClock;
 using testing::FakeLine;
 using testing::StatusRecord;
 using testing::TraceCapture;
@@ -51,7 +51,7 @@ class SerialLinkTest : public ::testing::Test {
     line_.Arrive(FakeAnswer{std::move(bytes), delay, byte_ms});
   }
 
-  FakeClock clock_;
+  SteppingClock clock_;
   FakeLine line_{clock_};
   TraceCapture trace_;
   SerialLink link_{trace_.log(), "COM1", "9600,E,8,1", line_.Opener(), clock_};
@@ -158,7 +158,7 @@ TEST_F(SerialLinkTest, FailedWrite_IsATimeOutAtOnceWithoutAnyReceive) {
   for (const Row& row : rows) {
     for (const Operation& operation : operations) {
       SCOPED_TRACE(std::string(row.name) + ", " + operation.name);
-      FakeClock clock;
+      SteppingClock clock;
       FakeLine line(clock);
       TraceCapture trace;
       SerialLink link(trace.log(), "COM1", "9600,E,8,1", line.Opener(), clock);
@@ -174,7 +174,7 @@ TEST_F(SerialLinkTest, FailedWrite_IsATimeOutAtOnceWithoutAnyReceive) {
     }
   }
   // The follow-up reads that need a status record give up the same way.
-  FakeClock clock;
+  SteppingClock clock;
   FakeLine line(clock);
   TraceCapture trace;
   SerialLink link(trace.log(), "COM1", "9600,E,8,1", line.Opener(), clock);
@@ -666,7 +666,7 @@ TEST_F(FollowUpTest, Dc3OnKrt03_NoFollowUp) {
 // --- opening, closing, the model ------------------------------------------------------------
 
 TEST(SerialLinkOpen, OpenConfiguresTheLineOnce) {
-  FakeClock clock;
+  SteppingClock clock;
   FakeLine line(clock);
   TraceCapture trace;
   SerialLink link(trace.log(), "COM3", "2400,E,7,1", line.Opener(), clock);
@@ -689,7 +689,7 @@ TEST(SerialLinkOpen, OpenConfiguresTheLineOnce) {
 }
 
 TEST(SerialLinkOpen, PortThatCannotBeOpened_ErrorLineAndOne) {
-  FakeClock clock;
+  SteppingClock clock;
   FakeLine line(clock);
   TraceCapture trace;
   SerialLink link(trace.log(), "COM1", "9600,E,8,1", line.Opener(), clock);
@@ -705,7 +705,7 @@ TEST(SerialLinkOpen, PortThatCannotBeOpened_ErrorLineAndOne) {
 // framing: the open fails, names the definition and the driver's reason, and
 // leaves the port closed.
 TEST(SerialLinkOpen, SettingsTheDriverRefuses_FailTheOpenNamingThem) {
-  FakeClock clock;
+  SteppingClock clock;
   FakeLine line(clock);
   TraceCapture trace;
   SerialLink link(trace.log(), "COM1", "9600,E,8,1", line.Opener(), clock);

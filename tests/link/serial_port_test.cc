@@ -15,7 +15,7 @@ namespace vexokrt::platform {
 namespace {
 
 using vexokrt::testing::FakeAnswer;
-using vexokrt::testing::FakeClock;
+using vexokrt::testing::SteppingClock;
 using vexokrt::testing::FakeLine;
 using Bytes = std::vector<uint8_t>;
 
@@ -106,7 +106,7 @@ class ReadTimedTest : public ::testing::Test {
     buffer_.resize(result.count);
     return result;
   }
-  FakeClock clock_;
+  SteppingClock clock_;
   FakeLine line_{clock_};
   std::unique_ptr<SerialPort> port_;
   Bytes buffer_;

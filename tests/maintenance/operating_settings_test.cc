@@ -45,7 +45,7 @@ class SettingsFileTest : public ::testing::Test {
 
   TempDir dir_;
   diag::TraceLog trace_;
-  testing::FakeClock clock_;
+  testing::SteppingClock clock_;
   std::vector<Sent> sent_;
 };
 

@@ -70,6 +70,10 @@ class HookedClock final : public platform::Clock {
     if (at_next_sleep_) std::exchange(at_next_sleep_, nullptr)();
     inner_.SleepMs(ms);
   }
+  platform::LocalTime LocalTimeNow() override { return inner_.LocalTimeNow(); }
+  void WaitStep(std::condition_variable& cv, std::unique_lock<std::mutex>& lock, int64_t deadline_ms) override {
+    inner_.WaitStep(cv, lock, deadline_ms);
+  }
   void AtNextSleep(std::function<void()> hook) { at_next_sleep_ = std::move(hook); }
 
  private:

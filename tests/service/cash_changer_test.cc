@@ -15,6 +15,7 @@
 #include "platform/registry.h"
 #include "service/opos.h"
 #include "support/exam_records.h"
+#include "support/fake_clock.h"
 #include "support/temp_dir.h"
 #include "fake_control_object.h"
 
@@ -24,9 +25,11 @@ namespace {
 using namespace opos;
 using platform::RegResult;
 using platform::RegRoot;
+using testing::DatedSystemClock;
 using testing::FakeControlObject;
 using testing::ReadFileBytes;
 using testing::TempDir;
+using testing::TestStartDate;
 
 class CashChangerTest : public ::testing::Test {
  protected:
@@ -54,9 +57,10 @@ class CashChangerTest : public ::testing::Test {
     Set("DbgLogLevel", level);
     Set("LogFolderName", dir_.prefix());
   }
-  static std::string Day() {
+  // The day of the month in the trace file's name, from the object's clock.
+  std::string Day() const {
     char day[8];
-    std::snprintf(day, sizeof day, "%02d", platform::LocalNow().tm.tm_mday);
+    std::snprintf(day, sizeof day, "%02d", clock_.LocalTimeNow().tm.tm_mday);
     return day;
   }
   std::string TracePath() const { return dir_.file("trace") + Day(); }
@@ -69,7 +73,14 @@ class CashChangerTest : public ::testing::Test {
   TempDir dir_;
   std::string key_ = config::DeviceKeyPath("Dev1");
   FakeControlObject control_object_;
-  std::unique_ptr<CCashChanger> so_ = std::make_unique<CCashChanger>();
+  // Real time with a date of the test's own; declared first, so it outlives
+  // the object.
+  mutable DatedSystemClock clock_;
+  std::unique_ptr<CCashChanger> so_ = [this] {
+    auto so = std::make_unique<CCashChanger>();
+    so->SetClock(clock_);
+    return so;
+  }();
 };
 
 TEST_F(CashChangerTest, ConstructionGivesTheClosedInitialValues) {
@@ -241,11 +252,12 @@ TEST_F(CashChangerTest, TraceIsOffForLevelMinusOneOtherLevelsOrNoFileName) {
   EXPECT_EQ(so_->trace_log().FileName(), "");
 }
 
-// Sets the modification time of |path| to |seconds_ago| before now.
+// Sets the modification time of |path| to |seconds_ago| before the test
+// clocks' date (a local time, as the file's date is read).
 void Age(const std::string& path, long seconds_ago) {
-  timeval times[2];
-  ::gettimeofday(&times[0], nullptr);
-  times[0].tv_sec -= seconds_ago;
+  std::tm date = TestStartDate();
+  timeval times[2] = {};
+  times[0].tv_sec = std::mktime(&date) - seconds_ago;
   times[1] = times[0];
   ASSERT_EQ(::utimes(path.c_str(), times), 0);
 }
@@ -269,11 +281,6 @@ TEST_F(CashChangerTest, TraceFileOfTheSameDayInAnotherMonthIsStartedAfresh) {
   // The same month of last year is just as old.
   std::ofstream(TracePath()) << "2011:06:01:09:15:42: 37:Inf::Info    : from last year\n";
   Age(TracePath(), 366L * 24 * 3600);
-  struct stat info {};
-  ASSERT_EQ(::stat(TracePath().c_str(), &info), 0);
-  std::tm written{};
-  localtime_r(&info.st_mtime, &written);
-  if (written.tm_mon != platform::LocalNow().tm.tm_mon) GTEST_SKIP() << "leap-year edge: not the same month";
   ASSERT_EQ(Open(), OPOS_SUCCESS);
   EXPECT_EQ(TraceText().find("from last year"), std::string::npos);
 }

@@ -199,9 +199,7 @@ TEST_F(CashOperationsTest, PayOutJammedHalfWay_ReportsThePartPaid) {
   EXPECT_EQ(text, "0:" + std::to_string(box_pieces) + "," + PlainText(machine().Stock()));
   EXPECT_EQ(machine().Stock(), SimCounts({{100, 10}, {500, 10}, {1000, 9}}));
 
-  char day[3];
-  std::snprintf(day, sizeof day, "%02d", platform::LocalNow().tm.tm_mday);
-  const std::string trace = ReadFileBytes(dir_.file("trace") + day);
+  const std::string trace = ReadFileBytes(dir_.file("trace") + d.TraceDay());
   EXPECT_NE(trace.find("  PaidOut is 1:0,5:0,10:0,50:0,100:0,500:0;1000:1,2000:0,5000:0,10000:0 (1000)"),
             std::string::npos);
 }

@@ -2,11 +2,13 @@
 // dispatch interface as the Control Object uses it.
 #include <signal.h>
 #include <sys/wait.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <ctime>
+#include <fstream>
 #include <thread>
 
 #include "device/changer_device.h"
@@ -17,6 +19,7 @@
 #include "service/opos.h"
 #include "sim/control_script.h"
 #include "simulated_service.h"
+#include "support/spin_until.h"
 
 namespace vexokrt::service {
 // Reaches the settings record, which the object only shows read-only.
@@ -106,11 +109,7 @@ TEST_F(SimulatedServiceTest, ReleaseWhileEnabled_DisablesAndLeavesTheReleasedVal
   for (int32_t index : {pidx::kDeviceName, pidx::kDeviceDescription, pidx::kDepositCodeList, pidx::kDepositCounts}) {
     EXPECT_EQ(d.GetString(index), "") << index;
   }
-  const std::string trace = platform::Cp932ToUtf8(ReadFileBytes(dir_.file("trace") + [] {
-    char day[8];
-    std::snprintf(day, sizeof day, "%02d", platform::LocalNow().tm.tm_mday);
-    return std::string(day);
-  }()));
+  const std::string trace = platform::Cp932ToUtf8(ReadFileBytes(dir_.file("trace") + d.TraceDay()));
   EXPECT_NE(trace.find("Enter   : CCashChanger::DoDeviceEnabled\n"), std::string::npos);
   EXPECT_NE(trace.find("Enter   : CCashChanger::ReleaseDevice\n"), std::string::npos);
   EXPECT_EQ(d.Call("Release"), OPOS_E_ILLEGAL) << "not claimed any more";
@@ -308,6 +307,24 @@ TEST_F(SimulatedServiceTest, NoDeviceAnswering_FailsTheClaimUnlessClaimPassSetti
   EXPECT_EQ(pass.Get(pidx::kCapDeposit), 1);
 }
 
+// True while a thread of this process waits for the flock on |path|: the
+// kernel lists a blocked lock request in /proc/locks with "->", the waiting
+// process and the file's inode.
+bool FlockWaiterOn(const std::string& path) {
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0) return false;
+  const std::string inode = ":" + std::to_string(info.st_ino) + " ";
+  const std::string pid = " " + std::to_string(::getpid()) + " ";
+  std::ifstream locks("/proc/locks");
+  for (std::string line; std::getline(locks, line);) {
+    if (line.find("->") != std::string::npos && line.find("FLOCK") != std::string::npos &&
+        line.find(inode) != std::string::npos && line.find(pid) != std::string::npos) {
+      return true;
+    }
+  }
+  return false;
+}
+
 TEST_F(SimulatedServiceTest, SecondClaimInTheProcess_WaitsTimesOutOrGetsTheDeviceWhenReleased) {
   StartDevice(sim::Model::kKrt07);
   ServiceDriver& holder = NewDriver();
@@ -327,7 +344,9 @@ TEST_F(SimulatedServiceTest, SecondClaimInTheProcess_WaitsTimesOutOrGetsTheDevic
   // application releases on a thread of its own here).
   int32_t released = -1;
   std::thread releaser([&] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    // Released only once the other claim waits for the system-wide lock.
+    const std::string lock_file = platform::LockFolder() + "/" + service::kClaimSemaphoreName + ".lock";
+    if (!testing::SpinUntil([&] { return FlockWaiterOn(lock_file); })) ADD_FAILURE() << "the claim never waited";
     released = holder.Call("Release");
   });
   EXPECT_EQ(other.Call("Claim", {Variant::Long(-1)}), OPOS_SUCCESS);
@@ -424,6 +443,9 @@ class CommandCountingClock final : public platform::Clock {
   explicit CommandCountingClock(sim::ChangerEngine& machine) : machine_(machine) {}
   int64_t NowMs() override { return platform::SystemClock().NowMs(); }
   void SleepMs(int64_t ms) override { platform::SystemClock().SleepMs(ms); }
+  void WaitStep(std::condition_variable& cv, std::unique_lock<std::mutex>& lock, int64_t deadline_ms) override {
+    platform::SystemClock().WaitStep(cv, lock, deadline_ms);
+  }
   platform::LocalTime LocalTimeNow() override { return At(static_cast<int>(machine_.CommandBodies().size())); }
   static platform::LocalTime At(int seconds) {
     platform::LocalTime t;

@@ -426,6 +426,10 @@ class PauseSkippingClock : public platform::Clock {
       platform::SystemClock().SleepMs(ms);
     }
   }
+  void WaitStep(std::condition_variable& cv, std::unique_lock<std::mutex>& lock, int64_t deadline_ms) override {
+    platform::SystemClock().WaitStep(cv, lock, deadline_ms - skipped_.load());
+  }
+  platform::LocalTime LocalTimeNow() override { return platform::SystemClock().LocalTimeNow(); }
 
  private:
   std::atomic<int64_t> skipped_{0};

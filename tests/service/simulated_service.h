@@ -20,6 +20,7 @@
 #include "service/properties.h"
 #include "sim/simulator.h"
 #include "support/exam_records.h"
+#include "support/fake_clock.h"
 #include "support/temp_dir.h"
 
 namespace vexokrt::testing {
@@ -29,10 +30,24 @@ namespace vexokrt::testing {
 class ServiceDriver {
  public:
   ServiceDriver()
-      : object_(platform::ComPtr<platform::IDispatch>::Adopt(service::CashChangerDispatch::Create())) {}
+      : object_(platform::ComPtr<platform::IDispatch>::Adopt(service::CashChangerDispatch::Create())) {
+    so().SetClock(Clock());
+  }
+  // The clock of every service object of the tests: real time, the test
+  // clocks' date. Never destroyed, so it outlives every object.
+  static DatedSystemClock& Clock() {
+    static DatedSystemClock* clock = new DatedSystemClock();
+    return *clock;
+  }
 
   platform::IDispatch* dispatch() { return object_.get(); }
   service::CCashChanger& so() { return static_cast<service::CashChangerDispatch*>(object_.get())->object(); }
+  // The day of the month in the trace file's name ("15").
+  std::string TraceDay() {
+    char day[8];
+    std::snprintf(day, sizeof day, "%02d", Clock().LocalTimeNow().tm.tm_mday);
+    return day;
+  }
   RecordingControlObject& control_object() { return control_object_; }
   const RecordingControlObject& control_object() const { return control_object_; }
 

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "sim/frame_codec.h"
+#include "support/spin_until.h"
 
 namespace vexokrt::sim {
 namespace {
@@ -50,8 +51,9 @@ TEST(DirectLineRealTime, Read_WakesWhenAnotherThreadMakesTheDeviceSpeak) {
   DirectLine line(engine);
   line.Write(Frame("F045000"), k9600Eight);
   ASSERT_EQ(line.Read(10, 1000).bytes, std::vector<std::uint8_t>{kAck});
-  std::thread operator_thread([&engine] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  std::thread operator_thread([&engine, &line] {
+    // The device speaks once the host's read is waiting for it.
+    ASSERT_TRUE(vexokrt::testing::SpinUntil([&line] { return line.ReadWaiting(); }));
     engine.HoldBillIntake();
   });
   auto start = Clock::now();

@@ -1,7 +1,7 @@
-// A scripted serial line for tests, with a clock that only moves when a wait
-// or a sleep moves it. Waiting on the fake line jumps the clock to the next
-// arrival (or to the end of the wait), so time-outs are exact and tests never
-// sleep.
+// A scripted serial line for tests, on a clock that only moves when a wait
+// or a sleep moves it (a SteppingClock). Waiting on the fake line jumps the
+// clock to the next arrival (or to the end of the wait), so time-outs are
+// exact and tests never sleep.
 //
 // Single-threaded: the code under test and the script run on the test thread.
 #pragma once
@@ -15,22 +15,9 @@
 
 #include "platform/clock.h"
 #include "platform/serial_port.h"
+#include "support/fake_clock.h"
 
 namespace vexokrt::testing {
-
-class FakeClock final : public platform::Clock {
- public:
-  int64_t NowMs() override { return now_; }
-  void SleepMs(int64_t ms) override {
-    if (ms > 0) now_ += ms;
-  }
-  void AdvanceTo(int64_t ms) {
-    if (ms > now_) now_ = ms;
-  }
-
- private:
-  int64_t now_ = 1'000'000;
-};
 
 // One answer of the scripted device.
 struct FakeAnswer {
@@ -43,7 +30,7 @@ struct FakeAnswer {
 
 class FakeLine {
  public:
-  explicit FakeLine(FakeClock& clock) : clock_(clock) {}
+  explicit FakeLine(SteppingClock& clock) : clock_(clock) {}
 
   // The opener to hand to SerialLink. Every port it opens talks to this line.
   std::function<std::unique_ptr<platform::SerialPort>(const std::string&)> Opener();
@@ -79,7 +66,7 @@ class FakeLine {
   int opens() const { return opens_; }
   bool is_open() const { return open_ports_ > 0; }
   int write_attempts() const { return write_attempts_; }
-  FakeClock& clock() { return clock_; }
+  SteppingClock& clock() { return clock_; }
 
  private:
   class Port;
@@ -94,7 +81,7 @@ class FakeLine {
   platform::IoResult Write(const uint8_t* bytes, size_t count, int64_t wait_ms);
   void PurgeArrived();
 
-  FakeClock& clock_;
+  SteppingClock& clock_;
   std::deque<Inbound> inbound_;  // ordered by arrival
   std::deque<FakeAnswer> answers_;
   std::function<void(FakeLine&, const std::vector<uint8_t>&)> responder_;
