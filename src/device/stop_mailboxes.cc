@@ -1,6 +1,5 @@
 #include "device/stop_mailboxes.h"
 
-#include <chrono>
 
 namespace vexokrt {
 
@@ -20,15 +19,15 @@ bool StopMailboxes::AskAsync() {
   return true;
 }
 
-StopMailboxes::WaitedStop StopMailboxes::AskAndWait() {
+StopMailboxes::WaitedStop StopMailboxes::AskAndWait(platform::Clock& clock) {
   WaitedStop waited;
   platform::MutexLock lock(mu_);
   if (mailbox_ != kStopIdle) return waited;
   waited.end = WaitedStop::End::kUnanswered;
   outcome_ = kStopIdle;
   mailbox_ = kStopRequested;
-  if (!changed_.wait_for(lock.native(), std::chrono::milliseconds(kStopAcceptMs),
-                         [this]() VEX_REQUIRES(mu_) { return Settled(outcome_); })) {
+  if (!clock.WaitFor(changed_, lock.native(), kStopAcceptMs,
+                     [this]() VEX_REQUIRES(mu_) { return Settled(outcome_); })) {
     mailbox_ = kStopIdle;
     return waited;
   }
@@ -37,8 +36,8 @@ StopMailboxes::WaitedStop StopMailboxes::AskAndWait() {
     return waited;
   }
   if (outcome_ == kStopAccepted &&
-      !changed_.wait_for(lock.native(), std::chrono::milliseconds(kStopFinishMs),
-                         [this]() VEX_REQUIRES(mu_) { return mailbox_ == kStopIdle; })) {
+      !clock.WaitFor(changed_, lock.native(), kStopFinishMs,
+                     [this]() VEX_REQUIRES(mu_) { return mailbox_ == kStopIdle; })) {
     reply_ = DeviceReply();
     mailbox_ = kStopIdle;
     return waited;

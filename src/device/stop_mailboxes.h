@@ -10,6 +10,7 @@
 #include <cstdint>
 
 #include "link/device_reply.h"
+#include "platform/clock.h"
 #include "platform/thread_annotations.h"
 
 namespace vexokrt {
@@ -48,7 +49,7 @@ class StopMailboxes {
   // stop is already open.
   bool AskAsync() VEX_EXCLUDES(mu_, cancel_mu_);
   // Asks for a stop and waits for the thread's outcome.
-  WaitedStop AskAndWait() VEX_EXCLUDES(mu_);
+  WaitedStop AskAndWait(platform::Clock& clock) VEX_EXCLUDES(mu_);
 
   // --- The communication thread's side -------------------------------------
   // True when a waited stop waits to be sent.

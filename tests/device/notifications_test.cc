@@ -6,6 +6,7 @@
 
 #include "device/status_builder.h"
 #include "device/stop_mailboxes.h"
+#include "support/fake_clock.h"
 
 namespace vexokrt {
 namespace {
@@ -116,6 +117,7 @@ TEST(StopMailboxes, AWaitedStopEndsWithTheThreadsOutcome) {
       {"not possible", kStopNotPossible, false, StopMailboxes::WaitedStop::End::kUnanswered},
       {"accepted, operation ends", kStopAccepted, true, StopMailboxes::WaitedStop::End::kAnswered},
   };
+  testing::FakeClock clock;
   for (const Case& c : cases) {
     StopMailboxes mailboxes;
     EXPECT_FALSE(mailboxes.StopAsked());
@@ -127,7 +129,7 @@ TEST(StopMailboxes, AWaitedStopEndsWithTheThreadsOutcome) {
       mailboxes.Settle(c.outcome, answer, 239);
       if (c.operation_ends) mailboxes.Close();
     });
-    const StopMailboxes::WaitedStop waited = mailboxes.AskAndWait();
+    const StopMailboxes::WaitedStop waited = mailboxes.AskAndWait(clock);
     thread.join();
     EXPECT_EQ(waited.end, c.end) << c.name;
     if (c.end == StopMailboxes::WaitedStop::End::kAnswered) {
@@ -137,11 +139,35 @@ TEST(StopMailboxes, AWaitedStopEndsWithTheThreadsOutcome) {
     EXPECT_EQ(mailboxes.Value(), kStopIdle) << c.name;
   }
 
+  // Nobody serves the stop: the asker gives up once the clock has passed the
+  // acceptance time; an accepted stop whose operation never ends, once it has
+  // passed the finish time. Either way the mailbox is free again.
+  for (const bool accepted : {false, true}) {
+    StopMailboxes mailboxes;
+    StopMailboxes::WaitedStop waited;
+    uint64_t seen = clock.WaitsBegun();
+    std::thread asker([&] { waited = mailboxes.AskAndWait(clock); });
+    ASSERT_TRUE(clock.AwaitWaitBegun(seen));
+    if (accepted) {
+      seen = clock.WaitsBegun();
+      mailboxes.Settle(kStopAccepted, DeviceReply(), 0);
+      ASSERT_TRUE(clock.AwaitWaitBegun(seen)) << "waits for the operation to end";
+    }
+    const int64_t limit = accepted ? StopMailboxes::kStopFinishMs : StopMailboxes::kStopAcceptMs;
+    seen = clock.WaitsBegun();
+    clock.Advance(limit - 1);
+    EXPECT_TRUE(clock.AwaitWaitBegun(seen)) << "still waiting 1 ms before the limit";
+    clock.Advance(1);
+    asker.join();
+    EXPECT_EQ(waited.end, StopMailboxes::WaitedStop::End::kUnanswered) << accepted;
+    EXPECT_EQ(mailboxes.Value(), kStopIdle) << accepted;
+  }
+
   StopMailboxes mailboxes;
   ASSERT_TRUE(mailboxes.AskAsync());
   EXPECT_EQ(mailboxes.Value(), kStopRequestedAsync);
   EXPECT_FALSE(mailboxes.AskAsync()) << "a stop is already open";
-  EXPECT_EQ(mailboxes.AskAndWait().end, StopMailboxes::WaitedStop::End::kBusy);
+  EXPECT_EQ(mailboxes.AskAndWait(clock).end, StopMailboxes::WaitedStop::End::kBusy);
   EXPECT_TRUE(mailboxes.TakeCancel());
   EXPECT_FALSE(mailboxes.TakeCancel()) << "taken once";
   mailboxes.Reset();

@@ -134,20 +134,20 @@ TEST_F(SerialLinkTest, FailedWrite_IsATimeOutAtOnceWithoutAnyReceive) {
   };
   struct Operation {
     const char* name;
-    std::function<DeviceReply(SerialLink&, FakeClock&)> run;
+    std::function<DeviceReply(SerialLink&, SteppingClock&)> run;
     int64_t own_ms;  // waits of the operation besides the write
   };
   const std::vector<Operation> operations = {
-      {"exchange", [](SerialLink& link, FakeClock&) { return Exchange(link, kStatusKrt07, 5000); }, 0},
+      {"exchange", [](SerialLink& link, SteppingClock&) { return Exchange(link, kStatusKrt07, 5000); }, 0},
       {"enquiry",
-       [](SerialLink& link, FakeClock&) {
+       [](SerialLink& link, SteppingClock&) {
          DeviceReply reply;
          EXPECT_EQ(link.SendEnquiry(reply, 5000, false), kReplyTimeout);
          return reply;
        },
        0},
       {"enquiry loop",
-       [](SerialLink& link, FakeClock& clock) {
+       [](SerialLink& link, SteppingClock& clock) {
          DeviceReply reply;
          reply.status = EnquireUntil(link, clock, AnswerSet{kAck}, 20000) ? kReplyOk : kReplyTimeout;
          reply.unsent = true;
