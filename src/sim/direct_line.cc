@@ -74,7 +74,7 @@ DirectLine::ReadResult DirectLine::Read(std::size_t max_bytes, int timeout_ms) {
 }
 
 bool DirectLine::ReadWaiting() {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   return read_waiting_;
 }
 
