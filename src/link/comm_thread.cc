@@ -45,10 +45,10 @@ CommThread::CommThread(LineExchange& line, CommThreadDelegate& delegate, Setting
 CommThread::~CommThread() { Stop(); }
 
 ThreadStart CommThread::Start() {
-  std::lock_guard<std::mutex> lifecycle(lifecycle_lock_);
+  platform::MutexLock lifecycle(lifecycle_lock_);
   if (thread_.joinable()) return ThreadStart::kRunning;
   {
-    std::lock_guard<std::mutex> lock(queue_lock_);
+    platform::MutexLock lock(queue_lock_);
     stop_requested_.store(false);
     running_ = true;
   }
@@ -56,7 +56,7 @@ ThreadStart CommThread::Start() {
     thread_ = std::thread([this] { Run(); });
   } catch (const std::exception&) {
     // No thread (std::system_error) or no memory for its start (bad_alloc).
-    std::lock_guard<std::mutex> lock(queue_lock_);
+    platform::MutexLock lock(queue_lock_);
     running_ = false;
     return ThreadStart::kFailed;
   }
@@ -65,10 +65,10 @@ ThreadStart CommThread::Start() {
 
 void CommThread::Stop() {
   if (OnThread()) return;
-  std::lock_guard<std::mutex> lifecycle(lifecycle_lock_);
+  platform::MutexLock lifecycle(lifecycle_lock_);
   if (!thread_.joinable()) return;
   {
-    std::lock_guard<std::mutex> lock(queue_lock_);
+    platform::MutexLock lock(queue_lock_);
     stop_requested_.store(true);
   }
   wake_.notify_all();
@@ -76,7 +76,7 @@ void CommThread::Stop() {
   thread_ = std::thread();
   std::deque<std::unique_ptr<DeviceRequest>> left;
   {
-    std::lock_guard<std::mutex> lock(queue_lock_);
+    platform::MutexLock lock(queue_lock_);
     running_ = false;
     left.swap(queue_);
   }
@@ -86,7 +86,7 @@ void CommThread::Stop() {
 }
 
 bool CommThread::Running() const {
-  std::lock_guard<std::mutex> lock(queue_lock_);
+  platform::MutexLock lock(queue_lock_);
   return running_;
 }
 
@@ -95,7 +95,7 @@ bool CommThread::OnThread() const { return thread_id_.load() == std::this_thread
 bool CommThread::Enqueue(std::unique_ptr<DeviceRequest> request, const std::function<void()>& on_queued) {
   if (!request || !line_.IsOpen()) return false;
   {
-    std::lock_guard<std::mutex> lock(queue_lock_);
+    platform::MutexLock lock(queue_lock_);
     if (!running_ || stop_requested_.load()) return false;
     queue_.push_back(std::move(request));
     if (on_queued) on_queued();
@@ -107,14 +107,14 @@ bool CommThread::Enqueue(std::unique_ptr<DeviceRequest> request, const std::func
 void CommThread::DiscardQueued() {
   std::deque<std::unique_ptr<DeviceRequest>> discarded;
   {
-    std::lock_guard<std::mutex> lock(queue_lock_);
+    platform::MutexLock lock(queue_lock_);
     discarded.swap(queue_);
   }
   AnswerUnexecuted(std::move(discarded));
 }
 
 size_t CommThread::QueuedCount() const {
-  std::lock_guard<std::mutex> lock(queue_lock_);
+  platform::MutexLock lock(queue_lock_);
   return queue_.size();
 }
 
@@ -122,7 +122,7 @@ void CommThread::AnswerUnexecuted(std::deque<std::unique_ptr<DeviceRequest>> req
   if (requests.empty()) return;
   bool busy;
   {
-    std::lock_guard<std::mutex> lock(queue_lock_);
+    platform::MutexLock lock(queue_lock_);
     busy = processing_ && !OnThread();
   }
   for (auto& request : requests) {
@@ -150,7 +150,7 @@ void CommThread::PauseWatch() {
   }
   watch_waiters_.fetch_add(1);
   {
-    std::lock_guard<std::mutex> lock(watch_lock_);
+    platform::MutexLock lock(watch_lock_);
     watch_enabled_.store(false);
   }
   watch_waiters_.fetch_sub(1);
@@ -163,29 +163,29 @@ void CommThread::ResumeWatch(int32_t error_count) {
     return;
   }
   {
-    std::lock_guard<std::mutex> lock(watch_lock_);
+    platform::MutexLock lock(watch_lock_);
     watch_enabled_.store(true);
     watch_error_count_.store(error_count);
   }
 }
 
 void CommThread::SetExitSettingValues(const std::array<int32_t, 5>& values) {
-  std::lock_guard<std::mutex> lock(exit_values_lock_);
+  platform::MutexLock lock(exit_values_lock_);
   exit_values_ = values;
 }
 
 std::array<int32_t, 5> CommThread::ExitSettingValues() const {
-  std::lock_guard<std::mutex> lock(exit_values_lock_);
+  platform::MutexLock lock(exit_values_lock_);
   return exit_values_;
 }
 
 void CommThread::SetHistoryFetchEnabled(bool enabled) {
-  std::lock_guard<std::mutex> lock(history_lock_);
+  platform::MutexLock lock(history_lock_);
   history_fetch_enabled_ = enabled;
 }
 
 bool CommThread::HistoryFetchEnabled() const {
-  std::lock_guard<std::mutex> lock(history_lock_);
+  platform::MutexLock lock(history_lock_);
   return history_fetch_enabled_;
 }
 
@@ -201,7 +201,7 @@ void CommThread::Run() {
     pending_async_done_ = false;
     std::unique_ptr<DeviceRequest> request;
     {
-      std::lock_guard<std::mutex> lock(queue_lock_);
+      platform::MutexLock lock(queue_lock_);
       if (stop_requested_.load()) break;
       if (!queue_.empty()) {
         request = std::move(queue_.front());
@@ -211,7 +211,7 @@ void CommThread::Run() {
     }
     if (request) {
       Process(*request);
-      std::lock_guard<std::mutex> lock(queue_lock_);
+      platform::MutexLock lock(queue_lock_);
       processing_ = false;
       continue;
     }
@@ -220,7 +220,7 @@ void CommThread::Run() {
   // Stopping: nothing queued is executed any more, but everything is answered.
   std::deque<std::unique_ptr<DeviceRequest>> left;
   {
-    std::lock_guard<std::mutex> lock(queue_lock_);
+    platform::MutexLock lock(queue_lock_);
     left.swap(queue_);
   }
   AnswerUnexecuted(std::move(left));
@@ -328,13 +328,14 @@ void CommThread::Answer(DeviceRequest& request, DeviceReply reply) {
 
 void CommThread::IdlePass() {
   {
-    std::lock_guard<std::mutex> lock(watch_lock_);
+    platform::MutexLock lock(watch_lock_);
     if (watch_enabled_.load()) WatchStep();
   }
   const int32_t phase = deposit_phase_.load();
   const int32_t wait_ms = (phase == 2 || phase == 3) ? kDepositWatchMs : settings_.watch_interval_ms;
-  std::unique_lock<std::mutex> lock(queue_lock_);
-  clock_.WaitFor(wake_, lock, std::max(wait_ms, 0), [this] { return stop_requested_.load() || !queue_.empty(); });
+  platform::MutexLock lock(queue_lock_);
+  clock_.WaitFor(wake_, lock.native(), std::max(wait_ms, 0),
+                 [this]() VEX_REQUIRES(queue_lock_) { return stop_requested_.load() || !queue_.empty(); });
 }
 
 void CommThread::WatchStep() {
@@ -397,7 +398,7 @@ bool CommThread::WatchReads() {
   if (deposit_phase_.load() == 0 && CountsRead() != kReplyOk) return false;
 
   if (!delegate_.DepositUnderWay()) {
-    std::lock_guard<std::mutex> lock(history_lock_);
+    platform::MutexLock lock(history_lock_);
     if (history_fetch_enabled_) {
       const int32_t result = delegate_.RunHistoryStep();
       if (result != 0 && result != -10) return false;

@@ -46,6 +46,7 @@
 #include "link/device_request.h"
 #include "link/line_exchange.h"
 #include "platform/clock.h"
+#include "platform/thread_annotations.h"
 
 namespace vexokrt {
 
@@ -205,32 +206,32 @@ class CommThread {
   platform::Clock& clock_;
   diag::ExamLog* exam_;
 
-  std::mutex lifecycle_lock_;  // serialises Start and Stop
-  std::thread thread_;         // guarded by lifecycle_lock_
+  platform::Mutex lifecycle_lock_;  // serialises Start and Stop
+  std::thread thread_ VEX_GUARDED_BY(lifecycle_lock_);
   std::atomic<std::thread::id> thread_id_{};
 
-  mutable std::mutex queue_lock_;
+  mutable platform::Mutex queue_lock_;
   std::condition_variable wake_;
-  std::deque<std::unique_ptr<DeviceRequest>> queue_;  // guarded by queue_lock_
-  bool running_ = false;                              // guarded by queue_lock_
-  bool processing_ = false;                           // guarded by queue_lock_
+  std::deque<std::unique_ptr<DeviceRequest>> queue_ VEX_GUARDED_BY(queue_lock_);
+  bool running_ VEX_GUARDED_BY(queue_lock_) = false;
+  bool processing_ VEX_GUARDED_BY(queue_lock_) = false;
   std::atomic<bool> stop_requested_{false};           // written under queue_lock_
 
-  std::mutex watch_lock_;
+  platform::Mutex watch_lock_;  // one watch step at a time
   std::atomic<bool> watch_enabled_{false};  // written under watch_lock_
   std::atomic<int32_t> watch_waiters_{0};   // PauseWatch callers waiting for a step
   std::atomic<int32_t> watch_error_count_{0};
 
-  mutable std::mutex history_lock_;
-  bool history_fetch_enabled_ = false;  // guarded by history_lock_
+  mutable platform::Mutex history_lock_;
+  bool history_fetch_enabled_ VEX_GUARDED_BY(history_lock_) = false;
 
   std::atomic<int32_t> deposit_phase_{0};
   std::atomic<bool> status_stale_{false};
   std::atomic<bool> counts_stale_{false};
   std::atomic<bool> exit_setting_pending_{false};
   std::atomic<bool> recovering_{false};
-  mutable std::mutex exit_values_lock_;
-  std::array<int32_t, 5> exit_values_{};  // guarded by exit_values_lock_
+  mutable platform::Mutex exit_values_lock_;
+  std::array<int32_t, 5> exit_values_ VEX_GUARDED_BY(exit_values_lock_){};
 
   bool pending_async_done_ = false;  // thread only
 };

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "link/device_reply.h"
+#include "platform/thread_annotations.h"
 
 namespace vexokrt {
 
@@ -36,7 +37,7 @@ class WaitSlot {
   // Stores the reply and wakes the waiter. Later fills are ignored.
   void Fill(DeviceReply reply) {
     {
-      std::lock_guard<std::mutex> lock(lock_);
+      platform::MutexLock lock(lock_);
       if (done_) return;
       reply_ = std::move(reply);
       done_ = true;
@@ -45,22 +46,22 @@ class WaitSlot {
   }
 
   bool Done() const {
-    std::lock_guard<std::mutex> lock(lock_);
+    platform::MutexLock lock(lock_);
     return done_;
   }
 
   // Blocks until the slot is filled, then hands the reply over.
   DeviceReply Wait() {
-    std::unique_lock<std::mutex> lock(lock_);
-    filled_.wait(lock, [this] { return done_; });
+    platform::MutexLock lock(lock_);
+    filled_.wait(lock.native(), [this]() VEX_REQUIRES(lock_) { return done_; });
     return std::move(reply_);
   }
 
  private:
-  mutable std::mutex lock_;
+  mutable platform::Mutex lock_;
   std::condition_variable filled_;
-  bool done_ = false;       // guarded by lock_
-  DeviceReply reply_;       // guarded by lock_
+  bool done_ VEX_GUARDED_BY(lock_) = false;
+  DeviceReply reply_ VEX_GUARDED_BY(lock_);
 };
 
 // Marks an ordinary command request (anything else is a device-log-file

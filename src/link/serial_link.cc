@@ -29,7 +29,6 @@ constexpr size_t kWriteChunk = 256;
 // Waits of the follow-up reads and the model detection.
 constexpr int kRecordTimeoutMs = 1000;
 constexpr int64_t kErrorNumberDelayMs = 500;
-constexpr int kModelNameTimeoutMs = 500;
 constexpr int kSpeedChangeTimeoutMs = 1000;
 constexpr int64_t kAfterSpeedChangeMs = 5;
 
