@@ -824,10 +824,15 @@ TEST_F(ChangerDeviceTest, PausingTheWatchEndsTheOperationModeEnquiriesOfAStep) {
   });
   device_->SetPowerState(opos::OPOS_PS_OFF_OFFLINE);  // from 2000: nothing sent
   device_->ResumeWatch(0);                            // the step reports online: the mode is resent
-  ASSERT_TRUE(line_->WaitUntil([](const std::vector<LineEvent>& events) {
-    return std::any_of(events.begin(), events.end(),
-                       [](const LineEvent& e) { return e.kind == LineEvent::Kind::kEnquiry; });
-  }));
+  // The watch runs on the test clock: it moves past the watch interval
+  // whenever the device's thread rests, until the enquiries have begun.
+  ASSERT_TRUE(clock_.RunUntil(
+      [this] {
+        const std::vector<LineEvent> events = line_->Events();
+        return std::any_of(events.begin(), events.end(),
+                           [](const LineEvent& e) { return e.kind == LineEvent::Kind::kEnquiry; });
+      },
+      FastSettings().watch_interval_ms));
   std::future<void> pause = std::async(std::launch::async, [this] { device_->PauseWatch(); });
   const bool paused = pause.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
   released = true;

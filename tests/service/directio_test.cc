@@ -463,6 +463,9 @@ TEST_F(DirectIoTest, ProgramDownloadReachesTheMachineBlockByBlock) {
   // The line is back at its own speed: the status watch goes on.
   d.so().device()->Thread().SetStatusStale(true);
   EXPECT_TRUE(d.PumpUntil([&] { return !d.so().device()->Thread().StatusStale(); }));
+  // The communication thread waits on this test's clock: it stops before
+  // the clock goes.
+  ASSERT_EQ(d.Call("Close"), OPOS_SUCCESS);
 }
 
 }  // namespace
