@@ -106,7 +106,7 @@ ModelCode ChangerDevice::Model() const { return line_->Model(); }
 // Requests
 
 bool ChangerDevice::Enqueue(std::unique_ptr<DeviceRequest> request) {
-  return comm_->Enqueue(std::move(request), [this] { host_.SetState(opos::OPOS_S_BUSY); });
+  return comm_->Enqueue(std::move(request));
 }
 
 DeviceReply ChangerDevice::UnqueuedReply() {
@@ -358,8 +358,6 @@ void ChangerDevice::SetLogFileReader(std::function<int32_t(int32_t)> reader) {
 
 // ---------------------------------------------------------------------------
 // CommThreadDelegate: requests
-
-void ChangerDevice::RequestAnswered() { host_.SetState(opos::OPOS_S_IDLE); }
 
 void ChangerDevice::AsyncStopDone() {
   host_.SetAsyncResultCode(opos::OPOS_SUCCESS);
@@ -637,6 +635,8 @@ void ChangerDevice::ApplyNotificationRules(std::span<const uint8_t> record) {
 
 int32_t ChangerDevice::PowerState() const { return power_.Value(); }
 
+bool ChangerDevice::Busy() const { return comm_->Busy(); }
+
 void ChangerDevice::StorePowerState(int32_t power_state) { power_.Store(power_state); }
 
 void ChangerDevice::SetPowerState(int32_t power_state) {
@@ -737,7 +737,7 @@ bool ChangerDevice::RestartDeposit() {
 int32_t ChangerDevice::StopMailbox() const { return stop_.Value(); }
 
 int32_t ChangerDevice::RequestStop(bool asynchronous) {
-  if (host_.State() == opos::OPOS_S_IDLE) return opos::OPOS_E_ILLEGAL;
+  if (!Busy()) return opos::OPOS_E_ILLEGAL;
   if (asynchronous) return stop_.AskAsync() ? opos::OPOS_SUCCESS : opos::OPOS_E_ILLEGAL;
   StopMailboxes::WaitedStop waited = stop_.AskAndWait(clock_);
   if (waited.end == StopMailboxes::WaitedStop::End::kBusy) return opos::OPOS_E_ILLEGAL;

@@ -170,6 +170,9 @@ class ChangerDevice : private CommThreadDelegate {
 
   // --- Power state --------------------------------------------------------------
   int32_t PowerState() const;
+  // True while a request is queued or running: the service object's State
+  // reads busy (3) then.
+  bool Busy() const;
   // The notifying setter: nothing when equal; otherwise stores it, runs the
   // side effects when the previous value was not 2000 (deposit restart on
   // 2001 during an unfixed deposit, KRT03 DirectIoMode reset, KRT07/KRT77
@@ -227,7 +230,6 @@ class ChangerDevice : private CommThreadDelegate {
 
  private:
   // CommThreadDelegate.
-  void RequestAnswered() override;
   void AsyncStopDone() override;
   void ResetMailboxes() override;
   bool ServeMailboxes() override;

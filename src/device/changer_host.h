@@ -4,11 +4,10 @@
 //
 // Every method may be called from the application's thread or from the
 // communication thread; the implementation guards each value with its own
-// lock (State under the state lock, DepositStatus under the deposit-status
-// lock, the event queue under the queue lock, ...). The device layer never
-// calls the host while holding one of its own locks; SetState(busy) alone
-// runs under the communication thread's queue lock, so SetState must not
-// call back into the device layer.
+// lock (DepositStatus under the deposit-status lock, the event queue under
+// the queue lock, ...). ChangerDevice never calls the host while holding one
+// of its own locks. The State busy/idle is not set through the host: the
+// device owns it (ChangerDevice::Busy), and the service object reads it.
 #pragma once
 
 #include <cstdint>
@@ -74,9 +73,6 @@ class ChangerHost {
  public:
   virtual ~ChangerHost() = default;
 
-  // OPOS State (1 closed, 2 idle, 3 busy).
-  virtual int32_t State() = 0;
-  virtual void SetState(int32_t state) = 0;
   // Written only together with a result of OPOS_E_EXTENDED.
   virtual void SetResultCodeExtended(int32_t code) = 0;
   virtual void SetAsyncResultCode(int32_t code) = 0;

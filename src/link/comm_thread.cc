@@ -92,13 +92,13 @@ bool CommThread::Running() const {
 
 bool CommThread::OnThread() const { return thread_id_.load() == std::this_thread::get_id(); }
 
-bool CommThread::Enqueue(std::unique_ptr<DeviceRequest> request, const std::function<void()>& on_queued) {
+bool CommThread::Enqueue(std::unique_ptr<DeviceRequest> request) {
   if (!request || !line_.IsOpen()) return false;
   {
     platform::MutexLock lock(queue_lock_);
     if (!running_ || stop_requested_.load()) return false;
     queue_.push_back(std::move(request));
-    if (on_queued) on_queued();
+    busy_ = true;
   }
   wake_.notify_all();
   return true;
@@ -113,6 +113,16 @@ void CommThread::DiscardQueued() {
   AnswerUnexecuted(std::move(discarded));
 }
 
+bool CommThread::Busy() const {
+  platform::MutexLock lock(queue_lock_);
+  return busy_;
+}
+
+void CommThread::EndRequest() {
+  platform::MutexLock lock(queue_lock_);
+  busy_ = false;
+}
+
 size_t CommThread::QueuedCount() const {
   platform::MutexLock lock(queue_lock_);
   return queue_.size();
@@ -120,15 +130,14 @@ size_t CommThread::QueuedCount() const {
 
 void CommThread::AnswerUnexecuted(std::deque<std::unique_ptr<DeviceRequest>> requests) {
   if (requests.empty()) return;
-  bool busy;
   {
+    // While another request is being executed its end makes the thread idle;
+    // it must not read idle before that, nor while a request queued since
+    // the discard waits.
     platform::MutexLock lock(queue_lock_);
-    busy = processing_ && !OnThread();
+    if ((!processing_ || OnThread()) && queue_.empty()) busy_ = false;
   }
   for (auto& request : requests) {
-    // While another request is being executed its end sets the state; the
-    // state must not read idle before that.
-    if (!busy) delegate_.RequestAnswered();
     if (request->log_request_code != kNoLogRequest) {
       delegate_.DeliverLogResult(*request, opos::OPOS_E_NOHARDWARE);
       continue;
@@ -230,7 +239,7 @@ void CommThread::Run() {
 void CommThread::Process(DeviceRequest& request) {
   if (request.log_request_code != kNoLogRequest) {
     const int32_t result = delegate_.RunLogFileRequest(request.log_request_code);
-    delegate_.RequestAnswered();
+    EndRequest();
     delegate_.DeliverLogResult(request, result);
     return;
   }
@@ -252,7 +261,7 @@ void CommThread::Process(DeviceRequest& request) {
 
   const bool stopping = stop_requested_.load();
   if (!stopping && request.delay_after_ms > 0) clock_.SleepMs(request.delay_after_ms);
-  delegate_.RequestAnswered();
+  EndRequest();
   if (pending_async_done_) {
     pending_async_done_ = false;
     delegate_.AsyncStopDone();

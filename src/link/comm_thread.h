@@ -62,9 +62,6 @@ class CommThreadDelegate {
  public:
   virtual ~CommThreadDelegate() = default;
 
-  // A request has its final answer: the service object's State goes idle.
-  // Also called for requests answered without execution.
-  virtual void RequestAnswered() = 0;
   // A stop of the running operation that was asked for asynchronously was
   // acknowledged during the wait: AsyncResultCode 0 and status update 91.
   virtual void AsyncStopDone() = 0;
@@ -141,11 +138,17 @@ class CommThread {
   // True once Stop() has been asked for and the thread has not ended yet.
   bool StopRequested() const { return stop_requested_.load(); }
 
-  // Queues |request| behind the queued ones. |on_queued| runs under the
-  // queue lock once the request is in (the device layer sets State busy
-  // there). False, and nothing queued, when the port is closed or the
-  // thread is not running or stopping. Any thread.
-  bool Enqueue(std::unique_ptr<DeviceRequest> request, const std::function<void()>& on_queued = {});
+  // Queues |request| behind the queued ones and marks the thread busy in
+  // the same step, so no reader sees the request queued but the thread idle.
+  // False, and nothing queued, when the port is closed or the thread is not
+  // running or stopping. Any thread.
+  bool Enqueue(std::unique_ptr<DeviceRequest> request);
+  // True from the queueing of a request until a request's final answer is
+  // about to be delivered (also for requests answered without execution):
+  // the service object's State reads busy meanwhile. A request that ends
+  // while others are queued makes the thread read idle, as every request's
+  // end does. Any thread.
+  bool Busy() const VEX_EXCLUDES(queue_lock_);
   // Answers every queued request with a time-out reply, without running
   // it. Any thread.
   void DiscardQueued();
@@ -189,6 +192,8 @@ class CommThread {
  private:
   void Run();
   void Process(DeviceRequest& request);
+  // A request's end: the thread reads idle before its answer is delivered.
+  void EndRequest() VEX_EXCLUDES(queue_lock_);
   void WaitFinalAnswer(const DeviceRequest& request, DeviceReply& reply, int32_t rest_ms);
   void Krt03StalledCheck(WaitStyle style);
   void Answer(DeviceRequest& request, DeviceReply reply);
@@ -215,6 +220,7 @@ class CommThread {
   std::deque<std::unique_ptr<DeviceRequest>> queue_ VEX_GUARDED_BY(queue_lock_);
   bool running_ VEX_GUARDED_BY(queue_lock_) = false;
   bool processing_ VEX_GUARDED_BY(queue_lock_) = false;
+  bool busy_ VEX_GUARDED_BY(queue_lock_) = false;
   std::atomic<bool> stop_requested_{false};           // written under queue_lock_
 
   platform::Mutex watch_lock_;  // one watch step at a time

@@ -82,8 +82,13 @@ void CCashChanger::Record(long kind, long code, long argument, long result) {
 }
 
 int32_t CCashChanger::State() {
-  platform::MutexLock guard(state_lock_);
-  return state_;
+  int32_t state;
+  {
+    platform::MutexLock guard(state_lock_);
+    state = state_;
+  }
+  if (state == OPOS_S_IDLE && device_ && device_->Busy()) return OPOS_S_BUSY;
+  return state;
 }
 
 void CCashChanger::SetClock(platform::Clock& clock) {

@@ -173,10 +173,14 @@ class CCashChanger final : public ChangerHost {
   void SetPropertyNumber(int32_t index, int32_t value);
   void SetPropertyString(int32_t index, std::string_view value);
 
+  // OPOS State. Closed (1) and idle (2) follow the object's life; busy (3)
+  // is read while the device has a request queued or running (or when set
+  // so). Application's thread.
+  int32_t State() VEX_EXCLUDES(state_lock_);
+  void SetState(int32_t state) VEX_EXCLUDES(state_lock_);
+
   // --- ChangerHost (any thread) ----------------------------------------------------
 
-  int32_t State() VEX_EXCLUDES(state_lock_) override;
-  void SetState(int32_t state) VEX_EXCLUDES(state_lock_) override;
   void SetResultCodeExtended(int32_t code) override { result_code_extended_.store(code); }
   void SetAsyncResultCode(int32_t code) override { async_result_code_.store(code); }
   void SetAsyncResultCodeExtended(int32_t code) override { async_result_code_extended_.store(code); }

@@ -63,7 +63,7 @@ TEST_F(DeviceOnSimulatorTest, Krt07WaitedChangeSucceedsAfterSubPolling) {
   ASSERT_FALSE(bodies.empty());
   EXPECT_EQ(std::string(bodies[0].begin() + 1, bodies[0].end()), "!06001500");
   EXPECT_GT(Enquiries(), 0) << "the device was polled while it answered SUB";
-  EXPECT_EQ(host_.StateHistory().back(), opos::OPOS_S_IDLE);
+  EXPECT_FALSE(device_->Busy());
 }
 
 TEST_F(DeviceOnSimulatorTest, PayoutWaitedWithoutEnquiries_NeverHearsTheEnd) {

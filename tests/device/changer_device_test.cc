@@ -134,13 +134,16 @@ TEST_F(ChangerDeviceTest, CancelWithErrorNumberBecomesExtendedCode) {
   Make();
   Answer can = Answer::Byte(kCan);
   can.cancel_detail = 0x1234;
-  image_->On("b02", can);
+  std::atomic<bool> busy_while_sent{false};
+  image_->On("b02", [&] {
+    busy_while_sent = device_->Busy();
+    return can;
+  });
+  EXPECT_FALSE(device_->Busy());
   EXPECT_EQ(device_->Execute(ExitSelectionCommand(true, true)), opos::OPOS_E_EXTENDED);
   EXPECT_EQ(host_.ResultCodeExtended(), 4660);
-  const auto states = host_.StateHistory();
-  ASSERT_GE(states.size(), 2u);
-  EXPECT_EQ(states[0], opos::OPOS_S_BUSY);
-  EXPECT_EQ(states[1], opos::OPOS_S_IDLE);
+  EXPECT_TRUE(busy_while_sent) << "busy while the request runs";
+  EXPECT_FALSE(device_->Busy()) << "idle once it is answered";
 }
 
 TEST_F(ChangerDeviceTest, EmOnKrt07IsNotPossibleNow) {
@@ -216,12 +219,13 @@ TEST_F(ChangerDeviceTest, WaiterWithThePortClosedEndsAfterTheIdleGuard) {
   EXPECT_GE(clock_.NowMs() - start, ChangerDevice::kIdleGuardMs);
   EXPECT_EQ(device_->Execute(ExitSelectionCommand(true, true)), opos::OPOS_E_FAILURE);
   EXPECT_TRUE(line_->Commands().empty());
-  EXPECT_TRUE(host_.StateHistory().empty()) << "State is not touched when nothing is queued";
+  EXPECT_FALSE(device_->Busy()) << "nothing queued, nothing busy";
   EXPECT_EQ(device_->ExecuteAsync(ExitSelectionCommand(true, true)), opos::OPOS_E_NOHARDWARE);
 }
 
 TEST_F(ChangerDeviceTest, AsyncCompletionIsPostedWithItsParameter) {
   Make(ModelCode::kKrt07);
+  host_.SetBusyProbe([this] { return device_->Busy(); });
   device_->Thread().SetDepositPhase(1);
   ASSERT_EQ(device_->ExecuteAsync(ChangeCommand(ModelCode::kKrt07, 1500, 60000).command, /*notify=*/true),
             opos::OPOS_SUCCESS);
@@ -232,7 +236,7 @@ TEST_F(ChangerDeviceTest, AsyncCompletionIsPostedWithItsParameter) {
   ASSERT_NE(completion, nullptr);
   EXPECT_EQ(completion->parameter, kNotifyParameter);
   EXPECT_EQ(completion->reply.answerByte, kAck);
-  EXPECT_EQ(host_.StateHistory().back(), opos::OPOS_S_IDLE) << "idle before the post";
+  EXPECT_FALSE(posts[0].busy_when_posted) << "idle before the post";
 }
 
 TEST_F(ChangerDeviceTest, AsyncTakeBackPostsTheReturnedCounts) {

@@ -19,6 +19,7 @@ namespace vexokrt::testing {
 struct Post {
   std::string message;
   WindowPayload payload;
+  bool busy_when_posted = false;  // what the busy probe said at the post
 };
 
 class FakeChangerHost : public ChangerHost {
@@ -29,11 +30,11 @@ class FakeChangerHost : public ChangerHost {
     auto_answer_ = answer;
   }
 
-  int32_t State() override { return Get(state_); }
-  void SetState(int32_t state) override {
-    Set(state_, state);
+  // Asked at every post, so a test can see whether the device read busy
+  // when its answer was delivered.
+  void SetBusyProbe(std::function<bool()> probe) {
     std::lock_guard<std::mutex> lock(lock_);
-    state_history_.push_back(state);
+    busy_probe_ = std::move(probe);
   }
   void SetResultCodeExtended(int32_t code) override { Set(result_code_extended_, code); }
   void SetAsyncResultCode(int32_t code) override { Set(async_result_code_, code); }
@@ -74,11 +75,17 @@ class FakeChangerHost : public ChangerHost {
   void PostToWindow(std::string_view message, WindowPayload payload) override {
     std::shared_ptr<events::AnswerSlot> question;
     int32_t answer;
+    std::function<bool()> probe;
+    {
+      std::lock_guard<std::mutex> lock(lock_);
+      probe = busy_probe_;
+    }
+    const bool busy = probe && probe();
     {
       std::lock_guard<std::mutex> lock(lock_);
       if (const auto* notice = std::get_if<DirectIoNotice>(&payload)) question = notice->answer;
       answer = auto_answer_;
-      posts_.push_back(Post{std::string(message), std::move(payload)});
+      posts_.push_back(Post{std::string(message), std::move(payload), busy});
       changed_.notify_all();
     }
     if (question && answer != 0) question->Answer(answer);
@@ -102,10 +109,6 @@ class FakeChangerHost : public ChangerHost {
   std::vector<int32_t> StatusUpdates() {
     std::lock_guard<std::mutex> lock(lock_);
     return status_updates_;
-  }
-  std::vector<int32_t> StateHistory() {
-    std::lock_guard<std::mutex> lock(lock_);
-    return state_history_;
   }
   std::vector<DispenseRecord> DataEvents() {
     std::lock_guard<std::mutex> lock(lock_);
@@ -134,7 +137,6 @@ class FakeChangerHost : public ChangerHost {
     status_updates_.clear();
     data_events_.clear();
     posts_.clear();
-    state_history_.clear();
   }
   // Waits (real time) until |predicate| holds.
   bool WaitUntil(const std::function<bool()>& predicate, int64_t ms = 5000) {
@@ -173,7 +175,6 @@ class FakeChangerHost : public ChangerHost {
 
   std::mutex lock_;
   std::condition_variable changed_;
-  int32_t state_ = opos::OPOS_S_IDLE;
   int32_t result_code_extended_ = 0;
   int32_t async_result_code_ = 0;
   int32_t async_result_code_extended_ = 0;
@@ -192,7 +193,7 @@ class FakeChangerHost : public ChangerHost {
   CashCounts deposit_counts_{};
   bool deposit_counts_set_ = false;
   std::vector<int32_t> status_updates_;
-  std::vector<int32_t> state_history_;
+  std::function<bool()> busy_probe_;
   std::vector<DispenseRecord> data_events_;
   std::vector<int32_t> direct_io_events_;
   std::vector<Post> posts_;
