@@ -122,12 +122,24 @@ class FakeClock : public platform::Clock {
     bool resting = Waiters() > 0;
     for (int i = 0; i < rests; ++i) {
       if (done()) return true;
-      if (!resting && !AwaitWaitBegun(seen)) return done();
+      if (!resting && !AwaitRestOrDone(seen, done)) return done();
       resting = false;
       seen = WaitsBegun();
       Advance(step_ms);
     }
     return done();
+  }
+  // True once a sleep or timed wait has begun since |seen|; false when
+  // |done| came to hold first or nothing rested within the real-time limit.
+  // |done| is looked at between short slices, because a thread that moves
+  // the clock by its own sleeps may get there without ever resting.
+  bool AwaitRestOrDone(uint64_t seen, const std::function<bool()>& done, int64_t limit_ms = 10000) {
+    constexpr int64_t kSliceMs = 5;
+    for (int64_t waited = 0; waited < limit_ms; waited += kSliceMs) {
+      if (AwaitWaitBegun(seen, kSliceMs)) return true;
+      if (done()) return false;
+    }
+    return false;
   }
 
   // The number of sleeps and timed-wait steps begun on the clock so far.
