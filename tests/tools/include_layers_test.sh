@@ -6,6 +6,10 @@
 # Usage: include_layers_test.sh SOURCE_DIR
 #        include_layers_test.sh --self-test   (the check catches an upward
 #                                              include and an upward link)
+#        include_layers_test.sh --views SOURCE_DIR LAYERS_DIR CXX
+#            (each library's include view holds exactly its own folder and
+#             the ones above it, and the compiler finds a header of the
+#             folder's own but not one of the folder below it)
 set -uo pipefail
 
 check() {
@@ -50,6 +54,43 @@ check() {
   return $status
 }
 
+views() {
+  local root="$1" layers="$2" cxx="$3"
+  local -a order
+  mapfile -t order < <(sed -nE 's/^\| `src\/([a-z_]+)\/` \|.*/\1/p' "$root/README.md")
+  local status=0 seen=0 v g i j probe
+  for ((i = 0; i < ${#order[@]}; i++)); do
+    v="${order[$i]}"
+    [ -d "$layers/$v" ] || continue
+    seen=$((seen + 1))
+    for ((j = 0; j < ${#order[@]}; j++)); do
+      g="${order[$j]}"
+      if [ "$j" -le "$i" ] && [ ! -d "$layers/$v/$g" ]; then
+        echo "FAIL: the view of $v lacks $g, which lies above it"; status=1
+      elif [ "$j" -gt "$i" ] && [ -e "$layers/$v/$g" ]; then
+        echo "FAIL: the view of $v holds $g, which lies below it"; status=1
+      fi
+    done
+    # What the compiler makes of it: a header of the folder itself is found,
+    # one of the next folder down is not.
+    probe="$(cd "$root/src" && ls "$v"/*.h 2>/dev/null | head -n 1)"
+    if [ -n "$probe" ] && ! printf '#include "%s"\n' "$probe" | "$cxx" -std=c++20 -E -I"$layers/$v" -x c++ - -o /dev/null 2>/dev/null; then
+      echo "FAIL: $probe is not found through the view of $v"; status=1
+    fi
+    if [ $((i + 1)) -lt ${#order[@]} ]; then
+      probe="$(cd "$root/src" && ls "${order[$((i + 1))]}"/*.h 2>/dev/null | head -n 1)"
+      if [ -n "$probe" ] && printf '#include "%s"\n' "$probe" | "$cxx" -std=c++20 -E -I"$layers/$v" -x c++ - -o /dev/null 2>/dev/null; then
+        echo "FAIL: $probe, from below, is found through the view of $v"; status=1
+      fi
+    fi
+  done
+  if [ "$seen" -lt 10 ]; then
+    echo "FAIL: only $seen include views in $layers"; status=1
+  fi
+  [ $status -eq 0 ] && echo "include views: $seen libraries each see their own folder and the ones above it only"
+  return $status
+}
+
 self_test() {
   local tmp
   tmp="$(mktemp -d)"
@@ -74,6 +115,10 @@ self_test() {
   echo "include layers self-test: upward includes and links are caught"
 }
 
+if [ "${1:-}" = --views ]; then
+  views "$2" "$3" "$4"
+  exit $?
+fi
 if [ "${1:-}" = --self-test ]; then
   self_test
   exit $?
