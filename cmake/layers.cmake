@@ -20,9 +20,10 @@ endif()
 # takes effect at once.
 file(REMOVE_RECURSE ${PROJECT_BINARY_DIR}/layers)
 
-# Gives |target|, the library of src/<folder>/, its view as its include
-# directory. PUBLIC: a user of the library sees the same folders, all of
-# which lie above the user's own.
+# Gives |target|, a library of src/<folder>/, its view as its include
+# directory. PRIVATE: a user of the library lies below it in the table and
+# compiles against its own view, which holds the library's folder; tests,
+# benchmarks and the program use the whole src/ root.
 function(vexokrt_layer_includes target folder)
   list(FIND VEXOKRT_LAYERS ${folder} index)
   if(index LESS 0)
@@ -34,5 +35,5 @@ function(vexokrt_layer_includes target folder)
     list(GET VEXOKRT_LAYERS ${i} allowed)
     file(CREATE_LINK ${PROJECT_SOURCE_DIR}/src/${allowed} ${view}/${allowed} SYMBOLIC)
   endforeach()
-  target_include_directories(${target} PUBLIC ${view})
+  target_include_directories(${target} PRIVATE ${view})
 endfunction()
