@@ -708,6 +708,9 @@ int32_t ChangerDevice::ReadyWait(bool* waiting, int64_t limit_ms) {
 }
 
 bool ChangerDevice::RestartDeposit() {
+  // Not begun for a watch step that a pause waits for: a restart that the
+  // status asked for stays pending for a later read.
+  if (LineWaitAbandoned()) return false;
   const ModelCode model = Model();
   DeviceReply counts = Exchange(*line_, DepositCountsCommand().bytes, kReadTimeoutMs);
   if (counts.status == kReplyOk && counts.data.size() == kFullDepositAnswer) {

@@ -81,6 +81,11 @@ class ChangerDevice : private CommThreadDelegate {
   ModelCode Model() const;
   LineExchange& Line() { return *line_; }
   CommThread& Thread() { return *comm_; }
+  // True when line work in progress should end between two exchanges: the
+  // thread stops, or (on the communication thread, inside a watch step)
+  // PauseWatch waits for the running step. The status interpretation, the
+  // power-state actions and the history step look at it.
+  bool LineWaitAbandoned() const;
 
   // --- Requests -----------------------------------------------------------
   // Queues the command and waits for its final answer. When nothing could be
@@ -248,9 +253,6 @@ class ChangerDevice : private CommThreadDelegate {
   DeviceReply UnqueuedReply();
   bool JamHeld() const;
   bool DepositOpen();
-  // True when a wait on the line should end: the thread stops, or (on the
-  // communication thread) PauseWatch waits for the running watch step.
-  bool LineWaitAbandoned() const;
   void InterpretStatus(std::span<const uint8_t> record);
   void ApplyNotificationRules(std::span<const uint8_t> record);
   void RereadDepositCounts();

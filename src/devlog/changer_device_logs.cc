@@ -12,7 +12,10 @@ MemoryReads QueuedReads(ChangerDevice& device) {
 
 ChangerDeviceLogs::ChangerDeviceLogs(ChangerDevice& device, ChangerHost& host, DeviceLogContext context)
     : shared_(std::make_shared<Shared>(device, host, std::move(context))) {
-  device.SetHistoryStep([shared = shared_] { return shared->logs.OperationHistoryStep(shared->device.Model()); });
+  device.SetHistoryStep([shared = shared_] {
+    ChangerDevice& changer = shared->device;
+    return shared->logs.OperationHistoryStep(changer.Model(), [&changer] { return changer.LineWaitAbandoned(); });
+  });
   device.SetLogFileReader([shared = shared_](int32_t code) { return ReadLogFiles(*shared, code); });
 }
 

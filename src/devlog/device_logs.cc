@@ -12,8 +12,8 @@ int32_t DeviceLogs::RetrieveTradingLog(ModelCode model, int32_t direct_mode) {
   return devlog::RetrieveTradingLog(model, queued_, kQueuedReadTimeoutMs, context_);
 }
 
-int32_t DeviceLogs::OperationHistoryStep(ModelCode model) {
-  return devlog::OperationHistoryStep(model, direct_, context_);
+int32_t DeviceLogs::OperationHistoryStep(ModelCode model, const AbandonCheck& abandon) {
+  return devlog::OperationHistoryStep(model, direct_, context_, abandon);
 }
 
 LogFileResult DeviceLogs::RunLogRequest(ModelCode model, int32_t code) {

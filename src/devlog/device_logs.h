@@ -38,8 +38,8 @@ class DeviceLogs {
 
   // One operation-history step over the direct exchange; run by the
   // communication thread inside its watch step. Result as
-  // OperationHistoryStep.
-  int32_t OperationHistoryStep(ModelCode model);
+  // OperationHistoryStep (|abandon| as there).
+  int32_t OperationHistoryStep(ModelCode model, const AbandonCheck& abandon = {});
 
   // A device-log-file request over the direct exchange; run by the
   // communication thread for a queued log-file request, or by the direct-I/O

@@ -221,7 +221,8 @@ std::string HistoryFileName(std::string_view pattern, int year, uint8_t month_by
   return name;
 }
 
-int32_t OperationHistoryStep(ModelCode model, MemoryReadExchange& exchange, const DeviceLogContext& context) {
+int32_t OperationHistoryStep(ModelCode model, MemoryReadExchange& exchange, const DeviceLogContext& context,
+                             const AbandonCheck& abandon) {
   const bool krt07 = IsKrt07Family(model);
   const HistoryGeometry& geometry = HistoryGeometryFor(model);
 
@@ -295,6 +296,10 @@ int32_t OperationHistoryStep(ModelCode model, MemoryReadExchange& exchange, cons
     context.Info("動作ログ取得 ずれがあるためポインタ格納");
     return 0;
   }
+
+  // The record read is the step's long one (3000 ms): not begun when the
+  // watch is to pause. Nothing is stored, so the record is still new then.
+  if (abandon && abandon()) return 0;
 
   // Copy it and move on.
   context.Info("動作ログ取得 動作履歴ログ記録開始");

@@ -28,6 +28,7 @@
 
 #include "devlog/log_context.h"
 #include "devlog/memory_read.h"
+#include "link/line_exchange.h"
 #include "link/model_code.h"
 
 namespace vexokrt::devlog {
@@ -109,6 +110,12 @@ std::string HistoryFileName(std::string_view pattern, int year, uint8_t month_by
 // would leave the log folder are refused with a trace line and nothing is
 // written, while the position still advances. Failed writes of the
 // persistent values are ignored.
-int32_t OperationHistoryStep(ModelCode model, MemoryReadExchange& exchange, const DeviceLogContext& context);
+//
+// The step makes two reads: the pointer, then the record. When |abandon|
+// says so between them (a pause of the status watch waits for the step),
+// the step returns 0 before the record read with nothing stored: the same
+// record is copied by a later step.
+int32_t OperationHistoryStep(ModelCode model, MemoryReadExchange& exchange, const DeviceLogContext& context,
+                             const AbandonCheck& abandon = {});
 
 }  // namespace vexokrt::devlog

@@ -200,6 +200,8 @@ bool CommThread::HistoryFetchEnabled() const {
 
 bool CommThread::AbandonWait() const { return stop_requested_.load(); }
 
+bool CommThread::WatchAbandoned() const { return stop_requested_.load() || watch_waiters_.load() > 0; }
+
 void CommThread::Exam(const char* kind, const char* code) {
   if (exam_ != nullptr) exam_->Write(kind, code, "0", "0");
 }
@@ -338,7 +340,11 @@ void CommThread::Answer(DeviceRequest& request, DeviceReply reply) {
 void CommThread::IdlePass() {
   {
     platform::MutexLock lock(watch_lock_);
-    if (watch_enabled_.load()) WatchStep();
+    if (watch_enabled_.load()) {
+      in_watch_step_.store(true);
+      WatchStep();
+      in_watch_step_.store(false);
+    }
   }
   const int32_t phase = deposit_phase_.load();
   const int32_t wait_ms = (phase == 2 || phase == 3) ? kDepositWatchMs : settings_.watch_interval_ms;
@@ -347,7 +353,16 @@ void CommThread::IdlePass() {
                  [this]() VEX_REQUIRES(queue_lock_) { return stop_requested_.load() || !queue_.empty(); });
 }
 
+// A step runs under the watch lock, which PauseWatch (Disable, Release,
+// Close, and every operation that needs the line quiet) must take. So a
+// step never goes on with more line work once a PauseWatch caller waits or
+// the thread stops: it ends between two exchanges, unfinished, and leaves
+// the error count, Recovering and the power state as they were, for a later
+// step to try again. The caller then waits at most for the exchange under
+// way (with the few that must follow it to keep the device and the
+// application consistent).
 void CommThread::WatchStep() {
+  if (WatchAbandoned()) return;
   if (settings_.auto_negotiation != 0 && watch_error_count_.load() > 0) {
     delegate_.ReportPowerState(opos::OPOS_PS_OFF_OFFLINE);
     recovering_.store(true);
@@ -358,8 +373,12 @@ void CommThread::WatchStep() {
       DiscardQueued();
     }
     if (line_.OpenPort() == 0) Exam("7", "3");
-    const ModelDetection detection = line_.DetectModel();
+    const ModelDetection detection = line_.DetectModel([this] { return WatchAbandoned(); });
     if (detection.reopened) DiscardQueued();
+    // Cut short, the detection has neither found nor missed the device: no
+    // outcome is logged, and the next recovery step starts it again from a
+    // reopen on the configured settings.
+    if (detection.outcome == ModelDetection::Outcome::kAbandoned) return;
     if (detection.ready()) {
       watch_error_count_.store(0);
       Exam("7", "1");
@@ -381,39 +400,50 @@ void CommThread::WatchStep() {
     return;
   }
 
-  if (!WatchReads()) {
-    watch_error_count_.fetch_add(1);
-    return;
+  switch (WatchReads()) {
+    case WatchRead::kFailed:
+      watch_error_count_.fetch_add(1);
+      return;
+    case WatchRead::kAbandoned:
+      return;
+    case WatchRead::kDone:
+      break;
   }
+  // Reporting the device back can resend its operation mode and restart a
+  // deposit: left to the next step when a pause waits now.
+  if (WatchAbandoned()) return;
   delegate_.ReportPowerState(opos::OPOS_PS_ONLINE);
   watch_error_count_.store(0);
   recovering_.store(false);
 }
 
-bool CommThread::WatchReads() {
+CommThread::WatchRead CommThread::WatchReads() {
   const ModelCode model = line_.Model();
   const int32_t phase = deposit_phase_.load();
   if (!IsKrt07Family(model)) {
     DeviceReply reply = Exchange(line_, DepositCountsShortCommand().bytes, kReadTimeoutMs);
-    if (reply.status != kReplyOk) return false;
+    if (reply.status != kReplyOk) return WatchRead::kFailed;
     delegate_.TakeDepositAnswer(reply, DepositRead::kShort);
   } else if (phase >= 1 && phase <= 3) {
     DeviceReply reply = Exchange(line_, DepositCountsCommand().bytes, kReadTimeoutMs);
-    if (reply.status != kReplyOk) return false;
+    if (reply.status != kReplyOk) return WatchRead::kFailed;
     delegate_.TakeDepositAnswer(reply, DepositRead::kFull);
   }
 
-  if (StatusRead() != kReplyOk) return false;
-  if (deposit_phase_.load() == 0 && CountsRead() != kReplyOk) return false;
+  if (WatchAbandoned()) return WatchRead::kAbandoned;
+  if (StatusRead() != kReplyOk) return WatchRead::kFailed;
+  if (WatchAbandoned()) return WatchRead::kAbandoned;
+  if (deposit_phase_.load() == 0 && CountsRead() != kReplyOk) return WatchRead::kFailed;
 
   if (!delegate_.DepositUnderWay()) {
     platform::MutexLock lock(history_lock_);
     if (history_fetch_enabled_) {
+      if (WatchAbandoned()) return WatchRead::kAbandoned;
       const int32_t result = delegate_.RunHistoryStep();
-      if (result != 0 && result != -10) return false;
+      if (result != 0 && result != -10) return WatchRead::kFailed;
     }
   }
-  return true;
+  return WatchRead::kDone;
 }
 
 int32_t CommThread::StatusRead() {
@@ -423,6 +453,9 @@ int32_t CommThread::StatusRead() {
   const int length = StatusRecordLength(model);
   if (length == 0 || reply.length() != length) return kReplyOk;
   delegate_.TakeStatus(reply.data);
+  // A watch step that a pause waits for leaves a pending exit setting for
+  // the next status read; the status is then not current yet either.
+  if (exit_setting_pending_.load() && in_watch_step_.load() && WatchAbandoned()) return kReplyOk;
   const int32_t result = ExitSettingRule(reply.data);
   if (result != kReplyOk) return result;
   status_stale_.store(false);

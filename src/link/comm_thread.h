@@ -26,7 +26,7 @@
 // step runs under the watch lock and takes the history lock and the
 // delegate's locks inside it): queue lock (queue, stop flag, running state),
 // watch lock (WatchEnabled; held for a whole watch step, so PauseWatch waits
-// for a running step), history lock (HistoryFetchEnabled; held while the
+// for a running step, which then ends between two exchanges), history lock (HistoryFetchEnabled; held while the
 // history step runs), lifecycle lock (Start/Stop).
 #pragma once
 
@@ -160,9 +160,10 @@ class CommThread {
   void PauseWatch();
   void ResumeWatch(int32_t error_count);
   bool WatchEnabled() const { return watch_enabled_.load(); }
-  // True while a PauseWatch caller waits for the running watch step; a step
-  // that waits for the application gives up then.
-  bool WatchPauseWaiting() const { return watch_waiters_.load() > 0; }
+  // True while a PauseWatch caller waits for the running watch step (never
+  // while a request is processed: a pause does not wait for those); a step
+  // then ends its waits and its line work between two exchanges.
+  bool WatchPauseWaiting() const { return watch_waiters_.load() > 0 && in_watch_step_.load(); }
   int32_t WatchErrorCount() const { return watch_error_count_.load(); }
 
   // Flags shared with the cash operations (plain values, no lock).
@@ -198,12 +199,22 @@ class CommThread {
   void Krt03StalledCheck(WaitStyle style);
   void Answer(DeviceRequest& request, DeviceReply reply);
   void AnswerUnexecuted(std::deque<std::unique_ptr<DeviceRequest>> requests);
+  // How the reads of a watch step ended.
+  enum class WatchRead {
+    kDone,
+    kFailed,     // a read failed: the step counts as failed
+    kAbandoned,  // a pause waits or the thread stops: the step ends unfinished
+  };
+
   void IdlePass();
   void WatchStep();
-  bool WatchReads();
+  WatchRead WatchReads();
   int32_t ExitSettingRule(std::span<const uint8_t> record);
   void Exam(const char* kind, const char* code);
   bool AbandonWait() const;
+  // Inside a watch step: true once a PauseWatch caller waits or the thread
+  // stops.
+  bool WatchAbandoned() const;
 
   LineExchange& line_;
   CommThreadDelegate& delegate_;
@@ -226,6 +237,7 @@ class CommThread {
   platform::Mutex watch_lock_;  // one watch step at a time
   std::atomic<bool> watch_enabled_{false};  // written under watch_lock_
   std::atomic<int32_t> watch_waiters_{0};   // PauseWatch callers waiting for a step
+  std::atomic<bool> in_watch_step_{false};  // written by the thread under watch_lock_
   std::atomic<int32_t> watch_error_count_{0};
 
   mutable platform::Mutex history_lock_;

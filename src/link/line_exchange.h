@@ -16,6 +16,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string_view>
 
@@ -31,6 +32,10 @@ enum class Krt07Rule {
   kB,  // after BEL with the alternative rule ('!', 'm', 'n', 'p' commands)
   kC,  // after BEL otherwise, and after CAN
 };
+
+// Returns true when a wait or a sequence of exchanges should be given up
+// (the thread is stopping, or a caller waits for the status watch to pause).
+using AbandonCheck = std::function<bool()>;
 
 // The two line speeds of a program download.
 enum class LineSpeed {
@@ -51,6 +56,7 @@ struct ModelDetection {
     kReady,              // the model is known and the line ready
     kFailed,             // a reopen failed, no model answered or a speed change was refused
     kModeChangeRefused,  // a KRT02 refused the change to communication mode A
+    kAbandoned,          // given up between two attempts because the caller asked
   };
   Outcome outcome = Outcome::kFailed;
   // kModeChangeRefused: the device's answer byte to the change.
@@ -89,7 +95,12 @@ class LineExchange {
   // The connected model; kUnknown until detected.
   virtual ModelCode Model() const = 0;
   // Finds the model and line speed.
-  virtual ModelDetection DetectModel() = 0;
+  ModelDetection DetectModel() { return DetectModel(AbandonCheck()); }
+  // The same, looking at |abandon| before every read and every command of
+  // the detection: once it says so, the detection ends there (kAbandoned)
+  // with the port as the last step left it (open on the last settings
+  // tried, or closed after a failed reopen), as after a failure.
+  virtual ModelDetection DetectModel(const AbandonCheck& abandon) = 0;
 
   // Frames |command| (STX command ETX BCC) and writes it after purging the
   // receive side: kReplyOk, or kReplyTimeout when it could not be written.

@@ -15,9 +15,6 @@
 
 namespace vexokrt {
 
-// Returns true when a wait should be given up (the thread is stopping).
-using AbandonCheck = std::function<bool()>;
-
 // Sends |command| framed and receives one answer. A command that could not be
 // written gives its write status (kReplyTimeout) with |unsent| set, at once.
 DeviceReply Exchange(LineExchange& line, std::span<const uint8_t> command, int32_t timeout_ms,

@@ -495,7 +495,7 @@ ModelNameRead SerialLink::ReadModelName() {
   return read;
 }
 
-ModelDetection SerialLink::DetectModel() {
+ModelDetection SerialLink::DetectModel(const AbandonCheck& abandon) {
   ModelDetection detection;
   const auto failed = [&detection] {
     detection.outcome = ModelDetection::Outcome::kFailed;
@@ -505,6 +505,16 @@ ModelDetection SerialLink::DetectModel() {
     detection.outcome = ModelDetection::Outcome::kReady;
     return detection;
   };
+  // Looked at before every attempt (a reopen and read, or a command): the
+  // detection then ends between two exchanges, never inside one. The
+  // reopen that follows an accepted speed change is not an attempt: the
+  // port follows the device there at once.
+  const auto abandoned = [&abandon] { return abandon && abandon(); };
+  const auto abandon_detection = [&detection] {
+    detection.outcome = ModelDetection::Outcome::kAbandoned;
+    return detection;
+  };
+  if (abandoned()) return abandon_detection();
   Info(kReadAt9600Data8);
   ReadModelName();
   if (Model() == ModelCode::kKrt07) {
@@ -516,6 +526,7 @@ ModelDetection SerialLink::DetectModel() {
     return ready();
   }
 
+  if (abandoned()) return abandon_detection();
   Info(kReopenAt2400Data7);
   if (Reopen(kLine2400Data7, detection) != 0) return failed();
   Info(kReadAt2400Data7);
@@ -524,6 +535,7 @@ ModelDetection SerialLink::DetectModel() {
   if (mode != Krt02Mode::kNone) {
     // A KRT02 at 2400 bit/s: move it to 9600 bit/s first.
     Info(mode == Krt02Mode::kA ? kFoundKrt02ModeA : kFoundKrt02ModeB);
+    if (abandoned()) return abandon_detection();
     Info(kSpeedChangeStart);
     if (Exchange(LineSpeedCommand(LineSpeed::kNormal).bytes, kSpeedChangeTimeoutMs) != kAck) return failed();
     clock_.SleepMs(kAfterSpeedChangeMs);
@@ -532,6 +544,7 @@ ModelDetection SerialLink::DetectModel() {
   } else {
     // Only the read at 9600 bit/s with 7 data bits decides (a KRT03 may also
     // have answered at 2400 bit/s).
+    if (abandoned()) return abandon_detection();
     Info(kReopenAt9600Data7);
     if (Reopen(kLine9600Data7, detection) != 0) return failed();
     Info(kReadAt9600Data7);
@@ -555,6 +568,7 @@ ModelDetection SerialLink::DetectModel() {
   }
 
   if (mode == Krt02Mode::kA) return ready();
+  if (abandoned()) return abandon_detection();
   const int answer = Exchange(Krt02ModeACommand().bytes, kSpeedChangeTimeoutMs);
   if (answer == kAck) {
     clock_.SleepMs(kAfterSpeedChangeMs);

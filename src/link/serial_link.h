@@ -135,8 +135,12 @@ class SerialLink final : public LineExchange {
   // 9600 bit/s and communication mode A and leaves the port on the model's
   // settings. Ready when the model is known and the line ready; failed when
   // a reopen fails, no model answers or a speed change is refused; the
-  // answer to the mode-A change when that change is refused.
-  ModelDetection DetectModel() override;
+  // answer to the mode-A change when that change is refused. With |abandon|
+  // saying so before a read or a command, abandoned there: each attempt
+  // costs one exchange, so a caller waiting for the detection waits at most
+  // for the attempt under way. The port stays as that attempt left it.
+  using LineExchange::DetectModel;
+  ModelDetection DetectModel(const AbandonCheck& abandon) override;
 
   // Moves the line to 115200 bit/s or back to 9600 bit/s with 8 data bits:
   // switched, or refused (no ACK, or the reopen failed).

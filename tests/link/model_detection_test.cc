@@ -73,13 +73,16 @@ struct ScriptedDevice {
   }
 };
 
-// A detection's outcome as text: "ready", "failed" or "refused 0x15".
+// A detection's outcome as text: "ready", "failed", "abandoned" or
+// "refused 0x15".
 std::string Outcome(const ModelDetection& detection) {
   switch (detection.outcome) {
     case ModelDetection::Outcome::kReady:
       return "ready";
     case ModelDetection::Outcome::kFailed:
       return "failed";
+    case ModelDetection::Outcome::kAbandoned:
+      return "abandoned";
     case ModelDetection::Outcome::kModeChangeRefused: {
       char text[16];
       std::snprintf(text, sizeof(text), "refused 0x%02X", detection.refused_answer);
@@ -274,6 +277,56 @@ TEST_F(DetectModelTest, SwitchLineSpeed_NoAck) {
   EXPECT_EQ(link_.SwitchLineSpeed(LineSpeed::kFast), SpeedSwitch::kRefused);
   EXPECT_EQ(link_.LineDefinition(), "9600,E,8,1");
   EXPECT_EQ(line_.opens(), 1);
+}
+
+// A detection whose caller asks it to give up (a pause of the status watch
+// waits for it) ends before its next attempt: the attempt under way is the
+// last exchange made, and the port stays where that attempt left it. Each
+// row lets the detection make |exchanges| exchanges of a KRT02 in mode B at
+// 2400 bit/s, the longest detection there is (name at 9600/8 unanswered,
+// name at 2400/7, speed change, mode-A change).
+TEST_F(DetectModelTest, AbandonedDetection_EndsBeforeItsNextExchange) {
+  struct Row {
+    size_t exchanges;
+    std::vector<std::string> steps;
+    std::string definition;
+    std::vector<Bytes> heard;
+  };
+  const std::vector<Row> rows = {
+      {0, {}, "9600,E,8,1", {}},
+      {1, {kRead96008}, "9600,E,8,1", {}},
+      {2, {kRead96008, kReopen24007, kRead24007, kFoundB}, "2400,E,7,1", {kNameCommand}},
+      // The port follows an accepted speed change before the detection ends.
+      {3, {kRead96008, kReopen24007, kRead24007, kFoundB, kSpeedChange, kReopen96007}, "9600,E,7,1",
+       {kNameCommand, kSpeed9600}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE("after " + std::to_string(row.exchanges) + " exchanges");
+    SteppingClock clock;
+    FakeLine line{clock};
+    TraceCapture trace;
+    SerialLink link{trace.log(), "COM1", "9600,E,8,1", line.Opener(), clock};
+    ScriptedDevice device{"KRT02F ", {"2400,E,7,1"}};
+    device.Install(line);
+    ASSERT_EQ(link.OpenPort(), 0);
+    int checks = 0;
+    const ModelDetection detection = link.DetectModel([&] {
+      ++checks;
+      return line.writes().size() >= row.exchanges;
+    });
+    EXPECT_EQ(Outcome(detection), "abandoned");
+    EXPECT_EQ(line.writes().size(), row.exchanges);
+    EXPECT_EQ(checks, static_cast<int>(row.exchanges) + 1) << "looked at once before every attempt";
+    std::vector<std::string> steps;
+    for (const std::string& info : trace.Infos()) {
+      if (info.rfind(" <", 0) != 0) steps.push_back(info);
+    }
+    EXPECT_EQ(steps, row.steps);
+    EXPECT_TRUE(link.IsOpen());
+    EXPECT_EQ(link.LineDefinition(), row.definition);
+    EXPECT_EQ(device.commands, row.heard);
+    EXPECT_EQ(detection.reopened, row.exchanges >= 2);
+  }
 }
 
 }  // namespace

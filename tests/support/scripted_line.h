@@ -18,6 +18,7 @@
 #include <string_view>
 #include <vector>
 
+#include "link/command_set.h"
 #include "link/line_exchange.h"
 #include "support/fake_clock.h"
 
@@ -89,6 +90,14 @@ class ScriptedLine : public LineExchange {
   void SetKrt07Code(int32_t value) {
     std::lock_guard<std::mutex> lock(lock_);
     krt07_code_ = value;
+  }
+  // Model detection makes |reads| model-name reads (answered by the frame
+  // responder, each awaited as long as the detection awaits it), looking at
+  // its abandon check before each, as the link's detection does before
+  // every attempt; 0 (the default): it decides at once, without traffic.
+  void SetDetectionReads(int reads) {
+    std::lock_guard<std::mutex> lock(lock_);
+    detection_reads_ = reads;
   }
   void SetOpenFails(bool fails) {
     std::lock_guard<std::mutex> lock(lock_);
@@ -185,10 +194,25 @@ class ScriptedLine : public LineExchange {
     std::lock_guard<std::mutex> lock(lock_);
     return model_;
   }
-  ModelDetection DetectModel() override {
-    std::lock_guard<std::mutex> lock(lock_);
-    Record({LineEvent::Kind::kDetect, {}, 0, false});
+  using LineExchange::DetectModel;
+  ModelDetection DetectModel(const AbandonCheck& abandon) override {
+    int reads = 0;
+    {
+      std::lock_guard<std::mutex> lock(lock_);
+      Record({LineEvent::Kind::kDetect, {}, 0, false});
+      reads = detection_reads_;
+    }
     ModelDetection detection;
+    const DeviceCommand name = ModelNameCommand();
+    for (int i = 0; i < reads; ++i) {
+      if (abandon && abandon()) {
+        detection.outcome = ModelDetection::Outcome::kAbandoned;
+        return detection;
+      }
+      DeviceReply reply;
+      if (SendFrame(name.bytes) == kReplyOk) Take(reply, name.timeout_ms, false, /*record=*/true);
+    }
+    std::lock_guard<std::mutex> lock(lock_);
     detection.outcome = unplugged_ || !open_ ? ModelDetection::Outcome::kFailed : ModelDetection::Outcome::kReady;
     return detection;
   }
@@ -332,6 +356,7 @@ class ScriptedLine : public LineExchange {
   bool unplugged_ = false;
   int32_t error_number_ = 0;
   int32_t krt07_code_ = 0;
+  int detection_reads_ = 0;
 };
 
 }  // namespace vexokrt::testing
