@@ -10,7 +10,9 @@
 #include <thread>
 
 #include "device/status_builder.h"
+#include "link/line_sequences.h"
 #include "service/opos.h"
+#include "support/exam_records.h"
 #include "support/fake_changer_host.h"
 #include "support/failing_allocations.h"
 #include "support/scripted_line.h"
@@ -843,6 +845,142 @@ TEST_F(ChangerDeviceTest, PausingTheWatchEndsTheOperationModeEnquiriesOfAStep) {
   pause.get();
   EXPECT_TRUE(paused) << "PauseWatch waited for the enquiry loop";
   EXPECT_EQ(line_->CountCommand("G011"), 1) << "the mode is sent when the wait ends, as after its limit";
+}
+
+// A PauseWatch (Disable, Release, Close, an operation) waits for the watch
+// step under way. Each row holds a step at the first exchange of one of its
+// long paths until a pause waits (or, in the run without a pause, at once),
+// then lets the device answer. With a pause waiting the step ends once that
+// exchange is done: the pause waits for it alone, in fake time. Without a
+// pause the path runs to its end as it always did, and its length is what
+// a pause had to wait for before.
+TEST(WatchPauseTest, APauseWaitsOnlyForTheExchangeUnderWay) {
+  struct Row {
+    const char* path;
+    DeviceSettings settings;
+    int32_t error_count;  // the step's start, through ResumeWatch
+    std::string gate;     // the path's first command, held
+    Answer answer;        // the device's answer to it (and to its repeats)
+    std::vector<std::string> whole;  // commands from the gate on, without a pause
+    int64_t whole_ms;                // fake time from the gate on, without a pause
+    int64_t cut_ms;                  // the same with a pause: the gate's exchange
+    int32_t cut_error_count;         // the error count after the step with a pause
+  };
+  DeviceSettings negotiating = FastSettings();
+  negotiating.auto_negotiation = 1;
+  std::vector<uint8_t> name(28, ' ');
+  const std::string krt07 = "KRT07A ";
+  std::copy(krt07.begin(), krt07.end(), name.begin() + 20);
+  Answer status = Answer::Data(StatusOf(ModelCode::kKrt07));
+  Answer silence = Answer::Silence();
+  const std::vector<Row> rows = {
+      // Three model reads at 500 ms that nothing answers.
+      {"recovery detection", negotiating, 1, ":00", silence, {":00", ":00", ":00"}, 1500, 500, 1},
+      // A pending exit setting, the counts, the history step (a 3000 ms
+      // record read left unanswered) and the operation mode resent as the
+      // device is reported back.
+      {"reads after the status", FastSettings(), 0, "H00", status, {"H00", "Q062", "\"00", "s09", "G011"}, 3005, 1, 0},
+      {"history step", FastSettings(), 0, "s09", silence, {"s09", "G011"}, 3002, 3000, 0},
+      {"model-name check", FastSettings(), 4, ":00", Answer::Data(name), {":00"}, 1, 1, 0},
+  };
+  for (const Row& row : rows) {
+    for (const bool pausing : {true, false}) {
+      SCOPED_TRACE(std::string(row.path) + (pausing ? ", pause waiting" : ", no pause"));
+      SteppingClock clock;
+      FakeChangerHost host;
+      testing::TempDir dir;
+      diag::ExamLog exam;
+      exam.SetClock(clock);
+      exam.SetFileName(dir.file("ExamlogS.txt"));
+      DeviceImage image(ModelCode::kKrt07);
+      auto owned_line = std::make_unique<ScriptedLine>(clock, ModelCode::kKrt07);
+      ScriptedLine& line = *owned_line;
+      line.OnFrame([&image](const std::vector<uint8_t>& command) { return image.Respond(command); });
+      line.OnEnquiry([] { return Answer::Byte(kAck); });
+      line.SetDetectionReads(3);
+      ChangerDevice device(host, row.settings, std::move(owned_line), clock, &exam);
+      ASSERT_EQ(device.OpenPort(), 0);
+
+      image.On("s09", Answer::Silence());
+      std::atomic<bool> at_gate{false};
+      std::promise<void> opened;
+      std::shared_future<void> open = opened.get_future().share();
+      image.On(row.gate, [&at_gate, open, answer = row.answer] {
+        if (!at_gate.exchange(true)) open.wait();
+        return answer;
+      });
+      host.SetOperationModeTemporary(1);
+      device.SetPowerState(opos::OPOS_PS_OFF_OFFLINE);  // coming back resends the mode
+      device.Thread().SetExitSettingValues({0, 0, 0, 0, 0});
+      device.Thread().SetExitSettingPending(true);
+      device.Thread().SetHistoryFetchEnabled(true);
+      device.SetHistoryStep([&device] {
+        static const std::vector<uint8_t> record_read = {0x11, 's', '0', '9', '1', '0', '0', '5', '6', '0', '4', '5', '4'};
+        Exchange(device.Line(), record_read, 3000);
+        return 0;
+      });
+
+      // The clock moves on whenever the thread rests in its idle wait, until
+      // a step, running on the fake line's time, is held at the gate.
+      device.ResumeWatch(row.error_count);
+      ASSERT_TRUE(testing::SpinUntil([&] {
+        if (at_gate.load()) return true;
+        if (clock.Waiters() > 0) clock.Advance(FastSettings().watch_interval_ms);
+        return false;
+      }));
+      const size_t before_gate = line.Commands().size() - 1;
+
+      std::future<void> pause;
+      if (pausing) {
+        pause = std::async(std::launch::async, [&device] { device.PauseWatch(); });
+        ASSERT_TRUE(testing::SpinUntil([&] { return device.Thread().WatchPauseWaiting(); }));
+      }
+      const int64_t start = clock.NowMs();
+      opened.set_value();
+      if (pausing) {
+        ASSERT_EQ(pause.wait_for(std::chrono::seconds(10)), std::future_status::ready) << "PauseWatch still waits";
+      } else {
+        // The step is over when the thread rests in its idle wait again.
+        ASSERT_TRUE(testing::SpinUntil([&] { return clock.Waiters() > 0; }));
+      }
+      const int64_t waited = clock.NowMs() - start;
+      if (!pausing) device.PauseWatch();
+
+      const std::vector<std::string> all = line.Commands();
+      // Each command as far as the row names it (without its parameters).
+      const std::vector<std::string>& named = pausing ? std::vector<std::string>{row.gate} : row.whole;
+      std::vector<std::string> made;
+      for (size_t i = before_gate; i < all.size(); ++i) {
+        const size_t k = i - before_gate;
+        made.push_back(k < named.size() ? all[i].substr(0, named[k].size()) : all[i]);
+      }
+      const bool recovery = row.settings.auto_negotiation != 0;
+      const std::vector<std::string> records = testing::ExamRecords(dir.file("ExamlogS.txt"));
+      if (pausing) {
+        EXPECT_EQ(waited, row.cut_ms);
+        EXPECT_EQ(made, named);
+        // Unfinished: nothing of the step's outcome is recorded, so a later
+        // step starts the path again (the model-name check, one exchange,
+        // is not cut).
+        EXPECT_EQ(device.Thread().WatchErrorCount(), row.cut_error_count);
+        EXPECT_EQ(device.Thread().Recovering(), recovery);
+        EXPECT_EQ(device.PowerState(), opos::OPOS_PS_OFF_OFFLINE);
+        EXPECT_TRUE(device.Thread().ExitSettingPending() || row.gate != "H00");
+        EXPECT_EQ(records, (recovery ? std::vector<std::string>{"7,3,0,0"} : std::vector<std::string>{}));
+      } else {
+        EXPECT_EQ(waited, row.whole_ms);
+        EXPECT_EQ(made, named);
+        EXPECT_EQ(device.Thread().WatchErrorCount(), 0);
+        EXPECT_FALSE(device.Thread().Recovering());
+        EXPECT_EQ(records, (recovery ? std::vector<std::string>{"7,3,0,0", "7,1,0,0"} : std::vector<std::string>{}));
+        if (row.error_count == 0) {
+          EXPECT_EQ(device.PowerState(), opos::OPOS_PS_ONLINE);
+          EXPECT_FALSE(device.Thread().ExitSettingPending());
+        }
+      }
+      device.ClosePort();
+    }
+  }
 }
 
 // --- Offline and back, through the host --------------------------------------------------

@@ -227,6 +227,33 @@ TEST_F(OperationHistoryStepTest, Krt77_DrainsRecordByRecordIntoTheDayFile) {
   EXPECT_EQ(DayFile("110715.csv"), line1 + line2);
 }
 
+// A step whose caller asks it to give up after the pointer read (a pause of
+// the status watch waits) leaves the long record read undone and the
+// position as it was; the next step copies the same record.
+TEST_F(OperationHistoryStepTest, AbandonedAfterThePointerRead_CopiesTheRecordOnTheNextStep) {
+  DevicePosition(ModelCode::kKrt77, 7, 0);
+  Stored(5, 0);
+  PutRecord(ModelCode::kKrt77, 5, Krt77Record());
+  int checks = 0;
+  const auto abandon = [&] {
+    ++checks;
+    return !device_.reads.empty();
+  };
+  EXPECT_EQ(OperationHistoryStep(ModelCode::kKrt77, device_, env_.Context(settings_), abandon), 0);
+  EXPECT_EQ(checks, 1);
+  ASSERT_EQ(device_.reads.size(), 1u) << "only the pointer read";
+  EXPECT_EQ(device_.reads[0].timeout_ms, 100);
+  EXPECT_EQ(StoredPosition(), (HistoryPosition{5, 0}));
+  EXPECT_FALSE(fs::exists(env_.path("110715.csv")));
+  EXPECT_EQ(env_.TraceMessages().back(), "動作ログ取得 OverwriteTimesC = OverwriteTimesR");
+
+  EXPECT_EQ(OperationHistoryStep(ModelCode::kKrt77, device_, env_.Context(settings_), [] { return false; }), 0);
+  ASSERT_EQ(device_.reads.size(), 3u);
+  EXPECT_EQ(device_.reads[2].address, 0x1005604u + 5 * 84);
+  EXPECT_EQ(StoredPosition(), (HistoryPosition{6, 0}));
+  EXPECT_EQ(DayFile("110715.csv"), FormatHistoryLine(Krt77Record()) + "\r\n");
+}
+
 TEST_F(OperationHistoryStepTest, DayPatternWithASubFolder_WritesIntoIt) {
   settings_.operation_history = "hist/%y%m%d.csv";
   DevicePosition(ModelCode::kKrt77, 6, 0);
