@@ -12,7 +12,6 @@ constexpr size_t kReturnedCountsAnswer = 30;
 constexpr size_t kKrt07StatusLength = 51;
 constexpr char kThreadFailed[] = "通信用スレッドの生成に失敗しました。";
 constexpr int32_t kReadTimeoutMs = 1000;
-constexpr int64_t kQuerySliceMs = 100;
 
 bool IsDepositUnderWay(int32_t deposit_status) {
   return deposit_status == opos::CHAN_STATUS_DEPOSIT_START || deposit_status == opos::CHAN_STATUS_DEPOSIT_COUNT;
@@ -56,6 +55,7 @@ ChangerDevice::ChangerDevice(ChangerHost& host, DeviceSettings settings, std::un
       clock_(clock),
       exam_(exam),
       line_(std::move(line)),
+      take_back_question_(host, clock, settings.take_back_timeout_ms),
       interpreter_(StatusInterpreter::Settings{.reread_at_every_status = settings.deposit_evt_set == 1,
                                                .quiet_until_enabled = settings.claim_non_event == 1}) {
   CommThread::Settings thread_settings;
@@ -88,6 +88,14 @@ int ChangerDevice::ClosePort() {
   // port while it closes. On the thread itself Stop is a no-op.
   comm_->Stop();
   comm_->DiscardQueued();
+  // A take-back question still open ends here, while the port is open: the
+  // device is told to stop (or to retry, when that was the answer), and no
+  // later pass finds the question to act on.
+  if (line_->IsOpen()) {
+    SettleTakeBackQuestion(/*give_up=*/true, [] { return true; });
+  } else {
+    take_back_question_.Decide(/*give_up=*/true);
+  }
   line_->ClosePort();
   return 0;
 }
@@ -185,7 +193,14 @@ int32_t ChangerDevice::ExecuteAsync(const DeviceCommand& command, bool notify) {
   return opos::OPOS_SUCCESS;
 }
 
-void ChangerDevice::PauseWatch() { comm_->PauseWatch(); }
+void ChangerDevice::PauseWatch() {
+  comm_->PauseWatch();
+  // The watch that would decide an open take-back question is off now and
+  // the line is the caller's: the question is given up here, and the device
+  // told to stop without enquiries after it, as the watch step does when a
+  // pause waits for it.
+  SettleTakeBackQuestion(/*give_up=*/true, [] { return true; });
+}
 
 void ChangerDevice::ResumeWatch(int32_t failure_count) { comm_->ResumeWatch(failure_count); }
 
@@ -424,25 +439,8 @@ bool ChangerDevice::ServeMailboxes() {
   return false;
 }
 
-bool ChangerDevice::AskTakeBackRetry(const std::function<bool()>& abandon) { return QueryTakeBackRetry(abandon); }
-
-bool ChangerDevice::QueryTakeBackRetry(const std::function<bool()>& abandon) {
-  auto answer = std::make_shared<events::AnswerSlot>();
-  DirectIoNotice question;
-  question.event_number = 1;
-  question.data = 1;
-  question.answer = answer;
-  host_.PostToWindow(kMsgQueryTakeBackRetry, std::move(question));
-  // The application answers through its event handler; while events are
-  // frozen no answer comes, so the question is given up after the
-  // take-back time-out (counted in waiting slices) and when the thread
-  // stops. Giving up means no retry: the device is told to stop.
-  for (int64_t waited = 0; waited < settings_.take_back_timeout_ms; waited += kQuerySliceMs) {
-    const int32_t value = answer->Wait(static_cast<int>(kQuerySliceMs), clock_);
-    if (value != 0) return value == 1;
-    if (abandon && abandon()) return false;
-  }
-  return false;
+bool ChangerDevice::AskTakeBackRetry(const std::function<bool()>& abandon) {
+  return take_back_question_.AskAndWait(abandon);
 }
 
 void ChangerDevice::DeliverPosted(const DeviceRequest& request, DeviceReply reply, bool executed) {
@@ -585,7 +583,10 @@ void ChangerDevice::InterpretStatus(std::span<const uint8_t> record) {
   }
   for (const int32_t update : verdict.level_updates) host_.QueueStatusUpdate(update);
 
-  if (verdict.ask_take_back) Krt03TakeBackQuery();
+  // Only asked here; the answer is acted on by a later pass of the
+  // communication thread (BeforeWatchStep), so no status callback waits for
+  // the application.
+  if (verdict.ask_take_back) take_back_question_.Ask();
 }
 
 void ChangerDevice::RereadDepositCounts() {
@@ -606,14 +607,30 @@ void ChangerDevice::RereadDepositCounts() {
   host_.QueueDataEvent(record);
 }
 
-void ChangerDevice::Krt03TakeBackQuery() {
-  const auto abandon = [this] { return comm_->StopRequested() || comm_->WatchPauseWaiting(); };
-  if (QueryTakeBackRetry(abandon)) {
-    TakeBackRetrySequence(*line_, clock_);
-  } else {
-    TakeBackStopSequence(*line_, clock_, abandon);
-    host_.SetDirectIoMode(0);
+bool ChangerDevice::BeforeWatchStep() {
+  // A decided question is carried out before the step's reads, which then
+  // see the device after it. While the question is open the step is left
+  // out: the device waits for the decision with a quiet line, as it did
+  // while the question was waited for.
+  const bool give_up = comm_->StopRequested() || comm_->WatchPauseWaiting();
+  return !SettleTakeBackQuestion(give_up, [this] { return LineWaitAbandoned(); });
+}
+
+bool ChangerDevice::SettleTakeBackQuestion(bool give_up, const AbandonCheck& abandon) {
+  switch (take_back_question_.Decide(give_up)) {
+    case TakeBackQuestion::Decision::kNone:
+      return false;
+    case TakeBackQuestion::Decision::kPending:
+      return true;
+    case TakeBackQuestion::Decision::kRetry:
+      TakeBackRetrySequence(*line_, clock_);
+      return false;
+    case TakeBackQuestion::Decision::kStop:
+      TakeBackStopSequence(*line_, clock_, abandon);
+      host_.SetDirectIoMode(0);
+      return false;
   }
+  return false;
 }
 
 void ChangerDevice::Notify(std::string_view message, int32_t event_number) {

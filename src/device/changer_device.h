@@ -21,8 +21,11 @@
 // called or while waiting. (State turns busy from inside the communication
 // thread's queueing, under its queue lock, so that no request can run and
 // report idle before it.) Waits inside a watch step (the deposit restart, the operation mode resent
-// after an offline spell, the KRT03 take-back question) give up as soon as
-// PauseWatch waits, so disabling does not wait for them.
+// after an offline spell) give up as soon as PauseWatch waits, so disabling
+// does not wait for them. The KRT03 take-back question of the status
+// interpretation is only asked there; a later watch pass acts on its answer
+// without waiting for it, and a pause or the closing of the port ends it
+// (TakeBackQuestion).
 #pragma once
 
 #include <atomic>
@@ -41,10 +44,12 @@
 #include "link/command_set.h"
 #include "device/status_record.h"
 #include "device/stop_mailboxes.h"
+#include "device/take_back_question.h"
 #include "diag/exam_log.h"
 #include "link/comm_thread.h"
 #include "link/device_request.h"
 #include "link/line_exchange.h"
+#include "link/line_sequences.h"
 #include "platform/clock.h"
 #include "platform/thread_annotations.h"
 
@@ -202,10 +207,6 @@ class ChangerDevice : private CommThreadDelegate {
   // Restarts the deposit unit after a jam or an offline spell: true on
   // success.
   bool RestartDeposit();
-  // KRT03: asks the application (through the window) whether to retry a
-  // take-back. False when it answers otherwise, does not answer within the
-  // take-back time-out, or |abandon| turns true.
-  bool QueryTakeBackRetry(const std::function<bool()>& abandon);
 
   // --- Stop of a running operation (direct I/O) -------------------------------
   // Asks the operation in progress to stop: asynchronously (the outcome
@@ -239,6 +240,7 @@ class ChangerDevice : private CommThreadDelegate {
   void ResetMailboxes() override;
   bool ServeMailboxes() override;
   bool AskTakeBackRetry(const std::function<bool()>& abandon) override;
+  bool BeforeWatchStep() override;
   void DeliverPosted(const DeviceRequest& request, DeviceReply reply, bool executed) override;
   int32_t RunLogFileRequest(int32_t code) override;
   void DeliverLogResult(const DeviceRequest& request, int32_t result) override;
@@ -256,7 +258,11 @@ class ChangerDevice : private CommThreadDelegate {
   void InterpretStatus(std::span<const uint8_t> record);
   void ApplyNotificationRules(std::span<const uint8_t> record);
   void RereadDepositCounts();
-  void Krt03TakeBackQuery();
+  // Carries out the decision on the open take-back question, if one is
+  // taken now (see TakeBackQuestion::Decide): the retry sequence, or the
+  // stop sequence (its enquiries ended by |abandon|) and DirectIoMode 0.
+  // True while the question stays open. Direct.
+  bool SettleTakeBackQuestion(bool give_up, const AbandonCheck& abandon);
   void ResendOperationMode();
   void NoteHandlingMarks(std::span<const uint8_t> record);
   void Notify(std::string_view message, int32_t event_number);
@@ -268,6 +274,7 @@ class ChangerDevice : private CommThreadDelegate {
   diag::ExamLog* exam_;
   std::unique_ptr<LineExchange> line_;
   std::unique_ptr<CommThread> comm_;
+  TakeBackQuestion take_back_question_;
   const StatusInterpreter interpreter_;
 
   mutable platform::Mutex status_lock_;

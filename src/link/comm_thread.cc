@@ -342,7 +342,7 @@ void CommThread::IdlePass() {
     platform::MutexLock lock(watch_lock_);
     if (watch_enabled_.load()) {
       in_watch_step_.store(true);
-      WatchStep();
+      if (delegate_.BeforeWatchStep()) WatchStep();
       in_watch_step_.store(false);
     }
   }

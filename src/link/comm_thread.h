@@ -82,6 +82,10 @@ class CommThreadDelegate {
   virtual void DeliverLogResult(const DeviceRequest& request, int32_t result) = 0;
 
   // Watch step.
+  // Called under the watch lock before every watch step; false leaves the
+  // step out. The device layer carries out here what a step before it left
+  // to be decided later (it must not wait in it).
+  virtual bool BeforeWatchStep() { return true; }
   virtual void ReportPowerState(int32_t power_state) = 0;
   // A deposit-count answer (any length; the delegate checks it).
   virtual void TakeDepositAnswer(const DeviceReply& reply, DepositRead kind) = 0;

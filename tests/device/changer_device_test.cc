@@ -794,24 +794,115 @@ TEST_F(ChangerDeviceTest, ClosePortStopsTheThreadWhileATakeBackQuestionIsOpen) {
   EXPECT_EQ(line_->CountCommand("E010"), 0) << "an unanswered question is no retry";
 }
 
-TEST_F(ChangerDeviceTest, Krt03DirectIoModeStallAsksAndStops) {
-  Make(ModelCode::kKrt03);
-  host_.SetDirectIoMode(1);
-  host_.AnswerQuestionsWith(2);
-  std::vector<uint8_t> waiting = StatusOf(ModelCode::kKrt03);
-  waiting[51] = '<';
-  waiting[52] = '2';
-  Status(waiting);
-  EXPECT_EQ(host_.Notices(kMsgQueryTakeBackRetry), (std::vector<int32_t>{1}));
-  EXPECT_EQ(line_->Commands(), (std::vector<std::string>{"000"}));
-  EXPECT_EQ(host_.DirectIoMode(), 0);
+// A KRT03 in DirectIoMode 1 that holds a take-back it cannot finish: the
+// status interpretation asks the application once and returns at once; the
+// decision is carried out later, exactly once, before any other traffic, by
+// whoever comes to it first.
+TEST_F(ChangerDeviceTest, Krt03DirectIoModeStallIsAskedOnceAndDecidedLater) {
+  constexpr int64_t kQuestionTimeMs = 10000;
+  enum class Decider { kWatch, kPause, kClose };
+  struct Case {
+    const char* name;
+    std::function<void(ChangerDevice&, events::AnswerSlot&, SteppingClock&)> meanwhile;  // before the decision
+    Decider decider;
+    bool retry;  // E010 and DirectIoMode kept, else "000" and DirectIoMode 0
+  };
+  const Case cases[] = {
+      {"answered yes", [](ChangerDevice&, events::AnswerSlot& slot, SteppingClock&) { slot.Answer(1); }, Decider::kWatch, true},
+      {"answered no", [](ChangerDevice&, events::AnswerSlot& slot, SteppingClock&) { slot.Answer(2); }, Decider::kWatch, false},
+      {"unanswered until the time-out",
+       [](ChangerDevice&, events::AnswerSlot&, SteppingClock& clock) { clock.Advance(kQuestionTimeMs); }, Decider::kWatch, false},
+      {"answered yes after the time-out, before the watch looked",
+       [](ChangerDevice& device, events::AnswerSlot& slot, SteppingClock& clock) {
+         // The watch is kept from looking until the answer is there.
+         device.Thread().PauseWatch();
+         clock.Advance(kQuestionTimeMs + 1000);
+         slot.Answer(1);
+         device.Thread().ResumeWatch(0);
+       },
+       Decider::kWatch, true},
+      {"event dropped unanswered", [](ChangerDevice&, events::AnswerSlot& slot, SteppingClock&) { slot.Abandon(); },
+       Decider::kWatch, false},
+      {"unanswered when the watch is paused", [](ChangerDevice&, events::AnswerSlot&, SteppingClock&) {}, Decider::kPause, false},
+      {"unanswered when the port closes", [](ChangerDevice&, events::AnswerSlot&, SteppingClock&) {}, Decider::kClose, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    DeviceSettings settings = FastSettings();
+    settings.take_back_timeout_ms = kQuestionTimeMs;
+    host_.ClearRecords();
+    Make(ModelCode::kKrt03, settings);
+    host_.SetDirectIoMode(1);
+    const std::vector<uint8_t> normal = StatusOf(ModelCode::kKrt03);
+    std::vector<uint8_t> waiting = normal;
+    waiting[51] = '<';
+    waiting[52] = '2';
+    image_->SetStatus(waiting);
+    // Either sequence ends the device's wait.
+    DeviceImage* image = image_.get();
+    for (const char* command : {"E010", "000"}) {
+      image_->On(command, [image, normal] {
+        image->SetStatus(normal);
+        return Answer::Byte(kAck);
+      });
+    }
+    // Counts the watch's passes: it rests on the clock between them.
+    const auto let_watch_pass = [this](int passes) {
+      int seen = 0;
+      return clock_.RunUntil([&] { return seen++ >= passes; }, FastSettings().watch_interval_ms);
+    };
 
-  host_.SetDirectIoMode(1);
-  host_.AnswerQuestionsWith(1);
-  line_->ClearEvents();
-  Status(waiting);
-  EXPECT_EQ(line_->Commands(), (std::vector<std::string>{"E010"}));
-  EXPECT_EQ(host_.DirectIoMode(), 1);
+    // Asked on a clock that moves only when the test moves it: the status
+    // step returns with the question open, nothing sent.
+    const int64_t asked_at = clock_.NowMs();
+    Status(waiting);
+    Status(waiting);
+    EXPECT_EQ(clock_.NowMs(), asked_at);
+    EXPECT_EQ(host_.Notices(kMsgQueryTakeBackRetry), (std::vector<int32_t>{1})) << "one question while open";
+    EXPECT_TRUE(line_->Commands().empty());
+    const auto posts = host_.Posts();
+    ASSERT_EQ(posts.size(), 1u);
+    const std::shared_ptr<events::AnswerSlot> slot = std::get<DirectIoNotice>(posts[0].payload).answer;
+    ASSERT_NE(slot, nullptr);
+
+    // While it is open the watch leaves its steps out and asks nothing more.
+    device_->ResumeWatch(0);
+    ASSERT_TRUE(let_watch_pass(3));
+    EXPECT_TRUE(line_->Commands().empty());
+    EXPECT_EQ(host_.DirectIoMode(), 1);
+
+    c.meanwhile(*device_, *slot, clock_);
+    switch (c.decider) {
+      case Decider::kWatch:
+        ASSERT_TRUE(clock_.RunUntil([this] { return line_->CountCommand("E010") + line_->CountCommand("000") > 0; },
+                                    FastSettings().watch_interval_ms));
+        break;
+      case Decider::kPause:
+        device_->PauseWatch();
+        EXPECT_EQ(line_->Commands(), (std::vector<std::string>{"000"})) << "done when PauseWatch returns";
+        device_->ResumeWatch(0);
+        break;
+      case Decider::kClose:
+        device_->ClosePort();
+        EXPECT_EQ(line_->Commands(), (std::vector<std::string>{"000"})) << "told to stop before the port closed";
+        slot->Answer(1);  // too late: the question has ended
+        ASSERT_EQ(device_->OpenPort(), 0);
+        device_->ResumeWatch(0);
+        break;
+    }
+    // The watch goes on (reading the device after the sequence); the
+    // decision is not carried out again and nothing more is asked.
+    ASSERT_TRUE(let_watch_pass(3));
+    const std::vector<std::string> commands = line_->Commands();
+    ASSERT_FALSE(commands.empty());
+    EXPECT_EQ(commands[0], c.retry ? "E010" : "000") << "before any other traffic";
+    EXPECT_EQ(line_->CountCommand("E010"), c.retry ? 1 : 0);
+    EXPECT_EQ(line_->CountCommand("000"), c.retry ? 0 : 1);
+    EXPECT_GT(line_->CountCommand("i00"), 0) << "the watch reads the status again";
+    EXPECT_EQ(host_.DirectIoMode(), c.retry ? 1 : 0);
+    EXPECT_EQ(host_.Notices(kMsgQueryTakeBackRetry).size(), 1u);
+    device_.reset();
+  }
 }
 
 // --- Locks and waits ---------------------------------------------------------------------
