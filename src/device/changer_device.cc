@@ -55,7 +55,7 @@ ChangerDevice::ChangerDevice(ChangerHost& host, DeviceSettings settings, std::un
       clock_(clock),
       exam_(exam),
       line_(std::move(line)),
-      take_back_question_(host, clock, settings.take_back_timeout_ms),
+      take_back_question_(host, *line_, clock, settings.take_back_timeout_ms),
       interpreter_(StatusInterpreter::Settings{.reread_at_every_status = settings.deposit_evt_set == 1,
                                                .quiet_until_enabled = settings.claim_non_event == 1}) {
   CommThread::Settings thread_settings;
@@ -92,7 +92,7 @@ int ChangerDevice::ClosePort() {
   // device is told to stop (or to retry, when that was the answer), and no
   // later pass finds the question to act on.
   if (line_->IsOpen()) {
-    SettleTakeBackQuestion(/*give_up=*/true, [] { return true; });
+    take_back_question_.Settle(/*give_up=*/true, [] { return true; });
   } else {
     take_back_question_.Decide(/*give_up=*/true);
   }
@@ -199,7 +199,7 @@ void ChangerDevice::PauseWatch() {
   // the line is the caller's: the question is given up here, and the device
   // told to stop without enquiries after it, as the watch step does when a
   // pause waits for it.
-  SettleTakeBackQuestion(/*give_up=*/true, [] { return true; });
+  take_back_question_.Settle(/*give_up=*/true, [] { return true; });
 }
 
 void ChangerDevice::ResumeWatch(int32_t failure_count) { comm_->ResumeWatch(failure_count); }
@@ -613,24 +613,7 @@ bool ChangerDevice::BeforeWatchStep() {
   // out: the device waits for the decision with a quiet line, as it did
   // while the question was waited for.
   const bool give_up = comm_->StopRequested() || comm_->WatchPauseWaiting();
-  return !SettleTakeBackQuestion(give_up, [this] { return LineWaitAbandoned(); });
-}
-
-bool ChangerDevice::SettleTakeBackQuestion(bool give_up, const AbandonCheck& abandon) {
-  switch (take_back_question_.Decide(give_up)) {
-    case TakeBackQuestion::Decision::kNone:
-      return false;
-    case TakeBackQuestion::Decision::kPending:
-      return true;
-    case TakeBackQuestion::Decision::kRetry:
-      TakeBackRetrySequence(*line_, clock_);
-      return false;
-    case TakeBackQuestion::Decision::kStop:
-      TakeBackStopSequence(*line_, clock_, abandon);
-      host_.SetDirectIoMode(0);
-      return false;
-  }
-  return false;
+  return !take_back_question_.Settle(give_up, [this] { return LineWaitAbandoned(); });
 }
 
 void ChangerDevice::Notify(std::string_view message, int32_t event_number) {

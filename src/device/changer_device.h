@@ -49,7 +49,6 @@
 #include "link/comm_thread.h"
 #include "link/device_request.h"
 #include "link/line_exchange.h"
-#include "link/line_sequences.h"
 #include "platform/clock.h"
 #include "platform/thread_annotations.h"
 
@@ -258,11 +257,6 @@ class ChangerDevice : private CommThreadDelegate {
   void InterpretStatus(std::span<const uint8_t> record);
   void ApplyNotificationRules(std::span<const uint8_t> record);
   void RereadDepositCounts();
-  // Carries out the decision on the open take-back question, if one is
-  // taken now (see TakeBackQuestion::Decide): the retry sequence, or the
-  // stop sequence (its enquiries ended by |abandon|) and DirectIoMode 0.
-  // True while the question stays open. Direct.
-  bool SettleTakeBackQuestion(bool give_up, const AbandonCheck& abandon);
   void ResendOperationMode();
   void NoteHandlingMarks(std::span<const uint8_t> record);
   void Notify(std::string_view message, int32_t event_number);

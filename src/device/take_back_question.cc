@@ -8,8 +8,9 @@ constexpr int64_t kWaitSliceMs = 100;
 
 }  // namespace
 
-TakeBackQuestion::TakeBackQuestion(ChangerHost& host, platform::Clock& clock, int64_t timeout_ms)
-    : host_(host), clock_(clock), timeout_ms_(timeout_ms) {}
+TakeBackQuestion::TakeBackQuestion(ChangerHost& host, LineExchange& line, platform::Clock& clock,
+                                   int64_t timeout_ms)
+    : host_(host), line_(line), clock_(clock), timeout_ms_(timeout_ms) {}
 
 void TakeBackQuestion::Post(std::shared_ptr<events::AnswerSlot> slot) {
   DirectIoNotice question;
@@ -51,6 +52,23 @@ TakeBackQuestion::Decision TakeBackQuestion::Decide(bool give_up) {
   }
   if (decision != Decision::kPending) slot_.reset();
   return decision;
+}
+
+bool TakeBackQuestion::Settle(bool give_up, const AbandonCheck& abandon) {
+  switch (Decide(give_up)) {
+    case Decision::kNone:
+      return false;
+    case Decision::kPending:
+      return true;
+    case Decision::kRetry:
+      TakeBackRetrySequence(line_, clock_);
+      return false;
+    case Decision::kStop:
+      TakeBackStopSequence(line_, clock_, abandon);
+      host_.SetDirectIoMode(0);
+      return false;
+  }
+  return false;
 }
 
 bool TakeBackQuestion::AskAndWait(const std::function<bool()>& abandon) {

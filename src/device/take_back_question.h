@@ -15,7 +15,12 @@
 // request's final answer (AskAndWait): there the communication thread waits
 // for the answer, holding no lock, and gives up when told to.
 //
-// Thread-safe. The host is called without the question's lock held.
+// Carrying out a decision (Settle) uses the line directly: it is for the
+// communication thread before a watch step, or for a caller that has the
+// line (the watch paused, the thread stopped).
+//
+// Thread-safe. The host and the line are used without the question's lock
+// held.
 #pragma once
 
 #include <cstdint>
@@ -24,6 +29,8 @@
 
 #include "device/changer_host.h"
 #include "events/event_record.h"
+#include "link/line_exchange.h"
+#include "link/line_sequences.h"
 #include "platform/clock.h"
 #include "platform/thread_annotations.h"
 
@@ -40,8 +47,8 @@ class TakeBackQuestion {
   };
 
   // An unanswered question is given up |timeout_ms| of |clock| after it was
-  // asked. |host| and |clock| must outlive the question.
-  TakeBackQuestion(ChangerHost& host, platform::Clock& clock, int64_t timeout_ms);
+  // asked. |host|, |line| and |clock| must outlive the question.
+  TakeBackQuestion(ChangerHost& host, LineExchange& line, platform::Clock& clock, int64_t timeout_ms);
   TakeBackQuestion(const TakeBackQuestion&) = delete;
   TakeBackQuestion& operator=(const TakeBackQuestion&) = delete;
 
@@ -54,6 +61,10 @@ class TakeBackQuestion {
   // answer that is there is taken even when the time has run out since: it
   // may have come in time and only been looked at later.
   Decision Decide(bool give_up);
+  // Decides (as Decide) and carries the decision out: the retry sequence,
+  // or the stop sequence (its enquiries ended by |abandon|) followed by
+  // DirectIoMode 0. True while the question stays open.
+  bool Settle(bool give_up, const AbandonCheck& abandon);
 
   // The request path's question: posts a question of its own and waits for
   // its answer in slices of the clock, at most the time-out. True for a
@@ -65,6 +76,7 @@ class TakeBackQuestion {
   void Post(std::shared_ptr<events::AnswerSlot> slot);
 
   ChangerHost& host_;
+  LineExchange& line_;
   platform::Clock& clock_;
   const int64_t timeout_ms_;
 

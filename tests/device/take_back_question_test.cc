@@ -7,13 +7,17 @@
 
 #include "support/fake_changer_host.h"
 #include "support/fake_clock.h"
+#include "support/scripted_line.h"
 
 namespace vexokrt {
 namespace {
 
 using Decision = TakeBackQuestion::Decision;
 using testing::FakeChangerHost;
+using testing::Answer;
 using testing::FakeClock;
+using testing::ScriptedLine;
+using testing::SteppingClock;
 
 constexpr int64_t kTimeoutMs = 5000;
 
@@ -24,40 +28,44 @@ std::shared_ptr<events::AnswerSlot> LastSlot(FakeChangerHost& host) {
 }
 
 // One question: asked once, decided once, by what is in its slot, the time
-// and whether the one who looks gives it up.
+// and whether the one who looks gives it up; the decision carried out on the
+// line once.
 TEST(TakeBackQuestionTest, DecidesOnceWithoutWaiting) {
   struct Case {
     const char* name;
-    std::function<void(events::AnswerSlot&, FakeClock&)> before;
+    std::function<void(events::AnswerSlot&, SteppingClock&)> before;
     bool give_up;
     Decision decision;
   };
-  const auto nothing = [](events::AnswerSlot&, FakeClock&) {};
+  const auto nothing = [](events::AnswerSlot&, SteppingClock&) {};
   const Case cases[] = {
       {"unanswered", nothing, false, Decision::kPending},
       {"unanswered just before the time-out",
-       [](events::AnswerSlot&, FakeClock& clock) { clock.Advance(kTimeoutMs - 1); }, false, Decision::kPending},
-      {"unanswered at the time-out", [](events::AnswerSlot&, FakeClock& clock) { clock.Advance(kTimeoutMs); }, false,
+       [](events::AnswerSlot&, SteppingClock& clock) { clock.Advance(kTimeoutMs - 1); }, false, Decision::kPending},
+      {"unanswered at the time-out", [](events::AnswerSlot&, SteppingClock& clock) { clock.Advance(kTimeoutMs); }, false,
        Decision::kStop},
       {"unanswered, given up", nothing, true, Decision::kStop},
-      {"answered 1", [](events::AnswerSlot& slot, FakeClock&) { slot.Answer(1); }, false, Decision::kRetry},
-      {"answered 2", [](events::AnswerSlot& slot, FakeClock&) { slot.Answer(2); }, false, Decision::kStop},
+      {"answered 1", [](events::AnswerSlot& slot, SteppingClock&) { slot.Answer(1); }, false, Decision::kRetry},
+      {"answered 2", [](events::AnswerSlot& slot, SteppingClock&) { slot.Answer(2); }, false, Decision::kStop},
       {"answered 1, looked at after the time-out",
-       [](events::AnswerSlot& slot, FakeClock& clock) {
+       [](events::AnswerSlot& slot, SteppingClock& clock) {
          slot.Answer(1);
          clock.Advance(2 * kTimeoutMs);
        },
        false, Decision::kRetry},
-      {"answered 1, then given up", [](events::AnswerSlot& slot, FakeClock&) { slot.Answer(1); }, true,
+      {"answered 1, then given up", [](events::AnswerSlot& slot, SteppingClock&) { slot.Answer(1); }, true,
        Decision::kRetry},
-      {"never to be answered", [](events::AnswerSlot& slot, FakeClock&) { slot.Abandon(); }, false, Decision::kStop},
+      {"never to be answered", [](events::AnswerSlot& slot, SteppingClock&) { slot.Abandon(); }, false, Decision::kStop},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     FakeChangerHost host;
-    FakeClock clock;
-    TakeBackQuestion question(host, clock, kTimeoutMs);
-    EXPECT_EQ(question.Decide(false), Decision::kNone) << "nothing asked";
+    SteppingClock clock;
+    ScriptedLine line(clock, ModelCode::kKrt03);
+    line.OnFrame([](const std::vector<uint8_t>&) { return Answer::Byte(kAck); });
+    host.SetDirectIoMode(1);
+    TakeBackQuestion question(host, line, clock, kTimeoutMs);
+    EXPECT_FALSE(question.Settle(false, {})) << "nothing asked";
     ASSERT_TRUE(question.Ask());
     EXPECT_FALSE(question.Ask()) << "open: no second question";
     ASSERT_EQ(host.Notices(kMsgQueryTakeBackRetry), (std::vector<int32_t>{1}));
@@ -66,11 +74,17 @@ TEST(TakeBackQuestionTest, DecidesOnceWithoutWaiting) {
     EXPECT_EQ(std::get<DirectIoNotice>(host.Posts()[0].payload).data, 1);
 
     c.before(*slot, clock);
-    EXPECT_EQ(question.Decide(c.give_up), c.decision);
+    const int64_t before = clock.NowMs();
+    EXPECT_EQ(question.Settle(c.give_up, [] { return true; }), c.decision == Decision::kPending);
     if (c.decision == Decision::kPending) {
       EXPECT_TRUE(question.Open());
+      EXPECT_TRUE(line.Commands().empty());
+      EXPECT_EQ(clock.NowMs(), before) << "nothing waited for";
       continue;
     }
+    const bool retry = c.decision == Decision::kRetry;
+    EXPECT_EQ(line.Commands(), (std::vector<std::string>{retry ? "E010" : "000"}));
+    EXPECT_EQ(host.DirectIoMode(), retry ? 1 : 0);
     EXPECT_FALSE(question.Open());
     EXPECT_EQ(question.Decide(true), Decision::kNone) << "handed out once";
     slot->Answer(1);
@@ -88,7 +102,8 @@ TEST(TakeBackQuestionTest, RequestPathWaitsForItsOwnAnswer) {
   {
     FakeChangerHost host;
     FakeClock clock;
-    TakeBackQuestion question(host, clock, kTimeoutMs);
+    ScriptedLine line(clock, ModelCode::kKrt03);
+    TakeBackQuestion question(host, line, clock, kTimeoutMs);
     host.AnswerQuestionsWith(1);
     EXPECT_TRUE(question.AskAndWait({}));
     host.AnswerQuestionsWith(2);
@@ -98,7 +113,8 @@ TEST(TakeBackQuestionTest, RequestPathWaitsForItsOwnAnswer) {
   {
     FakeChangerHost host;
     FakeClock clock;
-    TakeBackQuestion question(host, clock, kTimeoutMs);
+    ScriptedLine line(clock, ModelCode::kKrt03);
+    TakeBackQuestion question(host, line, clock, kTimeoutMs);
     std::future<bool> asked = std::async(std::launch::async, [&] { return question.AskAndWait({}); });
     // Unanswered: each slice of 100 ms ends when the clock moves past it;
     // until the last one has, the question still waits.
@@ -114,7 +130,8 @@ TEST(TakeBackQuestionTest, RequestPathWaitsForItsOwnAnswer) {
   {
     FakeChangerHost host;
     FakeClock clock;
-    TakeBackQuestion question(host, clock, kTimeoutMs);
+    ScriptedLine line(clock, ModelCode::kKrt03);
+    TakeBackQuestion question(host, line, clock, kTimeoutMs);
     std::atomic<bool> stop{false};
     std::future<bool> asked = std::async(std::launch::async, [&] { return question.AskAndWait([&] { return stop.load(); }); });
     ASSERT_TRUE(clock.AwaitWaiters(1));
