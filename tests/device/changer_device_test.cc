@@ -814,7 +814,8 @@ TEST_F(ChangerDeviceTest, Krt03DirectIoModeStallIsAskedOnceAndDecidedLater) {
        [](ChangerDevice&, events::AnswerSlot&, SteppingClock& clock) { clock.Advance(kQuestionTimeMs); }, Decider::kWatch, false},
       {"answered yes after the time-out, before the watch looked",
        [](ChangerDevice& device, events::AnswerSlot& slot, SteppingClock& clock) {
-         // The watch is kept from looking until the answer is there.
+         // The watch (resting) is kept from looking until the answer is
+         // there.
          device.Thread().PauseWatch();
          clock.Advance(kQuestionTimeMs + 1000);
          slot.Answer(1);
@@ -846,11 +847,18 @@ TEST_F(ChangerDeviceTest, Krt03DirectIoModeStallIsAskedOnceAndDecidedLater) {
         return Answer::Byte(kAck);
       });
     }
-    // Counts the watch's passes: it rests on the clock between them.
+    // Lets the resting thread make |passes| passes: each move of the clock
+    // past the watch interval wakes it, and it is resting again when a new
+    // wait on the clock has begun.
     const auto let_watch_pass = [this](int passes) {
-      int seen = 0;
-      return clock_.RunUntil([&] { return seen++ >= passes; }, FastSettings().watch_interval_ms);
+      for (int i = 0; i < passes; ++i) {
+        const uint64_t seen = clock_.WaitsBegun();
+        clock_.Advance(FastSettings().watch_interval_ms);
+        if (!clock_.AwaitWaitBegun(seen)) return false;
+      }
+      return true;
     };
+    ASSERT_TRUE(clock_.AwaitWaiters(1)) << "the new thread rests";
 
     // Asked on a clock that moves only when the test moves it: the status
     // step returns with the question open, nothing sent.
@@ -874,8 +882,7 @@ TEST_F(ChangerDeviceTest, Krt03DirectIoModeStallIsAskedOnceAndDecidedLater) {
     c.meanwhile(*device_, *slot, clock_);
     switch (c.decider) {
       case Decider::kWatch:
-        ASSERT_TRUE(clock_.RunUntil([this] { return line_->CountCommand("E010") + line_->CountCommand("000") > 0; },
-                                    FastSettings().watch_interval_ms));
+        ASSERT_TRUE(let_watch_pass(1));
         break;
       case Decider::kPause:
         device_->PauseWatch();
@@ -887,6 +894,7 @@ TEST_F(ChangerDeviceTest, Krt03DirectIoModeStallIsAskedOnceAndDecidedLater) {
         EXPECT_EQ(line_->Commands(), (std::vector<std::string>{"000"})) << "told to stop before the port closed";
         slot->Answer(1);  // too late: the question has ended
         ASSERT_EQ(device_->OpenPort(), 0);
+        ASSERT_TRUE(clock_.AwaitWaiters(1)) << "the new thread rests";
         device_->ResumeWatch(0);
         break;
     }
