@@ -112,7 +112,10 @@ exec 3>&-
 
 # --- KRT07 driven by control lines on its standard input ------------------------
 coproc SIM { "$bin" sim --model KRT07 2>/dev/null; }
-pids+=("$SIM_PID")
+# Bash unsets SIM_PID once the coprocess has ended, which it may have by the
+# time it is waited for below: keep the number.
+sim_pid=$SIM_PID
+pids+=("$sim_pid")
 read -r -t 5 first <&"${SIM[0]}"
 slave=${first#slave: }
 open_line "$slave" 9600
@@ -123,7 +126,7 @@ data=$(data_of "$(exchange "$(frame '11 48 30 30')" 57)")
 check "jammed: status byte 1 and the error number" "31 30 30 3a 32 31" "$(echo "$data" | cut -d' ' -f2-7)"
 exec 3>&-
 exec {SIM[1]}>&-
-if timeout 5 tail --pid="$SIM_PID" -f /dev/null; then
+if timeout 5 tail --pid="$sim_pid" -f /dev/null; then
   check "simulator ends when its standard input closes" "ended" "ended"
 else
   check "simulator ends when its standard input closes" "ended" "still running"
