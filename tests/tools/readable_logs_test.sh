@@ -122,8 +122,13 @@ contains "help of an unknown word" "error no member or command Nothing" "$work/s
 # Tab completion at a terminal (a pseudo-terminal made by script(1)).
 if command -v script >/dev/null && "$program" shell --help | grep -q . ; then
   # Tab completes "Dispense" to the common "DispenseC"; two more list both.
-  { sleep 1; printf 'Dispense\t\t\t'; sleep 0.5; printf '\025get DeviceSt\t\n'; sleep 0.5; printf 'quit\n'; } |
-    timeout 60 script -qfec "$program shell --sim KRT07 Dev1" /dev/null >"$work/tty.out" 2>&1
+  # Each key stroke waits until the terminal shows what the one before did
+  # (checked every 50 ms, at most 10 s each).
+  shown() { for _ in $(seq 1 200); do grep -q -- "$1" "$work/tty.out" 2>/dev/null && return 0; sleep 0.05; done; return 1; }
+  : >"$work/tty.out"
+  { shown 'vexokrt>'; printf 'Dispense\t\t\t'; shown 'DispenseChange'; printf '\025get DeviceSt\t\n'
+    shown 'DeviceStatus'; printf 'quit\n'; } |
+    timeout 60 script -qfec "$program shell --sim KRT07 Dev1" /dev/null >>"$work/tty.out" 2>&1
   if grep -q 'vexokrt>' "$work/tty.out"; then
     contains "Tab lists the matching members" "DispenseCash" "$work/tty.out"
     contains "Tab lists the matching members" "DispenseChange" "$work/tty.out"
