@@ -198,8 +198,9 @@ void ChangerDevice::PauseWatch() {
   // The watch that would decide an open take-back question is off now and
   // the line is the caller's: the question is given up here, and the device
   // told to stop without enquiries after it, as the watch step does when a
-  // pause waits for it.
-  take_back_question_.Settle(/*give_up=*/true, [] { return true; });
+  // pause waits for it. While a request runs the line is the thread's: the
+  // question then stays for the next watch pass or the port's close.
+  if (!comm_->Busy()) take_back_question_.Settle(/*give_up=*/true, [] { return true; });
 }
 
 void ChangerDevice::ResumeWatch(int32_t failure_count) { comm_->ResumeWatch(failure_count); }

@@ -913,6 +913,42 @@ TEST_F(ChangerDeviceTest, Krt03DirectIoModeStallIsAskedOnceAndDecidedLater) {
   }
 }
 
+// A pause that comes while a request runs does not use the line the request
+// holds: the open question is left to the thread's next watch pass.
+TEST_F(ChangerDeviceTest, Krt03QuestionOpenWhenARequestRunsIsNotSettledByAPause) {
+  Make(ModelCode::kKrt03);
+  host_.SetDirectIoMode(1);
+  std::vector<uint8_t> waiting = StatusOf(ModelCode::kKrt03);
+  waiting[51] = '<';
+  waiting[52] = '2';
+  Status(waiting);
+  const auto posts = host_.Posts();
+  ASSERT_EQ(posts.size(), 1u);
+  const std::shared_ptr<events::AnswerSlot> slot = std::get<DirectIoNotice>(posts[0].payload).answer;
+  ASSERT_NE(slot, nullptr);
+
+  std::promise<void> release;
+  std::shared_future<void> gate = release.get_future().share();
+  image_->On("b02", [gate] {
+    gate.wait();
+    return Answer::Byte(kAck);
+  });
+  std::future<int32_t> running =
+      std::async(std::launch::async, [this] { return device_->Execute(ExitSelectionCommand(true, true)); });
+  ASSERT_TRUE(line_->WaitForCommand("b02"));
+  device_->PauseWatch();
+  EXPECT_EQ(line_->CountCommand("000"), 0) << "the line is the running request's";
+  release.set_value();
+  EXPECT_EQ(running.get(), opos::OPOS_SUCCESS);
+  EXPECT_EQ(host_.DirectIoMode(), 1) << "the question is still open";
+
+  slot->Answer(2);
+  device_->ResumeWatch(0);
+  ASSERT_TRUE(clock_.RunUntil([this] { return line_->CountCommand("000") > 0; }, FastSettings().watch_interval_ms));
+  EXPECT_EQ(line_->CountCommand("000"), 1) << "the next watch pass tells the device to stop";
+  EXPECT_EQ(host_.DirectIoMode(), 0);
+}
+
 // --- Locks and waits ---------------------------------------------------------------------
 
 TEST_F(ChangerDeviceTest, PausingTheWatchEndsTheOperationModeEnquiriesOfAStep) {
