@@ -433,6 +433,24 @@ DeviceCommand StopCommand() {
 DeviceCommand CoinStateCommand() { return Make(Head('[', '0', '0'), WaitStyle::kNone, 1000, DataRule()); }
 DeviceCommand CountTableCommand() { return Make(Head(']', '0', '0'), WaitStyle::kNone, 1000, DataRule()); }
 DeviceCommand VersionCommand() { return Make(Head('Z', '0', '0'), WaitStyle::kNone, 1000, DataRule()); }
+std::vector<uint8_t> ProgramStartFrame(char kind, std::span<const uint8_t> first_block) {
+  constexpr size_t kLength = kProgramBlockBytes + 1;
+  std::vector<uint8_t> frame{kDc1, 'M', static_cast<uint8_t>(kLength >> 8), static_cast<uint8_t>(kLength & 0xFF),
+                             static_cast<uint8_t>(kind)};
+  frame.insert(frame.end(), first_block.begin(), first_block.end());
+  return frame;
+}
+
+std::vector<uint8_t> ProgramDataFrame(uint16_t serial, std::span<const uint8_t> block) {
+  const size_t length = block.size() + 2;
+  std::vector<uint8_t> frame{kDc1, 'N', static_cast<uint8_t>(length >> 8), static_cast<uint8_t>(length & 0xFF),
+                             static_cast<uint8_t>(serial >> 8), static_cast<uint8_t>(serial & 0xFF)};
+  frame.insert(frame.end(), block.begin(), block.end());
+  return frame;
+}
+
+std::vector<uint8_t> ProgramEndFrame() { return {kDc1, 'O', '0', '0'}; }
+
 DeviceCommand CountSummaryCommand() { return Make(Head('Y', '0', '0'), WaitStyle::kNone, 1000, DataRule()); }
 DeviceCommand LastChangeCountsCommand() { return Make(Head('q', '0', '0'), WaitStyle::kNone, 1000, DataRule()); }
 DeviceCommand CoinUnitCheckCommand() {

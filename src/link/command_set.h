@@ -165,6 +165,14 @@ DeviceCommand VersionCommand();
 DeviceCommand CountSummaryCommand();
 DeviceCommand LastChangeCountsCommand();
 DeviceCommand CoinUnitCheckCommand();
+// Program download (KRT07/KRT77), lengths and serials big-endian: the start
+// frame "M" (length 257, the file's kind digit '1'..'4', its first 256
+// bytes), a data frame "N" (length = block + 2, the serial from 0, a block
+// of 1..256 bytes) and the end frame "O00".
+inline constexpr size_t kProgramBlockBytes = 256;
+std::vector<uint8_t> ProgramStartFrame(char kind, std::span<const uint8_t> first_block);
+std::vector<uint8_t> ProgramDataFrame(uint16_t serial, std::span<const uint8_t> block);
+std::vector<uint8_t> ProgramEndFrame();
 // "^01": clear count-table block 1..4 (direct).
 BuiltCommand CountTableClearCommand(int32_t block);
 // "u01": two count sets, 0 or 1 (Busy, 4000 ms).

@@ -21,7 +21,7 @@
 namespace vexokrt::maintenance {
 namespace {
 
-constexpr size_t kBlockBytes = 256;
+constexpr size_t kBlockBytes = kProgramBlockBytes;
 constexpr size_t kVersionOffset = 15;
 
 constexpr std::string_view kStartLine = "プログラムダウンロード開始";
@@ -250,14 +250,13 @@ Download::Outcome Download::Judge(const DeviceReply& reply) {
 }
 
 int32_t Download::SendFile(const ProgramFile& file) {
-  std::vector<uint8_t> start{kDc1, 'M', 0x01, 0x01, static_cast<uint8_t>(file.kind())};
-  start.resize(start.size() + kBlockBytes);
-  if (!file.ReadExactly(std::span<uint8_t>(start).subspan(5))) {
+  std::vector<uint8_t> first(kBlockBytes);
+  if (!file.ReadExactly(first)) {
     ReadError();
     return opos::OPOS_E_FAILURE;
   }
   Info(kStartLine);
-  const int32_t accepted = Report(Judge(Exchange(start, kStartFrameTimeoutMs)));
+  const int32_t accepted = Report(Judge(Exchange(ProgramStartFrame(file.kind(), first), kStartFrameTimeoutMs)));
   if (accepted != opos::OPOS_SUCCESS) return accepted;
 
   const int32_t ready = WaitUntilReady();
@@ -305,17 +304,15 @@ int32_t Download::WaitUntilReady() {
 int32_t Download::SendBlocks(const ProgramFile& file) {
   int64_t remaining = file.size() - static_cast<int64_t>(kBlockBytes);
   int serial = 0;
-  std::vector<uint8_t> frame;
+  std::vector<uint8_t> data;
   for (;;) {
     const size_t block = static_cast<size_t>(std::min<int64_t>(remaining, kBlockBytes));
-    const size_t length = block + 2;
-    frame.assign({kDc1, 'N', static_cast<uint8_t>(length >> 8), static_cast<uint8_t>(length & 0xFF),
-                  static_cast<uint8_t>(serial >> 8), static_cast<uint8_t>(serial & 0xFF)});
-    frame.resize(frame.size() + block);
-    if (!file.ReadExactly(std::span<uint8_t>(frame).subspan(6))) {
+    data.resize(block);
+    if (!file.ReadExactly(data)) {
       ReadError();
       return opos::OPOS_E_FAILURE;
     }
+    const std::vector<uint8_t> frame = ProgramDataFrame(static_cast<uint16_t>(serial), data);
     Info("プログラムダウンロード シリアルNo = " + std::to_string(serial) + ", 送信データ = " + std::to_string(block) +
          ", 残り = " + std::to_string(remaining));
 
@@ -337,9 +334,9 @@ int32_t Download::SendBlocks(const ProgramFile& file) {
 }
 
 void Download::SendEndFrame() {
-  static constexpr std::array<uint8_t, 4> kEndFrame{kDc1, 'O', '0', '0'};
+  const std::vector<uint8_t> end = ProgramEndFrame();
   for (int sends = 0; sends < 2; ++sends) {
-    const DeviceReply reply = Exchange(kEndFrame, kEndFrameTimeoutMs);
+    const DeviceReply reply = Exchange(end, kEndFrameTimeoutMs);
     if (reply.status != kReplyOk) return;
     const uint32_t answer = reply.answerByte;
     if (answer == kAck || answer == kEtb) return;

@@ -192,5 +192,37 @@ TEST(ReadCommands, ModelChoosesTheStatusLetter) {
   EXPECT_EQ(ModelNameCommand().timeout_ms, 500);
 }
 
+// Lengths and serials are big-endian; a serial or length past one byte shows
+// whether the high byte comes first.
+TEST(ProgramDownloadFrames, HeadsAndBlocksAsLaidOut) {
+  std::vector<uint8_t> first(256);
+  for (size_t i = 0; i < first.size(); ++i) first[i] = static_cast<uint8_t>(i);
+  const std::vector<uint8_t> start = ProgramStartFrame('3', first);
+  ASSERT_EQ(start.size(), 5u + 256u);
+  EXPECT_EQ(std::vector<uint8_t>(start.begin(), start.begin() + 5), (std::vector<uint8_t>{0x11, 'M', 0x01, 0x01, '3'}));
+  EXPECT_EQ(std::vector<uint8_t>(start.begin() + 5, start.end()), first);
+
+  struct Case {
+    uint16_t serial;
+    size_t block;
+    std::vector<uint8_t> head;
+  };
+  const Case cases[] = {
+      {0, 1, {0x11, 'N', 0x00, 0x03, 0x00, 0x00}},
+      {1, 254, {0x11, 'N', 0x01, 0x00, 0x00, 0x01}},
+      {0x1234, 256, {0x11, 'N', 0x01, 0x02, 0x12, 0x34}},
+      {65534, 17, {0x11, 'N', 0x00, 0x13, 0xFF, 0xFE}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.serial);
+    const std::vector<uint8_t> block(c.block, 0xA5);
+    const std::vector<uint8_t> frame = ProgramDataFrame(c.serial, block);
+    ASSERT_EQ(frame.size(), 6 + c.block);
+    EXPECT_EQ(std::vector<uint8_t>(frame.begin(), frame.begin() + 6), c.head);
+    EXPECT_EQ(std::vector<uint8_t>(frame.begin() + 6, frame.end()), block);
+  }
+  EXPECT_EQ(ProgramEndFrame(), (std::vector<uint8_t>{0x11, 'O', '0', '0'}));
+}
+
 }  // namespace
 }  // namespace vexokrt
