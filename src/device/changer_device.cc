@@ -613,8 +613,7 @@ bool ChangerDevice::BeforeWatchStep() {
   // see the device after it. While the question is open the step is left
   // out: the device waits for the decision with a quiet line, as it did
   // while the question was waited for.
-  const bool give_up = comm_->StopRequested() || comm_->WatchPauseWaiting();
-  return !take_back_question_.Settle(give_up, [this] { return LineWaitAbandoned(); });
+  return !take_back_question_.Settle(LineWaitAbandoned(), [this] { return LineWaitAbandoned(); });
 }
 
 void ChangerDevice::Notify(std::string_view message, int32_t event_number) {

@@ -200,7 +200,7 @@ bool CommThread::HistoryFetchEnabled() const {
 
 bool CommThread::AbandonWait() const { return stop_requested_.load(); }
 
-bool CommThread::WatchAbandoned() const { return stop_requested_.load() || watch_waiters_.load() > 0; }
+bool CommThread::WatchAbandoned() const { return stop_requested_.load() || WatchPauseWaiting(); }
 
 void CommThread::Exam(const char* kind, const char* code) {
   if (exam_ != nullptr) exam_->Write(kind, code, "0", "0");
