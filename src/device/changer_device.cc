@@ -205,6 +205,13 @@ void ChangerDevice::PauseWatch() {
 
 void ChangerDevice::ResumeWatch(int32_t failure_count) { comm_->ResumeWatch(failure_count); }
 
+CommThread::Hold ChangerDevice::HoldWatch() {
+  CommThread::Hold hold = comm_->HoldWatch();
+  // As for a pause: the watch that would decide the question is held.
+  if (!comm_->Busy()) take_back_question_.Settle(/*give_up=*/true, [] { return true; });
+  return hold;
+}
+
 // ---------------------------------------------------------------------------
 // Commands with state of their own
 

@@ -117,8 +117,14 @@ class ChangerDevice : private CommThreadDelegate {
   // the error stop shown by the kept status.
   int32_t MapAnswer(const DeviceReply& reply, const AnswerRule& rule);
 
+  // Switches the status watch off and on (disabling, enabling).
   void PauseWatch();
   void ResumeWatch(int32_t failure_count);
+  // Holds the status watch for a sequence of commands that no watch step
+  // may interleave with (see CommThread::Hold: holds nest, and the watch
+  // runs again once the last one ends). Like PauseWatch, taking it gives up
+  // an open take-back question when no request holds the line.
+  [[nodiscard]] CommThread::Hold HoldWatch();
 
   // --- Commands with state of their own ------------------------------------
   // KRT02 take-back "-1>": asynchronous (take-back completion) unless

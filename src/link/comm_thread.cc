@@ -152,29 +152,100 @@ void CommThread::AnswerUnexecuted(std::deque<std::unique_ptr<DeviceRequest>> req
   }
 }
 
+CommThread::Hold::Hold(Hold&& other) noexcept : thread_(other.thread_), kind_(other.kind_) { other.thread_ = nullptr; }
+
+CommThread::Hold& CommThread::Hold::operator=(Hold&& other) noexcept {
+  if (this != &other) {
+    End();
+    thread_ = other.thread_;
+    kind_ = other.kind_;
+    other.thread_ = nullptr;
+  }
+  return *this;
+}
+
+void CommThread::Hold::End() {
+  if (thread_ == nullptr) return;
+  CommThread* thread = thread_;
+  thread_ = nullptr;
+  thread->EndHold(kind_);
+}
+
+void CommThread::UpdateWatchEnabled() {
+  watch_enabled_.store(watch_on_.load() && watch_holds_.load() == 0);
+}
+
+CommThread::Hold CommThread::HoldWatch() {
+  watch_holds_.fetch_add(1);
+  if (OnThread()) {
+    UpdateWatchEnabled();
+    return Hold(this, Hold::Kind::kWatch);
+  }
+  watch_waiters_.fetch_add(1);
+  {
+    platform::MutexLock lock(watch_lock_);
+    UpdateWatchEnabled();
+  }
+  watch_waiters_.fetch_sub(1);
+  return Hold(this, Hold::Kind::kWatch);
+}
+
+CommThread::Hold CommThread::HoldHistory() {
+  platform::MutexLock lock(history_lock_);
+  ++history_holds_;
+  return Hold(this, Hold::Kind::kHistory);
+}
+
+void CommThread::EndHold(Hold::Kind kind) {
+  switch (kind) {
+    case Hold::Kind::kWatch: {
+      auto end = [this] {
+        if (watch_holds_.fetch_sub(1) == 1) watch_error_count_.store(0);
+        UpdateWatchEnabled();
+      };
+      if (OnThread()) {
+        end();
+      } else {
+        platform::MutexLock lock(watch_lock_);
+        end();
+      }
+      return;
+    }
+    case Hold::Kind::kHistory: {
+      platform::MutexLock lock(history_lock_);
+      --history_holds_;
+      return;
+    }
+  }
+}
+
 void CommThread::PauseWatch() {
   if (OnThread()) {
-    watch_enabled_.store(false);
+    watch_on_.store(false);
+    UpdateWatchEnabled();
     return;
   }
   watch_waiters_.fetch_add(1);
   {
     platform::MutexLock lock(watch_lock_);
-    watch_enabled_.store(false);
+    watch_on_.store(false);
+    UpdateWatchEnabled();
   }
   watch_waiters_.fetch_sub(1);
 }
 
 void CommThread::ResumeWatch(int32_t error_count) {
   if (OnThread()) {
-    watch_enabled_.store(true);
+    watch_on_.store(true);
     watch_error_count_.store(error_count);
+    UpdateWatchEnabled();
     return;
   }
   {
     platform::MutexLock lock(watch_lock_);
-    watch_enabled_.store(true);
+    watch_on_.store(true);
     watch_error_count_.store(error_count);
+    UpdateWatchEnabled();
   }
 }
 
@@ -195,7 +266,7 @@ void CommThread::SetHistoryFetchEnabled(bool enabled) {
 
 bool CommThread::HistoryFetchEnabled() const {
   platform::MutexLock lock(history_lock_);
-  return history_fetch_enabled_;
+  return history_fetch_enabled_ && history_holds_ == 0;
 }
 
 bool CommThread::AbandonWait() const { return stop_requested_.load(); }
@@ -340,7 +411,7 @@ void CommThread::Answer(DeviceRequest& request, DeviceReply reply) {
 void CommThread::IdlePass() {
   {
     platform::MutexLock lock(watch_lock_);
-    if (watch_enabled_.load()) {
+    if (watch_on_.load() && watch_holds_.load() == 0) {
       in_watch_step_.store(true);
       if (delegate_.BeforeWatchStep()) WatchStep();
       in_watch_step_.store(false);
@@ -437,7 +508,7 @@ CommThread::WatchRead CommThread::WatchReads() {
 
   if (!delegate_.DepositUnderWay()) {
     platform::MutexLock lock(history_lock_);
-    if (history_fetch_enabled_) {
+    if (history_fetch_enabled_ && history_holds_ == 0) {
       if (WatchAbandoned()) return WatchRead::kAbandoned;
       const int32_t result = delegate_.RunHistoryStep();
       if (result != 0 && result != -10) return WatchRead::kFailed;

@@ -158,11 +158,50 @@ class CommThread {
   void DiscardQueued();
   size_t QueuedCount() const;
 
-  // Watch control. PauseWatch waits until a running watch step ends.
-  // ResumeWatch also sets the count of consecutive failed steps (4 makes the
-  // next step begin with the model check). Any thread.
+  // A hold on one of the thread's background activities: the status watch
+  // or the operation-history fetch. While any hold of a kind is held that
+  // activity does not run; holds nest, so an inner step that takes and ends
+  // a hold of its own never lets the activity run inside an outer one. The
+  // activity runs again only once the last hold has ended (and it is
+  // switched on: ResumeWatch, SetHistoryFetchEnabled). Ending a watch hold
+  // that was the last one also clears the count of failed watch steps.
+  // Movable; ending it twice (or a moved-from hold) does nothing. A hold
+  // must end before its thread object is destroyed.
+  class Hold {
+   public:
+    Hold() = default;
+    Hold(Hold&& other) noexcept;
+    Hold& operator=(Hold&& other) noexcept;
+    Hold(const Hold&) = delete;
+    Hold& operator=(const Hold&) = delete;
+    ~Hold() { End(); }
+    // Ends the hold now.
+    void End();
+    bool held() const { return thread_ != nullptr; }
+
+   private:
+    friend class CommThread;
+    enum class Kind { kWatch, kHistory };
+    Hold(CommThread* thread, Kind kind) : thread_(thread), kind_(kind) {}
+    CommThread* thread_ = nullptr;
+    Kind kind_ = Kind::kWatch;
+  };
+
+  // Holds the watch: returns once a running watch step has ended (it ends
+  // between two exchanges). On the communication thread itself it returns
+  // at once. Any thread.
+  [[nodiscard]] Hold HoldWatch();
+  // Holds the history fetch: returns once a running history step has ended.
+  // Not from inside a history step.
+  [[nodiscard]] Hold HoldHistory();
+
+  // Switches the watch off and on (disabling and enabling). PauseWatch waits
+  // until a running watch step ends. ResumeWatch also sets the count of
+  // consecutive failed steps (4 makes the next step begin with the model
+  // check). While a hold is held the watch stays off either way. Any thread.
   void PauseWatch();
   void ResumeWatch(int32_t error_count);
+  // True while the watch may run: switched on and not held.
   bool WatchEnabled() const { return watch_enabled_.load(); }
   // True while a PauseWatch caller waits for the running watch step (never
   // while a request is processed: a pause does not wait for those); a step
@@ -184,8 +223,10 @@ class CommThread {
   void SetExitSettingPending(bool pending) { exit_setting_pending_.store(pending); }
   bool ExitSettingPending() const { return exit_setting_pending_.load(); }
   bool Recovering() const { return recovering_.load(); }
-  // Under the history lock: waits until a running history step has ended.
+  // Switches the history fetch on or off (claim, release); under the
+  // history lock: waits until a running history step has ended.
   void SetHistoryFetchEnabled(bool enabled);
+  // True while the history fetch may run: switched on and not held.
   bool HistoryFetchEnabled() const;
 
   // The watch's status and counts reads (receive status; a wrong length is
@@ -238,14 +279,21 @@ class CommThread {
   bool busy_ VEX_GUARDED_BY(queue_lock_) = false;
   std::atomic<bool> stop_requested_{false};           // written under queue_lock_
 
+  void EndHold(Hold::Kind kind);
+  // watch_enabled_ from the switch and the holds.
+  void UpdateWatchEnabled();
+
   platform::Mutex watch_lock_;  // one watch step at a time
-  std::atomic<bool> watch_enabled_{false};  // written under watch_lock_
+  std::atomic<bool> watch_on_{false};       // the switch; written under watch_lock_ (or on the thread)
+  std::atomic<int32_t> watch_holds_{0};
+  std::atomic<bool> watch_enabled_{false};  // on and not held
   std::atomic<int32_t> watch_waiters_{0};   // PauseWatch callers waiting for a step
   std::atomic<bool> in_watch_step_{false};  // written by the thread under watch_lock_
   std::atomic<int32_t> watch_error_count_{0};
 
   mutable platform::Mutex history_lock_;
   bool history_fetch_enabled_ VEX_GUARDED_BY(history_lock_) = false;
+  int32_t history_holds_ VEX_GUARDED_BY(history_lock_) = 0;
 
   std::atomic<int32_t> deposit_phase_{0};
   std::atomic<bool> status_stale_{false};

@@ -158,6 +158,7 @@ void CCashChanger::DropOpenResources() {
   // closes the port and stops its thread, so nothing posts to the window
   // any more when it goes.
   device_logs_.reset();
+  DropDepositPause();
   device_.reset();
   log_values_.reset();
   window_handle_.store(0);

@@ -47,6 +47,7 @@
 #include <utility>
 
 #include "config/device_config.h"
+#include "link/comm_thread.h"
 #include "link/command_set.h"
 #include "device/changer_host.h"
 #include "diag/exam_log.h"
@@ -272,14 +273,48 @@ class CCashChanger final : public ChangerHost {
   int32_t EndCall(std::string_view trace_name, MethodCode code, long argument, int32_t result);
   // Claimed (101/103), enabled (105), not busy (113).
   int32_t StateChecks();
+  // A pause of the background operation-history fetch with its ExamLog
+  // records: ("4", "1", "0", "0") as it begins and ("5", "1", "0", "0") as it
+  // ends. Pauses nest (the fetch runs again once the last one has ended).
+  // Movable; it must end before the device layer goes.
+  class HistoryPause {
+   public:
+    HistoryPause() = default;
+    HistoryPause(HistoryPause&& other) noexcept;
+    HistoryPause& operator=(HistoryPause&& other) noexcept;
+    ~HistoryPause() { End(); }
+    // Ends the pause with its record.
+    void End();
+    // Ends the pause without a record: another pause that goes on (the
+    // deposit's) covers it.
+    void Drop();
+    bool held() const { return hold_.held(); }
+
+   private:
+    friend class CCashChanger;
+    HistoryPause(CCashChanger* so, CommThread::Hold hold) : so_(so), hold_(std::move(hold)) {}
+    CCashChanger* so_ = nullptr;
+    CommThread::Hold hold_;
+  };
   // The background pauses of the cash operations: the operation-history
-  // fetch (with its ExamLog records 4 and 5) and the status watch.
-  void PauseHistory();
-  void ResumeHistory();
+  // fetch and the status watch, ended in the order watch, history.
+  struct PayoutPause {
+    HistoryPause history;
+    CommThread::Hold watch;
+  };
+  [[nodiscard]] HistoryPause PauseHistory();
   // DepositPhase 0; counts and status stale, so the watch reads them again.
   void EndDevicePhase();
-  void PauseForPayout();
-  void ResumeAfterPayout();
+  [[nodiscard]] PayoutPause PauseForPayout();
+  // Ends the device phase, then the pauses.
+  void ResumeAfterPayout(PayoutPause& pause);
+  // The deposit keeps the history fetch paused from BeginDeposit (or a
+  // FixDeposit without one) to its end: |pause| becomes the deposit's
+  // pause, or is dropped when the deposit holds one already.
+  void KeepPauseForDeposit(HistoryPause pause);
+  // The deposit has ended: its pause ends without a record (the operation
+  // that ended it writes the resume record with its own pause).
+  void DropDepositPause();
   bool DepositUnderWay();
 
   // What a pay-out asked for, to tell afterwards whether it paid in full:
@@ -318,7 +353,9 @@ class CCashChanger final : public ChangerHost {
   int32_t PauseDepositSteps(int32_t control);
   int32_t FixDepositSteps();
   int32_t EndDepositSteps(int32_t success);
-  int32_t CloseIntake();
+  // Closes the intake; on the KRT07/KRT77 leaves |watch| held for the read
+  // that follows.
+  int32_t CloseIntake(CommThread::Hold& watch);
   // The deposit counts from the kept record into DepositCounts and
   // DepositAmount; with |report|, a data event when the record changed.
   void TakeKeptDepositCounts(bool report);
@@ -433,6 +470,9 @@ class CCashChanger final : public ChangerHost {
   int32_t deposit_amount_ VEX_GUARDED_BY(deposit_amount_lock_) = 0;
   std::string deposit_counts_ VEX_GUARDED_BY(deposit_amount_lock_);
   std::atomic<bool> fix_without_deposit_{false};
+
+  // The history pause of the open deposit (application's thread only).
+  HistoryPause deposit_history_;
 
   // The queued pay-out whose completion is still to come (application's
   // thread only).

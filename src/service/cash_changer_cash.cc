@@ -41,15 +41,44 @@ int32_t CCashChanger::StateChecks() {
   return OPOS_SUCCESS;
 }
 
-void CCashChanger::PauseHistory() {
-  device_->Thread().SetHistoryFetchEnabled(false);
-  Record(4, 1, 0, 0);
+CCashChanger::HistoryPause::HistoryPause(HistoryPause&& other) noexcept
+    : so_(std::exchange(other.so_, nullptr)), hold_(std::move(other.hold_)) {}
+
+CCashChanger::HistoryPause& CCashChanger::HistoryPause::operator=(HistoryPause&& other) noexcept {
+  if (this != &other) {
+    End();
+    so_ = std::exchange(other.so_, nullptr);
+    hold_ = std::move(other.hold_);
+  }
+  return *this;
 }
 
-void CCashChanger::ResumeHistory() {
-  device_->Thread().SetHistoryFetchEnabled(true);
-  Record(5, 1, 0, 0);
+void CCashChanger::HistoryPause::End() {
+  if (!hold_.held()) return;
+  hold_.End();
+  std::exchange(so_, nullptr)->Record(5, 1, 0, 0);
 }
+
+void CCashChanger::HistoryPause::Drop() {
+  hold_.End();
+  so_ = nullptr;
+}
+
+CCashChanger::HistoryPause CCashChanger::PauseHistory() {
+  HistoryPause pause(this, device_->Thread().HoldHistory());
+  Record(4, 1, 0, 0);
+  return pause;
+}
+
+void CCashChanger::KeepPauseForDeposit(HistoryPause pause) {
+  if (deposit_history_.held()) {
+    pause.Drop();
+  } else {
+    deposit_history_ = std::move(pause);
+  }
+}
+
+void CCashChanger::DropDepositPause() { deposit_history_.Drop(); }
 
 void CCashChanger::EndDevicePhase() {
   CommThread& thread = device_->Thread();
@@ -58,15 +87,17 @@ void CCashChanger::EndDevicePhase() {
   thread.SetStatusStale(true);
 }
 
-void CCashChanger::PauseForPayout() {
-  PauseHistory();
-  device_->PauseWatch();
+CCashChanger::PayoutPause CCashChanger::PauseForPayout() {
+  PayoutPause pause;
+  pause.history = PauseHistory();
+  pause.watch = device_->HoldWatch();
+  return pause;
 }
 
-void CCashChanger::ResumeAfterPayout() {
+void CCashChanger::ResumeAfterPayout(PayoutPause& pause) {
   EndDevicePhase();
-  device_->ResumeWatch(0);
-  ResumeHistory();
+  pause.watch.End();
+  pause.history.End();
 }
 
 bool CCashChanger::DepositUnderWay() { return IsDepositUnderWayStatus(DepositStatus()); }
@@ -96,9 +127,8 @@ void CCashChanger::RefreshStaleStatus() {
   // would refuse for a state the device has already left.
   CommThread& thread = device_->Thread();
   if (!thread.StatusStale()) return;
-  device_->PauseWatch();
+  const CommThread::Hold hold = device_->HoldWatch();
   thread.StatusRead();
-  device_->ResumeWatch(0);
 }
 
 int32_t CCashChanger::CheckPayout(const PayoutCheck& check, const DeviceReply& reply, int32_t result, bool asynchronous) {
@@ -109,11 +139,12 @@ int32_t CCashChanger::CheckPayout(const PayoutCheck& check, const DeviceReply& r
 
   // The watch may be running again (asynchronous completion): keep it off
   // the line for the read.
-  if (asynchronous) device_->PauseWatch();
+  CommThread::Hold hold;
+  if (asynchronous) hold = device_->HoldWatch();
   CommThread& thread = device_->Thread();
   const bool read = thread.CountsRead() == kReplyOk && device_->CountsKnown();
   const CashCounts after = device_->CountsA();
-  if (asynchronous) device_->ResumeWatch(0);
+  hold.End();
   // Whatever was read, the kept counts are not to be trusted until the
   // watch has read them again.
   thread.SetCountsStale(true);
@@ -198,10 +229,9 @@ int32_t CCashChanger::ReadCashCountsNormal(std::string* cash_counts, bool* discr
   if (device_->PowerState() != OPOS_PS_ONLINE) return OPOS_E_NOHARDWARE;
   CommThread& thread = device_->Thread();
   if (thread.CountsStale() || thread.DepositPhase() != 0) {
-    device_->PauseWatch();
+    const CommThread::Hold hold = device_->HoldWatch();
     // A failed read leaves the kept counts, which are answered.
     thread.CountsRead();
-    device_->ResumeWatch(0);
   }
   const CashCounts set_a = device_->CountsA();
   const CashCounts set_b = device_->CountsB();
@@ -215,18 +245,12 @@ int32_t CCashChanger::ReadCashCountsNormal(std::string* cash_counts, bool* discr
 int32_t CCashChanger::ReadCashCountsExchange(std::string* cash_counts, bool* discrepancy) {
   CommThread& thread = device_->Thread();
   if (thread.Recovering()) return OPOS_E_NOHARDWARE;
-  PauseHistory();
-  if (claimed_model_ == ModelCode::kKrt03) {
-    ResumeHistory();
-    return OPOS_E_ILLEGAL;
-  }
+  HistoryPause history = PauseHistory();
+  if (claimed_model_ == ModelCode::kKrt03) return OPOS_E_ILLEGAL;
   const int32_t exit = current_exit_.load();
-  if (exit == 3) {
-    ResumeHistory();
-    return OPOS_E_FAILURE;
-  }
+  if (exit == 3) return OPOS_E_FAILURE;
 
-  device_->PauseWatch();
+  CommThread::Hold watch = device_->HoldWatch();
   int32_t result = OPOS_SUCCESS;
   bool queued_only = false;
   if (claimed_model_ == ModelCode::kKrt02) {
@@ -254,8 +278,8 @@ int32_t CCashChanger::ReadCashCountsExchange(std::string* cash_counts, bool* dis
 
   // An asynchronous count fetches the trading log when it completes.
   if (result == OPOS_SUCCESS && !queued_only && device_logs_) device_logs_->RetrieveTradingLog(1);
-  device_->ResumeWatch(0);
-  ResumeHistory();
+  watch.End();
+  history.End();
   return result;
 }
 
@@ -326,12 +350,12 @@ int32_t CCashChanger::DispenseCashSteps(std::string_view text) {
   if (dispense_command) {
     const BuiltCommand command = DispenseCommand(model, counts, config_.dispense_cash_timeout);
     if (!command.ok()) return command.result;
-    PauseForPayout();
+    PayoutPause pause = PauseForPayout();
     PayoutCheck check;
     check.pieces = counts;
     check.before = StockBeforePayout();
     const int32_t result = RunPayout(command.command, std::move(check));
-    ResumeAfterPayout();
+    ResumeAfterPayout(pause);
     return result;
   }
   if (exit < 1 || exit > 7) return OPOS_SUCCESS;
@@ -344,15 +368,15 @@ int32_t CCashChanger::DispenseCashSteps(std::string_view text) {
   const BuiltCommand table = DepositTableCommand(*sent, mode, config_.take_back_timeout);
   if (!table.ok()) return table.result;
 
-  PauseForPayout();
+  PayoutPause pause = PauseForPayout();
+  // The stock is read before the exit setting: from the setting to the
+  // pay-out nothing else may reach the line.
+  PayoutCheck check;
+  check.pieces = *sent;
+  check.before = StockBeforePayout();
   int32_t result = SendPayoutExitSetting(exit);
-  if (result == OPOS_SUCCESS) {
-    PayoutCheck check;
-    check.pieces = *sent;
-    check.before = StockBeforePayout();
-    result = RunPayout(table.command, std::move(check));
-  }
-  ResumeAfterPayout();
+  if (result == OPOS_SUCCESS) result = RunPayout(table.command, std::move(check));
+  ResumeAfterPayout(pause);
   return result;
 }
 
@@ -360,6 +384,13 @@ int32_t CCashChanger::SendPayoutExitSetting(int32_t exit) {
   if (config_.dispense_cash_exit != 0 || exit < 1 || exit > 7) return OPOS_SUCCESS;
   const std::array<int32_t, 5> values =
       exit <= 3 ? std::array<int32_t, 5>{0, 0, 0, 0, 0} : std::array<int32_t, 5>{5, 5, 0, 0, 0};
+  // The pay-out goes out with this setting: one still pending from an
+  // earlier pay-out must not be put back over it, and nothing may reach the
+  // line between the two (the thread's reads after a request are left out,
+  // as for a change pay-out, until the pay-out's end ends the phase).
+  CommThread& thread = device_->Thread();
+  thread.SetExitSettingPending(false);
+  thread.SetDepositPhase(1);
   const int32_t result = SendExitSetting(values);
   // The watch puts the configured values back after its next status read.
   if (result == OPOS_SUCCESS) device_->Thread().SetExitSettingPending(true);
@@ -411,13 +442,13 @@ int32_t CCashChanger::DispenseChangeSteps(int32_t amount) {
   const BuiltCommand command = ChangeCommand(model, amount, config_.dispense_change_timeout);
   if (!command.ok()) return command.result;
 
-  PauseForPayout();
+  PayoutPause pause = PauseForPayout();
   device_->Thread().SetDepositPhase(1);
   PayoutCheck check;
   check.amount = amount;
   check.before = StockBeforePayout();
   const int32_t result = RunPayout(command.command, std::move(check));
-  ResumeAfterPayout();
+  ResumeAfterPayout(pause);
   if (result == OPOS_SUCCESS) device_->SetLastChangeAmount(amount);
   return result;
 }

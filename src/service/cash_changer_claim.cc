@@ -253,6 +253,8 @@ int32_t CCashChanger::Release() {
     return FinishCall(kTraceReleaseDevice, OPOS_E_BUSY);
   }
   if (device_enabled_.load()) SetDeviceEnabled(0);
+  // An open deposit's pause of the history fetch ends with the claim.
+  DropDepositPause();
   device_->ClosePort();
   StopEventThread();
   claim_semaphore_.Release();
@@ -369,13 +371,15 @@ ModelCode CCashChanger::ReadModelNow() {
 int32_t CCashChanger::EnableSteps(bool reenable) {
   int32_t remembered = OPOS_SUCCESS;
   const ModelCode model = claimed_model_;
+  // Enabling again runs its commands with the watch held; it is switched on
+  // with its count of failed steps once they are done.
+  CommThread::Hold watch;
   if (reenable) {
-    device_->PauseWatch();
+    watch = device_->HoldWatch();
     const int32_t reset = device_->Execute(ResetCommand());
     if (reset == OPOS_E_NOHARDWARE) {
       remembered = OPOS_E_NOHARDWARE;
     } else if (reset != OPOS_SUCCESS) {
-      device_->ResumeWatch(0);
       return OPOS_E_FAILURE;
     }
   } else if (cap_deposit_ != 0 && model == ModelCode::kKrt03) {
@@ -402,6 +406,8 @@ int32_t CCashChanger::EnableSteps(bool reenable) {
   if (cap_deposit_ != 0) {
     SetDepositStatus(CHAN_STATUS_DEPOSIT_END);
     device_->ResetDepositMarks();
+    // The deposit has ended: so has its pause of the history fetch.
+    DropDepositPause();
   }
   CommThread& thread = device_->Thread();
   const int32_t phase = thread.DepositPhase();
@@ -409,7 +415,7 @@ int32_t CCashChanger::EnableSteps(bool reenable) {
     thread.SetDepositPhase(0);
     thread.SetStatusStale(true);
     thread.SetCountsStale(true);
-    thread.SetHistoryFetchEnabled(true);
+    DropDepositPause();
     Record(5, 1, 0, 0);
   }
   device_enabled_.store(true);
@@ -422,6 +428,7 @@ int32_t CCashChanger::EnableSteps(bool reenable) {
   // hears about it.
   if (ReadModelNow() != model) remembered = OPOS_E_NOHARDWARE;
   device_->SetPowerState(OPOS_PS_ONLINE);
+  watch.End();
   device_->ResumeWatch(remembered == OPOS_E_NOHARDWARE ? 4 : 0);
   return remembered;
 }
@@ -445,7 +452,7 @@ int32_t CCashChanger::CurrentExitSteps(int32_t value) {
 
   const auto [bills, coins] = ExitSides(value);
   const int32_t current = current_exit_.load();
-  device_->PauseWatch();
+  const CommThread::Hold watch = device_->HoldWatch();
   int32_t result = OPOS_SUCCESS;
   if (value != current) result = device_->Execute(ExitSelectionCommand(bills, coins));
   if (result == OPOS_SUCCESS) {
@@ -456,7 +463,6 @@ int32_t CCashChanger::CurrentExitSteps(int32_t value) {
       if (result == OPOS_SUCCESS) current_exit_.store(value);
     }
   }
-  device_->ResumeWatch(0);
   return result;
 }
 

@@ -63,40 +63,44 @@ int32_t CCashChanger::BeginDepositSteps() {
   if (const int32_t check = device_->CheckBeforeDeposit(); check != OPOS_SUCCESS) return check;
   if (fix_without_deposit_.load()) return OPOS_E_ILLEGAL;
 
-  PauseHistory();
+  HistoryPause history = PauseHistory();
   const bool krt03 = claimed_model_ == ModelCode::kKrt03;
   if (krt03) {
-    device_->PauseWatch();
-    const int32_t cleared = device_->Execute(ClearDepositCounterCommand());
-    device_->ResumeWatch(0);
+    int32_t cleared = OPOS_SUCCESS;
+    {
+      const CommThread::Hold watch = device_->HoldWatch();
+      cleared = device_->Execute(ClearDepositCounterCommand());
+    }
     if (cleared != OPOS_SUCCESS) {
       deposit_active_mark_.store(1);
-      ResumeHistory();
       return cleared;
     }
     device_->ClearDepositCounts();
   }
 
-  device_->PauseWatch();
   int32_t result = OPOS_SUCCESS;
-  if (krt03) {
-    result = device_->Execute(IntakeStartCommand(deposit_active_mark_.load() == 1));
-  } else {
-    device_->Thread().SetDepositPhase(config_.deposit_evt_set == 1 ? 2 : 3);
-    const BuiltCommand open = DepositModeCommand(1, 1, deposit_option_.load() == 0 ? 1 : 0);
-    result = device_->Execute(open.command);
+  {
+    const CommThread::Hold watch = device_->HoldWatch();
+    if (krt03) {
+      result = device_->Execute(IntakeStartCommand(deposit_active_mark_.load() == 1));
+    } else {
+      device_->Thread().SetDepositPhase(config_.deposit_evt_set == 1 ? 2 : 3);
+      const BuiltCommand open = DepositModeCommand(1, 1, deposit_option_.load() == 0 ? 1 : 0);
+      result = device_->Execute(open.command);
+    }
   }
-  device_->ResumeWatch(0);
   if (result != OPOS_SUCCESS) {
     deposit_active_mark_.store(1);
     EndDevicePhase();
-    ResumeHistory();
     return result;
   }
 
-  device_->PauseWatch();
-  device_->ClearDepositCountsChanged();
-  device_->ResumeWatch(0);
+  {
+    const CommThread::Hold watch = device_->HoldWatch();
+    device_->ClearDepositCountsChanged();
+  }
+  // The history fetch stays paused until the deposit ends.
+  KeepPauseForDeposit(std::move(history));
   // DepositFixed goes first: the watch treats an unfixed open deposit as
   // one whose intake it may restart.
   deposit_fixed_.store(false);
@@ -129,13 +133,16 @@ int32_t CCashChanger::PauseDepositSteps(int32_t control) {
   const int32_t c = deposit_option_.load() == 0 ? 1 : 0;
   if (control == CHAN_DEPOSIT_PAUSE) {
     if (deposit_paused_.load()) return OPOS_E_ILLEGAL;
-    device_->PauseWatch();
-    const int32_t stop = device_->Execute(DepositModeCommand(1, 1, c).command);
-    device_->ResumeWatch(0);
+    int32_t stop = OPOS_SUCCESS;
+    {
+      const CommThread::Hold watch = device_->HoldWatch();
+      stop = device_->Execute(DepositModeCommand(1, 1, c).command);
+    }
     if (stop != OPOS_SUCCESS) return stop;
-    device_->PauseWatch();
-    device_->ReadyWait();
-    device_->ResumeWatch(0);
+    {
+      const CommThread::Hold watch = device_->HoldWatch();
+      device_->ReadyWait();
+    }
     deposit_paused_.store(true);
     // The intake is stopped whatever the read gives: a failed read leaves the
     // last counts in DepositCounts and says so in the trace.
@@ -147,9 +154,11 @@ int32_t CCashChanger::PauseDepositSteps(int32_t control) {
     return OPOS_SUCCESS;
   }
   if (!deposit_paused_.load()) return OPOS_E_ILLEGAL;
-  device_->PauseWatch();
-  const int32_t restart = device_->Execute(DepositModeCommand(1, 0, c).command);
-  device_->ResumeWatch(0);
+  int32_t restart = OPOS_SUCCESS;
+  {
+    const CommThread::Hold watch = device_->HoldWatch();
+    restart = device_->Execute(DepositModeCommand(1, 0, c).command);
+  }
   if (restart != OPOS_SUCCESS) return restart;
   deposit_paused_.store(false);
   return OPOS_SUCCESS;
@@ -180,12 +189,15 @@ int32_t CCashChanger::FixDepositSteps() {
   if (pause_set) deposit_paused_.store(false);
 
   const bool closing = !deposit_fixed_.load();
+  // Closing the intake and reading what it took are one sequence for the
+  // watch.
+  CommThread::Hold watch;
   if (closing) {
-    const int32_t closed = CloseIntake();
+    const int32_t closed = CloseIntake(watch);
     if (closed != OPOS_SUCCESS) return closed;
   }
 
-  device_->PauseWatch();
+  if (!watch.held()) watch = device_->HoldWatch();
   int32_t read = OPOS_SUCCESS;
   if (claimed_model_ == ModelCode::kKrt03) {
     read = device_->ReadShortDepositCounts();
@@ -200,7 +212,6 @@ int32_t CCashChanger::FixDepositSteps() {
     // once the machine answers.
     if (closing) deposit_fixed_.store(false);
     if (pause_set) deposit_paused_.store(true);
-    device_->ResumeWatch(0);
     return read;
   }
   if (read == OPOS_SUCCESS) {
@@ -208,25 +219,27 @@ int32_t CCashChanger::FixDepositSteps() {
     SetDepositStatus(CHAN_STATUS_DEPOSIT_START);
   }
   if (device_->CountingTookPlace() || config_.deposit_evt_set == 1) TakeKeptDepositCounts(true);
-  device_->ResumeWatch(0);
   return OPOS_SUCCESS;
 }
 
-int32_t CCashChanger::CloseIntake() {
-  PauseHistory();
-  device_->PauseWatch();
+int32_t CCashChanger::CloseIntake(CommThread::Hold& watch) {
+  HistoryPause history = PauseHistory();
   if (claimed_model_ == ModelCode::kKrt03) {
-    const int32_t stop = device_->Execute(IntakeStopCommand(deposit_active_mark_.load() == 1));
-    device_->ResumeWatch(0);
-    if (stop != OPOS_SUCCESS && stop != OPOS_E_NOHARDWARE) {
-      ResumeHistory();
-      return stop;
+    int32_t stop = OPOS_SUCCESS;
+    {
+      const CommThread::Hold stop_watch = device_->HoldWatch();
+      stop = device_->Execute(IntakeStopCommand(deposit_active_mark_.load() == 1));
     }
-    ResumeHistory();
+    history.End();
+    if (stop != OPOS_SUCCESS && stop != OPOS_E_NOHARDWARE) return stop;
     events_.DropDataEvents();
     deposit_fixed_.store(true);
     return OPOS_SUCCESS;
   }
+  // The history fetch stays paused until the deposit ends, whatever comes.
+  KeepPauseForDeposit(std::move(history));
+  // The watch stays held for the deposit-count read that follows.
+  watch = device_->HoldWatch();
   if (config_.pause_deposit_set != 1) {
     // Its answer is not judged: the wait for the end of counting that
     // follows tells whether the unit has stopped.
@@ -235,12 +248,8 @@ int32_t CCashChanger::CloseIntake() {
   }
   if (device_->CashBeingHandledKept()) {
     const int32_t cleared = device_->WaitForClear(config_.fix_deposit_timeout);
-    if (cleared != OPOS_SUCCESS) {
-      device_->ResumeWatch(0);
-      return cleared;
-    }
+    if (cleared != OPOS_SUCCESS) return cleared;
     if (device_->CashBeingHandledKept()) {
-      device_->ResumeWatch(0);
       result_code_extended_.store(kExtendedCashBeingHandled);
       return OPOS_E_EXTENDED;
     }
@@ -264,12 +273,13 @@ int32_t CCashChanger::EndDepositSteps(int32_t success) {
 
   if (!DepositUnderWay()) {
     if (!fix_without_deposit_.load()) return OPOS_E_ILLEGAL;
-    PauseHistory();
-    device_->PauseWatch();
+    HistoryPause history = PauseHistory();
+    CommThread::Hold watch = device_->HoldWatch();
     SetDepositStatus(CHAN_STATUS_DEPOSIT_END);
     EndDevicePhase();
-    ResumeHistory();
-    device_->ResumeWatch(0);
+    DropDepositPause();
+    history.End();
+    watch.End();
     fix_without_deposit_.store(false);
     return OPOS_SUCCESS;
   }
@@ -289,26 +299,27 @@ int32_t CCashChanger::EndDepositSteps(int32_t success) {
       if (!cash::ParseCashCounts(counts_text, &record, false, false)) return OPOS_E_ILLEGAL;
       const CashCounts counts = record.Counts();
       if (!cash::WithinCoinLimits(counts, config_.dispense_limit, config_.dispense_limit_500)) return OPOS_E_ILLEGAL;
-      PauseHistory();
+      HistoryPause repay_history = PauseHistory();
       const BuiltCommand repay = DispenseCommand(claimed_model_, counts, config_.dispense_cash_timeout);
       const int32_t paid = repay.ok() ? device_->Execute(repay.command) : repay.result;
-      if (paid != OPOS_SUCCESS) {
-        ResumeHistory();
-        return paid;
-      }
+      if (paid != OPOS_SUCCESS) return paid;
+      KeepPauseForDeposit(std::move(repay_history));
     }
     SetDepositStatus(CHAN_STATUS_DEPOSIT_END);
-    PauseHistory();
-    device_->PauseWatch();
-    const int32_t stop = device_->Execute(IntakeStopCommand(true));
-    device_->ResumeWatch(0);
-    ResumeHistory();
+    HistoryPause history = PauseHistory();
+    int32_t stop = OPOS_SUCCESS;
+    {
+      const CommThread::Hold watch = device_->HoldWatch();
+      stop = device_->Execute(IntakeStopCommand(true));
+    }
+    DropDepositPause();
+    history.End();
     fix_without_deposit_.store(false);
     return stop;
   }
 
-  PauseHistory();
-  device_->PauseWatch();
+  HistoryPause history = PauseHistory();
+  CommThread::Hold watch = device_->HoldWatch();
   device_->Thread().SetDepositPhase(1);
   const int32_t a = success == CHAN_DEPOSIT_CHANGE ? 0 : success == CHAN_DEPOSIT_REPAY ? 1 : 2;
   const BuiltCommand end = EndDepositCommand(a, config_.end_deposit_timeout);
@@ -333,16 +344,21 @@ int32_t CCashChanger::EndDepositSteps(int32_t success) {
       SetDepositStatus(CHAN_STATUS_DEPOSIT_END);
       events_.DropDataEvents();
       EndDevicePhase();
-      ResumeHistory();
+      DropDepositPause();
+      history.End();
+    } else {
+      // The deposit stays open, and the history fetch paused until a later
+      // EndDeposit ends it.
+      KeepPauseForDeposit(std::move(history));
     }
-    device_->ResumeWatch(0);
     return result;
   }
   SetDepositStatus(CHAN_STATUS_DEPOSIT_END);
   events_.DropDataEvents();
   EndDevicePhase();
-  ResumeHistory();
-  device_->ResumeWatch(0);
+  DropDepositPause();
+  history.End();
+  watch.End();
   // A FixDeposit accepted without a deposit is settled by this end too, so
   // the next BeginDeposit is not refused for it.
   fix_without_deposit_.store(false);

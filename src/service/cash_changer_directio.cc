@@ -269,8 +269,8 @@ int32_t DirectIoCommands::Run(const directio::CommandRow& row, bool* exit_record
   // Commands whose own checks (texts, exits, the device's state) come first
   // run them inside their handlers before any traffic; the pauses wrap the
   // rest.
-  so_.PauseHistory();
-  device_.PauseWatch();
+  CCashChanger::HistoryPause history = so_.PauseHistory();
+  CommThread::Hold watch = device_.HoldWatch();
   int32_t result = OPOS_E_ILLEGAL;
   switch (command) {
     case 2:
@@ -390,8 +390,8 @@ int32_t DirectIoCommands::Run(const directio::CommandRow& row, bool* exit_record
     default:
       break;
   }
-  device_.ResumeWatch(0);
-  so_.ResumeHistory();
+  watch.End();
+  history.End();
 
   // The registry follow-ups, after the pauses.
   if (result == OPOS_SUCCESS && command == 25) {
@@ -426,17 +426,15 @@ DeviceReply DirectIoCommands::Exchange(const DeviceCommand& command) {
 void DirectIoCommands::RefreshCounts() {
   CommThread& thread = device_.Thread();
   if (!thread.CountsStale() && thread.DepositPhase() == 0) return;
-  device_.PauseWatch();
+  const CommThread::Hold hold = device_.HoldWatch();
   thread.CountsRead();
-  device_.ResumeWatch(0);
 }
 
 void DirectIoCommands::RefreshStatus() {
   CommThread& thread = device_.Thread();
   if (!thread.StatusStale()) return;
-  device_.PauseWatch();
+  const CommThread::Hold hold = device_.HoldWatch();
   thread.StatusRead();
-  device_.ResumeWatch(0);
 }
 
 std::optional<CashCounts> DirectIoCommands::CountsFromBytes(std::span<const uint8_t> bytes, bool allow_all) {
@@ -792,12 +790,16 @@ int32_t DirectIoCommands::DepositTable() {
   if (const int32_t check = so_.CheckBeforeDispenseFresh(); check != OPOS_SUCCESS) return check;
   const BuiltCommand table = DepositTableCommand(counts, mode, so_.config_.take_back_timeout);
   if (!table.ok()) return table.result;
+  // The stock is read before the exit setting: from the setting to the
+  // pay-out nothing else may reach the line.
+  CCashChanger::PayoutCheck check;
+  if (mode <= 1) {
+    check.pieces = counts;
+    check.before = so_.StockBeforePayout();
+  }
   int32_t result = so_.SendPayoutExitSetting(exit);
   if (result == OPOS_SUCCESS) {
     if (mode <= 1) {
-      CCashChanger::PayoutCheck check;
-      check.pieces = counts;
-      check.before = so_.StockBeforePayout();
       result = so_.RunPayout(table.command, std::move(check));
     } else {
       result = so_.async_mode_ != 0 ? device_.ExecuteAsync(table.command) : device_.Execute(table.command);
@@ -919,10 +921,8 @@ int32_t DirectIoCommands::Stop() {
   if (so_.State() == OPOS_S_IDLE) return OPOS_E_ILLEGAL;
   // The operation in progress holds the watch paused already; only the
   // history fetch is paused here.
-  so_.PauseHistory();
-  const int32_t result = device_.RequestStop(so_.async_mode_ != 0);
-  so_.ResumeHistory();
-  return result;
+  const CCashChanger::HistoryPause history = so_.PauseHistory();
+  return device_.RequestStop(so_.async_mode_ != 0);
 }
 
 int32_t DirectIoCommands::ReadPage(int32_t page, std::string* page_text) {

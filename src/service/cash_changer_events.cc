@@ -219,9 +219,8 @@ void CCashChanger::OnAsyncComplete(uintptr_t wparam) {
   Record(8, 4, 0, 0);
   if (completion == nullptr) return;
   if (completion->parameter == kNotifyParameter && device_ && device_logs_) {
-    device_->PauseWatch();
+    const CommThread::Hold watch = device_->HoldWatch();
     device_logs_->RetrieveTradingLog(0);
-    device_->ResumeWatch(0);
   }
   SetAsyncResult(completion->reply, false);
   FinishPendingPayout(completion->reply);

@@ -29,22 +29,26 @@ int32_t CCashChanger::CheckHealth(int32_t level) {
 
   // No background history fetch may use the line during the test, the
   // dialog's whole time included; it is allowed again on every way out.
-  PauseHistory();
+  HistoryPause history = PauseHistory();
   int32_t result = OPOS_SUCCESS;
   const ModelCode model = device_->Model();
   switch (level) {
     case 1: {
-      device_->PauseWatch();
-      const int32_t read = HealthDialog::ReadStatus(*device_, nullptr);
-      device_->ResumeWatch(0);
+      int32_t read = OPOS_SUCCESS;
+      {
+        const CommThread::Hold watch = device_->HoldWatch();
+        read = HealthDialog::ReadStatus(*device_, nullptr);
+      }
       check_health_text_ = resources::LoadString(read == OPOS_SUCCESS ? resources::kIdsInternalAnswered
                                                                       : resources::kIdsInternalNoAnswer);
       break;
     }
     case 2: {
-      device_->PauseWatch();
-      const int32_t reset = device_->Execute(ResetCommand());
-      device_->ResumeWatch(0);
+      int32_t reset = OPOS_SUCCESS;
+      {
+        const CommThread::Hold watch = device_->HoldWatch();
+        reset = device_->Execute(ResetCommand());
+      }
       check_health_text_ = resources::LoadString(reset == OPOS_SUCCESS ? resources::kIdsExternalAnswered
                                                                        : resources::kIdsExternalNoAnswer);
       break;
@@ -70,7 +74,7 @@ int32_t CCashChanger::CheckHealth(int32_t level) {
       break;
   }
   result = EndCall(kTraceCheckHealth, MethodCode::kCheckHealth, level, result);
-  ResumeHistory();
+  history.End();
   return result;
 }
 

@@ -72,9 +72,11 @@ int32_t HealthDialog::ReadStatus(ChangerDevice& device, std::array<uint8_t, 5>* 
 void HealthDialog::ReadCounts() {
   const DispenseRecord record = device_.DepositCounts();
   std::array<uint8_t, 5> bytes{};
-  device_.PauseWatch();
-  const int32_t result = ReadStatus(device_, &bytes);
-  device_.ResumeWatch(0);
+  int32_t result = OPOS_SUCCESS;
+  {
+    const CommThread::Hold watch = device_.HoldWatch();
+    result = ReadStatus(device_, &bytes);
+  }
   ShowResult(result);
   for (size_t i = 0; i < counts_.size(); ++i) counts_[i] = Format("%ld", static_cast<long>(record.slot[i]));
   if (result == OPOS_SUCCESS) {
@@ -88,10 +90,12 @@ void HealthDialog::ReadCounts() {
 }
 
 void HealthDialog::ClearCounts() {
-  device_.PauseWatch();
-  DeviceReply reply;
-  const int32_t result = Unanswered(device_.Execute(ClearDepositCounterCommand(), &reply), reply);
-  device_.ResumeWatch(0);
+  int32_t result = OPOS_SUCCESS;
+  {
+    const CommThread::Hold watch = device_.HoldWatch();
+    DeviceReply reply;
+    result = Unanswered(device_.Execute(ClearDepositCounterCommand(), &reply), reply);
+  }
   if (result == OPOS_SUCCESS) {
     device_.ClearDepositCounts();
     ReadCounts();
@@ -110,10 +114,9 @@ void HealthDialog::CollectAll() {
                                                                   : DepositTableCommand(all, 2, take_back_timeout_ms_);
   int32_t result = built.result;
   if (built.ok()) {
-    device_.PauseWatch();
+    const CommThread::Hold watch = device_.HoldWatch();
     DeviceReply reply;
     result = Unanswered(device_.Execute(built.command, &reply), reply);
-    device_.ResumeWatch(0);
   }
   ShowResult(result);
   EmptyFields();

@@ -303,6 +303,38 @@ TEST_F(DirectIoTest, DeviceActionsSendTheirArguments) {
 
 }
 
+// Pay-outs in a row each find the kept status stale and read it first, inside
+// their own pause of the watch; the exit setting a deposit-table pay-out goes
+// out with must reach the machine right before it. A watch step (or an
+// earlier pay-out's pending setting) coming between would put the configured
+// setting back and send the cash out through the wrong exit.
+TEST_F(DirectIoTest, PayOutsInARow_NothingComesBetweenTheExitSettingAndThePayOut) {
+  ServiceDriver& d = Ready(sim::Model::kKrt07, SimCounts({{100, 30}, {500, 20}, {1000, 20}, {5000, 4}}));
+  // Slow counts answers give a watch step every chance to come between.
+  sim::Fault slow;
+  slow.kind = sim::FaultKind::kDelay;
+  slow.command = '"';
+  slow.ms = 120;
+  slow.times = 100;
+  machine().InjectFault(slow);
+
+  ASSERT_EQ(d.Call("DispenseChange", {Variant::Long(600)}), OPOS_SUCCESS);
+  ASSERT_EQ(Dio(d, 9, 11000), OPOS_SUCCESS);
+  ASSERT_EQ(Dio(d, 28, 0, "100:1"), OPOS_SUCCESS);
+  ASSERT_EQ(Dio(d, 28, 0, "100:2"), OPOS_SUCCESS);
+  const std::vector<std::string> sent = TakeCommands();
+  std::string all;
+  for (const std::string& c : sent) all += c + " ";
+  int tables = 0;
+  for (size_t i = 0; i < sent.size(); ++i) {
+    if (sent[i].rfind("p22", 0) != 0) continue;
+    ++tables;
+    ASSERT_GT(i, 0u);
+    EXPECT_EQ(sent[i - 1], "Q06200000") << all;
+  }
+  EXPECT_EQ(tables, 2) << all;
+}
+
 TEST_F(DirectIoTest, SwitchedOnNotificationsReachTheApplication) {
   ServiceDriver& d = Ready(sim::Model::kKrt07, SimCounts({{100, 10}}));
   EXPECT_EQ(Dio(d, 77, 1), OPOS_SUCCESS);
