@@ -1,5 +1,7 @@
 #include "device/changer_device.h"
 
+#include <utility>
+
 #include "link/line_sequences.h"
 #include "opos/opos.h"
 
@@ -97,6 +99,8 @@ int ChangerDevice::ClosePort() {
     take_back_question_.Decide(/*give_up=*/true);
   }
   line_->ClosePort();
+  // A pay-out's end is told only to the claim that made it.
+  AwaitPayoutAtRest(0);
   return 0;
 }
 
@@ -389,7 +393,7 @@ void ChangerDevice::AsyncStopDone() {
 
 void ChangerDevice::ResetMailboxes() { stop_.Reset(); }
 
-bool ChangerDevice::ServeMailboxes() {
+bool ChangerDevice::ServeMailboxes(bool operation_reports_itself) {
   const auto stoppable = [this](DeviceReply& status) {
     const ModelCode model = Model();
     if (!IsKrt07Family(model)) return false;
@@ -418,9 +422,14 @@ bool ChangerDevice::ServeMailboxes() {
 
   if (!stop_.TakeCancel()) return false;
 
-  const auto finish = [this](int32_t result) {
-    host_.SetAsyncResultCode(result);
-    host_.QueueStatusUpdate(opos::CHAN_STATUS_ASYNC);
+  // The stop's own outcome, unless the operation it was meant for reports
+  // it with its completion.
+  const auto result = [this, operation_reports_itself](int32_t code) {
+    if (!operation_reports_itself) host_.SetAsyncResultCode(code);
+  };
+  const auto finish = [this, &result, operation_reports_itself](int32_t code) {
+    result(code);
+    if (!operation_reports_itself) host_.QueueStatusUpdate(opos::CHAN_STATUS_ASYNC);
     stop_.Close();
   };
   DeviceReply status;
@@ -430,16 +439,17 @@ bool ChangerDevice::ServeMailboxes() {
   }
   DeviceReply answer = Exchange(*line_, StopCommand().bytes, kReadTimeoutMs, /*suppress_follow_ups=*/true);
   if (answer.status == kReplyTimeout) {
-    host_.SetAsyncResultCode(opos::OPOS_E_NOHARDWARE);
+    result(opos::OPOS_E_NOHARDWARE);
     return false;
   }
   if (answer.status != kReplyOk) {
-    host_.SetAsyncResultCode(opos::OPOS_E_FAILURE);
+    result(opos::OPOS_E_FAILURE);
     return false;
   }
   if (answer.answerByte == kAck) return true;
   if (answer.answerByte == kBel || answer.answerByte == kCan) {
-    host_.SetAsyncResultCodeExtended(line_->ReadKrt07ErrorCode(Krt07Rule::kC));
+    const int32_t code = line_->ReadKrt07ErrorCode(Krt07Rule::kC);
+    if (!operation_reports_itself) host_.SetAsyncResultCodeExtended(code);
     finish(opos::OPOS_SUCCESS);
     return false;
   }
@@ -520,29 +530,55 @@ void ChangerDevice::TakeDepositAnswer(const DeviceReply& reply, DepositRead kind
   }
 }
 
-void ChangerDevice::TakeCounts(std::span<const uint8_t> set_a, std::span<const uint8_t> set_b) {
+bool ChangerDevice::TakeCounts(std::span<const uint8_t> set_a, std::span<const uint8_t> set_b) {
   CashCounts a{};
   CashCounts b{};
   int32_t discrepancy = 0;
   int32_t second = 0;
   if (set_b.empty()) {
-    if (set_a.size() < 70 || !ParseCountsAnswer(set_a, a, b)) return;
+    if (set_a.size() < 70 || !ParseCountsAnswer(set_a, a, b)) return true;
     discrepancy = (set_a[42] & 0x03) != 0 ? 1 : 0;
     second = (set_a[42] >> 2) & 1;
   } else {
-    if (!ParseDeviceOrderCounts(set_a, a) || !ParseDeviceOrderCounts(set_b, b)) return;
+    if (!ParseDeviceOrderCounts(set_a, a) || !ParseDeviceOrderCounts(set_b, b)) return true;
   }
-  platform::MutexLock lock(counts_lock_);
-  counts_a_ = a;
-  counts_b_ = b;
-  discrepancy_ = discrepancy;
-  second_flag_ = second;
-  counts_known_ = true;
+  {
+    platform::MutexLock lock(counts_lock_);
+    counts_a_ = a;
+    counts_b_ = b;
+    discrepancy_ = discrepancy;
+    second_flag_ = second;
+    counts_known_ = true;
+  }
+  uint32_t ticket = 0;
+  {
+    platform::MutexLock lock(payout_rest_lock_);
+    if (payout_ticket_ == 0) return true;
+    // While the machine may still be paying, the counts are only a moment's.
+    if (!payout_at_rest_) return false;
+    ticket = std::exchange(payout_ticket_, 0);
+    payout_at_rest_ = false;
+  }
+  host_.PostToWindow(kMsgPayoutAtRest, PayoutAtRest{ticket, a});
+  return true;
+}
+
+void ChangerDevice::AwaitPayoutAtRest(uint32_t ticket) {
+  platform::MutexLock lock(payout_rest_lock_);
+  payout_ticket_ = ticket;
+  payout_at_rest_ = false;
+}
+
+uint32_t ChangerDevice::AwaitedPayout() const {
+  platform::MutexLock lock(payout_rest_lock_);
+  return payout_ticket_;
 }
 
 void ChangerDevice::TakeStatus(std::span<const uint8_t> record) {
   InterpretStatus(record);
   ApplyNotificationRules(record);
+  platform::MutexLock lock(payout_rest_lock_);
+  if (payout_ticket_ != 0) payout_at_rest_ = MachineAtRest(record);
 }
 
 bool ChangerDevice::JamHeld() const {

@@ -183,6 +183,16 @@ class ChangerDevice : private CommThreadDelegate {
   bool CountingTookPlace() const { return counting_took_place_.load(); }
   void ResetDepositMarks();
 
+  // --- A pay-out whose part paid is not known yet --------------------------------
+  // Until the machine is next seen at rest (MachineAtRest) by a status read
+  // that a counts read follows, the counts read leave the counts marked
+  // stale; the counts of that first read at rest then go to the window as
+  // kMsgPayoutAtRest with |ticket|. A later call replaces the wish; ticket 0
+  // drops it (so does closing the port). Any thread.
+  void AwaitPayoutAtRest(uint32_t ticket);
+  // The ticket still waiting (0: none).
+  uint32_t AwaitedPayout() const;
+
   // --- Power state --------------------------------------------------------------
   int32_t PowerState() const;
   // True while a request is queued or running: the service object's State
@@ -243,7 +253,7 @@ class ChangerDevice : private CommThreadDelegate {
   // CommThreadDelegate.
   void AsyncStopDone() override;
   void ResetMailboxes() override;
-  bool ServeMailboxes() override;
+  bool ServeMailboxes(bool operation_reports_itself) override;
   bool AskTakeBackRetry(const std::function<bool()>& abandon) override;
   bool BeforeWatchStep() override;
   void DeliverPosted(const DeviceRequest& request, DeviceReply reply, bool executed) override;
@@ -252,7 +262,7 @@ class ChangerDevice : private CommThreadDelegate {
   void ReportPowerState(int32_t power_state) override;
   void TakeDepositAnswer(const DeviceReply& reply, DepositRead kind) override;
   void TakeStatus(std::span<const uint8_t> record) override;
-  void TakeCounts(std::span<const uint8_t> set_a, std::span<const uint8_t> set_b) override;
+  bool TakeCounts(std::span<const uint8_t> set_a, std::span<const uint8_t> set_b) override;
   int32_t RunHistoryStep() override;
   bool DepositUnderWay() override;
 
@@ -306,6 +316,11 @@ class ChangerDevice : private CommThreadDelegate {
   std::atomic<int64_t> jam_hold_since_{0};
 
   std::atomic<int32_t> last_change_amount_{0};
+
+  // A pay-out's end that is waited for (AwaitPayoutAtRest).
+  mutable platform::Mutex payout_rest_lock_;
+  uint32_t payout_ticket_ VEX_GUARDED_BY(payout_rest_lock_) = 0;
+  bool payout_at_rest_ VEX_GUARDED_BY(payout_rest_lock_) = false;
 
   // Deposit-progress marks (see HandlingMarkByte7).
   std::atomic<bool> mark_byte7_{false};

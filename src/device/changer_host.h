@@ -31,6 +31,9 @@ inline constexpr std::string_view kMsgQueryTakeBackRetry = "Vexonics.KRT07.CashC
 inline constexpr std::string_view kMsgHappenReject = "Vexonics.KRT07.CashChangerHappenReject.20051118";
 inline constexpr std::string_view kMsgHappenCaset = "Vexonics.KRT07.CashChangerHappenCaset.20051118";
 inline constexpr std::string_view kMsgHappenCasetDsp = "Vexonics.KRT07.CashChangerHappenCasetDsp.20051118";
+// The machine has come to rest after a pay-out whose part paid was not known
+// (ChangerDevice::AwaitPayoutAtRest).
+inline constexpr std::string_view kMsgPayoutAtRest = "Vexonics.KRT07.CashChangerPayoutAtRest.20051118";
 
 // The second parameter of an asynchronous completion when the sender asked
 // to be notified (the trading log is fetched afterwards).
@@ -49,13 +52,18 @@ struct LogOutputCompletion {  // kMsgOutputLogComplete
   int32_t result = 0;
   int32_t parameter = 0;
 };
+struct PayoutAtRest {  // kMsgPayoutAtRest
+  uint32_t ticket = 0;
+  CashCounts counts{};  // set A, read once the machine was seen at rest
+};
 struct DirectIoNotice {  // kMsgQueryTakeBackRetry and the three notifications
   int32_t event_number = 0;
   int32_t data = 1;
   std::string text;
   std::shared_ptr<events::AnswerSlot> answer;  // only for questions: 1 yes, 2 anything else
 };
-using WindowPayload = std::variant<AsyncCompletion, TakeBackCompletion, LogOutputCompletion, DirectIoNotice>;
+using WindowPayload =
+    std::variant<AsyncCompletion, TakeBackCompletion, LogOutputCompletion, PayoutAtRest, DirectIoNotice>;
 
 // The settings of the device key that the device layer itself uses (copied
 // once, when the device layer is created). The time-outs of the cash

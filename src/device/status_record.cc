@@ -89,6 +89,10 @@ bool DepositUnitCountingPair(std::span<const uint8_t> record) {
   return PairIs(record, 47, '3', '1') || PairIs(record, 49, '3', '1');
 }
 
+bool MachineAtRest(std::span<const uint8_t> record) {
+  return StoppedWithError(record) || (DeviceReady(record) && !CashBeingHandled(record));
+}
+
 bool DeviceReady(std::span<const uint8_t> record) {
   switch (StatusByte(record, 1)) {
     case '0':

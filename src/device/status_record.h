@@ -67,6 +67,10 @@ bool DepositUnitIdle(std::span<const uint8_t> record);
 bool DepositUnitCountingPair(std::span<const uint8_t> record);
 // Byte 1 is one of '0', '1', '3', '4', '5', '<'.
 bool DeviceReady(std::span<const uint8_t> record);
+// The machine moves no cash: it has stopped with an error, or it is ready
+// and no cash is being handled. Only then do its counts tell what a pay-out
+// paid.
+bool MachineAtRest(std::span<const uint8_t> record);
 
 // DeviceStatus: 31 jammed, else 11 empty, else 12 near empty, else 0.
 int32_t DeviceStatusValue(bool jam, bool empty, bool near_empty);

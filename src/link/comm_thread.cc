@@ -337,7 +337,9 @@ void CommThread::Process(DeviceRequest& request) {
   EndRequest();
   if (pending_async_done_) {
     pending_async_done_ = false;
-    delegate_.AsyncStopDone();
+    // An operation whose completion is posted reports the stop's outcome
+    // with its own, in its one status update 91.
+    if (request.delivery != Delivery::kPost) delegate_.AsyncStopDone();
   }
   delegate_.ResetMailboxes();
   if (!stopping && deposit_phase_.load() == 0) {
@@ -357,7 +359,7 @@ void CommThread::WaitFinalAnswer(const DeviceRequest& request, DeviceReply& repl
       reply.status = kReplyTimeout;
       return;
     }
-    if (delegate_.ServeMailboxes()) pending_async_done_ = true;
+    if (delegate_.ServeMailboxes(request.delivery == Delivery::kPost)) pending_async_done_ = true;
     line_.SendEnquiry(reply, kLateEnquiryMs, payout);
     if (reply.unsent) return;
     if (reply.status == kReplyTimeout && ++unanswered < kUnansweredEnquiries && !AbandonWait()) continue;
@@ -517,13 +519,15 @@ CommThread::WatchRead CommThread::WatchReads() {
   return WatchRead::kDone;
 }
 
-int32_t CommThread::StatusRead() {
+int32_t CommThread::StatusRead(bool* taken) {
+  if (taken != nullptr) *taken = false;
   const ModelCode model = line_.Model();
   DeviceReply reply = Exchange(line_, StatusCommand(model).bytes, kReadTimeoutMs);
   if (reply.status != kReplyOk) return reply.status;
   const int length = StatusRecordLength(model);
   if (length == 0 || reply.length() != length) return kReplyOk;
   delegate_.TakeStatus(reply.data);
+  if (taken != nullptr) *taken = true;
   // A watch step that a pause waits for leaves a pending exit setting for
   // the next status read; the status is then not current yet either.
   if (exit_setting_pending_.load() && in_watch_step_.load() && WatchAbandoned()) return kReplyOk;
@@ -550,7 +554,8 @@ int32_t CommThread::ExitSettingRule(std::span<const uint8_t> record) {
   return kReplyOk;
 }
 
-int32_t CommThread::CountsRead() {
+int32_t CommThread::CountsRead(bool* taken) {
+  if (taken != nullptr) *taken = false;
   const ModelCode model = line_.Model();
   DeviceReply set_a = Exchange(line_, CountsCommand().bytes, kReadTimeoutMs);
   if (set_a.status != kReplyOk) return set_a.status;
@@ -564,6 +569,7 @@ int32_t CommThread::CountsRead() {
       // leaves CountsStale as it is.
       if (set_a.data.size() == kKrt03CountsAnswerLength && set_b.data.size() == kKrt03CountsAnswerLength) {
         delegate_.TakeCounts(set_a.data, set_b.data);
+        if (taken != nullptr) *taken = true;
       }
       return kReplyOk;
     }
@@ -571,8 +577,8 @@ int32_t CommThread::CountsRead() {
     case ModelCode::kKrt07:
     case ModelCode::kKrt77:
       if (set_a.data.size() == kCountsAnswerLength) {
-        delegate_.TakeCounts(set_a.data, {});
-        counts_stale_.store(false);
+        if (delegate_.TakeCounts(set_a.data, {})) counts_stale_.store(false);
+        if (taken != nullptr) *taken = true;
       }
       return kReplyOk;
   }

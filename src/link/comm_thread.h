@@ -69,8 +69,12 @@ class CommThreadDelegate {
   virtual void ResetMailboxes() = 0;
   // The in-wait check: serves a pending stop or cancel request. Returns true
   // when an asynchronous stop was acknowledged (the completion is reported
-  // after the request, through AsyncStopDone).
-  virtual bool ServeMailboxes() = 0;
+  // after the request, through AsyncStopDone). With |operation_reports_itself|
+  // (the running request is an asynchronous operation whose completion is
+  // posted) an asynchronous stop's outcome is the operation's own: nothing of
+  // it goes to the AsyncResultCode properties or as a status update, so the
+  // operation gives its one status update 91 once its result is final.
+  virtual bool ServeMailboxes(bool operation_reports_itself) = 0;
   // KRT03 take-back: asks the application whether to retry. Must return
   // when |abandon| turns true.
   virtual bool AskTakeBackRetry(const std::function<bool()>& abandon) = 0;
@@ -92,8 +96,9 @@ class CommThreadDelegate {
   // A status record of the model's length.
   virtual void TakeStatus(std::span<const uint8_t> record) = 0;
   // A counts answer: the 70-byte answer (|set_b| empty) or the KRT03's two
-  // 30-byte answers.
-  virtual void TakeCounts(std::span<const uint8_t> set_a, std::span<const uint8_t> set_b) = 0;
+  // 30-byte answers. False when the counts, though taken, are not to be
+  // trusted yet (the machine may still be moving cash): CountsStale stays.
+  virtual bool TakeCounts(std::span<const uint8_t> set_a, std::span<const uint8_t> set_b) = 0;
   // The operation-history step: 0 or -10 are fine, anything else a failure.
   virtual int32_t RunHistoryStep() = 0;
   // True while the service object's deposit is under way (DepositStatus 1, 4).
@@ -230,10 +235,11 @@ class CommThread {
   bool HistoryFetchEnabled() const;
 
   // The watch's status and counts reads (receive status; a wrong length is
-  // not a failure and is ignored). Only on the thread, or by a caller that
-  // has paused the watch and has no request in flight.
-  int32_t StatusRead();
-  int32_t CountsRead();
+  // not a failure and is ignored; |taken| tells whether a record of the
+  // right length was taken). Only on the thread, or by a caller that holds
+  // the watch and has no request in flight.
+  int32_t StatusRead(bool* taken = nullptr);
+  int32_t CountsRead(bool* taken = nullptr);
 
  private:
   void Run();

@@ -338,6 +338,16 @@ class CCashChanger final : public ChangerHost {
   int32_t CheckPayout(const PayoutCheck& check, const DeviceReply& reply, int32_t result, bool asynchronous);
   // The check of a queued pay-out, when its completion arrives.
   void FinishPendingPayout(const DeviceReply& reply);
+  // A fresh status read: true when it shows the machine at rest.
+  bool ReadStatusAtRest();
+  static bool PaidInFull(const PayoutCheck& check, const CashCounts& paid);
+  // The part paid (nothing: unknown) to the trace, the ExamLog and the
+  // application (direct I/O event kPayoutEndedEarlyEvent).
+  void ReportPaidOut(const std::optional<CashCounts>& paid, int32_t result);
+  // The definite part paid of the unsettled pay-out |ticket|, from the stock
+  // |after| it read at rest.
+  void SettlePayout(uint32_t ticket, const CashCounts& after);
+  void OnPayoutAtRest(uintptr_t wparam);
 
   int32_t ReadCashCountsNormal(std::string* cash_counts, bool* discrepancy);
   int32_t ReadCashCountsExchange(std::string* cash_counts, bool* discrepancy);
@@ -477,6 +487,16 @@ class CCashChanger final : public ChangerHost {
   // The queued pay-out whose completion is still to come (application's
   // thread only).
   std::optional<PayoutCheck> pending_payout_;
+  // A pay-out that ended while the machine might still be paying: its part
+  // paid was reported unknown and is told again once the machine is at rest
+  // (application's thread only).
+  struct UnsettledPayout {
+    uint32_t ticket = 0;
+    PayoutCheck check;
+    int32_t result = 0;
+  };
+  std::optional<UnsettledPayout> unsettled_payout_;
+  uint32_t payout_tickets_ = 0;
   platform::Mutex last_payout_lock_;
   std::string last_short_payout_ VEX_GUARDED_BY(last_payout_lock_);
 

@@ -106,13 +106,19 @@ bool CCashChanger::DepositUnderWay() { return IsDepositUnderWayStatus(DepositSta
 
 std::optional<CashCounts> CCashChanger::StockBeforePayout() {
   // The watch keeps the stock current; when a pay-out just marked it stale,
-  // it is read now (the watch is paused, so the line is free).
+  // it is read now (the watch is held, so the line is free).
   CommThread& thread = device_->Thread();
-  if (thread.CountsStale() || !device_->CountsKnown()) {
+  // An earlier pay-out whose part paid is still to be told: the machine has
+  // passed the check before this one, so it is at rest, and the stock read
+  // now is what the earlier one left.
+  const bool settle = unsettled_payout_.has_value();
+  if (settle || thread.CountsStale() || !device_->CountsKnown()) {
     // (The KRT03's two-part read leaves the stale mark as it is, so only
     // the read's own result counts here.)
-    if (thread.CountsRead() != kReplyOk || !device_->CountsKnown()) return std::nullopt;
+    bool taken = false;
+    if (thread.CountsRead(&taken) != kReplyOk || !taken) return std::nullopt;
   }
+  if (settle && ReadStatusAtRest()) SettlePayout(unsettled_payout_->ticket, device_->CountsA());
   return device_->CountsA();
 }
 
@@ -131,6 +137,12 @@ void CCashChanger::RefreshStaleStatus() {
   thread.StatusRead();
 }
 
+bool CCashChanger::ReadStatusAtRest() {
+  bool taken = false;
+  if (device_->Thread().StatusRead(&taken) != kReplyOk || !taken) return false;
+  return MachineAtRest(device_->KeptStatus());
+}
+
 int32_t CCashChanger::CheckPayout(const PayoutCheck& check, const DeviceReply& reply, int32_t result, bool asynchronous) {
   // ETB is a final answer of a pay-out that the device ended itself (for
   // example on a stop); every other accepted answer means it paid in full.
@@ -138,52 +150,86 @@ int32_t CCashChanger::CheckPayout(const PayoutCheck& check, const DeviceReply& r
   if (!may_be_short) return result;
 
   // The watch may be running again (asynchronous completion): keep it off
-  // the line for the read.
+  // the line for the reads.
   CommThread::Hold hold;
   if (asynchronous) hold = device_->HoldWatch();
   CommThread& thread = device_->Thread();
-  const bool read = thread.CountsRead() == kReplyOk && device_->CountsKnown();
+  // What the counts show is the part paid only once the machine has
+  // stopped: after a refused enquiry or a silence it may still be paying.
+  bool read = false;
+  if (ReadStatusAtRest()) {
+    bool taken = false;
+    read = thread.CountsRead(&taken) == kReplyOk && taken;
+  }
   const CashCounts after = device_->CountsA();
   hold.End();
   // Whatever was read, the kept counts are not to be trusted until the
   // watch has read them again.
   thread.SetCountsStale(true);
   thread.SetStatusStale(true);
+  // An accepted answer for a pay-out that fell short (or may have) is no
+  // success.
+  const int32_t final_result = result == OPOS_SUCCESS ? OPOS_E_FAILURE : result;
 
   std::optional<CashCounts> paid;
   if (read && check.before) paid = cash::PaidBetween(*check.before, after);
   if (!paid) {
+    ReportPaidOut(std::nullopt, final_result);
+    // The definite figure follows once the machine is seen at rest.
+    if (check.before) {
+      unsettled_payout_ = UnsettledPayout{++payout_tickets_, check, final_result};
+      device_->AwaitPayoutAtRest(unsettled_payout_->ticket);
+    }
+    return final_result;
+  }
+  if (result == OPOS_SUCCESS && PaidInFull(check, *paid)) return result;
+  ReportPaidOut(paid, final_result);
+  return final_result;
+}
+
+bool CCashChanger::PaidInFull(const PayoutCheck& check, const CashCounts& paid) {
+  if (check.amount > 0) return cash::Amount(paid) == check.amount;
+  for (size_t i = 0; i < paid.size(); ++i) {
+    const int32_t wanted = check.pieces[i] == cash::kAllPieces ? (*check.before)[i] : check.pieces[i];
+    if (paid[i] != wanted) return false;
+  }
+  return true;
+}
+
+void CCashChanger::ReportPaidOut(const std::optional<CashCounts>& paid, int32_t result) {
+  if (!paid) {
     trace_log_->Write(diag::kLevelError, diag::kTagError, "  PaidOut is unknown");
     Record(kPayoutRecordKind, 1, -1, result);
     QueueDirectIoEvent(kPayoutEndedEarlyEvent, -1, std::string());
-    return result;
+    return;
   }
-
   const int64_t paid_amount = cash::Amount(*paid);
-  bool complete = false;
-  if (check.amount > 0) {
-    complete = paid_amount == check.amount;
-  } else {
-    complete = true;
-    for (size_t i = 0; i < paid->size(); ++i) {
-      const int32_t wanted = check.pieces[i] == cash::kAllPieces ? (*check.before)[i] : check.pieces[i];
-      if ((*paid)[i] != wanted) complete = false;
-    }
-  }
-  if (result == OPOS_SUCCESS && complete) return result;
-
   const std::string text = cash::FormatPlain(*paid);
   trace_log_->Write(diag::kLevelError, diag::kTagError,
                     Format("  PaidOut is %s (%ld)", text.c_str(), static_cast<long>(paid_amount)));
-  // An accepted answer for a pay-out that fell short is no success.
-  const int32_t final_result = result == OPOS_SUCCESS ? OPOS_E_FAILURE : result;
-  Record(kPayoutRecordKind, 1, static_cast<long>(paid_amount), final_result);
+  Record(kPayoutRecordKind, 1, static_cast<long>(paid_amount), result);
   {
     platform::MutexLock lock(last_payout_lock_);
     last_short_payout_ = text;
   }
   QueueDirectIoEvent(kPayoutEndedEarlyEvent, static_cast<int32_t>(paid_amount), text);
-  return final_result;
+}
+
+void CCashChanger::SettlePayout(uint32_t ticket, const CashCounts& after) {
+  if (!unsettled_payout_ || unsettled_payout_->ticket != ticket) return;
+  const UnsettledPayout unsettled = std::move(*unsettled_payout_);
+  unsettled_payout_.reset();
+  if (device_ && device_->AwaitedPayout() == ticket) device_->AwaitPayoutAtRest(0);
+  const std::optional<CashCounts> paid = cash::PaidBetween(*unsettled.check.before, after);
+  // Counts that grew meanwhile describe more than this pay-out: nothing
+  // definite can be said, and the unknown figure stands.
+  if (paid) ReportPaidOut(paid, unsettled.result);
+}
+
+void CCashChanger::OnPayoutAtRest(uintptr_t wparam) {
+  std::unique_ptr<WindowPayload> payload(reinterpret_cast<WindowPayload*>(wparam));
+  const auto* rest = std::get_if<PayoutAtRest>(payload.get());
+  if (rest != nullptr) SettlePayout(rest->ticket, rest->counts);
 }
 
 std::string CCashChanger::last_short_payout() {

@@ -253,8 +253,11 @@ int32_t CCashChanger::Release() {
     return FinishCall(kTraceReleaseDevice, OPOS_E_BUSY);
   }
   if (device_enabled_.load()) SetDeviceEnabled(0);
-  // An open deposit's pause of the history fetch ends with the claim.
+  // An open deposit's pause of the history fetch ends with the claim, and so
+  // does the wait for the end of a pay-out: the next claim's stock says
+  // nothing about it.
   DropDepositPause();
+  unsettled_payout_.reset();
   device_->ClosePort();
   StopEventThread();
   claim_semaphore_.Release();

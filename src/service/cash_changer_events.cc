@@ -141,6 +141,10 @@ void CCashChanger::InstallWindowHandlers() {
     OnOutputLogComplete(wparam);
     return intptr_t{0};
   });
+  window_->SetHandler(m.payout_at_rest, [this](uintptr_t wparam, intptr_t) {
+    OnPayoutAtRest(wparam);
+    return intptr_t{0};
+  });
   for (platform::MessageId id : {m.query_take_back_retry, m.happen_reject, m.happen_caset, m.happen_caset_dsp}) {
     window_->SetHandler(id, [this](uintptr_t, intptr_t lparam) {
       OnQueueIt(lparam);

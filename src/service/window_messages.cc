@@ -15,6 +15,7 @@ const WindowMessages& RegisteredMessages() {
     m.happen_caset = RegisterMessageName(kMsgHappenCaset);
     m.happen_caset_dsp = RegisterMessageName(kMsgHappenCasetDsp);
     m.happen_fl_reject = RegisterMessageName(kMsgHappenFlReject);
+    m.payout_at_rest = RegisterMessageName(kMsgPayoutAtRest);
     return m;
   }();
   return messages;

@@ -31,7 +31,7 @@ class RecordingDelegate : public CommThreadDelegate {
  public:
   void AsyncStopDone() override { Log(Delivery("async-stop-done")); }
   void ResetMailboxes() override { Log("reset-mailboxes"); }
-  bool ServeMailboxes() override {
+  bool ServeMailboxes(bool) override {
     serve_calls.fetch_add(1);
     return serve_result.load();
   }
@@ -62,8 +62,9 @@ class RecordingDelegate : public CommThreadDelegate {
                                    : "deposit-, " + std::to_string(reply.length()));
   }
   void TakeStatus(std::span<const uint8_t> record) override { Log("status " + std::to_string(record.size())); }
-  void TakeCounts(std::span<const uint8_t> a, std::span<const uint8_t> b) override {
+  bool TakeCounts(std::span<const uint8_t> a, std::span<const uint8_t> b) override {
     Log("counts " + std::to_string(a.size()) + "/" + std::to_string(b.size()));
+    return true;
   }
   int32_t RunHistoryStep() override {
     Log("history");

@@ -12,6 +12,7 @@
 #include "platform/clock.h"
 #include "service/cash_changer.h"
 #include "service/opos.h"
+#include "sim/control_script.h"
 #include "sim/faults.h"
 #include "cash_fixture.h"
 
@@ -202,6 +203,74 @@ TEST_F(CashOperationsTest, PayOutJammedHalfWay_ReportsThePartPaid) {
   const std::string trace = ReadFileBytes(dir_.file("trace") + d.TraceDay());
   EXPECT_NE(trace.find("  PaidOut is 1:0,5:0,10:0,50:0,100:0,500:0;1000:1,2000:0,5000:0,10000:0 (1000)"),
             std::string::npos);
+}
+
+// A pay-out whose enquiry is refused, or that outlasts its time-out, while
+// the machine is still paying: what its counts show then is no part paid.
+// The part is reported unknown (-1, "") until the watch sees the machine at
+// rest; then it is told again, definite, with its trace line and record, and
+// the counts answered are the machine's.
+TEST_F(CashOperationsTest, PayOutEndingWhileTheMachineStillPays_TellsThePartPaidOnceItHasStopped) {
+  struct Case {
+    std::string name;
+    std::string fault;  // a simulator control line, or none
+    std::string timeout;
+    int32_t result;
+  };
+  const Case cases[] = {
+      {"NAK to the enquiry", "fault nak next cmd ENQ", "", OPOS_E_FAILURE},
+      {"BEL to the enquiry", "fault bel next cmd ENQ", "", OPOS_E_FAILURE},
+      {"CAN to the enquiry", "fault can next cmd ENQ", "", OPOS_E_FAILURE},
+      {"EM to the enquiry", "fault em next cmd ENQ", "", OPOS_E_EXTENDED},
+      {"time-out", "", "700", OPOS_E_NOHARDWARE},
+  };
+  const sim::CashCounts stock = SimCounts({{100, 10}, {500, 10}, {1000, 10}});
+  const std::string paid = PlainText(SimCounts({{500, 1}, {1000, 1}}));
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ServiceDriver& d = c.timeout.empty() ? Ready(sim::Model::kKrt07, stock)
+                                         : Ready(sim::Model::kKrt07, stock, {{"DispenseChangeTimeout", c.timeout}});
+    sim::ActionDurations durations = machine().Durations();
+    durations.dispense_ms = 1200;
+    machine().SetDurations(durations);
+    if (!c.fault.empty()) {
+      ASSERT_TRUE(sim::ExecuteControlLine(machine(), c.fault).ok);
+    }
+
+    EXPECT_EQ(d.Call("DispenseChange", {Variant::Long(1500)}), c.result);
+    const auto told = [&] {
+      std::vector<const FiredEvent*> events;
+      for (const FiredEvent& e : d.control_object().events()) {
+        if (e.member == "SODirectIO" && e.number == service::kPayoutEndedEarlyEvent) events.push_back(&e);
+      }
+      return events;
+    };
+    ASSERT_TRUE(d.PumpUntil([&] { return told().size() >= 2; }, 5000));
+    ASSERT_EQ(told().size(), 2u);
+    EXPECT_EQ(told()[0]->data, -1);
+    EXPECT_EQ(told()[0]->text, "");
+    EXPECT_EQ(told()[1]->data, 1500) << "the machine paid it all after all";
+    EXPECT_EQ(told()[1]->text, paid);
+
+    const std::vector<std::string> records = ExamRecords(dir_.file("ExamlogS.txt"));
+    const std::string result = std::to_string(c.result);
+    const auto unknown = std::find(records.begin(), records.end(), "10,1,-1," + result);
+    ASSERT_NE(unknown, records.end());
+    EXPECT_NE(std::find(unknown, records.end(), "10,1,1500," + result), records.end());
+    const std::string trace = ReadFileBytes(dir_.file("trace") + d.TraceDay());
+    const size_t first = trace.find("  PaidOut is unknown");
+    ASSERT_NE(first, std::string::npos);
+    EXPECT_NE(trace.find("  PaidOut is " + paid + " (1500)", first), std::string::npos);
+
+    std::string text;
+    bool discrepancy = false;
+    ASSERT_EQ(ReadCounts(d, &text, &discrepancy), OPOS_SUCCESS);
+    EXPECT_EQ(text.substr(text.find(',') + 1), PlainText(machine().Stock()));
+    EXPECT_EQ(machine().Stock(), SimCounts({{100, 10}, {500, 9}, {1000, 9}}));
+    EXPECT_EQ(d.Call("Close"), OPOS_SUCCESS);
+    TearDown();
+    SetUp();
+  }
 }
 
 TEST_F(CashOperationsTest, AsyncPayOut_ReturnsAtOnceAndCompletesWithStatusUpdate91) {

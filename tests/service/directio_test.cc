@@ -444,6 +444,31 @@ TEST_F(DirectIoTest, StopRequestReachesTheRunningPayOutAndOthersWait) {
   EXPECT_TRUE(d.PumpUntil([&] { return d.Get(pidx::kState) == OPOS_S_IDLE; }, 10000));
   EXPECT_TRUE(HasCommand(TakeCommands(), "V00"));
   EXPECT_TRUE(d.PumpUntil([&] { return d.so().device()->StopMailbox() == 0; })) << "the mailbox is free again";
+
+  // The stopped pay-out is one asynchronous operation: one status update 91,
+  // once AsyncResultCode tells that it did not pay in full.
+  const std::vector<FiredEvent>& events = d.control_object().events();
+  const auto last_91 = [&] {
+    for (size_t i = events.size(); i-- > 0;) {
+      if (events[i].member == "SOStatusUpdate" && events[i].number == CHAN_STATUS_ASYNC) return static_cast<int>(i);
+    }
+    return -1;
+  };
+  const auto event_20 = [&] {
+    for (size_t i = 0; i < events.size(); ++i) {
+      if (events[i].member == "SODirectIO" && events[i].number == service::kPayoutEndedEarlyEvent) {
+        return static_cast<int>(i);
+      }
+    }
+    return -1;
+  };
+  ASSERT_TRUE(d.PumpUntil([&] { return event_20() >= 0 && last_91() > event_20(); }, 10000));
+  EXPECT_EQ(std::count_if(events.begin(), events.end(),
+                          [](const FiredEvent& e) { return e.member == "SOStatusUpdate" && e.number == CHAN_STATUS_ASYNC; }),
+            1);
+  EXPECT_EQ(d.Get(pidx::kAsyncResultCode), OPOS_E_FAILURE);
+  EXPECT_GE(events[event_20()].data, 0) << "the machine has stopped: the part paid is known";
+  EXPECT_LT(events[event_20()].data, 5000);
 }
 
 // A clock that passes the download's long pauses at once and keeps real
