@@ -60,6 +60,9 @@ CCashChanger::~CCashChanger() {
 // --- the call frame -----------------------------------------------------------
 
 void CCashChanger::TraceEnter(std::string_view trace_name, std::string_view param) {
+  // A call that ends in 114 without a code of its own leaves the property as
+  // it was.
+  pending_extended_.store(result_code_extended_.load());
   trace_log_->Write(diag::kLevelInfo, diag::kTagEnter, trace_name);
   if (!param.empty()) trace_log_->Write(diag::kLevelInfo, diag::kTagEnter, param);
 }
@@ -74,6 +77,10 @@ int32_t CCashChanger::FinishCall(std::string_view trace_name, int32_t result) {
     trace_log_->Write(diag::kLevelError, diag::kTagError, trace_name);
   }
   result_code_ = result;
+  // ResultCodeExtended goes with 114 only: a step's code that the call did
+  // not end with (an answer it does not judge, a failure it got past) is
+  // not the call's reason.
+  if (result == OPOS_E_EXTENDED) result_code_extended_.store(pending_extended_.load());
   return result;
 }
 
@@ -276,7 +283,7 @@ int32_t CCashChanger::Close() {
 
 int32_t CCashChanger::RunProgramDownload(int32_t selector, const std::string& names) {
   maintenance::DownloadContext context{*device_, *trace_log_, *clock_, config::MaintenanceFolder(config_.service),
-                                       [this](int32_t code) { result_code_extended_.store(code); }};
+                                       [this](int32_t code) { pending_extended_.store(code); }};
   return maintenance::ProgramDownload(context, selector, names);
 }
 

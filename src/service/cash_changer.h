@@ -182,7 +182,9 @@ class CCashChanger final : public ChangerHost {
 
   // --- ChangerHost (any thread) ----------------------------------------------------
 
-  void SetResultCodeExtended(int32_t code) override { result_code_extended_.store(code); }
+  // The extended code of the call under way: it becomes ResultCodeExtended
+  // only when the call ends in OPOS_E_EXTENDED.
+  void SetResultCodeExtended(int32_t code) override { pending_extended_.store(code); }
   void SetAsyncResultCode(int32_t code) override { async_result_code_.store(code); }
   void SetAsyncResultCodeExtended(int32_t code) override { async_result_code_extended_.store(code); }
   void QueueStatusUpdate(int32_t value) override;
@@ -460,6 +462,7 @@ class CCashChanger final : public ChangerHost {
   // Read by the device layer's thread too.
   std::atomic<bool> device_enabled_{false};
   std::atomic<int32_t> result_code_extended_{0};
+  std::atomic<int32_t> pending_extended_{0};
   std::atomic<int32_t> async_result_code_{0};
   std::atomic<int32_t> async_result_code_extended_{0};
   std::atomic<int32_t> power_notify_{0};

@@ -311,7 +311,7 @@ int32_t CCashChanger::ReadCashCountsExchange(std::string* cash_counts, bool* dis
       result = device_->Execute(count.command);
     }
   } else {
-    result_code_extended_.store(kExtendedNotAtCurrentExit);
+    pending_extended_.store(kExtendedNotAtCurrentExit);
     result = OPOS_E_EXTENDED;
   }
 
@@ -362,7 +362,7 @@ int32_t CCashChanger::DispenseCashSteps(std::string_view text) {
                                    device_->CountsB());
     switch (plan.kind) {
       case cash::ExchangePlan::Kind::kRefused:
-        result_code_extended_.store(kExtendedNotPossibleNow);
+        pending_extended_.store(kExtendedNotPossibleNow);
         return OPOS_E_EXTENDED;
       case cash::ExchangePlan::Kind::kHandOver:
         return HandOverExchangeDispense(plan.text);
@@ -380,7 +380,7 @@ int32_t CCashChanger::DispenseCashSteps(std::string_view text) {
   const CashCounts counts = record.Counts();
   const int32_t exit = current_exit_.load();
   if (!cash::ExitAllowsCounts(exit, counts)) {
-    result_code_extended_.store(kExtendedNotAtCurrentExit);
+    pending_extended_.store(kExtendedNotAtCurrentExit);
     return OPOS_E_EXTENDED;
   }
   if (const int32_t check = CheckBeforeDispenseFresh(); check != OPOS_SUCCESS) return check;
@@ -471,7 +471,7 @@ int32_t CCashChanger::DispenseChangeSteps(int32_t amount) {
   if (device_->Thread().Recovering()) return OPOS_E_NOHARDWARE;
   if (amount < 1 || amount > 999999) return OPOS_E_ILLEGAL;
   if (!cash::ExitAllowsAmount(current_exit_.load(), amount)) {
-    result_code_extended_.store(kExtendedNotAtCurrentExit);
+    pending_extended_.store(kExtendedNotAtCurrentExit);
     return OPOS_E_EXTENDED;
   }
   if (const int32_t check = CheckBeforeDispenseFresh(); check != OPOS_SUCCESS) return check;

@@ -179,7 +179,7 @@ int32_t CCashChanger::ClaimDeviceSteps(ModelCode model) {
       // ResultCodeExtended as it was before the step.
       const int32_t extended_before = result_code_extended_.load();
       if (device_->Execute(ClockSecondsCommand(clock_->LocalTimeNow().tm, config_.claim_relaxation)) != OPOS_SUCCESS) {
-        result_code_extended_.store(extended_before);
+        pending_extended_.store(extended_before);
         if (strict) return config_.claim_non_event == 1 ? OPOS_E_EXTENDED : OPOS_E_NOHARDWARE;
       }
       // The trading log.

@@ -250,7 +250,7 @@ int32_t CCashChanger::CloseIntake(CommThread::Hold& watch) {
     const int32_t cleared = device_->WaitForClear(config_.fix_deposit_timeout);
     if (cleared != OPOS_SUCCESS) return cleared;
     if (device_->CashBeingHandledKept()) {
-      result_code_extended_.store(kExtendedCashBeingHandled);
+      pending_extended_.store(kExtendedCashBeingHandled);
       return OPOS_E_EXTENDED;
     }
   }

@@ -73,7 +73,7 @@ class DirectIoCommands {
     return directio::ByteInput(Text(), so_.binary_conversion_);
   }
   int32_t Extended(int32_t code) {
-    so_.result_code_extended_.store(code);
+    so_.pending_extended_.store(code);
     return OPOS_E_EXTENDED;
   }
   // The device error code (rule C) when not 0 as an extended result, else a
@@ -627,6 +627,8 @@ int32_t DirectIoCommands::ErrorNumber() {
   const int32_t number = device_.Line().ReadErrorNumber().Value();
   Answer(std::to_string(number));
   if (number == 65535) {
+    // The one failure that tells its reason in ResultCodeExtended without
+    // 114: the status could not be read.
     so_.result_code_extended_.store(65535);
     return OPOS_E_FAILURE;
   }

@@ -476,6 +476,25 @@ TEST_F(CashOperationsTest, DepositJammedAndCleared_KeepsItsCounts) {
   EXPECT_EQ(machine().Stock(), SimCounts({{100, 10}, {500, 2}}));
 }
 
+// ResultCodeExtended tells the reason of a call that ended in 114, and
+// nothing else: the code of a step that a call got past (the intake stop a
+// jammed machine refuses while FixDeposit closes it) stays out of it.
+TEST_F(CashOperationsTest, ResultCodeExtended_ChangesOnlyWithAnExtendedResult) {
+  ServiceDriver& d = Ready(sim::Model::kKrt07, SimCounts({{100, 10}, {1000, 10}}));
+  ASSERT_EQ(d.Set(pidx::kCurrentExit, 2), OPOS_SUCCESS);
+  ASSERT_EQ(d.Call("DispenseChange", {Variant::Long(1500)}), OPOS_E_EXTENDED);
+  ASSERT_EQ(d.Get(pidx::kResultCodeExtended), kExtendedNotAtCurrentExit);
+  ASSERT_EQ(d.Set(pidx::kCurrentExit, 1), OPOS_SUCCESS);
+
+  ASSERT_EQ(d.Call("BeginDeposit"), OPOS_SUCCESS);
+  ASSERT_EQ(machine().InsertCash(SimCounts({{500, 2}})).status, sim::InsertResult::Status::kCounting);
+  ASSERT_TRUE(d.PumpUntil([&] { return d.HasEvent("SOData", 0); }, 5000));
+  ASSERT_TRUE(sim::ExecuteControlLine(machine(), "jam on").ok);
+  ASSERT_TRUE(d.AwaitStatus(CHAN_STATUS_JAM));
+  ASSERT_EQ(d.Call("FixDeposit"), OPOS_SUCCESS);
+  EXPECT_EQ(d.Get(pidx::kResultCodeExtended), kExtendedNotAtCurrentExit);
+}
+
 // The KRT03 opens its intake with ">02" after clearing its deposit counter,
 // and stops it with "=02" once a deposit has ended.
 TEST_F(CashOperationsTest, Krt03DepositCycle) {
