@@ -274,10 +274,15 @@ int32_t CCashChanger::ReadCashCounts(std::string* cash_counts, bool* discrepancy
 int32_t CCashChanger::ReadCashCountsNormal(std::string* cash_counts, bool* discrepancy) {
   if (device_->PowerState() != OPOS_PS_ONLINE) return OPOS_E_NOHARDWARE;
   CommThread& thread = device_->Thread();
-  if (thread.CountsStale() || thread.DepositPhase() != 0) {
+  const bool stale = thread.CountsStale() || !device_->CountsKnown();
+  if (stale || thread.DepositPhase() != 0) {
     const CommThread::Hold hold = device_->HoldWatch();
-    // A failed read leaves the kept counts, which are answered.
-    thread.CountsRead();
+    bool taken = false;
+    const int32_t read = thread.CountsRead(&taken);
+    // Counts known to be out of date (a pay-out since) are never answered
+    // as the machine's: a failed read says so. During a deposit the kept
+    // counts are still the last the machine told.
+    if (stale && (read != kReplyOk || !taken)) return read == kReplyTimeout ? OPOS_E_NOHARDWARE : OPOS_E_FAILURE;
   }
   const CashCounts set_a = device_->CountsA();
   const CashCounts set_b = device_->CountsB();
@@ -477,15 +482,14 @@ int32_t CCashChanger::DispenseChangeSteps(int32_t amount) {
   if (const int32_t check = CheckBeforeDispenseFresh(); check != OPOS_SUCCESS) return check;
 
   const ModelCode model = claimed_model_;
-  if (model != ModelCode::kKrt03 && amount > 10000) {
-    // Larger amounts go out as the amount dispense of DirectIO 9.
-    int32_t data = amount;
-    std::string unused;
-    const int32_t result = DirectIO(9, &data, &unused);
-    if (result == OPOS_SUCCESS) device_->SetLastChangeAmount(amount);
-    return result;
-  }
-  const BuiltCommand command = ChangeCommand(model, amount, config_.dispense_change_timeout);
+  // Above 10 000 yen the change command cannot carry the amount on the
+  // KRT02 family and the KRT07/KRT77: it goes out as the amount dispense,
+  // within this call's own pause (not as an application's DirectIO).
+  const BuiltCommand command =
+      model != ModelCode::kKrt03 && amount > 10000
+          ? AmountDispenseCommand(model, amount,
+                                  IsKrt07Family(model) ? config_.dispense_change_timeout : kDayLongTimeoutMs)
+          : ChangeCommand(model, amount, config_.dispense_change_timeout);
   if (!command.ok()) return command.result;
 
   PayoutPause pause = PauseForPayout();

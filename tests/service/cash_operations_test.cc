@@ -44,6 +44,40 @@ TEST_F(CashOperationsTest, ReadCashCounts_AnswersTheKeptCountsInTheConfiguredFor
   EXPECT_TRUE(discrepancy) << "a stale count is read again before answering";
 }
 
+// After a pay-out the kept counts are out of date until read again: when that
+// read fails, the answer says so instead of giving the counts from before.
+TEST_F(CashOperationsTest, ReadCashCounts_StaleCountsThatCannotBeReadAreNotAnswered) {
+  struct Case {
+    sim::Model model;
+    std::string fault;
+    int32_t result;
+  };
+  const Case cases[] = {
+      {sim::Model::kKrt07, "fault nak next cmd \"", OPOS_E_FAILURE},
+      {sim::Model::kKrt07, "fault drop next cmd \"", OPOS_E_NOHARDWARE},
+      {sim::Model::kKrt03, "fault nak next cmd &", OPOS_E_FAILURE},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.fault);
+    ServiceDriver& d = Ready(c.model, SimCounts({{100, 10}, {500, 10}, {1000, 10}}));
+    ASSERT_EQ(d.Call("DispenseChange", {Variant::Long(1500)}), OPOS_SUCCESS);
+    // With the watch off only ReadCashCounts' own read can bring the counts.
+    d.so().device()->PauseWatch();
+    d.so().device()->Thread().SetCountsStale(true);
+    ASSERT_TRUE(sim::ExecuteControlLine(machine(), c.fault).ok);
+    std::string text = "untouched";
+    bool discrepancy = false;
+    EXPECT_EQ(ReadCounts(d, &text, &discrepancy), c.result);
+    EXPECT_EQ(text, "untouched");
+    // Once the machine answers, its counts are answered.
+    ASSERT_EQ(ReadCounts(d, &text, &discrepancy), OPOS_SUCCESS);
+    EXPECT_EQ(text.substr(text.find(',') + 1), PlainText(machine().Stock()));
+    EXPECT_EQ(d.Call("Close"), OPOS_SUCCESS);
+    TearDown();
+    SetUp();
+  }
+}
+
 TEST_F(CashOperationsTest, ReadCashCounts_PlainFormAndExchangeModeRules) {
   const sim::CashCounts stock = SimCounts({{5, 3}, {500, 4}, {5000, 1}});
   ServiceDriver& d = Ready(sim::Model::kKrt07, stock, {{"ReadCashRspSetting", "1"}});

@@ -258,11 +258,18 @@ TEST_F(DirectIoTest, DeviceActionsSendTheirArguments) {
   // Command 9: the amount dispense at the current exit, through its frame.
   EXPECT_EQ(Dio(d, 9, 2000), OPOS_SUCCESS);
   EXPECT_EQ(Actions(TakeCommands()), std::vector<std::string>{"m06002000"});
-  // DispenseChange above 10 000 yen is carried out by command 9.
+  // DispenseChange above 10 000 yen sends the amount dispense within its
+  // own frame and pause: no DirectIO records, no DirectIO trace.
   ASSERT_EQ(d.Call("DispenseChange", {Variant::Long(12000)}), OPOS_SUCCESS);
+  EXPECT_EQ(Actions(TakeCommands()), std::vector<std::string>{"m06012000"});
   const std::vector<std::string> records = Records();
-  EXPECT_NE(std::find(records.begin(), records.end(), "1,7,9,12000"), records.end());
-  EXPECT_NE(std::find(records.begin(), records.end(), "1,107,9,0"), records.end());
+  const auto entry = std::find(records.begin(), records.end(), "1,10,12000,0");
+  ASSERT_NE(entry, records.end());
+  EXPECT_EQ(std::vector<std::string>(entry, records.end()),
+            (std::vector<std::string>{"1,10,12000,0", "4,1,0,0", "5,1,0,0", "1,110,12000,0"}));
+  const std::string trace = ReadFileBytes(dir_.file("trace") + d.TraceDay());
+  EXPECT_EQ(trace.find("Command is 9,", trace.find("Amount is 12000")), std::string::npos);
+  EXPECT_EQ(d.so().device()->LastChangeAmount(), 12000);
 
   // (Command 78 below sets the machine's counts: the pay-outs come first.)
   const Case cases[] = {
