@@ -365,6 +365,9 @@ class CCashChanger final : public ChangerHost {
   int32_t PauseDepositSteps(int32_t control);
   int32_t FixDepositSteps();
   int32_t EndDepositSteps(int32_t success);
+  // KRT03 EndDeposit(3): hands |deposit| back with the dispense command, or
+  // after a repay that failed part-way only what is still owed of it.
+  int32_t RepayKrt03Deposit(const CashCounts& deposit);
   // Closes the intake; on the KRT07/KRT77 leaves |watch| held for the read
   // that follows.
   int32_t CloseIntake(CommThread::Hold& watch);
@@ -500,6 +503,13 @@ class CCashChanger final : public ChangerHost {
   };
   std::optional<UnsettledPayout> unsettled_payout_;
   uint32_t payout_tickets_ = 0;
+  // A KRT03 repay under way: the deposit to hand back and the stock before
+  // its first try (application's thread only).
+  struct RepayState {
+    CashCounts deposit{};
+    CashCounts stock_before{};
+  };
+  std::optional<RepayState> repay_;
   platform::Mutex last_payout_lock_;
   std::string last_short_payout_ VEX_GUARDED_BY(last_payout_lock_);
 

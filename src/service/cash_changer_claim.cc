@@ -258,6 +258,7 @@ int32_t CCashChanger::Release() {
   // nothing about it.
   DropDepositPause();
   unsettled_payout_.reset();
+  repay_.reset();
   device_->ClosePort();
   StopEventThread();
   claim_semaphore_.Release();

@@ -8,6 +8,8 @@
 // counting (4) and queues a data event whenever the deposit counts change.
 // The operation-history fetch stays paused from BeginDeposit to the end of
 // the deposit.
+#include <algorithm>
+
 #include "cash/cash_counts.h"
 #include "cash/cash_rules.h"
 #include "device/changer_device.h"
@@ -101,6 +103,7 @@ int32_t CCashChanger::BeginDepositSteps() {
   }
   // The history fetch stays paused until the deposit ends.
   KeepPauseForDeposit(std::move(history));
+  repay_.reset();
   // DepositFixed goes first: the watch treats an unfixed open deposit as
   // one whose intake it may restart.
   deposit_fixed_.store(false);
@@ -300,12 +303,12 @@ int32_t CCashChanger::EndDepositSteps(int32_t success) {
       const CashCounts counts = record.Counts();
       if (!cash::WithinCoinLimits(counts, config_.dispense_limit, config_.dispense_limit_500)) return OPOS_E_ILLEGAL;
       HistoryPause repay_history = PauseHistory();
-      const BuiltCommand repay = DispenseCommand(claimed_model_, counts, config_.dispense_cash_timeout);
-      const int32_t paid = repay.ok() ? device_->Execute(repay.command) : repay.result;
+      const int32_t paid = RepayKrt03Deposit(counts);
       if (paid != OPOS_SUCCESS) return paid;
       KeepPauseForDeposit(std::move(repay_history));
     }
     SetDepositStatus(CHAN_STATUS_DEPOSIT_END);
+    repay_.reset();
     HistoryPause history = PauseHistory();
     int32_t stop = OPOS_SUCCESS;
     {
@@ -363,6 +366,48 @@ int32_t CCashChanger::EndDepositSteps(int32_t success) {
   // the next BeginDeposit is not refused for it.
   fix_without_deposit_.store(false);
   return OPOS_SUCCESS;
+}
+
+int32_t CCashChanger::RepayKrt03Deposit(const CashCounts& deposit) {
+  // The repay reads the machine around its command: nothing may come between.
+  const CommThread::Hold watch = device_->HoldWatch();
+  // What the machine holds now. A repay that failed part-way has handed
+  // some of the deposit back already: only what is still owed goes out, so
+  // no piece is handed back twice. A machine that may still be paying, or
+  // whose stock cannot be read, is not asked to pay anything.
+  bool taken = false;
+  const int32_t status = device_->Thread().StatusRead(&taken);
+  if (status != kReplyOk || !taken) return status == kReplyTimeout ? OPOS_E_NOHARDWARE : OPOS_E_FAILURE;
+  if (!MachineAtRest(device_->KeptStatus())) {
+    pending_extended_.store(kExtendedNotPossibleNow);
+    return OPOS_E_EXTENDED;
+  }
+  const int32_t read = device_->Thread().CountsRead(&taken);
+  if (read != kReplyOk || !taken) return read == kReplyTimeout ? OPOS_E_NOHARDWARE : OPOS_E_FAILURE;
+  const CashCounts stock = device_->CountsA();
+  CashCounts owed = deposit;
+  if (repay_) {
+    for (size_t i = 0; i < owed.size(); ++i) {
+      const int32_t handed_back = std::max(0, repay_->stock_before[i] - stock[i]);
+      owed[i] = std::max(0, repay_->deposit[i] - handed_back);
+    }
+  } else {
+    repay_ = RepayState{deposit, stock};
+  }
+  if (std::all_of(owed.begin(), owed.end(), [](int32_t n) { return n == 0; })) {
+    repay_.reset();
+    return OPOS_SUCCESS;
+  }
+  const BuiltCommand repay = DispenseCommand(claimed_model_, owed, config_.dispense_cash_timeout);
+  if (!repay.ok()) return repay.result;
+  PayoutCheck check;
+  check.pieces = owed;
+  check.before = stock;
+  DeviceReply reply;
+  const int32_t sent = device_->Execute(repay.command, &reply);
+  const int32_t result = CheckPayout(check, reply, sent, false);
+  if (result == OPOS_SUCCESS) repay_.reset();
+  return result;
 }
 
 // --- ClearInput -------------------------------------------------------------------------

@@ -584,5 +584,71 @@ TEST_F(CashOperationsTest, Krt03RepayRefused_LeavesTheDepositOpenForAnotherTry) 
   EXPECT_EQ(d.Get(pidx::kDepositStatus), CHAN_STATUS_DEPOSIT_END);
 }
 
+// A KRT03 repay that fails part-way reports the part handed back, as a
+// pay-out does, and leaves the deposit open; trying again hands back only
+// what the machine still owes of it, so no piece is handed back twice.
+TEST_F(CashOperationsTest, Krt03RepayFailingPartWay_HandsBackOnlyWhatIsStillOwed) {
+  struct Case {
+    std::string name;
+    bool unplug;
+    int32_t result;
+    int32_t first_told;            // the part paid told first
+    std::vector<std::string> retry;  // what the retry sends
+  };
+  const Case cases[] = {
+      {"jammed after one bill", false, OPOS_E_FAILURE, 1000, {"$1400030000000000000001", "=0200"}},
+      {"unplugged", true, OPOS_E_NOHARDWARE, -1, {"=0200"}},
+  };
+  const sim::CashCounts deposit = SimCounts({{100, 3}, {1000, 2}});
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ServiceDriver& d = Ready(sim::Model::kKrt03, SimCounts({{100, 10}, {1000, 5}}));
+    ASSERT_EQ(d.Call("BeginDeposit"), OPOS_SUCCESS);
+    ASSERT_EQ(machine().InsertCash(deposit).status, sim::InsertResult::Status::kCounting);
+    ASSERT_TRUE(d.PumpUntil([&] { return d.HasEvent("SOData", 0); }, 5000));
+    ASSERT_EQ(d.Call("FixDeposit"), OPOS_SUCCESS);
+    ASSERT_EQ(d.Get(pidx::kDepositAmount), 2300);
+    const sim::CashCounts held = machine().Stock();
+    std::thread unplugger;
+    if (c.unplug) {
+      unplugger = std::thread([this] {
+        for (int i = 0; i < 5000; ++i) {
+          const auto bodies = machine().CommandBodies();
+          if (std::any_of(bodies.begin(), bodies.end(), [](const auto& b) { return b.size() > 2 && b[1] == '$'; })) {
+            machine().SetUnplugged(true);
+            return;
+          }
+          machine().WaitForFrames(bodies.size() + 1, std::chrono::milliseconds(10));
+        }
+      });
+    } else {
+      ASSERT_TRUE(sim::ExecuteControlLine(machine(), "fault jam-payout 1").ok);
+    }
+    EXPECT_EQ(d.Call("EndDeposit", {Variant::Long(CHAN_DEPOSIT_REPAY)}), c.result);
+    if (unplugger.joinable()) unplugger.join();
+    EXPECT_NE(d.Get(pidx::kDepositStatus), CHAN_STATUS_DEPOSIT_END) << "the deposit stays open";
+    ASSERT_TRUE(d.PumpUntil([&] { return DirectIoEvent(d, service::kPayoutEndedEarlyEvent) != nullptr; }));
+    EXPECT_EQ(DirectIoEvent(d, service::kPayoutEndedEarlyEvent)->data, c.first_told);
+
+    if (c.unplug) {
+      machine().SetUnplugged(false);
+      ASSERT_TRUE(d.PumpUntil([&] { return d.so().device()->PowerState() == OPOS_PS_ONLINE; }, 15000));
+    } else {
+      machine().SetJam(false);
+      ASSERT_TRUE(d.AwaitStatus(CHAN_STATUS_JAMOK));
+    }
+    TakeCommands();
+    EXPECT_EQ(d.Call("EndDeposit", {Variant::Long(CHAN_DEPOSIT_REPAY)}), OPOS_SUCCESS);
+    EXPECT_EQ(Actions(TakeCommands()), c.retry);
+    sim::CashCounts expected = held;
+    for (int i = 0; i < sim::kDenominationCount; ++i) expected[i] -= deposit[i];
+    EXPECT_EQ(machine().Stock(), expected) << "the deposit handed back once";
+    EXPECT_EQ(d.Get(pidx::kDepositStatus), CHAN_STATUS_DEPOSIT_END);
+    EXPECT_EQ(d.Call("Close"), OPOS_SUCCESS);
+    TearDown();
+    SetUp();
+  }
+}
+
 }  // namespace
 }  // namespace vexokrt::testing
