@@ -74,6 +74,13 @@ ChangerDevice::~ChangerDevice() {
 // Port, thread and model
 
 int ChangerDevice::OpenPort() {
+  {
+    // A claim starts from nothing reported: events of an earlier claim were
+    // dropped with its release.
+    platform::MutexLock lock(status_lock_);
+    kept_status_.clear();
+    status_memory_ = StatusMemory{};
+  }
   if (line_->OpenPort() != 0) return 1;
   if (comm_->Start() != ThreadStart::kRunning) {
     line_->ClosePort();
@@ -292,12 +299,10 @@ int32_t ChangerDevice::CheckBeforeDeposit() {
 }
 
 void ChangerDevice::ForgetStatus() {
-  // The deposit unit's progress and a due restart outlive this: only the
-  // record and what it showed are forgotten.
+  // Only the record goes: what it showed stays, so a state already reported
+  // is not reported again by the next record.
   platform::MutexLock lock(status_lock_);
   kept_status_.clear();
-  status_memory_.jam = false;
-  status_memory_.conditions = StatusConditions{};
 }
 
 bool ChangerDevice::CashBeingHandledKept() const { return CashBeingHandled(KeptStatus()); }
