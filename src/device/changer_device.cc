@@ -732,11 +732,16 @@ bool ChangerDevice::RestartDeposit() {
   const AnswerSet ready = model == ModelCode::kKrt03 ? AnswerSet{kAck, kDc3, kEtb} : AnswerSet{kAck, kEtb};
   if (!EnquireUntil(*line_, clock_, ready, 2000, [this] { return LineWaitAbandoned(); })) return false;
 
+  // A fixed or paused deposit goes on with its intake closed.
+  const bool intake_closed = host_.DepositFixed() || host_.DepositPaused();
   if (model == ModelCode::kKrt03) {
+    // The KRT03 has no closed-intake restart: its intake start would open a
+    // new deposit over the fixed one, so the intake is left as it is.
+    if (intake_closed) return true;
     DeviceReply reply = Exchange(*line_, IntakeStartCommand(host_.DepositActiveMark() == 1).bytes, kReadTimeoutMs);
     return reply.status == kReplyOk;
   }
-  const int32_t b = (host_.DepositFixed() || host_.DepositPaused()) ? 1 : 0;
+  const int32_t b = intake_closed ? 1 : 0;
   const int32_t c = host_.DepositOption() == 0 ? 1 : 0;
   const std::vector<uint8_t> command = DepositModeCommand(0, b, c).command.bytes;
   const auto accepted = [](const DeviceReply& reply) {

@@ -212,7 +212,8 @@ class ChangerDevice : private CommThreadDelegate {
   // still been counting after that long.
   int32_t ReadyWait(bool* waiting = nullptr, int64_t limit_ms = -1);
   // Restarts the deposit unit after a jam or an offline spell: true on
-  // success.
+  // success. A fixed or paused deposit keeps its intake closed (on a KRT03
+  // nothing is sent to the intake then).
   bool RestartDeposit();
 
   // --- Stop of a running operation (direct I/O) -------------------------------

@@ -462,5 +462,36 @@ TEST_F(CashOperationsTest, Krt03RepayRefused_LeavesTheDepositOpenForAnotherTry) 
   EXPECT_EQ(d.Get(pidx::kDepositStatus), CHAN_STATUS_DEPOSIT_END);
 }
 
+// A KRT03 deposit that is fixed stays closed when a jam clears: the intake
+// is not opened again, cash offered afterwards is not taken, and the deposit
+// keeps its amount.
+TEST_F(CashOperationsTest, Krt03JamClearedAfterFixDeposit_KeepsTheIntakeClosed) {
+  ServiceDriver& d = Ready(sim::Model::kKrt03, SimCounts({{100, 10}}));
+  ASSERT_EQ(d.Call("BeginDeposit"), OPOS_SUCCESS);
+  ASSERT_EQ(machine().InsertCash(SimCounts({{100, 2}, {10, 1}})).status, sim::InsertResult::Status::kCounting);
+  ASSERT_TRUE(d.PumpUntil([&] { return d.HasEvent("SOData", 0); }, 5000));
+  ASSERT_EQ(d.Call("FixDeposit"), OPOS_SUCCESS);
+  ASSERT_EQ(d.Get(pidx::kDepositAmount), 210);
+
+  machine().SetJam(true);
+  ASSERT_TRUE(d.AwaitStatus(CHAN_STATUS_JAM));
+  TakeCommands();
+  machine().SetJam(false);
+  ASSERT_TRUE(d.AwaitStatus(CHAN_STATUS_JAMOK));
+  // The restart after the jam reads the counts ("o00"); a status read
+  // after it shows the restart over.
+  std::vector<std::string> after;
+  ASSERT_TRUE(d.PumpUntil([&] {
+    for (std::string& command : TakeCommands()) after.push_back(std::move(command));
+    const auto restart = std::find(after.begin(), after.end(), "o00");
+    return restart != after.end() && std::find(restart, after.end(), "i00") != after.end();
+  }));
+  EXPECT_FALSE(HasCommand(after, ">0220") || HasCommand(after, "=0220")) << ::testing::PrintToString(after);
+  EXPECT_NE(machine().InsertCash(SimCounts({{500, 1}})).status, sim::InsertResult::Status::kCounting);
+  EXPECT_EQ(d.Get(pidx::kDepositAmount), 210);
+  ASSERT_EQ(d.Call("EndDeposit", {Variant::Long(CHAN_DEPOSIT_NOCHANGE)}), OPOS_SUCCESS);
+  EXPECT_EQ(machine().Stock(), SimCounts({{10, 1}, {100, 12}}));
+}
+
 }  // namespace
 }  // namespace vexokrt::testing
