@@ -205,19 +205,19 @@ int32_t CCashChanger::FixDepositSteps() {
     device_->Thread().SetDepositPhase(1);
     read = device_->ReadDepositCounts();
   }
-  if (read == OPOS_E_NOHARDWARE) {
-    // A machine that answers nothing has not told what it counted, and may
-    // never have heard that its intake is to close: the amount is not
-    // fixed. The deposit stays as it was, so FixDeposit can be called again
-    // once the machine answers.
+  if (read != OPOS_SUCCESS) {
+    // A machine that did not tell what it counted (no answer, a refusal, a
+    // wrong answer; and one that answers nothing may never have heard that
+    // its intake is to close) has no fixed amount. The deposit stays as it
+    // was, so FixDeposit can be called again once the machine answers, and
+    // EndDeposit refuses it meanwhile: nothing is repaid or kept as if the
+    // deposit were empty.
     if (closing) deposit_fixed_.store(false);
     if (pause_set) deposit_paused_.store(true);
     return read;
   }
-  if (read == OPOS_SUCCESS) {
-    TakeKeptDepositCounts(false);
-    SetDepositStatus(CHAN_STATUS_DEPOSIT_START);
-  }
+  TakeKeptDepositCounts(false);
+  SetDepositStatus(CHAN_STATUS_DEPOSIT_START);
   if (device_->CountingTookPlace() || config_.deposit_evt_set == 1) TakeKeptDepositCounts(true);
   return OPOS_SUCCESS;
 }

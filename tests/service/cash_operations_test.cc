@@ -12,6 +12,7 @@
 #include "platform/clock.h"
 #include "service/cash_changer.h"
 #include "service/opos.h"
+#include "sim/control_script.h"
 #include "sim/faults.h"
 #include "cash_fixture.h"
 
@@ -20,6 +21,17 @@ namespace {
 
 using namespace opos;
 using platform::Variant;
+
+// Pumps until the machine has counted |pieces| into its open deposit and
+// neither unit counts any more.
+bool AwaitCounted(ServiceDriver& d, sim::ChangerEngine& machine, const sim::CashCounts& pieces) {
+  return d.PumpUntil(
+      [&] {
+        const sim::DepositView view = machine.Deposit();
+        return !view.bill_counting && !view.coin_counting && view.counted == pieces;
+      },
+      5000);
+}
 
 // --- ReadCashCounts -------------------------------------------------------------------
 
@@ -460,6 +472,46 @@ TEST_F(CashOperationsTest, Krt03RepayRefused_LeavesTheDepositOpenForAnotherTry) 
   EXPECT_EQ(Actions(TakeCommands()),
             (std::vector<std::string>{"$1400020000000000000000", "$1400020000000000000000", "=0200"}));
   EXPECT_EQ(d.Get(pidx::kDepositStatus), CHAN_STATUS_DEPOSIT_END);
+}
+
+// A deposit-count read that fails fixes nothing: FixDeposit says so and
+// leaves the deposit open, EndDeposit refuses to repay (or keep) what it
+// cannot count, and once the machine answers again the deposit is fixed with
+// its cash, which a repay hands back in full.
+TEST_F(CashOperationsTest, FailedDepositCountRead_LeavesTheDepositUnfixed) {
+  const sim::CashCounts stock = SimCounts({{100, 10}});
+  const sim::CashCounts deposit = SimCounts({{1000, 1}, {100, 3}});
+  struct Case {
+    sim::Model model;
+    const char* fault;  // the refused answer to the count read of FixDeposit
+  };
+  for (const Case& c : {Case{sim::Model::kKrt03, "fault nak next cmd ,"}, Case{sim::Model::kKrt02F, "fault nak next cmd o"},
+                        Case{sim::Model::kKrt07, "fault nak next cmd o"}}) {
+    SCOPED_TRACE(std::string(sim::TraitsOf(c.model).display_name) + ", " + c.fault);
+    ServiceDriver& d = Ready(c.model, stock);
+    ASSERT_EQ(d.Call("BeginDeposit"), OPOS_SUCCESS);
+    ASSERT_EQ(machine().InsertCash(deposit).status, sim::InsertResult::Status::kCounting);
+    {
+      // No watch step reads the counts before FixDeposit does.
+      const CommThread::Hold watch = d.so().device()->HoldWatch();
+      ASSERT_TRUE(sim::ExecuteControlLine(machine(), c.fault).ok);
+      EXPECT_EQ(d.Call("FixDeposit"), OPOS_E_FAILURE);
+      EXPECT_EQ(d.Get(pidx::kDepositAmount), 0);
+      EXPECT_NE(d.Get(pidx::kDepositStatus), CHAN_STATUS_DEPOSIT_END);
+      TakeCommands();
+      EXPECT_EQ(d.Call("EndDeposit", {Variant::Long(CHAN_DEPOSIT_REPAY)}), OPOS_E_ILLEGAL) << "not fixed";
+      EXPECT_TRUE(Actions(TakeCommands()).empty()) << "nothing repaid, nothing kept";
+    }
+    ASSERT_TRUE(AwaitCounted(d, machine(), deposit));
+    ASSERT_EQ(d.Call("FixDeposit"), OPOS_SUCCESS);
+    EXPECT_EQ(d.Get(pidx::kDepositAmount), 1300);
+    ASSERT_EQ(d.Call("EndDeposit", {Variant::Long(CHAN_DEPOSIT_REPAY)}), OPOS_SUCCESS);
+    EXPECT_EQ(d.Get(pidx::kDepositStatus), CHAN_STATUS_DEPOSIT_END);
+    EXPECT_EQ(machine().Stock(), stock) << "the whole deposit handed back";
+    EXPECT_EQ(d.Call("Close"), OPOS_SUCCESS);
+    TearDown();
+    SetUp();
+  }
 }
 
 // A KRT03 deposit that is fixed stays closed when a jam clears: the intake
