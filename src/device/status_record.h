@@ -67,6 +67,9 @@ bool DepositUnitIdle(std::span<const uint8_t> record);
 bool DepositUnitCountingPair(std::span<const uint8_t> record);
 // Byte 1 is one of '0', '1', '3', '4', '5', '<'.
 bool DeviceReady(std::span<const uint8_t> record);
+// Byte 43 bit 1: the deposit unit is in use, a deposit is open (the KRT02
+// family and the KRT03 refuse a pay-out for it).
+bool DepositUnitInUse(std::span<const uint8_t> record);
 
 // DeviceStatus: 31 jammed, else 11 empty, else 12 near empty, else 0.
 int32_t DeviceStatusValue(bool jam, bool empty, bool near_empty);

@@ -365,6 +365,21 @@ int32_t CCashChanger::EndDepositSteps(int32_t success) {
   return OPOS_SUCCESS;
 }
 
+// --- a deposit the application did not end -------------------------------------------
+
+void CCashChanger::RecordLeftOpenDeposit(long at, int32_t read) {
+  if (read != OPOS_SUCCESS) {
+    trace_log_->Write(diag::kLevelError, diag::kTagError, "  DepositLeftOpen is unknown");
+    Record(kLeftOpenDepositRecordKind, at, -1, read);
+    return;
+  }
+  const CashCounts counts = device_->DepositCounts().Counts();
+  const std::string text = cash::FormatPlain(counts);
+  const auto amount = static_cast<long>(cash::Amount(counts));
+  trace_log_->Write(diag::kLevelError, diag::kTagError, Format("  DepositLeftOpen is %s (%ld)", text.c_str(), amount));
+  Record(kLeftOpenDepositRecordKind, at, amount, read);
+}
+
 // --- ClearInput -------------------------------------------------------------------------
 
 int32_t CCashChanger::ClearInput() {

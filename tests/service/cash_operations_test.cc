@@ -14,6 +14,7 @@
 #include "service/opos.h"
 #include "sim/control_script.h"
 #include "sim/faults.h"
+#include "support/exam_records.h"
 #include "cash_fixture.h"
 
 namespace vexokrt::testing {
@@ -31,6 +32,10 @@ bool AwaitCounted(ServiceDriver& d, sim::ChangerEngine& machine, const sim::Cash
         return !view.bill_counting && !view.coin_counting && view.counted == pieces;
       },
       5000);
+}
+
+bool Contains(const std::vector<std::string>& list, const std::string& item) {
+  return std::find(list.begin(), list.end(), item) != list.end();
 }
 
 // --- ReadCashCounts -------------------------------------------------------------------
@@ -543,6 +548,56 @@ TEST_F(CashOperationsTest, Krt03JamClearedAfterFixDeposit_KeepsTheIntakeClosed) 
   EXPECT_EQ(d.Get(pidx::kDepositAmount), 210);
   ASSERT_EQ(d.Call("EndDeposit", {Variant::Long(CHAN_DEPOSIT_NOCHANGE)}), OPOS_SUCCESS);
   EXPECT_EQ(machine().Stock(), SimCounts({{10, 1}, {100, 12}}));
+}
+
+// A deposit left open by a process that died: the next claim reads what it
+// holds before it ends it, records it, and leaves it readable; the next
+// deposit starts from nothing and counts only its own cash.
+TEST_F(CashOperationsTest, DepositLeftOpenByADeadProcess_IsReadRecordedAndSettledByTheNextClaim) {
+  const sim::CashCounts stock = SimCounts({{100, 10}});
+  const sim::CashCounts deposit = SimCounts({{1000, 2}, {100, 3}});
+  const sim::CashCounts kept = SimCounts({{100, 13}, {1000, 2}});
+  struct Case {
+    sim::Model model;
+    sim::CashCounts stock_after_claim;  // the KRT07 hands an open deposit back, as it always has
+  };
+  for (const Case& c : {Case{sim::Model::kKrt03, kept}, Case{sim::Model::kKrt02F, kept}, Case{sim::Model::kKrt07, stock}}) {
+    SCOPED_TRACE(std::string(sim::TraitsOf(c.model).display_name));
+    ServiceDriver& dead = Ready(c.model, stock);
+    ASSERT_EQ(dead.Call("BeginDeposit"), OPOS_SUCCESS);
+    ASSERT_EQ(machine().InsertCash(deposit).status, sim::InsertResult::Status::kCounting);
+    ASSERT_TRUE(AwaitCounted(dead, machine(), deposit));
+    // The process dies: its object goes without a release.
+    drivers_.clear();
+
+    ServiceDriver& d = NewDriver();
+    ASSERT_EQ(d.Open(), OPOS_SUCCESS);
+    ASSERT_EQ(d.Call("ClaimDevice", {Variant::Long(3000)}), OPOS_SUCCESS);
+    EXPECT_EQ(d.Get(pidx::kDepositAmount), 2300);
+    EXPECT_EQ(d.GetString(pidx::kDepositCounts), "1:0,5:0,10:0,50:0,100:3,500:0;1000:2,2000:0,5000:0,10000:0");
+    const std::string trace = ReadFileBytes(dir_.file("trace") + d.TraceDay());
+    EXPECT_NE(trace.find("  DepositLeftOpen is 1:0,5:0,10:0,50:0,100:3,500:0;1000:2,2000:0,5000:0,10000:0 (2300)"),
+              std::string::npos);
+    EXPECT_TRUE(Contains(ExamRecords(dir_.file("ExamlogS.txt")), "11,1,2300,0"));
+    EXPECT_FALSE(machine().Deposit().open) << "the claim has ended it";
+    EXPECT_EQ(machine().Stock(), c.stock_after_claim);
+    ASSERT_EQ(d.Set(pidx::kDeviceEnabled, 1), OPOS_SUCCESS);
+    EXPECT_EQ(d.Get(pidx::kDepositAmount), 2300) << "still readable once enabled";
+
+    // The next customer's deposit is only the next customer's.
+    ASSERT_EQ(d.Call("BeginDeposit"), OPOS_SUCCESS);
+    ASSERT_EQ(machine().InsertCash(SimCounts({{500, 1}})).status, sim::InsertResult::Status::kCounting);
+    ASSERT_TRUE(AwaitCounted(d, machine(), SimCounts({{500, 1}})));
+    ASSERT_EQ(d.Call("FixDeposit"), OPOS_SUCCESS);
+    EXPECT_EQ(d.Get(pidx::kDepositAmount), 500);
+    ASSERT_EQ(d.Call("EndDeposit", {Variant::Long(CHAN_DEPOSIT_NOCHANGE)}), OPOS_SUCCESS);
+    sim::CashCounts with_next = c.stock_after_claim;
+    with_next[5] += 1;  // one 500-yen coin
+    EXPECT_EQ(machine().Stock(), with_next);
+    EXPECT_EQ(d.Call("Close"), OPOS_SUCCESS);
+    TearDown();
+    SetUp();
+  }
 }
 
 }  // namespace
