@@ -296,6 +296,8 @@ int32_t CCashChanger::Release() {
     Record(1, kReleaseExit, 0, OPOS_E_BUSY);
     return FinishCall(kTraceReleaseDevice, OPOS_E_BUSY);
   }
+  // A deposit under way stops taking cash before the application goes.
+  CloseDepositForRelease();
   if (device_enabled_.load()) SetDeviceEnabled(0);
   // An open deposit's pause of the history fetch ends with the claim.
   DropDepositPause();

@@ -380,6 +380,33 @@ void CCashChanger::RecordLeftOpenDeposit(long at, int32_t read) {
   Record(kLeftOpenDepositRecordKind, at, amount, read);
 }
 
+void CCashChanger::CloseDepositForRelease() {
+  if (claimed_model_ == ModelCode::kUnknown || !DepositUnderWay()) return;
+  // Nothing more is taken in while no application listens; the next claim
+  // finds the deposit and settles it. Closing and reading are one sequence
+  // for the watch.
+  const CommThread::Hold watch = device_->HoldWatch();
+  int32_t closed = OPOS_SUCCESS;
+  int32_t read = OPOS_SUCCESS;
+  if (claimed_model_ == ModelCode::kKrt03) {
+    // The KRT03's intake stop ends its deposit; the counter keeps the counts
+    // until the next deposit clears it. A fixed deposit is stopped already.
+    if (!deposit_fixed_.load()) closed = device_->Execute(IntakeStopCommand(deposit_active_mark_.load() == 1));
+    if (closed != OPOS_E_NOHARDWARE) read = device_->ReadShortDepositCounts();
+  } else {
+    if (!deposit_fixed_.load() && !deposit_paused_.load()) {
+      closed = device_->Execute(DepositModeCommand(1, 1, deposit_option_.load() == 0 ? 1 : 0).command);
+      // The cash still being counted is counted in before the read.
+      if (closed != OPOS_E_NOHARDWARE && IsKrt07Family(claimed_model_)) {
+        device_->ReadyWait(nullptr, config_.end_deposit_timeout);
+      }
+    }
+    if (closed != OPOS_E_NOHARDWARE) read = device_->ReadDepositCounts();
+  }
+  // A silent machine is not asked for more: what it holds is unknown.
+  RecordLeftOpenDeposit(kLeftOpenAtRelease, closed == OPOS_E_NOHARDWARE ? closed : read);
+}
+
 // --- ClearInput -------------------------------------------------------------------------
 
 int32_t CCashChanger::ClearInput() {

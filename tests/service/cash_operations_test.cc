@@ -550,6 +550,38 @@ TEST_F(CashOperationsTest, Krt03JamClearedAfterFixDeposit_KeepsTheIntakeClosed) 
   EXPECT_EQ(machine().Stock(), SimCounts({{10, 1}, {100, 12}}));
 }
 
+// An application that releases (or closes) with a deposit open: the intake
+// is closed first, so nothing more is taken in while nobody listens, and
+// what the deposit holds is written to the trace and the ExamLog.
+TEST_F(CashOperationsTest, ReleaseWithADepositOpen_ClosesTheIntakeAndRecordsWhatItHolds) {
+  const sim::CashCounts deposit = SimCounts({{1000, 2}, {100, 3}});
+  struct Case {
+    sim::Model model;
+    const char* member;
+    const char* close;  // the command that closes the intake
+  };
+  for (const Case& c : {Case{sim::Model::kKrt07, "ReleaseDevice", "F047000"}, Case{sim::Model::kKrt03, "Close", ">0200"},
+                        Case{sim::Model::kKrt02F, "ReleaseDevice", "F047000"}}) {
+    SCOPED_TRACE(std::string(sim::TraitsOf(c.model).display_name) + ", " + c.member);
+    ServiceDriver& d = Ready(c.model, SimCounts({{100, 10}}));
+    ASSERT_EQ(d.Call("BeginDeposit"), OPOS_SUCCESS);
+    ASSERT_EQ(machine().InsertCash(deposit).status, sim::InsertResult::Status::kCounting);
+    ASSERT_TRUE(AwaitCounted(d, machine(), deposit));
+    TakeCommands();
+    ASSERT_EQ(d.Call(c.member), OPOS_SUCCESS);
+    EXPECT_TRUE(HasCommand(TakeCommands(), c.close));
+    EXPECT_NE(machine().InsertCash(SimCounts({{500, 1}})).status, sim::InsertResult::Status::kCounting)
+        << "the intake takes nothing more";
+    const std::string trace = ReadFileBytes(dir_.file("trace") + d.TraceDay());
+    EXPECT_NE(trace.find("  DepositLeftOpen is 1:0,5:0,10:0,50:0,100:3,500:0;1000:2,2000:0,5000:0,10000:0 (2300)"),
+              std::string::npos);
+    EXPECT_TRUE(Contains(ExamRecords(dir_.file("ExamlogS.txt")), "11,2,2300,0"));
+    d.Call("Close");
+    TearDown();
+    SetUp();
+  }
+}
+
 // A deposit left open by a process that died: the next claim reads what it
 // holds before it ends it, records it, and leaves it readable; the next
 // deposit starts from nothing and counts only its own cash.
