@@ -76,6 +76,13 @@ ChangerDevice::~ChangerDevice() {
 // Port, thread and model
 
 int ChangerDevice::OpenPort() {
+  {
+    // A claim starts from nothing reported: events of an earlier claim were
+    // dropped with its release.
+    platform::MutexLock lock(status_lock_);
+    kept_status_.clear();
+    status_memory_ = StatusMemory{};
+  }
   if (line_->OpenPort() != 0) return 1;
   if (comm_->Start() != ThreadStart::kRunning) {
     line_->ClosePort();
@@ -296,12 +303,10 @@ int32_t ChangerDevice::CheckBeforeDeposit() {
 }
 
 void ChangerDevice::ForgetStatus() {
-  // The deposit unit's progress and a due restart outlive this: only the
-  // record and what it showed are forgotten.
+  // Only the record goes: what it showed stays, so a state already reported
+  // is not reported again by the next record.
   platform::MutexLock lock(status_lock_);
   kept_status_.clear();
-  status_memory_.jam = false;
-  status_memory_.conditions = StatusConditions{};
 }
 
 bool ChangerDevice::CashBeingHandledKept() const { return CashBeingHandled(KeptStatus()); }
@@ -763,11 +768,16 @@ bool ChangerDevice::RestartDeposit() {
   const AnswerSet ready = model == ModelCode::kKrt03 ? AnswerSet{kAck, kDc3, kEtb} : AnswerSet{kAck, kEtb};
   if (!EnquireUntil(*line_, clock_, ready, 2000, [this] { return LineWaitAbandoned(); })) return false;
 
+  // A fixed or paused deposit goes on with its intake closed.
+  const bool intake_closed = host_.DepositFixed() || host_.DepositPaused();
   if (model == ModelCode::kKrt03) {
+    // The KRT03 has no closed-intake restart: its intake start would open a
+    // new deposit over the fixed one, so the intake is left as it is.
+    if (intake_closed) return true;
     DeviceReply reply = Exchange(*line_, IntakeStartCommand(host_.DepositActiveMark() == 1).bytes, kReadTimeoutMs);
     return reply.status == kReplyOk;
   }
-  const int32_t b = (host_.DepositFixed() || host_.DepositPaused()) ? 1 : 0;
+  const int32_t b = intake_closed ? 1 : 0;
   const int32_t c = host_.DepositOption() == 0 ? 1 : 0;
   const std::vector<uint8_t> command = DepositModeCommand(0, b, c).command.bytes;
   const auto accepted = [](const DeviceReply& reply) {

@@ -72,9 +72,9 @@ class ChangerDevice : private CommThreadDelegate {
   ChangerDevice& operator=(const ChangerDevice&) = delete;
 
   // --- Port, thread and model -------------------------------------------
-  // Opens the port, then starts the communication thread: 0 on success, 1
-  // on failure (a thread that cannot start closes the port again, with its
-  // Error line).
+  // Forgets the kept status and what it showed, opens the port, then
+  // starts the communication thread: 0 on success, 1 on failure (a thread
+  // that cannot start closes the port again, with its Error line).
   int OpenPort();
   // Stops the thread (every queued request is answered), closes the port.
   int ClosePort();
@@ -151,7 +151,9 @@ class ChangerDevice : private CommThreadDelegate {
   // OPOS_E_FAILURE on a KRT02 with its unit flag set).
   int32_t CheckBeforeDispense();
   int32_t CheckBeforeDeposit();
-  // Forgets the kept status and its interpretation (enabling does this).
+  // Forgets the kept status record (enabling does this); what it showed
+  // (jam, fill levels) is kept, so the application hears of each change
+  // once. Opening the port forgets both.
   void ForgetStatus();
   // Takes a status record read outside the watch (interpretation,
   // notifications). On the communication thread or direct.
@@ -220,7 +222,8 @@ class ChangerDevice : private CommThreadDelegate {
   // still been counting after that long.
   int32_t ReadyWait(bool* waiting = nullptr, int64_t limit_ms = -1);
   // Restarts the deposit unit after a jam or an offline spell: true on
-  // success.
+  // success. A fixed or paused deposit keeps its intake closed (on a KRT03
+  // nothing is sent to the intake then).
   bool RestartDeposit();
 
   // --- Stop of a running operation (direct I/O) -------------------------------

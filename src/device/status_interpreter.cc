@@ -30,10 +30,11 @@ StatusVerdict StatusInterpreter::Interpret(std::span<const uint8_t> record, cons
     }
   }
 
+  if (verdict.jam != previous.jam_told && (context.device_enabled || !settings_.quiet_until_enabled)) {
+    verdict.jam_update = verdict.jam ? opos::CHAN_STATUS_JAM : opos::CHAN_STATUS_JAMOK;
+    verdict.next.jam_told = verdict.jam;
+  }
   if (verdict.jam != previous.jam) {
-    if (context.device_enabled || !settings_.quiet_until_enabled) {
-      verdict.jam_update = verdict.jam ? opos::CHAN_STATUS_JAM : opos::CHAN_STATUS_JAMOK;
-    }
     if (!verdict.jam && context.deposit_open) verdict.restart = DepositRestart::kAfterJam;
   } else if (previous.restart_pending) {
     if (verdict.jam || !context.deposit_open) {

@@ -30,6 +30,11 @@ struct StatusContext {
 // The interpreter's memory from one record to the next.
 struct StatusMemory {
   bool jam = false;
+  // The jam state the application was last told (31 or 32). A jam found
+  // while its updates are held back (ClaimNonEvent 1, disabled) is told
+  // once they are allowed; one the application already heard of is not
+  // told again.
+  bool jam_told = false;
   StatusConditions conditions;
   bool unit_counting = false;    // the deposit unit counted at the last record
   bool restart_pending = false;  // a KRT07 deposit restart failed and is due again

@@ -138,6 +138,8 @@ std::string DenominationStates(std::span<const uint8_t> record) {
   return states;
 }
 
+bool DepositUnitInUse(std::span<const uint8_t> record) { return Bit(StatusByte(record, 43) & 0x0F, 1); }
+
 ActionCheck CheckBeforeDispense(std::span<const uint8_t> record, ModelCode model) {
   if (record.empty()) return {};
   const uint8_t unit = StatusByte(record, 43) & 0x0F;

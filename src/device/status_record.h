@@ -71,6 +71,9 @@ bool DeviceReady(std::span<const uint8_t> record);
 // and no cash is being handled. Only then do its counts tell what a pay-out
 // paid.
 bool MachineAtRest(std::span<const uint8_t> record);
+// Byte 43 bit 1: the deposit unit is in use, a deposit is open (the KRT02
+// family and the KRT03 refuse a pay-out for it).
+bool DepositUnitInUse(std::span<const uint8_t> record);
 
 // DeviceStatus: 31 jammed, else 11 empty, else 12 near empty, else 0.
 int32_t DeviceStatusValue(bool jam, bool empty, bool near_empty);

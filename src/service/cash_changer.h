@@ -34,6 +34,13 @@
 // kPayoutEndedEarlyEvent (pData the yen paid, pString the pieces as a
 // cash-count text; pData -1 and an empty text when the part cannot be
 // told).
+//
+// A deposit that the application did not end is never lost from sight:
+// Release and Close close its intake first, and a claim that finds one left
+// open (by a process that died) reads what it holds before ending it. Both
+// write it to the trace ("  DepositLeftOpen is ...") and the ExamLog (kind
+// 11, code 1 at a claim, 2 at a release, the yen, the read's result); the
+// claim also leaves it in DepositCounts and DepositAmount.
 #pragma once
 
 #include <array>
@@ -81,6 +88,11 @@ inline constexpr char kWindowCreationFailed[] = "ウインドウの生成で失�
 inline constexpr int32_t kPayoutEndedEarlyEvent = 20;
 // The ExamLog kind of the record of a pay-out that ended early.
 inline constexpr long kPayoutRecordKind = 10;
+// The ExamLog kind of the record of a deposit that the application did not
+// end, with its codes: found open by a claim, closed by a release.
+inline constexpr long kLeftOpenDepositRecordKind = 11;
+inline constexpr long kLeftOpenAtClaim = 1;
+inline constexpr long kLeftOpenAtRelease = 2;
 
 // The ExamLog method codes N (entry N, exit 100 + N).
 enum class MethodCode : int32_t {
@@ -374,6 +386,13 @@ class CCashChanger final : public ChangerHost {
   // The deposit counts from the kept record into DepositCounts and
   // DepositAmount; with |report|, a data event when the record changed.
   void TakeKeptDepositCounts(bool report);
+  // Release and Close with a deposit under way: closes its intake (unless
+  // it is closed already), reads what it holds and records it.
+  void CloseDepositForRelease();
+  // Writes what a deposit that the application did not end holds, from the
+  // kept record after a read that gave |read|, to the trace and the ExamLog
+  // (code |at|: kLeftOpenAtClaim or kLeftOpenAtRelease).
+  void RecordLeftOpenDeposit(long at, int32_t read);
 
   // OpenService: names the trace file and sets its level.
   void ConfigureTrace();
@@ -386,7 +405,10 @@ class CCashChanger final : public ChangerHost {
   // Claim steps.
   int32_t ClaimSteps(int32_t timeout);
   int32_t ClaimDeviceSteps(ModelCode model);
+  // A deposit the machine holds open is read, recorded and ended (KRT07 and
+  // KRT77; the KRT02 family and the KRT03).
   int32_t EndOpenDeposit();
+  int32_t EndOpenDepositOlderFamily(ModelCode model);
   void UndoClaim();
   void ApplyModelProperties(ModelCode model);
   void ResetReleasedValues();

@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "device/changer_device.h"
+#include "device/status_record.h"
 #include "link/command_set.h"
 #include "devlog/changer_device_logs.h"
 #include "platform/clock.h"
@@ -143,8 +144,18 @@ int32_t CCashChanger::EndOpenDeposit() {
   if (open != OpenDeposit::kCounting && open != OpenDeposit::kWaiting) return OPOS_SUCCESS;
   // The unit finishes what it is counting before the deposit can end. The
   // watch is not running yet, so the line is free for this. A unit that is
-  // still counting after the end-of-deposit time is stuck: the claim fails.
-  if (device_->ReadyWait(nullptr, config_.end_deposit_timeout) == OPOS_E_BUSY) return OPOS_E_NOHARDWARE;
+  // still counting after the end-of-deposit time is stuck: the claim fails,
+  // and the deposit is left as it is.
+  if (device_->ReadyWait(nullptr, config_.end_deposit_timeout) == OPOS_E_BUSY) {
+    RecordLeftOpenDeposit(kLeftOpenAtClaim, OPOS_E_NOHARDWARE);
+    return OPOS_E_NOHARDWARE;
+  }
+  // What the deposit holds, read before it ends. A deposit whose counts
+  // cannot be read is not ended: its count is all that tells of the cash.
+  const int32_t read = device_->ReadDepositCounts();
+  RecordLeftOpenDeposit(kLeftOpenAtClaim, read);
+  if (read != OPOS_SUCCESS) return read;
+  SetDepositCounts(device_->DepositCounts().Counts());
   DeviceReply after;
   device_->Execute(StatusCommand(claimed_model_), &after);
   if (after.IsDataFrame() && after.data.size() > 1 && after.data[1] == '2') return OPOS_SUCCESS;
@@ -154,6 +165,36 @@ int32_t CCashChanger::EndOpenDeposit() {
   return result == OPOS_E_NOHARDWARE ? OPOS_E_NOHARDWARE : OPOS_SUCCESS;
 }
 
+int32_t CCashChanger::EndOpenDepositOlderFamily(ModelCode model) {
+  DeviceReply status;
+  device_->Execute(StatusCommand(model), &status);
+  if (!status.IsDataFrame() || status.length() != StatusRecordLength(model) || !DepositUnitInUse(status.data)) {
+    return OPOS_SUCCESS;
+  }
+  // The intake is closed first, as FixDeposit closes it, and what was
+  // counted is read after that: the KRT03's intake stop waits for the cash
+  // still being counted and ends the deposit, whose counter keeps its counts
+  // until the next deposit clears it.
+  int32_t read = OPOS_SUCCESS;
+  if (model == ModelCode::kKrt03) {
+    device_->Execute(IntakeStopCommand(deposit_active_mark_.load() == 1));
+    read = device_->ReadShortDepositCounts();
+  } else {
+    device_->Execute(DepositModeCommand(1, 1, deposit_option_.load() == 0 ? 1 : 0).command);
+    read = device_->ReadDepositCounts();
+  }
+  RecordLeftOpenDeposit(kLeftOpenAtClaim, read);
+  if (read != OPOS_SUCCESS) return read;
+  SetDepositCounts(device_->DepositCounts().Counts());
+  if (model == ModelCode::kKrt03) return OPOS_SUCCESS;
+  // The KRT02 family ends it keeping the cash (no change: there is no sale
+  // to give change for), so the next deposit starts from nothing and
+  // counts only its own cash.
+  const BuiltCommand end = EndDepositCommand(2, config_.end_deposit_timeout);
+  if (!end.ok()) return end.result;
+  return device_->Execute(end.command);
+}
+
 int32_t CCashChanger::ClaimDeviceSteps(ModelCode model) {
   const bool strict = config_.claim_pass_setting == 0;
   // The device clock is set from the time read when its command is built:
@@ -161,6 +202,9 @@ int32_t CCashChanger::ClaimDeviceSteps(ModelCode model) {
   switch (model) {
     case ModelCode::kKrt02:
     case ModelCode::kKrt03: {
+      // A deposit left open is read, recorded and ended first. A device
+      // that cannot tell what it holds in its deposit unit is not claimed.
+      if (EndOpenDepositOlderFamily(model) != OPOS_SUCCESS && strict) return OPOS_E_NOHARDWARE;
       const int32_t clock = device_->Execute(ClockMinutesCommand(clock_->LocalTimeNow().tm));
       if (clock != OPOS_SUCCESS && strict) return OPOS_E_NOHARDWARE;
       const int32_t log = device_logs_->RetrieveTradingLog(1);
@@ -252,6 +296,8 @@ int32_t CCashChanger::Release() {
     Record(1, kReleaseExit, 0, OPOS_E_BUSY);
     return FinishCall(kTraceReleaseDevice, OPOS_E_BUSY);
   }
+  // A deposit under way stops taking cash before the application goes.
+  CloseDepositForRelease();
   if (device_enabled_.load()) SetDeviceEnabled(0);
   // An open deposit's pause of the history fetch ends with the claim, and so
   // does the wait for the end of a pay-out: the next claim's stock says

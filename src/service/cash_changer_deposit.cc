@@ -208,19 +208,19 @@ int32_t CCashChanger::FixDepositSteps() {
     device_->Thread().SetDepositPhase(1);
     read = device_->ReadDepositCounts();
   }
-  if (read == OPOS_E_NOHARDWARE) {
-    // A machine that answers nothing has not told what it counted, and may
-    // never have heard that its intake is to close: the amount is not
-    // fixed. The deposit stays as it was, so FixDeposit can be called again
-    // once the machine answers.
+  if (read != OPOS_SUCCESS) {
+    // A machine that did not tell what it counted (no answer, a refusal, a
+    // wrong answer; and one that answers nothing may never have heard that
+    // its intake is to close) has no fixed amount. The deposit stays as it
+    // was, so FixDeposit can be called again once the machine answers, and
+    // EndDeposit refuses it meanwhile: nothing is repaid or kept as if the
+    // deposit were empty.
     if (closing) deposit_fixed_.store(false);
     if (pause_set) deposit_paused_.store(true);
     return read;
   }
-  if (read == OPOS_SUCCESS) {
-    TakeKeptDepositCounts(false);
-    SetDepositStatus(CHAN_STATUS_DEPOSIT_START);
-  }
+  TakeKeptDepositCounts(false);
+  SetDepositStatus(CHAN_STATUS_DEPOSIT_START);
   if (device_->CountingTookPlace() || config_.deposit_evt_set == 1) TakeKeptDepositCounts(true);
   return OPOS_SUCCESS;
 }
@@ -408,6 +408,48 @@ int32_t CCashChanger::RepayKrt03Deposit(const CashCounts& deposit) {
   const int32_t result = CheckPayout(check, reply, sent, false);
   if (result == OPOS_SUCCESS) repay_.reset();
   return result;
+}
+
+// --- a deposit the application did not end -------------------------------------------
+
+void CCashChanger::RecordLeftOpenDeposit(long at, int32_t read) {
+  if (read != OPOS_SUCCESS) {
+    trace_log_->Write(diag::kLevelError, diag::kTagError, "  DepositLeftOpen is unknown");
+    Record(kLeftOpenDepositRecordKind, at, -1, read);
+    return;
+  }
+  const CashCounts counts = device_->DepositCounts().Counts();
+  const std::string text = cash::FormatPlain(counts);
+  const auto amount = static_cast<long>(cash::Amount(counts));
+  trace_log_->Write(diag::kLevelError, diag::kTagError, Format("  DepositLeftOpen is %s (%ld)", text.c_str(), amount));
+  Record(kLeftOpenDepositRecordKind, at, amount, read);
+}
+
+void CCashChanger::CloseDepositForRelease() {
+  if (claimed_model_ == ModelCode::kUnknown || !DepositUnderWay()) return;
+  // Nothing more is taken in while no application listens; the next claim
+  // finds the deposit and settles it. Closing and reading are one sequence
+  // for the watch.
+  const CommThread::Hold watch = device_->HoldWatch();
+  int32_t closed = OPOS_SUCCESS;
+  int32_t read = OPOS_SUCCESS;
+  if (claimed_model_ == ModelCode::kKrt03) {
+    // The KRT03's intake stop ends its deposit; the counter keeps the counts
+    // until the next deposit clears it. A fixed deposit is stopped already.
+    if (!deposit_fixed_.load()) closed = device_->Execute(IntakeStopCommand(deposit_active_mark_.load() == 1));
+    if (closed != OPOS_E_NOHARDWARE) read = device_->ReadShortDepositCounts();
+  } else {
+    if (!deposit_fixed_.load() && !deposit_paused_.load()) {
+      closed = device_->Execute(DepositModeCommand(1, 1, deposit_option_.load() == 0 ? 1 : 0).command);
+      // The cash still being counted is counted in before the read.
+      if (closed != OPOS_E_NOHARDWARE && IsKrt07Family(claimed_model_)) {
+        device_->ReadyWait(nullptr, config_.end_deposit_timeout);
+      }
+    }
+    if (closed != OPOS_E_NOHARDWARE) read = device_->ReadDepositCounts();
+  }
+  // A silent machine is not asked for more: what it holds is unknown.
+  RecordLeftOpenDeposit(kLeftOpenAtRelease, closed == OPOS_E_NOHARDWARE ? closed : read);
 }
 
 // --- ClearInput -------------------------------------------------------------------------

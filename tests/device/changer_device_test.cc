@@ -352,16 +352,20 @@ TEST_F(ChangerDeviceTest, JamUpdatesNeedEventsAllowed) {
   EXPECT_TRUE(device_->Jammed());
   EXPECT_TRUE(host_.StatusUpdates().empty()) << "claimed, not enabled, ClaimNonEvent 1";
   host_.SetDeviceEnabled(true);
-  Status(normal);
-  EXPECT_EQ(host_.StatusUpdates(), (std::vector<int32_t>{32}));
-
-  // Forgetting the status reports a jam again.
-  Status(With(normal, 1, "1"));
-  device_->ForgetStatus();
-  EXPECT_FALSE(device_->StatusKept());
-  host_.ClearRecords();
+  // The jam the application never heard of is told once events are allowed.
   Status(With(normal, 1, "1"));
   EXPECT_EQ(host_.StatusUpdates(), (std::vector<int32_t>{31}));
+
+  // Forgetting the status record (enabling) does not tell the same jam
+  // twice; its end is told once.
+  device_->ForgetStatus();
+  EXPECT_FALSE(device_->StatusKept());
+  EXPECT_TRUE(device_->Jammed());
+  host_.ClearRecords();
+  Status(With(normal, 1, "1"));
+  EXPECT_TRUE(host_.StatusUpdates().empty());
+  Status(normal);
+  EXPECT_EQ(host_.StatusUpdates(), (std::vector<int32_t>{32}));
 }
 
 TEST_F(ChangerDeviceTest, WaitedTakeBackHoldsTheJamForFiveSeconds) {

@@ -23,7 +23,16 @@ StatusContext Krt07() {
   return context;
 }
 
+// A jam the application has been told of.
 StatusMemory Jammed() {
+  StatusMemory memory;
+  memory.jam = true;
+  memory.jam_told = true;
+  return memory;
+}
+
+// A jam found while its update was held back (ClaimNonEvent 1, disabled).
+StatusMemory JammedUntold() {
   StatusMemory memory;
   memory.jam = true;
   return memory;
@@ -48,6 +57,10 @@ TEST(StatusInterpreter, JamFollowsTheErrorStopAndIsReportedWhenEventsAreAllowed)
       {"disabled, ClaimNonEvent 1: silent", kStopped, {}, false, false, true, true, std::nullopt},
       {"disabled, ClaimNonEvent 0: reported", kStopped, {}, false, false, false, true, opos::CHAN_STATUS_JAM},
       {"enabled, ClaimNonEvent 1: reported", kNormal, Jammed(), false, true, true, false, opos::CHAN_STATUS_JAMOK},
+      {"held back, still jammed once enabled: told now", kStopped, JammedUntold(), false, true, true, true,
+       opos::CHAN_STATUS_JAM},
+      {"held back, cleared before enabling: nothing to tell", kNormal, JammedUntold(), false, true, true, false,
+       std::nullopt},
   };
   for (const Case& c : cases) {
     StatusContext context = Krt07();
@@ -58,6 +71,7 @@ TEST(StatusInterpreter, JamFollowsTheErrorStopAndIsReportedWhenEventsAreAllowed)
     EXPECT_EQ(verdict.jam, c.jam) << c.name;
     EXPECT_EQ(verdict.next.jam, c.jam) << c.name;
     EXPECT_EQ(verdict.jam_update, c.update) << c.name;
+    EXPECT_EQ(verdict.next.jam_told, c.update ? *c.update == opos::CHAN_STATUS_JAM : c.previous.jam_told) << c.name;
     EXPECT_EQ(verdict.device_status, c.jam ? opos::CHAN_STATUS_JAM : 0) << c.name;
   }
 }

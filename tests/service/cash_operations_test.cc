@@ -14,6 +14,7 @@
 #include "service/opos.h"
 #include "sim/control_script.h"
 #include "sim/faults.h"
+#include "support/exam_records.h"
 #include "cash_fixture.h"
 
 namespace vexokrt::testing {
@@ -21,6 +22,21 @@ namespace {
 
 using namespace opos;
 using platform::Variant;
+
+// Pumps until the machine has counted |pieces| into its open deposit and
+// neither unit counts any more.
+bool AwaitCounted(ServiceDriver& d, sim::ChangerEngine& machine, const sim::CashCounts& pieces) {
+  return d.PumpUntil(
+      [&] {
+        const sim::DepositView view = machine.Deposit();
+        return !view.bill_counting && !view.coin_counting && view.counted == pieces;
+      },
+      5000);
+}
+
+bool Contains(const std::vector<std::string>& list, const std::string& item) {
+  return std::find(list.begin(), list.end(), item) != list.end();
+}
 
 // --- ReadCashCounts -------------------------------------------------------------------
 
@@ -644,6 +660,159 @@ TEST_F(CashOperationsTest, Krt03RepayFailingPartWay_HandsBackOnlyWhatIsStillOwed
     for (int i = 0; i < sim::kDenominationCount; ++i) expected[i] -= deposit[i];
     EXPECT_EQ(machine().Stock(), expected) << "the deposit handed back once";
     EXPECT_EQ(d.Get(pidx::kDepositStatus), CHAN_STATUS_DEPOSIT_END);
+    EXPECT_EQ(d.Call("Close"), OPOS_SUCCESS);
+    TearDown();
+    SetUp();
+  }
+}
+
+// A deposit-count read that fails fixes nothing: FixDeposit says so and
+// leaves the deposit open, EndDeposit refuses to repay (or keep) what it
+// cannot count, and once the machine answers again the deposit is fixed with
+// its cash, which a repay hands back in full.
+TEST_F(CashOperationsTest, FailedDepositCountRead_LeavesTheDepositUnfixed) {
+  const sim::CashCounts stock = SimCounts({{100, 10}});
+  const sim::CashCounts deposit = SimCounts({{1000, 1}, {100, 3}});
+  struct Case {
+    sim::Model model;
+    const char* fault;  // the refused answer to the count read of FixDeposit
+  };
+  for (const Case& c : {Case{sim::Model::kKrt03, "fault nak next cmd ,"}, Case{sim::Model::kKrt02F, "fault nak next cmd o"},
+                        Case{sim::Model::kKrt07, "fault nak next cmd o"}}) {
+    SCOPED_TRACE(std::string(sim::TraitsOf(c.model).display_name) + ", " + c.fault);
+    ServiceDriver& d = Ready(c.model, stock);
+    ASSERT_EQ(d.Call("BeginDeposit"), OPOS_SUCCESS);
+    ASSERT_EQ(machine().InsertCash(deposit).status, sim::InsertResult::Status::kCounting);
+    {
+      // No watch step reads the counts before FixDeposit does.
+      const CommThread::Hold watch = d.so().device()->HoldWatch();
+      ASSERT_TRUE(sim::ExecuteControlLine(machine(), c.fault).ok);
+      EXPECT_EQ(d.Call("FixDeposit"), OPOS_E_FAILURE);
+      EXPECT_EQ(d.Get(pidx::kDepositAmount), 0);
+      EXPECT_NE(d.Get(pidx::kDepositStatus), CHAN_STATUS_DEPOSIT_END);
+      TakeCommands();
+      EXPECT_EQ(d.Call("EndDeposit", {Variant::Long(CHAN_DEPOSIT_REPAY)}), OPOS_E_ILLEGAL) << "not fixed";
+      EXPECT_TRUE(Actions(TakeCommands()).empty()) << "nothing repaid, nothing kept";
+    }
+    ASSERT_TRUE(AwaitCounted(d, machine(), deposit));
+    ASSERT_EQ(d.Call("FixDeposit"), OPOS_SUCCESS);
+    EXPECT_EQ(d.Get(pidx::kDepositAmount), 1300);
+    ASSERT_EQ(d.Call("EndDeposit", {Variant::Long(CHAN_DEPOSIT_REPAY)}), OPOS_SUCCESS);
+    EXPECT_EQ(d.Get(pidx::kDepositStatus), CHAN_STATUS_DEPOSIT_END);
+    EXPECT_EQ(machine().Stock(), stock) << "the whole deposit handed back";
+    EXPECT_EQ(d.Call("Close"), OPOS_SUCCESS);
+    TearDown();
+    SetUp();
+  }
+}
+
+// A KRT03 deposit that is fixed stays closed when a jam clears: the intake
+// is not opened again, cash offered afterwards is not taken, and the deposit
+// keeps its amount.
+TEST_F(CashOperationsTest, Krt03JamClearedAfterFixDeposit_KeepsTheIntakeClosed) {
+  ServiceDriver& d = Ready(sim::Model::kKrt03, SimCounts({{100, 10}}));
+  ASSERT_EQ(d.Call("BeginDeposit"), OPOS_SUCCESS);
+  ASSERT_EQ(machine().InsertCash(SimCounts({{100, 2}, {10, 1}})).status, sim::InsertResult::Status::kCounting);
+  ASSERT_TRUE(d.PumpUntil([&] { return d.HasEvent("SOData", 0); }, 5000));
+  ASSERT_EQ(d.Call("FixDeposit"), OPOS_SUCCESS);
+  ASSERT_EQ(d.Get(pidx::kDepositAmount), 210);
+
+  machine().SetJam(true);
+  ASSERT_TRUE(d.AwaitStatus(CHAN_STATUS_JAM));
+  TakeCommands();
+  machine().SetJam(false);
+  ASSERT_TRUE(d.AwaitStatus(CHAN_STATUS_JAMOK));
+  // The restart after the jam reads the counts ("o00"); a status read
+  // after it shows the restart over.
+  std::vector<std::string> after;
+  ASSERT_TRUE(d.PumpUntil([&] {
+    for (std::string& command : TakeCommands()) after.push_back(std::move(command));
+    const auto restart = std::find(after.begin(), after.end(), "o00");
+    return restart != after.end() && std::find(restart, after.end(), "i00") != after.end();
+  }));
+  EXPECT_FALSE(HasCommand(after, ">0220") || HasCommand(after, "=0220")) << ::testing::PrintToString(after);
+  EXPECT_NE(machine().InsertCash(SimCounts({{500, 1}})).status, sim::InsertResult::Status::kCounting);
+  EXPECT_EQ(d.Get(pidx::kDepositAmount), 210);
+  ASSERT_EQ(d.Call("EndDeposit", {Variant::Long(CHAN_DEPOSIT_NOCHANGE)}), OPOS_SUCCESS);
+  EXPECT_EQ(machine().Stock(), SimCounts({{10, 1}, {100, 12}}));
+}
+
+// An application that releases (or closes) with a deposit open: the intake
+// is closed first, so nothing more is taken in while nobody listens, and
+// what the deposit holds is written to the trace and the ExamLog.
+TEST_F(CashOperationsTest, ReleaseWithADepositOpen_ClosesTheIntakeAndRecordsWhatItHolds) {
+  const sim::CashCounts deposit = SimCounts({{1000, 2}, {100, 3}});
+  struct Case {
+    sim::Model model;
+    const char* member;
+    const char* close;  // the command that closes the intake
+  };
+  for (const Case& c : {Case{sim::Model::kKrt07, "ReleaseDevice", "F047000"}, Case{sim::Model::kKrt03, "Close", ">0200"},
+                        Case{sim::Model::kKrt02F, "ReleaseDevice", "F047000"}}) {
+    SCOPED_TRACE(std::string(sim::TraitsOf(c.model).display_name) + ", " + c.member);
+    ServiceDriver& d = Ready(c.model, SimCounts({{100, 10}}));
+    ASSERT_EQ(d.Call("BeginDeposit"), OPOS_SUCCESS);
+    ASSERT_EQ(machine().InsertCash(deposit).status, sim::InsertResult::Status::kCounting);
+    ASSERT_TRUE(AwaitCounted(d, machine(), deposit));
+    TakeCommands();
+    ASSERT_EQ(d.Call(c.member), OPOS_SUCCESS);
+    EXPECT_TRUE(HasCommand(TakeCommands(), c.close));
+    EXPECT_NE(machine().InsertCash(SimCounts({{500, 1}})).status, sim::InsertResult::Status::kCounting)
+        << "the intake takes nothing more";
+    const std::string trace = ReadFileBytes(dir_.file("trace") + d.TraceDay());
+    EXPECT_NE(trace.find("  DepositLeftOpen is 1:0,5:0,10:0,50:0,100:3,500:0;1000:2,2000:0,5000:0,10000:0 (2300)"),
+              std::string::npos);
+    EXPECT_TRUE(Contains(ExamRecords(dir_.file("ExamlogS.txt")), "11,2,2300,0"));
+    d.Call("Close");
+    TearDown();
+    SetUp();
+  }
+}
+
+// A deposit left open by a process that died: the next claim reads what it
+// holds before it ends it, records it, and leaves it readable; the next
+// deposit starts from nothing and counts only its own cash.
+TEST_F(CashOperationsTest, DepositLeftOpenByADeadProcess_IsReadRecordedAndSettledByTheNextClaim) {
+  const sim::CashCounts stock = SimCounts({{100, 10}});
+  const sim::CashCounts deposit = SimCounts({{1000, 2}, {100, 3}});
+  const sim::CashCounts kept = SimCounts({{100, 13}, {1000, 2}});
+  struct Case {
+    sim::Model model;
+    sim::CashCounts stock_after_claim;  // the KRT07 hands an open deposit back, as it always has
+  };
+  for (const Case& c : {Case{sim::Model::kKrt03, kept}, Case{sim::Model::kKrt02F, kept}, Case{sim::Model::kKrt07, stock}}) {
+    SCOPED_TRACE(std::string(sim::TraitsOf(c.model).display_name));
+    ServiceDriver& dead = Ready(c.model, stock);
+    ASSERT_EQ(dead.Call("BeginDeposit"), OPOS_SUCCESS);
+    ASSERT_EQ(machine().InsertCash(deposit).status, sim::InsertResult::Status::kCounting);
+    ASSERT_TRUE(AwaitCounted(dead, machine(), deposit));
+    // The process dies: its object goes without a release.
+    drivers_.clear();
+
+    ServiceDriver& d = NewDriver();
+    ASSERT_EQ(d.Open(), OPOS_SUCCESS);
+    ASSERT_EQ(d.Call("ClaimDevice", {Variant::Long(3000)}), OPOS_SUCCESS);
+    EXPECT_EQ(d.Get(pidx::kDepositAmount), 2300);
+    EXPECT_EQ(d.GetString(pidx::kDepositCounts), "1:0,5:0,10:0,50:0,100:3,500:0;1000:2,2000:0,5000:0,10000:0");
+    const std::string trace = ReadFileBytes(dir_.file("trace") + d.TraceDay());
+    EXPECT_NE(trace.find("  DepositLeftOpen is 1:0,5:0,10:0,50:0,100:3,500:0;1000:2,2000:0,5000:0,10000:0 (2300)"),
+              std::string::npos);
+    EXPECT_TRUE(Contains(ExamRecords(dir_.file("ExamlogS.txt")), "11,1,2300,0"));
+    EXPECT_FALSE(machine().Deposit().open) << "the claim has ended it";
+    EXPECT_EQ(machine().Stock(), c.stock_after_claim);
+    ASSERT_EQ(d.Set(pidx::kDeviceEnabled, 1), OPOS_SUCCESS);
+    EXPECT_EQ(d.Get(pidx::kDepositAmount), 2300) << "still readable once enabled";
+
+    // The next customer's deposit is only the next customer's.
+    ASSERT_EQ(d.Call("BeginDeposit"), OPOS_SUCCESS);
+    ASSERT_EQ(machine().InsertCash(SimCounts({{500, 1}})).status, sim::InsertResult::Status::kCounting);
+    ASSERT_TRUE(AwaitCounted(d, machine(), SimCounts({{500, 1}})));
+    ASSERT_EQ(d.Call("FixDeposit"), OPOS_SUCCESS);
+    EXPECT_EQ(d.Get(pidx::kDepositAmount), 500);
+    ASSERT_EQ(d.Call("EndDeposit", {Variant::Long(CHAN_DEPOSIT_NOCHANGE)}), OPOS_SUCCESS);
+    sim::CashCounts with_next = c.stock_after_claim;
+    with_next[5] += 1;  // one 500-yen coin
+    EXPECT_EQ(machine().Stock(), with_next);
     EXPECT_EQ(d.Call("Close"), OPOS_SUCCESS);
     TearDown();
     SetUp();

@@ -508,6 +508,44 @@ TEST_F(SimulatedServiceTest, ClaimWithADepositUnitCountingForever_FailsAfterEndD
   EXPECT_FALSE(HasCommandStarting(commands, "r0>")) << "the claim stops at the stuck unit";
 }
 
+// A jam found at the claim and still there once the device is enabled
+// reaches the application once, whether the claim may report it
+// (ClaimNonEvent 0) or only enabling may (1); its end once too.
+TEST_F(SimulatedServiceTest, JamPresentAtClaimAndAtEnabling_IsReportedOnce) {
+  for (const char* quiet : {"0", "1"}) {
+    SCOPED_TRACE(std::string("ClaimNonEvent ") + quiet);
+    StartDevice(sim::Model::kKrt07);
+    Set("ClaimNonEvent", quiet);
+    machine().SetJam(true);
+    ServiceDriver& d = NewDriver();
+    ASSERT_EQ(d.Open(), OPOS_SUCCESS);
+    ASSERT_EQ(d.Call("ClaimDevice", {Variant::Long(3000)}), OPOS_SUCCESS);
+    d.Set(pidx::kDeviceEnabled, 1);  // the jammed machine may refuse the exit setting: 107
+    ASSERT_EQ(d.Get(pidx::kDeviceEnabled), 1);
+    // Whole watch steps after enabling: whatever they report is queued before
+    // the end of the jam, and events are delivered in order.
+    machine().ClearReceivedFrames();
+    ASSERT_TRUE(d.PumpUntil([&] {
+      const auto bodies = machine().CommandBodies();
+      return std::count_if(bodies.begin(), bodies.end(), [](const auto& b) {
+               return std::string(b.begin() + 1, b.end()) == "\"00";
+             }) >= 2;
+    }));
+    machine().SetJam(false);
+    ASSERT_TRUE(d.AwaitStatus(CHAN_STATUS_JAMOK));
+    const auto updates = [&](int32_t status) {
+      const auto& events = d.control_object().events();
+      return std::count_if(events.begin(), events.end(),
+                           [&](const FiredEvent& e) { return e.member == "SOStatusUpdate" && e.number == status; });
+    };
+    EXPECT_EQ(updates(CHAN_STATUS_JAM), 1);
+    EXPECT_EQ(updates(CHAN_STATUS_JAMOK), 1);
+    EXPECT_EQ(d.Call("Close"), OPOS_SUCCESS);
+    TearDown();
+    SetUp();
+  }
+}
+
 TEST_F(SimulatedServiceTest, FailedOpen_LeavesNothingBehindForClose) {
   StartDevice();
   ServiceDriver& d = NewDriver();
