@@ -811,12 +811,12 @@ int32_t DirectIoCommands::DepositTable() {
 
 int32_t DirectIoCommands::Settings() {
   const std::string folder = config::MaintenanceFolder(so_.config_.service);
-  const std::string path = folder + maintenance::SettingsFileName(so_.claimed_model_);
   auto send = [this](int32_t mode, const std::array<int32_t, 5>& values) {
     const BuiltCommand command = OperatingConditionCommand(mode, values);
     return command.ok() ? device_.Execute(command.command) : command.result;
   };
-  return maintenance::LoadOperatingConditions(Data(), Text(), path, send, *so_.trace_log_, so_.clock());
+  return maintenance::LoadOperatingConditions(Data(), Text(), folder, maintenance::SettingsFileName(so_.claimed_model_),
+                                              send, *so_.trace_log_, so_.clock());
 }
 
 int32_t DirectIoCommands::IntakeControl() {
