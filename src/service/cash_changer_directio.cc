@@ -110,6 +110,9 @@ class DirectIoCommands {
   int32_t IntakeControl();             // 30
   int32_t CheckedCounts();             // 31
   int32_t CountAndCode();              // 32
+  // The coin state of "[00" (41, and the wait of 42): 0 with |*state|, or
+  // 107 (no answer) or 111 (any other failure, a short answer) without.
+  int32_t ReadCoinState(std::optional<directio::CoinState>* state);
   int32_t CoinState();                 // 41
   int32_t Composite();                 // 42
   int32_t CoinUnitAction(int32_t* result);  // 43
@@ -488,14 +491,23 @@ int32_t DirectIoCommands::PageData() {
   return OPOS_SUCCESS;
 }
 
-int32_t DirectIoCommands::CoinState() {
+int32_t DirectIoCommands::ReadCoinState(std::optional<directio::CoinState>* state) {
   const DeviceReply reply = Exchange(CoinStateCommand());
-  int32_t result = ReplyRule(reply);
+  state->reset();
+  if (reply.status == kReplyTimeout) return OPOS_E_NOHARDWARE;
+  // A refusal is a failure like any other: the code a BEL's follow-up read
+  // brings is no result of this command, so ResultCodeExtended stays.
+  if (reply.status != kReplyOk || reply.answerByte == kBel || reply.answerByte == kNak) return OPOS_E_FAILURE;
+  *state = directio::ParseCoinState(reply.data);
+  return *state ? OPOS_SUCCESS : OPOS_E_FAILURE;
+}
+
+int32_t DirectIoCommands::CoinState() {
   std::optional<directio::CoinState> state;
-  if (result == OPOS_SUCCESS) state = directio::ParseCoinState(reply.data);
+  const int32_t result = ReadCoinState(&state);
   if (!state) {
     Answer(directio::CoinStateFailureText());
-    return result == OPOS_E_NOHARDWARE ? OPOS_E_NOHARDWARE : (result == OPOS_E_EXTENDED ? result : OPOS_E_FAILURE);
+    return result;
   }
   Answer(directio::CoinStateText(*state));
   return state->alarm != 0 ? OPOS_E_FAILURE : OPOS_SUCCESS;
@@ -535,10 +547,8 @@ int32_t DirectIoCommands::Composite() {
   const int64_t start = clock.NowMs();
   std::string coins;
   while (true) {
-    const DeviceReply reply = Exchange(CoinStateCommand());
-    const int32_t checked = ReplyRule(reply);
     std::optional<directio::CoinState> state;
-    if (checked == OPOS_SUCCESS) state = directio::ParseCoinState(reply.data);
+    ReadCoinState(&state);
     if (!state) {
       coins = directio::CoinStateFailureText();
       break;

@@ -335,6 +335,39 @@ TEST_F(DirectIoTest, PayOutsInARow_NothingComesBetweenTheExitSettingAndThePayOut
   EXPECT_EQ(tables, 2) << all;
 }
 
+// The coin state ("[00") refused by the machine is a failure of command 41
+// (111 and the failure text), not the error code the follow-up read of a BEL
+// brings; the same refusal inside command 42's wait leaves 42 its own result.
+// Neither touches ResultCodeExtended without a 114.
+TEST_F(DirectIoTest, CoinStateRefused_AFailureThatLeavesResultCodeExtended) {
+  ServiceDriver& d = Ready(sim::Model::kKrt07, SimCounts({{100, 10}, {1000, 10}}));
+  struct Case {
+    int32_t command;
+    sim::FaultKind refusal;
+    int32_t result;
+  };
+  const Case cases[] = {
+      {41, sim::FaultKind::kAnswerBel, OPOS_E_FAILURE},
+      {41, sim::FaultKind::kAnswerNak, OPOS_E_FAILURE},
+      {42, sim::FaultKind::kAnswerBel, OPOS_SUCCESS},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE("command " + std::to_string(c.command) + " refusal " + std::to_string(static_cast<int>(c.refusal)));
+    d.so().SetResultCodeExtended(0);
+    sim::Fault refuse;
+    refuse.kind = c.refusal;
+    refuse.command = '[';
+    machine().InjectFault(refuse);
+    std::string text;
+    EXPECT_EQ(Dio(d, c.command, 0, "", &text), c.result);
+    EXPECT_EQ(d.Get(pidx::kResultCodeExtended), 0);
+    const std::string failure = "1:0,5:0,10:0,50:0,100:0,500:0,0,0,1";
+    ASSERT_GE(text.size(), failure.size());
+    EXPECT_EQ(text.substr(text.size() - failure.size()), failure) << text;
+    EXPECT_TRUE(HasCommand(TakeCommands(), "[00"));
+  }
+}
+
 TEST_F(DirectIoTest, SwitchedOnNotificationsReachTheApplication) {
   ServiceDriver& d = Ready(sim::Model::kKrt07, SimCounts({{100, 10}}));
   EXPECT_EQ(Dio(d, 77, 1), OPOS_SUCCESS);
