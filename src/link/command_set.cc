@@ -143,15 +143,16 @@ namespace {
 // answers; only the letter differs, and the KRT02/KRT03 change has five
 // digits where the amount dispense keeps six.
 BuiltCommand PayAmount(ModelCode model, uint8_t letter, int32_t amount, int32_t timeout_ms) {
-  if (amount < 0) return Illegal();
+  const bool five_digits = letter == '!' && !IsKrt07Family(model);
+  // Cut to the field, an amount would pay something else than asked.
+  if (amount < 0 || amount > (five_digits ? 99999 : 999999)) return Illegal();
   if (IsKrt07Family(model)) {
     std::vector<uint8_t> bytes = Head(letter, '0', '6');
-    AppendDecimal(bytes, amount % 1000000, 6);
+    AppendDecimal(bytes, amount, 6);
     return Built(Make(std::move(bytes), WaitStyle::kBusy, timeout_ms, AnswerRule::Action({kAck, kLf, kDc4, kEtb})));
   }
-  const bool five_digits = letter == '!';
   std::vector<uint8_t> bytes = Head(letter, '0', five_digits ? '5' : '6');
-  AppendDecimal(bytes, five_digits ? amount % 100000 : amount % 1000000, five_digits ? 5 : 6);
+  AppendDecimal(bytes, amount, five_digits ? 5 : 6);
   AnswerRule rule = model == ModelCode::kKrt03 ? AnswerRule::ShortAction({kAck, kLf, kDc3, kDc4, kEtb})
                                                : AnswerRule::Action({kAck, kLf, kDc4, kEtb});
   return Built(Make(std::move(bytes), WaitStyle::kBusy, kDayLongTimeoutMs, std::move(rule)));
@@ -166,6 +167,8 @@ BuiltCommand ChangeCommand(ModelCode model, int32_t amount, int32_t timeout_ms) 
 BuiltCommand AmountDispenseCommand(ModelCode model, int32_t amount, int32_t timeout_ms) {
   return PayAmount(model, 'm', amount, timeout_ms);
 }
+
+int32_t ChangeAmountLimit(ModelCode model) { return IsKrt07Family(model) ? 999999 : 99999; }
 
 DeviceCommand ResetCommand() {
   return Make(Head('0', '0', '0'), WaitStyle::kBusy, 20000,

@@ -96,11 +96,15 @@ DeviceCommand Krt02ModeACommand();
 
 // Pay-outs. Dispense: "$14" (KRT02/KRT03, two-digit fields; the KRT03 waits
 // in the Dispense style for up to a day) or "n21" (KRT07/KRT77). Change:
-// "!05" (KRT02/KRT03, amount mod 100000, a day) or "!06" (KRT07/KRT77,
-// amount mod 1000000). Amount dispense "m06" (a day on the KRT02/KRT03).
+// "!05" (KRT02/KRT03, five digits, a day) or "!06" (KRT07/KRT77, six
+// digits). Amount dispense "m06" (six digits; a day on the KRT02/KRT03). An
+// amount the field cannot carry is refused (106), never cut to the field.
 BuiltCommand DispenseCommand(ModelCode model, const CountBlock& counts, int32_t timeout_ms);
 BuiltCommand ChangeCommand(ModelCode model, int32_t amount, int32_t timeout_ms);
 BuiltCommand AmountDispenseCommand(ModelCode model, int32_t amount, int32_t timeout_ms);
+// The largest amount the change command of |model| carries: 99 999 yen in the
+// five digits of "!05", 999 999 in the six of "!06".
+int32_t ChangeAmountLimit(ModelCode model);
 
 // "000": reset/initialise (Busy, 20 s).
 DeviceCommand ResetCommand();

@@ -69,6 +69,10 @@ constexpr char kModeAChanged[] = "接続機器を KRT02 (A通信モード)に変
 constexpr char kModeAChangeFailed[] = "接続機器を KRT02 (A通信モード)に変更に失敗しました。";
 constexpr char kReopenAt115200Data8[] = "115200bps, ST1. data8, PE1, SP1 でシリアルポートを再オープン実行";
 constexpr char kReopenAt9600Data8[] = "9600bps, ST1. data8, PE1, SP1 でシリアルポートを再オープン実行";
+// A KRT07/KRT77 left at 115200 bit/s (a program download that never ended).
+constexpr char kReadAt115200Data8[] = "115200bps, ST1. data8, PE1, SP1 で型式リード開始";
+constexpr char kLeftAtFastLine[] = "接続機器が 115200bps のままでした。9600bps に戻します。";
+constexpr char kFastLineNotLeft[] = "接続機器を 115200bps から 9600bps に戻せませんでした。";
 
 // A digit of the status record as its value (may be negative for non-digits;
 // only its bits are tested).
@@ -561,6 +565,9 @@ ModelDetection SerialLink::DetectModel(const AbandonCheck& abandon) {
         Info(mode == Krt02Mode::kA ? kFoundKrt02ModeA : kFoundKrt02ModeB);
         break;
       case ModelCode::kUnknown:
+        // Nothing answered on the usual lines: perhaps a KRT07/KRT77 that a
+        // program download left at 115200 bit/s.
+        return DetectOnFastLine(detection, abandon);
       case ModelCode::kKrt07:
       case ModelCode::kKrt77:
         return failed();
@@ -582,6 +589,45 @@ ModelDetection SerialLink::DetectModel(const AbandonCheck& abandon) {
   detection.outcome = ModelDetection::Outcome::kModeChangeRefused;
   detection.refused_answer = static_cast<uint8_t>(answer);
   return detection;
+}
+
+ModelDetection SerialLink::DetectOnFastLine(ModelDetection detection, const AbandonCheck& abandon) {
+  const auto ended = [&detection](ModelDetection::Outcome outcome) {
+    detection.outcome = outcome;
+    return detection;
+  };
+  const auto abandoned = [&abandon] { return abandon && abandon(); };
+  if (abandoned()) return ended(ModelDetection::Outcome::kAbandoned);
+  Info(kReopenAt115200Data8);
+  if (Reopen(kLine115200Data8, detection) != 0) return ended(ModelDetection::Outcome::kFailed);
+  Info(kReadAt115200Data8);
+  ReadModelName();
+  if (!IsKrt07Family(Model())) return ended(ModelDetection::Outcome::kFailed);
+
+  // Back to 9600 bit/s as a finished download would have left it: the
+  // device would otherwise stay out of reach of every later claim.
+  Info(kLeftAtFastLine);
+  if (abandoned()) return ended(ModelDetection::Outcome::kAbandoned);
+  if (Exchange(LineSpeedCommand(LineSpeed::kNormal).bytes, kSpeedChangeTimeoutMs) != kAck) {
+    Error(kFastLineNotLeft);
+    return ended(ModelDetection::Outcome::kFailed);
+  }
+  clock_.SleepMs(kAfterSpeedChangeMs);
+  Info(kReopenAt9600Data8);
+  if (Reopen(kLine9600Data8, detection) != 0) return ended(ModelDetection::Outcome::kFailed);
+  // Only a read on the line it now listens on decides.
+  if (abandoned()) return ended(ModelDetection::Outcome::kAbandoned);
+  Info(kReadAt9600Data8);
+  ReadModelName();
+  if (Model() == ModelCode::kKrt07) {
+    Info(kFoundKrt07);
+    return ended(ModelDetection::Outcome::kReady);
+  }
+  if (Model() == ModelCode::kKrt77) {
+    Info(kFoundKrt77);
+    return ended(ModelDetection::Outcome::kReady);
+  }
+  return ended(ModelDetection::Outcome::kFailed);
 }
 
 SpeedSwitch SerialLink::SwitchLineSpeed(LineSpeed speed) {

@@ -133,7 +133,9 @@ class SerialLink final : public LineExchange {
 
   // Finds the connected model across the line settings, brings a KRT02 to
   // 9600 bit/s and communication mode A and leaves the port on the model's
-  // settings. Ready when the model is known and the line ready; failed when
+  // settings. When nothing answers on the usual lines, a KRT07/KRT77 left at
+  // 115200 bit/s (by a download that never ended) is looked for there and
+  // switched back to 9600 bit/s, and the detection says so in the trace. Ready when the model is known and the line ready; failed when
   // a reopen fails, no model answers or a speed change is refused; the
   // answer to the mode-A change when that change is refused. With |abandon|
   // saying so before a read or a command, abandoned there: each attempt
@@ -156,6 +158,9 @@ class SerialLink final : public LineExchange {
   int Exchange(std::span<const uint8_t> command, int timeout_ms);
   // ReopenPort that remembers, for the detection, that the port was reopened.
   int Reopen(std::string_view definition, ModelDetection& detection);
+  // The last attempt of DetectModel: a KRT07/KRT77 at 115200 bit/s, switched
+  // back to 9600 bit/s and read again there.
+  ModelDetection DetectOnFastLine(ModelDetection detection, const AbandonCheck& abandon);
   // Sends |command| and receives a data frame of exactly |length| bytes with
   // follow-ups suppressed; false otherwise.
   bool ReadRecord(std::span<const uint8_t> command, int length, DeviceReply& reply);

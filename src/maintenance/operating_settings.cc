@@ -1,8 +1,8 @@
 #include "maintenance/operating_settings.h"
 
-#include <fstream>
 #include <vector>
 
+#include "maintenance/maintenance_file.h"
 #include "opos/opos.h"
 #include "platform/codepage.h"
 
@@ -103,24 +103,32 @@ std::optional<SettingLine> ParseSettingLine(std::string_view line, std::string* 
   return setting;
 }
 
-int32_t LoadOperatingConditions(int32_t selector, std::string_view text, const std::string& path,
-                                const SendSetting& send, diag::TraceLog& trace, platform::Clock& clock) {
-  if (selector >= 0 && selector <= 15) {
-    if (text.empty()) return opos::OPOS_E_ILLEGAL;
-    const std::optional<std::array<int32_t, 5>> values = ParseSettingValues(text);
-    if (!values) return opos::OPOS_E_ILLEGAL;
-    return send(selector, *values);
-  }
-  if (selector != kLoadSettingsFile) return opos::OPOS_E_ILLEGAL;
+bool SettingsSelectionAllowed(int32_t selector, std::string_view text) {
+  if (selector == kLoadSettingsFile) return true;
+  return selector >= 0 && selector <= 15 && !text.empty() && ParseSettingValues(text).has_value();
+}
+
+int32_t LoadOperatingConditions(int32_t selector, std::string_view text, const std::string& folder,
+                                const std::string& file_name, const SendSetting& send, diag::TraceLog& trace,
+                                platform::Clock& clock) {
+  if (!SettingsSelectionAllowed(selector, text)) return opos::OPOS_E_ILLEGAL;
+  if (selector != kLoadSettingsFile) return send(selector, *ParseSettingValues(text));
 
   trace.Write(diag::kLevelInfo, diag::kTagInfo, kLoadStart);
-  std::ifstream file(path, std::ios::binary);
-  if (!file) {
+  MaintenanceFile file = MaintenanceFile::Open(folder, file_name, kSettingsFileMaxBytes);
+  if (!file.ok()) {
     trace.Write(diag::kLevelError, diag::kTagError, kOpenFailed);
+    trace.Write(diag::kLevelError, diag::kTagError, file.Problem());
     return opos::OPOS_E_ILLEGAL;
   }
   std::string line;
-  while (std::getline(file, line)) {
+  for (;;) {
+    const MaintenanceFile::LineRead read = file.ReadLine(&line, kSettingsLineMaxBytes);
+    if (read == MaintenanceFile::LineRead::kEnd) break;
+    if (read == MaintenanceFile::LineRead::kFailed) {
+      trace.Write(diag::kLevelError, diag::kTagError, file.Problem());
+      return file.fault() == FileFault::kRead ? opos::OPOS_E_FAILURE : opos::OPOS_E_ILLEGAL;
+    }
     // The file is in CP932; the trace takes UTF-8.
     trace.Write(diag::kLevelInfo, diag::kTagInfo, std::string(kLineRead) + platform::Cp932ToUtf8(Trim(line)));
     std::string error;

@@ -11,6 +11,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -43,13 +44,28 @@ struct SettingLine {
 // trace text that names the fault.
 std::optional<SettingLine> ParseSettingLine(std::string_view line, std::string* error);
 
-// Selector 99: loads |path| line by line, sending each setting (a failing
+// Bounds of the settings file: sixteen settings take some 200 bytes.
+inline constexpr int64_t kSettingsFileMaxBytes = 64 * 1024;
+inline constexpr size_t kSettingsLineMaxBytes = 256;
+
+// Whether LoadOperatingConditions goes on to the file or the device with
+// these arguments: selector 99, or 0..15 with |text| five values. The checks
+// that need neither, made before anything else.
+bool SettingsSelectionAllowed(int32_t selector, std::string_view text);
+
+// Selector 99: loads |file_name| from |folder| (the maintenance folder, read
+// as MaintenanceFile reads it) line by line, sending each setting (a failing
 // setting is traced and the load goes on; a refused line ends it with 106).
+// A file that cannot be had (missing, a link out of the folder, not a
+// regular file, larger than its bound) gives 106 before anything is sent;
+// a line longer than its bound ends the load with 106, a read error with
+// 111; each with an Error line that names the file and the fault.
 // Selector 0..15: sends |text| as the five values of that page (106 when
 // empty or malformed; otherwise the send's result). Other selectors: 106.
 // |text| is already in the system code page. Every line read, refusal and
 // device result is traced as the file format above describes.
-int32_t LoadOperatingConditions(int32_t selector, std::string_view text, const std::string& path,
-                                const SendSetting& send, diag::TraceLog& trace, platform::Clock& clock);
+int32_t LoadOperatingConditions(int32_t selector, std::string_view text, const std::string& folder,
+                                const std::string& file_name, const SendSetting& send, diag::TraceLog& trace,
+                                platform::Clock& clock);
 
 }  // namespace vexokrt::maintenance

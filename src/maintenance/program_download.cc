@@ -1,11 +1,6 @@
 #include "maintenance/program_download.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <array>
-#include <cerrno>
 #include <cstdio>
 #include <span>
 #include <vector>
@@ -16,6 +11,7 @@
 #include "link/device_reply.h"
 #include "link/line_exchange.h"
 #include "link/line_sequences.h"
+#include "maintenance/maintenance_file.h"
 #include "opos/opos.h"
 
 namespace vexokrt::maintenance {
@@ -27,47 +23,10 @@ constexpr size_t kVersionOffset = 15;
 constexpr std::string_view kStartLine = "プログラムダウンロード開始";
 constexpr std::string_view kEndLine = "プログラムダウンロード終了";
 
-// An open program file; closed with the object.
-class ProgramFile {
- public:
-  ProgramFile() = default;
-  explicit ProgramFile(int fd) : fd_(fd) {}
-  ProgramFile(ProgramFile&& other) noexcept : fd_(other.fd_), size_(other.size_), kind_(other.kind_) {
-    other.fd_ = -1;
-  }
-  ProgramFile& operator=(ProgramFile&&) = delete;
-  ~ProgramFile() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-
-  int fd() const { return fd_; }
-  int64_t size() const { return size_; }
-  char kind() const { return kind_; }
-  void Describe(int64_t size, char kind) {
-    size_ = size;
-    kind_ = kind;
-  }
-
-  // Reads exactly |out.size()| bytes; false (errno kept, 0 at the end of the
-  // file) when fewer came.
-  bool ReadExactly(std::span<uint8_t> out) const {
-    size_t done = 0;
-    while (done < out.size()) {
-      const ssize_t got = ::read(fd_, out.data() + done, out.size() - done);
-      if (got < 0 && errno == EINTR) continue;
-      if (got <= 0) {
-        if (got == 0) errno = 0;
-        return false;
-      }
-      done += static_cast<size_t>(got);
-    }
-    return true;
-  }
-
- private:
-  int fd_ = -1;
-  int64_t size_ = 0;
-  char kind_ = '1';
+// An open program file and the kind its start frame names.
+struct ProgramFile {
+  MaintenanceFile file;
+  char kind;
 };
 
 struct FileChoice {
@@ -83,9 +42,9 @@ class Download {
 
  private:
   int32_t ReadVersion(std::string* version);
-  int32_t SendFile(const ProgramFile& file);
+  int32_t SendFile(ProgramFile& program);
   int32_t WaitUntilReady();
-  int32_t SendBlocks(const ProgramFile& file);
+  int32_t SendBlocks(MaintenanceFile& file);
   void SendEndFrame();
   int32_t WaitForWrite();
 
@@ -129,8 +88,11 @@ class Download {
   }
 
   void Info(std::string_view text) { ctx_.trace.Write(diag::kLevelInfo, diag::kTagInfo, text); }
-  void ReadError() {
-    ctx_.trace.Write(diag::kLevelError, diag::kTagError, "ファイル読み取りエラー = " + std::to_string(errno));
+  // A read that came up short: the system error number (0 when the file
+  // ended early) and, for a read error, the file and what the error was.
+  void ReadError(const MaintenanceFile& file) {
+    ctx_.trace.Write(diag::kLevelError, diag::kTagError, "ファイル読み取りエラー = " + std::to_string(file.error()));
+    if (file.fault() == FileFault::kRead) ctx_.trace.Write(diag::kLevelError, diag::kTagError, file.Problem());
   }
 
   DownloadContext& ctx_;
@@ -186,20 +148,6 @@ std::vector<FileChoice> ChooseFiles(int32_t selector, ModelCode model, std::stri
   return files;
 }
 
-// Opens |path| and checks it is a regular file of an allowed size.
-bool OpenProgramFile(const std::string& path, char kind, std::vector<ProgramFile>& files) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  ProgramFile file(fd);
-  struct stat info {};
-  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) return false;
-  const int64_t size = static_cast<int64_t>(info.st_size);
-  if (size < kDownloadMinBytes || size > kDownloadMaxBytes) return false;
-  file.Describe(size, kind);
-  files.push_back(std::move(file));
-  return true;
-}
-
 int32_t Download::Run(int32_t selector, std::string_view names) {
   const ModelCode model = ctx_.device.Model();
   if (!IsKrt07Family(model)) return opos::OPOS_E_ILLEGAL;
@@ -216,10 +164,16 @@ int32_t Download::Run(int32_t selector, std::string_view names) {
   std::vector<ProgramFile> files;
   files.reserve(choices.size());
   for (const FileChoice& choice : choices) {
-    if (!OpenProgramFile(ctx_.folder + choice.name, choice.kind, files)) return opos::OPOS_E_ILLEGAL;
+    MaintenanceFile file = MaintenanceFile::Open(ctx_.folder, choice.name, kDownloadMaxBytes);
+    if (!file.ok()) {
+      ctx_.trace.Write(diag::kLevelError, diag::kTagError, file.Problem());
+      return opos::OPOS_E_ILLEGAL;
+    }
+    if (file.size() < kDownloadMinBytes) return opos::OPOS_E_ILLEGAL;
+    files.push_back({std::move(file), choice.kind});
   }
-  for (const ProgramFile& file : files) {
-    const int32_t result = SendFile(file);
+  for (ProgramFile& program : files) {
+    const int32_t result = SendFile(program);
     if (result != opos::OPOS_SUCCESS) return result;
     ctx_.clock.SleepMs(kPauseBetweenFilesMs);
   }
@@ -249,14 +203,15 @@ Download::Outcome Download::Judge(const DeviceReply& reply) {
   return extended_or_failure(line_.ReadErrorNumber().Value());
 }
 
-int32_t Download::SendFile(const ProgramFile& file) {
+int32_t Download::SendFile(ProgramFile& program) {
+  MaintenanceFile& file = program.file;
   std::vector<uint8_t> first(kBlockBytes);
   if (!file.ReadExactly(first)) {
-    ReadError();
+    ReadError(file);
     return opos::OPOS_E_FAILURE;
   }
   Info(kStartLine);
-  const int32_t accepted = Report(Judge(Exchange(ProgramStartFrame(file.kind(), first), kStartFrameTimeoutMs)));
+  const int32_t accepted = Report(Judge(Exchange(ProgramStartFrame(program.kind, first), kStartFrameTimeoutMs)));
   if (accepted != opos::OPOS_SUCCESS) return accepted;
 
   const int32_t ready = WaitUntilReady();
@@ -301,7 +256,7 @@ int32_t Download::WaitUntilReady() {
   }
 }
 
-int32_t Download::SendBlocks(const ProgramFile& file) {
+int32_t Download::SendBlocks(MaintenanceFile& file) {
   int64_t remaining = file.size() - static_cast<int64_t>(kBlockBytes);
   int serial = 0;
   std::vector<uint8_t> data;
@@ -309,7 +264,7 @@ int32_t Download::SendBlocks(const ProgramFile& file) {
     const size_t block = static_cast<size_t>(std::min<int64_t>(remaining, kBlockBytes));
     data.resize(block);
     if (!file.ReadExactly(data)) {
-      ReadError();
+      ReadError(file);
       return opos::OPOS_E_FAILURE;
     }
     const std::vector<uint8_t> frame = ProgramDataFrame(static_cast<uint16_t>(serial), data);
@@ -367,6 +322,10 @@ int32_t Download::WaitForWrite() {
 }
 
 }  // namespace
+
+bool DownloadArgumentsAllowed(int32_t selector, ModelCode model, std::string_view names) {
+  return IsKrt07Family(model) && !ChooseFiles(selector, model, names).empty();
+}
 
 int32_t ProgramDownload(DownloadContext& ctx, int32_t selector, std::string_view names) {
   Download download(ctx);

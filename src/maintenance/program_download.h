@@ -69,11 +69,12 @@ struct DownloadContext {
 //   106  bad selector, a model other than KRT07/KRT77, a unit program or
 //        definition file for a KRT07 older than "01C01", a name part that is
 //        not a plain file name (a separator, ".", ".."; checked before anything
-//        is sent), a file missing or not a regular file, or of fewer than 257
-//        or more than 16 777 216 bytes (all files are checked before the first
-//        frame);
+//        is sent), a file that MaintenanceFile refuses (missing, a link out of
+//        the folder, not a regular file; traced with its reason) or of fewer
+//        than 257 or more than 16 777 216 bytes (all files are checked before
+//        the first frame);
 //   107  no answer to the start frame or a data frame;
-//   111  the version request failed, a file read came up short, the device
+//   111  the version request failed, a file read came up short or failed, the device
 //        refused without an error code, or the line speed could not be
 //        changed;
 //   112  the device stayed busy (SUB) for 60 s after the start frame, or did
@@ -85,5 +86,10 @@ struct DownloadContext {
 // 9600 bit/s first, so the line is usable afterwards; the deposit phase is
 // ended (phase 0, counts and status stale) whenever it was set.
 int32_t ProgramDownload(DownloadContext& ctx, int32_t selector, std::string_view names);
+
+// Whether ProgramDownload goes on to the device with these arguments: the
+// checks of the selector, the model and the name parts, made before anything
+// else (the version and the files are the device's and the folder's).
+bool DownloadArgumentsAllowed(int32_t selector, ModelCode model, std::string_view names);
 
 }  // namespace vexokrt::maintenance

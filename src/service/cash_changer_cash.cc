@@ -475,6 +475,9 @@ int32_t CCashChanger::DispenseChangeSteps(int32_t amount) {
   if (DepositUnderWay()) return OPOS_E_ILLEGAL;
   if (device_->Thread().Recovering()) return OPOS_E_NOHARDWARE;
   if (amount < 1 || amount > 999999) return OPOS_E_ILLEGAL;
+  // The KRT03 pays every amount with its change command, whose five digits
+  // stop at 99 999 yen: more is refused, never cut to what the field holds.
+  if (claimed_model_ == ModelCode::kKrt03 && amount > ChangeAmountLimit(ModelCode::kKrt03)) return OPOS_E_ILLEGAL;
   if (!cash::ExitAllowsAmount(current_exit_.load(), amount)) {
     pending_extended_.store(kExtendedNotAtCurrentExit);
     return OPOS_E_EXTENDED;

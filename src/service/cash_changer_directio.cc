@@ -19,6 +19,7 @@
 #include "directio/readouts.h"
 #include "link/line_sequences.h"
 #include "maintenance/operating_settings.h"
+#include "maintenance/program_download.h"
 #include "platform/codepage.h"
 #include "platform/registry.h"
 #include "service/cash_changer.h"
@@ -54,6 +55,15 @@ class DirectIoCommands {
   int32_t Run(const directio::CommandRow& row, bool* exit_record);
 
  private:
+  // A command without the pauses (1, 11, 23, 51, 80, 81, 87).
+  int32_t RunUnpaused(int32_t command);
+  // The checks a command makes before its pauses: its arguments, the exit
+  // and the service object's own state, never the line. What they prepare
+  // for the device work is kept below.
+  int32_t Check(int32_t command, bool* exit_record);
+  // The device work between the pauses.
+  int32_t Work(int32_t command);
+
   int32_t Data() const { return data_ != nullptr ? *data_ : 0; }
   std::string Text() const {
     if (text_ == nullptr) return {};
@@ -95,21 +105,34 @@ class DirectIoCommands {
   int32_t HeldCounts();                // 1
   int32_t Krt02CountCheck();           // 2
   int32_t Krt03Acceptance();           // 3
-  int32_t TakeBack();                  // 4
-  int32_t RawCommand();                // 8
-  int32_t AmountDispense();            // 9
+  int32_t CheckTakeBack();             // 4
+  int32_t TakeBack();
+  int32_t CheckRawCommand();           // 8
+  int32_t RawCommand();
+  int32_t AmountDispenseArguments();   // 9
+  int32_t AmountDispense();
   int32_t PageData();                  // 10
   int32_t Krt02CountsWithCheck();      // 12
   // 21, 22 and the check of 42 (|command| 42: no follow-up).
   int32_t SideCountCheck(int32_t command);
   int32_t OperationMode();             // 25
-  int32_t Code();                      // 26
+  int32_t CheckCode();                 // 26
+  int32_t Code();
   int32_t DepositMode();               // 27
-  int32_t DepositTable();              // 28
-  int32_t Settings();                  // 29
-  int32_t IntakeControl();             // 30
-  int32_t CheckedCounts();             // 31
-  int32_t CountAndCode();              // 32
+  // 28: the counts to send, or the refusal.
+  int32_t DepositTableArguments(CashCounts* counts);
+  int32_t DepositTable();
+  int32_t CheckSettings();             // 29
+  int32_t Settings();
+  int32_t CheckIntakeControl();        // 30
+  int32_t IntakeControl();
+  int32_t CheckCheckedCounts();        // 31
+  int32_t CheckedCounts();
+  int32_t CheckCountAndCode();         // 32
+  int32_t CountAndCode();
+  // The coin state of "[00" (41, and the wait of 42): 0 with |*state|, or
+  // 107 (no answer) or 111 (any other failure, a short answer) without.
+  int32_t ReadCoinState(std::optional<directio::CoinState>* state);
   int32_t CoinState();                 // 41
   int32_t Composite();                 // 42
   int32_t CoinUnitAction(int32_t* result);  // 43
@@ -124,11 +147,13 @@ class DirectIoCommands {
   int32_t LastChange();                // 64
   int32_t Stop();                      // 71
   int32_t Switch(void (ChangerDevice::*set)(bool));  // 72, 77, 84, 85
-  int32_t SettingsPage();              // 73
+  int32_t CheckSettingsPage();         // 73
+  int32_t SettingsPage();
   int32_t TwoBlocks();                 // 74
   int32_t Reset();                     // 75
   int32_t ErrorNumber();               // 76
-  int32_t SetCounts(char letter);      // 78, 79
+  int32_t CheckSetCounts(char letter);  // 78, 79
+  int32_t SetCounts();
   int32_t MemoryCounts(bool second_table);  // 82, 83
   int32_t OperationModeBit();          // 86
   int32_t ReadPage(int32_t page, std::string* page_text);
@@ -140,6 +165,11 @@ class DirectIoCommands {
   ChangerDevice& device_;
   int32_t* data_;
   std::string* text_;
+  // Prepared by the checks: the counts as given (4), the frame as it goes
+  // out (8, 26, 31, 32, 78, 79), the settings file's name (73 with 99).
+  CashCounts counts_{};
+  BuiltCommand prepared_;
+  std::string file_name_;
 };
 
 // --- the frame --------------------------------------------------------------------------
@@ -175,221 +205,18 @@ int32_t CCashChanger::DirectIO(int32_t command, int32_t* data, std::string* text
 int32_t DirectIoCommands::Run(const directio::CommandRow& row, bool* exit_record) {
   if (!directio::ModelAllowed(row.models, so_.claimed_model_)) return OPOS_E_ILLEGAL;
   const int32_t command = row.number;
-  const int32_t exit = so_.current_exit_.load();
-
-  // Checks that refuse before any pause.
-  if (command == 2 && exit == 3) return OPOS_E_FAILURE;
-  if (command == 12 && exit == 3) {
-    *exit_record = false;
-    return OPOS_E_ILLEGAL;
-  }
-  if (command == 51) {
-    if (data_ == nullptr || (*data_ != 0 && *data_ != 1)) return OPOS_E_ILLEGAL;
-    so_.deposit_option_.store(*data_);
-    return OPOS_SUCCESS;
-  }
-  if (command == 11) {
-    const std::vector<uint8_t> status = device_.KeptStatus();
-    if (data_ != nullptr) *data_ = status.size() > 7 ? (status[7] & 0x0F) : 0;
-    return OPOS_SUCCESS;
-  }
+  if (!row.pause) return RunUnpaused(command);
+  // The stop request reaches an operation that holds the pauses already.
   if (command == 71) return Stop();
-  if (!row.pause) {
-    switch (command) {
-      case 1:
-        return HeldCounts();
-      case 23:
-        RefreshStatus();
-        Answer(directio::StatusFlagsText(device_.KeptStatus()));
-        return OPOS_SUCCESS;
-      case 80:
-        RefreshCounts();
-        Answer(std::string(1, device_.Discrepancy() != 0 ? '1' : '0') + "," +
-               (device_.SecondFlag() != 0 ? '1' : '0'));
-        return OPOS_SUCCESS;
-      case 81:
-        RefreshStatus();
-        Answer(directio::StatusSummaryText(device_.KeptStatus()));
-        return OPOS_SUCCESS;
-      case 87:
-        RefreshStatus();
-        Answer(directio::FillLevelsText(device_.KeptStatus()));
-        return OPOS_SUCCESS;
-      default:
-        return OPOS_E_ILLEGAL;
-    }
-  }
 
-  // The commands whose arguments are checked before the pauses.
+  // A command's own checks come first: a refused call pauses nothing and
+  // sends nothing. Then the pauses, then the device work.
+  if (const int32_t refused = Check(command, exit_record); refused != OPOS_SUCCESS) return refused;
+  // (Command 86 answers in pData: the follow-up goes by the value given.)
   const int32_t data = Data();
-  switch (command) {
-    case 3:
-      if (data < 0 || data > 2) return OPOS_E_ILLEGAL;
-      if (data == 2) {
-        if (so_.DepositStatus() != CHAN_STATUS_DEPOSIT_END) return OPOS_E_ILLEGAL;
-        so_.deposit_active_mark_.store(0);
-        return OPOS_SUCCESS;
-      }
-      break;
-    case 10:
-      if (data < 0 || data > 9) return OPOS_E_ILLEGAL;
-      break;
-    case 21:
-    case 22:
-    case 42:
-      if (data < 0 || data > 3) return OPOS_E_ILLEGAL;
-      if (!directio::SideAllowedAtExit(data, exit)) return Extended(kExtendedNotAtCurrentExit);
-      break;
-    case 25:
-    case 27:
-      if (data != 0 && data != 1) return OPOS_E_ILLEGAL;
-      break;
-    case 52:
-    case 53:
-      if (data < 1 || data > 4) return OPOS_E_ILLEGAL;
-      break;
-    case 72:
-      return Switch(&ChangerDevice::SetRejectCountWatch);
-    case 74:
-      if (data != 0 && data != 1) return OPOS_E_ILLEGAL;
-      break;
-    case 77:
-      return Switch(&ChangerDevice::SetCassetteNotify);
-    case 84:
-      return Switch(&ChangerDevice::SetCassetteDisplayNotify);
-    case 85:
-      return Switch(&ChangerDevice::SetRejectKindReport);
-    case 86:
-      if (data == 3 || data < 0 || data > 5) return OPOS_E_ILLEGAL;
-      break;
-    default:
-      break;
-  }
-
-  // Commands whose own checks (texts, exits, the device's state) come first
-  // run them inside their handlers before any traffic; the pauses wrap the
-  // rest.
   CCashChanger::HistoryPause history = so_.PauseHistory();
   CommThread::Hold watch = device_.HoldWatch();
-  int32_t result = OPOS_E_ILLEGAL;
-  switch (command) {
-    case 2:
-      result = Krt02CountCheck();
-      break;
-    case 3:
-      result = Krt03Acceptance();
-      break;
-    case 4:
-      result = TakeBack();
-      break;
-    case 8:
-      result = RawCommand();
-      break;
-    case 9:
-      result = AmountDispense();
-      break;
-    case 10:
-      result = PageData();
-      break;
-    case 12:
-      result = Krt02CountsWithCheck();
-      break;
-    case 13:
-      result = device_.Execute(ClockMinutesCommand(so_.clock().LocalTimeNow().tm));
-      break;
-    case 21:
-    case 22:
-      result = SideCountCheck(command);
-      break;
-    case 24:
-      result = device_.Execute(ClockSecondsCommand(so_.clock().LocalTimeNow().tm, so_.config_.claim_relaxation));
-      break;
-    case 25:
-      result = OperationMode();
-      break;
-    case 26:
-      result = Code();
-      break;
-    case 27:
-      result = DepositMode();
-      break;
-    case 28:
-      result = DepositTable();
-      break;
-    case 29:
-      result = Settings();
-      break;
-    case 30:
-      result = IntakeControl();
-      break;
-    case 31:
-      result = CheckedCounts();
-      break;
-    case 32:
-      result = CountAndCode();
-      break;
-    case 33:
-      result = so_.RunProgramDownload(data, Text());
-      break;
-    case 41:
-      result = CoinState();
-      break;
-    case 42:
-      result = Composite();
-      break;
-    case 43: {
-      int32_t unused = 0;
-      result = CoinUnitAction(&unused);
-      break;
-    }
-    case 52:
-      result = CountTable();
-      break;
-    case 53:
-      result = CountTableAction();
-      break;
-    case 61:
-      result = LogFiles();
-      break;
-    case 62:
-      result = Version();
-      break;
-    case 63:
-      result = ExchangeText(CountSummaryCommand(), &directio::CountSummaryText);
-      break;
-    case 64:
-      result = LastChange();
-      break;
-    case 73:
-      result = SettingsPage();
-      break;
-    case 74:
-      result = TwoBlocks();
-      break;
-    case 75:
-      result = Reset();
-      break;
-    case 76:
-      result = ErrorNumber();
-      break;
-    case 78:
-      result = SetCounts('S');
-      break;
-    case 79:
-      result = SetCounts('T');
-      break;
-    case 82:
-      result = MemoryCounts(false);
-      break;
-    case 83:
-      result = MemoryCounts(true);
-      break;
-    case 86:
-      result = OperationModeBit();
-      break;
-    default:
-      break;
-  }
+  const int32_t result = Work(command);
   watch.End();
   history.End();
 
@@ -406,6 +233,207 @@ int32_t DirectIoCommands::Run(const directio::CommandRow& row, bool* exit_record
     so_.config_.operation_mode_initialize = mode;
   }
   return result;
+}
+
+int32_t DirectIoCommands::RunUnpaused(int32_t command) {
+  switch (command) {
+    case 1:
+      return HeldCounts();
+    case 11: {
+      const std::vector<uint8_t> status = device_.KeptStatus();
+      if (data_ != nullptr) *data_ = status.size() > 7 ? (status[7] & 0x0F) : 0;
+      return OPOS_SUCCESS;
+    }
+    case 23:
+      RefreshStatus();
+      Answer(directio::StatusFlagsText(device_.KeptStatus()));
+      return OPOS_SUCCESS;
+    case 51:
+      if (data_ == nullptr || (*data_ != 0 && *data_ != 1)) return OPOS_E_ILLEGAL;
+      so_.deposit_option_.store(*data_);
+      return OPOS_SUCCESS;
+    case 80:
+      RefreshCounts();
+      Answer(std::string(1, device_.Discrepancy() != 0 ? '1' : '0') + "," +
+             (device_.SecondFlag() != 0 ? '1' : '0'));
+      return OPOS_SUCCESS;
+    case 81:
+      RefreshStatus();
+      Answer(directio::StatusSummaryText(device_.KeptStatus()));
+      return OPOS_SUCCESS;
+    case 87:
+      RefreshStatus();
+      Answer(directio::FillLevelsText(device_.KeptStatus()));
+      return OPOS_SUCCESS;
+    default:
+      return OPOS_E_ILLEGAL;
+  }
+}
+
+int32_t DirectIoCommands::Check(int32_t command, bool* exit_record) {
+  const int32_t data = Data();
+  const int32_t exit = so_.current_exit_.load();
+  const auto one_of_two = [data] { return data == 0 || data == 1 ? OPOS_SUCCESS : OPOS_E_ILLEGAL; };
+  switch (command) {
+    case 2:
+      return exit == 3 ? OPOS_E_FAILURE : OPOS_SUCCESS;
+    case 3:
+      if (data < 0 || data > 2) return OPOS_E_ILLEGAL;
+      // 2 only forgets the mark of an ended deposit.
+      if (data == 2 && so_.DepositStatus() != CHAN_STATUS_DEPOSIT_END) return OPOS_E_ILLEGAL;
+      return OPOS_SUCCESS;
+    case 4:
+      return CheckTakeBack();
+    case 8:
+      return CheckRawCommand();
+    case 9:
+      return AmountDispenseArguments();
+    case 10:
+      return data < 0 || data > 9 ? OPOS_E_ILLEGAL : OPOS_SUCCESS;
+    case 12:
+      if (exit != 3) return OPOS_SUCCESS;
+      *exit_record = false;
+      return OPOS_E_ILLEGAL;
+    case 21:
+    case 22:
+    case 42:
+      if (data < 0 || data > 3) return OPOS_E_ILLEGAL;
+      if (!directio::SideAllowedAtExit(data, exit)) return Extended(kExtendedNotAtCurrentExit);
+      return OPOS_SUCCESS;
+    case 25:
+    case 27:
+    case 74:
+    case 72:
+    case 77:
+    case 84:
+    case 85:
+      return one_of_two();
+    case 26:
+      return CheckCode();
+    case 28: {
+      CashCounts unused{};
+      return DepositTableArguments(&unused);
+    }
+    case 29:
+      return CheckSettings();
+    case 30:
+      return CheckIntakeControl();
+    case 31:
+      return CheckCheckedCounts();
+    case 32:
+      return CheckCountAndCode();
+    case 33:
+      return maintenance::DownloadArgumentsAllowed(data, so_.claimed_model_, Text()) ? OPOS_SUCCESS : OPOS_E_ILLEGAL;
+    case 52:
+    case 53:
+      return data < 1 || data > 4 ? OPOS_E_ILLEGAL : OPOS_SUCCESS;
+    case 73:
+      return CheckSettingsPage();
+    case 78:
+      return CheckSetCounts('S');
+    case 79:
+      return CheckSetCounts('T');
+    case 86:
+      return data == 3 || data < 0 || data > 5 ? OPOS_E_ILLEGAL : OPOS_SUCCESS;
+    default:
+      return OPOS_SUCCESS;
+  }
+}
+
+int32_t DirectIoCommands::Work(int32_t command) {
+  const int32_t data = Data();
+  switch (command) {
+    case 2:
+      return Krt02CountCheck();
+    case 3:
+      if (data == 2) {
+        so_.deposit_active_mark_.store(0);
+        return OPOS_SUCCESS;
+      }
+      return Krt03Acceptance();
+    case 4:
+      return TakeBack();
+    case 8:
+      return RawCommand();
+    case 9:
+      return AmountDispense();
+    case 10:
+      return PageData();
+    case 12:
+      return Krt02CountsWithCheck();
+    case 13:
+      return device_.Execute(ClockMinutesCommand(so_.clock().LocalTimeNow().tm));
+    case 21:
+    case 22:
+      return SideCountCheck(command);
+    case 24:
+      return device_.Execute(ClockSecondsCommand(so_.clock().LocalTimeNow().tm, so_.config_.claim_relaxation));
+    case 25:
+      return OperationMode();
+    case 26:
+      return Code();
+    case 27:
+      return DepositMode();
+    case 28:
+      return DepositTable();
+    case 29:
+      return Settings();
+    case 30:
+      return IntakeControl();
+    case 31:
+      return CheckedCounts();
+    case 32:
+      return CountAndCode();
+    case 33:
+      return so_.RunProgramDownload(data, Text());
+    case 41:
+      return CoinState();
+    case 42:
+      return Composite();
+    case 43: {
+      int32_t unused = 0;
+      return CoinUnitAction(&unused);
+    }
+    case 52:
+      return CountTable();
+    case 53:
+      return CountTableAction();
+    case 61:
+      return LogFiles();
+    case 62:
+      return Version();
+    case 63:
+      return ExchangeText(CountSummaryCommand(), &directio::CountSummaryText);
+    case 64:
+      return LastChange();
+    case 72:
+      return Switch(&ChangerDevice::SetRejectCountWatch);
+    case 73:
+      return SettingsPage();
+    case 74:
+      return TwoBlocks();
+    case 75:
+      return Reset();
+    case 76:
+      return ErrorNumber();
+    case 77:
+      return Switch(&ChangerDevice::SetCassetteNotify);
+    case 78:
+    case 79:
+      return SetCounts();
+    case 82:
+      return MemoryCounts(false);
+    case 83:
+      return MemoryCounts(true);
+    case 84:
+      return Switch(&ChangerDevice::SetCassetteDisplayNotify);
+    case 85:
+      return Switch(&ChangerDevice::SetRejectKindReport);
+    case 86:
+      return OperationModeBit();
+    default:
+      return OPOS_E_ILLEGAL;
+  }
 }
 
 // --- shared pieces ------------------------------------------------------------------
@@ -488,14 +516,23 @@ int32_t DirectIoCommands::PageData() {
   return OPOS_SUCCESS;
 }
 
-int32_t DirectIoCommands::CoinState() {
+int32_t DirectIoCommands::ReadCoinState(std::optional<directio::CoinState>* state) {
   const DeviceReply reply = Exchange(CoinStateCommand());
-  int32_t result = ReplyRule(reply);
+  state->reset();
+  if (reply.status == kReplyTimeout) return OPOS_E_NOHARDWARE;
+  // A refusal is a failure like any other: the code a BEL's follow-up read
+  // brings is no result of this command, so ResultCodeExtended stays.
+  if (reply.status != kReplyOk || reply.answerByte == kBel || reply.answerByte == kNak) return OPOS_E_FAILURE;
+  *state = directio::ParseCoinState(reply.data);
+  return *state ? OPOS_SUCCESS : OPOS_E_FAILURE;
+}
+
+int32_t DirectIoCommands::CoinState() {
   std::optional<directio::CoinState> state;
-  if (result == OPOS_SUCCESS) state = directio::ParseCoinState(reply.data);
+  const int32_t result = ReadCoinState(&state);
   if (!state) {
     Answer(directio::CoinStateFailureText());
-    return result == OPOS_E_NOHARDWARE ? OPOS_E_NOHARDWARE : (result == OPOS_E_EXTENDED ? result : OPOS_E_FAILURE);
+    return result;
   }
   Answer(directio::CoinStateText(*state));
   return state->alarm != 0 ? OPOS_E_FAILURE : OPOS_SUCCESS;
@@ -535,10 +572,8 @@ int32_t DirectIoCommands::Composite() {
   const int64_t start = clock.NowMs();
   std::string coins;
   while (true) {
-    const DeviceReply reply = Exchange(CoinStateCommand());
-    const int32_t checked = ReplyRule(reply);
     std::optional<directio::CoinState> state;
-    if (checked == OPOS_SUCCESS) state = directio::ParseCoinState(reply.data);
+    ReadCoinState(&state);
     if (!state) {
       coins = directio::CoinStateFailureText();
       break;
@@ -650,44 +685,59 @@ int32_t DirectIoCommands::Krt03Acceptance() {
   return result;
 }
 
-int32_t DirectIoCommands::TakeBack() {
+int32_t DirectIoCommands::CheckTakeBack() {
   const int32_t mode = Data();
   const bool krt03 = so_.claimed_model_ == ModelCode::kKrt03;
   if (mode < 0 || mode > 3 || (mode != 0 && !krt03)) return OPOS_E_ILLEGAL;
   const std::optional<std::vector<uint8_t>> bytes = ByteInput();
   if (!bytes) return OPOS_E_ILLEGAL;
-  std::optional<CashCounts> counts = CountsFromBytes(*bytes, true);
+  const std::optional<CashCounts> counts = CountsFromBytes(*bytes, true);
   if (!counts) return OPOS_E_ILLEGAL;
+  // Counts the command's fields cannot carry are refused here; those turned
+  // into "all" before sending always fit.
+  const BuiltCommand fits = krt03 ? TakeBackKrt03Command(*counts, mode) : TakeBackCommand(*counts);
+  if (!fits.ok()) return fits.result;
+  counts_ = *counts;
+  return OPOS_SUCCESS;
+}
+
+int32_t DirectIoCommands::TakeBack() {
+  const int32_t mode = Data();
+  const bool krt03 = so_.claimed_model_ == ModelCode::kKrt03;
+  CashCounts counts = counts_;
   // When every given count is 0 or the whole stock of its kind, the ones
   // equal to the stock are left for the device to take all of.
   const CashCounts held = device_.CountsA();
   bool all_zero_or_held = true;
-  for (size_t i = 0; i < counts->size(); ++i) {
-    const int32_t c = (*counts)[i];
+  for (size_t i = 0; i < counts.size(); ++i) {
+    const int32_t c = counts[i];
     if (c != cash::kAllPieces && c != 0 && c != held[i]) all_zero_or_held = false;
   }
   if (all_zero_or_held) {
-    for (size_t i = 0; i < counts->size(); ++i) {
-      if ((*counts)[i] != 0 && (*counts)[i] == held[i]) (*counts)[i] = cash::kAllPieces;
+    for (size_t i = 0; i < counts.size(); ++i) {
+      if (counts[i] != 0 && counts[i] == held[i]) counts[i] = cash::kAllPieces;
     }
   }
   if (krt03) {
-    const BuiltCommand command = TakeBackKrt03Command(*counts, mode);
+    const BuiltCommand command = TakeBackKrt03Command(counts, mode);
     if (!command.ok()) return command.result;
     return device_.ExecuteAsync(command.command);
   }
-  return device_.TakeBack(*counts);
+  return device_.TakeBack(counts);
 }
 
-int32_t DirectIoCommands::RawCommand() {
+int32_t DirectIoCommands::CheckRawCommand() {
   std::optional<std::vector<uint8_t>> bytes = ByteInput();
   if (!bytes) return OPOS_E_ILLEGAL;
   bytes->erase(std::find(bytes->begin(), bytes->end(), uint8_t{0}), bytes->end());
   if (bytes->empty()) return OPOS_E_ILLEGAL;
-  const BuiltCommand command = vexokrt::RawCommand(*bytes, Data());
-  if (!command.ok()) return command.result;
-  const DeviceReply reply =
-      device_.SendCommand(command.command.bytes, WaitStyle::kNone, command.command.timeout_ms);
+  prepared_ = vexokrt::RawCommand(*bytes, Data());
+  return prepared_.result;
+}
+
+int32_t DirectIoCommands::RawCommand() {
+  const DeviceCommand& command = prepared_.command;
+  const DeviceReply reply = device_.SendCommand(command.bytes, WaitStyle::kNone, command.timeout_ms);
   if (reply.status != kReplyOk) {
     Answer(std::string());
     return reply.status == kReplyTimeout ? OPOS_E_NOHARDWARE : OPOS_E_FAILURE;
@@ -700,11 +750,17 @@ int32_t DirectIoCommands::RawCommand() {
   return OPOS_SUCCESS;
 }
 
-int32_t DirectIoCommands::AmountDispense() {
+int32_t DirectIoCommands::AmountDispenseArguments() {
   const int32_t amount = Data();
   if (amount < 0 || amount > 999999) return OPOS_E_ILLEGAL;
   if (so_.DepositUnderWay()) return OPOS_E_ILLEGAL;
   if (!cash::ExitAllowsAmount(so_.current_exit_.load(), amount)) return Extended(kExtendedNotAtCurrentExit);
+  return OPOS_SUCCESS;
+}
+
+int32_t DirectIoCommands::AmountDispense() {
+  const int32_t amount = Data();
+  if (const int32_t refused = AmountDispenseArguments(); refused != OPOS_SUCCESS) return refused;
   if (const int32_t check = so_.CheckBeforeDispenseFresh(); check != OPOS_SUCCESS) return check;
   const ModelCode model = so_.claimed_model_;
   const BuiltCommand command = AmountDispenseCommand(
@@ -742,16 +798,18 @@ int32_t DirectIoCommands::OperationMode() {
   return command.ok() ? device_.Execute(command.command) : command.result;
 }
 
-int32_t DirectIoCommands::Code() {
+int32_t DirectIoCommands::CheckCode() {
   const int32_t digit = Data();
   if (digit != 0 && digit != 1) return OPOS_E_ILLEGAL;
   const std::optional<std::vector<uint8_t>> bytes = ByteInput();
   if (!bytes) return OPOS_E_ILLEGAL;
   const std::optional<std::string> code = directio::FourDigitCode(*bytes);
   if (!code) return OPOS_E_ILLEGAL;
-  const BuiltCommand command = CodeCommand(digit, *code);
-  return command.ok() ? device_.Execute(command.command) : command.result;
+  prepared_ = CodeCommand(digit, *code);
+  return prepared_.result;
 }
+
+int32_t DirectIoCommands::Code() { return device_.Execute(prepared_.command); }
 
 int32_t DirectIoCommands::DepositMode() {
   const BuiltCommand command =
@@ -759,36 +817,45 @@ int32_t DirectIoCommands::DepositMode() {
   return command.ok() ? device_.Execute(command.command) : command.result;
 }
 
-int32_t DirectIoCommands::DepositTable() {
+int32_t DirectIoCommands::DepositTableArguments(CashCounts* counts) {
   const int32_t mode = Data();
   const int32_t exit = so_.current_exit_.load();
   if (mode < 0 || mode > 4) return OPOS_E_ILLEGAL;
   if (mode == 4 && exit == 3) return Extended(kExtendedNotAtCurrentExit);
-  CashCounts counts{};
+  counts->fill(0);
   if (mode <= 1) {
     const std::optional<std::vector<uint8_t>> bytes = ByteInput();
     if (!bytes) return OPOS_E_ILLEGAL;
     DispenseRecord record;
     const std::string_view text(reinterpret_cast<const char*>(bytes->data()), bytes->size());
     if (!cash::ParseCashCounts(text, &record, false, true)) return OPOS_E_ILLEGAL;
-    counts = record.Counts();
+    *counts = record.Counts();
     // Counts equal to the whole stock are not named: the device pays all.
     const CashCounts held = device_.CountsA();
     bool all_held = true;
-    for (size_t i = 0; i < counts.size(); ++i) {
-      if (counts[i] != cash::kAllPieces && counts[i] != held[i]) all_held = false;
+    for (size_t i = 0; i < counts->size(); ++i) {
+      if ((*counts)[i] != cash::kAllPieces && (*counts)[i] != held[i]) all_held = false;
     }
-    if (all_held) counts.fill(cash::kAllPieces);
+    if (all_held) counts->fill(cash::kAllPieces);
     const bool bills_only = exit == 2 || exit == 5;
-    for (size_t i = 0; i < counts.size(); ++i) {
+    for (size_t i = 0; i < counts->size(); ++i) {
       const bool coin = static_cast<int>(i) >= cash::kFirstCoin;
-      if ((bills_only && coin && counts[i] != 0) || (exit == 3 && !coin && counts[i] != 0)) {
+      if ((bills_only && coin && (*counts)[i] != 0) || (exit == 3 && !coin && (*counts)[i] != 0)) {
         return Extended(kExtendedNotAtCurrentExit);
       }
     }
   } else if (mode <= 3) {
-    counts.fill(cash::kKeywordPlace);
+    counts->fill(cash::kKeywordPlace);
   }
+  // A count the command's fields cannot carry is refused with the rest.
+  return DepositTableCommand(*counts, mode, so_.config_.take_back_timeout).result;
+}
+
+int32_t DirectIoCommands::DepositTable() {
+  const int32_t mode = Data();
+  const int32_t exit = so_.current_exit_.load();
+  CashCounts counts{};
+  if (const int32_t refused = DepositTableArguments(&counts); refused != OPOS_SUCCESS) return refused;
   if (const int32_t check = so_.CheckBeforeDispenseFresh(); check != OPOS_SUCCESS) return check;
   const BuiltCommand table = DepositTableCommand(counts, mode, so_.config_.take_back_timeout);
   if (!table.ok()) return table.result;
@@ -811,41 +878,48 @@ int32_t DirectIoCommands::DepositTable() {
   return result;
 }
 
+int32_t DirectIoCommands::CheckSettings() {
+  return maintenance::SettingsSelectionAllowed(Data(), Text()) ? OPOS_SUCCESS : OPOS_E_ILLEGAL;
+}
+
 int32_t DirectIoCommands::Settings() {
   const std::string folder = config::MaintenanceFolder(so_.config_.service);
-  const std::string path = folder + maintenance::SettingsFileName(so_.claimed_model_);
   auto send = [this](int32_t mode, const std::array<int32_t, 5>& values) {
     const BuiltCommand command = OperatingConditionCommand(mode, values);
     return command.ok() ? device_.Execute(command.command) : command.result;
   };
-  return maintenance::LoadOperatingConditions(Data(), Text(), path, send, *so_.trace_log_, so_.clock());
+  return maintenance::LoadOperatingConditions(Data(), Text(), folder, maintenance::SettingsFileName(so_.claimed_model_),
+                                              send, *so_.trace_log_, so_.clock());
 }
 
-int32_t DirectIoCommands::IntakeControl() {
+int32_t DirectIoCommands::CheckIntakeControl() {
   const bool under_way = so_.DepositUnderWay();
   const bool fixed = so_.deposit_fixed_.load();
   switch (Data()) {
     case 0:
-      if (!fixed || so_.config_.pause_deposit_set != 0 || !under_way) return OPOS_E_ILLEGAL;
-      break;
+      return !fixed || so_.config_.pause_deposit_set != 0 || !under_way ? OPOS_E_ILLEGAL : OPOS_SUCCESS;
     case 1:
-      if (fixed || !under_way) return OPOS_E_ILLEGAL;
-      break;
-    case 2: {
-      // Only while the device announces (DC1) that its intake waits, and
-      // its status shows the unit holding ("<2" at bytes 47-48).
-      LineExchange& line = device_.Line();
-      DeviceReply unasked;
-      line.ReceiveAnswer(unasked, 100, true, false);
-      if (unasked.status != kReplyOk || unasked.answerByte != kDc1) return OPOS_E_ILLEGAL;
-      const DeviceReply status = ::vexokrt::Exchange(line, StatusCommand(so_.claimed_model_).bytes, kDirectLimitMs);
-      if (!status.IsDataFrame() || status.data.size() != 51 || status.data[47] != '<' || status.data[48] != '2') {
-        return OPOS_E_ILLEGAL;
-      }
-      break;
-    }
+      return fixed || !under_way ? OPOS_E_ILLEGAL : OPOS_SUCCESS;
+    case 2:
+      // Only the device can tell, on the line (below).
+      return OPOS_SUCCESS;
     default:
       return OPOS_E_ILLEGAL;
+  }
+}
+
+int32_t DirectIoCommands::IntakeControl() {
+  if (Data() == 2) {
+    // Only while the device announces (DC1) that its intake waits, and
+    // its status shows the unit holding ("<2" at bytes 47-48).
+    LineExchange& line = device_.Line();
+    DeviceReply unasked;
+    line.ReceiveAnswer(unasked, 100, true, false);
+    if (unasked.status != kReplyOk || unasked.answerByte != kDc1) return OPOS_E_ILLEGAL;
+    const DeviceReply status = ::vexokrt::Exchange(line, StatusCommand(so_.claimed_model_).bytes, kDirectLimitMs);
+    if (!status.IsDataFrame() || status.data.size() != 51 || status.data[47] != '<' || status.data[48] != '2') {
+      return OPOS_E_ILLEGAL;
+    }
   }
   const int32_t result = device_.Execute(IntakeControlCommand());
   if (result == OPOS_SUCCESS && Data() == 0) {
@@ -856,51 +930,53 @@ int32_t DirectIoCommands::IntakeControl() {
   return result;
 }
 
-int32_t DirectIoCommands::CheckedCounts() {
+int32_t DirectIoCommands::CheckCheckedCounts() {
+  // Read as every cash-count text: a denomination not named is 0.
   const std::optional<std::vector<uint8_t>> bytes = ByteInput();
   if (!bytes) return OPOS_E_ILLEGAL;
   DispenseRecord record;
   const std::string_view text(reinterpret_cast<const char*>(bytes->data()), bytes->size());
   if (!cash::ParseCashCounts(text, &record, false, false)) return OPOS_E_ILLEGAL;
-  // Every denomination must be named, each with a count of its own.
-  for (const int face : cash::kFaceValues) {
-    const std::string key = std::to_string(face) + ":";
-    const bool named = text.substr(0, key.size()) == key || text.find("," + key) != std::string_view::npos ||
-                       text.find(";" + key) != std::string_view::npos;
-    if (!named) return OPOS_E_ILLEGAL;
-  }
-  const BuiltCommand command = CheckedCountsCommand(record.Counts());
-  if (!command.ok()) return command.result;
+  prepared_ = CheckedCountsCommand(record.Counts());
+  return prepared_.result;
+}
+
+int32_t DirectIoCommands::CheckedCounts() {
   DeviceReply reply;
-  const int32_t result = device_.Execute(command.command, &reply);
+  const int32_t result = device_.Execute(prepared_.command, &reply);
   // Any failure to read the answer (no answer, parity, framing, BCC) is a
   // read failure.
   return reply.status != kReplyOk ? OPOS_E_NOHARDWARE : result;
 }
 
-int32_t DirectIoCommands::CountAndCode() {
+int32_t DirectIoCommands::CheckCountAndCode() {
   const int32_t amount = Data();
   if (amount < 0 || amount > 999999) return OPOS_E_ILLEGAL;
   const std::optional<directio::CountAndCode> fields = directio::ParseCountAndCode(Text());
   if (!fields) return OPOS_E_ILLEGAL;
-  const BuiltCommand command = vexokrt::CountAndCodeCommand(amount, fields->number, fields->first, fields->second);
-  if (!command.ok()) return command.result;
-  const DeviceReply reply = device_.SendCommand(command.command.bytes, WaitStyle::kNone, 1000);
+  prepared_ = vexokrt::CountAndCodeCommand(amount, fields->number, fields->first, fields->second);
+  return prepared_.result;
+}
+
+int32_t DirectIoCommands::CountAndCode() {
+  const DeviceReply reply = device_.SendCommand(prepared_.command.bytes, WaitStyle::kNone, 1000);
   if (reply.status != kReplyOk) return OPOS_E_NOHARDWARE;
   if (!reply.IsDataFrame() && reply.answerByte == kAck) return OPOS_SUCCESS;
   return ErrorNumberOrFailure();
 }
 
-int32_t DirectIoCommands::SetCounts(char letter) {
+int32_t DirectIoCommands::CheckSetCounts(char letter) {
   const std::optional<std::vector<uint8_t>> bytes = ByteInput();
   if (!bytes) return OPOS_E_ILLEGAL;
   DispenseRecord record;
   const std::string_view text(reinterpret_cast<const char*>(bytes->data()), bytes->size());
   // "T21" carries keyword places; "S21" only counts.
   if (!cash::ParseCashCounts(text, &record, letter == 'T', false)) return OPOS_E_ILLEGAL;
-  const BuiltCommand command = SetCountsCommand(letter, record.Counts());
-  return command.ok() ? device_.Execute(command.command) : command.result;
+  prepared_ = SetCountsCommand(letter, record.Counts());
+  return prepared_.result;
 }
+
+int32_t DirectIoCommands::SetCounts() { return device_.Execute(prepared_.command); }
 
 int32_t DirectIoCommands::LogFiles() {
   const int32_t code = Data();
@@ -939,6 +1015,16 @@ int32_t DirectIoCommands::ReadPage(int32_t page, std::string* page_text) {
   return OPOS_SUCCESS;
 }
 
+int32_t DirectIoCommands::CheckSettingsPage() {
+  const int32_t page = Data();
+  if (page >= 0 && page <= 15) return OPOS_SUCCESS;
+  if (page != maintenance::kLoadSettingsFile) return OPOS_E_ILLEGAL;
+  file_name_ = Text();
+  if (file_name_.empty()) file_name_ = maintenance::SettingsFileName(so_.claimed_model_);
+  // The file stays in the maintenance folder.
+  return config::PlainFileName(file_name_) ? OPOS_SUCCESS : OPOS_E_ILLEGAL;
+}
+
 int32_t DirectIoCommands::SettingsPage() {
   const int32_t page = Data();
   if (page >= 0 && page <= 15) {
@@ -947,11 +1033,6 @@ int32_t DirectIoCommands::SettingsPage() {
     if (result == OPOS_SUCCESS) Answer(text);
     return result;
   }
-  if (page != maintenance::kLoadSettingsFile) return OPOS_E_ILLEGAL;
-  std::string name = Text();
-  if (name.empty()) name = maintenance::SettingsFileName(so_.claimed_model_);
-  // The file stays in the maintenance folder.
-  if (!config::PlainFileName(name)) return OPOS_E_ILLEGAL;
   std::string lines;
   for (int32_t p = 0; p <= 15; ++p) {
     std::string text;
@@ -959,7 +1040,7 @@ int32_t DirectIoCommands::SettingsPage() {
     if (result != OPOS_SUCCESS) return result;
     lines += text + "\r\n";
   }
-  const std::string path = config::MaintenanceFolder(so_.config_.service) + name;
+  const std::string path = config::MaintenanceFolder(so_.config_.service) + file_name_;
   const std::string temporary = path + ".new";
   {
     std::ofstream file(temporary, std::ios::binary | std::ios::trunc);

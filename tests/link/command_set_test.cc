@@ -77,15 +77,36 @@ TEST(DispenseCommand, Krt02AndKrt03UseTwoDigitsAndTheirOwnWaits) {
   EXPECT_FALSE(krt02.command.rule.done.Contains(kDc3));
 }
 
-TEST(ChangeCommand, AmountIsCutToTheFieldWidth) {
-  EXPECT_EQ(Body(ChangeCommand(ModelCode::kKrt07, 1500, 9).command), "!06001500");
-  EXPECT_EQ(Body(ChangeCommand(ModelCode::kKrt77, 1234567, 9).command), "!06234567");
-  const BuiltCommand krt02 = ChangeCommand(ModelCode::kKrt02, 123456, 9);
-  EXPECT_EQ(Body(krt02.command), "!0523456");
-  EXPECT_EQ(krt02.command.timeout_ms, kDayLongTimeoutMs) << "the KRT02/KRT03 form waits up to a day";
+// An amount cut to the field would pay something else than asked: what the
+// field cannot carry is refused.
+TEST(ChangeCommand, AmountFillsItsFieldOrIsRefused) {
+  struct Case {
+    ModelCode model;
+    bool change;  // false: the amount dispense "m06"
+    int32_t amount;
+    std::string body;  // empty: refused with 106
+  };
+  const Case cases[] = {
+      {ModelCode::kKrt07, true, 1500, "!06001500"},      {ModelCode::kKrt77, true, 999999, "!06999999"},
+      {ModelCode::kKrt77, true, 1000000, ""},            {ModelCode::kKrt07, true, -1, ""},
+      {ModelCode::kKrt02, true, 99999, "!0599999"},      {ModelCode::kKrt02, true, 123456, ""},
+      {ModelCode::kKrt03, true, 100000, ""},             {ModelCode::kKrt03, true, 0, "!0500000"},
+      {ModelCode::kKrt03, false, 12, "m06000012"},       {ModelCode::kKrt03, false, 999999, "m06999999"},
+      {ModelCode::kKrt07, false, 1000000, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(static_cast<int>(c.model)) + " " + std::to_string(c.amount));
+    const BuiltCommand built = c.change ? ChangeCommand(c.model, c.amount, 9) : AmountDispenseCommand(c.model, c.amount, 9);
+    if (c.body.empty()) {
+      EXPECT_EQ(built.result, opos::OPOS_E_ILLEGAL);
+    } else {
+      ASSERT_TRUE(built.ok());
+      EXPECT_EQ(Body(built.command), c.body);
+    }
+  }
+  EXPECT_EQ(ChangeCommand(ModelCode::kKrt02, 1, 9).command.timeout_ms, kDayLongTimeoutMs)
+      << "the KRT02/KRT03 form waits up to a day";
   EXPECT_EQ(ChangeCommand(ModelCode::kKrt07, 1500, 9).command.timeout_ms, 9);
-  EXPECT_EQ(Body(AmountDispenseCommand(ModelCode::kKrt03, 12, 9).command), "m06000012");
-  EXPECT_EQ(ChangeCommand(ModelCode::kKrt07, -1, 9).result, opos::OPOS_E_ILLEGAL);
 }
 
 TEST(TakeBackCommand, AllCountsMinusOneSendQuestionMarks) {

@@ -3,6 +3,7 @@
 // must matter (a pseudo-terminal carries only the speed).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <functional>
@@ -126,9 +127,41 @@ TEST_F(PtySimTest, NoDevice_MinusHundredAndModelUnknown) {
   EXPECT_EQ(link_->DetectModel().outcome, ModelDetection::Outcome::kFailed);
   const int64_t elapsed = platform::TickMs() - start;
   EXPECT_EQ(link_->Model(), ModelCode::kUnknown);
-  EXPECT_EQ(trace_.Errors(), std::vector<std::string>(3, "タイムアウト発生"));
-  EXPECT_GE(elapsed, 1500);
-  EXPECT_LT(elapsed, 2500);  // three 500 ms reads, not three port reads of 2000 ms
+  EXPECT_EQ(trace_.Errors(), std::vector<std::string>(4, "タイムアウト発生"));
+  EXPECT_GE(elapsed, 2000);
+  EXPECT_LT(elapsed, 3000);  // four 500 ms reads (the last at 115200 bit/s), not port reads of 2000 ms
+}
+
+// A program download killed at 115200 bit/s leaves the machine there; the
+// next claimant's detection finds it there, switches it back with "}012"
+// and reads it again at 9600 bit/s, so the line is the usual one again.
+TEST_F(PtySimTest, Krt07LeftAt115200_NextDetectionSwitchesItBack) {
+  StartSim(sim::Model::kKrt07);
+  ASSERT_EQ(link_->SwitchLineSpeed(LineSpeed::kFast), SpeedSwitch::kSwitched);
+  ASSERT_EQ(sim_->Engine().CurrentLine().baud, 115200);
+  // The claimant is gone; the next one opens the port as configured.
+  link_.reset();
+  TraceCapture trace;
+  link_ = std::make_unique<SerialLink>(trace.log(), sim_->SlavePath(), "9600,E,8,1");
+  ASSERT_EQ(link_->OpenPort(), 0);
+  sim_->Engine().ClearReceivedFrames();
+
+  EXPECT_TRUE(link_->DetectModel().ready());
+
+  EXPECT_EQ(link_->Model(), ModelCode::kKrt07);
+  EXPECT_EQ(link_->LineDefinition(), "9600,E,8,1");
+  EXPECT_EQ(sim_->Engine().CurrentLine().baud, 9600);
+  const std::vector<std::string> steps = StepsOf(trace);
+  ASSERT_GE(steps.size(), 4u);
+  EXPECT_EQ(std::vector<std::string>(steps.end() - 4, steps.end()),
+            (std::vector<std::string>{testing::kLeftAtFastLine, testing::kReopen96008, kRead96008,
+                                      "接続機器を KRT07 で特定しました。"}));
+  const std::vector<Bytes> bodies = sim_->Engine().CommandBodies();
+  EXPECT_NE(std::find(bodies.begin(), bodies.end(), Bytes{0x11, '}', '0', '1', '2'}), bodies.end());
+  DeviceReply status;
+  EXPECT_EQ(Exchange(kStatusKrt07, status), kReplyOk);
+  EXPECT_EQ(status.length(), 51);
+  link_.reset();  // before its trace goes
 }
 
 TEST_F(PtySimTest, NakToTheModeChange_IsTheResult) {

@@ -26,6 +26,11 @@ inline constexpr char kFoundB[] = "接続機器を KRT02 (B通信モード)で�
 inline constexpr char kSpeedChange[] = "2400bps, ST1. data7, PE1, SP1 で 9600bps に速度変更開始";
 inline constexpr char kModeAChanged[] = "接続機器を KRT02 (A通信モード)に変更終了しました。";
 inline constexpr char kModeAFailed[] = "接続機器を KRT02 (A通信モード)に変更に失敗しました。";
+inline constexpr char kReopen1152008[] = "115200bps, ST1. data8, PE1, SP1 でシリアルポートを再オープン実行";
+inline constexpr char kRead1152008[] = "115200bps, ST1. data8, PE1, SP1 で型式リード開始";
+inline constexpr char kLeftAtFastLine[] = "接続機器が 115200bps のままでした。9600bps に戻します。";
+inline constexpr char kFastLineNotLeft[] = "接続機器を 115200bps から 9600bps に戻せませんでした。";
+inline constexpr char kReopen96008[] = "9600bps, ST1. data8, PE1, SP1 でシリアルポートを再オープン実行";
 
 // A trace log at the information level in its own folder.
 class TraceCapture {

@@ -28,6 +28,11 @@ using testing::kFoundB;
 using testing::kSpeedChange;
 using testing::kModeAChanged;
 using testing::kModeAFailed;
+using testing::kReopen1152008;
+using testing::kRead1152008;
+using testing::kLeftAtFastLine;
+using testing::kFastLineNotLeft;
+using testing::kReopen96008;
 using Bytes = std::vector<uint8_t>;
 
 const Bytes kNameCommand = {0x11, ':', '0', '0'};
@@ -190,16 +195,72 @@ TEST_F(DetectModelTest, SpeedChangeRefused_Fails) {
   EXPECT_EQ(Steps().back(), kSpeedChange);
 }
 
-TEST_F(DetectModelTest, NoDevice_ThreeReadsTimeOutAndModelStaysUnknown) {
+TEST_F(DetectModelTest, NoDevice_FourReadsTimeOutAndModelStaysUnknown) {
   ScriptedDevice device{"KRT77A ", {}};
   link_.SetModel(7);
   const int64_t start = clock_.NowMs();
   EXPECT_EQ(Detect(device), "failed");
-  EXPECT_EQ(clock_.NowMs() - start, 3 * 500);
+  EXPECT_EQ(clock_.NowMs() - start, 4 * 500);
   EXPECT_EQ(link_.Model(), ModelCode::kUnknown);
-  EXPECT_EQ(trace_.Errors(), std::vector<std::string>(3, "タイムアウト発生"));
-  EXPECT_EQ(Steps(), (std::vector<std::string>{kRead96008, kReopen24007, kRead24007, kReopen96007, kRead96007}));
-  EXPECT_EQ(line_.writes().size(), 3u);
+  EXPECT_EQ(trace_.Errors(), std::vector<std::string>(4, "タイムアウト発生"));
+  EXPECT_EQ(Steps(), (std::vector<std::string>{kRead96008, kReopen24007, kRead24007, kReopen96007, kRead96007,
+                                               kReopen1152008, kRead1152008}));
+  EXPECT_EQ(line_.writes().size(), 4u);
+  EXPECT_EQ(link_.LineDefinition(), "115200,E,8,1") << "the port stays on the last settings tried";
+}
+
+// A KRT07/KRT77 that a download left at 115200 bit/s (the process was killed
+// before it switched back) answers on none of the usual lines. The detection
+// looks for it there last, switches it back to 9600 bit/s and says so; every
+// earlier line of the detection stays as it was.
+TEST_F(DetectModelTest, LeftAt115200_SwitchedBackTo9600AndDetectedThere) {
+  const std::vector<std::string> usual = {kRead96008, kReopen24007, kRead24007, kReopen96007, kRead96007,
+                                          kReopen1152008, kRead1152008};
+  struct Case {
+    const char* label;
+    ScriptedDevice device;
+    std::string outcome;
+    ModelCode model;
+    std::string definition;
+    std::vector<std::string> more_steps;  // after the usual ones
+    std::vector<Bytes> heard;
+    std::vector<std::string> errors;  // after the time-outs of the three usual reads
+  };
+  std::vector<Case> cases;
+  cases.push_back({"KRT07", ScriptedDevice{"KRT07A ", {"115200,E,8,1"}}, "ready", ModelCode::kKrt07, "9600,E,8,1",
+                   {kLeftAtFastLine, kReopen96008, kRead96008, "接続機器を KRT07 で特定しました。"},
+                   {kNameCommand, kSpeed9600, kNameCommand}, {}});
+  cases.push_back({"KRT77", ScriptedDevice{"KRT77A ", {"115200,E,8,1"}}, "ready", ModelCode::kKrt77, "9600,E,8,1",
+                   {kLeftAtFastLine, kReopen96008, kRead96008, "接続機器を KRT77 で特定しました。"},
+                   {kNameCommand, kSpeed9600, kNameCommand}, {}});
+  cases.push_back({"speed change refused", ScriptedDevice{"KRT07A ", {"115200,E,8,1"}, {0x15}}, "failed",
+                   ModelCode::kKrt07, "115200,E,8,1", {kLeftAtFastLine}, {kNameCommand, kSpeed9600},
+                   {kFastLineNotLeft}});
+  cases.push_back({"a KRT02 is no KRT07", ScriptedDevice{"KRT02F ", {"115200,E,8,1"}}, "failed", ModelCode::kKrt02,
+                   "115200,E,8,1", {}, {kNameCommand}, {}});
+  for (Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    SteppingClock clock;
+    FakeLine line{clock};
+    TraceCapture trace;
+    SerialLink link{trace.log(), "COM1", "9600,E,8,1", line.Opener(), clock};
+    c.device.Install(line);
+    ASSERT_EQ(link.OpenPort(), 0);
+    EXPECT_EQ(Outcome(link.DetectModel()), c.outcome);
+    EXPECT_EQ(link.Model(), c.model);
+    EXPECT_EQ(link.LineDefinition(), c.definition);
+    std::vector<std::string> steps;
+    for (const std::string& info : trace.Infos()) {
+      if (info.rfind(" <", 0) != 0) steps.push_back(info);
+    }
+    std::vector<std::string> expected = usual;
+    expected.insert(expected.end(), c.more_steps.begin(), c.more_steps.end());
+    EXPECT_EQ(steps, expected);
+    EXPECT_EQ(c.device.commands, c.heard);
+    std::vector<std::string> errors(3, "タイムアウト発生");
+    errors.insert(errors.end(), c.errors.begin(), c.errors.end());
+    EXPECT_EQ(trace.Errors(), errors);
+  }
 }
 
 TEST_F(DetectModelTest, Krt03AnsweringAt2400_OnlyTheReadAt9600Decides) {

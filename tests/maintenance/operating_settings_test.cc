@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <fstream>
 
+#include "file_layouts.h"
 #include "opos/opos.h"
 #include "platform/codepage.h"
 #include "support/fake_clock.h"
@@ -16,6 +17,7 @@
 namespace vexokrt::maintenance {
 namespace {
 
+using testing::Layout;
 using testing::TempDir;
 
 struct Sent {
@@ -31,9 +33,9 @@ class SettingsFileTest : public ::testing::Test {
     trace_.SetLevel(diag::kLevelInfo);
   }
   int32_t Load(const std::string& contents, int32_t answer = opos::OPOS_SUCCESS) {
-    const std::string path = dir_.file("Krt07Setei.txt");
-    std::ofstream(path, std::ios::binary) << contents;
-    return LoadOperatingConditions(kLoadSettingsFile, "", path, Recorder(answer), trace_, clock_);
+    std::ofstream(dir_.file("Krt07Setei.txt"), std::ios::binary) << contents;
+    return LoadOperatingConditions(kLoadSettingsFile, "", dir_.prefix(), "Krt07Setei.txt", Recorder(answer), trace_,
+                                   clock_);
   }
   SendSetting Recorder(int32_t answer) {
     return [this, answer](int32_t mode, const std::array<int32_t, 5>& values) {
@@ -84,23 +86,101 @@ TEST_F(SettingsFileTest, AFailingSettingIsTracedAndTheLoadGoesOn) {
 
   // A missing file: 106 and its trace line, nothing sent.
   sent_.clear();
-  EXPECT_EQ(LoadOperatingConditions(kLoadSettingsFile, "", dir_.file("absent.txt"), Recorder(0), trace_, clock_),
-            opos::OPOS_E_ILLEGAL);
+  EXPECT_EQ(
+      LoadOperatingConditions(kLoadSettingsFile, "", dir_.prefix(), "absent.txt", Recorder(0), trace_, clock_),
+      opos::OPOS_E_ILLEGAL);
   EXPECT_TRUE(sent_.empty());
   EXPECT_NE(Trace().find("動作設定ファイル読込みに失敗しました。"), std::string::npos);
 }
 
+// Only a regular file that stays in the maintenance folder is read, and no
+// more of it than a settings file can need: anything else is refused before a
+// setting is sent (106, with the reason traced), and nothing blocks on it.
+TEST_F(SettingsFileTest, FileInputs_OnlyARegularFileInTheFolderIsReadWithinBounds) {
+  const std::string good = "1:0,0,0,0,0\r\n2:0,4,0,0,0\r\n";
+  std::string large;
+  while (large.size() <= static_cast<size_t>(kSettingsFileMaxBytes)) large += "1:0,0,0,0,0\r\n";
+  const std::string long_line = "1:0,0,0,0,0\r\n" + std::string(kSettingsLineMaxBytes, ' ') + "2:0,0,0,0,0\r\n";
+  struct Case {
+    const char* label;
+    Layout layout;
+    std::string contents;
+    int32_t result;
+    size_t sent;
+    std::string error;  // in an Error line; empty: none
+  };
+  const Case cases[] = {
+      {"good file", Layout::kGood, good, 0, 2, ""},
+      {"link inside the folder", Layout::kLinkInside, good, 0, 2, ""},
+      {"FIFO", Layout::kFifo, "", 106, 0, "Krt07Setei.txt: is not a regular file"},
+      {"directory", Layout::kDirectory, "", 106, 0, "Krt07Setei.txt: is not a regular file"},
+      {"link to /dev/zero", Layout::kLinkToZero, "", 106, 0, "leads to /dev/zero, outside the maintenance folder"},
+      {"link out of the folder", Layout::kLinkOutside, good, 106, 0, ", outside the maintenance folder"},
+      {"too long", Layout::kGood, large, 106, 0, "Krt07Setei.txt: is larger than 65536 bytes"},
+      {"too long a line", Layout::kGood, long_line, 106, 1, "Krt07Setei.txt: has a line longer than 256 bytes"},
+      {"unreadable", Layout::kUnreadable, good, 106, 0, "Krt07Setei.txt: cannot be opened: Permission denied"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    TempDir folder;
+    TempDir elsewhere;
+    testing::LayOut(c.layout, folder.path(), elsewhere.path(), "Krt07Setei.txt", c.contents);
+    sent_.clear();
+    std::remove(dir_.file("trace.log").c_str());
+    bool blocked = false;
+    const int32_t result = testing::RunReleasingFifo<int32_t>(
+        [&] {
+          const testing::WithoutFileOverride no_override;
+          return LoadOperatingConditions(kLoadSettingsFile, "", folder.prefix(), "Krt07Setei.txt", Recorder(0), trace_,
+                                         clock_);
+        },
+        folder.file("Krt07Setei.txt"), &blocked);
+    EXPECT_FALSE(blocked) << "the load waited for a writer";
+    EXPECT_EQ(result, c.result);
+    EXPECT_EQ(sent_.size(), c.sent);
+    const std::string trace = Trace();
+    if (c.error.empty()) {
+      EXPECT_EQ(trace.find("Error"), std::string::npos) << trace;
+      continue;
+    }
+    EXPECT_NE(trace.find(c.error), std::string::npos) << trace;
+    // A file refused as a whole is one that could not be opened.
+    EXPECT_EQ(trace.find("動作設定ファイル読込みに失敗しました。") != std::string::npos, c.sent == 0) << trace;
+  }
+}
+
+// A read that fails part-way is a failure (111) with its reason, not the end
+// of the file: the settings read before it have gone out, no more.
+TEST_F(SettingsFileTest, ReadErrorPartWay_FailsWithTheErrorTraced) {
+  std::ofstream(dir_.file("Krt07Setei.txt"), std::ios::binary) << "1:0,0,0,0,0\r\n2:0,4,0,0,0\r\n";
+  bool broken = false;
+  const SendSetting send = [&](int32_t mode, const std::array<int32_t, 5>& values) {
+    sent_.push_back({mode, values});
+    if (!broken) broken = testing::BreakReadsOf(dir_.file("Krt07Setei.txt"));
+    return opos::OPOS_SUCCESS;
+  };
+  EXPECT_EQ(LoadOperatingConditions(kLoadSettingsFile, "", dir_.prefix(), "Krt07Setei.txt", send, trace_, clock_),
+            opos::OPOS_E_FAILURE);
+  EXPECT_TRUE(broken);
+  EXPECT_EQ(sent_.size(), 2u) << "both lines were read before the file failed";
+  EXPECT_NE(Trace().find("Krt07Setei.txt: read error 9 (Bad file descriptor)"), std::string::npos) << Trace();
+  EXPECT_EQ(Trace().find("動作設定ファイルのデータがなくなりました。"), std::string::npos);
+}
+
 TEST_F(SettingsFileTest, SingleSettingsAndSelectors) {
-  const std::string nowhere = dir_.file("absent.txt");
-  EXPECT_EQ(LoadOperatingConditions(12, "0,B,1,2,F", nowhere, Recorder(0), trace_, clock_), opos::OPOS_SUCCESS);
+  const std::string nowhere = "absent.txt";
+  EXPECT_EQ(LoadOperatingConditions(12, "0,B,1,2,F", dir_.prefix(), nowhere, Recorder(0), trace_, clock_),
+            opos::OPOS_SUCCESS);
   EXPECT_EQ(sent_, (std::vector<Sent>{{12, {0, 11, 1, 2, 15}}}));
   // The send's own result is the answer.
-  EXPECT_EQ(LoadOperatingConditions(0, "0,0,0,0,0", nowhere, Recorder(111), trace_, clock_), 111);
+  EXPECT_EQ(LoadOperatingConditions(0, "0,0,0,0,0", dir_.prefix(), nowhere, Recorder(111), trace_, clock_), 111);
   for (const char* bad : {"", "0,0,0,0", "0,0,0,0,0,0", "0,0,0,0,g", "0,0,0,0,10"}) {
-    EXPECT_EQ(LoadOperatingConditions(3, bad, nowhere, Recorder(0), trace_, clock_), opos::OPOS_E_ILLEGAL) << bad;
+    EXPECT_EQ(LoadOperatingConditions(3, bad, dir_.prefix(), nowhere, Recorder(0), trace_, clock_),
+              opos::OPOS_E_ILLEGAL)
+        << bad;
   }
   for (int32_t selector : {-1, 16, 98, 100}) {
-    EXPECT_EQ(LoadOperatingConditions(selector, "0,0,0,0,0", nowhere, Recorder(0), trace_, clock_),
+    EXPECT_EQ(LoadOperatingConditions(selector, "0,0,0,0,0", dir_.prefix(), nowhere, Recorder(0), trace_, clock_),
               opos::OPOS_E_ILLEGAL)
         << selector;
   }

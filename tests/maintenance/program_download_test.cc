@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "devlog/sim_port.h"
+#include "file_layouts.h"
 #include "link/comm_thread.h"
 #include "link/line_sequences.h"
 #include "link/serial_link.h"
@@ -98,7 +99,7 @@ class ProgramDownloadTest : public ::testing::Test {
   // an empty folder.
   void Start(sim::Model model, const std::string& version = "01C03") {
     Stop();
-    for (const auto& entry : fs::directory_iterator(dir_.path())) fs::remove(entry.path());
+    for (const auto& entry : fs::directory_iterator(dir_.path())) fs::remove_all(entry.path());
     extended_.clear();
     sim::EngineOptions options;
     options.model = model;
@@ -319,6 +320,75 @@ TEST_F(ProgramDownloadTest, Selection_FilesByModelSelectorAndVersion) {
     }
     ExpectLineUsable();
   }
+}
+
+// Only a regular file that stays in the maintenance folder is sent: anything
+// else is refused (106, with the reason traced) before a download frame goes
+// out, and nothing blocks on it.
+TEST_F(ProgramDownloadTest, FileInputs_OnlyARegularFileInTheFolderIsSent) {
+  using testing::Layout;
+  struct Case {
+    const char* label;
+    Layout layout;
+    int32_t result;
+    std::string error;  // in an Error line; empty: none
+  };
+  const Case cases[] = {
+      {"good file", Layout::kGood, opos::OPOS_SUCCESS, ""},
+      {"link inside the folder", Layout::kLinkInside, opos::OPOS_SUCCESS, ""},
+      {"FIFO", Layout::kFifo, opos::OPOS_E_ILLEGAL, "KRT07CntCoinV2.fil: is not a regular file"},
+      {"directory", Layout::kDirectory, opos::OPOS_E_ILLEGAL, "KRT07CntCoinV2.fil: is not a regular file"},
+      {"link to /dev/zero", Layout::kLinkToZero, opos::OPOS_E_ILLEGAL,
+       "leads to /dev/zero, outside the maintenance folder"},
+      {"link out of the folder", Layout::kLinkOutside, opos::OPOS_E_ILLEGAL, ", outside the maintenance folder"},
+      {"unreadable", Layout::kUnreadable, opos::OPOS_E_ILLEGAL,
+       "KRT07CntCoinV2.fil: cannot be opened: Permission denied"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    Start(sim::Model::kKrt07);
+    testing::TempDir elsewhere;
+    const Bytes file = Content(300, 5);
+    testing::LayOut(c.layout, dir_.path(), elsewhere.path(), "KRT07CntCoinV2.fil", std::string(file.begin(), file.end()));
+    bool blocked = false;
+    const int32_t result = testing::RunReleasingFifo<int32_t>(
+        [&] {
+          const testing::WithoutFileOverride no_override;
+          return Download(kDownloadCoinProgram, "V2");
+        },
+        dir_.file("KRT07CntCoinV2.fil"), &blocked);
+    EXPECT_FALSE(blocked) << "the download waited for a writer";
+    EXPECT_EQ(result, c.result);
+    if (c.result == opos::OPOS_SUCCESS) {
+      EXPECT_EQ(engine_->Download(1).bytes, file);
+      continue;
+    }
+    EXPECT_TRUE(DownloadFrames().empty()) << "nothing sent for a file that is refused";
+    const auto lines = TraceLines();
+    EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [&](const std::string& l) {
+      return l.find("Error") != std::string::npos && l.find(c.error) != std::string::npos;
+    })) << c.error;
+  }
+}
+
+// A read that fails part-way is a failure (111) with its reason, and the line
+// comes back to 9600 bit/s.
+TEST_F(ProgramDownloadTest, ReadErrorPartWay_FailsWithTheErrorTraced) {
+  Start(sim::Model::kKrt77);
+  WriteFile("KRT77Bil.fil", Content(600, 3));
+  // The first sleep is the ready wait after the start frame.
+  bool broken = false;
+  clock_.AtNextSleep([&] { broken = testing::BreakReadsOf(dir_.file("KRT77Bil.fil")); });
+
+  EXPECT_EQ(Download(kDownloadBillProgram, ""), opos::OPOS_E_FAILURE);
+
+  EXPECT_TRUE(broken);
+  EXPECT_EQ(Commands('M').size(), 1u);
+  EXPECT_TRUE(Commands('N').empty());
+  EXPECT_TRUE(Traced("ファイル読み取りエラー = 9"));
+  EXPECT_TRUE(Traced("KRT77Bil.fil: read error 9 (Bad file descriptor)"));
+  EXPECT_EQ(device_->Thread().DepositPhase(), 0);
+  ExpectLineUsable();
 }
 
 TEST_F(ProgramDownloadTest, DeviceFailures_ResultAndTheLineBackAt9600) {

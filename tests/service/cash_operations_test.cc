@@ -175,6 +175,40 @@ TEST_F(CashOperationsTest, DispenseChange_ChoosesTheCommandByModelAndAmount) {
   }
 }
 
+// The KRT03 pays every change with "!05", whose five digits carry at most
+// 99 999 yen: a larger amount is refused before anything is sent or paused,
+// where cut to the field it would pay another amount and answer 0.
+TEST_F(CashOperationsTest, DispenseChange_Krt03AmountsBeyondFiveDigitsAreRefused) {
+  const sim::CashCounts stock =
+      SimCounts({{1, 9}, {5, 1}, {10, 9}, {50, 1}, {100, 9}, {500, 1}, {1000, 9}, {5000, 1}, {10000, 20}});
+  ServiceDriver& d = Ready(sim::Model::kKrt03, stock);
+  struct Case {
+    int32_t amount;
+    int32_t result;
+    std::vector<std::string> sent;
+  };
+  const Case cases[] = {
+      {100000, OPOS_E_ILLEGAL, {}},
+      {123456, OPOS_E_ILLEGAL, {}},
+      {999999, OPOS_E_ILLEGAL, {}},
+      {99999, OPOS_SUCCESS, {"!0599999"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.amount);
+    TakeCommands();
+    EXPECT_EQ(d.Call("DispenseChange", {Variant::Long(c.amount)}), c.result);
+    EXPECT_EQ(Actions(TakeCommands()), c.sent);
+    if (c.result == OPOS_SUCCESS) continue;
+    EXPECT_EQ(machine().Stock(), stock) << "nothing paid";
+    const std::vector<std::string> records = ExamRecords(dir_.file("ExamlogS.txt"));
+    ASSERT_GE(records.size(), 2u);
+    const std::string amount = std::to_string(c.amount);
+    EXPECT_EQ(std::vector<std::string>(records.end() - 2, records.end()),
+              (std::vector<std::string>{"1,10," + amount + ",0", "1,110," + amount + ",106"}))
+        << "no pause records";
+  }
+}
+
 TEST_F(CashOperationsTest, PayOuts_RefusedBeforeAnyTrafficInTheirOrder) {
   ServiceDriver& d = Ready(sim::Model::kKrt07, SimCounts({{100, 10}, {1000, 10}}));
   struct Case {

@@ -54,7 +54,7 @@ TEST_F(DirectIoTest, RefusalsComeBeforeAnyTrafficWithTheirRecords) {
       {8, 0, "", 1, 0, OPOS_E_ILLEGAL},         {8, 0, "313", 1, 1, OPOS_E_ILLEGAL},
       {8, 0, "0490", 1, 2, OPOS_E_ILLEGAL},     {26, 0, "12345", 1, 0, OPOS_E_ILLEGAL},
       {26, 0, "12a", 1, 0, OPOS_E_ILLEGAL},     {26, 2, "1", 1, 0, OPOS_E_ILLEGAL},
-      {31, 0, "1:1,5:1", 1, 0, OPOS_E_ILLEGAL}, {32, 0, "1,0", 1, 0, OPOS_E_ILLEGAL},
+      {31, 0, "1:1,3:1", 1, 0, OPOS_E_ILLEGAL}, {32, 0, "1,0", 1, 0, OPOS_E_ILLEGAL},
       {32, 1000000, "1,0,0", 1, 0, OPOS_E_ILLEGAL}, {78, 0, "", 1, 0, OPOS_E_ILLEGAL},
       {78, 0, "1:1000", 1, 0, OPOS_E_ILLEGAL},  {28, 5, "", 1, 0, OPOS_E_ILLEGAL},
       {28, 4, "", 3, 0, OPOS_E_EXTENDED},       {28, 0, "100:1", 2, 0, OPOS_E_EXTENDED},
@@ -110,6 +110,97 @@ TEST_F(DirectIoTest, RefusalsComeBeforeAnyTrafficWithTheirRecords) {
   const std::vector<std::string> after = Records();
   ASSERT_EQ(after.size(), before + 1);
   EXPECT_EQ(after.back(), "1,7,62,0");
+}
+
+// A command's own checks come before its pauses: a refused call writes only
+// its entry and exit records, no history pause ("4,1,0,0") and resume
+// ("5,1,0,0"). The switches and command 3 with pData 2 pause as their rows
+// say, though they send nothing.
+TEST_F(DirectIoTest, RefusalsPauseNothing_TheSwitchesPause) {
+  struct Case {
+    int32_t command;
+    int32_t data;
+    std::string text;
+    int32_t exit = 1;
+    int32_t binary_conversion = 0;
+    int32_t result = OPOS_E_ILLEGAL;  // 0: allowed, and paused
+  };
+  struct ModelCases {
+    sim::Model model;
+    std::vector<Case> cases;
+  };
+  const ModelCases models[] = {
+      {sim::Model::kKrt02F,
+       {{4, 1, "100:1"}, {4, 0, ""}, {4, 0, "100:x"}, {4, 0, "100:1000"}, {8, 0, ""}, {8, 0, "313", 1, 1}}},
+      {sim::Model::kKrt03, {{3, 3, ""}, {4, 4, "100:1"}, {4, 1, "100:1", 1, 2}}},
+      {sim::Model::kKrt07,
+       {{8, 0, "0490", 1, 2},
+        {9, 1000000, ""},
+        {9, 1500, "", 2, 0, OPOS_E_EXTENDED},
+        {26, 2, "1"},
+        {26, 0, "12345"},
+        {28, 5, ""},
+        {28, 0, "100:1", 2, 0, OPOS_E_EXTENDED},
+        {28, 0, "100:1000"},
+        {29, 16, "0,0,0,0,0"},
+        {29, 3, "0,0,0,0"},
+        {30, 3, ""},
+        {30, 0, ""},
+        {30, 1, ""},
+        {31, 0, "1:x"},
+        {31, 0, "100:1000"},
+        {32, 0, "1,0"},
+        {32, -1, "1,0,0"},
+        {33, 0, ""},
+        {33, 1, "a/b"},
+        {73, 16, ""},
+        {73, 99, "../Krt07Setei.txt"},
+        {78, 0, ""},
+        {78, 0, "1:1000"},
+        {79, 0, "1:x"},
+        {72, 2, ""},
+        {72, 1, "", 1, 0, OPOS_SUCCESS},
+        {77, 1, "", 1, 0, OPOS_SUCCESS},
+        {84, 0, "", 1, 0, OPOS_SUCCESS},
+        {85, 1, "", 1, 0, OPOS_SUCCESS}}},
+  };
+  for (const ModelCases& m : models) {
+    ServiceDriver& d = Ready(m.model, SimCounts({{100, 10}, {1000, 10}}));
+    for (const Case& c : m.cases) {
+      SCOPED_TRACE("model " + std::to_string(static_cast<int>(m.model)) + " command " + std::to_string(c.command) +
+                   " pData " + std::to_string(c.data) + " \"" + c.text + "\"");
+      ASSERT_EQ(d.Set(pidx::kCurrentExit, c.exit), OPOS_SUCCESS);
+      ASSERT_EQ(d.Set(pidx::kBinaryConversion, c.binary_conversion), OPOS_SUCCESS);
+      TakeCommands();
+      const size_t before = Records().size();
+      EXPECT_EQ(Dio(d, c.command, c.data, c.text), c.result);
+      EXPECT_TRUE(Actions(TakeCommands()).empty());
+      const std::vector<std::string> records = Records();
+      ASSERT_GE(records.size(), before);
+      const std::string entry = "1,7," + std::to_string(c.command) + "," + std::to_string(c.data);
+      const std::string exit = "1,107," + std::to_string(c.command) + "," + std::to_string(c.result);
+      const std::vector<std::string> expected = c.result == OPOS_SUCCESS
+                                                    ? std::vector<std::string>{entry, "4,1,0,0", "5,1,0,0", exit}
+                                                    : std::vector<std::string>{entry, exit};
+      EXPECT_EQ(std::vector<std::string>(records.begin() + static_cast<long>(before), records.end()), expected);
+    }
+    if (m.model == sim::Model::kKrt03) {
+      // Command 3 with pData 2 forgets the mark of an ended deposit, inside
+      // the pauses of its row; without an ended deposit it is refused first.
+      const size_t before = Records().size();
+      d.so().SetDepositStatus(CHAN_STATUS_DEPOSIT_NONE);
+      EXPECT_EQ(Dio(d, 3, 2), OPOS_E_ILLEGAL);
+      d.so().SetDepositStatus(CHAN_STATUS_DEPOSIT_END);
+      EXPECT_EQ(Dio(d, 3, 2), OPOS_SUCCESS);
+      EXPECT_EQ(d.so().DepositActiveMark(), 0);
+      const std::vector<std::string> records = Records();
+      EXPECT_EQ(std::vector<std::string>(records.begin() + static_cast<long>(before), records.end()),
+                (std::vector<std::string>{"1,7,3,2", "1,107,3,106", "1,7,3,2", "4,1,0,0", "5,1,0,0", "1,107,3,0"}));
+    }
+    EXPECT_EQ(d.Call("Close"), OPOS_SUCCESS);
+    TearDown();
+    SetUp();
+  }
 }
 
 TEST_F(DirectIoTest, ModelChecksOnTheOlderModels) {
@@ -279,6 +370,10 @@ TEST_F(DirectIoTest, DeviceActionsSendTheirArguments) {
       {78, 0, "1:5,100:7", 0, "S21000007000000000005000000000000000"},
       {32, 123456, "99999,9,F", 0, "?0=12345699999" "9?"},
       {8, 0, "090048048", 2, ""},
+      // Command 31 reads its text as every count text: a denomination not
+      // named is 0, "010:" is the 10-yen count.
+      {31, 0, "1:1,5:1", 0, "/21000000000000001001000000000000000"},
+      {31, 0, "010:5", 0, "/21000000000005000000000000000000000"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::to_string(c.command) + " " + c.text);
@@ -340,6 +435,39 @@ TEST_F(DirectIoTest, PayOutsInARow_NothingComesBetweenTheExitSettingAndThePayOut
     EXPECT_EQ(sent[i - 1], "Q06200000") << all;
   }
   EXPECT_EQ(tables, 2) << all;
+}
+
+// The coin state ("[00") refused by the machine is a failure of command 41
+// (111 and the failure text), not the error code the follow-up read of a BEL
+// brings; the same refusal inside command 42's wait leaves 42 its own result.
+// Neither touches ResultCodeExtended without a 114.
+TEST_F(DirectIoTest, CoinStateRefused_AFailureThatLeavesResultCodeExtended) {
+  ServiceDriver& d = Ready(sim::Model::kKrt07, SimCounts({{100, 10}, {1000, 10}}));
+  struct Case {
+    int32_t command;
+    sim::FaultKind refusal;
+    int32_t result;
+  };
+  const Case cases[] = {
+      {41, sim::FaultKind::kAnswerBel, OPOS_E_FAILURE},
+      {41, sim::FaultKind::kAnswerNak, OPOS_E_FAILURE},
+      {42, sim::FaultKind::kAnswerBel, OPOS_SUCCESS},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE("command " + std::to_string(c.command) + " refusal " + std::to_string(static_cast<int>(c.refusal)));
+    d.so().SetResultCodeExtended(0);
+    sim::Fault refuse;
+    refuse.kind = c.refusal;
+    refuse.command = '[';
+    machine().InjectFault(refuse);
+    std::string text;
+    EXPECT_EQ(Dio(d, c.command, 0, "", &text), c.result);
+    EXPECT_EQ(d.Get(pidx::kResultCodeExtended), 0);
+    const std::string failure = "1:0,5:0,10:0,50:0,100:0,500:0,0,0,1";
+    ASSERT_GE(text.size(), failure.size());
+    EXPECT_EQ(text.substr(text.size() - failure.size()), failure) << text;
+    EXPECT_TRUE(HasCommand(TakeCommands(), "[00"));
+  }
 }
 
 TEST_F(DirectIoTest, SwitchedOnNotificationsReachTheApplication) {
