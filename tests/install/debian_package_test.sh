@@ -37,7 +37,8 @@ export OPOS_REGISTRY_DIR="$work/registry"
 "$root/usr/bin/vexokrt" register >"$work/register.out" 2>&1 || { fail "packaged register"; cat "$work/register.out"; }
 printf 'ClaimDevice 1000\nReleaseDevice\n' |
   timeout 60 "$root/usr/bin/vexokrt" shell --sim KRT07 Dev1 >"$work/shell.out" 2>&1 || fail "packaged shell"
-for line in "result OpenService 0" "result ClaimDevice 0" "result ReleaseDevice 0" "result Close 0"; do
+for line in "result OpenService 0 OPOS_SUCCESS" "result ClaimDevice 0 OPOS_SUCCESS" "result ReleaseDevice 0 OPOS_SUCCESS" \
+            "result Close 0 OPOS_SUCCESS"; do
   contains "packaged shell" "$line" "$work/shell.out"
 done
 
