@@ -2,11 +2,14 @@
 file(RELATIVE_PATH VEXOKRT_PC_TO_PREFIX ${CMAKE_INSTALL_FULL_LIBDIR}/pkgconfig ${CMAKE_INSTALL_PREFIX})
 string(REGEX REPLACE "/$" "" VEXOKRT_PC_TO_PREFIX "${VEXOKRT_PC_TO_PREFIX}")
 configure_file(${PROJECT_SOURCE_DIR}/cmake/vexokrt.pc.in ${PROJECT_BINARY_DIR}/vexokrt.pc @ONLY)
-install(FILES ${PROJECT_BINARY_DIR}/vexokrt.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+configure_file(${PROJECT_SOURCE_DIR}/cmake/vexokrt-c.pc.in ${PROJECT_BINARY_DIR}/vexokrt-c.pc @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/vexokrt.pc ${PROJECT_BINARY_DIR}/vexokrt-c.pc
+        DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/docs/hardware.md
         DESTINATION ${CMAKE_INSTALL_DOCDIR})
-install(FILES ${PROJECT_SOURCE_DIR}/examples/pos_change.cc ${PROJECT_SOURCE_DIR}/examples/Makefile
-        DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
+install(FILES ${PROJECT_SOURCE_DIR}/examples/pos_change.cc ${PROJECT_SOURCE_DIR}/examples/pos_change_c.c
+              ${PROJECT_SOURCE_DIR}/examples/Makefile DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
+install(PROGRAMS ${PROJECT_SOURCE_DIR}/examples/pos_change.py DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME vexokrt)

@@ -1,217 +1,199 @@
-// pos_change: what a point-of-sale application does with a cash changer.
+// pos_change: a sale at a point of sale with a cash changer, on the
+// vexokrt::CashChanger control.
 //
-//   pos_change DEVICE [AMOUNT]
+//   pos_change DEVICE [PRICE]
 //
-// Creates the service object of the OPOS CashChanger device DEVICE through
-// the registry (as a Control Object does), opens, claims and enables it,
-// waits in its own poll loop on the message pump's file descriptor for the
-// device to come online, reads the counts, pays out AMOUNT yen of change
-// (default 1500), and releases and closes. Every event the service object
-// fires (status updates, data, direct I/O) is printed as it arrives.
+// Opens the CashChanger DEVICE, claims and enables it, reads the counts,
+// takes the customer's cash for a sale of PRICE yen (default 1234) as a
+// deposit, pays the change and releases the device. A pay-out that ends
+// early (a jam) is handled as a till must: the part paid is shown, the
+// operator clears the jam, and the rest is paid. Every event is printed
+// with its name as it arrives.
 //
-// Build it against the installed package:
-//   c++ -std=c++20 pos_change.cc $(pkg-config --cflags --libs vexokrt) -o pos_change
-// and run it after `vexokrt register` and `vexokrt config DEVICE --set Port=/dev/ttyUSB0`.
-// Exit status: 0 when the session (open, claim, enable, release, close) went
-// through; the results of reading the counts and of the pay-out are printed
-// (an application would show them to the operator).
-#include <poll.h>
+// Try it against the simulator (as root, or with OPOS_REGISTRY_DIR naming a
+// folder of your own for the registry):
+//   vexokrt register
+//   vexokrt sim --model KRT07          # prints "slave: /dev/pts/N"; leave it running
+//   vexokrt config Changer1 --set Port=/dev/pts/N --set Port_Initialize_String=9600,E,8,1
+//   c++ -std=c++20 pos_change.cc $(pkg-config --cflags --libs vexokrt) -o pos_change   # or: make
+//   ./pos_change Changer1
+// and type at the simulator what the program asks for: `insert 1000:2` when
+// it waits for the cash, and, to see a jam, `fault jam-payout 1` before the
+// change is paid and `jam off` when it asks for the jam to be cleared.
+//
+// Exit status: 0 when the sale went through and the change was paid in full.
+#include <vexokrt/cash_changer.h>
 
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
-#include <vector>
-
-#include "platform/activation.h"
-#include "platform/com.h"
-#include "platform/message_window.h"
-#include "service/opos.h"
-#include "service/properties.h"
 
 namespace {
 
-using vexokrt::platform::DispId;
-using vexokrt::platform::HRESULT;
-using vexokrt::platform::Variant;
-namespace platform = vexokrt::platform;
-namespace pidx = vexokrt::service::pidx;
-namespace opos = vexokrt::opos;
+constexpr int32_t kPowerOnline = 2001;
+constexpr int32_t kJam = 31;
+constexpr int32_t kJamCleared = 32;
+constexpr int32_t kPayoutEndedEarly = 20;
+constexpr int32_t kDepositNoChange = 2;  // EndDeposit: keep the cash; the change is paid apart
 
-// The application's side of the events: the service object looks these
-// three members up by name and calls them on the application's thread, while
-// the application pumps its messages.
-class Events final : public platform::IDispatch {
+const char* Name(vexokrt::NameTable table, int32_t code) {
+  const char* name = vexokrt::NameOf(table, code);
+  return name != nullptr ? name : "?";
+}
+
+// What the events have told so far.
+class Sale final : public vexokrt::CashChangerListener {
  public:
-  int32_t last_status = 0;
-  int count = 0;
+  bool online = false;
+  bool counted = false;
+  bool jammed = false;
+  bool jam_cleared = false;
+  int32_t part_paid = -2;  // direct I/O event 20: -1 the machine cannot tell, -2 none yet
+  std::string pieces;
 
-  HRESULT QueryInterface(const platform::Guid& iid, void** object) override {
-    if (iid == platform::IID_IUnknown || iid == platform::IID_IDispatch) {
-      *object = static_cast<platform::IDispatch*>(this);
-      return platform::S_OK;
-    }
-    *object = nullptr;
-    return platform::E_NOINTERFACE;
+  void DataEvent(int32_t status) override {
+    std::printf("event DataEvent %d\n", status);
+    counted = true;
   }
-  // Lives on main's stack for the whole session.
-  uint32_t AddRef() override { return 1; }
-  uint32_t Release() override { return 1; }
-
-  HRESULT GetIDsOfNames(std::string_view name, DispId* id) override {
-    const char* names[] = {"SOStatusUpdate", "SOData", "SODirectIO"};
-    for (DispId i = 0; i < 3; ++i) {
-      if (platform::RegNamesEqual(names[i], name)) {
-        *id = i + 1;
-        return platform::S_OK;
-      }
-    }
-    return platform::DISP_E_UNKNOWNNAME;
+  void StatusUpdateEvent(int32_t data) override {
+    const vexokrt::CodeName* row = vexokrt::FindName(vexokrt::NameTable::kStatusUpdate, data);
+    std::printf("event StatusUpdateEvent %d %s (%s)\n", data, row ? row->name : "?", row ? row->text : "");
+    online = online || data == kPowerOnline;
+    jammed = jammed || data == kJam;
+    jam_cleared = jam_cleared || data == kJamCleared;
   }
-
-  HRESULT Invoke(DispId id, std::span<Variant> args, Variant*) override {
-    ++count;
-    switch (id) {
-      case 1:  // SOStatusUpdate(Data)
-        if (args.size() != 1 || args[0].AsLong() == nullptr) return platform::DISP_E_TYPEMISMATCH;
-        last_status = *args[0].AsLong();
-        std::printf("event status %d%s\n", last_status, StatusText(last_status));
-        return platform::S_OK;
-      case 2:  // SOData(Status)
-        if (args.size() != 1 || args[0].AsLong() == nullptr) return platform::DISP_E_TYPEMISMATCH;
-        std::printf("event data %d\n", *args[0].AsLong());
-        return platform::S_OK;
-      case 3:  // SODirectIO(EventNumber, pData, pString): the handler may answer through pData.
-        if (args.size() != 3 || args[0].AsLong() == nullptr || args[1].AsLongRef() == nullptr ||
-            args[2].AsStringRef() == nullptr) {
-          return platform::DISP_E_TYPEMISMATCH;
-        }
-        std::printf("event direct-io %d data %d text \"%s\"\n", *args[0].AsLong(), *args[1].AsLongRef(),
-                    args[2].AsStringRef()->c_str());
-        return platform::S_OK;
-      default:
-        return platform::DISP_E_MEMBERNOTFOUND;
-    }
-  }
-
- private:
-  static const char* StatusText(int32_t status) {
-    switch (status) {
-      case opos::OPOS_PS_ONLINE:
-        return " (power online)";
-      case opos::OPOS_PS_OFF_OFFLINE:
-        return " (power off or offline)";
-      case 11:
-        return " (empty)";
-      case 12:
-        return " (near empty)";
-      case 13:
-        return " (empty ok)";
-      case 31:
-        return " (jam)";
-      case 32:
-        return " (jam ok)";
-      default:
-        return "";
+  void DirectIOEvent(int32_t number, int32_t& data, std::string& text) override {
+    std::printf("event DirectIOEvent %d %s pData %d pString \"%s\"\n", number,
+                Name(vexokrt::NameTable::kDirectIoEvent, number), data, text.c_str());
+    if (number == kPayoutEndedEarly) {
+      part_paid = data;
+      pieces = text;
     }
   }
 };
 
-// Calls a dispatch member by name; the member's long result, or -1 when the
-// call itself failed.
-int32_t Call(platform::IDispatch* so, std::string_view member, std::vector<Variant> args) {
-  DispId id = platform::kDispIdUnknown;
-  Variant result;
-  HRESULT hr = so->GetIDsOfNames(member, &id);
-  if (platform::SUCCEEDED(hr)) hr = so->Invoke(id, args, &result);
-  if (platform::FAILED(hr) || result.AsLong() == nullptr) {
-    std::fprintf(stderr, "pos_change: %.*s failed: %s\n", static_cast<int>(member.size()), member.data(),
-                 platform::HresultText(hr).c_str());
-    return -1;
-  }
-  return *result.AsLong();
-}
-
-int32_t SetNumber(platform::IDispatch* so, int32_t index, int32_t value) {
-  DispId id = platform::kDispIdUnknown;
-  std::vector<Variant> args = {Variant::Long(index), Variant::Long(value)};
-  if (platform::FAILED(so->GetIDsOfNames("SetPropertyNumber", &id)) ||
-      platform::FAILED(so->Invoke(id, args, nullptr))) {
-    return -1;
-  }
-  return Call(so, "GetPropertyNumber", {Variant::Long(pidx::kResultCode)});
-}
-
-// The application's event loop: waits on the message pump's descriptor (an
-// application would add its own descriptors to the same poll) and dispatches
-// whatever the service object posted, until |done| or |limit_ms| passed.
+// Handles events until |done|, for at most |seconds|.
 template <typename Done>
-void RunEvents(int limit_ms, Done done) {
-  const int fd = platform::ThreadMessageFd();
-  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit_ms);
-  platform::PumpMessages();
+bool Await(vexokrt::CashChanger& cc, int seconds, Done done) {
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
   while (!done()) {
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now()).count();
-    if (left <= 0) break;
-    pollfd fds[1] = {{fd, POLLIN, 0}};
-    if (::poll(fds, 1, static_cast<int>(left)) > 0) platform::PumpMessages();
+    if (left <= 0) return false;
+    cc.WaitForEvents(static_cast<int>(left));
   }
+  return true;
+}
+
+void Show(vexokrt::CashChanger& cc, const char* call, int32_t result) {
+  std::printf("%s: %d %s\n", call, result, vexokrt::DescribeResult(result, cc.ResultCodeExtended()).c_str());
+}
+
+// Pays |change|; after a pay-out that ended early, the rest once the jam is
+// cleared. True when all of it was paid.
+bool PayChange(vexokrt::CashChanger& cc, Sale& sale, int32_t change) {
+  int32_t rest = change;
+  for (int attempt = 0; attempt < 3 && rest > 0; ++attempt) {
+    sale.part_paid = -2;
+    sale.jammed = sale.jam_cleared = false;
+    const int32_t result = cc.DispenseChange(rest);
+    Show(cc, ("DispenseChange(" + std::to_string(rest) + ")").c_str(), result);
+    if (result == 0) return true;
+    // The part paid comes as direct I/O event 20, the jam as status update 31.
+    if (!Await(cc, 5, [&] { return sale.part_paid != -2; })) {
+      std::printf("nothing was paid\n");
+      return false;
+    }
+    if (sale.part_paid < 0) {
+      std::printf("the machine cannot tell what it paid: count the cash at the outlet\n");
+      return false;
+    }
+    std::printf("part paid: %d yen, pieces %s\n", sale.part_paid, sale.pieces.c_str());
+    rest -= sale.part_paid;
+    if (!Await(cc, 5, [&] { return sale.jammed; })) return false;
+    std::printf("the machine is jammed: clear the jam (at the simulator: jam off)\n");
+    if (!Await(cc, 120, [&] { return sale.jam_cleared; })) return false;
+    std::printf("jam cleared: paying the rest, %d yen\n", rest);
+  }
+  return rest == 0;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc < 2 || argc > 3) {
-    std::fprintf(stderr, "usage: pos_change DEVICE [AMOUNT]\n");
+    std::fprintf(stderr, "usage: pos_change DEVICE [PRICE]\n");
     return 2;
   }
-  const std::string device = argv[1];
-  const int32_t amount = argc > 2 ? std::atoi(argv[2]) : 1500;
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);  // the prompts show at once, also through a pipe
+  const char* device = argv[1];
+  const int32_t price = argc > 2 ? std::atoi(argv[2]) : 1234;
+  vexokrt::CashChanger cc;
+  Sale sale;
+  cc.SetListener(&sale);
 
-  platform::ActivatedObject activated = platform::ActivateServiceObject("CashChanger", device);
-  if (activated.error != platform::ActivationError::kNone) {
-    std::fprintf(stderr, "pos_change: %s\n", activated.message.c_str());
+  int32_t result = cc.Open(device);
+  if (result != 0) {
+    Show(cc, "Open", result);
+    std::printf("open result %d %s: %s\n", cc.OpenResult(), Name(vexokrt::NameTable::kResultCode, cc.OpenResult()),
+                cc.OpenMessage().c_str());
     return 1;
   }
-  platform::IDispatch* so = activated.object.get();
-  std::printf("service object %s from %s\n", activated.prog_id.c_str(), activated.library_path.c_str());
-
-  Events events;
-  bool ok = true;
-  const int32_t opened = Call(so, "OpenService", {Variant::String("CashChanger"), Variant::String(device),
-                                                  Variant::Dispatch(&events)});
-  std::printf("OpenService: %d\n", opened);
-  if (opened != opos::OPOS_SUCCESS) return 1;
-
-  const int32_t claimed = Call(so, "ClaimDevice", {Variant::Long(3000)});
-  std::printf("ClaimDevice: %d\n", claimed);
-  if (claimed == opos::OPOS_SUCCESS) {
-    ok = SetNumber(so, pidx::kPowerNotify, 1) == opos::OPOS_SUCCESS && ok;
-    ok = SetNumber(so, pidx::kDeviceEnabled, 1) == opos::OPOS_SUCCESS && ok;
-    ok = SetNumber(so, pidx::kDataEventEnabled, 1) == opos::OPOS_SUCCESS && ok;
-    RunEvents(3000, [&] { return events.last_status == opos::OPOS_PS_ONLINE; });
-    std::printf("DeviceStatus: %d\n", Call(so, "GetPropertyNumber", {Variant::Long(pidx::kDeviceStatus)}));
-
-    std::string counts;
-    bool discrepancy = false;
-    const int32_t read = Call(so, "ReadCashCounts", {Variant::StringRef(&counts), Variant::BoolRef(&discrepancy)});
-    std::printf("ReadCashCounts: %d counts \"%s\" discrepancy %d\n", read, counts.c_str(), discrepancy ? 1 : 0);
-
-    const int32_t paid = Call(so, "DispenseChange", {Variant::Long(amount)});
-    std::printf("DispenseChange(%d): %d", amount, paid);
-    if (paid == opos::OPOS_E_EXTENDED) {
-      std::printf(" extended %d", Call(so, "GetPropertyNumber", {Variant::Long(pidx::kResultCodeExtended)}));
-    }
-    std::printf("\n");
-    RunEvents(500, [] { return false; });
-
-    SetNumber(so, pidx::kDeviceEnabled, 0);
-    const int32_t released = Call(so, "ReleaseDevice", {});
-    std::printf("ReleaseDevice: %d\n", released);
-    ok = released == opos::OPOS_SUCCESS && ok;
+  result = cc.ClaimDevice(3000);
+  if (result != 0) {
+    Show(cc, "ClaimDevice", result);
+    return 1;
   }
-  const int32_t closed = Call(so, "Close", {});
-  std::printf("Close: %d (%d events)\n", closed, events.count);
-  return ok && claimed == opos::OPOS_SUCCESS && closed == opos::OPOS_SUCCESS ? 0 : 1;
+  cc.SetPowerNotify(1);
+  result = cc.SetDeviceEnabled(true);
+  if (result != 0) Show(cc, "DeviceEnabled", result);
+  Await(cc, 5, [&] { return sale.online; });
+  std::printf("claimed %s: %s, service object %d\n", device, cc.DeviceDescription().c_str(),
+              cc.ServiceObjectVersion());
+
+  std::string counts;
+  bool discrepancy = false;
+  result = cc.ReadCashCounts(counts, discrepancy);
+  if (result == 0) {
+    std::printf("counts %s discrepancy %d\n", counts.c_str(), discrepancy ? 1 : 0);
+  } else {
+    Show(cc, "ReadCashCounts", result);
+  }
+
+  // The customer pays: a deposit, counted by the machine, until it covers the price.
+  bool ok = false;
+  cc.SetDataEventEnabled(true);
+  result = cc.BeginDeposit();
+  if (result != 0) {
+    Show(cc, "BeginDeposit", result);
+  } else {
+    std::printf("sale %d yen: insert the cash at the simulator, for example: insert 1000:2\n", price);
+    while (cc.DepositAmount() < price) {
+      sale.counted = false;
+      if (!Await(cc, 120, [&] { return sale.counted; })) break;
+      std::printf("deposit %d yen\n", cc.DepositAmount());
+      cc.SetDataEventEnabled(true);  // a data event turns it off
+    }
+    const int32_t amount = cc.DepositAmount();
+    cc.FixDeposit();
+    if (amount < price) {
+      std::printf("not paid: %d yen handed back\n", amount);
+      cc.EndDeposit(3);  // CHAN_DEPOSIT_REPAY
+    } else if (result = cc.EndDeposit(kDepositNoChange); result != 0) {
+      Show(cc, "EndDeposit", result);
+    } else {
+      const int32_t change = amount - price;
+      std::printf("change %d yen\n", change);
+      ok = PayChange(cc, sale, change);
+      if (ok) std::printf("change paid: %d yen\n", change);
+    }
+  }
+
+  cc.SetDeviceEnabled(false);
+  result = cc.ReleaseDevice();
+  Show(cc, "ReleaseDevice", result);
+  cc.Close();
+  if (result == 0) std::printf("released\n");
+  return ok && result == 0 ? 0 : 1;
 }

@@ -8,8 +8,10 @@
 set -euo pipefail
 packages=(cmake g++ make pkg-config libcli11-dev libcpp-httplib-dev nlohmann-json3-dev)
 if [ "${1:-}" != demo ]; then
-  # clang: the build with the lock analysis (preset clang) and its check.
-  packages+=(libgtest-dev libgmock-dev libbenchmark-dev libreadline-dev pkgconf dpkg-dev binutils tmux clang)
+  # clang: the build with the lock analysis (preset clang) and its check;
+  # python3-pytest: the tests of the Python package.
+  packages+=(libgtest-dev libgmock-dev libbenchmark-dev libreadline-dev pkgconf dpkg-dev binutils tmux clang
+             python3-pytest)
 fi
 # With the argument "fuzz": what the fuzz targets need (clang and its
 # libFuzzer runtime).

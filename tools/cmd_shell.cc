@@ -24,6 +24,8 @@
 #endif
 
 #include "command_registry.h"
+#include "control/names.h"
+#include "opos/opos.h"
 #include "platform/activation.h"
 #include "platform/message_window.h"
 #include "platform/modal_dialog.h"
@@ -363,6 +365,9 @@ class Shell {
   void SetProperty(const std::string& which, const std::string& value);
   const service::PropertyInfo* Property(const std::string& which);
   int32_t ResultCode();
+  // " OPOS_E_EXTENDED extended=238 (...)": the names of |result| (and of
+  // ResultCodeExtended with 114) for a result line; empty for an unknown code.
+  std::string ResultNames(int32_t result);
   void PumpFor(int ms);
   void Finish();
   // Starts the simulator and writes the device key for it; empty or what failed.
@@ -431,6 +436,16 @@ void Shell::OnEvent(ReceivedEvent& event) {
   } else {
     Emit("event " + event.member + " " + std::to_string(event.number));
   }
+}
+
+std::string Shell::ResultNames(int32_t result) {
+  if (NameOf(NameTable::kResultCode, result) == nullptr) return {};
+  bool ok = true;
+  const int32_t extended =
+      result == opos::OPOS_E_EXTENDED
+          ? CallLong(activated_.object.get(), "GetPropertyNumber", {Variant::Long(service::pidx::kResultCodeExtended)}, &ok)
+          : 0;
+  return " " + DescribeResult(result, extended);
 }
 
 int32_t Shell::ResultCode() {
@@ -555,15 +570,21 @@ void Shell::CallMemberLine(const MemberSignature& member, const std::vector<std:
   if (platform::FAILED(hr)) return Emit(std::string("error ") + member.name + " failed with " + platform::HresultText(hr));
   std::string line = std::string("result ") + member.name + " ";
   switch (member.returns) {
-    case Returns::kLong:
-      line += std::to_string(result.AsLong() ? *result.AsLong() : 0);
+    case Returns::kLong: {
+      const int32_t value = result.AsLong() ? *result.AsLong() : 0;
+      line += std::to_string(value);
+      // Every member but GetPropertyNumber answers a result code.
+      if (!platform::RegNamesEqual(member.name, "GetPropertyNumber")) line += ResultNames(value);
       break;
+    }
     case Returns::kString:
       line += Quoted(result.AsString() ? *result.AsString() : "");
       break;
-    case Returns::kNothing:
-      line += "- ResultCode=" + std::to_string(ResultCode());
+    case Returns::kNothing: {
+      const int32_t code = ResultCode();
+      line += "- ResultCode=" + std::to_string(code) + ResultNames(code);
       break;
+    }
   }
   // By-reference arguments as the member left them.
   size_t long_at = 0;
@@ -719,7 +740,7 @@ void Shell::Finish() {
   bool ok = true;
   // Close is harmless on a closed object; a Control Object always closes.
   const int32_t closed = CallLong(activated_.object.get(), "Close", {}, &ok);
-  Emit("result Close " + std::to_string(closed));
+  Emit("result Close " + std::to_string(closed) + (ok ? ResultNames(closed) : std::string()));
 }
 
 std::optional<std::string> Shell::NextLine() {

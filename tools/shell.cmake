@@ -6,3 +6,5 @@ if(VEXOKRT_READLINE_INCLUDE AND VEXOKRT_READLINE_LIBRARY)
   target_include_directories(vexokrt PRIVATE ${VEXOKRT_READLINE_INCLUDE})
   target_link_libraries(vexokrt PRIVATE ${VEXOKRT_READLINE_LIBRARY})
 endif()
+# The result lines name their codes with the control library's names.
+target_link_libraries(vexokrt PRIVATE vexokrt_control)

@@ -23,10 +23,15 @@ inline constexpr int32_t OPOS_E_TIMEOUT = 112;
 inline constexpr int32_t OPOS_E_BUSY = 113;
 inline constexpr int32_t OPOS_E_EXTENDED = 114;
 
-// OpenService outcomes reported by GetOpenResult.
+// Open outcomes: the control's (301-307) and those a service object reports
+// by GetOpenResult (302, 304, 305 here; 401 and above its own).
+inline constexpr int32_t OPOS_OR_ALREADYOPEN = 301;
 inline constexpr int32_t OPOS_OR_REGBADNAME = 302;
+inline constexpr int32_t OPOS_OR_REGPROGID = 303;
 inline constexpr int32_t OPOS_OR_CREATE = 304;
 inline constexpr int32_t OPOS_OR_BADIF = 305;
+inline constexpr int32_t OPOS_OR_FAILEDOPEN = 306;
+inline constexpr int32_t OPOS_OR_BADVERSION = 307;
 
 // States.
 inline constexpr int32_t OPOS_S_CLOSED = 1;

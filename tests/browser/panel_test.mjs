@@ -78,7 +78,7 @@ try {
   check("the shell prints the panel's address on 127.0.0.1 with the chosen port", /^http:\/\/127\.0\.0\.1:[1-9]\d*\/$/.test(url), url);
 
   say("ClaimDevice 1000");
-  check("ClaimDevice through the shell", /^result ClaimDevice 0$/.test(await shellLine(/^result ClaimDevice /)));
+  check("ClaimDevice through the shell", /^result ClaimDevice 0 OPOS_SUCCESS$/.test(await shellLine(/^result ClaimDevice /)));
   say("set DeviceEnabled 1");
   check("DeviceEnabled through the shell", /ResultCode=0$/.test(await shellLine(/^set DeviceEnabled /)));
   say("set DataEventEnabled 1");

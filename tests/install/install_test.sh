@@ -1,14 +1,19 @@
 #!/usr/bin/env bash
 # cmake --install into a fresh prefix: the files an integrator needs are
 # there, no installed program or library names a build path in its RUNPATH,
-# the example builds with pkg-config's flags and runs a session against the
-# installed `vexokrt sim`; a prefix without write access is refused clearly.
-# Usage: install_test.sh CMAKE BUILD_DIR SOURCE_DIR CXX
+# and the sale of the examples, in C++ and C built with nothing but
+# pkg-config's flags and in Python from the installed package, runs against
+# the installed `vexokrt sim`: each opens the device by name, claims, enables,
+# reads the counts, takes a deposit, pays change, sees the jam of a pay-out as
+# a StatusUpdateEvent and the failed pay-out as an error with its names, pays
+# the rest and releases. A prefix without write access is refused clearly.
+# Usage: install_test.sh CMAKE BUILD_DIR SOURCE_DIR CXX CC
 set -uo pipefail
-cmake="$1" build="$2" source="$3" cxx="$4"
+cmake="$1" build="$2" source="$3" cxx="$4" cc="$5"
 work="$(mktemp -d)"
 sim_pid=""
 cleanup() {
+  exec 3>&-
   if [ -n "$sim_pid" ]; then kill "$sim_pid" 2>/dev/null; wait "$sim_pid" 2>/dev/null; fi
   rm -rf "$work"
 }
@@ -25,12 +30,17 @@ if ! "$cmake" --install "$build" --prefix "$prefix" >"$work/install.out" 2>&1; t
 fi
 libdir="$(cd "$prefix" && ls -d lib*/libvexokrt77.so 2>/dev/null | head -1 | xargs -r dirname)"
 [ -n "$libdir" ] || { fail "no libvexokrt77.so installed"; find "$prefix"; exit 1; }
-for file in bin/vexokrt "$libdir/libvexokrt77.so" "$libdir/libvexokrt_platform.so" "$libdir/pkgconfig/vexokrt.pc" \
+python="lib/python3/dist-packages"
+for file in bin/vexokrt "$libdir/libvexokrt77.so" "$libdir/libvexokrt_platform.so" "$libdir/libvexokrt_control.so" \
+            "$libdir/pkgconfig/vexokrt.pc" "$libdir/pkgconfig/vexokrt-c.pc" \
             include/vexokrt/platform/com.h include/vexokrt/platform/activation.h \
             include/vexokrt/platform/message_window.h include/vexokrt/platform/modal_dialog.h \
             include/vexokrt/platform/reg_file.h \
             include/vexokrt/service/opos.h include/vexokrt/service/properties.h \
-            share/doc/vexokrt/examples/pos_change.cc share/doc/vexokrt/hardware.md; do
+            include/vexokrt/cash_changer.h include/vexokrt/cash_changer_c.h include/vexokrt/names.h \
+            "$python/vexokrt/__init__.py" "$python/vexokrt/_location.py" share/man/man3/vexokrt_cash_changer.3 \
+            share/doc/vexokrt/examples/pos_change.cc share/doc/vexokrt/examples/pos_change_c.c \
+            share/doc/vexokrt/examples/pos_change.py share/doc/vexokrt/hardware.md; do
   [ -f "$prefix/$file" ] || fail "not installed: $file"
 done
 # Every header an installed header includes is installed too.
@@ -41,7 +51,8 @@ for header in $(find "$prefix/include/vexokrt" -name '*.h'); do
 done
 
 # RUNPATHs: only $ORIGIN-relative entries, never the build or source tree.
-for elf in "$prefix/bin/vexokrt" "$prefix/$libdir/libvexokrt77.so" "$prefix/$libdir/libvexokrt_platform.so"; do
+for elf in "$prefix/bin/vexokrt" "$prefix/$libdir/libvexokrt77.so" "$prefix/$libdir/libvexokrt_platform.so" \
+           "$prefix/$libdir/libvexokrt_control.so"; do
   readelf -d "$elf" >"$work/dynamic" 2>&1 || { fail "readelf $elf"; continue; }
   if grep -qF -e "$build" -e "$source" -e "$(cd "$build" && pwd -P)" "$work/dynamic"; then
     fail "$elf names a build path"; grep -E 'RPATH|RUNPATH' "$work/dynamic"
@@ -50,53 +61,116 @@ for elf in "$prefix/bin/vexokrt" "$prefix/$libdir/libvexokrt77.so" "$prefix/$lib
     case "$entry" in '$ORIGIN'*) ;; *) fail "$elf has a RUNPATH entry that is not relative: $entry" ;; esac
   done
 done
-grep -q 'RUNPATH.*\$ORIGIN' <(readelf -d "$prefix/$libdir/libvexokrt77.so") ||
-  fail "libvexokrt77.so does not find its platform library through \$ORIGIN"
+for library in libvexokrt77.so libvexokrt_control.so; do
+  grep -q 'RUNPATH.*\$ORIGIN' <(readelf -d "$prefix/$libdir/$library") ||
+    fail "$library does not find its platform library through \$ORIGIN"
+done
+if command -v man >/dev/null; then
+  MANWIDTH=100 man -l "$prefix/share/man/man3/vexokrt_cash_changer.3" >"$work/man.out" 2>"$work/man.err" ||
+    { fail "the man page does not format"; cat "$work/man.err"; }
+  contains "man page" "vexokrt_cc_dispatch_events" "$work/man.out"
+  [ ! -s "$work/man.err" ] || { fail "the man page has warnings"; cat "$work/man.err"; }
+fi
 
 # The program runs from the prefix and finds its service object library there.
 "$prefix/bin/vexokrt" --version >"$work/version" 2>&1 || fail "installed vexokrt --version"
 contains "version names the installed library" "$prefix/$libdir/libvexokrt77.so" "$work/version"
 contains "service object version" "1006312" "$work/version"
 
-# The example, built with nothing but pkg-config's flags.
+# The examples, built with nothing but pkg-config's flags (warnings are
+# errors: the installed headers must compile cleanly in a user's build).
 export PKG_CONFIG_PATH="$prefix/$libdir/pkgconfig"
 flags="$(pkg-config --cflags --libs vexokrt)" || fail "pkg-config vexokrt"
-case "$flags" in *"$build"*|*"$source"*) fail "pkg-config flags name a build path: $flags" ;; esac
-"$cxx" "$prefix/share/doc/vexokrt/examples/pos_change.cc" $flags \
-  -Wl,-rpath,"$(pkg-config --variable=libdir vexokrt)" -o "$work/pos_change" >"$work/cc.out" 2>&1 ||
-  { fail "the example does not build with pkg-config's flags"; cat "$work/cc.out"; }
+c_flags="$(pkg-config --cflags --libs vexokrt-c)" || fail "pkg-config vexokrt-c"
+case "$flags $c_flags" in *"$build"*|*"$source"*) fail "pkg-config flags name a build path: $flags $c_flags" ;; esac
+rpath="-Wl,-rpath,$(pkg-config --variable=libdir vexokrt)"
+examples="$prefix/share/doc/vexokrt/examples"
+"$cxx" -Wall -Wextra -Werror "$examples/pos_change.cc" $flags "$rpath" -o "$work/pos_change" >"$work/cc.out" 2>&1 ||
+  { fail "the C++ example does not build with pkg-config's flags"; cat "$work/cc.out"; }
+"$cc" -std=c11 -Wall -Wextra -Werror "$examples/pos_change_c.c" $c_flags "$rpath" -o "$work/pos_change_c" \
+  >"$work/c.out" 2>&1 || { fail "the C example does not build with pkg-config's flags"; cat "$work/c.out"; }
+# The examples' Makefile, as an integrator runs it in a copy of the folder.
+cp -r "$examples" "$work/examples"
+make -C "$work/examples" CXX="$cxx" CC="$cc" >"$work/make.out" 2>&1 &&
+  [ -x "$work/examples/pos_change" ] && [ -x "$work/examples/pos_change_c" ] ||
+  { fail "make in the examples folder"; cat "$work/make.out"; }
+# The headers' older spelling: -I.../include/vexokrt and "cash_changer.h".
+printf '#include "cash_changer.h"\n#include "platform/com.h"\nint main() { vexokrt::CashChanger cc; return cc.State() == 1 ? 0 : 1; }\n' \
+  >"$work/old_include.cc"
+"$cxx" -std=c++20 -Wall -Werror -I"$prefix/include/vexokrt" "$work/old_include.cc" -L"$prefix/$libdir" \
+  -lvexokrt_control -lvexokrt_platform "$rpath" -o "$work/old_include" >"$work/old.out" 2>&1 && "$work/old_include" ||
+  { fail "-I include/vexokrt with \"cash_changer.h\""; cat "$work/old.out"; }
 
 # Against the installed simulator: register (the registry folder does not
-# exist yet), configure the device key, run the example.
+# exist yet), configure the device key, and run each example's sale while
+# this script plays the customer and the operator at the simulator.
 export OPOS_REGISTRY_DIR="$work/registry/new" OPOS_LOCK_DIR="$work"
 "$prefix/bin/vexokrt" register >"$work/register.out" 2>&1 || { fail "register"; cat "$work/register.out"; }
 [ -f "$OPOS_REGISTRY_DIR/machine.reg" ] || fail "register did not create the registry folder"
 contains "register names the installed library" "$prefix/$libdir/libvexokrt77.so" "$work/register.out"
-"$prefix/bin/vexokrt" sim --model KRT07 --ignore-stdin >"$work/sim.out" 2>"$work/sim.err" </dev/null &
+mkfifo "$work/sim.in"
+"$prefix/bin/vexokrt" sim --model KRT07 <"$work/sim.in" >"$work/sim.out" 2>"$work/sim.err" &
 sim_pid=$!
+exec 3>"$work/sim.in"  # the simulator's control lines
 for _ in $(seq 1 100); do grep -q '^slave: ' "$work/sim.out" && break; sleep 0.1; done
 port="$(sed -n 's/^slave: //p' "$work/sim.out")"
 [ -n "$port" ] || { fail "the installed simulator did not start"; cat "$work/sim.err"; }
+printf 'set duration dispense 300\nset duration counting 100\n' >&3
 mkdir -p "$work/logs"
 "$prefix/bin/vexokrt" config Pos1 --set "Port=$port" --set Port_Initialize_String=9600,E,8,1 \
-  --set WatchInterval=100 --set "LogFolderName=$work/logs/" >"$work/config.out" 2>&1 ||
+  --set WatchInterval=50 --set "LogFolderName=$work/logs/" >"$work/config.out" 2>&1 ||
   { fail "config"; cat "$work/config.out"; }
-if ! timeout 60 "$work/pos_change" Pos1 1500 >"$work/example.out" 2>&1; then
-  fail "the example exits non-zero"; cat "$work/example.out"
-fi
-for line in "OpenService: 0" "ClaimDevice: 0" "event status 2001 (power online)" "ReleaseDevice: 0" "Close: 0"; do
-  contains "example session" "$line" "$work/example.out"
-done
-# Reading the counts and paying out change.
-grep -qE '^ReadCashCounts: 0 ' "$work/example.out" || fail "ReadCashCounts result"
-grep -qE '^DispenseChange\(1500\): 0$' "$work/example.out" || fail "DispenseChange result"
+
+# await FILE TEXT PID: until TEXT is in FILE, while PID runs.
+await() {
+  for _ in $(seq 1 300); do
+    grep -qF -- "$2" "$1" && return 0
+    kill -0 "$3" 2>/dev/null || { grep -qF -- "$2" "$1"; return; }
+    sleep 0.1
+  done
+  return 1
+}
+# sale NAME COMMAND...: the sale of 1234 yen, paid with 2000, whose change
+# jams after its first piece (500 yen); the jam is cleared when asked.
+sale() {
+  local name="$1" out="$work/$1.out"
+  shift
+  printf 'fault jam-payout 1\n' >&3
+  timeout 60 "$@" Pos1 1234 >"$out" 2>&1 &
+  local pid=$!
+  if await "$out" "insert the cash at the simulator" "$pid"; then printf 'insert 1000:2\n' >&3; fi
+  if await "$out" "clear the jam (at the simulator: jam off)" "$pid"; then printf 'jam off\n' >&3; fi
+  wait "$pid" || { fail "$name exits non-zero"; cat "$out"; }
+  for line in "event StatusUpdateEvent 2001 OPOS_SUE_POWER_ONLINE (power on and ready)" \
+              "claimed Pos1: Vexo Cash Changer KRT07, service object 1006312" \
+              "event DataEvent 0" "deposit 2000 yen" "change 766 yen" \
+              "event StatusUpdateEvent 31 CHAN_STATUS_JAM" \
+              'event DirectIOEvent 20 VEXOKRT_DIO_EVENT_PAYOUT_ENDED_EARLY pData 500 pString "1:0,5:0,10:0,50:0,100:0,500:1;1000:0,2000:0,5000:0,10000:0"' \
+              "part paid: 500 yen" "event StatusUpdateEvent 32 CHAN_STATUS_JAMOK" \
+              "DispenseChange(266): 0 OPOS_SUCCESS" "change paid: 766 yen" "ReleaseDevice: 0 OPOS_SUCCESS" "released"; do
+    contains "$name" "$line" "$out"
+  done
+  grep -qE '^counts [0-9:,]+;[0-9:,]+ discrepancy 0$' "$out" || { fail "$name counts"; cat "$out"; }
+  # The jammed pay-out fails with a named result code.
+  grep -qE '^DispenseChange\(766\): 1[01][0-9] OPOS_E_[A-Z]+' "$out" || { fail "$name: the failed pay-out"; cat "$out"; }
+}
+sale "C++ example" "$work/pos_change"
 [ -s "$work/logs/ExamlogS.txt" ] || fail "the example's session left no ExamLog"
 "$prefix/bin/vexokrt" examlog "$work/logs/ExamlogS.txt" >"$work/examlog.out" 2>&1 || fail "examlog of the session"
 # The session's calls in the order they were made.
-grep -oE 'enter (OpenService|ClaimDevice|Claim|DispenseChange|ReleaseDevice|Release|Close)\b' "$work/examlog.out" |
-  tr '\n' ' ' >"$work/order"
-grep -qE '^enter OpenService .*enter Claim.* enter DispenseChange .*enter Release.* enter Close' "$work/order" ||
-  { fail "examlog order"; cat "$work/order"; echo; cat "$work/examlog.out"; }
+grep -oE 'enter (OpenService|ClaimDevice|Claim|BeginDeposit|DispenseChange|ReleaseDevice|Release|Close)\b' \
+  "$work/examlog.out" | tr '\n' ' ' >"$work/order"
+grep -qE '^enter OpenService .*enter Claim.* enter BeginDeposit .*enter DispenseChange .*enter Release.* enter Close' \
+  "$work/order" || { fail "examlog order"; cat "$work/order"; echo; cat "$work/examlog.out"; }
+sale "C example" "$work/pos_change_c"
+# The Python package of the install, found on its own folder's path; it
+# finds the control library of the same install.
+env -u VEXOKRT_CONTROL_LIBRARY PYTHONPATH="$prefix/$python" PYTHONDONTWRITEBYTECODE=1 \
+  python3 -c 'import vexokrt, sys; print(vexokrt._library_path())' >"$work/python-library" 2>&1 ||
+  { fail "the installed Python package does not load"; cat "$work/python-library"; }
+contains "the Python package's library" "$prefix/$libdir/libvexokrt_control.so" "$work/python-library"
+sale "Python example" env -u VEXOKRT_CONTROL_LIBRARY PYTHONPATH="$prefix/$python" PYTHONDONTWRITEBYTECODE=1 \
+  python3 "$examples/pos_change.py"
 
 # A prefix without write access: one clear message, nothing copied.
 locked="$work/locked"
@@ -124,4 +198,4 @@ else
 fi
 
 if [ "$failures" -ne 0 ]; then echo "$failures check(s) failed"; exit 1; fi
-echo "install tree and example: all checks passed"
+echo "install tree and examples: all checks passed"

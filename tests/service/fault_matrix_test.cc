@@ -512,7 +512,7 @@ TEST_F(FaultMatrixTest, ClaimantKilled_AnotherProcessClaimsAtOnce) {
   ASSERT_TRUE(claimant.Start({"shell", "Dev1"}));
   claimant.Send("ClaimDevice 3000");
   const std::optional<std::string> claimed = claimant.AwaitLine("result ClaimDevice");
-  ASSERT_EQ(claimed.value_or(claimant.output()), "result ClaimDevice 0");
+  ASSERT_EQ(claimed.value_or(claimant.output()), "result ClaimDevice 0 OPOS_SUCCESS");
 
   ServiceDriver& d = NewDriver();
   ASSERT_EQ(d.Open(), OPOS_SUCCESS);
@@ -549,7 +549,7 @@ TEST_F(FaultMatrixTest, TwoUsersClaimingTheSameLockFolder_ExcludeEachOther) {
   ProgramProcess other;
   ASSERT_TRUE(other.Start({"shell", "Dev1"}, other_uid, other_gid));
   other.Send("ClaimDevice 0");
-  EXPECT_EQ(other.AwaitLine("result ClaimDevice").value_or(other.output()), "result ClaimDevice 112")
+  EXPECT_EQ(other.AwaitLine("result ClaimDevice").value_or(other.output()), "result ClaimDevice 112 OPOS_E_TIMEOUT")
       << "the other user is excluded: neither let in nor refused for want of a lock";
   ASSERT_EQ(d.Call("Release"), OPOS_SUCCESS);
 
@@ -557,7 +557,7 @@ TEST_F(FaultMatrixTest, TwoUsersClaimingTheSameLockFolder_ExcludeEachOther) {
   other.Send("ClaimDevice 3000");
   const std::string claimed = other.AwaitLine("result ClaimDevice").value_or(other.output());
   const int64_t ms = NowMs() - start;
-  EXPECT_EQ(claimed, "result ClaimDevice 0") << "the other user claims once root let go";
+  EXPECT_EQ(claimed, "result ClaimDevice 0 OPOS_SUCCESS") << "the other user claims once root let go";
   EXPECT_EQ(d.Call("ClaimDevice", {Variant::Long(0)}), OPOS_E_TIMEOUT) << "now root is excluded";
   EXPECT_EQ(other.Finish(), 0) << other.output();
   EXPECT_EQ(d.Call("ClaimDevice", {Variant::Long(3000)}), OPOS_SUCCESS) << "the other user's close let go";

@@ -59,8 +59,8 @@ ReleaseDevice
 SCRIPT
 timeout 60 "$program" shell --sim KRT07 Dev1 <"$work/script" >"$work/shell.out" 2>&1 || fail "shell exits non-zero"
 expected=(
-  'result OpenService 0'
-  'result ClaimDevice 0'
+  'result OpenService 0 OPOS_SUCCESS'
+  'result ClaimDevice 0 OPOS_SUCCESS'
   'set PowerNotify ResultCode=0'
   'set DeviceEnabled ResultCode=0'
   'event SOStatusUpdate 2001'
@@ -73,16 +73,16 @@ expected=(
   'set FreezeEvents ResultCode=0'
   'event SOStatusUpdate 31'
   'error not true or false: yes'
-  'result ReadCashCounts 0 cashCounts="0:20,1:60,5:40,10:70,50:40,100:70,500:25;1000:50,2000:5,5000:10,10000:0" discrepancy=0'
+  'result ReadCashCounts 0 OPOS_SUCCESS cashCounts="0:20,1:60,5:40,10:70,50:40,100:70,500:25;1000:50,2000:5,5000:10,10000:0" discrepancy=0'
   'error not a number: x'
   'error unknown command nonsense (try help)'
   'error unterminated quote'
   'sim ok'
   'event SOStatusUpdate 32'
-  'result DispenseChange 0'
-  'result ReadCashCounts 0 cashCounts="0:20,1:60,5:40,10:70,50:40,100:70,500:24;1000:49,2000:5,5000:10,10000:0" discrepancy=0'
-  'result ReleaseDevice 0'
-  'result Close 0'
+  'result DispenseChange 0 OPOS_SUCCESS'
+  'result ReadCashCounts 0 OPOS_SUCCESS cashCounts="0:20,1:60,5:40,10:70,50:40,100:70,500:24;1000:49,2000:5,5000:10,10000:0" discrepancy=0'
+  'result ReleaseDevice 0 OPOS_SUCCESS'
+  'result Close 0 OPOS_SUCCESS'
 )
 # Every expected line, in this order, and nothing unexpected in between.
 if ! diff <(printf '%s\n' "${expected[@]}") "$work/shell.out" >"$work/diff"; then
@@ -111,15 +111,15 @@ done
 export OPOS_REGISTRY_DIR="$work/dio"
 printf 'ClaimDevice 1000\nset DeviceEnabled 1\ndio settings 12 "0,B,1,2,F"\ndio page 12\ndio 5\ndio nothing\nhelp dio\n' |
   timeout 60 "$program" shell --sim KRT77 Dev1 >"$work/dio.out" 2>&1 || fail "shell dio exits non-zero"
-contains "dio settings" 'result DirectIO 0 pData=12 pString="0,B,1,2,F"' "$work/dio.out"
-contains "dio page" 'result DirectIO 0 pData=12 pString="C:0,B,1,2,F"' "$work/dio.out"
-contains "dio by number" 'result DirectIO 106 pData=0 pString=""' "$work/dio.out"
+contains "dio settings" 'result DirectIO 0 OPOS_SUCCESS pData=12 pString="0,B,1,2,F"' "$work/dio.out"
+contains "dio page" 'result DirectIO 0 OPOS_SUCCESS pData=12 pString="C:0,B,1,2,F"' "$work/dio.out"
+contains "dio by number" 'result DirectIO 106 OPOS_E_ILLEGAL pData=0 pString=""' "$work/dio.out"
 contains "dio unknown name" 'error dio NAME|NUMBER [pData] [pString] (help dio)' "$work/dio.out"
 contains "help dio" 'levels (87): fill level per denomination' "$work/dio.out"
 timeout 60 "$program" dio Dev1 counts --sim KRT07 >"$work/dio-one.out" 2>&1 || fail "vexokrt dio exits non-zero"
-grep -qE '^result DirectIO 0 pData=0 pString="1:[0-9]+,5:[0-9]+,10:[0-9]+,50:[0-9]+,100:[0-9]+,500:[0-9]+;1000:[0-9]+,2000:[0-9]+,5000:[0-9]+,10000:[0-9]+"$' \
+grep -qE '^result DirectIO 0 OPOS_SUCCESS pData=0 pString="1:[0-9]+,5:[0-9]+,10:[0-9]+,50:[0-9]+,100:[0-9]+,500:[0-9]+;1000:[0-9]+,2000:[0-9]+,5000:[0-9]+,10000:[0-9]+"$' \
   "$work/dio-one.out" || { fail "vexokrt dio counts"; cat "$work/dio-one.out"; }
-contains "vexokrt dio releases" "result ReleaseDevice 0" "$work/dio-one.out"
+contains "vexokrt dio releases" "result ReleaseDevice 0 OPOS_SUCCESS" "$work/dio-one.out"
 
 if [ "$failures" -ne 0 ]; then echo "$failures failure(s)"; exit 1; fi
 echo "all passed"

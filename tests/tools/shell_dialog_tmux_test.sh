@@ -33,23 +33,23 @@ tmux -S "$socket" -u new-session -d -s shell -x 160 -y 60 -c "$work" \
   "env LANG=C.UTF-8 OPOS_LOCK_DIR='$work' OPOS_REGISTRY_DIR='$work/registry' '$program' shell --sim KRT07 Dev1; \
    echo shell-exit=\$?; sleep 30" || { echo "FAIL: tmux did not start"; exit 1; }
 
-await 'result OpenService 0' || { screen; exit 1; }
+await 'result OpenService 0 OPOS_SUCCESS' || { screen; exit 1; }
 # A deposit of 2 x 1000 + 500 yen leaves its counts in the kept record;
 # status bytes 2 and 5 are set so the fields can be told apart.
 steps=(
-  'ClaimDevice 1000|result ClaimDevice 0'
+  'ClaimDevice 1000|result ClaimDevice 0 OPOS_SUCCESS'
   'set DeviceEnabled 1|set DeviceEnabled ResultCode=0'
   'set DataEventEnabled 1|set DataEventEnabled ResultCode=0'
-  'BeginDeposit|result BeginDeposit 0'
+  'BeginDeposit|result BeginDeposit 0 OPOS_SUCCESS'
   'sim insert 1000:2,500:1|sim ok counting'
   'pump 3000|event SOData 0'
-  'FixDeposit|result FixDeposit 0'
-  'EndDeposit 2|result EndDeposit 0'
+  'FixDeposit|result FixDeposit 0 OPOS_SUCCESS'
+  'EndDeposit 2|result EndDeposit 0 OPOS_SUCCESS'
   'sim set status 2 0x37|sim ok'
   'sim set status 5 0x39|sim ok'
   'CheckHealth 3|dialog keys: 1 入金枚数取得, 2 入金枚数クリア, 3 全回収, 4 終了, q closes'
   '1|dialog コマンド送信=正常応答を受信しました'
-  '4|result CheckHealth 0'
+  '4|result CheckHealth 0 OPOS_SUCCESS'
   'get CheckHealthText|prop CheckHealthText ""'
   'quit|shell-exit=0'
 )
@@ -64,7 +64,7 @@ for line in 'dialog CashChanger Interactive CheckHealth' \
             'dialog 500=1  100=0  50=0  10=0  5=0  1=0' \
             'dialog ユニット情報=30  動作モード=37  入金モード=30  エラーコード=30 39' \
             'dialog closed CashChanger Interactive CheckHealth' \
-            'result Close 0'; do
+            'result Close 0 OPOS_SUCCESS'; do
   grep -qxF -- "$line" <<<"$out" || fail "no line: $line"
 done
 # The dialog opened with its fields empty.
