@@ -101,7 +101,9 @@ int RunOpen(const std::string& name) {
   platform::PumpMessages();
   const int32_t closed = Call(service.object.get(), "Close", {}, &ok);
   std::printf("Close: %d\n", closed);
-  return ok && opened == 0 && closed == 0 ? 0 : 1;
+  if (ok && opened != 0) std::fprintf(stderr, "vexokrt open: OpenService failed: result %d\n", opened);
+  if (ok && closed != 0) std::fprintf(stderr, "vexokrt open: Close failed: result %d\n", closed);
+  return ok && opened == 0 && closed == 0 ? kExitSuccess : kExitFailure;
 }
 
 const CommandRegistration kOpenCommand{[] {
