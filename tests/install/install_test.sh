@@ -1,8 +1,13 @@
 #!/usr/bin/env bash
-# cmake --install into a fresh prefix: the files an integrator needs are
-# there, no installed program or library names a build path in its RUNPATH,
-# the example builds with pkg-config's flags and runs a session against the
-# installed `vexokrt sim`; a prefix without write access is refused clearly.
+# The README's lines for a private prefix, run as written (with HOME in a
+# fresh folder and build-release standing for this build): they install into
+# ~/.local and build the example there. The files an integrator needs are
+# there, the installed documentation's links and picture resolve, the manual
+# page names every subcommand and the bash completion offers the subcommands,
+# the device names of the registry, the simulated models and the DirectIO
+# names; no installed program or library names a build path in its RUNPATH;
+# the example runs a session against the installed `vexokrt sim`; a prefix
+# without write access is refused clearly.
 # Usage: install_test.sh CMAKE BUILD_DIR SOURCE_DIR CXX
 set -uo pipefail
 cmake="$1" build="$2" source="$3" cxx="$4"
@@ -19,20 +24,43 @@ contains() {  # contains DESCRIPTION TEXT FILE
   if ! grep -qF -- "$2" "$3"; then fail "$1: no \"$2\" in $3"; cat "$3"; fi
 }
 
-prefix="$work/prefix"
-if ! "$cmake" --install "$build" --prefix "$prefix" >"$work/install.out" 2>&1; then
-  fail "cmake --install"; cat "$work/install.out"
+# The README's block between "<!-- private-prefix -->" and "<!-- end -->".
+readme="$work/readme"
+mkdir -p "$readme/bin" "$work/home"
+sed -n '/^<!-- private-prefix/,/^<!-- end -->/p' "$source/README.md" | grep '^    ' | sed 's/^    //' >"$work/readme.sh"
+[ -s "$work/readme.sh" ] || { fail "no private-prefix block in the README"; exit 1; }
+ln -s "$build" "$readme/build-release"
+ln -s "$cmake" "$readme/bin/cmake"
+ln -s "$(command -v "$cxx")" "$readme/bin/c++"
+if ! (cd "$readme" && HOME="$work/home" PATH="$readme/bin:$PATH" bash -e "$work/readme.sh") >"$work/install.out" 2>&1; then
+  fail "the README's private-prefix lines"; cat "$work/readme.sh" "$work/install.out"
 fi
-libdir="$(cd "$prefix" && ls -d lib*/libvexokrt77.so 2>/dev/null | head -1 | xargs -r dirname)"
-[ -n "$libdir" ] || { fail "no libvexokrt77.so installed"; find "$prefix"; exit 1; }
-for file in bin/vexokrt "$libdir/libvexokrt77.so" "$libdir/libvexokrt_platform.so" "$libdir/pkgconfig/vexokrt.pc" \
+prefix="$work/home/.local"
+libdir="$(cd "$prefix" && ls -d lib*/libvexokrt_platform.so 2>/dev/null | head -1 | xargs -r dirname)"
+[ -n "$libdir" ] || { fail "no libvexokrt_platform.so installed"; find "$prefix"; exit 1; }
+for file in bin/vexokrt "$libdir/vexokrt/libvexokrt77.so" "$libdir/libvexokrt_platform.so.1" \
+            "$libdir/pkgconfig/vexokrt.pc" "$libdir/cmake/vexokrt/vexokrtConfig.cmake" \
+            share/man/man1/vexokrt.1 share/bash-completion/completions/vexokrt share/doc/vexokrt/LICENSE \
             include/vexokrt/platform/com.h include/vexokrt/platform/activation.h \
             include/vexokrt/platform/message_window.h include/vexokrt/platform/modal_dialog.h \
             include/vexokrt/platform/reg_file.h \
             include/vexokrt/service/opos.h include/vexokrt/service/properties.h \
-            share/doc/vexokrt/examples/pos_change.cc share/doc/vexokrt/hardware.md; do
+            share/doc/vexokrt/examples/pos_change.cc share/doc/vexokrt/docs/hardware.md; do
   [ -f "$prefix/$file" ] || fail "not installed: $file"
 done
+[ "$(readlink "$prefix/$libdir/libvexokrt_platform.so")" = libvexokrt_platform.so.1 ] ||
+  fail "libvexokrt_platform.so is not the link to libvexokrt_platform.so.1"
+# The installed documentation's links and pictures, relative to each file.
+docs="$prefix/share/doc/vexokrt"
+for page in "$docs/README.md" "$docs/docs/hardware.md"; do
+  links="$(tr '\n' ' ' <"$page" | grep -oE '\]\([^)# ]+\)' | sed 's/^](//; s/)$//' | grep -vE '^[a-z]+:')"
+  [ -n "$links" ] || [ "$page" != "$docs/README.md" ] || fail "no links found in the README"
+  for target in $links; do
+    [ -f "$(dirname "$page")/$target" ] || fail "$page links $target, which is not installed"
+  done
+done
+[ "$(head -c 8 "$docs/docs/control-panel.png" | od -An -tx1 | tr -d ' \n')" = 89504e470d0a1a0a ] ||
+  fail "the panel picture is not a PNG"
 # Every header an installed header includes is installed too.
 for header in $(find "$prefix/include/vexokrt" -name '*.h'); do
   for included in $(sed -n 's/^#include "\(.*\)"/\1/p' "$header"); do
@@ -41,7 +69,7 @@ for header in $(find "$prefix/include/vexokrt" -name '*.h'); do
 done
 
 # RUNPATHs: only $ORIGIN-relative entries, never the build or source tree.
-for elf in "$prefix/bin/vexokrt" "$prefix/$libdir/libvexokrt77.so" "$prefix/$libdir/libvexokrt_platform.so"; do
+for elf in "$prefix/bin/vexokrt" "$prefix/$libdir/vexokrt/libvexokrt77.so" "$prefix/$libdir/libvexokrt_platform.so"; do
   readelf -d "$elf" >"$work/dynamic" 2>&1 || { fail "readelf $elf"; continue; }
   if grep -qF -e "$build" -e "$source" -e "$(cd "$build" && pwd -P)" "$work/dynamic"; then
     fail "$elf names a build path"; grep -E 'RPATH|RUNPATH' "$work/dynamic"
@@ -50,28 +78,31 @@ for elf in "$prefix/bin/vexokrt" "$prefix/$libdir/libvexokrt77.so" "$prefix/$lib
     case "$entry" in '$ORIGIN'*) ;; *) fail "$elf has a RUNPATH entry that is not relative: $entry" ;; esac
   done
 done
-grep -q 'RUNPATH.*\$ORIGIN' <(readelf -d "$prefix/$libdir/libvexokrt77.so") ||
+grep -q 'RUNPATH.*\$ORIGIN/\.\.' <(readelf -d "$prefix/$libdir/vexokrt/libvexokrt77.so") ||
   fail "libvexokrt77.so does not find its platform library through \$ORIGIN"
 
 # The program runs from the prefix and finds its service object library there.
 "$prefix/bin/vexokrt" --version >"$work/version" 2>&1 || fail "installed vexokrt --version"
-contains "version names the installed library" "$prefix/$libdir/libvexokrt77.so" "$work/version"
+contains "version names the installed library" "$prefix/$libdir/vexokrt/libvexokrt77.so" "$work/version"
 contains "service object version" "1006312" "$work/version"
 
-# The example, built with nothing but pkg-config's flags.
+# The example the README's lines built: with nothing but pkg-config's flags,
+# and it finds its library without LD_LIBRARY_PATH.
 export PKG_CONFIG_PATH="$prefix/$libdir/pkgconfig"
 flags="$(pkg-config --cflags --libs vexokrt)" || fail "pkg-config vexokrt"
 case "$flags" in *"$build"*|*"$source"*) fail "pkg-config flags name a build path: $flags" ;; esac
-"$cxx" "$prefix/share/doc/vexokrt/examples/pos_change.cc" $flags \
-  -Wl,-rpath,"$(pkg-config --variable=libdir vexokrt)" -o "$work/pos_change" >"$work/cc.out" 2>&1 ||
-  { fail "the example does not build with pkg-config's flags"; cat "$work/cc.out"; }
+[ -x "$readme/pos_change" ] || fail "the README's lines built no pos_change"
+env -u LD_LIBRARY_PATH ldd "$readme/pos_change" >"$work/ldd" 2>&1
+found="$(sed -n 's/^\s*libvexokrt_platform\.so\.1 => \(\S*\) .*/\1/p' "$work/ldd")"
+[ -n "$found" ] && [ "$(realpath "$found")" = "$(realpath "$prefix/$libdir/libvexokrt_platform.so.1")" ] ||
+  { fail "the example does not find the installed library by itself"; cat "$work/ldd"; }
 
 # Against the installed simulator: register (the registry folder does not
 # exist yet), configure the device key, run the example.
 export OPOS_REGISTRY_DIR="$work/registry/new" OPOS_LOCK_DIR="$work"
 "$prefix/bin/vexokrt" register >"$work/register.out" 2>&1 || { fail "register"; cat "$work/register.out"; }
 [ -f "$OPOS_REGISTRY_DIR/machine.reg" ] || fail "register did not create the registry folder"
-contains "register names the installed library" "$prefix/$libdir/libvexokrt77.so" "$work/register.out"
+contains "register names the installed library" "$prefix/$libdir/vexokrt/libvexokrt77.so" "$work/register.out"
 "$prefix/bin/vexokrt" sim --model KRT07 --ignore-stdin >"$work/sim.out" 2>"$work/sim.err" </dev/null &
 sim_pid=$!
 for _ in $(seq 1 100); do grep -q '^slave: ' "$work/sim.out" && break; sleep 0.1; done
@@ -81,7 +112,7 @@ mkdir -p "$work/logs"
 "$prefix/bin/vexokrt" config Pos1 --set "Port=$port" --set Port_Initialize_String=9600,E,8,1 \
   --set WatchInterval=100 --set "LogFolderName=$work/logs/" >"$work/config.out" 2>&1 ||
   { fail "config"; cat "$work/config.out"; }
-if ! timeout 60 "$work/pos_change" Pos1 1500 >"$work/example.out" 2>&1; then
+if ! timeout 60 "$readme/pos_change" Pos1 1500 >"$work/example.out" 2>&1; then
   fail "the example exits non-zero"; cat "$work/example.out"
 fi
 for line in "OpenService: 0" "ClaimDevice: 0" "event status 2001 (power online)" "ReleaseDevice: 0" "Close: 0"; do
@@ -97,6 +128,33 @@ grep -oE 'enter (OpenService|ClaimDevice|Claim|DispenseChange|ReleaseDevice|Rele
   tr '\n' ' ' >"$work/order"
 grep -qE '^enter OpenService .*enter Claim.* enter DispenseChange .*enter Release.* enter Close' "$work/order" ||
   { fail "examlog order"; cat "$work/order"; echo; cat "$work/examlog.out"; }
+
+# The manual page has a part for every subcommand the program lists.
+"$prefix/bin/vexokrt" --help >"$work/help" 2>&1
+commands="$(sed -n '/^Subcommands:/,$p' "$work/help" | awk 'NR > 1 && NF { print $1 }' | sort)"
+# (man leaves out bold and underline when its output is not a terminal.)
+MANWIDTH=100 man -l "$prefix/share/man/man1/vexokrt.1" >"$work/man.txt" 2>"$work/man.err"
+[ -s "$work/man.err" ] && { fail "man reports problems"; cat "$work/man.err"; }
+for command in $commands; do
+  grep -qE "^       $command( |$)" "$work/man.txt" || fail "the manual page has no entry for $command"
+done
+for section in "EXIT STATUS" ENVIRONMENT EXAMPLES; do grep -qx "$section" "$work/man.txt" || fail "manual page: no $section"; done
+# The completion, as bash runs it for "vexokrt WORDS<Tab>".
+complete_words() {  # complete_words WORD... (the last is the one being completed)
+  bash -c 'source "$1"; shift; COMP_WORDS=("$@"); COMP_CWORD=$(($# - 1)); _vexokrt; printf "%s\n" "${COMPREPLY[@]}"' \
+    bash "$prefix/share/bash-completion/completions/vexokrt" "$prefix/bin/vexokrt" "$@" | sort
+}
+[ "$(complete_words "")" = "$(printf '%s\n' $commands --help --version | sort)" ] ||
+  { fail "completion of the subcommands"; complete_words ""; }
+[ "$(complete_words shell --sim KRT0)" = "$(printf '%s\n' KRT02F KRT02FA KRT03 KRT07 | sort)" ] ||
+  { fail "completion of the models"; complete_words shell --sim KRT0; }
+[ "$(complete_words open P)" = "Pos1" ] || { fail "completion of a device name from the registry"; complete_words open P; }
+dio_names="$(printf 'help dio\n' | "$prefix/bin/vexokrt" shell --sim KRT07 --no-open Dev1 2>/dev/null |
+             sed -n 's/^  \([a-z-]*\) ([0-9]*): .*/\1/p' | sort)"
+[ "$(grep -c . <<<"$dio_names")" -ge 10 ] || fail "the shell's help dio lists no names"
+[ "$(complete_words dio --sim KRT07 Pos1 "")" = "$dio_names" ] ||
+  { fail "completion of the DirectIO names (as the shell's help dio lists them)"; complete_words dio Pos1 ""; }
+[ "$(complete_words config Pos1 --s)" = "$(printf -- '--set\n--show\n')" ] || { fail "completion of options"; complete_words config Pos1 --s; }
 
 # A prefix without write access: one clear message, nothing copied.
 locked="$work/locked"
