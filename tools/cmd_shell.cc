@@ -1037,7 +1037,7 @@ const CommandRegistration kShellCommand{[] {
               "with --sim: serve the simulator's control panel on [ADDRESS:]PORT (address 127.0.0.1 "
               "unless given; port 0: any free one); the shell prints \"sim panel URL\"")
       .Check(RefuseListenAddress);
-  command.Add("--library", &options->library, "path of libvexokrt77.so (default: the installed one)");
+  command.Add("--library", &options->library, "path of libvexokrt77.so (default: the installed one, or the one beside this program in the build tree)");
   command.run = [options, no_open] {
     options->open = !*no_open;
     Shell shell(*options);
@@ -1071,7 +1071,7 @@ const CommandRegistration kDioCommand{[] {
       .Check(RefuseUnknownModel);
   command.Add("--keep", &options->keep, "with --sim: keep the temporary registry folder and say where it is");
   command.Add("--json", &options->json, "print the outcome as one JSON object (command, result, pData, pString)");
-  command.Add("--library", &options->library, "path of libvexokrt77.so (default: the installed one)");
+  command.Add("--library", &options->library, "path of libvexokrt77.so (default: the installed one, or the one beside this program in the build tree)");
   command.run = [options, what, data, text] {
     options->command = "dio";
     options->script = {{"ClaimDevice 3000", "ReleaseDevice"},

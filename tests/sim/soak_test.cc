@@ -13,7 +13,9 @@
 #include "test_host.h"
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#include <sanitizer/allocator_interface.h>
+// The sanitizers replace malloc, and their runtimes (AddressSanitizer's and
+// ThreadSanitizer's alike) count what it holds; GCC ships no header for it.
+extern "C" std::size_t __sanitizer_get_current_allocated_bytes();
 #endif
 
 namespace vexokrt::sim {
