@@ -155,7 +155,9 @@ int RunExamlog(const ExamlogOptions& options) {
     // simply tried again at the next turn.
     const diag::ExamReadResult again = diag::ReadExamLog(options.file);
     if (!again.ring || again.ring->write_position == position) continue;
-    for (const diag::ExamRecord& record : diag::RecordsWrittenSince(*again.ring, position)) PrintRecord(record, options.json);
+    for (const diag::ExamRecord& record : diag::RecordsWrittenSince(*again.ring, position)) {
+      PrintRecord(record, options.json);
+    }
     std::fflush(stdout);
     position = again.ring->write_position;
   }

@@ -545,7 +545,9 @@ void Shell::SetProperty(const std::string& which, const std::string& value) {
                              args, nullptr);
   if (platform::FAILED(hr)) return Emit("error SetProperty failed with " + platform::HresultText(hr));
   const int32_t code = ResultCode();
-  if (code != 0 && !failure_) failure_ = "set " + std::string(info->name) + " " + value + " failed: result " + std::to_string(code);
+  if (code != 0 && !failure_) {
+    failure_ = "set " + std::string(info->name) + " " + value + " failed: result " + std::to_string(code);
+  }
   Emit(std::string("set ") + info->name + " ResultCode=" + std::to_string(code));
 }
 
@@ -927,7 +929,8 @@ int Shell::ReadlineLoop() {
   if (!history.empty()) {
     std::error_code error;
     std::filesystem::create_directories(std::filesystem::path(history).parent_path(), error);
-    if (error || ::write_history(history.c_str()) != 0 || ::history_truncate_file(history.c_str(), kHistoryLines) != 0) {
+    if (error || ::write_history(history.c_str()) != 0 ||
+        ::history_truncate_file(history.c_str(), kHistoryLines) != 0) {
       std::fprintf(stderr, "vexokrt shell: cannot keep the history in %s\n", history.c_str());
     }
   }
@@ -1002,6 +1005,8 @@ int Shell::RunScript() {
   std::optional<std::string> failure = failure_;
   for (auto line = undo.rbegin(); line != undo.rend(); ++line) Execute(*line);
   Finish();
+  // Undoing can fail too (a release the device refuses).
+  if (!failure) failure = failure_;
   if (options_.json) {
     nlohmann::ordered_json outcome = {{"device", name_}};
     if (last_dio_) {
@@ -1037,7 +1042,9 @@ const CommandRegistration kShellCommand{[] {
               "with --sim: serve the simulator's control panel on [ADDRESS:]PORT (address 127.0.0.1 "
               "unless given; port 0: any free one); the shell prints \"sim panel URL\"")
       .Check(RefuseListenAddress);
-  command.Add("--library", &options->library, "path of libvexokrt77.so (default: the installed one, or the one beside this program in the build tree)");
+  command.Add("--library", &options->library,
+              "path of libvexokrt77.so (default: the installed one, or the one beside this program in the build "
+              "tree)");
   command.run = [options, no_open] {
     options->open = !*no_open;
     Shell shell(*options);
@@ -1071,7 +1078,9 @@ const CommandRegistration kDioCommand{[] {
       .Check(RefuseUnknownModel);
   command.Add("--keep", &options->keep, "with --sim: keep the temporary registry folder and say where it is");
   command.Add("--json", &options->json, "print the outcome as one JSON object (command, result, pData, pString)");
-  command.Add("--library", &options->library, "path of libvexokrt77.so (default: the installed one, or the one beside this program in the build tree)");
+  command.Add("--library", &options->library,
+              "path of libvexokrt77.so (default: the installed one, or the one beside this program in the build "
+              "tree)");
   command.run = [options, what, data, text] {
     options->command = "dio";
     options->script = {{"ClaimDevice 3000", "ReleaseDevice"},

@@ -122,7 +122,9 @@ int RunSim(const SimOptions& options) {
 const CommandRegistration kSimCommand{[] {
   auto options = std::make_shared<SimOptions>();
   Command command{"sim", "Serve a simulated cash changer on a pseudo-terminal"};
-  command.Add("--model", &options->model, "KRT02F, KRT02FA, KRT03, KRT07 or KRT77").ShowDefault().Check(RefuseUnknownModel);
+  command.Add("--model", &options->model, "KRT02F, KRT02FA, KRT03, KRT07 or KRT77")
+      .ShowDefault()
+      .Check(RefuseUnknownModel);
   command.Add("--wire-timing", &options->wire_timing, "Pace answers at the line speed (11 bits a byte)");
   command.Add("--latency", &options->latency_ms, "Think time before every answer, ms").ShowDefault().Range(0, 60000);
   command.Add("--http", &options->http,

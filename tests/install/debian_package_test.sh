@@ -101,6 +101,7 @@ for package in libvexokrt-platform1 libvexokrt-dev vexokrt; do
   grep -qE '(pre|post)(inst|rm)$' "$work/$package.ctrl" && { fail "$package has maintainer scripts"; cat "$work/$package.ctrl"; }
 done
 contains "the library package depends on libc" "libc6" "$work/libvexokrt-platform1.control"
+contains "the library package depends on the C++ run-time library" "libstdc++6" "$work/libvexokrt-platform1.control"
 contains "the program depends on its library package" "libvexokrt-platform1 (= $version)" "$work/vexokrt.control"
 dpkg-deb --info "$(deb libvexokrt-platform1)" triggers >"$work/triggers" 2>&1
 contains "ldconfig trigger" "activate-noawait ldconfig" "$work/triggers"
