@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build needs, when any is missing.
 #   scripts/deps.sh        everything the test suite needs (test libraries,
-#                          pkg-config and dpkg-dev for the install and package tests,
-#                          clang for the build with the lock analysis)
+#                          pkg-config for the install test, Debian's packaging
+#                          tools and lintian for the package test, clang for the
+#                          build with the lock analysis)
 #   scripts/deps.sh demo   only what the program needs: compiler, CMake, CLI11 and, for the
 #                          simulator's control panel, cpp-httplib and nlohmann-json
 set -euo pipefail
@@ -12,6 +13,10 @@ if [ "${1:-}" != demo ]; then
   # python3-pytest: the tests of the Python package.
   packages+=(libgtest-dev libgmock-dev libbenchmark-dev libreadline-dev pkgconf dpkg-dev binutils tmux clang
              python3-pytest)
+  # The package test (dpkg-buildpackage with debhelper and dh-python,
+  # lintian), the manual page check (man-db) and the JSON checks of the
+  # command line (python3).
+  packages+=(debhelper dh-python lintian man-db python3)
 fi
 # With the argument "fuzz": what the fuzz targets need (clang and its
 # libFuzzer runtime).

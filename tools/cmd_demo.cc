@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "cash/cash_counts.h"
+#include "argument_checks.h"
 #include "command_registry.h"
 #include "platform/activation.h"
 #include "platform/message_window.h"
@@ -436,11 +437,16 @@ int Demo::Run() {
 const CommandRegistration kDemoCommand{[] {
   auto options = std::make_shared<DemoOptions>();
   Command command{"demo", "Drive a simulated cash changer through the service object"};
-  command.Add("--model", &options->model, "KRT07, KRT77, KRT03, KRT02F or KRT02FA").ShowDefault();
-  command.Add("--library", &options->library, "path of libvexokrt77.so (default: beside this program)");
+  command.Add("--model", &options->model, "KRT07, KRT77, KRT03, KRT02F or KRT02FA")
+      .ShowDefault()
+      .Check(RefuseUnknownModel);
+  command.Add("--library", &options->library,
+              "path of libvexokrt77.so (default: the installed one, or the one beside this program in the build "
+              "tree)");
   command.Add("--http", &options->http,
               "serve the simulator's control panel on [ADDRESS:]PORT (address 127.0.0.1 unless given; "
-              "port 0: any free one) and keep it up after the steps until standard input ends");
+              "port 0: any free one) and keep it up after the steps until standard input ends")
+      .Check(RefuseListenAddress);
   command.run = [options] {
     Demo demo(*options);
     return demo.Run();

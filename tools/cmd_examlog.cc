@@ -1,8 +1,10 @@
 // vexokrt examlog FILE [--follow]: the ExamLog ring as a person reads it:
 // its records oldest first, each with its time, a name for its kind and code,
 // its argument and result; --follow then prints records as they are written.
+// With --json each record is one JSON object on a line of its own.
 #include <cstdio>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <string>
 
 #include "command_registry.h"
@@ -112,7 +114,16 @@ std::string Describe(const diag::ExamRecord& r) {
          WithResult(r.result);
 }
 
-void PrintRecord(const diag::ExamRecord& r) {
+void PrintRecord(const diag::ExamRecord& r, bool json) {
+  if (json) {
+    char time[32];
+    std::snprintf(time, sizeof time, "%02d-%02d-%02d %02d:%02d:%02d", r.year, r.month, r.day, r.hour, r.minute,
+                  r.second);
+    const nlohmann::ordered_json record = {{"time", time},         {"kind", r.kind},     {"code", r.code},
+                                           {"argument", r.argument}, {"result", r.result}, {"text", Describe(r)}};
+    std::printf("%s\n", record.dump().c_str());
+    return;
+  }
   std::printf("%02d-%02d-%02d %02d:%02d:%02d  %-60s [%ld,%ld,%ld,%ld]\n", r.year, r.month, r.day, r.hour, r.minute,
               r.second, Describe(r).c_str(), r.kind, r.code, r.argument, r.result);
 }
@@ -120,6 +131,7 @@ void PrintRecord(const diag::ExamRecord& r) {
 struct ExamlogOptions {
   std::string file;
   bool follow = false;
+  bool json = false;
   int interval_ms = 500;
 };
 
@@ -127,13 +139,15 @@ int RunExamlog(const ExamlogOptions& options) {
   const diag::ExamReadResult read = diag::ReadExamLog(options.file);
   if (!read.ring) {
     std::fprintf(stderr, "vexokrt examlog: %s: %s\n", options.file.c_str(), read.error.c_str());
-    return 1;
+    return kExitFailure;
   }
-  std::printf("# %s: %zu records, oldest first; write position %ld of %ld bytes\n", options.file.c_str(),
+  if (!options.json) {
+    std::printf("# %s: %zu records, oldest first; write position %ld of %ld bytes\n", options.file.c_str(),
               read.ring->records.size(), read.ring->write_position, read.ring->file_size);
-  for (const diag::ExamRecord& record : read.ring->records) PrintRecord(record);
+  }
+  for (const diag::ExamRecord& record : read.ring->records) PrintRecord(record, options.json);
   std::fflush(stdout);
-  if (!options.follow) return 0;
+  if (!options.follow) return kExitSuccess;
   long position = read.ring->write_position;
   for (;;) {
     platform::SleepMs(options.interval_ms);
@@ -141,7 +155,9 @@ int RunExamlog(const ExamlogOptions& options) {
     // simply tried again at the next turn.
     const diag::ExamReadResult again = diag::ReadExamLog(options.file);
     if (!again.ring || again.ring->write_position == position) continue;
-    for (const diag::ExamRecord& record : diag::RecordsWrittenSince(*again.ring, position)) PrintRecord(record);
+    for (const diag::ExamRecord& record : diag::RecordsWrittenSince(*again.ring, position)) {
+      PrintRecord(record, options.json);
+    }
     std::fflush(stdout);
     position = again.ring->write_position;
   }
@@ -152,6 +168,7 @@ const CommandRegistration kExamlogCommand{[] {
   Command command{"examlog", "Print the ExamLog ring's records oldest first, with readable names"};
   command.Add("FILE", &options->file, "the ExamLog file (ExamlogS.txt in the log folder)").Required();
   command.Add("--follow,-f", &options->follow, "keep printing records as they are written (Ctrl-C ends)");
+  command.Add("--json", &options->json, "print each record as a JSON object on a line of its own");
   command.Add("--interval", &options->interval_ms, "with --follow: ms between looks at the file")
       .ShowDefault()
       .Range(10, 60000);

@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "command_registry.h"
+#include "control/names.h"
 #include "platform/activation.h"
 #include "platform/com.h"
 #include "platform/message_window.h"
@@ -101,7 +102,13 @@ int RunOpen(const std::string& name) {
   platform::PumpMessages();
   const int32_t closed = Call(service.object.get(), "Close", {}, &ok);
   std::printf("Close: %d\n", closed);
-  return ok && opened == 0 && closed == 0 ? 0 : 1;
+  const auto result_name = [](int32_t result) {
+    const char* n = NameOf(NameTable::kResultCode, result);
+    return n != nullptr ? n : "";
+  };
+  if (ok && opened != 0) std::fprintf(stderr, "vexokrt open: OpenService failed: result %d %s\n", opened, result_name(opened));
+  if (ok && closed != 0) std::fprintf(stderr, "vexokrt open: Close failed: result %d %s\n", closed, result_name(closed));
+  return ok && opened == 0 && closed == 0 ? kExitSuccess : kExitFailure;
 }
 
 const CommandRegistration kOpenCommand{[] {

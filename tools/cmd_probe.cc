@@ -3,15 +3,19 @@
 // Opens the port with the given line settings, runs the model detection,
 // then reads the status record with the model's status command and prints
 // what was found. The trace of the detection goes to a file (--trace, in the
-// trace log's own format) or, converted for the terminal, to stderr.
+// trace log's own format) or, converted for the terminal, to stderr. With
+// --json standard output holds one JSON object with the same findings.
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <string>
 
 #include "command_registry.h"
@@ -29,6 +33,7 @@ struct ProbeOptions {
   std::string port;
   std::string line = "9600,E,8,1";
   std::string trace;
+  bool json = false;
 };
 
 const char* ModelName(ModelCode model) {
@@ -92,6 +97,40 @@ void PrintStatus(const std::vector<uint8_t>& d) {
   }
 }
 
+// Why a port cannot be opened, for the person at the terminal: errno in words
+// and, where the remedy is always the same, the remedy.
+std::string OpenFailureText(int error) {
+  if (error == 0) return "the port cannot be opened";
+  std::string text = std::string("the port cannot be opened: ") + std::strerror(error) + " (errno " +
+                     std::to_string(error) + ")";
+  if (error == EACCES || error == EPERM) {
+    text += "; serial ports belong to the group dialout: sudo usermod -aG dialout $USER, then log in again";
+  } else if (error == EBUSY) {
+    text += "; another program holds the port (sudo fuser -v PORT names it)";
+  } else if (error == ENOENT || error == ENXIO || error == ENODEV) {
+    text += "; no such device (is the adapter plugged in? ls -l /dev/serial/by-id/)";
+  }
+  return text;
+}
+
+nlohmann::ordered_json StatusJson(const std::vector<uint8_t>& d) {
+  std::string hex;
+  for (const uint8_t b : d) {
+    char two[3];
+    std::snprintf(two, sizeof two, "%02X", b);
+    hex += two;
+  }
+  nlohmann::ordered_json status = {{"length", d.size()}, {"text", Printable(d)}, {"hex", hex}};
+  if (d.size() >= 44) {
+    status["state"] = std::string(1, static_cast<char>(d[1]));
+    status["full"] = GroupBits(d, 9);
+    status["near_full"] = GroupBits(d, 12);
+    status["near_empty"] = GroupBits(d, 15);
+    status["empty"] = GroupBits(d, 18);
+  }
+  return status;
+}
+
 int RunProbe(const ProbeOptions& options) {
   // Without --trace the trace goes to a scratch file that is shown on stderr
   // afterwards in the terminal's encoding.
@@ -110,12 +149,24 @@ int RunProbe(const ProbeOptions& options) {
   trace.SetLevel(diag::kLevelInfo);
 
   link::SerialLink serial(trace, options.port, options.line);
-  int exit_code = 0;
-  std::printf("port: %s (%s)\n", options.port.c_str(), platform::DevicePathForPortName(options.port).c_str());
+  int exit_code = kExitSuccess;
+  nlohmann::ordered_json found = {{"port", options.port},
+                                  {"device", platform::DevicePathForPortName(options.port)}};
+  if (!options.json) {
+    std::printf("port: %s (%s)\n", options.port.c_str(), platform::DevicePathForPortName(options.port).c_str());
+  }
   if (serial.OpenPort() != 0) {
-    std::printf("the port cannot be opened\n");
-    exit_code = 1;
+    // The link says only that it failed: opening the device once more
+    // ourselves tells why.
+    int error = 0;
+    platform::OpenSerialPort(options.port, &error);
+    found["opened"] = false;
+    found["errno"] = error;
+    found["error"] = OpenFailureText(error);
+    if (!options.json) std::printf("%s\n", OpenFailureText(error).c_str());
+    exit_code = kExitFailure;
   } else {
+    found["opened"] = true;
     const ModelDetection detection = serial.DetectModel();
     const ModelCode model = serial.Model();
     // The number as the probe has always printed it: 0 ready, the refused
@@ -124,25 +175,39 @@ int RunProbe(const ProbeOptions& options) {
                          : detection.outcome == ModelDetection::Outcome::kModeChangeRefused
                              ? detection.refused_answer
                              : -100;
-    std::printf("detection result: %d\n", detected);
-    std::printf("model: %s (code %d)%s\n", ModelName(model), static_cast<int>(model),
-                model == ModelCode::kKrt02 && detected == 0 ? ", communication mode A" : "");
-    std::printf("line settings: %s\n", serial.IsOpen() ? serial.LineDefinition().c_str() : "(port closed)");
+    const bool mode_a = model == ModelCode::kKrt02 && detected == 0;
+    const std::string line = serial.IsOpen() ? serial.LineDefinition() : "(port closed)";
+    found["detection_result"] = detected;
+    found["model"] = ModelName(model);
+    found["model_code"] = static_cast<int>(model);
+    found["communication_mode"] = mode_a ? nlohmann::ordered_json("A") : nlohmann::ordered_json(nullptr);
+    found["line_settings"] = serial.IsOpen() ? nlohmann::ordered_json(line) : nlohmann::ordered_json(nullptr);
+    if (!options.json) {
+      std::printf("detection result: %d\n", detected);
+      std::printf("model: %s (code %d)%s\n", ModelName(model), static_cast<int>(model),
+                  mode_a ? ", communication mode A" : "");
+      std::printf("line settings: %s\n", line.c_str());
+    }
     if (detected != 0) {
-      exit_code = 1;
+      exit_code = kExitFailure;
     } else {
       const DeviceReply reply = Exchange(serial, StatusCommand(model).bytes, 1000);
       const int status = reply.status;
       if (status != kReplyOk || reply.length() != StatusRecordLength(model)) {
-        std::printf("status read failed: status %d, answer byte 0x%02X, %d data bytes\n", status,
-                    static_cast<unsigned>(reply.answerByte), reply.length());
-        exit_code = 1;
+        char text[96];
+        std::snprintf(text, sizeof text, "status read failed: status %d, answer byte 0x%02X, %d data bytes", status,
+                      static_cast<unsigned>(reply.answerByte), reply.length());
+        found["error"] = text;
+        if (!options.json) std::printf("%s\n", text);
+        exit_code = kExitFailure;
       } else {
-        PrintStatus(reply.data);
+        found["status"] = StatusJson(reply.data);
+        if (!options.json) PrintStatus(reply.data);
       }
     }
     serial.ClosePort();
   }
+  if (options.json) std::printf("%s\n", found.dump(2).c_str());
   std::fflush(stdout);
 
   if (!scratch.empty()) {
@@ -166,6 +231,7 @@ const CommandRegistration kProbeCommand{[] {
         return platform::ParseLineDefinition(text) ? std::string() : "not a line definition such as 9600,E,8,1";
       });
   command.Add("--trace", &options->trace, "Trace file (default: the trace is shown on stderr)");
+  command.Add("--json", &options->json, "print the findings as one JSON object");
   command.run = [options] { return RunProbe(*options); };
   return command;
 }};

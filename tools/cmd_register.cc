@@ -65,7 +65,9 @@ int CallEntryPoint(const std::string& given, const char* entry, const char* done
 Command EntryPointCommand(const char* name, const char* description, const char* entry, const char* done) {
   Command command{name, description};
   auto library = std::make_shared<std::string>();
-  command.Add("--library", library.get(), "path of libvexokrt77.so (default: beside this program)");
+  command.Add("--library", library.get(),
+              "path of libvexokrt77.so (default: the installed one, or the one beside this program in the build "
+              "tree)");
   command.run = [library, entry, done] { return CallEntryPoint(*library, entry, done); };
   return command;
 }

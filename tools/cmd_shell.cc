@@ -14,6 +14,7 @@
 #include <cstring>
 #include <filesystem>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <vector>
@@ -23,6 +24,7 @@
 #include <readline/readline.h>
 #endif
 
+#include "argument_checks.h"
 #include "command_registry.h"
 #include "control/names.h"
 #include "opos/opos.h"
@@ -294,16 +296,70 @@ char** CompleteWord(const char* text, int start, int) {
 }
 #endif
 
+// One line of a one-shot command, and the line that undoes it once it has
+// succeeded (run, last first, however the command ends).
+struct ScriptStep {
+  std::string line;
+  std::string undo;
+};
+
 struct ShellOptions {
+  std::string command = "shell";  // the subcommand, for messages
   std::string name;
   bool open = true;
+  // With sim_model: keep the temporary registry folder, and say where.
+  bool keep = false;
+  // With script: the outcome as one JSON object instead of the lines.
+  bool json = false;
   // Non-empty: a simulated machine of this model serves the device.
   std::string sim_model;
   // With sim_model: "[ADDR:]PORT" of the simulator's control panel.
   std::string http;
   std::string library;
-  // Non-empty: these lines run instead of reading the input.
-  std::vector<std::string> script;
+  // Non-empty: these lines run instead of reading the input, up to the
+  // first that fails.
+  std::vector<ScriptStep> script;
+};
+
+// A folder the shell made for itself, removed with everything in it when
+// the shell ends, unless it is to be kept, in which case the shell says where.
+class TemporaryFolder {
+ public:
+  TemporaryFolder() = default;
+  TemporaryFolder(const TemporaryFolder&) = delete;
+  TemporaryFolder& operator=(const TemporaryFolder&) = delete;
+  ~TemporaryFolder() {
+    if (path_.empty()) return;
+    if (keep_) {
+      std::fprintf(stderr, "vexokrt %s: kept the simulator's registry folder %s\n", command_.c_str(), path_.c_str());
+      return;
+    }
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+  }
+  // Makes a new folder "vexokrt-COMMAND-XXXXXX" in the temporary folder.
+  bool Make(const std::string& command, bool keep) {
+    std::string pattern = (std::filesystem::temp_directory_path() / ("vexokrt-" + command + "-XXXXXX")).string();
+    if (::mkdtemp(pattern.data()) == nullptr) return false;
+    path_ = pattern;
+    command_ = command;
+    keep_ = keep;
+    return true;
+  }
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+  std::string command_;
+  bool keep_ = false;
+};
+
+// The result of the last DirectIO call, for `dio --json`.
+struct DirectIoOutcome {
+  int32_t command = 0;
+  int32_t result = 0;
+  int32_t data = 0;
+  std::string text;
 };
 
 // Readable names of the common direct I/O commands; the numbers stay valid.
@@ -353,6 +409,9 @@ class Shell {
  public:
   explicit Shell(ShellOptions options) : options_(std::move(options)), name_(options_.name), open_(options_.open) {}
   int Run();
+  // Runs the one-shot script up to its first failure, undoes what it did and
+  // closes; the program's exit status.
+  int RunScript();
 
  private:
   // Prints one output line, keeping an interactive prompt intact.
@@ -383,6 +442,8 @@ class Shell {
   static void OnReadlineLine(char* line);
 #endif
 
+  // Declared first, so it goes last, once nothing uses the registry.
+  TemporaryFolder temporary_registry_;
   ShellOptions options_;
   std::unique_ptr<sim::Simulator> simulator_;
   std::unique_ptr<sim::WebPanel> panel_;
@@ -391,6 +452,12 @@ class Shell {
   bool interactive_ = false;
   bool done_ = false;
   std::optional<int32_t> answer_;
+  // The first thing that went wrong since it was last cleared: an error line,
+  // a member's non-zero result, a property set with a non-zero ResultCode.
+  std::optional<std::string> failure_;
+  std::optional<DirectIoOutcome> last_dio_;
+  // With options_.json: the output lines, kept for the JSON object.
+  std::vector<std::string> json_lines_;
   platform::ActivatedObject activated_;
   std::unique_ptr<EventControlObject> control_object_;
   // Input is kept from |start_| on; |searched_| marks how far it is known to
@@ -405,6 +472,11 @@ Shell* g_readline_shell = nullptr;
 
 void Shell::Emit(const std::string& raw) {
   const std::string line = Visible(raw);
+  if (!failure_ && line.rfind("error ", 0) == 0) failure_ = line.substr(6);
+  if (options_.json) {
+    json_lines_.push_back(line);
+    return;
+  }
 #ifdef VEXOKRT_HAVE_READLINE
   if (interactive_ && g_readline_shell != nullptr) {
     // Print above the prompt and the partly typed line, then redraw them.
@@ -487,7 +559,12 @@ void Shell::SetProperty(const std::string& which, const std::string& value) {
   const auto hr = CallMember(activated_.object.get(), info->is_string ? "SetPropertyString" : "SetPropertyNumber",
                              args, nullptr);
   if (platform::FAILED(hr)) return Emit("error SetProperty failed with " + platform::HresultText(hr));
-  Emit(std::string("set ") + info->name + " ResultCode=" + std::to_string(ResultCode()));
+  const int32_t code = ResultCode();
+  if (code != 0 && !failure_) {
+    failure_ = "set " + std::string(info->name) + " " + value + " failed: result " + std::to_string(code) +
+               ResultNames(code);
+  }
+  Emit(std::string("set ") + info->name + " ResultCode=" + std::to_string(code));
 }
 
 void Shell::CallMemberLine(const MemberSignature& member, const std::vector<std::string>& words) {
@@ -569,22 +646,40 @@ void Shell::CallMemberLine(const MemberSignature& member, const std::vector<std:
   const auto hr = CallMember(activated_.object.get(), member.name, args, &result);
   if (platform::FAILED(hr)) return Emit(std::string("error ") + member.name + " failed with " + platform::HresultText(hr));
   std::string line = std::string("result ") + member.name + " ";
+  // The member and its by-value arguments, to name a failed call.
+  std::string call = member.name;
+  for (size_t i = 0, word = 1; i < member.args.size() && word < words.size(); ++i) {
+    if (member.args[i] == Arg::kControlObject) continue;
+    if (member.args[i] == Arg::kLong || member.args[i] == Arg::kBool || member.args[i] == Arg::kString) {
+      call += " " + words[word];
+    }
+    ++word;
+  }
+  int32_t outcome = 0;
   switch (member.returns) {
     case Returns::kLong: {
       const int32_t value = result.AsLong() ? *result.AsLong() : 0;
       line += std::to_string(value);
       // Every member but GetPropertyNumber answers a result code.
-      if (!platform::RegNamesEqual(member.name, "GetPropertyNumber")) line += ResultNames(value);
+      if (!platform::RegNamesEqual(member.name, "GetPropertyNumber")) {
+        outcome = value;
+        line += ResultNames(value);
+      }
       break;
     }
     case Returns::kString:
       line += Quoted(result.AsString() ? *result.AsString() : "");
       break;
     case Returns::kNothing: {
-      const int32_t code = ResultCode();
-      line += "- ResultCode=" + std::to_string(code) + ResultNames(code);
+      outcome = ResultCode();
+      line += "- ResultCode=" + std::to_string(outcome) + ResultNames(outcome);
       break;
     }
+  }
+  if (outcome != 0 && !failure_) failure_ = call + " failed: result " + std::to_string(outcome) + ResultNames(outcome);
+  if (member.name == std::string("DirectIO")) {
+    last_dio_ = DirectIoOutcome{args[0].AsLong() ? *args[0].AsLong() : 0, outcome, longs.empty() ? 0 : longs[0],
+                                texts.empty() ? std::string() : texts[0]};
   }
   // By-reference arguments as the member left them.
   size_t long_at = 0;
@@ -632,12 +727,20 @@ bool Shell::Execute(const std::string& raw) {
   const std::string& command = (*words)[0];
   const auto is = [&](const char* word) { return platform::RegNamesEqual(command, word); };
   if (is("quit") || is("exit")) return false;
+  // Help texts of several lines are printed line by line.
+  const auto emit_lines = [this](const std::string& text) {
+    size_t start = 0;
+    for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
+      Emit(text.substr(start, end - start));
+    }
+    if (start < text.size()) Emit(text.substr(start));
+  };
   if (is("help") && words->size() > 1 && platform::RegNamesEqual((*words)[1], "dio")) {
-    Emit(DioHelp());
+    emit_lines(DioHelp());
   } else if (is("help") && words->size() > 1) {
     Emit(HelpFor((*words)[1]));
   } else if (is("help")) {
-    Emit(std::string(kHelp).substr(0, std::string(kHelp).size() - 1));
+    emit_lines(kHelp);
   } else if (is("get")) {
     if (words->size() != 2) {
       Emit("error get NAME|INDEX");
@@ -701,9 +804,10 @@ std::string Shell::StartSimulator() {
   if (!model) return "unknown model " + options_.sim_model;
   const char* given = std::getenv("OPOS_REGISTRY_DIR");
   if (given == nullptr || *given == '\0') {
-    std::string pattern = (std::filesystem::temp_directory_path() / "vexokrt-shell-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) return "cannot create a temporary registry folder";
-    ::setenv("OPOS_REGISTRY_DIR", pattern.c_str(), 1);
+    if (!temporary_registry_.Make(options_.command, options_.keep)) {
+      return std::string("cannot create a temporary registry folder: ") + std::strerror(errno);
+    }
+    ::setenv("OPOS_REGISTRY_DIR", temporary_registry_.path().c_str(), 1);
   }
   sim::EngineOptions engine;
   engine.model = *model;
@@ -811,7 +915,28 @@ void Shell::OnReadlineLine(char* line) {
   if (shell->done_) rl_callback_handler_remove();
 }
 
+// Where the interactive shell keeps its history from one run to the next:
+// the user's state folder ($XDG_STATE_HOME, else ~/.local/state), in
+// vexokrt/shell_history. Empty when there is no home to put it in.
+std::string HistoryPath() {
+  const char* state = std::getenv("XDG_STATE_HOME");
+  std::filesystem::path folder;
+  if (state != nullptr && state[0] == '/') {
+    folder = state;
+  } else if (const char* home = std::getenv("HOME"); home != nullptr && home[0] == '/') {
+    folder = std::filesystem::path(home) / ".local" / "state";
+  } else {
+    return {};
+  }
+  return (folder / "vexokrt" / "shell_history").string();
+}
+
+// The lines of history kept in the file.
+constexpr int kHistoryLines = 1000;
+
 int Shell::ReadlineLoop() {
+  const std::string history = HistoryPath();
+  if (!history.empty()) ::read_history(history.c_str());  // none yet on the first run
   g_readline_shell = this;
   rl_attempted_completion_function = CompleteWord;
   rl_callback_handler_install("vexokrt> ", &Shell::OnReadlineLine);
@@ -824,26 +949,33 @@ int Shell::ReadlineLoop() {
     if ((fds[0].revents & (POLLIN | POLLHUP | POLLERR)) != 0) rl_callback_read_char();
   }
   g_readline_shell = nullptr;
+  if (!history.empty()) {
+    std::error_code error;
+    std::filesystem::create_directories(std::filesystem::path(history).parent_path(), error);
+    if (error || ::write_history(history.c_str()) != 0 ||
+        ::history_truncate_file(history.c_str(), kHistoryLines) != 0) {
+      std::fprintf(stderr, "vexokrt shell: cannot keep the history in %s\n", history.c_str());
+    }
+  }
   return 0;
 }
 #endif
 
 int Shell::Run() {
-  interactive_ = ::isatty(STDIN_FILENO) != 0;
-  if (!options_.http.empty() && options_.sim_model.empty()) {
-    std::fprintf(stderr, "vexokrt shell: --http needs --sim\n");
-    return 2;
-  }
+  interactive_ = options_.script.empty() && ::isatty(STDIN_FILENO) != 0;
+  if (!options_.http.empty() && options_.sim_model.empty()) return UsageError(options_.command, "--http needs --sim");
+  if (options_.keep && options_.sim_model.empty()) return UsageError(options_.command, "--keep needs --sim");
+  const char* command = options_.command.c_str();
   if (!options_.sim_model.empty()) {
     if (const std::string error = StartSimulator(); !error.empty()) {
-      std::fprintf(stderr, "vexokrt shell: %s\n", error.c_str());
-      return 1;
+      std::fprintf(stderr, "vexokrt %s: %s\n", command, error.c_str());
+      return kExitFailure;
     }
   }
   activated_ = platform::ActivateServiceObject("CashChanger", name_);
   if (activated_.error != platform::ActivationError::kNone) {
-    std::fprintf(stderr, "vexokrt shell: %s\n", activated_.message.c_str());
-    return 1;
+    std::fprintf(stderr, "vexokrt %s: %s\n", command, activated_.message.c_str());
+    return kExitFailure;
   }
   control_object_ = std::make_unique<EventControlObject>([this](ReceivedEvent& event) { OnEvent(event); });
   // The service object's dialogs (CheckHealth 3) are drawn here and read
@@ -861,17 +993,11 @@ int Shell::Run() {
     std::printf("service object %s from %s; type help for the commands\n", activated_.prog_id.c_str(),
                 activated_.library_path.c_str());
   }
-  if (open_) Execute("OpenService CashChanger " + Quoted(name_));
+  int status = kExitSuccess;
   if (!options_.script.empty()) {
-    for (const std::string& line : options_.script) {
-      if (!Execute(line)) break;
-    }
-    Finish();
-    activated_.object.Reset();
-    if (panel_) panel_->Stop();
-    if (simulator_) simulator_->Stop();
-    return 0;
-  }
+    status = RunScript();
+  } else {
+    if (open_) Execute("OpenService CashChanger " + Quoted(name_));
 #ifdef VEXOKRT_HAVE_READLINE
   if (interactive_) {
     ReadlineLoop();
@@ -879,14 +1005,48 @@ int Shell::Run() {
     ReadLoop();
   }
 #else
-  ReadLoop();
+    ReadLoop();
 #endif
-  Finish();
+    Finish();
+  }
   platform::SetDialogPresenter(previous_presenter);
   activated_.object.Reset();
   if (panel_) panel_->Stop();
   if (simulator_) simulator_->Stop();
-  return 0;
+  return status;
+}
+
+int Shell::RunScript() {
+  failure_.reset();
+  std::vector<std::string> undo;
+  if (open_) Execute("OpenService CashChanger " + Quoted(name_));
+  for (const ScriptStep& step : options_.script) {
+    if (failure_) break;
+    Execute(step.line);
+    if (!failure_ && !step.undo.empty()) undo.push_back(step.undo);
+  }
+  std::optional<std::string> failure = failure_;
+  for (auto line = undo.rbegin(); line != undo.rend(); ++line) Execute(*line);
+  Finish();
+  // Undoing can fail too (a release the device refuses).
+  if (!failure) failure = failure_;
+  if (options_.json) {
+    nlohmann::ordered_json outcome = {{"device", name_}};
+    if (last_dio_) {
+      outcome["command"] = last_dio_->command;
+      outcome["result"] = last_dio_->result;
+      outcome["pData"] = last_dio_->data;
+      outcome["pString"] = last_dio_->text;
+    }
+    outcome["failure"] = failure ? nlohmann::ordered_json(*failure) : nlohmann::ordered_json(nullptr);
+    outcome["lines"] = json_lines_;
+    // Bytes that are not UTF-8 are shown as U+FFFD rather than refused.
+    std::printf("%s\n", outcome.dump(2, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
+    std::fflush(stdout);
+  }
+  if (!failure) return kExitSuccess;
+  std::fprintf(stderr, "vexokrt %s: %s\n", options_.command.c_str(), failure->c_str());
+  return kExitFailure;
 }
 
 const CommandRegistration kShellCommand{[] {
@@ -897,11 +1057,17 @@ const CommandRegistration kShellCommand{[] {
   command.Add("--no-open", no_open.get(), "do not call OpenService at the start");
   command.Add("--sim", &options->sim_model,
               "serve NAME by a simulated KRT07, KRT77, KRT03, KRT02F or KRT02FA inside the program "
-              "(the device key is written into the registry folder)");
+              "(the device key is written into the registry folder; without OPOS_REGISTRY_DIR a temporary "
+              "one, removed at the end)")
+      .Check(RefuseUnknownModel);
+  command.Add("--keep", &options->keep, "with --sim: keep the temporary registry folder and say where it is");
   command.Add("--http", &options->http,
               "with --sim: serve the simulator's control panel on [ADDRESS:]PORT (address 127.0.0.1 "
-              "unless given; port 0: any free one); the shell prints \"sim panel URL\"");
-  command.Add("--library", &options->library, "path of libvexokrt77.so (default: beside this program)");
+              "unless given; port 0: any free one); the shell prints \"sim panel URL\"")
+      .Check(RefuseListenAddress);
+  command.Add("--library", &options->library,
+              "path of libvexokrt77.so (default: the installed one, or the one beside this program in the build "
+              "tree)");
   command.run = [options, no_open] {
     options->open = !*no_open;
     Shell shell(*options);
@@ -918,18 +1084,31 @@ const CommandRegistration kDioCommand{[] {
   auto data = std::make_shared<std::string>("0");
   auto text = std::make_shared<std::string>();
   Command command{"dio", "Run one DirectIO command by readable name or number on a device"};
+  command.footer =
+      "Claims the device, enables it and runs the command, stopping at the first step that fails, then releases "
+      "it.\nExit status: 0 done, 1 a step failed (named on standard error), 2 a usage error.\n"
+      "Example: vexokrt dio Dev1 counts --sim KRT07";
   command.Add("NAME", &options->name, "OPOS device name").Required();
   command.Add("COMMAND", what.get(),
               "a name (counts, status, levels, version, page, ...; see the shell's \"help dio\") or a command number")
-      .Required();
-  command.Add("PDATA", data.get(), "pData (default 0)");
+      .Required()
+      .Check([](const std::string& word) {
+        return DioNumber(word) ? std::string() : "not a DirectIO name or number: " + word;
+      });
+  command.Add("PDATA", data.get(), "pData (default 0)").Check(RefuseNonNumber);
   command.Add("PSTRING", text.get(), "pString (default empty)");
-  command.Add("--sim", &options->sim_model, "serve NAME by a simulated KRT07, KRT77, KRT03, KRT02F or KRT02FA");
-  command.Add("--library", &options->library, "path of libvexokrt77.so (default: beside this program)");
-  command.footer = "Example: vexokrt dio Dev1 counts --sim KRT07";
+  command.Add("--sim", &options->sim_model, "serve NAME by a simulated KRT07, KRT77, KRT03, KRT02F or KRT02FA")
+      .Check(RefuseUnknownModel);
+  command.Add("--keep", &options->keep, "with --sim: keep the temporary registry folder and say where it is");
+  command.Add("--json", &options->json, "print the outcome as one JSON object (command, result, pData, pString)");
+  command.Add("--library", &options->library,
+              "path of libvexokrt77.so (default: the installed one, or the one beside this program in the build "
+              "tree)");
   command.run = [options, what, data, text] {
-    options->script = {"ClaimDevice 3000", "set DeviceEnabled 1",
-                       "dio " + *what + " " + *data + " " + Quoted(*text), "ReleaseDevice"};
+    options->command = "dio";
+    options->script = {{"ClaimDevice 3000", "ReleaseDevice"},
+                       {"set DeviceEnabled 1", ""},
+                       {"dio " + *what + " " + *data + " " + Quoted(*text), ""}};
     Shell shell(*options);
     return shell.Run();
   };

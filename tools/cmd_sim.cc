@@ -12,6 +12,7 @@
 #include <memory>
 #include <string>
 
+#include "argument_checks.h"
 #include "command_registry.h"
 #include "sim/control_script.h"
 #include "sim/simulator.h"
@@ -121,11 +122,14 @@ int RunSim(const SimOptions& options) {
 const CommandRegistration kSimCommand{[] {
   auto options = std::make_shared<SimOptions>();
   Command command{"sim", "Serve a simulated cash changer on a pseudo-terminal"};
-  command.Add("--model", &options->model, "KRT02F, KRT02FA, KRT03, KRT07 or KRT77").ShowDefault();
+  command.Add("--model", &options->model, "KRT02F, KRT02FA, KRT03, KRT07 or KRT77")
+      .ShowDefault()
+      .Check(RefuseUnknownModel);
   command.Add("--wire-timing", &options->wire_timing, "Pace answers at the line speed (11 bits a byte)");
-  command.Add("--latency", &options->latency_ms, "Think time before every answer, ms").ShowDefault();
+  command.Add("--latency", &options->latency_ms, "Think time before every answer, ms").ShowDefault().Range(0, 60000);
   command.Add("--http", &options->http,
-              "Serve the control panel on [ADDRESS:]PORT (address 127.0.0.1 unless given; port 0: any free one)");
+              "Serve the control panel on [ADDRESS:]PORT (address 127.0.0.1 unless given; port 0: any free one)")
+      .Check(RefuseListenAddress);
   command.Add("--ignore-stdin", &options->ignore_stdin, "Do not read control lines; serve until SIGINT or SIGTERM");
   command.run = [options] { return RunSim(*options); };
   return command;

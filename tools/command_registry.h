@@ -7,6 +7,7 @@
 // one file does.
 #pragma once
 
+#include <cstdio>
 #include <deque>
 #include <functional>
 #include <optional>
@@ -81,6 +82,21 @@ struct Command {
     return subcommands.emplace_back(std::move(subcommand_name), std::move(subcommand_description));
   }
 };
+
+// Exit statuses of every subcommand, for scripts: the operation was done; the
+// operation was tried and failed (a call's non-zero result, a file or port
+// that cannot be used); the command line itself was wrong (a missing, extra or
+// malformed argument), so nothing was tried.
+inline constexpr int kExitSuccess = 0;
+inline constexpr int kExitFailure = 1;
+inline constexpr int kExitUsage = 2;
+
+// A usage error found once the arguments are read, said as the parser says
+// its own: "vexokrt COMMAND: REASON (see vexokrt COMMAND --help)".
+inline int UsageError(const std::string& command, const std::string& reason) {
+  std::fprintf(stderr, "vexokrt %s: %s (see vexokrt %s --help)\n", command.c_str(), reason.c_str(), command.c_str());
+  return kExitUsage;
+}
 
 using CommandMaker = std::function<Command()>;
 

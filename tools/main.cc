@@ -80,6 +80,28 @@ const std::map<std::string, std::string>& Examples() {
 }
 
 }  // namespace
+
+// One line for a parse error: the innermost subcommand given, the parser's
+// reason (its few multi-line reasons joined) and where the usage is.
+std::string UsageErrorLine(CLI::App& app, const std::string& reason) {
+  std::string path = app.get_name();
+  CLI::App* at = &app;
+  for (;;) {
+    const std::vector<CLI::App*> given = at->get_subcommands();
+    if (given.empty()) break;
+    at = given.front();
+    path += " " + at->get_name();
+  }
+  std::string text = reason;
+  // A word that names no subcommand is left over: say that, not that one is missing.
+  if (at == &app && !app.remaining().empty()) {
+    const std::string word = app.remaining().front();
+    text = (word.rfind('-', 0) == 0 ? "unknown option " : "unknown command ") + word;
+  }
+  for (size_t i = 0; (i = text.find('\n', i)) != std::string::npos;) text.replace(i, 1, "; ");
+  return path + ": " + text + " (see " + path + " --help)";
+}
+
 }  // namespace vexokrt::tools
 
 int main(int argc, char** argv) {
@@ -87,6 +109,7 @@ int main(int argc, char** argv) {
   // variables the descriptions point to.
   std::deque<vexokrt::tools::Command> commands;
   CLI::App app{"vexokrt - cash changer service object: simulator, probe, registration and demo"};
+  app.name("vexokrt");
   app.require_subcommand(1);
   app.set_version_flag("--version", [] { return vexokrt::tools::VersionText(); },
                        "print the program's and the service object's versions");
@@ -101,8 +124,13 @@ int main(int argc, char** argv) {
   }
   try {
     app.parse(argc, argv);
+  } catch (const CLI::Success& e) {
+    return app.exit(e);  // --help, --version
+  } catch (const CLI::RuntimeError& e) {
+    return e.get_exit_code();  // the command ran and has said what went wrong
   } catch (const CLI::ParseError& e) {
-    return app.exit(e);
+    std::fprintf(stderr, "%s\n", vexokrt::tools::UsageErrorLine(app, e.what()).c_str());
+    return vexokrt::tools::kExitUsage;
   }
-  return 0;
+  return vexokrt::tools::kExitSuccess;
 }

@@ -15,12 +15,12 @@ std::string ServerLibraryPath(const std::string& given) {
   std::string folder(self, static_cast<size_t>(n));
   folder.erase(folder.rfind('/') + 1);
   // In the build tree the library sits beside the program; in an installed
-  // tree it is in the library folder next to the program's folder.
+  // tree it is in the service object's folder below the library folder.
   const std::string beside = folder + kServerLibraryName;
   std::error_code error;
   if (std::filesystem::exists(beside, error)) return beside;
-#ifdef VEXOKRT_BIN_TO_LIB
-  const std::string installed = folder + VEXOKRT_BIN_TO_LIB + "/" + kServerLibraryName;
+#ifdef VEXOKRT_BIN_TO_SERVICE_OBJECT
+  const std::string installed = folder + VEXOKRT_BIN_TO_SERVICE_OBJECT + "/" + kServerLibraryName;
   if (std::filesystem::exists(installed, error)) {
     return std::filesystem::weakly_canonical(installed, error).string();
   }

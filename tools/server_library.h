@@ -9,7 +9,7 @@ namespace vexokrt::tools {
 inline constexpr char kServerLibraryName[] = "libvexokrt77.so";
 
 // |given| when not empty, else libvexokrt77.so in the folder of the running
-// program, else the one in the installed library folder relative to it.
+// program, else the one in the installed service object folder relative to it.
 std::string ServerLibraryPath(const std::string& given);
 
 }  // namespace vexokrt::tools

@@ -51,7 +51,11 @@ def _library_path():
         from . import _location  # written when the package is installed
     except ImportError:
         # Not installed by CMake: the dynamic loader's own search.
-        return "libvexokrt_control.so"
+        return "libvexokrt_control.so.1"
+    if "/" not in _location.LIBRARY:
+        # A bare library name (the distribution's package): the dynamic
+        # loader finds it where the system keeps its libraries.
+        return _location.LIBRARY
     return os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), _location.LIBRARY))
 
 

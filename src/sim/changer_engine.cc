@@ -15,8 +15,6 @@ namespace {
 // A frame whose bytes stop coming for this long is given up, as a device's
 // receiver does with an inter-character time-out.
 constexpr int64_t kInterByteTimeoutUs = 200'000;
-// The record of received frames keeps at most this many entries (oldest dropped).
-constexpr std::size_t kMaxRecordedFrames = 100'000;
 
 bool IsReplacingFault(FaultKind kind) {
   switch (kind) {
@@ -388,7 +386,7 @@ void ChangerEngine::State::Record(ReceivedFrame frame) {
     line_observer(LineRecord{LineRecord::Direction::kReceived, frame.kind, frame.raw, 0, frame.time_us, frame.detail});
   }
   frames.push_back(std::move(frame));
-  if (frames.size() > kMaxRecordedFrames) frames.pop_front();
+  while (frames.size() > options.max_recorded_frames) frames.pop_front();
   ++frames_since_clear;
   frames_cv.notify_all();
 }
@@ -904,6 +902,11 @@ void ChangerEngine::ClearReceivedFrames() {
   platform::MutexLock lock(state_->mutex);
   state_->frames.clear();
   state_->frames_since_clear = 0;
+}
+
+std::size_t ChangerEngine::FramesReceived() const {
+  platform::MutexLock lock(state_->mutex);
+  return state_->frames_since_clear;
 }
 
 bool ChangerEngine::WaitForFrames(std::size_t count, std::chrono::milliseconds timeout) const {

@@ -75,6 +75,12 @@ struct EngineOptions {
   // Data answers carry their length in the binary form: first length byte
   // 0x00, the second the length itself. Off: two characters '0'+nibble.
   bool binary_length = false;
+  // The received frames kept for ReceivedFrames(), CommandBodies() and
+  // "show frames", oldest dropped first: as many as the control panel shows,
+  // so a simulator that serves a polling host for days keeps the same
+  // memory. A test that looks at a longer exchange says so with a larger one.
+  std::size_t max_recorded_frames = kDefaultRecordedFrames;
+  static constexpr std::size_t kDefaultRecordedFrames = 500;
 };
 
 // One thing the device received, in arrival order.
@@ -274,11 +280,16 @@ class ChangerEngine {
 
   // ---- what the host sent ---------------------------------------------------
 
+  // The last EngineOptions::max_recorded_frames frames received, oldest first.
   std::vector<ReceivedFrame> ReceivedFrames() const;
   // The bodies of the well-formed command frames, in order.
   std::vector<std::vector<std::uint8_t>> CommandBodies() const;
   void ClearReceivedFrames();
-  // Waits (real time) until at least |count| frames of any kind have been recorded.
+  // The frames received since the last ClearReceivedFrames, those dropped
+  // from the record included: what WaitForFrames counts.
+  std::size_t FramesReceived() const;
+  // Waits (real time) until at least |count| frames of any kind have been
+  // received since the last ClearReceivedFrames.
   bool WaitForFrames(std::size_t count, std::chrono::milliseconds timeout) const;
 
   // ---- watching -------------------------------------------------------------

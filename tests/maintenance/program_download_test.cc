@@ -103,6 +103,9 @@ class ProgramDownloadTest : public ::testing::Test {
     extended_.clear();
     sim::EngineOptions options;
     options.model = model;
+    // The checks read every frame of a whole download: its blocks with their
+    // ENQs are more frames than the simulator keeps by default.
+    options.max_recorded_frames = 20'000;
     engine_ = std::make_unique<sim::ChangerEngine>(options, &sim_clock_);
     engine_->SetProgramVersion(version);
     line_ = std::make_unique<sim::DirectLine>(*engine_, sim_clock_);

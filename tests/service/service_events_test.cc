@@ -45,7 +45,7 @@ TEST_F(ServiceEventsTest, ApplicationThatNeverPumps_GetsNothingAndTheDeviceGoesO
   // The watch keeps reading the device: the jam shows in the property.
   const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(3);
   while (d.Get(pidx::kDeviceStatus) != CHAN_STATUS_JAM && std::chrono::steady_clock::now() < until) {
-    ASSERT_TRUE(machine().WaitForFrames(machine().ReceivedFrames().size() + 1, std::chrono::milliseconds(500)));
+    ASSERT_TRUE(machine().WaitForFrames(machine().FramesReceived() + 1, std::chrono::milliseconds(500)));
   }
   EXPECT_EQ(d.Get(pidx::kDeviceStatus), CHAN_STATUS_JAM);
   EXPECT_EQ(d.Get(pidx::kDepositStatus), CHAN_STATUS_DEPOSIT_JAM);

@@ -130,6 +130,10 @@ class SimulatedServiceTest : public ::testing::Test {
   void StartDevice(sim::Model model = sim::Model::kKrt07, const std::string& name = "Dev1") {
     sim::EngineOptions options;
     options.model = model;
+    // TakeCommands reads every command since the last take; a claim, an
+    // enable with its reads and a pay-out between two takes can be more than
+    // the simulator keeps by default.
+    options.max_recorded_frames = 20'000;
     simulator_ = std::make_unique<sim::Simulator>(options);
     ASSERT_TRUE(simulator_->Start().ok);
     key_ = config::DeviceKeyPath(name);

@@ -133,6 +133,25 @@ if command -v script >/dev/null && "$program" shell --help | grep -q . ; then
     contains "Tab lists the matching members" "DispenseCash" "$work/tty.out"
     contains "Tab lists the matching members" "DispenseChange" "$work/tty.out"
     contains "Tab completes a property name" "prop DeviceStatus" "$work/tty.out"
+    # help at a terminal: the command list line by line. The history of this
+    # run is kept in the state folder, and the next run recalls it with Up.
+    export XDG_STATE_HOME="$work/state"
+    : >"$work/tty.out"
+    { shown 'vexokrt>'; printf 'help\n'; shown 'quit  '; printf 'get DeviceName\n'; shown 'prop DeviceName'
+      printf 'quit\n'; } |
+      timeout 60 script -qfec "$program shell --sim KRT07 Dev1" /dev/null >>"$work/tty.out" 2>&1
+    tr -d '\r' <"$work/tty.out" >"$work/tty.lines"
+    grep -qE '^  get NAME\|INDEX +read a property' "$work/tty.lines" || { fail "help prints its lines"; cat "$work/tty.lines"; }
+    grep -qF '\x0A' "$work/tty.lines" && fail "help shows its line ends as \\x0A"
+    history="$work/state/vexokrt/shell_history"
+    [ "$(tail -n 2 "$history" 2>/dev/null)" = "$(printf 'get DeviceName\nquit')" ] ||
+      { fail "the history is kept in $history"; cat "$history"; }
+    : >"$work/tty.out"
+    { shown 'vexokrt>'; printf '\033[A\033[A\n'; shown 'prop DeviceName'; printf 'quit\n'; } |
+      timeout 60 script -qfec "$program shell --sim KRT07 Dev1" /dev/null >>"$work/tty.out" 2>&1
+    contains "Up recalls the line of the previous run" "prop DeviceName" "$work/tty.out"
+    [ "$(grep -c '' "$history")" -eq 5 ] || { fail "the history holds both runs"; cat "$history"; }
+    unset XDG_STATE_HOME
   else
     echo "note: the shell has no line editing here (built without readline); completion not checked"
   fi
