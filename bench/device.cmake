@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # The device layer's own overhead, idle CPU and request order.
 add_executable(device_bench ${CMAKE_CURRENT_SOURCE_DIR}/device_bench.cc)
 vexokrt_warnings(device_bench)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // What the device layer adds to the device's own time:
 // - one waited request through the queue, the communication thread and the
 //   answer mapping, against the same exchange made directly on the line

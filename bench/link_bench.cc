@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // What the link adds to the wire time of one exchange: a status read ("H00"
 // and its 51-byte answer) over a pseudo-terminal, with the simulator pacing
 // its answer at 9600 bit/s (11 bits a byte).

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # The service object's event latency and idle cost, against the simulator.
 add_executable(service_bench ${CMAKE_CURRENT_SOURCE_DIR}/service_bench.cc)
 vexokrt_warnings(service_bench)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The service object at work against the simulator on a pseudo-terminal:
 // how long an event takes from being queued to the Control Object's handler
 // while the application pumps, and what a claimed, enabled, idle service

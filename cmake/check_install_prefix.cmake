@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Runs at install time, before any file is copied: the install prefix (below
 # DESTDIR, if set) must be writable, or the nearest folder that exists above
 # it must be, so that a prefix without write access ends with one clear

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Folders depend one way, down the README's layout table: a folder may include
 # the folders listed above it and itself, never one listed below it. Each
 # library compiles against a view of the source tree that holds exactly

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # What an installed tree holds beside the programs and libraries: the
 # pkg-config file and the CMake package of the development files, the
 # documentation laid out as the README links it, the manual page and the bash

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // pos_change: a sale at a point of sale with a cash changer, on the
 // vexokrt::CashChanger control.
 //

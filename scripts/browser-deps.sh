@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Installs what the browser test needs: Debian's chromium and chromium-driver
 # (apt-get, when missing) and the browser-automation package of
 # tests/browser/package-lock.json (npm ci) into DIR (default tests/browser).

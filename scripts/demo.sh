@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Builds the program and its libraries (no tests, no benchmarks; preset
 # `demo`, folder build-demo: lightly optimised, a unity build) and runs the demo against
 # the built-in simulator.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Installs the Debian packages the build needs, when any is missing.
 #   scripts/deps.sh        everything the test suite needs (test libraries,
 #                          pkg-config for the install test, Debian's packaging

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Builds the libFuzzer targets with clang (AddressSanitizer and
 # UndefinedBehaviorSanitizer) and runs each for SECONDS (default 30).
 #   scripts/fuzz.sh [SECONDS] [TARGET...]

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Runs every fuzz target for 30 s (scripts/fuzz.sh 30), builds the libraries
 # and the program with clang and its lock analysis (preset clang: a build,
 # no tests), then builds and runs the whole suite three times: plain (the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // vexokrt config NAME: create the registry key of a cash changer device, set
 // its values and show every value with its default; `config --list` names
 // the devices that have a key.

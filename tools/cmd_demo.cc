@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // vexokrt demo: the whole life of a cash changer as a point-of-sale
 // application sees it, against the simulator running inside this process on
 // a pseudo-terminal. The service object is created through the registry from

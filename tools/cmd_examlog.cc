@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // vexokrt examlog FILE [--follow]: the ExamLog ring as a person reads it:
 // its records oldest first, each with its time, a name for its kind and code,
 // its argument and result; --follow then prints records as they are written.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // vexokrt logs: copies the device's internal coin and bill logs of one
 // request code (or group: 96 coin, 97 bill, 98 bill discriminator, 99 all)
 // into binary files in a folder. `vexokrt logs show FILE` prints one of the

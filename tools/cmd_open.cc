@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // vexokrt open NAME: do what a point-of-sale application does through its
 // Control Object: create the service object of the device through the
 // registry, open it, report the outcome and close it. The program's own

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // vexokrt probe: finds out which cash changer answers on a serial port.
 //
 // Opens the port with the given line settings, runs the model detection,

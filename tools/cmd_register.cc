@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // vexokrt register / unregister: load the service object library and call its
 // own registration entry point, as an installer does.
 #include <unistd.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // vexokrt shell NAME: try a device's service object by hand, or script it.
 // The service object is created through the registry and opened; each line
 // then calls a dispatch member by name or reads or sets a property, and the

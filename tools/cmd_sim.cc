@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // vexokrt sim: serves a simulated cash changer on a pseudo-terminal. The first
 // line of standard output is "slave: <path>"; with --http the second is
 // "http: <url>" of the control panel. Control lines are read from standard

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Subcommands of the vexokrt program register themselves here, so each one
 // lives in its own file and main.cc never needs to know the list.
 //

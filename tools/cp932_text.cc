@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "cp932_text.h"
 
 #include <cctype>

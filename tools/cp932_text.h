@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The driver's text files (trading logs, operation history, trace, ExamLog)
 // are written in CP932; `vexokrt logs show` prints them as UTF-8.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // vexokrt: the command-line program of the cash changer service object.
 // The only file that includes the command-line parser: it turns the commands'
 // descriptions (command_registry.h) into the parser's subcommands.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Finding and loading the service object library for the subcommands that
 // call its entry points directly.
 #pragma once

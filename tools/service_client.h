@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // What the demo and the shell share: a Control Object that receives the
 // service object's events, calls of dispatch members by name, and the
 // registry set-up of a device key.

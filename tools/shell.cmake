@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # shell: line editing and history with readline where it is installed.
 find_path(VEXOKRT_READLINE_INCLUDE readline/readline.h)
 find_library(VEXOKRT_READLINE_LIBRARY readline)

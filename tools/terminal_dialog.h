@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Draws the service object's modal dialogs as lines of text and reads the
 // person's buttons as keys, for the shell.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Cash-count texts of the yen: the denominations, the count sets the device
 // reports, the record that application texts are parsed into, and every
 // text form the service produces.

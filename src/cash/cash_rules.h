@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The decisions of the cash operations that need no device: which cash an
 // exit may pay, the piece limits of the KRT03, what the deposit-table
 // pay-out sends, how an exchange-mode pay-out is handed on, and what part of

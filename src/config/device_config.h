@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The settings of one cash changer, read from the registry key of its OPOS
 // device name:
 //   HKEY_LOCAL_MACHINE\SOFTWARE\OLEforRetail\ServiceOPOS\CashChanger\<name>

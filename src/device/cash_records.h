@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The count records as the device layer uses them: the cash-count types of
 // src/cash (ten counts per denomination in record order, and the
 // nineteen-slot record that deposit counts are kept in), and the device's own

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The device command layer: builds the cash changer's commands, hands them
 // to the communication thread as DeviceRequests, waits for (or is notified
 // of) the final answer, maps it to OPOS result codes, and keeps the device's

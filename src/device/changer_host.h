@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The service object as the device layer sees it: the narrow set of
 // properties, events and window posts that ChangerDevice and the
 // communication thread need. CCashChanger implements it; tests use a fake.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The three notifications the application can switch on through direct I/O,
 // each a small state machine fed with status records (and, for rejects,
 // with the deposit answer's reject counters). Each returns the event number

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The power state the device layer reports (PowerState) and what a change
 // of it asks for. The keeper holds the value under its own lock; the plan
 // is a pure calculation; the device layer carries it out with the line and

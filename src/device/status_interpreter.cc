@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "device/status_interpreter.h"
 
 #include "opos/opos.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The status interpreter: what one status record means for the service
 // object, given what the previous records meant. A pure calculation: no
 // line, no locks, no host. The device layer feeds it every status record,

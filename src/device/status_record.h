@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Reading the cash changer's status record: 44 bytes on the KRT02 family, 53
 // on the KRT03, 51 on the KRT07 and KRT77. Pure functions of the record's
 // bytes; every index is bounds-checked, a byte beyond a short record reads as

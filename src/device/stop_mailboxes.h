@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The two mailboxes through which the application asks the communication
 // thread to stop the operation in progress: the stop mailbox (a waited
 // stop, or the mark of an asynchronous one) and the cancel mailbox (an

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The KRT03 take-back question: the device holds a take-back it cannot finish
 // on its own, and the application is asked (a direct I/O event with an answer
 // slot, posted to the service object's window) whether the device is to try

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "devlog/changer_device_logs.h"
 
 #include "opos/opos.h"

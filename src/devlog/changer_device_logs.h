@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The device logs wired into the device layer.
 //
 // Reaching the device:

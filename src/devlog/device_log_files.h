@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Binary copies of the device's internal coin and bill logs.
 //
 // Each log region of the KRT07/KRT77 memory has a request code and a file

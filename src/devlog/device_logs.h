@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The device logs of one cash changer: the trading log, the operation
 // history, and the binary copies of the device's internal logs, bound to the
 // two ways of reaching the device.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "devlog/log_context.h"
 
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // What every device-log writer shares: the settings it was configured with,
 // the persistent values, the diagnostic logs and the local clock.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The log folder: where every device-log file goes, and how it is kept under
 // its size limit by deleting the oldest file.
 //

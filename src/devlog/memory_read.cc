@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "devlog/memory_read.h"
 
 #include "link/line_sequences.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Reading the cash changer's memory: the command bytes of a memory read, the
 // digit codec of the answers, and the one exchange every device-log reader
 // needs ("send these command bytes, give me the answer").

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The operation history: the device keeps a ring of fixed-size records in its
 // memory, with a storing pointer P (where the next record goes) and an
 // overwrite count O (how often the ring has wrapped). OperationHistoryStep

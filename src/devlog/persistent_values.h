@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The values the device logs keep between runs: the operation-history
 // position and the names of the files written last. They live in the user's
 // part of the device's registry key; this interface is all the log writers

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "devlog/registry_values.h"
 
 #include "platform/registry.h"

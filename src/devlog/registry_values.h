@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The device logs' persistent values in the registry: the current user's part
 // of the device's key (the same key path as the device's settings, under
 // HKEY_CURRENT_USER), and the settings the log writers take from the

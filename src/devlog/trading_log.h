@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The trading log: the device's lifetime trading counters (power-on hours,
 // deposit and dispense counts, counts per denomination, program versions),
 // kept in a 512-byte block of its memory, written as a text file of

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The ExamLog: a fixed-size ring file of short comma-separated records, one
 // per call entry, call exit and event step, that can run for a long time
 // without growing.

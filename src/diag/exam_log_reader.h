@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Reading the ExamLog ring back: the records in the order they were written,
 // oldest first, found from the write position in the header (see
 // exam_log.h for the layout).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The trace log: a text file of time-stamped lines recording every dispatch
 // call, its parameters and result, property reads, errors and hex dumps of
 // device data.

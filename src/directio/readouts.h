@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The direct I/O command table and the pure pieces of its commands: which
 // models and background pauses each number has, the byte input of pString
 // under BinaryConversion, the argument checks made before any traffic, and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The event queue and the thread that decides when the next event may go to
 // the Control Object.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // One OPOS event on its way from a producer to the Control Object.
 #pragma once
 

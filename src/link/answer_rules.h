@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Judging the cash changer's final answer to a command: the mapping of a
 // DeviceReply to an OPOS result code (and, with OPOS_E_EXTENDED, the
 // extended code that goes to ResultCodeExtended).

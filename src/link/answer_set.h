@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A set of single-byte answers of the cash changer (the control bytes below
 // 0x20), used to say which answers end a wait or count as "done".
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The communication thread: the one worker that owns routine traffic with the
 // cash changer. It executes queued DeviceRequests strictly in the order they
 // were queued, waits for each final answer in the way the request's

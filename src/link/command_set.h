@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Every command the driver sends to the cash changer: their bytes (DC1, a
 // command letter, two code characters, then fixed-width ASCII fields), how
 // long and in which WaitStyle the communication thread waits for each, and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // One answer of the cash changer, as the serial link delivers it.
 #pragma once
 

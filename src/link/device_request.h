@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // One command on its way to the cash changer, and the slot in which a waiting
 // caller receives its answer.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "link/frame_codec.h"
 
 #include "link/device_reply.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The frames of the cash changer's line protocol, without any I/O or timing.
 //
 // Host to device: STX, the command bytes unchanged, ETX, BCC (exclusive-or of

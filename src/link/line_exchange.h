@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The serial line to the cash changer as every user of it sees it: the
 // communication thread, the device layer, the device logs and the program
 // download. Framed commands, enquiries, answers, follow-up reads, the model

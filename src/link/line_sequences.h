@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Short exchanges made directly on the line, outside the request queue, by
 // the communication thread and by the device layer: one framed command and
 // its answer, enquiry loops, and the KRT03 take-back retry and stop

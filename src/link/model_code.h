@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The connected cash changer model; it chooses commands and answer lengths.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The serial link to the cash changer: the only code that touches the port.
 //
 // It opens and configures the port, frames commands, writes them, and reads

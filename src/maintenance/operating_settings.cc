@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "maintenance/operating_settings.h"
 
 #include <vector>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The device's operating conditions: sixteen pages of five values 0..15,
 // written one page at a time ("Q06"). A service engineer loads a list of
 // them from the settings file, or sends one directly; both come through

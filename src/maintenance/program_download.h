@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Program download: new programs for the coin unit and the bill unit, a
 // program for an attached unit and a definition file, read from the
 // maintenance folder and sent to a KRT07 or KRT77 in 256-byte blocks.

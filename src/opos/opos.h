@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The OPOS vocabulary of the CashChanger device class: result codes, states,
 // power states and status values by their published names and numbers.
 #pragma once

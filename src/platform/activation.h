@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Creating a service object the way an OPOS Control Object does: from the
 // device name through the registry to a dispatch interface of an object made
 // by the class factory of an in-process server library.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Time sources: the millisecond tick count, sleeping, timed waits on a
 // condition variable and the local wall clock.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Conversion between the UTF-8 texts kept in the source and the Japanese
 // system code page (CP932) in which files and byte fields are written.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The component object model the service object is built on: reference-
 // counted interfaces found by 128-bit identifiers, a class factory, and a
 // late-bound dispatch interface whose members are found by name and called

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Hidden message windows: the way other threads hand work to the thread that
 // owns an object.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "platform/modal_dialog.h"
 
 #include "platform/thread_annotations.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Modal dialogs: a dialog that the service object shows to a person and that
 // the host program draws.
 //

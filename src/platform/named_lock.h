@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // System-wide named locks: the claim semaphore and the log mutexes.
 //
 // Each is an advisory flock on a file named after the object in the lock

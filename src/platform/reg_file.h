@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The text form of one registry root: a registry export file.
 //
 //   Windows Registry Editor Version 5.00

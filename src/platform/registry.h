@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The registry: two roots, local machine and current user, each kept as one
 // registry export file ("machine.reg", "user.reg"; format in reg_file.h).
 //

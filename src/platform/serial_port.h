@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The serial port as the link sees it: a small interface with a POSIX
 // terminal implementation, line definitions of the form
 // "baud,parity,data bits,stop bits", and the timed read that gives the link

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The serial port over a POSIX terminal device.
 #include <fcntl.h>
 #include <poll.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Lock annotations the compiler checks. Under clang with -Wthread-safety a
 // member marked VEX_GUARDED_BY(mu_) may only be touched while mu_ is held,
 // and a function marked VEX_REQUIRES(mu_) only called with it held; other

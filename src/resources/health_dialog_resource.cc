@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "resources/health_dialog_resource.h"
 
 namespace vexokrt::resources {

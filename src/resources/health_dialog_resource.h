@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Dialog 129: the maintenance dialog of the interactive health check, as a
 // template of controls by id (texts UTF-8).
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The service object's string table: its description and version, the model
 // names and the CheckHealth texts, by resource number. Texts are UTF-8 here
 // and converted to the system code page where they are written to files.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // CCashChanger: the OPOS CashChanger service object.
 //
 // The Control Object creates one through the class factory and drives it

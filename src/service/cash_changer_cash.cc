@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The reading and paying-out members of the service object: ReadCashCounts,
 // DispenseCash and DispenseChange, with the background pauses around their
 // device work and the check of what a pay-out that ended early really paid.

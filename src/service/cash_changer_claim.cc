@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Claiming, releasing and enabling the cash changer.
 #include <array>
 #include <utility>

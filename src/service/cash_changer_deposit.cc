@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The deposit members of the service object: BeginDeposit opens the intake,
 // PauseDeposit stops and restarts it, FixDeposit closes it and fixes the
 // counted cash, EndDeposit keeps the cash (with or without change) or hands

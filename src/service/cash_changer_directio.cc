@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // DirectIO: the frame every call goes through (trace, ExamLog records, state
 // and model checks, the background pauses) and the bodies of the 51 command
 // numbers: readouts of the device's own tables, the notification switches,

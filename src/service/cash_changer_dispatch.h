@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The dispatch interface of CCashChanger: the 22 members reached by name
 // through GetIDsOfNames and called through Invoke, as the Control Object
 // does. The object is reference-counted and deletes itself (and the

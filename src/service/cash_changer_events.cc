@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The service object as the device layer's host, and its hidden window: the
 // posts that other threads make and the handlers that run them on the
 // application's thread, firing events into the Control Object.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // CheckHealth: the communication test, the operation test and the
 // maintenance dialog.
 #include "device/changer_device.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The OPOS properties of the service object: reading by index, and the
 // seven writable ones with their checks.
 #include <array>

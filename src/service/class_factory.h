@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The class factory of CCashChanger and the server's registration, as the
 // exported entry points of the library use them.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The four entry points of the in-process server library. They are the only
 // symbols the library exports, and no exception leaves them.
 #include <dlfcn.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "service/health_dialog.h"
 
 #include "device/changer_device.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The maintenance dialog of the interactive health check (dialog 129): a
 // person reads the deposit counts and the device status, clears the counts
 // on the device or empties the device into its collection box.

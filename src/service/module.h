@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The in-process server module: its one class, and the count of live objects
 // and locks that decides whether the library may be unloaded.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The calls that cross the C interface or the dispatch interface answer with
 // error codes only: no C++ exception may leave them, since the caller cannot
 // catch one (and an escaping exception would end the host process).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The OPOS properties of the CashChanger: index numbers, names and kinds.
 // Header-only, so that host programs that only talk to the service object
 // through its dispatch interface can name properties too.

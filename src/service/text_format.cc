@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "service/text_format.h"
 
 #include <cstdarg>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // printf-style formatting into a string, for trace lines and property texts.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "service/window_messages.h"
 
 namespace vexokrt::service {

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The registered window messages by which the service object's own threads
 // reach its hidden window, and the window's name. The numbers are obtained by
 // name when the module loads; every part of the process that registers the

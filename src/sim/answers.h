@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Layouts of the device's data answers other than the status record. Pure
 // functions of what they report.
 #pragma once

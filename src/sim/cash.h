@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Denominations and piece counts of the simulated cash changer (Japanese yen).
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The engine core: bytes in, frames out, time, long actions, faults and the
 // control side. The commands themselves are in command_handlers.cc.
 #include "sim/changer_engine.h"

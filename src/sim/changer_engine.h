@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // ChangerEngine: the simulated cash changer itself, independent of any
 // transport. A transport hands it the bytes the host wrote together with the
 // host's line settings (Receive) and collects the device's answer bytes when

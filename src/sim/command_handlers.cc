@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // What the simulated machine does with each command it receives. A command
 // body is DC1, the command letter, two length characters ('0'+nibble; binary
 // for the download frames 'M' and 'N') and the data. Commands of another model,

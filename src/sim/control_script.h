@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The text control protocol of the standalone simulator: one command per
 // line (for example "insert 1000:2,500:1", "jam on", "fault nak next",
 // "show counts"), applied to a ChangerEngine. The README's "Simulator"

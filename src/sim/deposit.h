@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // One deposit session of the simulated machine: the intake, the two counting
 // units (bills, coins) and what has been counted in so far. Inserted cash is
 // counted for a while (a counting phase, visible in the status record) and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // DirectLine: an in-process serial line between a host under test and a
 // ChangerEngine, without a pseudo-terminal. Unlike a pty it carries the full
 // host line settings with every write (speed, parity, data bits, stop bits), so

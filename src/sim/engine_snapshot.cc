@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The watching side of ChangerEngine: the line observer and the snapshot of
 // the whole machine, kept apart from the engine core so that displays of the
 // machine (the control panel) leave the protocol code alone.

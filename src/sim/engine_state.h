@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Inside of ChangerEngine, shared by the engine core (changer_engine.cc) and
 // the command handlers (command_handlers.cc). Not part of the public API.
 #pragma once

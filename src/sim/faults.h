@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Faults that can be switched on in the simulated cash changer, one answer at
 // a time, to see how the host copes with a misbehaving device.
 #pragma once

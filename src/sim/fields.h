@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Text fields of the device's commands and answers: decimal digits, the
 // '0'+nibble characters the device uses for hexadecimal ('0'-'9', ':'-'?'),
 // and count blocks of ten fields in the device's denomination order.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The simulated device's own frame codec. Pure: bytes in, events out; no I/O,
 // no time. It is written independently of the host's link layer so that each
 // checks the other.

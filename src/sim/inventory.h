@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The cash the simulated changer holds: per denomination the recycling stock
 // (dispensable; the host's count set A) and the collection box (overflow and
 // collected cash; count set B), with the fill-level thresholds that drive the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Serial line settings as the simulated cash changer sees them: speed, parity,
 // data bits and stop bits, the four parts of a definition such as "9600,E,8,1".
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The device memory that the memory-read commands ('s' raw, '6' as
 // '0'+nibble text) look into. Nothing of the address space is stored as a
 // whole: each read is put together byte by byte from

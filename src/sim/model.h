@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The cash changer models the simulator can be, and what differs between them:
 // the name in the model-name answer, the line it starts on, the length of the
 // status record and where its memory keeps the logs.

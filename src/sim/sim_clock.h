@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Time sources for the simulated cash changer. Everything time-driven in the
 // device (long actions, counting phases, delayed answers, wire pacing) reads
 // one of these, so tests can use a clock that only moves when told to.

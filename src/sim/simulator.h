@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Simulator: serves a ChangerEngine on a pseudo-terminal. It opens a pty,
 // keeps the master side and publishes the slave path, which the host opens as
 // its serial port. A serving thread, woken by poll on the master and an

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The status record the device answers to "i00" (KRT02 family, KRT03) and
 // "H00" (KRT07, KRT77): 44, 53 or 51 characters, most of them '0' + a few
 // bits. Built from a plain description of the machine, so layouts can be

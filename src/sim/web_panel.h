@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // WebPanel: the simulated machine in a browser. One page, built into the
 // program, shows every tube and cassette with its fill level, the collection
 // box, the deposit, the outlets, the status record and the line traffic, and

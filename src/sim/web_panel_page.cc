@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The control panel's page: plain HTML, CSS and JavaScript, served from the
 // program itself. It draws what the event stream (/events) says and sends
 // every action as one control line (POST /line).

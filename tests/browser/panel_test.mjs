@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The simulator's control panel in a real browser (Debian's chromium, driven
 // by playwright-core), next to the service object in a scripted shell:
 //   - "vexokrt shell --sim KRT07 Dev1 --http 127.0.0.1:0" prints the panel's URL;

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # CTest's entry to the browser test: installs the browser and the automation
 # package (scripts/browser-deps.sh, into WORK_DIR, not into the checkout), then
 # runs panel_test.mjs. Exit 77 (skipped) only where the browser cannot be installed.

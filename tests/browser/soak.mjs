@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Measurement, run by hand: does the control panel stay bounded and responsive
 // while the line is busy? Starts "vexokrt sim --http 127.0.0.1:0", writes ENQ
 // on its pseudo-terminal at RATE a second for SECONDS (each ENQ and its ACK are

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "cash/cash_counts.h"
 
 #include <gtest/gtest.h>

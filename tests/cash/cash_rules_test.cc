@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The device-free decisions of the cash operations.
 #include "cash/cash_rules.h"
 

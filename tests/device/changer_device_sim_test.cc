@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The device layer over the real serial link against the simulated cash
 // changer on a pseudo-terminal, in real time.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Status records for tests: all '0' of the model's length, then set bytes.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "device/take_back_question.h"
 
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The device logs hooked into the device layer and its communication thread,
 // with the simulated changer on the line: the history step inside the watch,
 // log-file requests through the queue, the trading log in both modes.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "devlog/device_log_files.h"
 
 #include <gtest/gtest.h>

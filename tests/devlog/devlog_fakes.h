@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Fakes for the device-log tests: a device memory behind the memory-read
 // exchange, an in-memory persistent-value store, and a context that writes
 // its trace and ExamLog into a temporary folder.

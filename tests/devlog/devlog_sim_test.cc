@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The device logs end to end: the serial link talking to the simulated cash
 // changer, whose memory image holds the trading blocks, the history rings and
 // the internal logs.

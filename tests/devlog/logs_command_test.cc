@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // `vexokrt logs` against the simulator served on a pseudo-terminal.
 #include <gtest/gtest.h>
 #include <sys/wait.h>

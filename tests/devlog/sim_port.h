@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The serial link talking to the simulated cash changer in-process, on
 // virtual time: a SerialPort over the simulator's direct line, and a Clock
 // that is the simulator's manual clock. Every wait of the link moves the

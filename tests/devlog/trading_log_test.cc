@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "devlog/trading_log.h"
 
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The direct I/O command table, the byte input of pString and the texts of
 // the readouts, from answer bytes laid out as the device sends them.
 #include "directio/readouts.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // libFuzzer target: the OPOS cash-count parser. The first byte chooses
 // whether keywords and "FFF" are admitted; the rest is the text. Accepted
 // counts written back in the plain form must parse to the same counts.

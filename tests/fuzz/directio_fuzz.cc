@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // libFuzzer target: the direct I/O byte input of pString and the readouts
 // that take the device's answers apart. The first byte chooses the
 // BinaryConversion (0, 1, 2); the rest is the text, which is also handed to

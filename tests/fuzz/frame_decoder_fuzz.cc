@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // libFuzzer target: the device-to-host frame decoder, fed byte by byte as the
 // line delivers them. Whatever the bytes, a verdict must be consistent with
 // them: a data frame is DLE STX L1 L2, the announced number of data bytes,

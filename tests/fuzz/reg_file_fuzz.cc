@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // libFuzzer target: the registry-file codec. The bytes are decoded as a
 // registry file is read (encodings with or without byte-order mark) and
 // parsed. A parsed tree must survive parse-write-parse unchanged, the text

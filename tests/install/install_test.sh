@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # The README's lines for a private prefix, run as written (with HOME in a
 # fresh folder and build-release standing for this build): they install into
 # ~/.local and build the example there. The files an integrator needs are

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "link/answer_rules.h"
 
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The link against the simulated cash changer: over a pseudo-terminal in real
 // time, and over the in-process line in virtual time where the character size
 // must matter (a pseudo-terminal carries only the speed).

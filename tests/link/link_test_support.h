@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Helpers shared by the link tests: a trace log in a temporary folder whose
 // lines can be read back, and the scripted devices the fake line answers for.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The settings file and single settings: what each line sends, which lines
 // are refused with which trace text, and that a refused line stops the load
 // after the lines before it were sent.

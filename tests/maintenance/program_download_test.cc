@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Program download against the simulated cash changer, in-process and on
 // virtual time: the serial link writes to the simulator's direct line, and
 // every wait of the link and of the download (the 20 s pause between files,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Cases for lock_analysis_check.sh. Compiled as it is, every access keeps
 // the lock rules; each macro switches on exactly one access that breaks one.
 #include <condition_variable>

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Checks that clang's lock analysis sees the annotations of
 # platform/thread_annotations.h: lock_analysis_cases.cc compiles as it is,
 # and each of its cases that breaks a lock rule is refused with the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The path a Control Object takes: registration through the library's own
 // export, then activation from the device name through the registry to an
 // object of the real libvexokrt77.so.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The fixture of the tests that move cash through the service object: a
 // claimed, enabled service object on a simulated machine with a given stock,
 // and the helpers that read the machine's side.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The cash operations against the simulated cash changer, through the
 // dispatch interface as the Control Object calls them: ReadCashCounts,
 // DispenseCash, DispenseChange and the deposit cycle. Each test checks the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // CheckHealth against the simulated cash changer, through the dispatch
 // interface: the communication and operation tests with their texts, the
 // refusals, and the maintenance dialog driven by a scripted presenter, its

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Claim, release and enabling against the simulated cash changer, through the
 // dispatch interface as the Control Object uses it.
 #include <signal.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // DirectIO against the simulated cash changer, through the dispatch
 // interface: the frame's refusals and records, the readouts' texts from the
 // machine's own tables, the settings pages and file, and the device actions

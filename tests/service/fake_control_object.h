@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A Control Object for tests: answers GetIDsOfNames for the event members it
 // is given, remembers the names it was asked for and the calls it received.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The fault matrix: the service object against the simulated cash changer
 // while the line, the machine, the process or the disk misbehave. Every case
 // checks the result code, the events fired, how long it took, that the

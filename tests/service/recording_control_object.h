@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A Control Object for tests that talk to the service object through its
 // dispatch interface: it answers the three event members, records every
 // event with its arguments, and lets a test choose what an SODirectIO

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Events from the device and from the service object's own threads reaching
 // the Control Object: only on the application's thread while it pumps, in
 // order, gated by FreezeEvents, the Control Object's freeze and

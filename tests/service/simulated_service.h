@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The service object as a Control Object drives it, through its dispatch
 // interface, against the simulated cash changer served on a pseudo-terminal
 // inside the test. Every test gets its own registry and lock folder.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Pay-outs, change, take-backs and deposits, as the host sees them on the line
 // and as the machine's inventory records them.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The in-process line on the real clock: reads wait for the device and are
 // woken by it, whether an answer falls due or another thread acts on the machine.
 #include "sim/direct_line.h"

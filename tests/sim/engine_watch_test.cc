@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Watching the engine from outside (what the control panel uses): the line
 // observer sees every frame in and every answer out, in line order, without
 // changing what the host gets; the snapshot agrees with the status record.

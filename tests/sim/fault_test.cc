@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Every way the simulated machine can be made to misbehave, one switch at a time.
 #include <gtest/gtest.h>
 

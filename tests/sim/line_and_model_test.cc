@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The device answers only on its own line settings, names itself, and moves
 // to other speeds and to communication mode A on command.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Device memory as the memory-read commands see it: the trading block, the
 // operation-history ring, the count tables and the log regions; and the
 // program download.

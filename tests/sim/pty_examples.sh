@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Talks to "vexokrt sim" through the slave side of its pseudo-terminal with
 # nothing but stty, printf and dd: writes the protocol's worked example frames
 # and checks the answers byte by byte. Usage: pty_examples.sh [path/to/vexokrt]

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The remaining commands: settings pages, clock, exits, counts set by the
 // host, and the read-outs of the newer models.
 #include <gtest/gtest.h>

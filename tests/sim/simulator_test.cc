@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The simulator end to end over a real pseudo-terminal.
 #include "sim/simulator.h"
 

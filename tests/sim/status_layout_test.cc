@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The status record and the counts answer carry every byte the host reads, in
 // the places and with the lengths of each model.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A host for the simulator's tests: talks to a ChangerEngine through a
 // DirectLine in virtual time, so long actions and time-outs cost no real time.
 #pragma once

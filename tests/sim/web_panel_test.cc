@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The control panel over real HTTP on the loopback: who may drive the
 // machine, what the event stream carries, and that a busy line costs bounded
 // memory. The page itself is exercised in a real browser by

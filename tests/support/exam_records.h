@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Reading an ExamLog ring in tests.
 #pragma once
 

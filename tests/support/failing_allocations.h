@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Makes every allocation through the global operator new fail with
 // std::bad_alloc while an object of this class lives. The test program that
 // links failing_allocations.cc gets a replacement operator new (for itself

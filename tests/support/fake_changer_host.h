@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A stand-in for the service object behind the device layer: plain values
 // under one lock, and a record of every event queued and every window post.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Test clocks.
 //
 // FakeClock moves only when the test moves it (Advance, AdvanceTo). A thread

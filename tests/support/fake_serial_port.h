@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A scripted serial line for tests, on a clock that only moves when a wait
 // or a sleep moves it (a SteppingClock). Waiting on the fake line jumps the
 // clock to the next arrival (or to the end of the wait), so time-outs are

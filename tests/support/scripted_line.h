@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A scripted stand-in for the serial line: every framed command and every
 // enquiry is recorded, and answered by functions the test provides. Time
 // passes only on a FakeClock: an answer costs its delay, a missing answer

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Waiting for a state that another thread reaches without announcing it (a
 // flag it sets, a count it raises): the test looks again and again, giving
 // the processor away in between, and never sleeps. The real-time limit only

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # The main job and the scripted shell, as a newcomer and a script run them:
 # the demo against each simulated model, and a shell session whose output
 # lines are parsed.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Folders depend one way: a folder under src/ (and tools/) may include and
 # link only the folders listed above it in the README's layout table, never
 # one listed below it. Fails, naming the file and line, when one does.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # What a person uses to read the driver's files and find their way in the
 # program: `examlog` on the demo's ring and on damaged rings, `logs show` on
 # the demo's CP932 files and on files that are not, --version, an example in

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # The command-line path an installer and an operator take: register the
 # library, configure a device, open it; and the errors for what is missing.
 # Usage: service_object_cli_test.sh VEXOKRT_PROGRAM

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # The maintenance dialog in the shell at a real terminal: the shell runs
 # interactively (readline) in a tmux pane, CheckHealth 3 opens the dialog,
 # key 1 reads the deposit counts and status of the simulated KRT07, key 4

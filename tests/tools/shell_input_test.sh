@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # The scripted shell given hostile input: control bytes, zero bytes, escapes
 # the command language does not have, and one very long line.
 # Usage: shell_input_test.sh VEXOKRT_PROGRAM
