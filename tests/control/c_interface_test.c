@@ -77,12 +77,29 @@ static int data_seen(const struct seen* s) { return s->data_events > 0; }
 static int jam_and_part(const struct seen* s) { return has_status(s, 31) && s->paid != -2; }
 static int jam_cleared(const struct seen* s) { return has_status(s, 32); }
 
+/* The lines the simulator has written so far: one for each control line it
+ * has carried out. */
+static int sim_replies(void) {
+  FILE* replies = fopen(getenv("VEXOKRT_SIM_REPLIES"), "r");
+  if (replies == NULL) return -1;
+  int lines = 0;
+  for (int c = fgetc(replies); c != EOF; c = fgetc(replies)) lines += c == '\n';
+  fclose(replies);
+  return lines;
+}
+
+/* Sends a control line and returns once the simulator has carried it out
+ * (its reply is there), so that what the test does next meets it. */
 static void sim(const char* line) {
+  const int before = sim_replies();
   FILE* control = fopen(getenv("VEXOKRT_SIM_CONTROL"), "w");
   CHECK(control != NULL);
   if (control == NULL) return;
   fprintf(control, "%s\n", line);
   fclose(control);
+  const struct timespec slice = {0, 10 * 1000 * 1000};
+  for (int i = 0; i < 500 && sim_replies() <= before; ++i) nanosleep(&slice, NULL);
+  CHECK(sim_replies() > before);
 }
 
 static void handles_and_refusals(void) {

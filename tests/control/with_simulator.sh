@@ -8,6 +8,8 @@
 #   VEXOKRT_DEVICE        the device name (Changer1)
 #   VEXOKRT_SIM_CONTROL   a file to write simulator control lines to, one a
 #                         line (`insert 1000:2`, `jam on`)
+#   VEXOKRT_SIM_REPLIES   the simulator's output: one line more for each
+#                         control line it has carried out
 #   OPOS_REGISTRY_DIR, OPOS_LOCK_DIR
 # and its exit status is the script's. The simulator's actions are short
 # (pay-outs 300 ms), so sessions are quick.
@@ -40,8 +42,12 @@ mkdir -p "$work/logs"
 "$program" config Changer1 --set "Port=$port" --set Port_Initialize_String=9600,E,8,1 --set WatchInterval=20 \
   --set "LogFolderName=$work/logs/" >"$work/config.out" 2>&1 || { echo "with_simulator: config failed"; cat "$work/config.out"; exit 1; }
 printf 'set duration dispense 300\nset duration counting 100\nset duration end-deposit 200\nset duration reset 300\n' >&3
+# The simulator answers each control line with one line; COMMAND starts once
+# these four are answered, so that it can tell its own lines carried out by
+# the count of lines in VEXOKRT_SIM_REPLIES.
+for _ in $(seq 1 100); do [ "$(wc -l <"$work/sim.out")" -ge 5 ] && break; sleep 0.1; done
 
-export VEXOKRT_DEVICE=Changer1 VEXOKRT_SIM_CONTROL="$work/sim.in"
+export VEXOKRT_DEVICE=Changer1 VEXOKRT_SIM_CONTROL="$work/sim.in" VEXOKRT_SIM_REPLIES="$work/sim.out"
 "$@"
 status=$?
 if [ "$status" -ne 0 ]; then
