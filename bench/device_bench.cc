@@ -88,12 +88,12 @@ void BM_ScriptedLine_WaitedRequest(benchmark::State& state) {
   testing::ScriptedLine* raw = line.get();
   ChangerDevice device(host, DeviceSettings{}, std::move(line), clock);
   device.OpenPort();
-  device.Thread().SetDepositPhase(1);  // only the request's own exchange
+  device.SetDepositPhase(1);  // only the request's own exchange
   const DeviceCommand command = ExitSelectionCommand(true, true);
   Latencies latencies;
   for (auto _ : state) {
     const auto start = Clock::now();
-    const int32_t result = device.Execute(command);
+    const opos::OposResult result = device.Execute(command);
     latencies.Add(Clock::now() - start);
     if (result != 0) state.SkipWithError("request failed");
     if (state.iterations() % 1024 == 0) raw->ClearEvents();
@@ -147,13 +147,13 @@ void BM_Simulator_WaitedStatusRequest(benchmark::State& state) {
   testing::FakeChangerHost host;
   ChangerDevice device(host, DeviceSettings{}, MakeSerialLine(trace, sim.path(), "9600,E,8,1"));
   if (device.OpenPort() != 0 || !device.DetectModel().ready()) return state.SkipWithError("no device");
-  device.Thread().SetDepositPhase(1);
+  device.SetDepositPhase(1);
   const DeviceCommand status = StatusCommand(ModelCode::kKrt07);
   Latencies latencies;
   for (auto _ : state) {
     const auto start = Clock::now();
     DeviceReply reply;
-    const int32_t result = device.Execute(status, &reply);
+    const opos::OposResult result = device.Execute(status, &reply);
     latencies.Add(Clock::now() - start);
     if (result != 0 || reply.length() != 51) state.SkipWithError("bad status");
   }
@@ -213,12 +213,12 @@ void BM_IdleWatchCpu(benchmark::State& state) {
       history_steps.fetch_add(1);
       return 0;
     });
-    device.Thread().SetHistoryFetchEnabled(true);
+    device.SetHistoryFetchEnabled(true);
     rusage before{};
     getrusage(RUSAGE_SELF, &before);
-    device.ResumeWatch(0);
+    device.StartWatch(0);
     std::this_thread::sleep_for(std::chrono::seconds(seconds));
-    device.PauseWatch();
+    device.StopWatch();
     rusage after{};
     getrusage(RUSAGE_SELF, &after);
     const auto us = [](const timeval& t) { return t.tv_sec * 1e6 + t.tv_usec; };
@@ -246,20 +246,15 @@ void BM_TwoThreadsKeepSendingOrder(benchmark::State& state) {
     testing::ScriptedLine* raw = line.get();
     ChangerDevice device(host, DeviceSettings{}, std::move(line), clock);
     device.OpenPort();
-    device.Thread().SetDepositPhase(1);
+    device.SetDepositPhase(1);
     const auto sender = [&](char who) {
       for (int i = 0; i < kPerThread; ++i) {
         char text[16];
         const int length = std::snprintf(text, sizeof(text), "%c%d", who, i);
         const std::string body(text, static_cast<size_t>(length));
-        auto slot = std::make_shared<WaitSlot>();
-        auto request = std::make_unique<DeviceRequest>();
-        request->command.assign(body.size() + 1, kDc1);
-        std::copy(body.begin(), body.end(), request->command.begin() + 1);
-        request->slot = slot;
-        request->timeout_ms = 1000;
-        device.Thread().Enqueue(std::move(request));
-        slot->Wait();
+        std::vector<uint8_t> command(body.size() + 1, kDc1);
+        std::copy(body.begin(), body.end(), command.begin() + 1);
+        device.SendCommand(command, WaitStyle::kNone, 1000);
       }
     };
     std::thread a(sender, 'A');

@@ -52,7 +52,7 @@ void BM_StatusExchangeAt9600(benchmark::State& state) {
     const auto start = std::chrono::steady_clock::now();
     serial.SendFrame(command);
     DeviceReply reply;
-    const int status = serial.ReceiveAnswer(reply, 1000, false, false);
+    const ReceiveStatus status = serial.ReceiveAnswer(reply, 1000, false, false);
     const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
     if (status != kReplyOk || reply.length() != 51) {
       state.SkipWithError("status read failed");

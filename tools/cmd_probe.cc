@@ -193,8 +193,8 @@ int RunProbe(const ProbeOptions& options) {
       exit_code = kExitFailure;
     } else {
       const DeviceReply reply = Exchange(serial, StatusCommand(model).bytes, 1000);
-      const int status = reply.status;
-      if (status != kReplyOk || reply.length() != StatusRecordLength(model)) {
+      const int status = StatusNumber(reply.status);
+      if (status != StatusNumber(kReplyOk) || reply.length() != StatusRecordLength(model)) {
         char text[96];
         std::snprintf(text, sizeof text, "status read failed: status %d, answer byte 0x%02X, %d data bytes", status,
                       static_cast<unsigned>(reply.answerByte), reply.length());

@@ -115,9 +115,71 @@ int ChangerDevice::ClosePort() {
 bool ChangerDevice::PortOpen() const { return line_->IsOpen(); }
 
 ModelDetection ChangerDevice::DetectModel() {
-  const ModelDetection detection = line_->DetectModel();
-  if (detection.reopened) comm_->DiscardQueued();
+  ModelDetection detection;
+  comm_->RunJob([&] {
+    detection = line_->DetectModel();
+    if (detection.reopened) comm_->DiscardQueued();
+  });
   return detection;
+}
+
+// ---------------------------------------------------------------------------
+// Device work
+
+bool ChangerDevice::RunJob(const std::function<void()>& work) {
+  return comm_->RunJob([&] {
+           // The watch that would decide an open take-back question does not
+           // run during the job: the question is given up, and the device
+           // told to stop without enquiries after it, as a watch step does
+           // when a job waits for it.
+           take_back_question_.Settle(/*give_up=*/true, [] { return true; });
+           work();
+         }) == JobEnd::kRan;
+}
+
+bool ChangerDevice::RunWithLine(const std::function<void(LineExchange& line)>& work) {
+  return RunJob([&] { work(*line_); });
+}
+
+DeviceReply ChangerDevice::ExchangeNow(std::span<const uint8_t> command, int32_t timeout_ms, bool suppress_follow_ups) {
+  DeviceReply reply;
+  reply.status = kReplyTimeout;
+  comm_->RunJob([&] { reply = Exchange(*line_, command, timeout_ms, suppress_follow_ups); });
+  return reply;
+}
+
+DeviceReply ChangerDevice::ReceiveNow(int32_t timeout_ms, bool suppress_follow_ups) {
+  DeviceReply reply;
+  reply.status = kReplyTimeout;
+  comm_->RunJob([&] { line_->ReceiveAnswer(reply, timeout_ms, suppress_follow_ups, false); });
+  return reply;
+}
+
+ReceiveStatus ChangerDevice::ReadStatusNow(bool* taken) {
+  ReceiveStatus status = kReplyTimeout;
+  if (taken != nullptr) *taken = false;
+  comm_->RunJob([&] { status = comm_->StatusRead(taken); });
+  return status;
+}
+
+ReceiveStatus ChangerDevice::ReadCountsNow(bool* taken) {
+  ReceiveStatus status = kReplyTimeout;
+  if (taken != nullptr) *taken = false;
+  comm_->RunJob([&] { status = comm_->CountsRead(taken); });
+  return status;
+}
+
+ErrorNumberRead ChangerDevice::ReadErrorNumber() {
+  ErrorNumberRead read;
+  read.unreadable = true;
+  comm_->RunJob([&] { read = line_->ReadErrorNumber(); });
+  return read;
+}
+
+int32_t ChangerDevice::ReadKrt07ErrorCode(Krt07Rule rule) {
+  int32_t code = 0;
+  comm_->RunJob([&] { code = line_->ReadKrt07ErrorCode(rule); });
+  return code;
 }
 
 ModelCode ChangerDevice::Model() const { return line_->Model(); }
@@ -148,8 +210,27 @@ DeviceReply ChangerDevice::SendCommand(std::span<const uint8_t> bytes, WaitStyle
   request->wait_style = style;
   request->timeout_ms = timeout_ms;
   request->delay_after_ms = delay_after_ms;
-  if (!Enqueue(std::move(request))) return UnqueuedReply();
-  return slot->Wait();
+  // The request runs on the thread, inside a job of its own (or of its
+  // caller's): nothing else reaches the line until its answer is judged.
+  switch (comm_->RunJob([&] { comm_->ProcessNow(std::move(request)); })) {
+    case JobEnd::kRan:
+      return slot->Wait();
+    case JobEnd::kNotQueued:
+      return UnqueuedReply();
+    case JobEnd::kNotRun:
+      break;
+    case JobEnd::kFailed: {
+      DeviceReply failed;
+      failed.status = kReplyFramingError;
+      slot->Fill(std::move(failed));
+      return slot->Wait();
+    }
+  }
+  // Discarded before it ran (the port reopened or closed): as a request
+  // answered without being executed.
+  DeviceReply timeout;
+  timeout.status = kReplyTimeout;
+  return timeout;
 }
 
 bool ChangerDevice::SendCommandAsync(std::span<const uint8_t> bytes, WaitStyle style, int32_t timeout_ms,
@@ -176,27 +257,48 @@ bool ChangerDevice::SendLogRequest(int32_t code, int32_t timeout_ms, int32_t par
   return code != kNoLogRequest && Enqueue(std::move(request));
 }
 
-int32_t ChangerDevice::Apply(int32_t result, int32_t extended) {
-  if (result == opos::OPOS_E_EXTENDED) host_.SetResultCodeExtended(extended);
-  return result;
-}
-
-int32_t ChangerDevice::MapAnswer(const DeviceReply& reply, const AnswerRule& rule) {
+opos::OposResult ChangerDevice::MapAnswer(const DeviceReply& reply, const AnswerRule& rule) {
   // The device's own error stop, as the last status showed it: the jam hold
   // of a running take-back hides it from the jam state, but a BEL it causes
-  // is still a failure rather than "not possible now".
-  const MappedResult mapped = MapReply(reply, rule, *line_, StoppedWithError(KeptStatus()));
-  return Apply(mapped.result, mapped.extended);
+  // is still a failure rather than "not possible now". The reads a rule
+  // makes run on the thread.
+  MappedResult mapped{opos::OPOS_E_NOHARDWARE, 0};
+  const auto map = [&] { mapped = MapReply(reply, rule, *line_, StoppedWithError(KeptStatus())); };
+  if (comm_->RunJob(map) == JobEnd::kNotQueued) map();
+  return mapped;
 }
 
-int32_t ChangerDevice::Execute(const DeviceCommand& command, DeviceReply* reply) {
-  DeviceReply answer = SendCommand(command.bytes, command.style, command.timeout_ms, command.delay_after_ms);
-  const int32_t result = MapAnswer(answer, command.rule);
+opos::OposResult ChangerDevice::Execute(const DeviceCommand& command, DeviceReply* reply) {
+  // The command, its answer and the reads that judge it are one job.
+  DeviceReply answer;
+  opos::OposResult result = opos::OPOS_E_NOHARDWARE;
+  const auto work = [&] {
+    answer = SendCommand(command.bytes, command.style, command.timeout_ms, command.delay_after_ms);
+    result = MapAnswer(answer, command.rule);
+  };
+  switch (comm_->RunJob(work)) {
+    case JobEnd::kRan:
+      break;
+    case JobEnd::kNotQueued:
+      // Nothing can run: the request is judged as one that was not queued.
+      work();
+      break;
+    case JobEnd::kNotRun:
+      answer = DeviceReply();
+      answer.status = kReplyTimeout;
+      result = MapAnswer(answer, command.rule);
+      break;
+    case JobEnd::kFailed:
+      answer = DeviceReply();
+      answer.status = kReplyFramingError;
+      result = opos::OPOS_E_FAILURE;
+      break;
+  }
   if (reply != nullptr) *reply = std::move(answer);
   return result;
 }
 
-int32_t ChangerDevice::ExecuteAsync(const DeviceCommand& command, bool notify) {
+opos::OposResult ChangerDevice::ExecuteAsync(const DeviceCommand& command, bool notify) {
   // A command that could not be queued will never complete; saying so beats
   // reporting success for an operation that does not happen.
   if (!SendCommandAsync(command.bytes, command.style, command.timeout_ms, command.delay_after_ms, notify)) {
@@ -205,34 +307,27 @@ int32_t ChangerDevice::ExecuteAsync(const DeviceCommand& command, bool notify) {
   return opos::OPOS_SUCCESS;
 }
 
-void ChangerDevice::PauseWatch() {
+void ChangerDevice::StopWatch() {
   comm_->PauseWatch();
-  // The watch that would decide an open take-back question is off now and
-  // the line is the caller's: the question is given up here, and the device
-  // told to stop without enquiries after it, as the watch step does when a
-  // pause waits for it. While a request runs the line is the thread's: the
-  // question then stays for the next watch pass or the port's close.
-  if (!comm_->Busy()) take_back_question_.Settle(/*give_up=*/true, [] { return true; });
+  // The watch that would decide an open take-back question is off now: the
+  // question is given up, and the device told to stop without enquiries
+  // after it, as the watch step does when a pause waits for it. A request
+  // that has the line is not waited for: its caller decides, and the
+  // question stays open for the watch that starts again.
+  comm_->RunJobWhenIdle([this] { take_back_question_.Settle(/*give_up=*/true, [] { return true; }); });
 }
 
-void ChangerDevice::ResumeWatch(int32_t failure_count) { comm_->ResumeWatch(failure_count); }
-
-CommThread::Hold ChangerDevice::HoldWatch() {
-  CommThread::Hold hold = comm_->HoldWatch();
-  // As for a pause: the watch that would decide the question is held.
-  if (!comm_->Busy()) take_back_question_.Settle(/*give_up=*/true, [] { return true; });
-  return hold;
-}
+void ChangerDevice::StartWatch(int32_t failure_count) { comm_->ResumeWatch(failure_count); }
 
 // ---------------------------------------------------------------------------
 // Commands with state of their own
 
-int32_t ChangerDevice::TakeBack(const CashCounts& counts) {
+opos::OposResult ChangerDevice::TakeBack(const CashCounts& counts) {
   BuiltCommand built = TakeBackCommand(counts);
   if (!built.ok()) return built.result;
   if (host_.DioReadExchange() != 1) return ExecuteAsync(built.command);
   take_back_running_.store(true);
-  const int32_t result = Execute(built.command);
+  const opos::OposResult result = Execute(built.command);
   if (result == opos::OPOS_SUCCESS) {
     jam_hold_since_.store(clock_.NowMs());
     jam_hold_armed_.store(true);
@@ -241,18 +336,18 @@ int32_t ChangerDevice::TakeBack(const CashCounts& counts) {
   return result;
 }
 
-int32_t ChangerDevice::ReadDepositCounts() {
+opos::OposResult ChangerDevice::ReadDepositCounts() {
   DeviceReply reply;
-  const int32_t result = Execute(DepositCountsCommand(), &reply);
+  const opos::OposResult result = Execute(DepositCountsCommand(), &reply);
   if (result != opos::OPOS_SUCCESS) return result;
   if (reply.data.size() != kFullDepositAnswer) return opos::OPOS_E_FAILURE;
   TakeDepositAnswer(reply, DepositRead::kFull);
   return opos::OPOS_SUCCESS;
 }
 
-int32_t ChangerDevice::ReadShortDepositCounts() {
+opos::OposResult ChangerDevice::ReadShortDepositCounts() {
   DeviceReply reply;
-  const int32_t result = Execute(DepositCountsShortCommand(), &reply);
+  const opos::OposResult result = Execute(DepositCountsShortCommand(), &reply);
   if (result != opos::OPOS_SUCCESS) return result;
   if (reply.data.size() != kShortDepositAnswer) return opos::OPOS_E_FAILURE;
   TakeDepositAnswer(reply, DepositRead::kShort);
@@ -293,14 +388,14 @@ int32_t ChangerDevice::FullStatus() const {
   return FullStatusValue(status_memory_.conditions.full, status_memory_.conditions.near_full);
 }
 
-int32_t ChangerDevice::CheckBeforeDispense() {
+opos::OposResult ChangerDevice::CheckBeforeDispense() {
   const ActionCheck check = vexokrt::CheckBeforeDispense(KeptStatus(), Model());
-  return Apply(check.result, check.extended);
+  return {check.result, check.extended};
 }
 
-int32_t ChangerDevice::CheckBeforeDeposit() {
+opos::OposResult ChangerDevice::CheckBeforeDeposit() {
   const ActionCheck check = vexokrt::CheckBeforeDeposit(KeptStatus(), Model());
-  return Apply(check.result, check.extended);
+  return {check.result, check.extended};
 }
 
 void ChangerDevice::ForgetStatus() {
@@ -384,7 +479,7 @@ void ChangerDevice::SetHistoryStep(std::function<int32_t()> step) {
   history_step_ = std::move(step);
 }
 
-void ChangerDevice::SetLogFileReader(std::function<int32_t(int32_t)> reader) {
+void ChangerDevice::SetLogFileReader(std::function<opos::OposResult(int32_t)> reader) {
   platform::MutexLock lock(hooks_lock_);
   log_file_reader_ = std::move(reader);
 }
@@ -393,8 +488,7 @@ void ChangerDevice::SetLogFileReader(std::function<int32_t(int32_t)> reader) {
 // CommThreadDelegate: requests
 
 void ChangerDevice::AsyncStopDone() {
-  host_.SetAsyncResultCode(opos::OPOS_SUCCESS);
-  host_.QueueStatusUpdate(opos::CHAN_STATUS_ASYNC);
+  host_.PostToWindow(kMsgAsyncStopOutcome, AsyncStopOutcome{opos::OPOS_SUCCESS, std::nullopt, true});
 }
 
 void ChangerDevice::ResetMailboxes() { stop_.Reset(); }
@@ -428,14 +522,14 @@ bool ChangerDevice::ServeMailboxes(bool operation_reports_itself) {
 
   if (!stop_.TakeCancel()) return false;
 
-  // The stop's own outcome, unless the operation it was meant for reports
-  // it with its completion.
-  const auto result = [this, operation_reports_itself](int32_t code) {
-    if (!operation_reports_itself) host_.SetAsyncResultCode(code);
+  // The stop's own outcome goes to the window's asynchronous completion,
+  // unless the operation it was meant for reports it with its completion.
+  const auto report = [this, operation_reports_itself](int32_t code, std::optional<int32_t> extended, bool update) {
+    if (!operation_reports_itself) host_.PostToWindow(kMsgAsyncStopOutcome, AsyncStopOutcome{code, extended, update});
   };
-  const auto finish = [this, &result, operation_reports_itself](int32_t code) {
-    result(code);
-    if (!operation_reports_itself) host_.QueueStatusUpdate(opos::CHAN_STATUS_ASYNC);
+  const auto result = [&report](int32_t code) { report(code, std::nullopt, false); };
+  const auto finish = [this, &report](int32_t code, std::optional<int32_t> extended = std::nullopt) {
+    report(code, extended, true);
     stop_.Close();
   };
   DeviceReply status;
@@ -454,9 +548,7 @@ bool ChangerDevice::ServeMailboxes(bool operation_reports_itself) {
   }
   if (answer.answerByte == kAck) return true;
   if (answer.answerByte == kBel || answer.answerByte == kCan) {
-    const int32_t code = line_->ReadKrt07ErrorCode(Krt07Rule::kC);
-    if (!operation_reports_itself) host_.SetAsyncResultCodeExtended(code);
-    finish(opos::OPOS_SUCCESS);
+    finish(opos::OPOS_SUCCESS, line_->ReadKrt07ErrorCode(Krt07Rule::kC));
     return false;
   }
   finish(opos::OPOS_E_FAILURE);
@@ -487,16 +579,16 @@ void ChangerDevice::DeliverPosted(const DeviceRequest& request, DeviceReply repl
   if (exam_ != nullptr) exam_->Write("9", "1", "0", "0");
 }
 
-int32_t ChangerDevice::RunLogFileRequest(int32_t code) {
-  std::function<int32_t(int32_t)> reader;
+opos::OposResult ChangerDevice::RunLogFileRequest(int32_t code) {
+  std::function<opos::OposResult(int32_t)> reader;
   {
     platform::MutexLock lock(hooks_lock_);
     reader = log_file_reader_;
   }
-  return reader ? reader(code) : opos::OPOS_E_FAILURE;
+  return reader ? reader(code) : opos::OposResult(opos::OPOS_E_FAILURE);
 }
 
-void ChangerDevice::DeliverLogResult(const DeviceRequest& request, int32_t result) {
+void ChangerDevice::DeliverLogResult(const DeviceRequest& request, opos::OposResult result) {
   host_.PostToWindow(request.message, LogOutputCompletion{result, request.parameter});
 }
 
@@ -716,6 +808,12 @@ void ChangerDevice::ResendOperationMode() {
 // Direct procedures
 
 int32_t ChangerDevice::WaitForClear(int64_t limit_ms) {
+  int32_t result = opos::OPOS_E_TIMEOUT;
+  comm_->RunJob([&] { result = WaitForClearNow(limit_ms); });
+  return result;
+}
+
+int32_t ChangerDevice::WaitForClearNow(int64_t limit_ms) {
   const ModelCode model = Model();
   const DeviceCommand status = StatusCommand(model);
   const int64_t start = clock_.NowMs();
@@ -740,6 +838,12 @@ int32_t ChangerDevice::WaitForClear(int64_t limit_ms) {
 }
 
 int32_t ChangerDevice::ReadyWait(bool* waiting, int64_t limit_ms) {
+  int32_t result = opos::OPOS_E_TIMEOUT;
+  comm_->RunJob([&] { result = ReadyWaitNow(waiting, limit_ms); });
+  return result;
+}
+
+int32_t ChangerDevice::ReadyWaitNow(bool* waiting, int64_t limit_ms) {
   const DeviceCommand status = StatusCommand(ModelCode::kKrt07);
   const int64_t start = clock_.NowMs();
   for (;;) {
@@ -793,7 +897,7 @@ bool ChangerDevice::RestartDeposit() {
 
 int32_t ChangerDevice::StopMailbox() const { return stop_.Value(); }
 
-int32_t ChangerDevice::RequestStop(bool asynchronous) {
+opos::OposResult ChangerDevice::RequestStop(bool asynchronous) {
   if (!Busy()) return opos::OPOS_E_ILLEGAL;
   if (asynchronous) return stop_.AskAsync() ? opos::OPOS_SUCCESS : opos::OPOS_E_ILLEGAL;
   StopMailboxes::WaitedStop waited = stop_.AskAndWait(clock_);
@@ -806,7 +910,7 @@ int32_t ChangerDevice::RequestStop(bool asynchronous) {
   if (reply.status != kReplyOk) return opos::OPOS_E_FAILURE;
   if (reply.answerByte == kAck) return opos::OPOS_SUCCESS;
   if (reply.answerByte == kBel || reply.answerByte == kCan) {
-    return code != 0 ? Apply(opos::OPOS_E_EXTENDED, code) : opos::OPOS_E_FAILURE;
+    return code != 0 ? opos::OposResult::Extended(code) : opos::OposResult(opos::OPOS_E_FAILURE);
   }
   return opos::OPOS_E_FAILURE;
 }

@@ -16,17 +16,16 @@
 // through ChangerHost.
 //
 // Threads: the public methods may be called from any thread unless they say
-// otherwise. Methods that use the line directly ("direct" below) must be
-// called with the watch paused and no request in flight, or on the
-// communication thread. No lock of this class is held while the host is
-// called or while waiting. (State turns busy from inside the communication
-// thread's queueing, under its queue lock, so that no request can run and
-// report idle before it.) Waits inside a watch step (the deposit restart, the operation mode resent
-// after an offline spell) give up as soon as PauseWatch waits, so disabling
-// does not wait for them. The KRT03 take-back question of the status
-// interpretation is only asked there; a later watch pass acts on its answer
-// without waiting for it, and a pause or the closing of the port ends it
-// (TakeBackQuestion).
+// otherwise. Only the communication thread uses the line: every exchange
+// runs inside one of its jobs (RunJob), requests or watch steps, so callers
+// never pause the watch to get the line; a sequence that no watch step may
+// interleave with is one job. No lock of this class is held while the host
+// is called or while waiting. Waits inside a watch step (the deposit
+// restart, the operation mode resent after an offline spell) give up as soon
+// as a job or StopWatch waits for the step, so neither waits for them. The
+// KRT03 take-back question of the status interpretation is only asked there;
+// a later watch pass acts on its answer without waiting for it, and a job,
+// StopWatch or the closing of the port ends it (TakeBackQuestion).
 #pragma once
 
 #include <atomic>
@@ -84,13 +83,65 @@ class ChangerDevice : private CommThreadDelegate {
   // way are answered with a time-out.
   ModelDetection DetectModel();
   ModelCode Model() const;
-  LineExchange& Line() { return *line_; }
-  CommThread& Thread() { return *comm_; }
   // True when line work in progress should end between two exchanges: the
-  // thread stops, or (on the communication thread, inside a watch step)
-  // PauseWatch waits for the running step. The status interpretation, the
-  // power-state actions and the history step look at it.
+  // thread stops, or (on the communication thread, inside a watch step) a
+  // job or a StopWatch waits for the running step. The status
+  // interpretation, the power-state actions and the history step look at it.
   bool LineWaitAbandoned() const;
+
+  // --- Device work ---------------------------------------------------------
+  // The communication thread is the only user of the line: every exchange
+  // of the methods below runs on it, inside a job (CommThread::RunJob) of
+  // its own, or inside the job or watch step of its caller.
+  //
+  // Runs |work| as one job: nothing else reaches the line until it ends
+  // (commands it sends waited run inside it). An open take-back question is
+  // given up first, as the watch that would decide it does not run
+  // meanwhile. False when the work did not run (the thread is not running
+  // or stopped first) or stopped with an exception. On the communication
+  // thread the work runs at once. Any thread.
+  bool RunJob(const std::function<void()>& work);
+  // The same, handing the work the line: the device logs' and the program
+  // download's own exchanges.
+  bool RunWithLine(const std::function<void(LineExchange& line)>& work);
+  // One exchange: the framed command and its first answer within
+  // |timeout_ms|, with the link's follow-up reads unless suppressed.
+  DeviceReply ExchangeNow(std::span<const uint8_t> command, int32_t timeout_ms, bool suppress_follow_ups = false);
+  // The next answer the device sends unasked within |timeout_ms|.
+  DeviceReply ReceiveNow(int32_t timeout_ms, bool suppress_follow_ups);
+  // The watch's status and counts reads (receive status; |taken| tells
+  // whether a record of the right length was taken).
+  ReceiveStatus ReadStatusNow(bool* taken = nullptr);
+  ReceiveStatus ReadCountsNow(bool* taken = nullptr);
+  // The device error number of the status (ReadErrorNumber).
+  ErrorNumberRead ReadErrorNumber();
+  // KRT07 family: extended code 231-241 from the status by |rule|.
+  int32_t ReadKrt07ErrorCode(Krt07Rule rule);
+
+  // --- The thread's marks -------------------------------------------------------
+  // Set by the cash operations inside their jobs, read by the watch.
+  void SetDepositPhase(int32_t phase) { comm_->SetDepositPhase(phase); }
+  int32_t DepositPhase() const { return comm_->DepositPhase(); }
+  void SetStatusStale(bool stale) { comm_->SetStatusStale(stale); }
+  bool StatusStale() const { return comm_->StatusStale(); }
+  void SetCountsStale(bool stale) { comm_->SetCountsStale(stale); }
+  bool CountsStale() const { return comm_->CountsStale(); }
+  void SetExitSettingValues(const std::array<int32_t, 5>& values) { comm_->SetExitSettingValues(values); }
+  void SetExitSettingPending(bool pending) { comm_->SetExitSettingPending(pending); }
+  bool ExitSettingPending() const { return comm_->ExitSettingPending(); }
+  bool Recovering() const { return comm_->Recovering(); }
+  int32_t WatchErrorCount() const { return comm_->WatchErrorCount(); }
+  bool WatchEnabled() const { return comm_->WatchEnabled(); }
+  bool ThreadRunning() const { return comm_->Running(); }
+  bool ThreadStopRequested() const { return comm_->StopRequested(); }
+  // True while a StopWatch caller waits for the running watch step.
+  bool WatchPauseWaiting() const { return comm_->WatchPauseWaiting(); }
+  // The background operation-history fetch: switched on at claim (and off
+  // at release); an operation holds it off for its time (a hold that nests,
+  // CommThread::Hold).
+  void SetHistoryFetchEnabled(bool enabled) { comm_->SetHistoryFetchEnabled(enabled); }
+  bool HistoryFetchEnabled() const { return comm_->HistoryFetchEnabled(); }
+  [[nodiscard]] CommThread::Hold HoldHistory() { return comm_->HoldHistory(); }
 
   // --- Requests -----------------------------------------------------------
   // Queues the command and waits for its final answer. When nothing could be
@@ -106,37 +157,33 @@ class ChangerDevice : private CommThreadDelegate {
   // Queues a device-log-file request; its result is posted with
   // kMsgOutputLogComplete and |parameter|.
   bool SendLogRequest(int32_t code, int32_t timeout_ms, int32_t parameter);
-  // Sends |command| waited and maps its answer by the command's rule
-  // (ResultCodeExtended is stored with OPOS_E_EXTENDED). The reply is
-  // handed out through |reply| when given.
-  int32_t Execute(const DeviceCommand& command, DeviceReply* reply = nullptr);
+  // Sends |command| waited and maps its answer by the command's rule (the
+  // extended code comes with OPOS_E_EXTENDED). The reply is handed out
+  // through |reply| when given.
+  opos::OposResult Execute(const DeviceCommand& command, DeviceReply* reply = nullptr);
   // Sends |command| asynchronously: OPOS_SUCCESS once queued,
   // OPOS_E_NOHARDWARE when it could not be queued.
-  int32_t ExecuteAsync(const DeviceCommand& command, bool notify = false);
-  // Maps |reply| by |rule|, storing ResultCodeExtended with
-  // OPOS_E_EXTENDED. May read the line (direct). "Jammed" for a rule is
-  // the error stop shown by the kept status.
-  int32_t MapAnswer(const DeviceReply& reply, const AnswerRule& rule);
+  opos::OposResult ExecuteAsync(const DeviceCommand& command, bool notify = false);
+  // Maps |reply| by |rule|. May read the line. "Jammed" for a rule is the
+  // error stop shown by the kept status.
+  opos::OposResult MapAnswer(const DeviceReply& reply, const AnswerRule& rule);
 
-  // Switches the status watch off and on (disabling, enabling).
-  void PauseWatch();
-  void ResumeWatch(int32_t failure_count);
-  // Holds the status watch for a sequence of commands that no watch step
-  // may interleave with (see CommThread::Hold: holds nest, and the watch
-  // runs again once the last one ends). Like PauseWatch, taking it gives up
-  // an open take-back question when no request holds the line.
-  [[nodiscard]] CommThread::Hold HoldWatch();
+  // Switches the status watch on (enabling: with |failure_count| failed
+  // steps counted) and off (disabling: waits for a running step, which ends
+  // between two exchanges, and gives up an open take-back question).
+  void StartWatch(int32_t failure_count);
+  void StopWatch();
 
   // --- Commands with state of their own ------------------------------------
   // KRT02 take-back "-1>": asynchronous (take-back completion) unless
   // DioReadExchange is 1; then waited, and while it runs and for kJamHoldMs
   // after it succeeded the device's error stop is not reported as a jam.
-  int32_t TakeBack(const CashCounts& counts);
+  opos::OposResult TakeBack(const CashCounts& counts);
   // "o00" waited; the answer goes to the deposit interpreter (also primes
   // the remembered reject digits). OPOS_E_FAILURE for a wrong length.
-  int32_t ReadDepositCounts();
+  opos::OposResult ReadDepositCounts();
   // ",00" waited (the KRT02 family and the KRT03): the deposit counts only.
-  int32_t ReadShortDepositCounts();
+  opos::OposResult ReadShortDepositCounts();
 
   // --- Kept status ----------------------------------------------------------
   bool StatusKept() const;
@@ -147,11 +194,11 @@ class ChangerDevice : private CommThreadDelegate {
   int32_t DeviceStatus() const;
   // 21 full, 22 near full, else 0.
   int32_t FullStatus() const;
-  // The checks before dispensing and before a deposit, on the kept status;
-  // a failure stores ResultCodeExtended and returns OPOS_E_EXTENDED (or
-  // OPOS_E_FAILURE on a KRT02 with its unit flag set).
-  int32_t CheckBeforeDispense();
-  int32_t CheckBeforeDeposit();
+  // The checks before dispensing and before a deposit, on the kept status:
+  // a failure is OPOS_E_EXTENDED with its code (or OPOS_E_FAILURE on a KRT02
+  // with its unit flag set).
+  opos::OposResult CheckBeforeDispense();
+  opos::OposResult CheckBeforeDeposit();
   // Forgets the kept status record (enabling does this); what it showed
   // (jam, fill levels) is kept, so the application hears of each change
   // once. Opening the port forgets both.
@@ -232,7 +279,7 @@ class ChangerDevice : private CommThreadDelegate {
   // arrives as AsyncResultCode and status update 91) or waited (at most
   // 5 s for the device's acceptance, then 30 s for the operation's end).
   // OPOS_E_ILLEGAL when nothing runs or a stop is already open.
-  int32_t RequestStop(bool asynchronous);
+  opos::OposResult RequestStop(bool asynchronous);
   int32_t StopMailbox() const;
 
   // --- Notification switches (direct I/O) -----------------------------------
@@ -251,7 +298,7 @@ class ChangerDevice : private CommThreadDelegate {
   // The operation-history step of the watch (0 or -10 fine). Unset: 0.
   void SetHistoryStep(std::function<int32_t()> step);
   // The device-log-file retrieval of a log request. Unset: OPOS_E_FAILURE.
-  void SetLogFileReader(std::function<int32_t(int32_t code)> reader);
+  void SetLogFileReader(std::function<opos::OposResult(int32_t code)> reader);
 
  private:
   // CommThreadDelegate.
@@ -261,8 +308,8 @@ class ChangerDevice : private CommThreadDelegate {
   bool AskTakeBackRetry(const std::function<bool()>& abandon) override;
   bool BeforeWatchStep() override;
   void DeliverPosted(const DeviceRequest& request, DeviceReply reply, bool executed) override;
-  int32_t RunLogFileRequest(int32_t code) override;
-  void DeliverLogResult(const DeviceRequest& request, int32_t result) override;
+  opos::OposResult RunLogFileRequest(int32_t code) override;
+  void DeliverLogResult(const DeviceRequest& request, opos::OposResult result) override;
   void ReportPowerState(int32_t power_state) override;
   void TakeDepositAnswer(const DeviceReply& reply, DepositRead kind) override;
   void TakeStatus(std::span<const uint8_t> record) override;
@@ -271,6 +318,9 @@ class ChangerDevice : private CommThreadDelegate {
   bool DepositUnderWay() override;
 
   bool Enqueue(std::unique_ptr<DeviceRequest> request);
+  // WaitForClear and ReadyWait on the thread.
+  int32_t WaitForClearNow(int64_t limit_ms);
+  int32_t ReadyWaitNow(bool* waiting, int64_t limit_ms);
   DeviceReply UnqueuedReply();
   bool JamHeld() const;
   bool DepositOpen();
@@ -280,7 +330,6 @@ class ChangerDevice : private CommThreadDelegate {
   void ResendOperationMode();
   void NoteHandlingMarks(std::span<const uint8_t> record);
   void Notify(std::string_view message, int32_t event_number);
-  int32_t Apply(int32_t result, int32_t extended);
 
   ChangerHost& host_;
   const DeviceSettings settings_;
@@ -312,7 +361,7 @@ class ChangerDevice : private CommThreadDelegate {
 
   mutable platform::Mutex hooks_lock_;
   std::function<int32_t()> history_step_ VEX_GUARDED_BY(hooks_lock_);
-  std::function<int32_t(int32_t)> log_file_reader_ VEX_GUARDED_BY(hooks_lock_);
+  std::function<opos::OposResult(int32_t)> log_file_reader_ VEX_GUARDED_BY(hooks_lock_);
 
   // Jam hold of the KRT02 take-back.
   std::atomic<bool> take_back_running_{false};

@@ -13,6 +13,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -20,6 +21,7 @@
 #include "device/cash_records.h"
 #include "events/event_record.h"
 #include "link/device_reply.h"
+#include "opos/opos.h"
 
 namespace vexokrt {
 
@@ -32,6 +34,8 @@ inline constexpr std::string_view kMsgQueryTakeBackRetry = "Vexonics.KRT07.CashC
 inline constexpr std::string_view kMsgHappenReject = "Vexonics.KRT07.CashChangerHappenReject.20051118";
 inline constexpr std::string_view kMsgHappenCaset = "Vexonics.KRT07.CashChangerHappenCaset.20051118";
 inline constexpr std::string_view kMsgHappenCasetDsp = "Vexonics.KRT07.CashChangerHappenCasetDsp.20051118";
+// An asynchronous stop's own outcome (ChangerDevice::RequestStop).
+inline constexpr std::string_view kMsgAsyncStopOutcome = "Vexonics.KRT07.CashChangerAsyncStopOutcome.20051118";
 // The machine has come to rest after a pay-out whose part paid was not known
 // (ChangerDevice::AwaitPayoutAtRest).
 inline constexpr std::string_view kMsgPayoutAtRest = "Vexonics.KRT07.CashChangerPayoutAtRest.20051118";
@@ -50,8 +54,13 @@ struct TakeBackCompletion {  // kMsgTakeBackComplete
   std::string counts;  // plain cash-count text of the returned counts, or empty
 };
 struct LogOutputCompletion {  // kMsgOutputLogComplete
-  int32_t result = 0;
+  opos::OposResult result;
   int32_t parameter = 0;
+};
+struct AsyncStopOutcome {  // kMsgAsyncStopOutcome
+  int32_t result = 0;                 // AsyncResultCode
+  std::optional<int32_t> extended;    // AsyncResultCodeExtended, when it changes
+  bool status_update = false;         // followed by the status update 91
 };
 struct PayoutAtRest {  // kMsgPayoutAtRest
   uint32_t ticket = 0;
@@ -63,8 +72,8 @@ struct DirectIoNotice {  // kMsgQueryTakeBackRetry and the three notifications
   std::string text;
   std::shared_ptr<events::AnswerSlot> answer;  // only for questions: 1 yes, 2 anything else
 };
-using WindowPayload =
-    std::variant<AsyncCompletion, TakeBackCompletion, LogOutputCompletion, PayoutAtRest, DirectIoNotice>;
+using WindowPayload = std::variant<AsyncCompletion, TakeBackCompletion, LogOutputCompletion, AsyncStopOutcome,
+                                   PayoutAtRest, DirectIoNotice>;
 
 // The settings of the device key that the device layer itself uses (copied
 // once, when the device layer is created). The time-outs of the cash
@@ -81,11 +90,6 @@ struct DeviceSettings {
 class ChangerHost {
  public:
   virtual ~ChangerHost() = default;
-
-  // Written only together with a result of OPOS_E_EXTENDED.
-  virtual void SetResultCodeExtended(int32_t code) = 0;
-  virtual void SetAsyncResultCode(int32_t code) = 0;
-  virtual void SetAsyncResultCodeExtended(int32_t code) = 0;
 
   // Event queue.
   virtual void QueueStatusUpdate(int32_t value) = 0;

@@ -11,8 +11,14 @@ MemoryReads QueuedReads(ChangerDevice& device) {
   });
 }
 
-ChangerDeviceLogs::ChangerDeviceLogs(ChangerDevice& device, ChangerHost& host, DeviceLogContext context)
-    : shared_(std::make_shared<Shared>(device, host, std::move(context))) {
+MemoryReads DirectReads(ChangerDevice& device) {
+  return MemoryReads([&device](std::span<const uint8_t> command, int32_t timeout_ms) {
+    return device.ExchangeNow(command, timeout_ms);
+  });
+}
+
+ChangerDeviceLogs::ChangerDeviceLogs(ChangerDevice& device, DeviceLogContext context)
+    : shared_(std::make_shared<Shared>(device, std::move(context))) {
   device.SetHistoryStep([shared = shared_] {
     ChangerDevice& changer = shared->device;
     return shared->logs.OperationHistoryStep(changer.Model(), [&changer] { return changer.LineWaitAbandoned(); });
@@ -26,15 +32,20 @@ ChangerDeviceLogs::~ChangerDeviceLogs() {
 }
 
 int32_t ChangerDeviceLogs::RetrieveTradingLog(int32_t direct_mode) {
-  return shared_->logs.RetrieveTradingLog(shared_->device.Model(), direct_mode);
+  int32_t result = opos::OPOS_E_NOHARDWARE;
+  shared_->device.RunJob([&] { result = shared_->logs.RetrieveTradingLog(shared_->device.Model(), direct_mode); });
+  return result;
 }
 
-int32_t ChangerDeviceLogs::ReadLogFiles(int32_t code) { return ReadLogFiles(*shared_, code); }
+opos::OposResult ChangerDeviceLogs::ReadLogFiles(int32_t code) {
+  opos::OposResult result = opos::OPOS_E_NOHARDWARE;
+  shared_->device.RunJob([&] { result = ReadLogFiles(*shared_, code); });
+  return result;
+}
 
-int32_t ChangerDeviceLogs::ReadLogFiles(Shared& shared, int32_t code) {
+opos::OposResult ChangerDeviceLogs::ReadLogFiles(Shared& shared, int32_t code) {
   const LogFileResult result = shared.logs.RunLogRequest(shared.device.Model(), code);
-  if (result.result == opos::OPOS_E_EXTENDED) shared.host.SetResultCodeExtended(result.extended);
-  return result.result;
+  return {result.result, result.result == opos::OPOS_E_EXTENDED ? result.extended : 0};
 }
 
 }  // namespace vexokrt::devlog

@@ -25,7 +25,7 @@ MemoryReads LineReads(LineExchange& line) {
 }
 
 int32_t ReadOutcome(const DeviceReply& reply, int32_t expected) {
-  if (reply.status != kReplyOk) return reply.status;
+  if (reply.status != kReplyOk) return StatusNumber(reply.status);
   // A single-byte answer carries no data, so it fails the length check too.
   if (reply.answerByte != 0 || reply.length() != expected) return kWrongAnswerLength;
   return 0;

@@ -99,9 +99,11 @@ class MemoryReads final : public MemoryReadExchange {
 // rule). A command that cannot be written comes back as a time-out at once.
 MemoryReads LineReads(LineExchange& line);
 
-// Status of |reply| as a read of |expected| data bytes: 0 when it is a data
-// frame of exactly that length, the receive status when receiving failed,
-// else kWrongAnswerLength.
+
+// The outcome of |reply| as a read of |expected| data bytes, as a number the
+// device logs pass on and trace: 0 when it is a data frame of exactly that
+// length, the receive status's number when receiving failed, else
+// kWrongAnswerLength.
 int32_t ReadOutcome(const DeviceReply& reply, int32_t expected);
 
 }  // namespace vexokrt::devlog

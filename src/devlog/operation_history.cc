@@ -73,7 +73,7 @@ int32_t CopyRecord(ModelCode model, const HistoryGeometry& geometry, uint32_t po
   if (outcome != 0) {
     if (krt07) {
       context.Info(
-          Format("メモリリード３（動作履歴取得）エラー エラーと電文長 = %d, %d", reply.status, reply.length()));
+          Format("メモリリード３（動作履歴取得）エラー エラーと電文長 = %d, %d", StatusNumber(reply.status), reply.length()));
     }
     // A wrong length is the device's answer, not a line failure: the record
     // is passed over like one with a bad date.
@@ -243,7 +243,7 @@ int32_t OperationHistoryStep(ModelCode model, MemoryReadExchange& exchange, cons
     context.Exam(6, 1, 0, 0);
     if (krt07) {
       context.Info(
-          Format("メモリリード３(ポインタ取得）エラー　エラーコードとデータ長 = %d, %d", reply.status, reply.length()));
+          Format("メモリリード３(ポインタ取得）エラー　エラーコードとデータ長 = %d, %d", StatusNumber(reply.status), reply.length()));
       if (outcome == kWrongAnswerLength) context.Info("格納ポインタ、上書き回数失敗 RASモードとする。");
     }
     return outcome;

@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "link/answer_set.h"
+#include "opos/opos.h"
 #include "link/device_reply.h"
 #include "link/line_exchange.h"
 
@@ -94,11 +95,7 @@ struct AnswerRule {
 };
 
 // An OPOS result and, with OPOS_E_EXTENDED, its extended code.
-struct MappedResult {
-  int32_t result = 0;
-  int32_t extended = 0;
-  bool operator==(const MappedResult&) const = default;
-};
+using MappedResult = opos::OposResult;
 
 // Maps |reply| by |rule|. |line| is used only for the reads the rule makes
 // now (DeviceErrorNumber, ReadKrt07ErrorCode); the caller must be entitled to

@@ -129,6 +129,64 @@ size_t CommThread::QueuedCount() const {
   return queue_.size();
 }
 
+JobEnd CommThread::RunJob(std::function<void()> work, int64_t start_limit_ms) {
+  return SubmitJob(std::move(work), start_limit_ms, /*only_when_idle=*/false);
+}
+
+JobEnd CommThread::RunJobWhenIdle(std::function<void()> work) {
+  return SubmitJob(std::move(work), -1, /*only_when_idle=*/true);
+}
+
+JobEnd CommThread::SubmitJob(std::function<void()> work, int64_t start_limit_ms, bool only_when_idle) {
+  if (OnThread()) {
+    try {
+      work();
+    } catch (...) {
+      return JobEnd::kFailed;
+    }
+    return JobEnd::kRan;
+  }
+  if (!line_.IsOpen()) return JobEnd::kNotQueued;
+  auto slot = std::make_shared<JobSlot>();
+  auto job = std::make_unique<DeviceRequest>();
+  job->job = std::move(work);
+  job->job_slot = slot;
+  job->start_deadline_ms = start_limit_ms < 0 ? -1 : clock_.NowMs() + start_limit_ms;
+  {
+    platform::MutexLock lock(queue_lock_);
+    if (!running_ || stop_requested_.load()) return JobEnd::kNotQueued;
+    if (only_when_idle && (processing_ || !queue_.empty())) return JobEnd::kNotRun;
+    queue_.push_back(std::move(job));
+    jobs_waiting_.fetch_add(1);
+  }
+  wake_.notify_all();
+  return slot->Wait();
+}
+
+void CommThread::RunQueuedJob(DeviceRequest& request) {
+  jobs_waiting_.fetch_sub(1);
+  if (request.start_deadline_ms >= 0 && clock_.NowMs() > request.start_deadline_ms) {
+    request.job_slot->Fill(JobEnd::kNotRun);
+    return;
+  }
+  JobEnd end = JobEnd::kRan;
+  try {
+    request.job();
+  } catch (...) {
+    end = JobEnd::kFailed;
+  }
+  request.job_slot->Fill(end);
+}
+
+void CommThread::ProcessNow(std::unique_ptr<DeviceRequest> request) {
+  {
+    platform::MutexLock lock(queue_lock_);
+    busy_ = true;
+  }
+  pending_async_done_ = false;
+  Process(*request);
+}
+
 void CommThread::AnswerUnexecuted(std::deque<std::unique_ptr<DeviceRequest>> requests) {
   if (requests.empty()) return;
   {
@@ -139,6 +197,11 @@ void CommThread::AnswerUnexecuted(std::deque<std::unique_ptr<DeviceRequest>> req
     if ((!processing_ || OnThread()) && queue_.empty()) busy_ = false;
   }
   for (auto& request : requests) {
+    if (request->job_slot) {
+      jobs_waiting_.fetch_sub(1);
+      request->job_slot->Fill(JobEnd::kNotRun);
+      continue;
+    }
     if (request->log_request_code != kNoLogRequest) {
       delegate_.DeliverLogResult(*request, opos::OPOS_E_NOHARDWARE);
       continue;
@@ -272,7 +335,9 @@ bool CommThread::HistoryFetchEnabled() const {
 
 bool CommThread::AbandonWait() const { return stop_requested_.load(); }
 
-bool CommThread::WatchAbandoned() const { return stop_requested_.load() || WatchPauseWaiting(); }
+bool CommThread::WatchAbandoned() const {
+  return stop_requested_.load() || WatchPauseWaiting();
+}
 
 void CommThread::Exam(const char* kind, const char* code) {
   if (exam_ != nullptr) exam_->Write(kind, code, "0", "0");
@@ -280,6 +345,25 @@ void CommThread::Exam(const char* kind, const char* code) {
 
 void CommThread::Run() {
   thread_id_.store(std::this_thread::get_id());
+  // Whatever escapes the thread's work ends the thread, never the host
+  // program: what is queued is answered as at a stop.
+  try {
+    RunLoop();
+  } catch (...) {
+    platform::MutexLock lock(queue_lock_);
+    stop_requested_.store(true);
+  }
+  // Stopping: nothing queued is executed any more, but everything is answered.
+  std::deque<std::unique_ptr<DeviceRequest>> left;
+  {
+    platform::MutexLock lock(queue_lock_);
+    left.swap(queue_);
+  }
+  AnswerUnexecuted(std::move(left));
+  thread_id_.store(std::thread::id());
+}
+
+void CommThread::RunLoop() {
   for (;;) {
     pending_async_done_ = false;
     std::unique_ptr<DeviceRequest> request;
@@ -293,26 +377,32 @@ void CommThread::Run() {
       }
     }
     if (request) {
-      Process(*request);
+      if (request->job_slot) {
+        RunQueuedJob(*request);
+      } else {
+        try {
+          Process(*request);
+        } catch (...) {
+          // The request is answered before the thread stops (a second
+          // answer to a slot is ignored).
+          EndRequest();
+          DeviceReply failed;
+          failed.status = kReplyFramingError;
+          Answer(*request, std::move(failed));
+          throw;
+        }
+      }
       platform::MutexLock lock(queue_lock_);
       processing_ = false;
       continue;
     }
     IdlePass();
   }
-  // Stopping: nothing queued is executed any more, but everything is answered.
-  std::deque<std::unique_ptr<DeviceRequest>> left;
-  {
-    platform::MutexLock lock(queue_lock_);
-    left.swap(queue_);
-  }
-  AnswerUnexecuted(std::move(left));
-  thread_id_.store(std::thread::id());
 }
 
 void CommThread::Process(DeviceRequest& request) {
   if (request.log_request_code != kNoLogRequest) {
-    const int32_t result = delegate_.RunLogFileRequest(request.log_request_code);
+    const opos::OposResult result = delegate_.RunLogFileRequest(request.log_request_code);
     EndRequest();
     delegate_.DeliverLogResult(request, result);
     return;
@@ -520,7 +610,7 @@ CommThread::WatchRead CommThread::WatchReads() {
   return WatchRead::kDone;
 }
 
-int32_t CommThread::StatusRead(bool* taken) {
+ReceiveStatus CommThread::StatusRead(bool* taken) {
   if (taken != nullptr) *taken = false;
   const ModelCode model = line_.Model();
   DeviceReply reply = Exchange(line_, StatusCommand(model).bytes, kReadTimeoutMs);
@@ -532,13 +622,13 @@ int32_t CommThread::StatusRead(bool* taken) {
   // A watch step that a pause waits for leaves a pending exit setting for
   // the next status read; the status is then not current yet either.
   if (exit_setting_pending_.load() && in_watch_step_.load() && WatchAbandoned()) return kReplyOk;
-  const int32_t result = ExitSettingRule(reply.data);
+  const ReceiveStatus result = ExitSettingRule(reply.data);
   if (result != kReplyOk) return result;
   status_stale_.store(false);
   return kReplyOk;
 }
 
-int32_t CommThread::ExitSettingRule(std::span<const uint8_t> record) {
+ReceiveStatus CommThread::ExitSettingRule(std::span<const uint8_t> record) {
   if (record.size() < 2 || (record[1] != '0' && record[1] != '1') || !exit_setting_pending_.load()) {
     return kReplyOk;
   }
@@ -555,7 +645,7 @@ int32_t CommThread::ExitSettingRule(std::span<const uint8_t> record) {
   return kReplyOk;
 }
 
-int32_t CommThread::CountsRead(bool* taken) {
+ReceiveStatus CommThread::CountsRead(bool* taken) {
   if (taken != nullptr) *taken = false;
   const ModelCode model = line_.Model();
   DeviceReply set_a = Exchange(line_, CountsCommand().bytes, kReadTimeoutMs);

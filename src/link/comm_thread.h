@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
-// The communication thread: the one worker that owns routine traffic with the
-// cash changer. It executes queued DeviceRequests strictly in the order they
-// were queued, waits for each final answer in the way the request's
-// WaitStyle says, and hands the reply back (WaitSlot or posted message).
+// The communication thread: the one holder of the line to the cash changer.
+// It executes queued DeviceRequests and jobs (RunJob: a sequence of device
+// work that runs alone) strictly in the order they were queued, waits for
+// each request's final answer in the way its WaitStyle says, and hands the
+// reply back (WaitSlot or posted message).
 // Between requests, while the watch is enabled, it runs a status watch step
 // every watch interval (every 50 ms during deposit phases 2 and 3): deposit,
 // status and counts reads, the operation-history step, power-state reports,
@@ -14,7 +15,10 @@
 // Guarantees:
 // - Every queued request is answered exactly once: by its final answer, or,
 //   when it is discarded (port reopened or closed) or the thread stops, by a
-//   time-out reply (status kReplyTimeout) without being executed. Queued
+//   time-out reply (status kReplyTimeout) without being executed. Every job
+//   is answered exactly once, run or not run. What escapes a request, a job
+//   or a watch step ends the thread (never the host): the request is
+//   answered with a failure, everything queued as at a stop. Queued
 //   pay-outs are never run during shutdown. A command that cannot be
 //   written is answered with a time-out at once, without waiting.
 // - Stop() always ends the thread, also while a request waits for a long
@@ -27,7 +31,8 @@
 // step runs under the watch lock and takes the history lock and the
 // delegate's locks inside it): queue lock (queue, stop flag, running state),
 // watch lock (WatchEnabled; held for a whole watch step, so PauseWatch waits
-// for a running step, which then ends between two exchanges), history lock (HistoryFetchEnabled; held while the
+// for a running step, which then ends between two exchanges, as it does
+// when a job waits), history lock (HistoryFetchEnabled; held while the
 // history step runs), lifecycle lock (Start/Stop).
 #pragma once
 
@@ -46,6 +51,7 @@
 #include "link/device_reply.h"
 #include "link/device_request.h"
 #include "link/line_exchange.h"
+#include "opos/opos.h"
 #include "platform/clock.h"
 #include "platform/thread_annotations.h"
 
@@ -83,8 +89,8 @@ class CommThreadDelegate {
   // |executed| is false for a request answered without being run.
   virtual void DeliverPosted(const DeviceRequest& request, DeviceReply reply, bool executed) = 0;
   // Runs a device-log-file request and returns its result; and delivers it.
-  virtual int32_t RunLogFileRequest(int32_t code) = 0;
-  virtual void DeliverLogResult(const DeviceRequest& request, int32_t result) = 0;
+  virtual opos::OposResult RunLogFileRequest(int32_t code) = 0;
+  virtual void DeliverLogResult(const DeviceRequest& request, opos::OposResult result) = 0;
 
   // Watch step.
   // Called under the watch lock before every watch step; false leaves the
@@ -159,10 +165,29 @@ class CommThread {
   // while others are queued makes the thread read idle, as every request's
   // end does. Any thread.
   bool Busy() const VEX_EXCLUDES(queue_lock_);
-  // Answers every queued request with a time-out reply, without running
-  // it. Any thread.
+  // Answers every queued request with a time-out reply (and every queued job
+  // with kNotRun), without running it. Any thread.
   void DiscardQueued();
   size_t QueuedCount() const;
+
+  // --- Jobs -----------------------------------------------------------------
+  // Runs |work| on this thread as one job: after the requests queued before
+  // it, and alone, with no watch step and no other queued request between
+  // its exchanges (a request the work sends waited runs inside it, at once;
+  // one it queues runs after it). A watch step under way when the job is
+  // queued ends between two exchanges. Waits for the job's end and says how
+  // it ended: kNotQueued when the port is closed or the thread not running;
+  // kNotRun when the thread stops or the queue is discarded first, or the
+  // job could not start within |start_limit_ms| (-1: no limit); kFailed when
+  // the work threw. On the thread itself (inside a job, a request or a watch
+  // step) the work runs at once. Any thread.
+  JobEnd RunJob(std::function<void()> work, int64_t start_limit_ms = -1);
+  // As RunJob, but only while the line is nobody's: kNotRun at once, and
+  // nothing run, when a request or a job runs or waits. Any thread but this.
+  JobEnd RunJobWhenIdle(std::function<void()> work);
+  // Processes |request| now, on this thread (inside a job): sent, waited for
+  // and answered as the queue would, busy meanwhile. Communication thread only.
+  void ProcessNow(std::unique_ptr<DeviceRequest> request);
 
   // A hold on one of the thread's background activities: the status watch
   // or the operation-history fetch. While any hold of a kind is held that
@@ -212,7 +237,9 @@ class CommThread {
   // True while a PauseWatch caller waits for the running watch step (never
   // while a request is processed: a pause does not wait for those); a step
   // then ends its waits and its line work between two exchanges.
-  bool WatchPauseWaiting() const { return watch_waiters_.load() > 0 && in_watch_step_.load(); }
+  bool WatchPauseWaiting() const {
+    return (watch_waiters_.load() > 0 || jobs_waiting_.load() > 0) && in_watch_step_.load();
+  }
   int32_t WatchErrorCount() const { return watch_error_count_.load(); }
 
   // Flags shared with the cash operations (plain values, no lock).
@@ -239,12 +266,15 @@ class CommThread {
   // not a failure and is ignored; |taken| tells whether a record of the
   // right length was taken). Only on the thread, or by a caller that holds
   // the watch and has no request in flight.
-  int32_t StatusRead(bool* taken = nullptr);
-  int32_t CountsRead(bool* taken = nullptr);
+  ReceiveStatus StatusRead(bool* taken = nullptr);
+  ReceiveStatus CountsRead(bool* taken = nullptr);
 
  private:
   void Run();
+  void RunLoop();
   void Process(DeviceRequest& request);
+  JobEnd SubmitJob(std::function<void()> work, int64_t start_limit_ms, bool only_when_idle);
+  void RunQueuedJob(DeviceRequest& request);
   // A request's end: the thread reads idle before its answer is delivered.
   void EndRequest() VEX_EXCLUDES(queue_lock_);
   void WaitFinalAnswer(const DeviceRequest& request, DeviceReply& reply, int32_t rest_ms);
@@ -261,7 +291,7 @@ class CommThread {
   void IdlePass();
   void WatchStep();
   WatchRead WatchReads();
-  int32_t ExitSettingRule(std::span<const uint8_t> record);
+  ReceiveStatus ExitSettingRule(std::span<const uint8_t> record);
   void Exam(const char* kind, const char* code);
   bool AbandonWait() const;
   // Inside a watch step: true once a PauseWatch caller waits or the thread
@@ -285,6 +315,7 @@ class CommThread {
   bool processing_ VEX_GUARDED_BY(queue_lock_) = false;
   bool busy_ VEX_GUARDED_BY(queue_lock_) = false;
   std::atomic<bool> stop_requested_{false};           // written under queue_lock_
+  std::atomic<int32_t> jobs_waiting_{0};              // queued jobs not started yet
 
   void EndHold(Hold::Kind kind);
   // watch_enabled_ from the switch and the holds.

@@ -7,15 +7,27 @@
 
 namespace vexokrt {
 
-// Receive statuses.
-inline constexpr int32_t kReplyOk = 0;
-inline constexpr int32_t kReplyTimeout = -1;
-inline constexpr int32_t kReplyParityError = -2;
-inline constexpr int32_t kReplyBccError = -3;
-inline constexpr int32_t kReplyFramingError = -4;
-// The request never reached the communication thread's queue (the port was
-// closed or the thread not running): nothing was sent and nothing answers.
-inline constexpr int32_t kReplyNotQueued = -5;
+// How the receive of an answer ended. The numbers are the ones the trace
+// prints.
+enum class ReceiveStatus : int32_t {
+  kOk = 0,
+  kTimeout = -1,       // nothing came in time (or nothing could be written)
+  kParityError = -2,   // the port flagged a parity or framing error
+  kBccError = -3,      // a data frame with a wrong BCC
+  kFramingError = -4,  // an answer that is no answer of the protocol
+  // The request never reached the communication thread's queue (the port
+  // was closed or the thread not running): nothing was sent and nothing
+  // answers.
+  kNotQueued = -5,
+};
+inline constexpr ReceiveStatus kReplyOk = ReceiveStatus::kOk;
+inline constexpr ReceiveStatus kReplyTimeout = ReceiveStatus::kTimeout;
+inline constexpr ReceiveStatus kReplyParityError = ReceiveStatus::kParityError;
+inline constexpr ReceiveStatus kReplyBccError = ReceiveStatus::kBccError;
+inline constexpr ReceiveStatus kReplyFramingError = ReceiveStatus::kFramingError;
+inline constexpr ReceiveStatus kReplyNotQueued = ReceiveStatus::kNotQueued;
+// The status's number, as the trace prints it.
+constexpr int32_t StatusNumber(ReceiveStatus status) { return static_cast<int32_t>(status); }
 
 // Single-byte answers and frame bytes of the line protocol.
 inline constexpr uint8_t kStx = 0x02;
@@ -39,7 +51,7 @@ inline constexpr uint8_t kSub = 0x1A;
 // needs to be freed by hand.
 struct DeviceReply {
   // kReplyOk when an answer was received; otherwise the receive failure.
-  int32_t status = kReplyOk;
+  ReceiveStatus status = kReplyOk;
   // The single-byte answer; 0 when the answer was a data frame.
   uint32_t answerByte = 0;
   // The data bytes of a data frame (empty for a single-byte answer).

@@ -5,6 +5,7 @@
 
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -65,6 +66,40 @@ class WaitSlot {
   DeviceReply reply_ VEX_GUARDED_BY(lock_);
 };
 
+// How a job ended (CommThread::RunJob).
+enum class JobEnd {
+  kRan,        // the job's work ran to its end
+  kNotQueued,  // nothing was queued: the port is closed or the thread not running
+  kNotRun,     // queued but never started: the thread stopped or the queue was discarded first, or
+               // its start limit passed
+  kFailed,     // its work stopped with an exception, which was caught
+};
+
+// Where the submitter of a job learns its end. Filled exactly once.
+class JobSlot {
+ public:
+  void Fill(JobEnd end) {
+    {
+      platform::MutexLock lock(lock_);
+      if (done_) return;
+      end_ = end;
+      done_ = true;
+    }
+    filled_.notify_all();
+  }
+  JobEnd Wait() {
+    platform::MutexLock lock(lock_);
+    filled_.wait(lock.native(), [this]() VEX_REQUIRES(lock_) { return done_; });
+    return end_;
+  }
+
+ private:
+  platform::Mutex lock_;
+  std::condition_variable filled_;
+  bool done_ VEX_GUARDED_BY(lock_) = false;
+  JobEnd end_ VEX_GUARDED_BY(lock_) = JobEnd::kNotRun;
+};
+
 // Marks an ordinary command request (anything else is a device-log-file
 // request carrying its code).
 inline constexpr int32_t kNoLogRequest = -1;
@@ -84,6 +119,13 @@ struct DeviceRequest {
   int32_t timeout_ms = 0;
   int32_t delay_after_ms = 0;
   int32_t log_request_code = kNoLogRequest;
+
+  // A job instead of a command: |job| runs on the communication thread and
+  // |job_slot| hears its end; |start_deadline_ms| (the thread's clock; -1
+  // without one) is the latest time it may start.
+  std::function<void()> job;
+  std::shared_ptr<JobSlot> job_slot;
+  int64_t start_deadline_ms = -1;
 };
 
 }  // namespace vexokrt

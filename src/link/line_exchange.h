@@ -105,18 +105,18 @@ class LineExchange {
 
   // Frames |command| (STX command ETX BCC) and writes it after purging the
   // receive side: kReplyOk, or kReplyTimeout when it could not be written.
-  virtual int32_t SendFrame(std::span<const uint8_t> command) = 0;
+  virtual ReceiveStatus SendFrame(std::span<const uint8_t> command) = 0;
   // Writes ENQ and receives its answer (follow-ups with the normal rule
   // unless suppressed). Returns the reply's status; |reply.unsent| tells an
   // enquiry that could not be written from a silent device.
-  virtual int32_t SendEnquiry(DeviceReply& reply, int32_t timeout_ms, bool suppress_follow_ups) = 0;
+  virtual ReceiveStatus SendEnquiry(DeviceReply& reply, int32_t timeout_ms, bool suppress_follow_ups) = 0;
   // Receives one answer within |timeout_ms|. Returns the reply's status
   // (kReplyOk, kReplyTimeout, ...).
-  virtual int32_t ReceiveAnswer(DeviceReply& reply, int32_t timeout_ms, bool suppress_follow_ups,
-                                bool alternative_bell_rule) = 0;
+  virtual ReceiveStatus ReceiveAnswer(DeviceReply& reply, int32_t timeout_ms, bool suppress_follow_ups,
+                                      bool alternative_bell_rule) = 0;
   // Writes raw bytes without framing: kReplyOk, or kReplyTimeout when they
   // could not be written.
-  virtual int32_t WriteBytes(std::span<const uint8_t> bytes) = 0;
+  virtual ReceiveStatus WriteBytes(std::span<const uint8_t> bytes) = 0;
 
   // Moves the line to |speed|: the device is told first, then the port is
   // reopened.

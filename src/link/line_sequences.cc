@@ -13,7 +13,7 @@ constexpr int32_t kEnquiryTimeoutMs = 100;
 DeviceReply Exchange(LineExchange& line, std::span<const uint8_t> command, int32_t timeout_ms,
                      bool suppress_follow_ups, bool alternative_bell_rule) {
   DeviceReply reply;
-  const int32_t sent = line.SendFrame(command);
+  const ReceiveStatus sent = line.SendFrame(command);
   if (sent != kReplyOk) {
     // Nothing was written, so nothing is waited for.
     reply.status = sent;

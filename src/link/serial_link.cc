@@ -163,7 +163,7 @@ std::string SerialLink::LineDefinition() const {
 // ---------------------------------------------------------------------------
 // Sending
 
-int32_t SerialLink::SendFrame(std::span<const uint8_t> command) {
+ReceiveStatus SerialLink::SendFrame(std::span<const uint8_t> command) {
   const std::vector<uint8_t> frame = BuildCommandFrame(command);
   if (port_) {
     // Whatever came before our command is not its answer.
@@ -173,7 +173,7 @@ int32_t SerialLink::SendFrame(std::span<const uint8_t> command) {
   return WriteBytes(frame);
 }
 
-int32_t SerialLink::SendEnquiry(DeviceReply& reply, int32_t timeout_ms, bool suppress_follow_ups) {
+ReceiveStatus SerialLink::SendEnquiry(DeviceReply& reply, int32_t timeout_ms, bool suppress_follow_ups) {
   if (port_) {
     port_->Purge(PurgeScope::kReceive);
     port_->TakeReceiveError();
@@ -187,7 +187,7 @@ int32_t SerialLink::SendEnquiry(DeviceReply& reply, int32_t timeout_ms, bool sup
   return ReceiveAnswer(reply, timeout_ms, suppress_follow_ups, false);
 }
 
-int32_t SerialLink::WriteBytes(std::span<const uint8_t> bytes) {
+ReceiveStatus SerialLink::WriteBytes(std::span<const uint8_t> bytes) {
   platform::MutexLock lock(write_lock_);
   if (bytes.empty()) return kReplyOk;
   // A closed port takes nothing: no answer can follow.
@@ -213,7 +213,7 @@ int32_t SerialLink::WriteBytes(std::span<const uint8_t> bytes) {
 // ---------------------------------------------------------------------------
 // Receiving
 
-int32_t SerialLink::ReceiveAnswer(DeviceReply& reply, int32_t timeout_ms, bool suppress_follow_ups,
+ReceiveStatus SerialLink::ReceiveAnswer(DeviceReply& reply, int32_t timeout_ms, bool suppress_follow_ups,
                                   bool alternative_bell_rule) {
   reply = DeviceReply{};
   const int64_t deadline = clock_.NowMs() + std::max(0, timeout_ms);
@@ -269,7 +269,7 @@ int32_t SerialLink::ReceiveAnswer(DeviceReply& reply, int32_t timeout_ms, bool s
   return reply.status;
 }
 
-int SerialLink::ReceiveFrameBody(FrameDecoder& decoder, DeviceReply& reply) {
+ReceiveStatus SerialLink::ReceiveFrameBody(FrameDecoder& decoder, DeviceReply& reply) {
   std::array<uint8_t, kMaxFrameBytes> buffer;
   const int64_t body_end = clock_.NowMs() + kReadTotalMs;
   FrameDecoder::Step step = FrameDecoder::Step::kNeedMore;
@@ -381,7 +381,7 @@ void SerialLink::RunFollowUps(DeviceReply& reply, bool suppress, bool alternativ
 
 bool SerialLink::ReadRecord(std::span<const uint8_t> command, int length, DeviceReply& reply) {
   if (SendFrame(command) != kReplyOk) return false;
-  const int status = ReceiveAnswer(reply, kRecordTimeoutMs, true, false);
+  const ReceiveStatus status = ReceiveAnswer(reply, kRecordTimeoutMs, true, false);
   return status == kReplyOk && length > 0 && reply.answerByte == 0 && reply.length() == length;
 }
 
@@ -479,12 +479,14 @@ void SerialLink::SetModel(int32_t code) {
   }
 }
 
-int SerialLink::Exchange(std::span<const uint8_t> command, int timeout_ms) {
-  const int32_t sent = SendFrame(command);
-  if (sent != kReplyOk) return sent;
+SerialLink::ByteAnswer SerialLink::Exchange(std::span<const uint8_t> command, int timeout_ms) {
+  ByteAnswer answer;
+  answer.status = SendFrame(command);
+  if (answer.status != kReplyOk) return answer;
   DeviceReply reply;
-  const int status = ReceiveAnswer(reply, timeout_ms, false, false);
-  return status != kReplyOk ? status : static_cast<int>(reply.answerByte);
+  answer.status = ReceiveAnswer(reply, timeout_ms, false, false);
+  if (answer.status == kReplyOk) answer.byte = static_cast<uint8_t>(reply.answerByte);
+  return answer;
 }
 
 ModelNameRead SerialLink::ReadModelName() {
@@ -542,7 +544,7 @@ ModelDetection SerialLink::DetectModel(const AbandonCheck& abandon) {
     Info(mode == Krt02Mode::kA ? kFoundKrt02ModeA : kFoundKrt02ModeB);
     if (abandoned()) return abandon_detection();
     Info(kSpeedChangeStart);
-    if (Exchange(LineSpeedCommand(LineSpeed::kNormal).bytes, kSpeedChangeTimeoutMs) != kAck) return failed();
+    if (!Exchange(LineSpeedCommand(LineSpeed::kNormal).bytes, kSpeedChangeTimeoutMs).Is(kAck)) return failed();
     clock_.SleepMs(kAfterSpeedChangeMs);
     Info(kReopenAt9600Data7);
     if (Reopen(kLine9600Data7, detection) != 0) return failed();
@@ -577,8 +579,8 @@ ModelDetection SerialLink::DetectModel(const AbandonCheck& abandon) {
 
   if (mode == Krt02Mode::kA) return ready();
   if (abandoned()) return abandon_detection();
-  const int answer = Exchange(Krt02ModeACommand().bytes, kSpeedChangeTimeoutMs);
-  if (answer == kAck) {
+  const ByteAnswer answer = Exchange(Krt02ModeACommand().bytes, kSpeedChangeTimeoutMs);
+  if (answer.Is(kAck)) {
     clock_.SleepMs(kAfterSpeedChangeMs);
     Info(kModeAChanged);
     return ready();
@@ -586,9 +588,9 @@ ModelDetection SerialLink::DetectModel(const AbandonCheck& abandon) {
   Error(kModeAChangeFailed);
   // A data frame has no answer byte (0), and a receive failure no byte at
   // all: the change failed either way and must not read as success.
-  if (answer <= 0) return failed();
+  if (answer.status != kReplyOk || answer.byte == 0) return failed();
   detection.outcome = ModelDetection::Outcome::kModeChangeRefused;
-  detection.refused_answer = static_cast<uint8_t>(answer);
+  detection.refused_answer = answer.byte;
   return detection;
 }
 
@@ -609,7 +611,7 @@ ModelDetection SerialLink::DetectOnFastLine(ModelDetection detection, const Aban
   // device would otherwise stay out of reach of every later claim.
   Info(kLeftAtFastLine);
   if (abandoned()) return ended(ModelDetection::Outcome::kAbandoned);
-  if (Exchange(LineSpeedCommand(LineSpeed::kNormal).bytes, kSpeedChangeTimeoutMs) != kAck) {
+  if (!Exchange(LineSpeedCommand(LineSpeed::kNormal).bytes, kSpeedChangeTimeoutMs).Is(kAck)) {
     Error(kFastLineNotLeft);
     return ended(ModelDetection::Outcome::kFailed);
   }
@@ -633,7 +635,7 @@ ModelDetection SerialLink::DetectOnFastLine(ModelDetection detection, const Aban
 
 SpeedSwitch SerialLink::SwitchLineSpeed(LineSpeed speed) {
   const bool fast = speed == LineSpeed::kFast;
-  if (Exchange(LineSpeedCommand(speed).bytes, kSpeedChangeTimeoutMs) != kAck) return SpeedSwitch::kRefused;
+  if (!Exchange(LineSpeedCommand(speed).bytes, kSpeedChangeTimeoutMs).Is(kAck)) return SpeedSwitch::kRefused;
   clock_.SleepMs(kAfterSpeedChangeMs);
   Info(fast ? kReopenAt115200Data8 : kReopenAt9600Data8);
   if (ReopenPort(fast ? kLine115200Data8 : kLine9600Data8) != 0) return SpeedSwitch::kRefused;

@@ -37,7 +37,7 @@ namespace vexokrt::link {
 // A model-name read: the receive status and the name found (kUnknown, no
 // mode, when the answer names no model of the family).
 struct ModelNameRead {
-  int32_t status = kReplyOk;
+  ReceiveStatus status = kReplyOk;
   ModelName name;
 };
 
@@ -81,13 +81,13 @@ class SerialLink final : public LineExchange {
   // Frames |command| (STX, bytes, ETX, BCC), purges the receive queue, clears
   // the port's error state and writes the frame. 0, or kReplyTimeout when the
   // port would not take the frame (see WriteBytes).
-  int32_t SendFrame(std::span<const uint8_t> command) override;
+  ReceiveStatus SendFrame(std::span<const uint8_t> command) override;
 
   // Purges the receive queue, clears the error state, writes ENQ and receives
   // the answer as ReceiveAnswer(reply, timeout_ms, suppress_follow_ups, false).
   // An ENQ that cannot be written is a kReplyTimeout reply marked unsent,
   // given at once.
-  int32_t SendEnquiry(DeviceReply& reply, int32_t timeout_ms, bool suppress_follow_ups) override;
+  ReceiveStatus SendEnquiry(DeviceReply& reply, int32_t timeout_ms, bool suppress_follow_ups) override;
 
   // Receives one answer into |reply| (reset first) and returns its status:
   // kReplyOk, kReplyTimeout (nothing came within |timeout_ms|),
@@ -102,15 +102,15 @@ class SerialLink final : public LineExchange {
   // length field says so; a frame that stops short ends after 50 ms of
   // silence once its first byte after DLE has come (the wait for that byte
   // may take the whole frame time), and no frame takes longer than 2000 ms.
-  int32_t ReceiveAnswer(DeviceReply& reply, int32_t timeout_ms, bool suppress_follow_ups,
-                        bool alternative_bell_rule) override;
+  ReceiveStatus ReceiveAnswer(DeviceReply& reply, int32_t timeout_ms, bool suppress_follow_ups,
+                              bool alternative_bell_rule) override;
 
   // Writes |bytes| in pieces of at most 256, each traced as sent data.
   // Nothing is written (result 0) when |bytes| is empty. Gives up with
   // kReplyTimeout when the port is closed, and with kReplyTimeout and an
   // Error line when the port accepts nothing on several writes in a row
   // (100 ms each) or is gone.
-  int32_t WriteBytes(std::span<const uint8_t> bytes) override;
+  ReceiveStatus WriteBytes(std::span<const uint8_t> bytes) override;
 
   // The device error number of the status record (after CAN): four
   // hexadecimal digits from status bytes 3 to 6 when byte 1 is '1', else 0;
@@ -154,9 +154,13 @@ class SerialLink final : public LineExchange {
  private:
   int OpenWith(const std::string& definition);
   void ClosePortHandle();
-  // Sends a command and returns the receive status, or the answer byte when
-  // the status is 0.
-  int Exchange(std::span<const uint8_t> command, int timeout_ms);
+  // Sends a command and receives its single-byte answer.
+  struct ByteAnswer {
+    ReceiveStatus status = kReplyOk;
+    uint8_t byte = 0;  // with kReplyOk: the answer byte (0 for a data frame)
+    bool Is(uint8_t answer) const { return status == kReplyOk && byte == answer; }
+  };
+  ByteAnswer Exchange(std::span<const uint8_t> command, int timeout_ms);
   // ReopenPort that remembers, for the detection, that the port was reopened.
   int Reopen(std::string_view definition, ModelDetection& detection);
   // The last attempt of DetectModel: a KRT07/KRT77 at 115200 bit/s, switched
@@ -170,7 +174,7 @@ class SerialLink final : public LineExchange {
   void Info(std::string_view message);
   void Error(std::string_view message);
   // Reads the rest of a data frame whose DLE |decoder| has taken.
-  int ReceiveFrameBody(FrameDecoder& decoder, DeviceReply& reply);
+  ReceiveStatus ReceiveFrameBody(FrameDecoder& decoder, DeviceReply& reply);
 
   diag::TraceLog& trace_;
   const std::string port_name_;

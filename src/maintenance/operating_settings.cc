@@ -109,7 +109,7 @@ bool SettingsSelectionAllowed(int32_t selector, std::string_view text) {
   return selector >= 0 && selector <= 15 && !text.empty() && ParseSettingValues(text).has_value();
 }
 
-int32_t LoadOperatingConditions(int32_t selector, std::string_view text, const std::string& folder,
+opos::OposResult LoadOperatingConditions(int32_t selector, std::string_view text, const std::string& folder,
                                 const std::string& file_name, const SendSetting& send, diag::TraceLog& trace,
                                 platform::Clock& clock) {
   if (!SettingsSelectionAllowed(selector, text)) return opos::OPOS_E_ILLEGAL;
@@ -138,8 +138,8 @@ int32_t LoadOperatingConditions(int32_t selector, std::string_view text, const s
       trace.Write(diag::kLevelError, diag::kTagError, error);
       return opos::OPOS_E_ILLEGAL;
     }
-    const int32_t result = send(setting->mode, setting->values);
-    trace.Write(diag::kLevelInfo, diag::kTagInfo, std::string(kSettingResult) + std::to_string(result));
+    const opos::OposResult result = send(setting->mode, setting->values);
+    trace.Write(diag::kLevelInfo, diag::kTagInfo, std::string(kSettingResult) + std::to_string(result.code));
     clock.SleepMs(1);
   }
   trace.Write(diag::kLevelInfo, diag::kTagInfo, kNoMoreData);

@@ -20,6 +20,7 @@
 #include <string_view>
 
 #include "diag/trace_log.h"
+#include "opos/opos.h"
 #include "link/model_code.h"
 #include "platform/clock.h"
 
@@ -28,7 +29,7 @@ namespace vexokrt::maintenance {
 inline constexpr int32_t kLoadSettingsFile = 99;
 
 // Sends one setting (page |mode|, five values) and answers its OPOS result.
-using SendSetting = std::function<int32_t(int32_t mode, const std::array<int32_t, 5>& values)>;
+using SendSetting = std::function<opos::OposResult(int32_t mode, const std::array<int32_t, 5>& values)>;
 
 // "Krt07Setei.txt" for a KRT07, "Krt77Setei.txt" for every other model.
 std::string SettingsFileName(ModelCode model);
@@ -65,7 +66,7 @@ bool SettingsSelectionAllowed(int32_t selector, std::string_view text);
 // empty or malformed; otherwise the send's result). Other selectors: 106.
 // |text| is already in the system code page. Every line read, refusal and
 // device result is traced as the file format above describes.
-int32_t LoadOperatingConditions(int32_t selector, std::string_view text, const std::string& folder,
+opos::OposResult LoadOperatingConditions(int32_t selector, std::string_view text, const std::string& folder,
                                 const std::string& file_name, const SendSetting& send, diag::TraceLog& trace,
                                 platform::Clock& clock);
 

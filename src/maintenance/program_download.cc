@@ -37,49 +37,38 @@ struct FileChoice {
 
 class Download {
  public:
-  explicit Download(DownloadContext& ctx) : ctx_(ctx), line_(ctx.device.Line()) {}
+  Download(DownloadContext& ctx, LineExchange& line) : ctx_(ctx), line_(line) {}
 
-  int32_t Run(int32_t selector, std::string_view names);
+  // |choices| are the files of the selector, |opened| each one opened (in
+  // the same order).
+  opos::OposResult Run(int32_t selector, const std::vector<FileChoice>& choices, std::vector<MaintenanceFile>& opened);
 
  private:
   int32_t ReadVersion(std::string* version);
-  int32_t SendFile(ProgramFile& program);
+  opos::OposResult SendFile(ProgramFile& program);
   int32_t WaitUntilReady();
-  int32_t SendBlocks(MaintenanceFile& file);
+  opos::OposResult SendBlocks(MaintenanceFile& file);
   void SendEndFrame();
   int32_t WaitForWrite();
 
   // What a frame's answer means: ACK and ETB accepted (0); no answer 107;
   // BEL the code of the follow-up read (rule C) with 114, else 111; any other
   // answer the device error number with 114, else 111; a broken answer 111.
-  struct Outcome {
-    int32_t result = 0;
-    int32_t extended = 0;  // with a 114 result
-  };
-  Outcome Judge(const DeviceReply& reply);
-  // The outcome's result; a 114 stores its code as ResultCodeExtended.
-  int32_t Report(const Outcome& outcome) {
-    if (outcome.result == opos::OPOS_E_EXTENDED) SetExtended(outcome.extended);
-    return outcome.result;
-  }
-  void SetExtended(int32_t code) {
-    if (ctx_.set_result_code_extended) ctx_.set_result_code_extended(code);
-  }
+  opos::OposResult Judge(const DeviceReply& reply);
   // Sends |body| framed and reads its answer.
   DeviceReply Exchange(std::span<const uint8_t> body, int32_t timeout_ms) {
     return ::vexokrt::Exchange(line_, body, timeout_ms);
   }
 
-  void BeginPhase() { ctx_.device.Thread().SetDepositPhase(1); }
+  void BeginPhase() { ctx_.device.SetDepositPhase(1); }
   void EndPhase() {
-    CommThread& thread = ctx_.device.Thread();
-    thread.SetDepositPhase(0);
-    thread.SetCountsStale(true);
-    thread.SetStatusStale(true);
+    ctx_.device.SetDepositPhase(0);
+    ctx_.device.SetCountsStale(true);
+    ctx_.device.SetStatusStale(true);
   }
   // After a failure: back to 9600 bit/s when the line runs fast, and the
   // phase ended.
-  int32_t Abandon(int32_t result) {
+  opos::OposResult Abandon(opos::OposResult result) {
     if (fast_) {
       line_.SwitchLineSpeed(LineSpeed::kNormal);
       fast_ = false;
@@ -149,10 +138,10 @@ std::vector<FileChoice> ChooseFiles(int32_t selector, ModelCode model, std::stri
   return files;
 }
 
-int32_t Download::Run(int32_t selector, std::string_view names) {
+opos::OposResult Download::Run(int32_t selector, const std::vector<FileChoice>& choices,
+                               std::vector<MaintenanceFile>& opened) {
   const ModelCode model = ctx_.device.Model();
   if (!IsKrt07Family(model)) return opos::OPOS_E_ILLEGAL;
-  const std::vector<FileChoice> choices = ChooseFiles(selector, model, names);
   if (choices.empty()) return opos::OPOS_E_ILLEGAL;
 
   std::string version;
@@ -164,8 +153,9 @@ int32_t Download::Run(int32_t selector, std::string_view names) {
 
   std::vector<ProgramFile> files;
   files.reserve(choices.size());
-  for (const FileChoice& choice : choices) {
-    MaintenanceFile file = MaintenanceFile::Open(ctx_.folder, choice.name, kDownloadMaxBytes);
+  for (size_t i = 0; i < choices.size(); ++i) {
+    MaintenanceFile& file = opened[i];
+    const FileChoice& choice = choices[i];
     if (!file.ok()) {
       ctx_.trace.Write(diag::kLevelError, diag::kTagError, file.Problem());
       return opos::OPOS_E_ILLEGAL;
@@ -174,7 +164,7 @@ int32_t Download::Run(int32_t selector, std::string_view names) {
     files.push_back({std::move(file), choice.kind});
   }
   for (ProgramFile& program : files) {
-    const int32_t result = SendFile(program);
+    const opos::OposResult result = SendFile(program);
     if (result != opos::OPOS_SUCCESS) return result;
     ctx_.clock.SleepMs(kPauseBetweenFilesMs);
   }
@@ -183,7 +173,6 @@ int32_t Download::Run(int32_t selector, std::string_view names) {
 
 int32_t Download::ReadVersion(std::string* version) {
   const DeviceReply reply = Exchange(VersionCommand().bytes, kVersionTimeoutMs);
-  if (reply.status == kReplyOk && reply.answerByte == kBel && reply.errorCode != 0) SetExtended(reply.errorCode);
   if (!reply.IsDataFrame() || reply.data.size() < kVersionOffset + kFullDownloadVersion.size()) {
     return opos::OPOS_E_FAILURE;
   }
@@ -192,9 +181,9 @@ int32_t Download::ReadVersion(std::string* version) {
   return opos::OPOS_SUCCESS;
 }
 
-Download::Outcome Download::Judge(const DeviceReply& reply) {
+opos::OposResult Download::Judge(const DeviceReply& reply) {
   const auto extended_or_failure = [](int32_t code) {
-    return code != 0 ? Outcome{opos::OPOS_E_EXTENDED, code} : Outcome{opos::OPOS_E_FAILURE, 0};
+    return code != 0 ? opos::OposResult::Extended(code) : opos::OposResult(opos::OPOS_E_FAILURE);
   };
   if (reply.status == kReplyTimeout) return {opos::OPOS_E_NOHARDWARE, 0};
   if (reply.status != kReplyOk) return {opos::OPOS_E_FAILURE, 0};
@@ -204,7 +193,7 @@ Download::Outcome Download::Judge(const DeviceReply& reply) {
   return extended_or_failure(line_.ReadErrorNumber().Value());
 }
 
-int32_t Download::SendFile(ProgramFile& program) {
+opos::OposResult Download::SendFile(ProgramFile& program) {
   MaintenanceFile& file = program.file;
   std::vector<uint8_t> first(kBlockBytes);
   if (!file.ReadExactly(first)) {
@@ -212,7 +201,7 @@ int32_t Download::SendFile(ProgramFile& program) {
     return opos::OPOS_E_FAILURE;
   }
   Info(kStartLine);
-  const int32_t accepted = Report(Judge(Exchange(ProgramStartFrame(program.kind, first), kStartFrameTimeoutMs)));
+  const opos::OposResult accepted = Judge(Exchange(ProgramStartFrame(program.kind, first), kStartFrameTimeoutMs));
   if (accepted != opos::OPOS_SUCCESS) return accepted;
 
   const int32_t ready = WaitUntilReady();
@@ -227,7 +216,7 @@ int32_t Download::SendFile(ProgramFile& program) {
     fast_ = true;
   }
 
-  const int32_t sent = SendBlocks(file);
+  const opos::OposResult sent = SendBlocks(file);
   if (sent != opos::OPOS_SUCCESS) return Abandon(sent);
 
   if (fast_) {
@@ -257,7 +246,7 @@ int32_t Download::WaitUntilReady() {
   }
 }
 
-int32_t Download::SendBlocks(MaintenanceFile& file) {
+opos::OposResult Download::SendBlocks(MaintenanceFile& file) {
   int64_t remaining = file.size() - static_cast<int64_t>(kBlockBytes);
   int serial = 0;
   std::vector<uint8_t> data;
@@ -272,15 +261,15 @@ int32_t Download::SendBlocks(MaintenanceFile& file) {
     Info("プログラムダウンロード シリアルNo = " + std::to_string(serial) + ", 送信データ = " + std::to_string(block) +
          ", 残り = " + std::to_string(remaining));
 
-    Outcome outcome;
+    opos::OposResult outcome;
     for (int sends = 0;; ++sends) {
       const DeviceReply reply = Exchange(frame, kBlockTimeoutMs);
       outcome = Judge(reply);
       const bool refused = reply.status == kReplyOk && reply.answerByte == kBel;
-      if (outcome.result == opos::OPOS_SUCCESS || !refused || sends == kBlockResends) break;
+      if (outcome.ok() || !refused || sends == kBlockResends) break;
       ctx_.clock.SleepMs(kPollPauseMs);
     }
-    if (outcome.result != opos::OPOS_SUCCESS) return Report(outcome);
+    if (!outcome.ok()) return outcome;
 
     if (remaining <= static_cast<int64_t>(kBlockBytes)) return opos::OPOS_SUCCESS;
     ++serial;
@@ -296,12 +285,10 @@ void Download::SendEndFrame() {
     if (reply.status != kReplyOk) return;
     const uint32_t answer = reply.answerByte;
     if (answer == kAck || answer == kEtb) return;
-    if (answer == kBel) {
-      if (reply.errorCode != 0) SetExtended(reply.errorCode);
-    } else {
-      const int32_t number = reply.cancelled != 0 ? reply.cancelDetail : line_.ReadErrorNumber().Value();
-      if (number != 0) SetExtended(number);
-    }
+    // A refusal with BEL or CAN is sent again once. Its reason does not
+    // change the download's result, which the write that follows decides;
+    // the machine is still asked for its error number where it gave none.
+    if (answer != kBel && reply.cancelled == 0) line_.ReadErrorNumber();
     if (answer != kBel && answer != kCan) return;
   }
 }
@@ -328,9 +315,26 @@ bool DownloadArgumentsAllowed(int32_t selector, ModelCode model, std::string_vie
   return IsKrt07Family(model) && !ChooseFiles(selector, model, names).empty();
 }
 
-int32_t ProgramDownload(DownloadContext& ctx, int32_t selector, std::string_view names) {
-  Download download(ctx);
-  return download.Run(selector, names);
+opos::OposResult ProgramDownload(DownloadContext& ctx, int32_t selector, std::string_view names) {
+  // The whole download is one job of the device layer: nothing else reaches
+  // the line until it has ended (and the line is back at 9600 bit/s).
+  // The files are opened here, on the caller's thread and with its rights;
+  // what an open found is told where the download comes to that file, after
+  // the version read.
+  const ModelCode model = ctx.device.Model();
+  std::vector<FileChoice> choices;
+  if (IsKrt07Family(model)) choices = ChooseFiles(selector, model, names);
+  std::vector<MaintenanceFile> opened;
+  opened.reserve(choices.size());
+  for (const FileChoice& choice : choices) {
+    opened.push_back(MaintenanceFile::Open(ctx.folder, choice.name, kDownloadMaxBytes));
+  }
+  opos::OposResult result = opos::OPOS_E_NOHARDWARE;
+  ctx.device.RunWithLine([&](LineExchange& line) {
+    Download download(ctx, line);
+    result = download.Run(selector, choices, opened);
+  });
+  return result;
 }
 
 }  // namespace vexokrt::maintenance

@@ -16,6 +16,7 @@
 
 #include "device/changer_device.h"
 #include "diag/trace_log.h"
+#include "opos/opos.h"
 #include "platform/clock.h"
 
 namespace vexokrt::maintenance {
@@ -50,17 +51,14 @@ inline constexpr int kBlockResends = 3;
 inline constexpr std::string_view kFullDownloadVersion = "01C01";
 
 struct DownloadContext {
-  // The line (device.Line()), the model and the deposit phase flags of the
-  // communication thread (device.Thread()).
+  // The device layer: the download runs as one of its jobs, on its line,
+  // with its model and deposit phase marks.
   ChangerDevice& device;
   diag::TraceLog& trace;
   platform::Clock& clock;
   // The maintenance folder as config::MaintenanceFolder gives it: "" or a
   // prefix ending in its separator; file names are appended to it.
   std::string folder;
-  // Stores the service object's ResultCodeExtended (with a 114 result, and
-  // after a refused version request or end frame).
-  std::function<void(int32_t)> set_result_code_extended;
 };
 
 // Sends the files of |selector| (see above) with the name parts in |names|
@@ -80,13 +78,13 @@ struct DownloadContext {
 //        changed;
 //   112  the device stayed busy (SUB) for 60 s after the start frame, or did
 //        not answer ENQ for 60 s after the end frame;
-//   114  the device refused with an error code (in ResultCodeExtended).
+//   114  the device refused with an error code (the result's extended code).
 // The device is given 20 s after every file it accepted, the last one
 // included, before anything else is sent. A failing file ends the download.
 // A failure while the line runs at 115200 bit/s switches it back to
 // 9600 bit/s first, so the line is usable afterwards; the deposit phase is
 // ended (phase 0, counts and status stale) whenever it was set.
-int32_t ProgramDownload(DownloadContext& ctx, int32_t selector, std::string_view names);
+opos::OposResult ProgramDownload(DownloadContext& ctx, int32_t selector, std::string_view names);
 
 // Whether ProgramDownload goes on to the device with these arguments: the
 // checks of the selector, the model and the name parts, made before anything

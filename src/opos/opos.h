@@ -74,4 +74,24 @@ inline constexpr int32_t CHAN_DEPOSIT_RESTART = 12;
 inline constexpr int32_t kExtendedNotPossibleNow = 201;
 inline constexpr int32_t kExtendedNotAtCurrentExit = 237;
 
+// A result as every layer returns it: the result code and, with
+// OPOS_E_EXTENDED, the extended code that ResultCodeExtended reports. A
+// plain code converts to it implicitly (extended code 0). Only the call frame
+// of a dispatch member writes ResultCode and ResultCodeExtended from it, and
+// only the asynchronous completion writes AsyncResultCode and
+// AsyncResultCodeExtended.
+struct OposResult {
+  int32_t code = OPOS_SUCCESS;
+  int32_t extended = 0;
+
+  constexpr OposResult() = default;
+  constexpr OposResult(int32_t result_code) : code(result_code) {}  // a plain code is a result
+  constexpr OposResult(int32_t result_code, int32_t extended_code) : code(result_code), extended(extended_code) {}
+  static constexpr OposResult Extended(int32_t extended_code) { return {OPOS_E_EXTENDED, extended_code}; }
+
+  constexpr bool ok() const { return code == OPOS_SUCCESS; }
+  friend constexpr bool operator==(const OposResult& a, const OposResult& b) = default;
+  friend constexpr bool operator==(const OposResult& a, int32_t result_code) { return a.code == result_code; }
+};
+
 }  // namespace vexokrt::opos

@@ -61,28 +61,25 @@ CCashChanger::~CCashChanger() {
 // --- the call frame -----------------------------------------------------------
 
 void CCashChanger::TraceEnter(std::string_view trace_name, std::string_view param) {
-  // A call that ends in 114 without a code of its own leaves the property as
-  // it was.
-  pending_extended_.store(result_code_extended_.load());
   trace_log_->Write(diag::kLevelInfo, diag::kTagEnter, trace_name);
   if (!param.empty()) trace_log_->Write(diag::kLevelInfo, diag::kTagEnter, param);
 }
 
-int32_t CCashChanger::FinishCall(std::string_view trace_name, int32_t result) {
-  const std::string text = Format("  ResultCode is %ld", static_cast<long>(result));
-  if (result == OPOS_SUCCESS) {
+int32_t CCashChanger::FinishCall(std::string_view trace_name, opos::OposResult result) {
+  const std::string text = Format("  ResultCode is %ld", static_cast<long>(result.code));
+  if (result.ok()) {
     trace_log_->Write(diag::kLevelInfo, diag::kTagResult, text);
     trace_log_->Write(diag::kLevelInfo, diag::kTagExit, trace_name);
   } else {
     trace_log_->Write(diag::kLevelError, diag::kTagError, text);
     trace_log_->Write(diag::kLevelError, diag::kTagError, trace_name);
   }
-  result_code_ = result;
-  // ResultCodeExtended goes with 114 only: a step's code that the call did
-  // not end with (an answer it does not judge, a failure it got past) is
-  // not the call's reason.
-  if (result == OPOS_E_EXTENDED) result_code_extended_.store(pending_extended_.load());
-  return result;
+  // The one place that writes ResultCode and ResultCodeExtended. The
+  // extended code goes with 114 (and with DirectIO 76's 111 for a status it
+  // cannot read, the one failure that carries one).
+  result_code_ = result.code;
+  if (result.code == OPOS_E_EXTENDED || result.extended != 0) result_code_extended_.store(result.extended);
+  return result.code;
 }
 
 void CCashChanger::Record(long kind, long code, long argument, long result) {
@@ -158,7 +155,7 @@ void CCashChanger::CreateDevice() {
   context.values = log_values_.get();
   context.trace = trace_log_.get();
   context.exam = &exam_log_;
-  device_logs_ = std::make_unique<devlog::ChangerDeviceLogs>(*device_, *this, std::move(context));
+  device_logs_ = std::make_unique<devlog::ChangerDeviceLogs>(*device_, std::move(context));
 }
 
 void CCashChanger::DropOpenResources() {
@@ -282,9 +279,8 @@ int32_t CCashChanger::Close() {
 
 // --- device methods --------------------------------------------------------------
 
-int32_t CCashChanger::RunProgramDownload(int32_t selector, const std::string& names) {
-  maintenance::DownloadContext context{*device_, *trace_log_, *clock_, config::MaintenanceFolder(config_.service),
-                                       [this](int32_t code) { pending_extended_.store(code); }};
+opos::OposResult CCashChanger::RunProgramDownload(int32_t selector, const std::string& names) {
+  maintenance::DownloadContext context{*device_, *trace_log_, *clock_, config::MaintenanceFolder(config_.service)};
   return maintenance::ProgramDownload(context, selector, names);
 }
 

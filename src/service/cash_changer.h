@@ -47,6 +47,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -56,6 +57,7 @@
 
 #include "config/device_config.h"
 #include "link/comm_thread.h"
+#include "opos/opos.h"
 #include "link/command_set.h"
 #include "device/changer_host.h"
 #include "diag/exam_log.h"
@@ -195,11 +197,6 @@ class CCashChanger final : public ChangerHost {
 
   // --- ChangerHost (any thread) ----------------------------------------------------
 
-  // The extended code of the call under way: it becomes ResultCodeExtended
-  // only when the call ends in OPOS_E_EXTENDED.
-  void SetResultCodeExtended(int32_t code) override { pending_extended_.store(code); }
-  void SetAsyncResultCode(int32_t code) override { async_result_code_.store(code); }
-  void SetAsyncResultCodeExtended(int32_t code) override { async_result_code_extended_.store(code); }
   void QueueStatusUpdate(int32_t value) override;
   void QueueDataEvent(const DispenseRecord& counts) override;
   void QueueDirectIoEvent(int32_t event_number, int32_t data, std::string text) override;
@@ -268,9 +265,11 @@ class CCashChanger final : public ChangerHost {
   // The result helper: "  ResultCode is %ld" and the trace name at level 0
   // (tags "Result  ", "Exit    ") for 0, at level 2 (tag "Error   ") for
   // anything else; stores ResultCode and returns |result|.
-  int32_t FinishCall(std::string_view trace_name, int32_t result);
+  int32_t FinishCall(std::string_view trace_name, opos::OposResult result);
   // One ExamLog record of four decimal fields.
   void Record(long kind, long code, long argument, long result);
+  // An ExamLog record whose result is a call's: its code.
+  void Record(long kind, long code, long argument, opos::OposResult result) { Record(kind, code, argument, static_cast<long>(result.code)); }
 
  private:
   friend class DirectIoCommands;
@@ -279,13 +278,13 @@ class CCashChanger final : public ChangerHost {
   friend struct CashChangerTestPeer;
 
   // DirectIO 33: the program download of the maintenance folder's files.
-  int32_t RunProgramDownload(int32_t selector, const std::string& names);
+  opos::OposResult RunProgramDownload(int32_t selector, const std::string& names);
 
   // The refusals every device method starts with: 101 while closed, 103
   // while not claimed. 0 when the call may go on.
   int32_t ClaimedCheck();
   // Ends a method: the exit record and the result helper.
-  int32_t EndCall(std::string_view trace_name, MethodCode code, long argument, int32_t result);
+  int32_t EndCall(std::string_view trace_name, MethodCode code, long argument, opos::OposResult result);
   // Claimed (101/103), enabled (105), not busy (113).
   int32_t StateChecks();
   // A pause of the background operation-history fetch with its ExamLog
@@ -311,18 +310,13 @@ class CCashChanger final : public ChangerHost {
     CCashChanger* so_ = nullptr;
     CommThread::Hold hold_;
   };
-  // The background pauses of the cash operations: the operation-history
-  // fetch and the status watch, ended in the order watch, history.
-  struct PayoutPause {
-    HistoryPause history;
-    CommThread::Hold watch;
-  };
   [[nodiscard]] HistoryPause PauseHistory();
   // DepositPhase 0; counts and status stale, so the watch reads them again.
   void EndDevicePhase();
-  [[nodiscard]] PayoutPause PauseForPayout();
-  // Ends the device phase, then the pauses.
-  void ResumeAfterPayout(PayoutPause& pause);
+  // A pay-out's device work |work| as one job of the device layer, within a
+  // pause of the history fetch; the device phase ends with it. Its result,
+  // or 107 when the job could not run.
+  opos::OposResult PayoutJob(const std::function<opos::OposResult()>& work);
   // The deposit keeps the history fetch paused from BeginDeposit (or a
   // FixDeposit without one) to its end: |pause| becomes the deposit's
   // pause, or is dropped when the deposit holds one already.
@@ -344,13 +338,13 @@ class CCashChanger final : public ChangerHost {
   // Reads the status first when the kept one is marked stale (watch paused
   // for the read).
   void RefreshStaleStatus();
-  int32_t CheckBeforeDispenseFresh();
+  opos::OposResult CheckBeforeDispenseFresh();
   // Sends a pay-out command, waited or (AsyncMode) queued; a waited one is
   // checked at once, a queued one when its completion arrives.
-  int32_t RunPayout(const DeviceCommand& command, PayoutCheck check);
+  opos::OposResult RunPayout(const DeviceCommand& command, PayoutCheck check);
   // The check of a pay-out that may have ended early (see the file
   // comment): returns the result to report.
-  int32_t CheckPayout(const PayoutCheck& check, const DeviceReply& reply, int32_t result, bool asynchronous);
+  opos::OposResult CheckPayout(const PayoutCheck& check, const DeviceReply& reply, opos::OposResult result);
   // The check of a queued pay-out, when its completion arrives.
   void FinishPendingPayout(const DeviceReply& reply);
   // A fresh status read: true when it shows the machine at rest.
@@ -358,42 +352,53 @@ class CCashChanger final : public ChangerHost {
   static bool PaidInFull(const PayoutCheck& check, const CashCounts& paid);
   // The part paid (nothing: unknown) to the trace, the ExamLog and the
   // application (direct I/O event kPayoutEndedEarlyEvent).
-  void ReportPaidOut(const std::optional<CashCounts>& paid, int32_t result);
+  void ReportPaidOut(const std::optional<CashCounts>& paid, opos::OposResult result);
   // The definite part paid of the unsettled pay-out |ticket|, from the stock
   // |after| it read at rest.
   void SettlePayout(uint32_t ticket, const CashCounts& after);
   void OnPayoutAtRest(uintptr_t wparam);
+  void OnAsyncStopOutcome(uintptr_t wparam);
 
-  int32_t ReadCashCountsNormal(std::string* cash_counts, bool* discrepancy);
-  int32_t ReadCashCountsExchange(std::string* cash_counts, bool* discrepancy);
-  void RestartThreadWithCounts();
-  int32_t DispenseCashSteps(std::string_view text);
+  opos::OposResult ReadCashCountsNormal(std::string* cash_counts, bool* discrepancy);
+  opos::OposResult ReadCashCountsExchange(std::string* cash_counts, bool* discrepancy);
+  // The count of exchange mode and its answer (inside its job).
+  opos::OposResult CountForExchange(int32_t exit, std::string* cash_counts, bool* discrepancy);
+  opos::OposResult DispenseCashSteps(std::string_view text);
   // The exit setting sent before a deposit-table pay-out (DispenseCashExit 0).
-  int32_t SendPayoutExitSetting(int32_t exit);
-  int32_t HandOverExchangeDispense(const std::string& text);
-  int32_t DispenseChangeSteps(int32_t amount);
+  opos::OposResult SendPayoutExitSetting(int32_t exit);
+  opos::OposResult HandOverExchangeDispense(const std::string& text);
+  opos::OposResult DispenseChangeSteps(int32_t amount);
 
   // The deposit members' steps.
-  int32_t BeginDepositSteps();
-  int32_t PauseDepositSteps(int32_t control);
-  int32_t FixDepositSteps();
-  int32_t EndDepositSteps(int32_t success);
+  opos::OposResult BeginDepositSteps();
+  opos::OposResult PauseDepositSteps(int32_t control);
+  opos::OposResult FixDepositSteps();
+  opos::OposResult EndDepositSteps(int32_t success);
   // KRT03 EndDeposit(3): hands |deposit| back with the dispense command, or
   // after a repay that failed part-way only what is still owed of it.
-  int32_t RepayKrt03Deposit(const CashCounts& deposit);
-  // Closes the intake; on the KRT07/KRT77 leaves |watch| held for the read
-  // that follows.
-  int32_t CloseIntake(CommThread::Hold& watch);
+  opos::OposResult RepayKrt03Deposit(const CashCounts& deposit);
+  opos::OposResult RepayKrt03OnLine(const CashCounts& deposit);
+  // FixDeposit's device work (one job): the intake closed when |closing|,
+  // then the deposit counts read.
+  opos::OposResult FixDepositOnLine(bool closing, bool pause_set);
+  opos::OposResult CloseIntake();
+  // EndDeposit's device work on the KRT07/KRT77 (one job) within |history|,
+  // the pause the deposit keeps when it stays open.
+  opos::OposResult EndDepositOnLine(int32_t success, HistoryPause& history);
+  // |work| as one job of the device layer; |not_run| when it could not run.
+  opos::OposResult DeviceJob(const std::function<opos::OposResult()>& work,
+                             opos::OposResult not_run = opos::OPOS_E_NOHARDWARE);
   // The deposit counts from the kept record into DepositCounts and
   // DepositAmount; with |report|, a data event when the record changed.
   void TakeKeptDepositCounts(bool report);
   // Release and Close with a deposit under way: closes its intake (unless
   // it is closed already), reads what it holds and records it.
   void CloseDepositForRelease();
+  void CloseDepositOnLine();
   // Writes what a deposit that the application did not end holds, from the
   // kept record after a read that gave |read|, to the trace and the ExamLog
   // (code |at|: kLeftOpenAtClaim or kLeftOpenAtRelease).
-  void RecordLeftOpenDeposit(long at, int32_t read);
+  void RecordLeftOpenDeposit(long at, opos::OposResult read);
 
   // OpenService: names the trace file and sets its level.
   void ConfigureTrace();
@@ -404,12 +409,12 @@ class CCashChanger final : public ChangerHost {
   void InstallWindowHandlers();
 
   // Claim steps.
-  int32_t ClaimSteps(int32_t timeout);
-  int32_t ClaimDeviceSteps(ModelCode model);
+  opos::OposResult ClaimSteps(int32_t timeout);
+  opos::OposResult ClaimDeviceSteps(ModelCode model);
   // A deposit the machine holds open is read, recorded and ended (KRT07 and
   // KRT77; the KRT02 family and the KRT03).
-  int32_t EndOpenDeposit();
-  int32_t EndOpenDepositOlderFamily(ModelCode model);
+  opos::OposResult EndOpenDeposit();
+  opos::OposResult EndOpenDepositOlderFamily(ModelCode model);
   void UndoClaim();
   void ApplyModelProperties(ModelCode model);
   void ResetReleasedValues();
@@ -417,8 +422,11 @@ class CCashChanger final : public ChangerHost {
 
   // The property setters; each ends in the result helper.
   void SetDeviceEnabled(int32_t value);
-  int32_t EnableSteps(bool reenable);
-  int32_t DisableSteps();
+  opos::OposResult EnableSteps(bool reenable);
+  // Enabling's device work (one job); |*refused| when the reset of a second
+  // enabling was refused.
+  opos::OposResult EnableOnLine(bool reenable, bool* refused);
+  opos::OposResult DisableSteps();
   void SetFreezeEvents(int32_t value);
   void SetDataEventEnabled(int32_t value);
   void SetAsyncMode(int32_t value);
@@ -426,13 +434,13 @@ class CCashChanger final : public ChangerHost {
   void SetBinaryConversion(int32_t value);
   void SetCurrentExitValue(int32_t value);
   void SetCurrencyCode(std::string_view value);
-  int32_t CurrentExitSteps(int32_t value);
+  opos::OposResult CurrentExitSteps(int32_t value);
   // The five values of the exit setting sent for |exit| by enabling or (with
   // |for_setter|) by the CurrentExit setter.
   std::array<int32_t, 5> ExitSettingValues(int32_t exit, bool for_setter) const;
   std::array<int32_t, 5> ConfiguredSettingValues() const;
   // Sends the exit setting (page 2 of the operating conditions).
-  int32_t SendExitSetting(const std::array<int32_t, 5>& values);
+  opos::OposResult SendExitSetting(const std::array<int32_t, 5>& values);
   // (bills, coins) in use at |exit|.
   static std::pair<bool, bool> ExitSides(int32_t exit);
   int32_t ReadDepositStatus();
@@ -488,7 +496,6 @@ class CCashChanger final : public ChangerHost {
   // Read by the device layer's thread too.
   std::atomic<bool> device_enabled_{false};
   std::atomic<int32_t> result_code_extended_{0};
-  std::atomic<int32_t> pending_extended_{0};
   std::atomic<int32_t> async_result_code_{0};
   std::atomic<int32_t> async_result_code_extended_{0};
   std::atomic<int32_t> power_notify_{0};
@@ -522,7 +529,7 @@ class CCashChanger final : public ChangerHost {
   struct UnsettledPayout {
     uint32_t ticket = 0;
     PayoutCheck check;
-    int32_t result = 0;
+    opos::OposResult result;
   };
   std::optional<UnsettledPayout> unsettled_payout_;
   uint32_t payout_tickets_ = 0;

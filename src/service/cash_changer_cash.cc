@@ -30,7 +30,7 @@ bool IsDepositUnderWayStatus(int32_t status) {
 
 // --- the frame and the background pauses ------------------------------------------
 
-int32_t CCashChanger::EndCall(std::string_view trace_name, MethodCode code, long argument, int32_t result) {
+int32_t CCashChanger::EndCall(std::string_view trace_name, MethodCode code, long argument, opos::OposResult result) {
   Record(1, 100 + static_cast<long>(code), argument, result);
   return FinishCall(trace_name, result);
 }
@@ -66,7 +66,7 @@ void CCashChanger::HistoryPause::Drop() {
 }
 
 CCashChanger::HistoryPause CCashChanger::PauseHistory() {
-  HistoryPause pause(this, device_->Thread().HoldHistory());
+  HistoryPause pause(this, device_->HoldHistory());
   Record(4, 1, 0, 0);
   return pause;
 }
@@ -82,23 +82,29 @@ void CCashChanger::KeepPauseForDeposit(HistoryPause pause) {
 void CCashChanger::DropDepositPause() { deposit_history_.Drop(); }
 
 void CCashChanger::EndDevicePhase() {
-  CommThread& thread = device_->Thread();
+  ChangerDevice& thread = *device_;
   thread.SetDepositPhase(0);
   thread.SetCountsStale(true);
   thread.SetStatusStale(true);
 }
 
-CCashChanger::PayoutPause CCashChanger::PauseForPayout() {
-  PayoutPause pause;
-  pause.history = PauseHistory();
-  pause.watch = device_->HoldWatch();
-  return pause;
+opos::OposResult CCashChanger::DeviceJob(const std::function<opos::OposResult()>& work, opos::OposResult not_run) {
+  opos::OposResult result = not_run;
+  if (!device_->RunJob([&] { result = work(); })) return not_run;
+  return result;
 }
 
-void CCashChanger::ResumeAfterPayout(PayoutPause& pause) {
-  EndDevicePhase();
-  pause.watch.End();
-  pause.history.End();
+opos::OposResult CCashChanger::PayoutJob(const std::function<opos::OposResult()>& work) {
+  HistoryPause history = PauseHistory();
+  opos::OposResult result = OPOS_E_NOHARDWARE;
+  if (!device_->RunJob([&] {
+        result = work();
+        EndDevicePhase();
+      })) {
+    EndDevicePhase();
+  }
+  history.End();
+  return result;
 }
 
 bool CCashChanger::DepositUnderWay() { return IsDepositUnderWayStatus(DepositStatus()); }
@@ -107,8 +113,8 @@ bool CCashChanger::DepositUnderWay() { return IsDepositUnderWayStatus(DepositSta
 
 std::optional<CashCounts> CCashChanger::StockBeforePayout() {
   // The watch keeps the stock current; when a pay-out just marked it stale,
-  // it is read now (the watch is held, so the line is free).
-  CommThread& thread = device_->Thread();
+  // it is read now (within the pay-out's job).
+  ChangerDevice& thread = *device_;
   // An earlier pay-out whose part paid is still to be told: the machine has
   // passed the check before this one, so it is at rest, and the stock read
   // now is what the earlier one left.
@@ -117,13 +123,13 @@ std::optional<CashCounts> CCashChanger::StockBeforePayout() {
     // (The KRT03's two-part read leaves the stale mark as it is, so only
     // the read's own result counts here.)
     bool taken = false;
-    if (thread.CountsRead(&taken) != kReplyOk || !taken) return std::nullopt;
+    if (thread.ReadCountsNow(&taken) != kReplyOk || !taken) return std::nullopt;
   }
   if (settle && ReadStatusAtRest()) SettlePayout(unsettled_payout_->ticket, device_->CountsA());
   return device_->CountsA();
 }
 
-int32_t CCashChanger::CheckBeforeDispenseFresh() {
+opos::OposResult CCashChanger::CheckBeforeDispenseFresh() {
   RefreshStaleStatus();
   return device_->CheckBeforeDispense();
 }
@@ -132,45 +138,40 @@ void CCashChanger::RefreshStaleStatus() {
   // An operation that just ended (a deposit, a pay-out) leaves the kept
   // status outdated until the watch reads it again; checking against it
   // would refuse for a state the device has already left.
-  CommThread& thread = device_->Thread();
-  if (!thread.StatusStale()) return;
-  const CommThread::Hold hold = device_->HoldWatch();
-  thread.StatusRead();
+  if (device_->StatusStale()) device_->ReadStatusNow();
 }
 
 bool CCashChanger::ReadStatusAtRest() {
   bool taken = false;
-  if (device_->Thread().StatusRead(&taken) != kReplyOk || !taken) return false;
+  if (device_->ReadStatusNow(&taken) != kReplyOk || !taken) return false;
   return MachineAtRest(device_->KeptStatus());
 }
 
-int32_t CCashChanger::CheckPayout(const PayoutCheck& check, const DeviceReply& reply, int32_t result, bool asynchronous) {
+opos::OposResult CCashChanger::CheckPayout(const PayoutCheck& check, const DeviceReply& reply, opos::OposResult result) {
   // ETB is a final answer of a pay-out that the device ended itself (for
   // example on a stop); every other accepted answer means it paid in full.
   const bool may_be_short = result != OPOS_SUCCESS || (reply.status == kReplyOk && reply.answerByte == kEtb);
   if (!may_be_short) return result;
 
-  // The watch may be running again (asynchronous completion): keep it off
-  // the line for the reads.
-  CommThread::Hold hold;
-  if (asynchronous) hold = device_->HoldWatch();
-  CommThread& thread = device_->Thread();
+  ChangerDevice& device = *device_;
   // What the counts show is the part paid only once the machine has
   // stopped: after a refused enquiry or a silence it may still be paying.
+  // The status and the counts are read in one job (after an asynchronous
+  // completion the watch runs again).
   bool read = false;
-  if (ReadStatusAtRest()) {
+  device_->RunJob([&] {
+    if (!ReadStatusAtRest()) return;
     bool taken = false;
-    read = thread.CountsRead(&taken) == kReplyOk && taken;
-  }
+    read = device.ReadCountsNow(&taken) == kReplyOk && taken;
+  });
   const CashCounts after = device_->CountsA();
-  hold.End();
   // Whatever was read, the kept counts are not to be trusted until the
   // watch has read them again.
-  thread.SetCountsStale(true);
-  thread.SetStatusStale(true);
+  device.SetCountsStale(true);
+  device.SetStatusStale(true);
   // An accepted answer for a pay-out that fell short (or may have) is no
   // success.
-  const int32_t final_result = result == OPOS_SUCCESS ? OPOS_E_FAILURE : result;
+  const opos::OposResult final_result = result == OPOS_SUCCESS ? OPOS_E_FAILURE : result;
 
   std::optional<CashCounts> paid;
   if (read && check.before) paid = cash::PaidBetween(*check.before, after);
@@ -197,7 +198,7 @@ bool CCashChanger::PaidInFull(const PayoutCheck& check, const CashCounts& paid) 
   return true;
 }
 
-void CCashChanger::ReportPaidOut(const std::optional<CashCounts>& paid, int32_t result) {
+void CCashChanger::ReportPaidOut(const std::optional<CashCounts>& paid, opos::OposResult result) {
   if (!paid) {
     trace_log_->Write(diag::kLevelError, diag::kTagError, "  PaidOut is unknown");
     Record(kPayoutRecordKind, 1, -1, result);
@@ -238,26 +239,26 @@ std::string CCashChanger::last_short_payout() {
   return last_short_payout_;
 }
 
-int32_t CCashChanger::RunPayout(const DeviceCommand& command, PayoutCheck check) {
+opos::OposResult CCashChanger::RunPayout(const DeviceCommand& command, PayoutCheck check) {
   if (async_mode_ != 0) {
-    const int32_t queued = device_->ExecuteAsync(command);
+    const opos::OposResult queued = device_->ExecuteAsync(command);
     if (queued == OPOS_SUCCESS) {
       pending_payout_ = std::move(check);
     }
     return queued;
   }
   DeviceReply reply;
-  const int32_t result = device_->Execute(command, &reply);
-  return CheckPayout(check, reply, result, false);
+  const opos::OposResult result = device_->Execute(command, &reply);
+  return CheckPayout(check, reply, result);
 }
 
 void CCashChanger::FinishPendingPayout(const DeviceReply& reply) {
   if (!pending_payout_ || !device_) return;
   PayoutCheck check = std::move(*pending_payout_);
   pending_payout_.reset();
-  const int32_t result = async_result_code_.load();
-  const int32_t checked = CheckPayout(check, reply, result, true);
-  if (checked != result) async_result_code_.store(checked);
+  const opos::OposResult result = async_result_code_.load();
+  const opos::OposResult checked = CheckPayout(check, reply, result);
+  if (checked != result) async_result_code_.store(checked.code);
 }
 
 // --- ReadCashCounts ------------------------------------------------------------------
@@ -267,19 +268,18 @@ int32_t CCashChanger::ReadCashCounts(std::string* cash_counts, bool* discrepancy
   Record(1, static_cast<long>(MethodCode::kReadCashCounts), 0, 0);
   const int32_t refused = StateChecks();
   if (refused != OPOS_SUCCESS) return EndCall(kTraceReadCashCounts, MethodCode::kReadCashCounts, 0, refused);
-  const int32_t result = dio_read_exchange_.load() == 1 ? ReadCashCountsExchange(cash_counts, discrepancy)
+  const opos::OposResult result = dio_read_exchange_.load() == 1 ? ReadCashCountsExchange(cash_counts, discrepancy)
                                                         : ReadCashCountsNormal(cash_counts, discrepancy);
   return EndCall(kTraceReadCashCounts, MethodCode::kReadCashCounts, 0, result);
 }
 
-int32_t CCashChanger::ReadCashCountsNormal(std::string* cash_counts, bool* discrepancy) {
+opos::OposResult CCashChanger::ReadCashCountsNormal(std::string* cash_counts, bool* discrepancy) {
   if (device_->PowerState() != OPOS_PS_ONLINE) return OPOS_E_NOHARDWARE;
-  CommThread& thread = device_->Thread();
+  ChangerDevice& thread = *device_;
   const bool stale = thread.CountsStale() || !device_->CountsKnown();
   if (stale || thread.DepositPhase() != 0) {
-    const CommThread::Hold hold = device_->HoldWatch();
     bool taken = false;
-    const int32_t read = thread.CountsRead(&taken);
+    const ReceiveStatus read = thread.ReadCountsNow(&taken);
     // Counts known to be out of date (a pay-out since) are never answered
     // as the machine's: a failed read says so. During a deposit the kept
     // counts are still the last the machine told.
@@ -294,20 +294,28 @@ int32_t CCashChanger::ReadCashCountsNormal(std::string* cash_counts, bool* discr
   return OPOS_SUCCESS;
 }
 
-int32_t CCashChanger::ReadCashCountsExchange(std::string* cash_counts, bool* discrepancy) {
-  CommThread& thread = device_->Thread();
+opos::OposResult CCashChanger::ReadCashCountsExchange(std::string* cash_counts, bool* discrepancy) {
+  ChangerDevice& thread = *device_;
   if (thread.Recovering()) return OPOS_E_NOHARDWARE;
   HistoryPause history = PauseHistory();
   if (claimed_model_ == ModelCode::kKrt03) return OPOS_E_ILLEGAL;
   const int32_t exit = current_exit_.load();
   if (exit == 3) return OPOS_E_FAILURE;
 
-  CommThread::Hold watch = device_->HoldWatch();
-  int32_t result = OPOS_SUCCESS;
+  // The count, the answer and the trading log are one job.
+  opos::OposResult result = OPOS_E_NOHARDWARE;
+  device_->RunJob([&] { result = CountForExchange(exit, cash_counts, discrepancy); });
+  history.End();
+  return result;
+}
+
+opos::OposResult CCashChanger::CountForExchange(int32_t exit, std::string* cash_counts, bool* discrepancy) {
+  opos::OposResult result = OPOS_SUCCESS;
   bool queued_only = false;
   if (claimed_model_ == ModelCode::kKrt02) {
     result = device_->Execute(CountCheckCommand(config_.investigate_timeout));
-    if (result == OPOS_SUCCESS) RestartThreadWithCounts();
+    // After a count check the machine's counts are new: they are read again.
+    if (result == OPOS_SUCCESS) device_->ReadCountsNow();
   } else if (exit == 1 || exit == 4 || exit == 6) {
     const BuiltCommand count = SideCountCheckCommand(0, config_.investigate_timeout);
     if (async_mode_ != 0) {
@@ -317,8 +325,7 @@ int32_t CCashChanger::ReadCashCountsExchange(std::string* cash_counts, bool* dis
       result = device_->Execute(count.command);
     }
   } else {
-    pending_extended_.store(kExtendedNotAtCurrentExit);
-    result = OPOS_E_EXTENDED;
+    result = OposResult::Extended(kExtendedNotAtCurrentExit);
   }
 
   const CashCounts set_b = device_->CountsB();
@@ -330,18 +337,7 @@ int32_t CCashChanger::ReadCashCountsExchange(std::string* cash_counts, bool* dis
 
   // An asynchronous count fetches the trading log when it completes.
   if (result == OPOS_SUCCESS && !queued_only && device_logs_) device_logs_->RetrieveTradingLog(1);
-  watch.End();
-  history.End();
   return result;
-}
-
-void CCashChanger::RestartThreadWithCounts() {
-  // After a count check the machine's counts are new: the communication
-  // thread is restarted with a fresh counts read between.
-  CommThread& thread = device_->Thread();
-  thread.Stop();
-  thread.CountsRead();
-  thread.Start();
 }
 
 // --- DispenseCash -----------------------------------------------------------------------
@@ -351,11 +347,11 @@ int32_t CCashChanger::DispenseCash(std::string_view cash_counts) {
       Format("  Param:   CashCounts is %.*s", static_cast<int>(cash_counts.size()), cash_counts.data());
   TraceEnter(kTraceDispenseCash, param);
   Record(1, static_cast<long>(MethodCode::kDispenseCash), 0, 0);
-  const int32_t result = DispenseCashSteps(cash_counts);
+  const opos::OposResult result = DispenseCashSteps(cash_counts);
   return EndCall(kTraceDispenseCash, MethodCode::kDispenseCash, 0, result);
 }
 
-int32_t CCashChanger::DispenseCashSteps(std::string_view text) {
+opos::OposResult CCashChanger::DispenseCashSteps(std::string_view text) {
   if (const int32_t refused = ClaimedCheck(); refused != OPOS_SUCCESS) return refused;
   if (!device_enabled_.load()) return OPOS_E_DISABLED;
 
@@ -368,8 +364,7 @@ int32_t CCashChanger::DispenseCashSteps(std::string_view text) {
                                    device_->CountsB());
     switch (plan.kind) {
       case cash::ExchangePlan::Kind::kRefused:
-        pending_extended_.store(kExtendedNotPossibleNow);
-        return OPOS_E_EXTENDED;
+        return OposResult::Extended(kExtendedNotPossibleNow);
       case cash::ExchangePlan::Kind::kHandOver:
         return HandOverExchangeDispense(plan.text);
       case cash::ExchangePlan::Kind::kNormal:
@@ -379,17 +374,16 @@ int32_t CCashChanger::DispenseCashSteps(std::string_view text) {
 
   if (DepositUnderWay()) return OPOS_E_ILLEGAL;
   if (State() == OPOS_S_BUSY) return OPOS_E_BUSY;
-  if (device_->Thread().Recovering()) return OPOS_E_NOHARDWARE;
+  if (device_->Recovering()) return OPOS_E_NOHARDWARE;
 
   DispenseRecord record;
   if (!cash::ParseCashCounts(text, &record, false, false)) return OPOS_E_ILLEGAL;
   const CashCounts counts = record.Counts();
   const int32_t exit = current_exit_.load();
   if (!cash::ExitAllowsCounts(exit, counts)) {
-    pending_extended_.store(kExtendedNotAtCurrentExit);
-    return OPOS_E_EXTENDED;
+    return OposResult::Extended(kExtendedNotAtCurrentExit);
   }
-  if (const int32_t check = CheckBeforeDispenseFresh(); check != OPOS_SUCCESS) return check;
+  if (const opos::OposResult check = CheckBeforeDispenseFresh(); check != OPOS_SUCCESS) return check;
   const ModelCode model = claimed_model_;
   if (model == ModelCode::kKrt03 &&
       !cash::WithinCoinLimits(counts, config_.dispense_limit, config_.dispense_limit_500)) {
@@ -402,13 +396,12 @@ int32_t CCashChanger::DispenseCashSteps(std::string_view text) {
   if (dispense_command) {
     const BuiltCommand command = DispenseCommand(model, counts, config_.dispense_cash_timeout);
     if (!command.ok()) return command.result;
-    PayoutPause pause = PauseForPayout();
-    PayoutCheck check;
-    check.pieces = counts;
-    check.before = StockBeforePayout();
-    const int32_t result = RunPayout(command.command, std::move(check));
-    ResumeAfterPayout(pause);
-    return result;
+    return PayoutJob([&] {
+      PayoutCheck check;
+      check.pieces = counts;
+      check.before = StockBeforePayout();
+      return RunPayout(command.command, std::move(check));
+    });
   }
   if (exit < 1 || exit > 7) return OPOS_SUCCESS;
 
@@ -420,19 +413,19 @@ int32_t CCashChanger::DispenseCashSteps(std::string_view text) {
   const BuiltCommand table = DepositTableCommand(*sent, mode, config_.take_back_timeout);
   if (!table.ok()) return table.result;
 
-  PayoutPause pause = PauseForPayout();
-  // The stock is read before the exit setting: from the setting to the
-  // pay-out nothing else may reach the line.
-  PayoutCheck check;
-  check.pieces = *sent;
-  check.before = StockBeforePayout();
-  int32_t result = SendPayoutExitSetting(exit);
-  if (result == OPOS_SUCCESS) result = RunPayout(table.command, std::move(check));
-  ResumeAfterPayout(pause);
-  return result;
+  return PayoutJob([&] {
+    // The stock is read before the exit setting: from the setting to the
+    // pay-out nothing else may reach the line.
+    PayoutCheck check;
+    check.pieces = *sent;
+    check.before = StockBeforePayout();
+    opos::OposResult result = SendPayoutExitSetting(exit);
+    if (result == OPOS_SUCCESS) result = RunPayout(table.command, std::move(check));
+    return result;
+  });
 }
 
-int32_t CCashChanger::SendPayoutExitSetting(int32_t exit) {
+opos::OposResult CCashChanger::SendPayoutExitSetting(int32_t exit) {
   if (config_.dispense_cash_exit != 0 || exit < 1 || exit > 7) return OPOS_SUCCESS;
   const std::array<int32_t, 5> values =
       exit <= 3 ? std::array<int32_t, 5>{0, 0, 0, 0, 0} : std::array<int32_t, 5>{5, 5, 0, 0, 0};
@@ -440,16 +433,16 @@ int32_t CCashChanger::SendPayoutExitSetting(int32_t exit) {
   // earlier pay-out must not be put back over it, and nothing may reach the
   // line between the two (the thread's reads after a request are left out,
   // as for a change pay-out, until the pay-out's end ends the phase).
-  CommThread& thread = device_->Thread();
+  ChangerDevice& thread = *device_;
   thread.SetExitSettingPending(false);
   thread.SetDepositPhase(1);
-  const int32_t result = SendExitSetting(values);
+  const opos::OposResult result = SendExitSetting(values);
   // The watch puts the configured values back after its next status read.
-  if (result == OPOS_SUCCESS) device_->Thread().SetExitSettingPending(true);
+  if (result == OPOS_SUCCESS) device_->SetExitSettingPending(true);
   return result;
 }
 
-int32_t CCashChanger::HandOverExchangeDispense(const std::string& text) {
+opos::OposResult CCashChanger::HandOverExchangeDispense(const std::string& text) {
   // The deposit-table pay-out (DirectIO 28, KRT07/KRT77) or the take-back
   // (DirectIO 4, other models) of the given text, mode 0.
   // The text is a cash-count text, never the application's binary input:
@@ -467,23 +460,22 @@ int32_t CCashChanger::HandOverExchangeDispense(const std::string& text) {
 int32_t CCashChanger::DispenseChange(int32_t amount) {
   TraceEnter(kTraceDispenseChange, Format("  Param:   Amount is %ld", static_cast<long>(amount)));
   Record(1, static_cast<long>(MethodCode::kDispenseChange), amount, 0);
-  const int32_t result = DispenseChangeSteps(amount);
+  const opos::OposResult result = DispenseChangeSteps(amount);
   return EndCall(kTraceDispenseChange, MethodCode::kDispenseChange, amount, result);
 }
 
-int32_t CCashChanger::DispenseChangeSteps(int32_t amount) {
+opos::OposResult CCashChanger::DispenseChangeSteps(int32_t amount) {
   if (const int32_t refused = StateChecks(); refused != OPOS_SUCCESS) return refused;
   if (DepositUnderWay()) return OPOS_E_ILLEGAL;
-  if (device_->Thread().Recovering()) return OPOS_E_NOHARDWARE;
+  if (device_->Recovering()) return OPOS_E_NOHARDWARE;
   if (amount < 1 || amount > 999999) return OPOS_E_ILLEGAL;
   // The KRT03 pays every amount with its change command, whose five digits
   // stop at 99 999 yen: more is refused, never cut to what the field holds.
   if (claimed_model_ == ModelCode::kKrt03 && amount > ChangeAmountLimit(ModelCode::kKrt03)) return OPOS_E_ILLEGAL;
   if (!cash::ExitAllowsAmount(current_exit_.load(), amount)) {
-    pending_extended_.store(kExtendedNotAtCurrentExit);
-    return OPOS_E_EXTENDED;
+    return OposResult::Extended(kExtendedNotAtCurrentExit);
   }
-  if (const int32_t check = CheckBeforeDispenseFresh(); check != OPOS_SUCCESS) return check;
+  if (const opos::OposResult check = CheckBeforeDispenseFresh(); check != OPOS_SUCCESS) return check;
 
   const ModelCode model = claimed_model_;
   // Above 10 000 yen the change command cannot carry the amount on the
@@ -496,13 +488,13 @@ int32_t CCashChanger::DispenseChangeSteps(int32_t amount) {
           : ChangeCommand(model, amount, config_.dispense_change_timeout);
   if (!command.ok()) return command.result;
 
-  PayoutPause pause = PauseForPayout();
-  device_->Thread().SetDepositPhase(1);
-  PayoutCheck check;
-  check.amount = amount;
-  check.before = StockBeforePayout();
-  const int32_t result = RunPayout(command.command, std::move(check));
-  ResumeAfterPayout(pause);
+  const opos::OposResult result = PayoutJob([&] {
+    device_->SetDepositPhase(1);
+    PayoutCheck check;
+    check.amount = amount;
+    check.before = StockBeforePayout();
+    return RunPayout(command.command, std::move(check));
+  });
   if (result == OPOS_SUCCESS) device_->SetLastChangeAmount(amount);
   return result;
 }

@@ -52,7 +52,7 @@ OpenDeposit ClassifyDepositPairs(const DeviceReply& reply) {
 int32_t CCashChanger::Claim(int32_t timeout) {
   TraceEnter(kTraceClaim, Format("  Param:   Timeout is %ld", static_cast<long>(timeout)));
   Record(1, kClaimEntry, 0, 0);
-  const int32_t result = ClaimSteps(timeout);
+  const opos::OposResult result = ClaimSteps(timeout);
   Record(1, kClaimExit, 0, result);
   return FinishCall(kTraceClaim, result);
 }
@@ -72,7 +72,7 @@ void CCashChanger::UndoClaim() {
   claim_semaphore_.Release();
 }
 
-int32_t CCashChanger::ClaimSteps(int32_t timeout) {
+opos::OposResult CCashChanger::ClaimSteps(int32_t timeout) {
   if (claimed_) return OPOS_SUCCESS;
   if (State() == OPOS_S_CLOSED || !device_) return OPOS_E_CLOSED;
 
@@ -121,7 +121,7 @@ int32_t CCashChanger::ClaimSteps(int32_t timeout) {
   } else {
     // The model found and what it brings with it.
     claimed_model_ = model;
-    const int32_t result = ClaimDeviceSteps(model);
+    const opos::OposResult result = ClaimDeviceSteps(model);
     if (result != OPOS_SUCCESS) {
       UndoClaim();
       return result;
@@ -131,14 +131,14 @@ int32_t CCashChanger::ClaimSteps(int32_t timeout) {
   }
 
   // The background history fetch.
-  device_->Thread().SetHistoryFetchEnabled(true);
+  device_->SetHistoryFetchEnabled(true);
   Record(5, 1, 0, 0);
   // Claimed.
   claimed_ = true;
   return OPOS_SUCCESS;
 }
 
-int32_t CCashChanger::EndOpenDeposit() {
+opos::OposResult CCashChanger::EndOpenDeposit() {
   DeviceReply status;
   device_->Execute(StatusCommand(claimed_model_), &status);
   const OpenDeposit open = ClassifyDepositPairs(status);
@@ -153,7 +153,7 @@ int32_t CCashChanger::EndOpenDeposit() {
   }
   // What the deposit holds, read before it ends. A deposit whose counts
   // cannot be read is not ended: its count is all that tells of the cash.
-  const int32_t read = device_->ReadDepositCounts();
+  const opos::OposResult read = device_->ReadDepositCounts();
   RecordLeftOpenDeposit(kLeftOpenAtClaim, read);
   if (read != OPOS_SUCCESS) return read;
   SetDepositCounts(device_->DepositCounts().Counts());
@@ -162,11 +162,11 @@ int32_t CCashChanger::EndOpenDeposit() {
   if (after.IsDataFrame() && after.data.size() > 1 && after.data[1] == '2') return OPOS_SUCCESS;
   const BuiltCommand end = EndDepositCommand(open == OpenDeposit::kCounting ? 1 : 0, config_.end_deposit_timeout);
   if (!end.ok()) return end.result;
-  const int32_t result = device_->Execute(end.command);
+  const opos::OposResult result = device_->Execute(end.command);
   return result == OPOS_E_NOHARDWARE ? OPOS_E_NOHARDWARE : OPOS_SUCCESS;
 }
 
-int32_t CCashChanger::EndOpenDepositOlderFamily(ModelCode model) {
+opos::OposResult CCashChanger::EndOpenDepositOlderFamily(ModelCode model) {
   DeviceReply status;
   device_->Execute(StatusCommand(model), &status);
   if (!status.IsDataFrame() || status.length() != StatusRecordLength(model) || !DepositUnitInUse(status.data)) {
@@ -176,7 +176,7 @@ int32_t CCashChanger::EndOpenDepositOlderFamily(ModelCode model) {
   // counted is read after that: the KRT03's intake stop waits for the cash
   // still being counted and ends the deposit, whose counter keeps its counts
   // until the next deposit clears it.
-  int32_t read = OPOS_SUCCESS;
+  opos::OposResult read = OPOS_SUCCESS;
   if (model == ModelCode::kKrt03) {
     device_->Execute(IntakeStopCommand(deposit_active_mark_.load() == 1));
     read = device_->ReadShortDepositCounts();
@@ -196,7 +196,7 @@ int32_t CCashChanger::EndOpenDepositOlderFamily(ModelCode model) {
   return device_->Execute(end.command);
 }
 
-int32_t CCashChanger::ClaimDeviceSteps(ModelCode model) {
+opos::OposResult CCashChanger::ClaimDeviceSteps(ModelCode model) {
   const bool strict = config_.claim_pass_setting == 0;
   // The device clock is set from the time read when its command is built:
   // the steps before it may take a minute.
@@ -206,7 +206,7 @@ int32_t CCashChanger::ClaimDeviceSteps(ModelCode model) {
       // A deposit left open is read, recorded and ended first. A device
       // that cannot tell what it holds in its deposit unit is not claimed.
       if (EndOpenDepositOlderFamily(model) != OPOS_SUCCESS && strict) return OPOS_E_NOHARDWARE;
-      const int32_t clock = device_->Execute(ClockMinutesCommand(clock_->LocalTimeNow().tm));
+      const opos::OposResult clock = device_->Execute(ClockMinutesCommand(clock_->LocalTimeNow().tm));
       if (clock != OPOS_SUCCESS && strict) return OPOS_E_NOHARDWARE;
       const int32_t log = device_logs_->RetrieveTradingLog(1);
       if (log != OPOS_SUCCESS && strict) return OPOS_E_NOHARDWARE;
@@ -220,12 +220,14 @@ int32_t CCashChanger::ClaimDeviceSteps(ModelCode model) {
       SetDepositCounts(device_->DepositCounts().Counts());
       // A deposit left open is ended.
       if (EndOpenDeposit() != OPOS_SUCCESS && strict) return OPOS_E_NOHARDWARE;
-      // The device clock. With ClaimNonEvent 1 a refused clock says so with 114, leaving
-      // ResultCodeExtended as it was before the step.
-      const int32_t extended_before = result_code_extended_.load();
+      // The device clock.
       if (device_->Execute(ClockSecondsCommand(clock_->LocalTimeNow().tm, config_.claim_relaxation)) != OPOS_SUCCESS) {
-        pending_extended_.store(extended_before);
-        if (strict) return config_.claim_non_event == 1 ? OPOS_E_EXTENDED : OPOS_E_NOHARDWARE;
+        // With ClaimNonEvent 1 a refused clock says so with 114, leaving
+        // ResultCodeExtended as it was.
+        if (strict) {
+          return config_.claim_non_event == 1 ? OposResult(OPOS_E_EXTENDED, result_code_extended_.load())
+                                              : OposResult(OPOS_E_NOHARDWARE);
+        }
       }
       // The trading log.
       if (device_logs_->RetrieveTradingLog(1) != OPOS_SUCCESS && strict) return OPOS_E_NOHARDWARE;
@@ -350,7 +352,7 @@ void CCashChanger::ResetReleasedValues() {
 void CCashChanger::SetDeviceEnabled(int32_t value) {
   TraceEnter(kTraceDeviceEnabled, Format("  Param:   Number is %ld", static_cast<long>(value)));
   Record(2, 1, value, 0);
-  int32_t result = ClaimedCheck();
+  opos::OposResult result = ClaimedCheck();
   if (result == OPOS_SUCCESS) {
     const bool wanted = value != 0;
     if (wanted == device_enabled_.load()) {
@@ -391,7 +393,7 @@ std::array<int32_t, 5> CCashChanger::ConfiguredSettingValues() const {
           config_.operating_condition_setting_data5};
 }
 
-int32_t CCashChanger::SendExitSetting(const std::array<int32_t, 5>& values) {
+opos::OposResult CCashChanger::SendExitSetting(const std::array<int32_t, 5>& values) {
   // The exit setting is page 2 of the operating conditions.
   const BuiltCommand command = OperatingConditionCommand(2, values);
   if (!command.ok()) return command.result;
@@ -419,18 +421,30 @@ ModelCode CCashChanger::ReadModelNow() {
   return name ? name->model : ModelCode::kUnknown;
 }
 
-int32_t CCashChanger::EnableSteps(bool reenable) {
+opos::OposResult CCashChanger::EnableSteps(bool reenable) {
+  // Enabling's commands are one job of the device layer; the watch is
+  // switched on with its count of failed steps once they are done. (Without
+  // a running thread nothing can reach the line: the steps run here and
+  // find it so.)
+  bool refused = false;
+  opos::OposResult remembered = OPOS_E_NOHARDWARE;
+  if (!device_->RunJob([&] { remembered = EnableOnLine(reenable, &refused); })) {
+    remembered = EnableOnLine(reenable, &refused);
+  }
+  if (refused) return OPOS_E_FAILURE;
+  device_->StartWatch(remembered == OPOS_E_NOHARDWARE ? 4 : 0);
+  return remembered;
+}
+
+opos::OposResult CCashChanger::EnableOnLine(bool reenable, bool* refused) {
   int32_t remembered = OPOS_SUCCESS;
   const ModelCode model = claimed_model_;
-  // Enabling again runs its commands with the watch held; it is switched on
-  // with its count of failed steps once they are done.
-  CommThread::Hold watch;
   if (reenable) {
-    watch = device_->HoldWatch();
-    const int32_t reset = device_->Execute(ResetCommand());
+    const opos::OposResult reset = device_->Execute(ResetCommand());
     if (reset == OPOS_E_NOHARDWARE) {
       remembered = OPOS_E_NOHARDWARE;
     } else if (reset != OPOS_SUCCESS) {
+      *refused = true;
       return OPOS_E_FAILURE;
     }
   } else if (cap_deposit_ != 0 && model == ModelCode::kKrt03) {
@@ -442,8 +456,8 @@ int32_t CCashChanger::EnableSteps(bool reenable) {
 
   const int32_t exit = current_exit_.load();
   if (IsKrt07Family(model) && exit >= 1 && exit <= 7) {
-    const int32_t setting = SendExitSetting(ExitSettingValues(exit, false));
-    CommThread& thread = device_->Thread();
+    const opos::OposResult setting = SendExitSetting(ExitSettingValues(exit, false));
+    ChangerDevice& thread = *device_;
     thread.SetExitSettingValues(ConfiguredSettingValues());
     thread.SetExitSettingPending(false);
     if (setting != OPOS_SUCCESS) {
@@ -460,7 +474,7 @@ int32_t CCashChanger::EnableSteps(bool reenable) {
     // The deposit has ended: so has its pause of the history fetch.
     DropDepositPause();
   }
-  CommThread& thread = device_->Thread();
+  ChangerDevice& thread = *device_;
   const int32_t phase = thread.DepositPhase();
   if (phase >= 1 && phase <= 3) {
     thread.SetDepositPhase(0);
@@ -479,14 +493,12 @@ int32_t CCashChanger::EnableSteps(bool reenable) {
   // hears about it.
   if (ReadModelNow() != model) remembered = OPOS_E_NOHARDWARE;
   device_->SetPowerState(OPOS_PS_ONLINE);
-  watch.End();
-  device_->ResumeWatch(remembered == OPOS_E_NOHARDWARE ? 4 : 0);
   return remembered;
 }
 
-int32_t CCashChanger::DisableSteps() {
+opos::OposResult CCashChanger::DisableSteps() {
   if (State() == OPOS_S_BUSY) return OPOS_E_BUSY;
-  device_->PauseWatch();
+  device_->StopWatch();
   device_->StorePowerState(OPOS_PS_UNKNOWN);
   events_.DropDataEvents();
   device_enabled_.store(false);
@@ -495,7 +507,7 @@ int32_t CCashChanger::DisableSteps() {
 
 // --- CurrentExit ---------------------------------------------------------------------
 
-int32_t CCashChanger::CurrentExitSteps(int32_t value) {
+opos::OposResult CCashChanger::CurrentExitSteps(int32_t value) {
   if (config_.default_current_exit == 3 && value != 3) return OPOS_E_ILLEGAL;
   if (value < 1 || value > 7) return OPOS_E_ILLEGAL;
   const bool krt07_family = IsKrt07Family(claimed_model_);
@@ -503,18 +515,19 @@ int32_t CCashChanger::CurrentExitSteps(int32_t value) {
 
   const auto [bills, coins] = ExitSides(value);
   const int32_t current = current_exit_.load();
-  const CommThread::Hold watch = device_->HoldWatch();
-  int32_t result = OPOS_SUCCESS;
-  if (value != current) result = device_->Execute(ExitSelectionCommand(bills, coins));
-  if (result == OPOS_SUCCESS) {
-    if (!krt07_family || value == current) {
-      current_exit_.store(value);
-    } else {
-      result = SendExitSetting(ExitSettingValues(value, true));
-      if (result == OPOS_SUCCESS) current_exit_.store(value);
+  return DeviceJob([&] {
+    opos::OposResult result = OPOS_SUCCESS;
+    if (value != current) result = device_->Execute(ExitSelectionCommand(bills, coins));
+    if (result == OPOS_SUCCESS) {
+      if (!krt07_family || value == current) {
+        current_exit_.store(value);
+      } else {
+        result = SendExitSetting(ExitSettingValues(value, true));
+        if (result == OPOS_SUCCESS) current_exit_.store(value);
+      }
     }
-  }
-  return result;
+    return result;
+  });
 }
 
 }  // namespace vexokrt::service

@@ -57,23 +57,20 @@ int32_t CCashChanger::BeginDeposit() {
   return EndCall(kTraceBeginDeposit, MethodCode::kBeginDeposit, 0, BeginDepositSteps());
 }
 
-int32_t CCashChanger::BeginDepositSteps() {
+opos::OposResult CCashChanger::BeginDepositSteps() {
   if (const int32_t refused = StateChecks(); refused != OPOS_SUCCESS) return refused;
   if (claimed_model_ == ModelCode::kUnknown) return OPOS_E_ILLEGAL;
   if (DepositUnderWay()) return OPOS_E_ILLEGAL;
-  if (device_->Thread().Recovering()) return OPOS_E_NOHARDWARE;
+  if (device_->Recovering()) return OPOS_E_NOHARDWARE;
   RefreshStaleStatus();
-  if (const int32_t check = device_->CheckBeforeDeposit(); check != OPOS_SUCCESS) return check;
+  if (const opos::OposResult check = device_->CheckBeforeDeposit(); check != OPOS_SUCCESS) return check;
   if (fix_without_deposit_.load()) return OPOS_E_ILLEGAL;
 
   HistoryPause history = PauseHistory();
   const bool krt03 = claimed_model_ == ModelCode::kKrt03;
   if (krt03) {
-    int32_t cleared = OPOS_SUCCESS;
-    {
-      const CommThread::Hold watch = device_->HoldWatch();
-      cleared = device_->Execute(ClearDepositCounterCommand());
-    }
+    opos::OposResult cleared = OPOS_SUCCESS;
+    cleared = DeviceJob([&] { return device_->Execute(ClearDepositCounterCommand()); });
     if (cleared != OPOS_SUCCESS) {
       deposit_active_mark_.store(1);
       return cleared;
@@ -81,27 +78,19 @@ int32_t CCashChanger::BeginDepositSteps() {
     device_->ClearDepositCounts();
   }
 
-  int32_t result = OPOS_SUCCESS;
-  {
-    const CommThread::Hold watch = device_->HoldWatch();
-    if (krt03) {
-      result = device_->Execute(IntakeStartCommand(deposit_active_mark_.load() == 1));
-    } else {
-      device_->Thread().SetDepositPhase(config_.deposit_evt_set == 1 ? 2 : 3);
-      const BuiltCommand open = DepositModeCommand(1, 1, deposit_option_.load() == 0 ? 1 : 0);
-      result = device_->Execute(open.command);
-    }
-  }
+  const opos::OposResult result = DeviceJob([&] {
+    if (krt03) return device_->Execute(IntakeStartCommand(deposit_active_mark_.load() == 1));
+    device_->SetDepositPhase(config_.deposit_evt_set == 1 ? 2 : 3);
+    const BuiltCommand open = DepositModeCommand(1, 1, deposit_option_.load() == 0 ? 1 : 0);
+    return device_->Execute(open.command);
+  });
   if (result != OPOS_SUCCESS) {
     deposit_active_mark_.store(1);
     EndDevicePhase();
     return result;
   }
 
-  {
-    const CommThread::Hold watch = device_->HoldWatch();
-    device_->ClearDepositCountsChanged();
-  }
+  device_->RunJob([&] { device_->ClearDepositCountsChanged(); });
   // The history fetch stays paused until the deposit ends.
   KeepPauseForDeposit(std::move(history));
   repay_.reset();
@@ -127,7 +116,7 @@ int32_t CCashChanger::PauseDeposit(int32_t control) {
   return EndCall(kTracePauseDeposit, MethodCode::kPauseDeposit, control, PauseDepositSteps(control));
 }
 
-int32_t CCashChanger::PauseDepositSteps(int32_t control) {
+opos::OposResult CCashChanger::PauseDepositSteps(int32_t control) {
   if (const int32_t refused = StateChecks(); refused != OPOS_SUCCESS) return refused;
   if (claimed_model_ == ModelCode::kUnknown) return OPOS_E_ILLEGAL;
   if (config_.pause_deposit_set != 1 || deposit_fixed_.load()) return OPOS_E_ILLEGAL;
@@ -137,16 +126,10 @@ int32_t CCashChanger::PauseDepositSteps(int32_t control) {
   const int32_t c = deposit_option_.load() == 0 ? 1 : 0;
   if (control == CHAN_DEPOSIT_PAUSE) {
     if (deposit_paused_.load()) return OPOS_E_ILLEGAL;
-    int32_t stop = OPOS_SUCCESS;
-    {
-      const CommThread::Hold watch = device_->HoldWatch();
-      stop = device_->Execute(DepositModeCommand(1, 1, c).command);
-    }
+    opos::OposResult stop = OPOS_SUCCESS;
+    stop = DeviceJob([&] { return device_->Execute(DepositModeCommand(1, 1, c).command); });
     if (stop != OPOS_SUCCESS) return stop;
-    {
-      const CommThread::Hold watch = device_->HoldWatch();
-      device_->ReadyWait();
-    }
+    device_->RunJob([&] { device_->ReadyWait(); });
     deposit_paused_.store(true);
     // The intake is stopped whatever the read gives: a failed read leaves the
     // last counts in DepositCounts and says so in the trace.
@@ -158,11 +141,8 @@ int32_t CCashChanger::PauseDepositSteps(int32_t control) {
     return OPOS_SUCCESS;
   }
   if (!deposit_paused_.load()) return OPOS_E_ILLEGAL;
-  int32_t restart = OPOS_SUCCESS;
-  {
-    const CommThread::Hold watch = device_->HoldWatch();
-    restart = device_->Execute(DepositModeCommand(1, 0, c).command);
-  }
+  opos::OposResult restart = OPOS_SUCCESS;
+  restart = DeviceJob([&] { return device_->Execute(DepositModeCommand(1, 0, c).command); });
   if (restart != OPOS_SUCCESS) return restart;
   deposit_paused_.store(false);
   return OPOS_SUCCESS;
@@ -176,7 +156,7 @@ int32_t CCashChanger::FixDeposit() {
   return EndCall(kTraceFixDeposit, MethodCode::kFixDeposit, 0, FixDepositSteps());
 }
 
-int32_t CCashChanger::FixDepositSteps() {
+opos::OposResult CCashChanger::FixDepositSteps() {
   if (const int32_t refused = ClaimedCheck(); refused != OPOS_SUCCESS) return refused;
   if (!device_enabled_.load()) return OPOS_E_DISABLED;
   if (claimed_model_ == ModelCode::kUnknown) return OPOS_E_ILLEGAL;
@@ -189,24 +169,24 @@ int32_t CCashChanger::FixDepositSteps() {
   }
   const bool pause_set = config_.pause_deposit_set == 1;
   if (pause_set && !deposit_paused_.load()) return OPOS_E_ILLEGAL;
-  if (device_->Thread().Recovering()) return OPOS_E_NOHARDWARE;
+  if (device_->Recovering()) return OPOS_E_NOHARDWARE;
   if (pause_set) deposit_paused_.store(false);
 
   const bool closing = !deposit_fixed_.load();
-  // Closing the intake and reading what it took are one sequence for the
-  // watch.
-  CommThread::Hold watch;
+  // Closing the intake and reading what it took are one job.
+  return DeviceJob([&] { return FixDepositOnLine(closing, pause_set); });
+}
+
+opos::OposResult CCashChanger::FixDepositOnLine(bool closing, bool pause_set) {
   if (closing) {
-    const int32_t closed = CloseIntake(watch);
+    const opos::OposResult closed = CloseIntake();
     if (closed != OPOS_SUCCESS) return closed;
   }
-
-  if (!watch.held()) watch = device_->HoldWatch();
-  int32_t read = OPOS_SUCCESS;
+  opos::OposResult read = OPOS_SUCCESS;
   if (claimed_model_ == ModelCode::kKrt03) {
     read = device_->ReadShortDepositCounts();
   } else {
-    device_->Thread().SetDepositPhase(1);
+    device_->SetDepositPhase(1);
     read = device_->ReadDepositCounts();
   }
   if (read != OPOS_SUCCESS) {
@@ -226,14 +206,10 @@ int32_t CCashChanger::FixDepositSteps() {
   return OPOS_SUCCESS;
 }
 
-int32_t CCashChanger::CloseIntake(CommThread::Hold& watch) {
+opos::OposResult CCashChanger::CloseIntake() {
   HistoryPause history = PauseHistory();
   if (claimed_model_ == ModelCode::kKrt03) {
-    int32_t stop = OPOS_SUCCESS;
-    {
-      const CommThread::Hold stop_watch = device_->HoldWatch();
-      stop = device_->Execute(IntakeStopCommand(deposit_active_mark_.load() == 1));
-    }
+    const opos::OposResult stop = device_->Execute(IntakeStopCommand(deposit_active_mark_.load() == 1));
     history.End();
     if (stop != OPOS_SUCCESS && stop != OPOS_E_NOHARDWARE) return stop;
     events_.DropDataEvents();
@@ -242,8 +218,6 @@ int32_t CCashChanger::CloseIntake(CommThread::Hold& watch) {
   }
   // The history fetch stays paused until the deposit ends, whatever comes.
   KeepPauseForDeposit(std::move(history));
-  // The watch stays held for the deposit-count read that follows.
-  watch = device_->HoldWatch();
   if (config_.pause_deposit_set != 1) {
     // Its answer is not judged: the wait for the end of counting that
     // follows tells whether the unit has stopped.
@@ -254,8 +228,7 @@ int32_t CCashChanger::CloseIntake(CommThread::Hold& watch) {
     const int32_t cleared = device_->WaitForClear(config_.fix_deposit_timeout);
     if (cleared != OPOS_SUCCESS) return cleared;
     if (device_->CashBeingHandledKept()) {
-      pending_extended_.store(kExtendedCashBeingHandled);
-      return OPOS_E_EXTENDED;
+      return OposResult::Extended(kExtendedCashBeingHandled);
     }
   }
   deposit_fixed_.store(true);
@@ -270,7 +243,7 @@ int32_t CCashChanger::EndDeposit(int32_t success) {
   return EndCall(kTraceEndDeposit, MethodCode::kEndDeposit, success, EndDepositSteps(success));
 }
 
-int32_t CCashChanger::EndDepositSteps(int32_t success) {
+opos::OposResult CCashChanger::EndDepositSteps(int32_t success) {
   if (const int32_t refused = StateChecks(); refused != OPOS_SUCCESS) return refused;
   if (claimed_model_ == ModelCode::kUnknown) return OPOS_E_ILLEGAL;
   if (success < CHAN_DEPOSIT_CHANGE || success > CHAN_DEPOSIT_REPAY) return OPOS_E_ILLEGAL;
@@ -278,12 +251,13 @@ int32_t CCashChanger::EndDepositSteps(int32_t success) {
   if (!DepositUnderWay()) {
     if (!fix_without_deposit_.load()) return OPOS_E_ILLEGAL;
     HistoryPause history = PauseHistory();
-    CommThread::Hold watch = device_->HoldWatch();
-    SetDepositStatus(CHAN_STATUS_DEPOSIT_END);
-    EndDevicePhase();
-    DropDepositPause();
-    history.End();
-    watch.End();
+    // Between two watch steps, as every change of the deposit's state.
+    device_->RunJob([&] {
+      SetDepositStatus(CHAN_STATUS_DEPOSIT_END);
+      EndDevicePhase();
+      DropDepositPause();
+      history.End();
+    });
     fix_without_deposit_.store(false);
     return OPOS_SUCCESS;
   }
@@ -304,18 +278,14 @@ int32_t CCashChanger::EndDepositSteps(int32_t success) {
       const CashCounts counts = record.Counts();
       if (!cash::WithinCoinLimits(counts, config_.dispense_limit, config_.dispense_limit_500)) return OPOS_E_ILLEGAL;
       HistoryPause repay_history = PauseHistory();
-      const int32_t paid = RepayKrt03Deposit(counts);
+      const opos::OposResult paid = RepayKrt03Deposit(counts);
       if (paid != OPOS_SUCCESS) return paid;
       KeepPauseForDeposit(std::move(repay_history));
     }
     SetDepositStatus(CHAN_STATUS_DEPOSIT_END);
     repay_.reset();
     HistoryPause history = PauseHistory();
-    int32_t stop = OPOS_SUCCESS;
-    {
-      const CommThread::Hold watch = device_->HoldWatch();
-      stop = device_->Execute(IntakeStopCommand(true));
-    }
+    const opos::OposResult stop = DeviceJob([&] { return device_->Execute(IntakeStopCommand(true)); });
     DropDepositPause();
     history.End();
     fix_without_deposit_.store(false);
@@ -323,12 +293,15 @@ int32_t CCashChanger::EndDepositSteps(int32_t success) {
   }
 
   HistoryPause history = PauseHistory();
-  CommThread::Hold watch = device_->HoldWatch();
-  device_->Thread().SetDepositPhase(1);
+  return DeviceJob([&] { return EndDepositOnLine(success, history); });
+}
+
+opos::OposResult CCashChanger::EndDepositOnLine(int32_t success, HistoryPause& history) {
+  device_->SetDepositPhase(1);
   const int32_t a = success == CHAN_DEPOSIT_CHANGE ? 0 : success == CHAN_DEPOSIT_REPAY ? 1 : 2;
   const BuiltCommand end = EndDepositCommand(a, config_.end_deposit_timeout);
   DeviceReply reply;
-  int32_t result = device_->Execute(end.command, &reply);
+  opos::OposResult result = device_->Execute(end.command, &reply);
   if (result == OPOS_SUCCESS && success == CHAN_DEPOSIT_REPAY && deposit_option_.load() == 1) {
     DispenseRecord record;
     std::string counts_text;
@@ -362,28 +335,30 @@ int32_t CCashChanger::EndDepositSteps(int32_t success) {
   EndDevicePhase();
   DropDepositPause();
   history.End();
-  watch.End();
   // A FixDeposit accepted without a deposit is settled by this end too, so
   // the next BeginDeposit is not refused for it.
   fix_without_deposit_.store(false);
   return OPOS_SUCCESS;
 }
 
-int32_t CCashChanger::RepayKrt03Deposit(const CashCounts& deposit) {
-  // The repay reads the machine around its command: nothing may come between.
-  const CommThread::Hold watch = device_->HoldWatch();
+opos::OposResult CCashChanger::RepayKrt03Deposit(const CashCounts& deposit) {
+  // The repay reads the machine around its command: one job, nothing comes
+  // between.
+  return DeviceJob([&] { return RepayKrt03OnLine(deposit); });
+}
+
+opos::OposResult CCashChanger::RepayKrt03OnLine(const CashCounts& deposit) {
   // What the machine holds now. A repay that failed part-way has handed
   // some of the deposit back already: only what is still owed goes out, so
   // no piece is handed back twice. A machine that may still be paying, or
   // whose stock cannot be read, is not asked to pay anything.
   bool taken = false;
-  const int32_t status = device_->Thread().StatusRead(&taken);
+  const ReceiveStatus status = device_->ReadStatusNow(&taken);
   if (status != kReplyOk || !taken) return status == kReplyTimeout ? OPOS_E_NOHARDWARE : OPOS_E_FAILURE;
   if (!MachineAtRest(device_->KeptStatus())) {
-    pending_extended_.store(kExtendedNotPossibleNow);
-    return OPOS_E_EXTENDED;
+    return OposResult::Extended(kExtendedNotPossibleNow);
   }
-  const int32_t read = device_->Thread().CountsRead(&taken);
+  const ReceiveStatus read = device_->ReadCountsNow(&taken);
   if (read != kReplyOk || !taken) return read == kReplyTimeout ? OPOS_E_NOHARDWARE : OPOS_E_FAILURE;
   const CashCounts stock = device_->CountsA();
   CashCounts owed = deposit;
@@ -405,15 +380,15 @@ int32_t CCashChanger::RepayKrt03Deposit(const CashCounts& deposit) {
   check.pieces = owed;
   check.before = stock;
   DeviceReply reply;
-  const int32_t sent = device_->Execute(repay.command, &reply);
-  const int32_t result = CheckPayout(check, reply, sent, false);
+  const opos::OposResult sent = device_->Execute(repay.command, &reply);
+  const opos::OposResult result = CheckPayout(check, reply, sent);
   if (result == OPOS_SUCCESS) repay_.reset();
   return result;
 }
 
 // --- a deposit the application did not end -------------------------------------------
 
-void CCashChanger::RecordLeftOpenDeposit(long at, int32_t read) {
+void CCashChanger::RecordLeftOpenDeposit(long at, opos::OposResult read) {
   if (read != OPOS_SUCCESS) {
     trace_log_->Write(diag::kLevelError, diag::kTagError, "  DepositLeftOpen is unknown");
     Record(kLeftOpenDepositRecordKind, at, -1, read);
@@ -429,11 +404,13 @@ void CCashChanger::RecordLeftOpenDeposit(long at, int32_t read) {
 void CCashChanger::CloseDepositForRelease() {
   if (claimed_model_ == ModelCode::kUnknown || !DepositUnderWay()) return;
   // Nothing more is taken in while no application listens; the next claim
-  // finds the deposit and settles it. Closing and reading are one sequence
-  // for the watch.
-  const CommThread::Hold watch = device_->HoldWatch();
-  int32_t closed = OPOS_SUCCESS;
-  int32_t read = OPOS_SUCCESS;
+  // finds the deposit and settles it. Closing and reading are one job.
+  device_->RunJob([&] { CloseDepositOnLine(); });
+}
+
+void CCashChanger::CloseDepositOnLine() {
+  opos::OposResult closed = OPOS_SUCCESS;
+  opos::OposResult read = OPOS_SUCCESS;
   if (claimed_model_ == ModelCode::kKrt03) {
     // The KRT03's intake stop ends its deposit; the counter keeps the counts
     // until the next deposit clears it. A fixed deposit is stopped already.

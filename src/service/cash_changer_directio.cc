@@ -53,17 +53,17 @@ class DirectIoCommands {
 
   // The command's checks and handler, with the pauses its row asks for.
   // |*exit_record| turns false for the one refusal without an exit record.
-  int32_t Run(const directio::CommandRow& row, bool* exit_record);
+  OposResult Run(const directio::CommandRow& row, bool* exit_record);
 
  private:
   // A command without the pauses (1, 11, 23, 51, 80, 81, 87).
-  int32_t RunUnpaused(int32_t command);
+  OposResult RunUnpaused(int32_t command);
   // The checks a command makes before its pauses: its arguments, the exit
   // and the service object's own state, never the line. What they prepare
   // for the device work is kept below.
-  int32_t Check(int32_t command, bool* exit_record);
+  OposResult Check(int32_t command, bool* exit_record);
   // The device work between the pauses.
-  int32_t Work(int32_t command);
+  OposResult Work(int32_t command);
 
   int32_t Data() const { return data_ != nullptr ? *data_ : 0; }
   std::string Text() const {
@@ -83,81 +83,78 @@ class DirectIoCommands {
   std::optional<std::vector<uint8_t>> ByteInput() const {
     return directio::ByteInput(Text(), so_.binary_conversion_);
   }
-  int32_t Extended(int32_t code) {
-    so_.pending_extended_.store(code);
-    return OPOS_E_EXTENDED;
-  }
+  static OposResult Extended(int32_t code) { return OposResult::Extended(code); }
   // The device error code (rule C) when not 0 as an extended result, else a
   // failure.
-  int32_t CodeOrFailure(int32_t code) { return code != 0 ? Extended(code) : OPOS_E_FAILURE; }
-  int32_t ErrorNumberOrFailure() { return CodeOrFailure(device_.Line().ReadErrorNumber().Value()); }
+  OposResult CodeOrFailure(int32_t code) { return code != 0 ? Extended(code) : OPOS_E_FAILURE; }
+  OposResult ErrorNumberOrFailure() { return CodeOrFailure(device_.ReadErrorNumber().Value()); }
 
   // The reply rule of the readouts: no answer 107, other read failures 111,
   // BEL the follow-up code (114) or 111, NAK 111, a data answer of another
   // length than |length| (when given) 111; otherwise 0.
-  int32_t ReplyRule(const DeviceReply& reply, std::optional<size_t> length = std::nullopt);
+  OposResult ReplyRule(const DeviceReply& reply, std::optional<size_t> length = std::nullopt);
   // A direct exchange: the frame and its answer, with the watch paused.
   DeviceReply Exchange(const DeviceCommand& command);
 
   void RefreshCounts();
   void RefreshStatus();
-  int32_t RetrieveTradingLog() { return so_.device_logs_ ? so_.device_logs_->RetrieveTradingLog(1) : OPOS_E_FAILURE; }
+  OposResult RetrieveTradingLog() { return so_.device_logs_ ? so_.device_logs_->RetrieveTradingLog(1) : OPOS_E_FAILURE; }
 
-  int32_t HeldCounts();                // 1
-  int32_t Krt02CountCheck();           // 2
-  int32_t Krt03Acceptance();           // 3
-  int32_t CheckTakeBack();             // 4
-  int32_t TakeBack();
-  int32_t CheckRawCommand();           // 8
-  int32_t RawCommand();
-  int32_t AmountDispenseArguments();   // 9
-  int32_t AmountDispense();
-  int32_t PageData();                  // 10
-  int32_t Krt02CountsWithCheck();      // 12
+  OposResult HeldCounts();                // 1
+  OposResult Krt02CountCheck();           // 2
+  OposResult Krt03Acceptance();           // 3
+  OposResult CheckTakeBack();             // 4
+  OposResult TakeBack();
+  OposResult CheckRawCommand();           // 8
+  OposResult RawCommand();
+  OposResult AmountDispenseArguments();   // 9
+  OposResult AmountDispense();
+  OposResult PageData();                  // 10
+  OposResult Krt02CountsWithCheck();      // 12
   // 21, 22 and the check of 42 (|command| 42: no follow-up).
-  int32_t SideCountCheck(int32_t command);
-  int32_t OperationMode();             // 25
-  int32_t CheckCode();                 // 26
-  int32_t Code();
-  int32_t DepositMode();               // 27
+  OposResult SideCountCheck(int32_t command);
+  OposResult OperationMode();             // 25
+  OposResult CheckCode();                 // 26
+  OposResult Code();
+  OposResult DepositMode();               // 27
   // 28: the counts to send, or the refusal.
-  int32_t DepositTableArguments(CashCounts* counts);
-  int32_t DepositTable();
-  int32_t CheckSettings();             // 29
-  int32_t Settings();
-  int32_t CheckIntakeControl();        // 30
-  int32_t IntakeControl();
-  int32_t CheckCheckedCounts();        // 31
-  int32_t CheckedCounts();
-  int32_t CheckCountAndCode();         // 32
-  int32_t CountAndCode();
+  OposResult DepositTableArguments(CashCounts* counts);
+  OposResult DepositTable();
+  OposResult CheckSettings();             // 29
+  OposResult Settings();
+  OposResult CheckIntakeControl();        // 30
+  OposResult IntakeControl();
+  OposResult CheckCheckedCounts();        // 31
+  OposResult CheckedCounts();
+  OposResult CheckCountAndCode();         // 32
+  OposResult CountAndCode();
   // The coin state of "[00" (41, and the wait of 42): 0 with |*state|, or
   // 107 (no answer) or 111 (any other failure, a short answer) without.
-  int32_t ReadCoinState(std::optional<directio::CoinState>* state);
-  int32_t CoinState();                 // 41
-  int32_t Composite();                 // 42
-  int32_t CoinUnitAction(int32_t* result);  // 43
-  int32_t CountTable();                // 52
-  int32_t CountTableAction();          // 53
-  int32_t LogFiles();                  // 61
-  int32_t Version();                   // 62
+  OposResult ReadCoinState(std::optional<directio::CoinState>* state);
+  OposResult CoinState();                 // 41
+  OposResult Composite();                 // 42
+  OposResult CoinUnitAction(OposResult* result);  // 43
+  OposResult CountTable();                // 52
+  OposResult CountTableAction();          // 53
+  OposResult LogFiles();                  // 61
+  OposResult Version();                   // 62
   // A direct exchange whose data answer |format| turns into pString
   // (nothing: 111); 52, 62, 63, 64.
   using TextOf = std::function<std::optional<std::string>(std::span<const uint8_t>)>;
-  int32_t ExchangeText(const DeviceCommand& command, const TextOf& format);
-  int32_t LastChange();                // 64
-  int32_t Stop();                      // 71
-  int32_t Switch(void (ChangerDevice::*set)(bool));  // 72, 77, 84, 85
-  int32_t CheckSettingsPage();         // 73
-  int32_t SettingsPage();
-  int32_t TwoBlocks();                 // 74
-  int32_t Reset();                     // 75
-  int32_t ErrorNumber();               // 76
-  int32_t CheckSetCounts(char letter);  // 78, 79
-  int32_t SetCounts();
-  int32_t MemoryCounts(bool second_table);  // 82, 83
-  int32_t OperationModeBit();          // 86
-  int32_t ReadPage(int32_t page, std::string* page_text);
+  OposResult ExchangeText(const DeviceCommand& command, const TextOf& format);
+  OposResult LastChange();                // 64
+  OposResult Stop();                      // 71
+  OposResult Switch(void (ChangerDevice::*set)(bool));  // 72, 77, 84, 85
+  OposResult CheckSettingsPage();         // 73
+  OposResult SettingsPage();
+  OposResult TwoBlocks();                 // 74
+  OposResult Reset();                     // 75
+  OposResult ErrorNumber();               // 76
+  OposResult CheckSetCounts(char letter);  // 78, 79
+  OposResult SetCounts();
+  OposResult MemoryCounts(bool second_table);  // 82, 83
+  OposResult OperationModeBit();          // 86
+  OposResult ReadPage(int32_t page, std::string* page_text);
   // The counts of a cash-count text for a take-back or a deposit table:
   // given counts equal to set A become "not given".
   std::optional<CashCounts> CountsFromBytes(std::span<const uint8_t> bytes, bool allow_all);
@@ -181,14 +178,14 @@ int32_t CCashChanger::DirectIO(int32_t command, int32_t* data, std::string* text
                                     data_value, text != nullptr ? text->c_str() : "NULL"));
   Record(1, kEntryCode, command, data_value);
 
-  auto end = [&](int32_t result) {
+  auto end = [&](opos::OposResult result) {
     Record(1, kExitCode, command, result);
     return FinishCall(kTraceDirectIO, result);
   };
   if (const int32_t refused = ClaimedCheck(); refused != OPOS_SUCCESS) return end(refused);
   if (!device_enabled_.load()) return FinishCall(kTraceDirectIO, OPOS_E_DISABLED);
   if (State() == OPOS_S_BUSY && command != 71) return end(OPOS_E_BUSY);
-  if (device_->Thread().Recovering()) return end(OPOS_E_NOHARDWARE);
+  if (device_->Recovering()) return end(OPOS_E_NOHARDWARE);
   if (command == 1001) {
     if (data != nullptr) *data = DirectIoMode();
     return end(OPOS_SUCCESS);
@@ -198,12 +195,12 @@ int32_t CCashChanger::DirectIO(int32_t command, int32_t* data, std::string* text
 
   bool exit_record = true;
   DirectIoCommands commands(*this, data, text);
-  const int32_t result = commands.Run(*row, &exit_record);
+  const opos::OposResult result = commands.Run(*row, &exit_record);
   if (!exit_record) return FinishCall(kTraceDirectIO, result);
   return end(result);
 }
 
-int32_t DirectIoCommands::Run(const directio::CommandRow& row, bool* exit_record) {
+OposResult DirectIoCommands::Run(const directio::CommandRow& row, bool* exit_record) {
   if (!directio::ModelAllowed(row.models, so_.claimed_model_)) return OPOS_E_ILLEGAL;
   const int32_t command = row.number;
   if (!row.pause) return RunUnpaused(command);
@@ -212,13 +209,12 @@ int32_t DirectIoCommands::Run(const directio::CommandRow& row, bool* exit_record
 
   // A command's own checks come first: a refused call pauses nothing and
   // sends nothing. Then the pauses, then the device work.
-  if (const int32_t refused = Check(command, exit_record); refused != OPOS_SUCCESS) return refused;
+  if (const opos::OposResult refused = Check(command, exit_record); refused != OPOS_SUCCESS) return refused;
   // (Command 86 answers in pData: the follow-up goes by the value given.)
   const int32_t data = Data();
   CCashChanger::HistoryPause history = so_.PauseHistory();
-  CommThread::Hold watch = device_.HoldWatch();
-  const int32_t result = Work(command);
-  watch.End();
+  // The device work is one job: nothing else reaches the line meanwhile.
+  const opos::OposResult result = so_.DeviceJob([&] { return Work(command); });
   history.End();
 
   // The registry follow-ups, after the pauses.
@@ -236,7 +232,7 @@ int32_t DirectIoCommands::Run(const directio::CommandRow& row, bool* exit_record
   return result;
 }
 
-int32_t DirectIoCommands::RunUnpaused(int32_t command) {
+OposResult DirectIoCommands::RunUnpaused(int32_t command) {
   switch (command) {
     case 1:
       return HeldCounts();
@@ -271,7 +267,7 @@ int32_t DirectIoCommands::RunUnpaused(int32_t command) {
   }
 }
 
-int32_t DirectIoCommands::Check(int32_t command, bool* exit_record) {
+OposResult DirectIoCommands::Check(int32_t command, bool* exit_record) {
   const int32_t data = Data();
   const int32_t exit = so_.current_exit_.load();
   const auto one_of_two = [data] { return data == 0 || data == 1 ? OPOS_SUCCESS : OPOS_E_ILLEGAL; };
@@ -341,7 +337,7 @@ int32_t DirectIoCommands::Check(int32_t command, bool* exit_record) {
   }
 }
 
-int32_t DirectIoCommands::Work(int32_t command) {
+OposResult DirectIoCommands::Work(int32_t command) {
   const int32_t data = Data();
   switch (command) {
     case 2:
@@ -392,7 +388,7 @@ int32_t DirectIoCommands::Work(int32_t command) {
     case 42:
       return Composite();
     case 43: {
-      int32_t unused = 0;
+      OposResult unused;
       return CoinUnitAction(&unused);
     }
     case 52:
@@ -439,7 +435,7 @@ int32_t DirectIoCommands::Work(int32_t command) {
 
 // --- shared pieces ------------------------------------------------------------------
 
-int32_t DirectIoCommands::ReplyRule(const DeviceReply& reply, std::optional<size_t> length) {
+OposResult DirectIoCommands::ReplyRule(const DeviceReply& reply, std::optional<size_t> length) {
   if (reply.status == kReplyTimeout) return OPOS_E_NOHARDWARE;
   if (reply.status != kReplyOk) return OPOS_E_FAILURE;
   if (reply.answerByte == kBel) return CodeOrFailure(reply.errorCode);
@@ -449,21 +445,16 @@ int32_t DirectIoCommands::ReplyRule(const DeviceReply& reply, std::optional<size
 }
 
 DeviceReply DirectIoCommands::Exchange(const DeviceCommand& command) {
-  return ::vexokrt::Exchange(device_.Line(), command.bytes, command.timeout_ms);
+  return device_.ExchangeNow(command.bytes, command.timeout_ms);
 }
 
 void DirectIoCommands::RefreshCounts() {
-  CommThread& thread = device_.Thread();
-  if (!thread.CountsStale() && thread.DepositPhase() == 0) return;
-  const CommThread::Hold hold = device_.HoldWatch();
-  thread.CountsRead();
+  if (!device_.CountsStale() && device_.DepositPhase() == 0) return;
+  device_.ReadCountsNow();
 }
 
 void DirectIoCommands::RefreshStatus() {
-  CommThread& thread = device_.Thread();
-  if (!thread.StatusStale()) return;
-  const CommThread::Hold hold = device_.HoldWatch();
-  thread.StatusRead();
+  if (device_.StatusStale()) device_.ReadStatusNow();
 }
 
 std::optional<CashCounts> DirectIoCommands::CountsFromBytes(std::span<const uint8_t> bytes, bool allow_all) {
@@ -480,32 +471,33 @@ std::optional<CashCounts> DirectIoCommands::CountsFromBytes(std::span<const uint
 
 // --- readouts ---------------------------------------------------------------------------
 
-int32_t DirectIoCommands::HeldCounts() {
+OposResult DirectIoCommands::HeldCounts() {
   if (device_.PowerState() != OPOS_PS_ONLINE) return OPOS_E_NOHARDWARE;
   RefreshCounts();
   Answer(cash::FormatPlain(device_.CountsB()));
   return OPOS_SUCCESS;
 }
 
-int32_t DirectIoCommands::Krt02CountCheck() {
-  const int32_t result = device_.Execute(CountCheckCommand(180000));
+OposResult DirectIoCommands::Krt02CountCheck() {
+  const opos::OposResult result = device_.Execute(CountCheckCommand(180000));
   if (result == OPOS_SUCCESS) {
-    so_.RestartThreadWithCounts();
+    // After a count check the machine's counts are new: they are read again.
+    device_.ReadCountsNow();
     RetrieveTradingLog();
   }
   return result;
 }
 
-int32_t DirectIoCommands::Krt02CountsWithCheck() {
-  const int32_t result = device_.Execute(CountCheckCommand(180000));
-  if (result == OPOS_SUCCESS) so_.RestartThreadWithCounts();
+OposResult DirectIoCommands::Krt02CountsWithCheck() {
+  const opos::OposResult result = device_.Execute(CountCheckCommand(180000));
+  if (result == OPOS_SUCCESS) device_.ReadCountsNow();
   RefreshCounts();
   Answer(cash::FormatTwoSets(device_.CountsA(), device_.CountsB()));
   if (result == OPOS_SUCCESS) RetrieveTradingLog();
   return result;
 }
 
-int32_t DirectIoCommands::PageData() {
+OposResult DirectIoCommands::PageData() {
   const BuiltCommand command = PageDataCommand(Data());
   if (!command.ok()) return command.result;
   const DeviceReply reply = device_.SendCommand(command.command.bytes, WaitStyle::kNone, 4000);
@@ -517,7 +509,7 @@ int32_t DirectIoCommands::PageData() {
   return OPOS_SUCCESS;
 }
 
-int32_t DirectIoCommands::ReadCoinState(std::optional<directio::CoinState>* state) {
+OposResult DirectIoCommands::ReadCoinState(std::optional<directio::CoinState>* state) {
   const DeviceReply reply = Exchange(CoinStateCommand());
   state->reset();
   if (reply.status == kReplyTimeout) return OPOS_E_NOHARDWARE;
@@ -528,9 +520,9 @@ int32_t DirectIoCommands::ReadCoinState(std::optional<directio::CoinState>* stat
   return *state ? OPOS_SUCCESS : OPOS_E_FAILURE;
 }
 
-int32_t DirectIoCommands::CoinState() {
+OposResult DirectIoCommands::CoinState() {
   std::optional<directio::CoinState> state;
-  const int32_t result = ReadCoinState(&state);
+  const opos::OposResult result = ReadCoinState(&state);
   if (!state) {
     Answer(directio::CoinStateFailureText());
     return result;
@@ -539,7 +531,7 @@ int32_t DirectIoCommands::CoinState() {
   return state->alarm != 0 ? OPOS_E_FAILURE : OPOS_SUCCESS;
 }
 
-int32_t DirectIoCommands::CoinUnitAction(int32_t* result) {
+OposResult DirectIoCommands::CoinUnitAction(OposResult* result) {
   const DeviceReply reply = Exchange(CoinUnitCheckCommand());
   if (reply.status == kReplyTimeout) {
     *result = OPOS_E_NOHARDWARE;
@@ -556,10 +548,10 @@ int32_t DirectIoCommands::CoinUnitAction(int32_t* result) {
   return *result;
 }
 
-int32_t DirectIoCommands::Composite() {
-  int32_t action = OPOS_SUCCESS;
+OposResult DirectIoCommands::Composite() {
+  OposResult action;
   CoinUnitAction(&action);
-  const int32_t side = SideCountCheck(42);
+  const opos::OposResult side = SideCountCheck(42);
   if (side != OPOS_SUCCESS) {
     Answer(std::string());
     return side;
@@ -591,13 +583,13 @@ int32_t DirectIoCommands::Composite() {
   return side;
 }
 
-int32_t DirectIoCommands::CountTable() {
+OposResult DirectIoCommands::CountTable() {
   return ExchangeText(CountTableCommand(), [this](std::span<const uint8_t> data) {
     return directio::CountTableText(data, Data());
   });
 }
 
-int32_t DirectIoCommands::CountTableAction() {
+OposResult DirectIoCommands::CountTableAction() {
   const BuiltCommand command = CountTableClearCommand(Data());
   if (!command.ok()) return command.result;
   const DeviceReply reply = Exchange(command.command);
@@ -608,15 +600,15 @@ int32_t DirectIoCommands::CountTableAction() {
   return ErrorNumberOrFailure();
 }
 
-int32_t DirectIoCommands::Version() {
+OposResult DirectIoCommands::Version() {
   return ExchangeText(VersionCommand(), [this](std::span<const uint8_t> data) {
     return std::optional<std::string>(directio::VersionText(so_.service_object_version_, data));
   });
 }
 
-int32_t DirectIoCommands::ExchangeText(const DeviceCommand& command, const TextOf& format) {
+OposResult DirectIoCommands::ExchangeText(const DeviceCommand& command, const TextOf& format) {
   const DeviceReply reply = Exchange(command);
-  const int32_t result = ReplyRule(reply);
+  const opos::OposResult result = ReplyRule(reply);
   if (result != OPOS_SUCCESS) return result;
   const std::optional<std::string> text = format(reply.data);
   if (!text) return OPOS_E_FAILURE;
@@ -624,33 +616,33 @@ int32_t DirectIoCommands::ExchangeText(const DeviceCommand& command, const TextO
   return OPOS_SUCCESS;
 }
 
-int32_t DirectIoCommands::LastChange() {
+OposResult DirectIoCommands::LastChange() {
   return ExchangeText(LastChangeCountsCommand(), [this](std::span<const uint8_t> data) {
     return directio::LastChangeText(data, device_.LastChangeAmount());
   });
 }
 
-int32_t DirectIoCommands::TwoBlocks() {
+OposResult DirectIoCommands::TwoBlocks() {
   const BuiltCommand command = TwoCountSetsCommand(Data());
   if (!command.ok()) return command.result;
   const DeviceReply reply =
       device_.SendCommand(command.command.bytes, command.command.style, command.command.timeout_ms);
-  const int32_t result = ReplyRule(reply, 73);
+  const opos::OposResult result = ReplyRule(reply, 73);
   if (result != OPOS_SUCCESS) return result;
   Answer(*directio::TwoBlockText(reply.data));
   return OPOS_SUCCESS;
 }
 
-int32_t DirectIoCommands::MemoryCounts(bool second_table) {
+OposResult DirectIoCommands::MemoryCounts(bool second_table) {
   const DeviceCommand command = MemoryCountsCommand(second_table);
   const DeviceReply reply = device_.SendCommand(command.bytes, command.style, command.timeout_ms);
-  const int32_t result = ReplyRule(reply, 64);
+  const opos::OposResult result = ReplyRule(reply, 64);
   if (result != OPOS_SUCCESS) return result;
   Answer(*directio::MemoryCountsText(reply.data));
   return OPOS_SUCCESS;
 }
 
-int32_t DirectIoCommands::Reset() {
+OposResult DirectIoCommands::Reset() {
   const DeviceReply reply = device_.SendCommand(ResetCommand().bytes, WaitStyle::kBusy, 20000);
   if (reply.status == kReplyTimeout) return OPOS_E_NOHARDWARE;
   if (reply.status != kReplyOk) return OPOS_E_FAILURE;
@@ -659,8 +651,8 @@ int32_t DirectIoCommands::Reset() {
   return OPOS_SUCCESS;
 }
 
-int32_t DirectIoCommands::ErrorNumber() {
-  const int32_t number = device_.Line().ReadErrorNumber().Value();
+OposResult DirectIoCommands::ErrorNumber() {
+  const int32_t number = device_.ReadErrorNumber().Value();
   Answer(std::to_string(number));
   if (number == 65535) {
     // The one failure that tells its reason in ResultCodeExtended without
@@ -673,20 +665,20 @@ int32_t DirectIoCommands::ErrorNumber() {
 
 // --- device actions -------------------------------------------------------------------------
 
-int32_t DirectIoCommands::Krt03Acceptance() {
+OposResult DirectIoCommands::Krt03Acceptance() {
   if (Data() == 0) {
     DeviceCommand stop = IntakeStopCommand(false);
     stop.style = WaitStyle::kBusy;
-    const int32_t result = device_.Execute(stop);
+    const opos::OposResult result = device_.Execute(stop);
     if (result == OPOS_SUCCESS) so_.SetDirectIoMode(0);
     return result;
   }
-  const int32_t result = device_.Execute(DirectIntakeStartCommand(so_.claimed_model_));
+  const opos::OposResult result = device_.Execute(DirectIntakeStartCommand(so_.claimed_model_));
   if (result == OPOS_SUCCESS) so_.SetDirectIoMode(1);
   return result;
 }
 
-int32_t DirectIoCommands::CheckTakeBack() {
+OposResult DirectIoCommands::CheckTakeBack() {
   const int32_t mode = Data();
   const bool krt03 = so_.claimed_model_ == ModelCode::kKrt03;
   if (mode < 0 || mode > 3 || (mode != 0 && !krt03)) return OPOS_E_ILLEGAL;
@@ -702,7 +694,7 @@ int32_t DirectIoCommands::CheckTakeBack() {
   return OPOS_SUCCESS;
 }
 
-int32_t DirectIoCommands::TakeBack() {
+OposResult DirectIoCommands::TakeBack() {
   const int32_t mode = Data();
   const bool krt03 = so_.claimed_model_ == ModelCode::kKrt03;
   CashCounts counts = counts_;
@@ -727,7 +719,7 @@ int32_t DirectIoCommands::TakeBack() {
   return device_.TakeBack(counts);
 }
 
-int32_t DirectIoCommands::CheckRawCommand() {
+OposResult DirectIoCommands::CheckRawCommand() {
   std::optional<std::vector<uint8_t>> bytes = ByteInput();
   if (!bytes) return OPOS_E_ILLEGAL;
   bytes->erase(std::find(bytes->begin(), bytes->end(), uint8_t{0}), bytes->end());
@@ -736,7 +728,7 @@ int32_t DirectIoCommands::CheckRawCommand() {
   return prepared_.result;
 }
 
-int32_t DirectIoCommands::RawCommand() {
+OposResult DirectIoCommands::RawCommand() {
   const DeviceCommand& command = prepared_.command;
   const DeviceReply reply = device_.SendCommand(command.bytes, WaitStyle::kNone, command.timeout_ms);
   if (reply.status != kReplyOk) {
@@ -751,7 +743,7 @@ int32_t DirectIoCommands::RawCommand() {
   return OPOS_SUCCESS;
 }
 
-int32_t DirectIoCommands::AmountDispenseArguments() {
+OposResult DirectIoCommands::AmountDispenseArguments() {
   const int32_t amount = Data();
   if (amount < 0 || amount > 999999) return OPOS_E_ILLEGAL;
   if (so_.DepositUnderWay()) return OPOS_E_ILLEGAL;
@@ -759,10 +751,10 @@ int32_t DirectIoCommands::AmountDispenseArguments() {
   return OPOS_SUCCESS;
 }
 
-int32_t DirectIoCommands::AmountDispense() {
+OposResult DirectIoCommands::AmountDispense() {
   const int32_t amount = Data();
-  if (const int32_t refused = AmountDispenseArguments(); refused != OPOS_SUCCESS) return refused;
-  if (const int32_t check = so_.CheckBeforeDispenseFresh(); check != OPOS_SUCCESS) return check;
+  if (const opos::OposResult refused = AmountDispenseArguments(); refused != OPOS_SUCCESS) return refused;
+  if (const opos::OposResult check = so_.CheckBeforeDispenseFresh(); check != OPOS_SUCCESS) return check;
   const ModelCode model = so_.claimed_model_;
   const BuiltCommand command = AmountDispenseCommand(
       model, amount, IsKrt07Family(model) ? so_.config_.dispense_change_timeout : kDayLongTimeoutMs);
@@ -770,15 +762,15 @@ int32_t DirectIoCommands::AmountDispense() {
   CCashChanger::PayoutCheck check;
   check.amount = amount;
   check.before = so_.StockBeforePayout();
-  const int32_t result = so_.RunPayout(command.command, std::move(check));
+  const opos::OposResult result = so_.RunPayout(command.command, std::move(check));
   so_.EndDevicePhase();
   return result;
 }
 
-int32_t DirectIoCommands::SideCountCheck(int32_t command) {
+OposResult DirectIoCommands::SideCountCheck(int32_t command) {
   const BuiltCommand count = SideCountCheckCommand(Data(), so_.config_.investigate_timeout);
   if (!count.ok()) return count.result;
-  int32_t result = OPOS_SUCCESS;
+  opos::OposResult result = OPOS_SUCCESS;
   if (so_.async_mode_ != 0) {
     result = device_.ExecuteAsync(count.command, /*notify=*/true);
   } else {
@@ -794,12 +786,12 @@ int32_t DirectIoCommands::SideCountCheck(int32_t command) {
   return RetrieveTradingLog() == OPOS_SUCCESS ? OPOS_SUCCESS : OPOS_E_FAILURE;
 }
 
-int32_t DirectIoCommands::OperationMode() {
+OposResult DirectIoCommands::OperationMode() {
   const BuiltCommand command = OperationModeCommand(Data());
   return command.ok() ? device_.Execute(command.command) : command.result;
 }
 
-int32_t DirectIoCommands::CheckCode() {
+OposResult DirectIoCommands::CheckCode() {
   const int32_t digit = Data();
   if (digit != 0 && digit != 1) return OPOS_E_ILLEGAL;
   const std::optional<std::vector<uint8_t>> bytes = ByteInput();
@@ -810,15 +802,15 @@ int32_t DirectIoCommands::CheckCode() {
   return prepared_.result;
 }
 
-int32_t DirectIoCommands::Code() { return device_.Execute(prepared_.command); }
+OposResult DirectIoCommands::Code() { return device_.Execute(prepared_.command); }
 
-int32_t DirectIoCommands::DepositMode() {
+OposResult DirectIoCommands::DepositMode() {
   const BuiltCommand command =
       Data() == 1 ? DepositModeCommand(1, 0, 0) : EndDepositCommand(2, so_.config_.end_deposit_timeout);
   return command.ok() ? device_.Execute(command.command) : command.result;
 }
 
-int32_t DirectIoCommands::DepositTableArguments(CashCounts* counts) {
+OposResult DirectIoCommands::DepositTableArguments(CashCounts* counts) {
   const int32_t mode = Data();
   const int32_t exit = so_.current_exit_.load();
   if (mode < 0 || mode > 4) return OPOS_E_ILLEGAL;
@@ -852,12 +844,12 @@ int32_t DirectIoCommands::DepositTableArguments(CashCounts* counts) {
   return DepositTableCommand(*counts, mode, so_.config_.take_back_timeout).result;
 }
 
-int32_t DirectIoCommands::DepositTable() {
+OposResult DirectIoCommands::DepositTable() {
   const int32_t mode = Data();
   const int32_t exit = so_.current_exit_.load();
   CashCounts counts{};
-  if (const int32_t refused = DepositTableArguments(&counts); refused != OPOS_SUCCESS) return refused;
-  if (const int32_t check = so_.CheckBeforeDispenseFresh(); check != OPOS_SUCCESS) return check;
+  if (const opos::OposResult refused = DepositTableArguments(&counts); refused != OPOS_SUCCESS) return refused;
+  if (const opos::OposResult check = so_.CheckBeforeDispenseFresh(); check != OPOS_SUCCESS) return check;
   const BuiltCommand table = DepositTableCommand(counts, mode, so_.config_.take_back_timeout);
   if (!table.ok()) return table.result;
   // The stock is read before the exit setting: from the setting to the
@@ -867,7 +859,7 @@ int32_t DirectIoCommands::DepositTable() {
     check.pieces = counts;
     check.before = so_.StockBeforePayout();
   }
-  int32_t result = so_.SendPayoutExitSetting(exit);
+  opos::OposResult result = so_.SendPayoutExitSetting(exit);
   if (result == OPOS_SUCCESS) {
     if (mode <= 1) {
       result = so_.RunPayout(table.command, std::move(check));
@@ -879,11 +871,11 @@ int32_t DirectIoCommands::DepositTable() {
   return result;
 }
 
-int32_t DirectIoCommands::CheckSettings() {
+OposResult DirectIoCommands::CheckSettings() {
   return maintenance::SettingsSelectionAllowed(Data(), Text()) ? OPOS_SUCCESS : OPOS_E_ILLEGAL;
 }
 
-int32_t DirectIoCommands::Settings() {
+OposResult DirectIoCommands::Settings() {
   const std::string folder = config::MaintenanceFolder(so_.config_.service);
   auto send = [this](int32_t mode, const std::array<int32_t, 5>& values) {
     const BuiltCommand command = OperatingConditionCommand(mode, values);
@@ -893,7 +885,7 @@ int32_t DirectIoCommands::Settings() {
                                               send, *so_.trace_log_, so_.clock());
 }
 
-int32_t DirectIoCommands::CheckIntakeControl() {
+OposResult DirectIoCommands::CheckIntakeControl() {
   const bool under_way = so_.DepositUnderWay();
   const bool fixed = so_.deposit_fixed_.load();
   switch (Data()) {
@@ -909,29 +901,27 @@ int32_t DirectIoCommands::CheckIntakeControl() {
   }
 }
 
-int32_t DirectIoCommands::IntakeControl() {
+OposResult DirectIoCommands::IntakeControl() {
   if (Data() == 2) {
     // Only while the device announces (DC1) that its intake waits, and
     // its status shows the unit holding ("<2" at bytes 47-48).
-    LineExchange& line = device_.Line();
-    DeviceReply unasked;
-    line.ReceiveAnswer(unasked, 100, true, false);
+    const DeviceReply unasked = device_.ReceiveNow(100, true);
     if (unasked.status != kReplyOk || unasked.answerByte != kDc1) return OPOS_E_ILLEGAL;
-    const DeviceReply status = ::vexokrt::Exchange(line, StatusCommand(so_.claimed_model_).bytes, kDirectLimitMs);
+    const DeviceReply status = device_.ExchangeNow(StatusCommand(so_.claimed_model_).bytes, kDirectLimitMs);
     if (!status.IsDataFrame() || status.data.size() != 51 || status.data[47] != '<' || status.data[48] != '2') {
       return OPOS_E_ILLEGAL;
     }
   }
-  const int32_t result = device_.Execute(IntakeControlCommand());
+  const opos::OposResult result = device_.Execute(IntakeControlCommand());
   if (result == OPOS_SUCCESS && Data() == 0) {
     so_.deposit_fixed_.store(false);
     so_.fix_without_deposit_.store(false);
-    device_.Thread().SetDepositPhase(so_.config_.deposit_evt_set == 1 ? 2 : 3);
+    device_.SetDepositPhase(so_.config_.deposit_evt_set == 1 ? 2 : 3);
   }
   return result;
 }
 
-int32_t DirectIoCommands::CheckCheckedCounts() {
+OposResult DirectIoCommands::CheckCheckedCounts() {
   // Read as every cash-count text: a denomination not named is 0.
   const std::optional<std::vector<uint8_t>> bytes = ByteInput();
   if (!bytes) return OPOS_E_ILLEGAL;
@@ -942,15 +932,15 @@ int32_t DirectIoCommands::CheckCheckedCounts() {
   return prepared_.result;
 }
 
-int32_t DirectIoCommands::CheckedCounts() {
+OposResult DirectIoCommands::CheckedCounts() {
   DeviceReply reply;
-  const int32_t result = device_.Execute(prepared_.command, &reply);
+  const opos::OposResult result = device_.Execute(prepared_.command, &reply);
   // Any failure to read the answer (no answer, parity, framing, BCC) is a
   // read failure.
   return reply.status != kReplyOk ? OPOS_E_NOHARDWARE : result;
 }
 
-int32_t DirectIoCommands::CheckCountAndCode() {
+OposResult DirectIoCommands::CheckCountAndCode() {
   const int32_t amount = Data();
   if (amount < 0 || amount > 999999) return OPOS_E_ILLEGAL;
   const std::optional<directio::CountAndCode> fields = directio::ParseCountAndCode(Text());
@@ -959,14 +949,14 @@ int32_t DirectIoCommands::CheckCountAndCode() {
   return prepared_.result;
 }
 
-int32_t DirectIoCommands::CountAndCode() {
+OposResult DirectIoCommands::CountAndCode() {
   const DeviceReply reply = device_.SendCommand(prepared_.command.bytes, WaitStyle::kNone, 1000);
   if (reply.status != kReplyOk) return OPOS_E_NOHARDWARE;
   if (!reply.IsDataFrame() && reply.answerByte == kAck) return OPOS_SUCCESS;
   return ErrorNumberOrFailure();
 }
 
-int32_t DirectIoCommands::CheckSetCounts(char letter) {
+OposResult DirectIoCommands::CheckSetCounts(char letter) {
   const std::optional<std::vector<uint8_t>> bytes = ByteInput();
   if (!bytes) return OPOS_E_ILLEGAL;
   DispenseRecord record;
@@ -977,9 +967,9 @@ int32_t DirectIoCommands::CheckSetCounts(char letter) {
   return prepared_.result;
 }
 
-int32_t DirectIoCommands::SetCounts() { return device_.Execute(prepared_.command); }
+OposResult DirectIoCommands::SetCounts() { return device_.Execute(prepared_.command); }
 
-int32_t DirectIoCommands::LogFiles() {
+OposResult DirectIoCommands::LogFiles() {
   const int32_t code = Data();
   if (so_.async_mode_ != 0) {
     return device_.SendLogRequest(code, 3000, code) ? OPOS_SUCCESS : OPOS_E_NOHARDWARE;
@@ -989,14 +979,14 @@ int32_t DirectIoCommands::LogFiles() {
 
 // --- switches, stop, settings pages --------------------------------------------------------
 
-int32_t DirectIoCommands::Switch(void (ChangerDevice::*set)(bool)) {
+OposResult DirectIoCommands::Switch(void (ChangerDevice::*set)(bool)) {
   const int32_t value = Data();
   if (value != 0 && value != 1) return OPOS_E_ILLEGAL;
   (device_.*set)(value == 1);
   return OPOS_SUCCESS;
 }
 
-int32_t DirectIoCommands::Stop() {
+OposResult DirectIoCommands::Stop() {
   if (so_.State() == OPOS_S_IDLE) return OPOS_E_ILLEGAL;
   // The operation in progress holds the watch paused already; only the
   // history fetch is paused here.
@@ -1004,11 +994,11 @@ int32_t DirectIoCommands::Stop() {
   return device_.RequestStop(so_.async_mode_ != 0);
 }
 
-int32_t DirectIoCommands::ReadPage(int32_t page, std::string* page_text) {
+OposResult DirectIoCommands::ReadPage(int32_t page, std::string* page_text) {
   const BuiltCommand command = SettingsPageReadCommand(page);
   if (!command.ok()) return command.result;
   const DeviceReply reply = device_.SendCommand(command.command.bytes, WaitStyle::kBusy, 4000);
-  const int32_t result = ReplyRule(reply);
+  const opos::OposResult result = ReplyRule(reply);
   if (result != OPOS_SUCCESS) return result;
   const std::optional<std::string> text = directio::SettingsPageText(page, reply.data);
   if (!text) return OPOS_E_FAILURE;
@@ -1016,7 +1006,7 @@ int32_t DirectIoCommands::ReadPage(int32_t page, std::string* page_text) {
   return OPOS_SUCCESS;
 }
 
-int32_t DirectIoCommands::CheckSettingsPage() {
+OposResult DirectIoCommands::CheckSettingsPage() {
   const int32_t page = Data();
   if (page >= 0 && page <= 15) return OPOS_SUCCESS;
   if (page != maintenance::kLoadSettingsFile) return OPOS_E_ILLEGAL;
@@ -1026,18 +1016,18 @@ int32_t DirectIoCommands::CheckSettingsPage() {
   return config::PlainFileName(file_name_) ? OPOS_SUCCESS : OPOS_E_ILLEGAL;
 }
 
-int32_t DirectIoCommands::SettingsPage() {
+OposResult DirectIoCommands::SettingsPage() {
   const int32_t page = Data();
   if (page >= 0 && page <= 15) {
     std::string text;
-    const int32_t result = ReadPage(page, &text);
+    const opos::OposResult result = ReadPage(page, &text);
     if (result == OPOS_SUCCESS) Answer(text);
     return result;
   }
   std::string lines;
   for (int32_t p = 0; p <= 15; ++p) {
     std::string text;
-    const int32_t result = ReadPage(p, &text);
+    const opos::OposResult result = ReadPage(p, &text);
     if (result != OPOS_SUCCESS) return result;
     lines += text + "\r\n";
   }
@@ -1061,11 +1051,11 @@ int32_t DirectIoCommands::SettingsPage() {
   return OPOS_SUCCESS;
 }
 
-int32_t DirectIoCommands::OperationModeBit() {
+OposResult DirectIoCommands::OperationModeBit() {
   const int32_t action = Data();
   if (data_ != nullptr) *data_ = 10;
   std::string page;
-  const int32_t read = ReadPage(10, &page);
+  const opos::OposResult read = ReadPage(10, &page);
   if (read != OPOS_SUCCESS) return read;
   // The page text is "P:v,v,v,v,v"; its values read as a single setting.
   const size_t colon = page.find(':');

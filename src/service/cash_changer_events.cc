@@ -142,6 +142,10 @@ void CCashChanger::InstallWindowHandlers() {
     OnOutputLogComplete(wparam);
     return intptr_t{0};
   });
+  window_->SetHandler(m.async_stop_outcome, [this](uintptr_t wparam, intptr_t) {
+    OnAsyncStopOutcome(wparam);
+    return intptr_t{0};
+  });
   window_->SetHandler(m.payout_at_rest, [this](uintptr_t wparam, intptr_t) {
     OnPayoutAtRest(wparam);
     return intptr_t{0};
@@ -224,7 +228,7 @@ void CCashChanger::OnAsyncComplete(uintptr_t wparam) {
   Record(8, 4, 0, 0);
   if (completion == nullptr) return;
   if (completion->parameter == kNotifyParameter && device_ && device_logs_) {
-    const CommThread::Hold watch = device_->HoldWatch();
+    // One job of the device layer (RetrieveTradingLog).
     device_logs_->RetrieveTradingLog(0);
   }
   SetAsyncResult(completion->reply, false);
@@ -246,8 +250,18 @@ void CCashChanger::OnOutputLogComplete(uintptr_t wparam) {
   std::unique_ptr<WindowPayload> payload(reinterpret_cast<WindowPayload*>(wparam));
   const auto* completion = std::get_if<LogOutputCompletion>(payload.get());
   if (completion == nullptr) return;
-  async_result_code_.store(completion->result);
+  async_result_code_.store(completion->result.code);
+  if (completion->result.code == OPOS_E_EXTENDED) async_result_code_extended_.store(completion->result.extended);
   QueueStatusUpdate(CHAN_STATUS_ASYNC);
+}
+
+void CCashChanger::OnAsyncStopOutcome(uintptr_t wparam) {
+  std::unique_ptr<WindowPayload> payload(reinterpret_cast<WindowPayload*>(wparam));
+  const auto* outcome = std::get_if<AsyncStopOutcome>(payload.get());
+  if (outcome == nullptr) return;
+  async_result_code_.store(outcome->result);
+  if (outcome->extended) async_result_code_extended_.store(*outcome->extended);
+  if (outcome->status_update) QueueStatusUpdate(CHAN_STATUS_ASYNC);
 }
 
 void CCashChanger::OnQueueIt(intptr_t lparam) {

@@ -35,21 +35,13 @@ int32_t CCashChanger::CheckHealth(int32_t level) {
   const ModelCode model = device_->Model();
   switch (level) {
     case 1: {
-      int32_t read = OPOS_SUCCESS;
-      {
-        const CommThread::Hold watch = device_->HoldWatch();
-        read = HealthDialog::ReadStatus(*device_, nullptr);
-      }
+      const opos::OposResult read = DeviceJob([&] { return HealthDialog::ReadStatus(*device_, nullptr); });
       check_health_text_ = resources::LoadString(read == OPOS_SUCCESS ? resources::kIdsInternalAnswered
                                                                       : resources::kIdsInternalNoAnswer);
       break;
     }
     case 2: {
-      int32_t reset = OPOS_SUCCESS;
-      {
-        const CommThread::Hold watch = device_->HoldWatch();
-        reset = device_->Execute(ResetCommand());
-      }
+      const opos::OposResult reset = DeviceJob([&] { return device_->Execute(ResetCommand()); });
       check_health_text_ = resources::LoadString(reset == OPOS_SUCCESS ? resources::kIdsExternalAnswered
                                                                        : resources::kIdsExternalNoAnswer);
       break;

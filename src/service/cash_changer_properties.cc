@@ -302,7 +302,7 @@ void CCashChanger::SetCurrencyCode(std::string_view value) {
 void CCashChanger::SetCurrentExitValue(int32_t value) {
   constexpr std::string_view kTrace = "CCashChanger::DoCurrentExit";
   TraceEnter(kTrace, Format("  Param:   Number is %ld", static_cast<long>(value)));
-  int32_t result = ClaimedCheck();
+  opos::OposResult result = ClaimedCheck();
   if (result == OPOS_SUCCESS && !device_enabled_.load()) result = OPOS_E_DISABLED;
   if (result == OPOS_SUCCESS) result = CurrentExitSteps(value);
   if (result == OPOS_SUCCESS) Record(2, 2, value, 0);

@@ -16,8 +16,8 @@ using namespace resources;
 // A command that got no answer at all is shown as such: its answer rule
 // reports it as 107, which the result line would otherwise show as an
 // abnormal answer received.
-int32_t Unanswered(int32_t result, const DeviceReply& reply) {
-  return reply.status == kReplyTimeout ? OPOS_E_TIMEOUT : result;
+int32_t Unanswered(opos::OposResult result, const DeviceReply& reply) {
+  return reply.status == kReplyTimeout ? OPOS_E_TIMEOUT : result.code;
 }
 
 }  // namespace
@@ -73,11 +73,8 @@ int32_t HealthDialog::ReadStatus(ChangerDevice& device, std::array<uint8_t, 5>* 
 void HealthDialog::ReadCounts() {
   const DispenseRecord record = device_.DepositCounts();
   std::array<uint8_t, 5> bytes{};
-  int32_t result = OPOS_SUCCESS;
-  {
-    const CommThread::Hold watch = device_.HoldWatch();
-    result = ReadStatus(device_, &bytes);
-  }
+  int32_t result = OPOS_E_TIMEOUT;
+  device_.RunJob([&] { result = ReadStatus(device_, &bytes); });
   ShowResult(result);
   for (size_t i = 0; i < counts_.size(); ++i) counts_[i] = Format("%ld", static_cast<long>(record.slot[i]));
   if (result == OPOS_SUCCESS) {
@@ -91,12 +88,11 @@ void HealthDialog::ReadCounts() {
 }
 
 void HealthDialog::ClearCounts() {
-  int32_t result = OPOS_SUCCESS;
-  {
-    const CommThread::Hold watch = device_.HoldWatch();
+  int32_t result = OPOS_E_TIMEOUT;
+  device_.RunJob([&] {
     DeviceReply reply;
     result = Unanswered(device_.Execute(ClearDepositCounterCommand(), &reply), reply);
-  }
+  });
   if (result == OPOS_SUCCESS) {
     device_.ClearDepositCounts();
     ReadCounts();
@@ -115,9 +111,10 @@ void HealthDialog::CollectAll() {
                                                                   : DepositTableCommand(all, 2, take_back_timeout_ms_);
   int32_t result = built.result;
   if (built.ok()) {
-    const CommThread::Hold watch = device_.HoldWatch();
-    DeviceReply reply;
-    result = Unanswered(device_.Execute(built.command, &reply), reply);
+    device_.RunJob([&] {
+      DeviceReply reply;
+      result = Unanswered(device_.Execute(built.command, &reply), reply);
+    });
   }
   ShowResult(result);
   EmptyFields();

@@ -17,6 +17,7 @@ const WindowMessages& RegisteredMessages() {
     m.happen_caset_dsp = RegisterMessageName(kMsgHappenCasetDsp);
     m.happen_fl_reject = RegisterMessageName(kMsgHappenFlReject);
     m.payout_at_rest = RegisterMessageName(kMsgPayoutAtRest);
+    m.async_stop_outcome = RegisterMessageName(kMsgAsyncStopOutcome);
     return m;
   }();
   return messages;

@@ -28,6 +28,7 @@ struct WindowMessages {
   platform::MessageId happen_caset_dsp = 0;
   platform::MessageId happen_fl_reject = 0;  // registered, never sent
   platform::MessageId payout_at_rest = 0;
+  platform::MessageId async_stop_outcome = 0;
 };
 
 // The module's message numbers (registered at load). Any thread.

@@ -55,8 +55,8 @@ TEST_F(DeviceOnSimulatorTest, Krt07WaitedChangeSucceedsAfterSubPolling) {
   Start(sim::Model::kKrt07);
   ASSERT_EQ(device_->Model(), ModelCode::kKrt07);
   sim_->Engine().ClearReceivedFrames();
-  device_->PauseWatch();
-  device_->Thread().SetDepositPhase(1);
+  device_->StopWatch();
+  device_->SetDepositPhase(1);
   const BuiltCommand change = ChangeCommand(device_->Model(), 1500, 86400000);
   ASSERT_TRUE(change.ok());
   EXPECT_EQ(device_->Execute(change.command), opos::OPOS_SUCCESS);
@@ -77,8 +77,8 @@ TEST_F(DeviceOnSimulatorTest, PayoutWaitedWithoutEnquiries_NeverHearsTheEnd) {
     bool polled;
   };
   Start(sim::Model::kKrt07);
-  device_->PauseWatch();
-  device_->Thread().SetDepositPhase(1);
+  device_->StopWatch();
+  device_->SetDepositPhase(1);
   for (const Case& c : {Case{WaitStyle::kNone, opos::OPOS_E_NOHARDWARE, false},
                         Case{WaitStyle::kBusy, opos::OPOS_SUCCESS, true}}) {
     SCOPED_TRACE(static_cast<int>(c.style));
@@ -95,7 +95,7 @@ TEST_F(DeviceOnSimulatorTest, PayoutWaitedWithoutEnquiries_NeverHearsTheEnd) {
 TEST_F(DeviceOnSimulatorTest, JamIsReportedOnTheNextWatchStepAndItsEndToo) {
   Start(sim::Model::kKrt07, Watching(20));
   host_.SetPowerNotify(1);
-  device_->ResumeWatch(0);
+  device_->StartWatch(0);
   ASSERT_TRUE(host_.WaitForStatusUpdate(opos::OPOS_PS_ONLINE));
   ASSERT_TRUE(device_->StatusKept());
   host_.ClearRecords();
@@ -104,7 +104,7 @@ TEST_F(DeviceOnSimulatorTest, JamIsReportedOnTheNextWatchStepAndItsEndToo) {
   EXPECT_EQ(device_->DeviceStatus(), opos::CHAN_STATUS_JAM);
   sim_->Engine().SetJam(false);
   ASSERT_TRUE(host_.WaitForStatusUpdate(opos::CHAN_STATUS_JAMOK));
-  device_->PauseWatch();
+  device_->StopWatch();
   const auto updates = host_.StatusUpdates();
   EXPECT_EQ(std::count(updates.begin(), updates.end(), opos::CHAN_STATUS_JAM), 1);
   EXPECT_NE(device_->DeviceStatus(), opos::CHAN_STATUS_JAM);
@@ -113,42 +113,40 @@ TEST_F(DeviceOnSimulatorTest, JamIsReportedOnTheNextWatchStepAndItsEndToo) {
 TEST_F(DeviceOnSimulatorTest, UnpluggedGoesOfflineAfterFourFailedStepsAndReplugComesBack) {
   Start(sim::Model::kKrt07, Watching(20));
   host_.SetPowerNotify(1);
-  device_->ResumeWatch(0);
+  device_->StartWatch(0);
   ASSERT_TRUE(host_.WaitForStatusUpdate(opos::OPOS_PS_ONLINE));
   sim_->Engine().SetUnplugged(true);
   ASSERT_TRUE(host_.WaitForStatusUpdate(opos::OPOS_PS_OFF_OFFLINE, 15000));
-  EXPECT_GE(device_->Thread().WatchErrorCount(), 4);
+  EXPECT_GE(device_->WatchErrorCount(), 4);
   host_.ClearRecords();
   sim_->Engine().SetUnplugged(false);
   ASSERT_TRUE(host_.WaitForStatusUpdate(opos::OPOS_PS_ONLINE, 15000));
-  device_->PauseWatch();
+  device_->StopWatch();
   EXPECT_EQ(device_->PowerState(), opos::OPOS_PS_ONLINE);
-  EXPECT_EQ(device_->Thread().WatchErrorCount(), 0);
+  EXPECT_EQ(device_->WatchErrorCount(), 0);
 }
 
 TEST_F(DeviceOnSimulatorTest, CancelCarriesTheDeviceErrorNumber) {
   Start(sim::Model::kKrt07);
-  device_->PauseWatch();
-  device_->Thread().SetDepositPhase(1);
+  device_->StopWatch();
+  device_->SetDepositPhase(1);
   sim_->Engine().SetJam(true, 0x1234);
   sim_->Engine().InjectFault(sim::Fault{sim::FaultKind::kAnswerCan, 1, 'b', 0});
-  EXPECT_EQ(device_->Execute(ExitSelectionCommand(true, true)), opos::OPOS_E_EXTENDED);
-  EXPECT_EQ(host_.ResultCodeExtended(), 4660);
+  EXPECT_EQ(device_->Execute(ExitSelectionCommand(true, true)), opos::OposResult::Extended(4660));
 }
 
 TEST_F(DeviceOnSimulatorTest, EmOnKrt07IsNotPossibleNow) {
   Start(sim::Model::kKrt07);
-  device_->PauseWatch();
-  device_->Thread().SetDepositPhase(1);
+  device_->StopWatch();
+  device_->SetDepositPhase(1);
   sim_->Engine().InjectFault(sim::Fault{sim::FaultKind::kAnswerEm, 1, '!', 0});
-  EXPECT_EQ(device_->Execute(ChangeCommand(ModelCode::kKrt07, 1500, 60000).command), opos::OPOS_E_EXTENDED);
-  EXPECT_EQ(host_.ResultCodeExtended(), 201);
+  EXPECT_EQ(device_->Execute(ChangeCommand(ModelCode::kKrt07, 1500, 60000).command), opos::OposResult::Extended(201));
 }
 
 TEST_F(DeviceOnSimulatorTest, GarbledStatusAnswersAreSingleFailures) {
   Start(sim::Model::kKrt07, Watching(20));
   host_.SetPowerNotify(1);
-  device_->ResumeWatch(0);
+  device_->StartWatch(0);
   ASSERT_TRUE(host_.WaitForStatusUpdate(opos::OPOS_PS_ONLINE));
   sim_->Engine().InjectFault(sim::Fault{sim::FaultKind::kCorruptBcc, 1, 'H', 0});
   sim_->Engine().InjectFault(sim::Fault{sim::FaultKind::kWrongFirstByte, 1, 'H', 0});
@@ -156,11 +154,11 @@ TEST_F(DeviceOnSimulatorTest, GarbledStatusAnswersAreSingleFailures) {
   sim_->Engine().ClearReceivedFrames();
   // Enough steps for the three faults and good steps after them.
   ASSERT_TRUE(sim_->Engine().WaitForFrames(12, std::chrono::seconds(10)));
-  device_->PauseWatch();
+  device_->StopWatch();
   const auto updates = host_.StatusUpdates();
   EXPECT_EQ(std::count(updates.begin(), updates.end(), opos::OPOS_PS_OFF_OFFLINE), 0);
   EXPECT_EQ(device_->PowerState(), opos::OPOS_PS_ONLINE);
-  EXPECT_LT(device_->Thread().WatchErrorCount(), 4);
+  EXPECT_LT(device_->WatchErrorCount(), 4);
 }
 
 }  // namespace

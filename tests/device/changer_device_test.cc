@@ -143,8 +143,7 @@ TEST_F(ChangerDeviceTest, CancelWithErrorNumberBecomesExtendedCode) {
     return can;
   });
   EXPECT_FALSE(device_->Busy());
-  EXPECT_EQ(device_->Execute(ExitSelectionCommand(true, true)), opos::OPOS_E_EXTENDED);
-  EXPECT_EQ(host_.ResultCodeExtended(), 4660);
+  EXPECT_EQ(device_->Execute(ExitSelectionCommand(true, true)), opos::OposResult::Extended(4660));
   EXPECT_TRUE(busy_while_sent) << "busy while the request runs";
   EXPECT_FALSE(device_->Busy()) << "idle once it is answered";
 }
@@ -152,14 +151,11 @@ TEST_F(ChangerDeviceTest, CancelWithErrorNumberBecomesExtendedCode) {
 TEST_F(ChangerDeviceTest, EmOnKrt07IsNotPossibleNow) {
   Make(ModelCode::kKrt07);
   image_->On("!06", Answer::Byte(kEm));
-  EXPECT_EQ(device_->Execute(ChangeCommand(ModelCode::kKrt07, 1500, 60000).command), opos::OPOS_E_EXTENDED);
-  EXPECT_EQ(host_.ResultCodeExtended(), 201);
+  EXPECT_EQ(device_->Execute(ChangeCommand(ModelCode::kKrt07, 1500, 60000).command), opos::OposResult::Extended(201));
 
-  host_.SetResultCodeExtended(0);
   image_->On("b02", Answer::Byte(kEm));
-  EXPECT_EQ(device_->Execute(ExitSelectionCommand(true, false)), opos::OPOS_E_EXTENDED)
+  EXPECT_EQ(device_->Execute(ExitSelectionCommand(true, false)), opos::OposResult::Extended(201))
       << "the Plain rule sees the follow-up code of EM";
-  EXPECT_EQ(host_.ResultCodeExtended(), 201);
 }
 
 TEST_F(ChangerDeviceTest, WaitedChangeSucceedsAfterSubPolling) {
@@ -167,7 +163,7 @@ TEST_F(ChangerDeviceTest, WaitedChangeSucceedsAfterSubPolling) {
   std::atomic<int> enquiries{0};
   image_->On("!06", Answer::Silence());
   line_->OnEnquiry([&] { return Answer::Byte(enquiries.fetch_add(1) < 5 ? kSub : kAck); });
-  device_->Thread().SetDepositPhase(1);
+  device_->SetDepositPhase(1);
   EXPECT_EQ(device_->Execute(ChangeCommand(ModelCode::kKrt07, 1500, 86400000).command), opos::OPOS_SUCCESS);
   EXPECT_EQ(line_->Commands().front(), "!06001500");
   EXPECT_EQ(enquiries.load(), 6);
@@ -177,7 +173,7 @@ TEST_F(ChangerDeviceTest, WaitedChangeSucceedsAfterSubPolling) {
 // once: OPOS_E_NOHARDWARE by every rule, and no time spent waiting.
 TEST_F(ChangerDeviceTest, CommandThatCannotBeWritten_IsNoHardwareAtOnce) {
   Make();
-  device_->Thread().SetDepositPhase(1);
+  device_->SetDepositPhase(1);
   line_->SetWriteFails(true);
   const std::vector<DeviceCommand> commands = {
       ExitSelectionCommand(true, true),
@@ -229,7 +225,7 @@ TEST_F(ChangerDeviceTest, WaiterWithThePortClosedEndsAfterTheIdleGuard) {
 TEST_F(ChangerDeviceTest, AsyncCompletionIsPostedWithItsParameter) {
   Make(ModelCode::kKrt07);
   host_.SetBusyProbe([this] { return device_->Busy(); });
-  device_->Thread().SetDepositPhase(1);
+  device_->SetDepositPhase(1);
   ASSERT_EQ(device_->ExecuteAsync(ChangeCommand(ModelCode::kKrt07, 1500, 60000).command, /*notify=*/true),
             opos::OPOS_SUCCESS);
   ASSERT_TRUE(host_.WaitForPosts(1));
@@ -244,7 +240,7 @@ TEST_F(ChangerDeviceTest, AsyncCompletionIsPostedWithItsParameter) {
 
 TEST_F(ChangerDeviceTest, AsyncTakeBackPostsTheReturnedCounts) {
   Make(ModelCode::kKrt02);
-  device_->Thread().SetDepositPhase(1);
+  device_->SetDepositPhase(1);
   // Returned: 500 x1, 100 x2, 1 x6, 10000 x7, 1000 x9 (device order fields).
   image_->SetReturned(Text("001002000000000006007000000009"));
   CashCounts all;
@@ -276,7 +272,7 @@ TEST_F(ChangerDeviceTest, ClosingThePortAnswersAQueuedAsyncTakeBackWithoutReadin
   std::thread closer([&] { device_->ClosePort(); });
   // The stop must be asked for while the first request still runs, so that
   // the queued take-back is answered without running.
-  ASSERT_TRUE(testing::SpinUntil([&] { return device_->Thread().StopRequested(); }));
+  ASSERT_TRUE(testing::SpinUntil([&] { return device_->ThreadStopRequested(); }));
   release.set_value();
   closer.join();
   busy.join();
@@ -397,11 +393,9 @@ TEST_F(ChangerDeviceTest, KeptStatusDrivesTheChecksBeforeActions) {
   Make(ModelCode::kKrt07);
   EXPECT_EQ(device_->CheckBeforeDispense(), opos::OPOS_SUCCESS) << "nothing kept yet";
   Status(With(StatusOf(ModelCode::kKrt07), 43, "4"));
-  EXPECT_EQ(device_->CheckBeforeDispense(), opos::OPOS_E_EXTENDED);
-  EXPECT_EQ(host_.ResultCodeExtended(), 235);
+  EXPECT_EQ(device_->CheckBeforeDispense(), opos::OposResult::Extended(235));
   Status(With(StatusOf(ModelCode::kKrt07), 43, "8"));
-  EXPECT_EQ(device_->CheckBeforeDeposit(), opos::OPOS_E_EXTENDED);
-  EXPECT_EQ(host_.ResultCodeExtended(), 236);
+  EXPECT_EQ(device_->CheckBeforeDeposit(), opos::OposResult::Extended(236));
 }
 
 // --- Notifications -------------------------------------------------------------------
@@ -658,7 +652,7 @@ TEST_F(ChangerDeviceTest, CountsAnswerLayouts) {
   std::string answer = "001002003004" "011012013014" "021022023024025026" "7" "000000000" "031032033034035036";
   ASSERT_EQ(answer.size(), 70u);
   image_->SetCounts(Text(answer));
-  ASSERT_EQ(device_->Thread().CountsRead(), kReplyOk);
+  ASSERT_EQ(device_->ReadCountsNow(), kReplyOk);
   EXPECT_EQ(device_->CountsA(), (CashCounts{2, 3, 1, 4, 21, 22, 23, 24, 25, 26}));
   EXPECT_EQ(device_->CountsB(), (CashCounts{12, 13, 11, 14, 31, 32, 33, 34, 35, 36}));
   EXPECT_EQ(device_->Discrepancy(), 1);
@@ -666,7 +660,7 @@ TEST_F(ChangerDeviceTest, CountsAnswerLayouts) {
 
   // Garbage keeps the counts that were there.
   image_->SetCounts(Text(std::string(69, 'x') + "0"));
-  ASSERT_EQ(device_->Thread().CountsRead(), kReplyOk);
+  ASSERT_EQ(device_->ReadCountsNow(), kReplyOk);
   EXPECT_EQ(device_->CountsA()[0], 2);
 }
 
@@ -674,7 +668,7 @@ TEST_F(ChangerDeviceTest, Krt03CountsComeInTwoAnswers) {
   Make(ModelCode::kKrt03);
   image_->On("\"00", Answer::Data(Text("001002003004005006007008009010")));
   image_->On("&00", Answer::Data(Text("101102103104105106107108109110")));
-  ASSERT_EQ(device_->Thread().CountsRead(), kReplyOk);
+  ASSERT_EQ(device_->ReadCountsNow(), kReplyOk);
   EXPECT_EQ(device_->CountsA(), (CashCounts{7, 8, 9, 10, 1, 2, 3, 4, 5, 6}));
   EXPECT_EQ(device_->CountsB(), (CashCounts{107, 108, 109, 110, 101, 102, 103, 104, 105, 106}));
   EXPECT_EQ(device_->Discrepancy(), 0);
@@ -686,7 +680,7 @@ class StopTest : public ChangerDeviceTest {
  protected:
   void SetUp() override {
     Make(ModelCode::kKrt07);
-    device_->Thread().SetDepositPhase(1);
+    device_->SetDepositPhase(1);
     image_->On("m06", Answer::Silence());
     image_->On("H00", Answer::Data(With(StatusOf(ModelCode::kKrt07), 1, ";")));
     // The first enquiry holds the running request until the test lets it go
@@ -721,7 +715,7 @@ TEST_F(StopTest, WaitedStopAcceptedByTheDevice) {
     return Answer::Byte(kAck);
   });
   EXPECT_EQ(device_->RequestStop(false), opos::OPOS_E_ILLEGAL) << "nothing runs";
-  std::future<int32_t> dispense = std::async(std::launch::async, [this] {
+  std::future<opos::OposResult> dispense = std::async(std::launch::async, [this] {
     return device_->Execute(AmountDispenseCommand(ModelCode::kKrt07, 20000, 86400000).command);
   });
   ASSERT_TRUE(WaitForFirstEnquiry());
@@ -738,13 +732,12 @@ TEST_F(StopTest, WaitedStopRefusedWithBell) {
     stop_answered_ = true;
     return Answer::Byte(kBel);
   });
-  std::future<int32_t> dispense = std::async(std::launch::async, [this] {
+  std::future<opos::OposResult> dispense = std::async(std::launch::async, [this] {
     return device_->Execute(AmountDispenseCommand(ModelCode::kKrt07, 20000, 86400000).command);
   });
   ASSERT_TRUE(WaitForFirstEnquiry());
   Proceed();
-  EXPECT_EQ(device_->RequestStop(false), opos::OPOS_E_EXTENDED);
-  EXPECT_EQ(host_.ResultCodeExtended(), 239);
+  EXPECT_EQ(device_->RequestStop(false), opos::OposResult::Extended(239));
   dispense.get();
 }
 
@@ -755,7 +748,6 @@ TEST_F(StopTest, AsyncStopReportsThroughAsyncResultCode) {
   });
   ASSERT_EQ(device_->ExecuteAsync(AmountDispenseCommand(ModelCode::kKrt07, 20000, 86400000).command),
             opos::OPOS_SUCCESS);
-  host_.SetAsyncResultCode(99);
   ASSERT_EQ(device_->RequestStop(true), opos::OPOS_SUCCESS);
   EXPECT_EQ(device_->RequestStop(true), opos::OPOS_E_ILLEGAL) << "a stop is already open";
   Proceed();
@@ -764,8 +756,8 @@ TEST_F(StopTest, AsyncStopReportsThroughAsyncResultCode) {
   // stop adds no status update 91 and no AsyncResultCode of its own.
   const auto updates = host_.StatusUpdates();
   EXPECT_EQ(std::count(updates.begin(), updates.end(), opos::CHAN_STATUS_ASYNC), 0);
-  EXPECT_EQ(host_.AsyncResultCode(), 99);
   const auto posts = host_.Posts();
+  ASSERT_EQ(posts.size(), 1u) << "no stop outcome of its own";
   const auto* completion = std::get_if<AsyncCompletion>(&posts[0].payload);
   EXPECT_NE(completion, nullptr) << "the pay-out's completion";
   EXPECT_EQ(device_->StopMailbox(), kStopIdle) << "reset after the request";
@@ -777,7 +769,7 @@ TEST_F(ChangerDeviceTest, ClosePortStopsTheThreadWhileATakeBackQuestionIsOpen) {
   DeviceSettings settings = FastSettings();
   settings.take_back_timeout_ms = 600000;
   Make(ModelCode::kKrt03, settings);
-  device_->Thread().SetDepositPhase(1);
+  device_->SetDepositPhase(1);
   std::vector<uint8_t> stalled = StatusOf(ModelCode::kKrt03);
   stalled[51] = '9';
   stalled[52] = '1';
@@ -792,11 +784,11 @@ TEST_F(ChangerDeviceTest, ClosePortStopsTheThreadWhileATakeBackQuestionIsOpen) {
   // looks for a stop between them: once the stop is asked for, one slice
   // later the thread gives the question up and ends.
   std::thread closer([&] { device_->ClosePort(); });
-  ASSERT_TRUE(testing::SpinUntil([&] { return device_->Thread().StopRequested(); }));
+  ASSERT_TRUE(testing::SpinUntil([&] { return device_->ThreadStopRequested(); }));
   ASSERT_TRUE(clock_.AwaitWaiters(1)) << "the question's wait";
   clock_.Advance(1000);
   closer.join();
-  EXPECT_FALSE(device_->Thread().Running());
+  EXPECT_FALSE(device_->ThreadRunning());
   ASSERT_TRUE(host_.WaitForPosts(2));
   const auto posts = host_.Posts();
   const auto* completion = std::get_if<TakeBackCompletion>(&posts[1].payload);
@@ -823,16 +815,6 @@ TEST_F(ChangerDeviceTest, Krt03DirectIoModeStallIsAskedOnceAndDecidedLater) {
       {"answered no", [](ChangerDevice&, events::AnswerSlot& slot, SteppingClock&) { slot.Answer(2); }, Decider::kWatch, false},
       {"unanswered until the time-out",
        [](ChangerDevice&, events::AnswerSlot&, SteppingClock& clock) { clock.Advance(kQuestionTimeMs); }, Decider::kWatch, false},
-      {"answered yes after the time-out, before the watch looked",
-       [](ChangerDevice& device, events::AnswerSlot& slot, SteppingClock& clock) {
-         // The watch (resting) is kept from looking until the answer is
-         // there.
-         device.Thread().PauseWatch();
-         clock.Advance(kQuestionTimeMs + 1000);
-         slot.Answer(1);
-         device.Thread().ResumeWatch(0);
-       },
-       Decider::kWatch, true},
       {"event dropped unanswered", [](ChangerDevice&, events::AnswerSlot& slot, SteppingClock&) { slot.Abandon(); },
        Decider::kWatch, false},
       {"unanswered when the watch is paused", [](ChangerDevice&, events::AnswerSlot&, SteppingClock&) {}, Decider::kPause, false},
@@ -885,7 +867,7 @@ TEST_F(ChangerDeviceTest, Krt03DirectIoModeStallIsAskedOnceAndDecidedLater) {
     ASSERT_NE(slot, nullptr);
 
     // While it is open the watch leaves its steps out and asks nothing more.
-    device_->ResumeWatch(0);
+    device_->StartWatch(0);
     ASSERT_TRUE(let_watch_pass(3));
     EXPECT_TRUE(line_->Commands().empty());
     EXPECT_EQ(host_.DirectIoMode(), 1);
@@ -896,9 +878,9 @@ TEST_F(ChangerDeviceTest, Krt03DirectIoModeStallIsAskedOnceAndDecidedLater) {
         ASSERT_TRUE(let_watch_pass(1));
         break;
       case Decider::kPause:
-        device_->PauseWatch();
+        device_->StopWatch();
         EXPECT_EQ(line_->Commands(), (std::vector<std::string>{"000"})) << "done when PauseWatch returns";
-        device_->ResumeWatch(0);
+        device_->StartWatch(0);
         break;
       case Decider::kClose:
         device_->ClosePort();
@@ -906,7 +888,7 @@ TEST_F(ChangerDeviceTest, Krt03DirectIoModeStallIsAskedOnceAndDecidedLater) {
         slot->Answer(1);  // too late: the question has ended
         ASSERT_EQ(device_->OpenPort(), 0);
         ASSERT_TRUE(clock_.AwaitWaiters(1)) << "the new thread rests";
-        device_->ResumeWatch(0);
+        device_->StartWatch(0);
         break;
     }
     // The watch goes on (reading the device after the sequence); the
@@ -944,17 +926,17 @@ TEST_F(ChangerDeviceTest, Krt03QuestionOpenWhenARequestRunsIsNotSettledByAPause)
     gate.wait();
     return Answer::Byte(kAck);
   });
-  std::future<int32_t> running =
+  std::future<opos::OposResult> running =
       std::async(std::launch::async, [this] { return device_->Execute(ExitSelectionCommand(true, true)); });
   ASSERT_TRUE(line_->WaitForCommand("b02"));
-  device_->PauseWatch();
+  device_->StopWatch();
   EXPECT_EQ(line_->CountCommand("000"), 0) << "the line is the running request's";
   release.set_value();
   EXPECT_EQ(running.get(), opos::OPOS_SUCCESS);
   EXPECT_EQ(host_.DirectIoMode(), 1) << "the question is still open";
 
   slot->Answer(2);
-  device_->ResumeWatch(0);
+  device_->StartWatch(0);
   ASSERT_TRUE(clock_.RunUntil([this] { return line_->CountCommand("000") > 0; }, FastSettings().watch_interval_ms));
   EXPECT_EQ(line_->CountCommand("000"), 1) << "the next watch pass tells the device to stop";
   EXPECT_EQ(host_.DirectIoMode(), 0);
@@ -975,7 +957,7 @@ TEST_F(ChangerDeviceTest, PausingTheWatchEndsTheOperationModeEnquiriesOfAStep) {
     return answer;
   });
   device_->SetPowerState(opos::OPOS_PS_OFF_OFFLINE);  // from 2000: nothing sent
-  device_->ResumeWatch(0);                            // the step reports online: the mode is resent
+  device_->StartWatch(0);                            // the step reports online: the mode is resent
   // The watch runs on the test clock: it moves past the watch interval
   // whenever the device's thread rests, until the enquiries have begun.
   ASSERT_TRUE(clock_.RunUntil(
@@ -985,7 +967,7 @@ TEST_F(ChangerDeviceTest, PausingTheWatchEndsTheOperationModeEnquiriesOfAStep) {
                            [](const LineEvent& e) { return e.kind == LineEvent::Kind::kEnquiry; });
       },
       FastSettings().watch_interval_ms));
-  std::future<void> pause = std::async(std::launch::async, [this] { device_->PauseWatch(); });
+  std::future<void> pause = std::async(std::launch::async, [this] { device_->StopWatch(); });
   const bool paused = pause.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
   released = true;
   pause.get();
@@ -1057,18 +1039,18 @@ TEST(WatchPauseTest, APauseWaitsOnlyForTheExchangeUnderWay) {
       });
       host.SetOperationModeTemporary(1);
       device.SetPowerState(opos::OPOS_PS_OFF_OFFLINE);  // coming back resends the mode
-      device.Thread().SetExitSettingValues({0, 0, 0, 0, 0});
-      device.Thread().SetExitSettingPending(true);
-      device.Thread().SetHistoryFetchEnabled(true);
+      device.SetExitSettingValues({0, 0, 0, 0, 0});
+      device.SetExitSettingPending(true);
+      device.SetHistoryFetchEnabled(true);
       device.SetHistoryStep([&device] {
         static const std::vector<uint8_t> record_read = {0x11, 's', '0', '9', '1', '0', '0', '5', '6', '0', '4', '5', '4'};
-        Exchange(device.Line(), record_read, 3000);
+        device.ExchangeNow(record_read, 3000);
         return 0;
       });
 
       // The clock moves on whenever the thread rests in its idle wait, until
       // a step, running on the fake line's time, is held at the gate.
-      device.ResumeWatch(row.error_count);
+      device.StartWatch(row.error_count);
       ASSERT_TRUE(testing::SpinUntil([&] {
         if (at_gate.load()) return true;
         if (clock.Waiters() > 0) clock.Advance(FastSettings().watch_interval_ms);
@@ -1078,8 +1060,8 @@ TEST(WatchPauseTest, APauseWaitsOnlyForTheExchangeUnderWay) {
 
       std::future<void> pause;
       if (pausing) {
-        pause = std::async(std::launch::async, [&device] { device.PauseWatch(); });
-        ASSERT_TRUE(testing::SpinUntil([&] { return device.Thread().WatchPauseWaiting(); }));
+        pause = std::async(std::launch::async, [&device] { device.StopWatch(); });
+        ASSERT_TRUE(testing::SpinUntil([&] { return device.WatchPauseWaiting(); }));
       }
       const int64_t start = clock.NowMs();
       opened.set_value();
@@ -1090,7 +1072,7 @@ TEST(WatchPauseTest, APauseWaitsOnlyForTheExchangeUnderWay) {
         ASSERT_TRUE(testing::SpinUntil([&] { return clock.Waiters() > 0; }));
       }
       const int64_t waited = clock.NowMs() - start;
-      if (!pausing) device.PauseWatch();
+      if (!pausing) device.StopWatch();
 
       const std::vector<std::string> all = line.Commands();
       // Each command as far as the row names it (without its parameters).
@@ -1108,20 +1090,20 @@ TEST(WatchPauseTest, APauseWaitsOnlyForTheExchangeUnderWay) {
         // Unfinished: nothing of the step's outcome is recorded, so a later
         // step starts the path again (the model-name check, one exchange,
         // is not cut).
-        EXPECT_EQ(device.Thread().WatchErrorCount(), row.cut_error_count);
-        EXPECT_EQ(device.Thread().Recovering(), recovery);
+        EXPECT_EQ(device.WatchErrorCount(), row.cut_error_count);
+        EXPECT_EQ(device.Recovering(), recovery);
         EXPECT_EQ(device.PowerState(), opos::OPOS_PS_OFF_OFFLINE);
-        EXPECT_TRUE(device.Thread().ExitSettingPending() || row.gate != "H00");
+        EXPECT_TRUE(device.ExitSettingPending() || row.gate != "H00");
         EXPECT_EQ(records, (recovery ? std::vector<std::string>{"7,3,0,0"} : std::vector<std::string>{}));
       } else {
         EXPECT_EQ(waited, row.whole_ms);
         EXPECT_EQ(made, named);
-        EXPECT_EQ(device.Thread().WatchErrorCount(), 0);
-        EXPECT_FALSE(device.Thread().Recovering());
+        EXPECT_EQ(device.WatchErrorCount(), 0);
+        EXPECT_FALSE(device.Recovering());
         EXPECT_EQ(records, (recovery ? std::vector<std::string>{"7,3,0,0", "7,1,0,0"} : std::vector<std::string>{}));
         if (row.error_count == 0) {
           EXPECT_EQ(device.PowerState(), opos::OPOS_PS_ONLINE);
-          EXPECT_FALSE(device.Thread().ExitSettingPending());
+          EXPECT_FALSE(device.ExitSettingPending());
         }
       }
       device.ClosePort();
@@ -1151,14 +1133,14 @@ TEST_F(ChangerDeviceTest, UnpluggedDeviceGoesOfflineAndComesBack) {
         },
         FastSettings().watch_interval_ms);
   };
-  device_->ResumeWatch(0);
+  device_->StartWatch(0);
   ASSERT_TRUE(reported(opos::OPOS_PS_ONLINE));
   line_->SetUnplugged(true);
   ASSERT_TRUE(reported(opos::OPOS_PS_OFF_OFFLINE));
   line_->SetUnplugged(false);
   host_.ClearRecords();
   ASSERT_TRUE(reported(opos::OPOS_PS_ONLINE));
-  device_->PauseWatch();
+  device_->StopWatch();
   EXPECT_EQ(device_->PowerState(), opos::OPOS_PS_ONLINE);
 }
 

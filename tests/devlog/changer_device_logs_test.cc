@@ -43,7 +43,7 @@ class ChangerDeviceLogsTest : public ::testing::Test {
     DeviceLogSettings log_settings = env_.Settings();
     log_settings.operation_history = "%y%m%d.csv";
     log_settings.trading_log = "%Y%m%d%H%M%S.txt";
-    logs_ = std::make_unique<ChangerDeviceLogs>(*device_, host_, env_.Context(log_settings));
+    logs_ = std::make_unique<ChangerDeviceLogs>(*device_, env_.Context(log_settings));
   }
   void TearDown() override {
     device_->ClosePort();
@@ -83,20 +83,20 @@ TEST_F(ChangerDeviceLogsTest, WatchStep_RunsTheHistoryStepWhileFetchingIsEnabled
   engine_.AppendHistoryRecord(Record(0x15, 0xA1));
   engine_.AppendHistoryRecord(Record(0x16, 0xB2));
 
-  device_->Thread().SetHistoryFetchEnabled(true);
-  device_->ResumeWatch(0);
+  device_->SetHistoryFetchEnabled(true);
+  device_->StartWatch(0);
   EXPECT_TRUE(env_.values.WaitForDword("StoringPointer", 42));
-  device_->PauseWatch();
+  device_->StopWatch();
   EXPECT_EQ(ReadFileBytes(env_.path("110715.csv")), FormatHistoryLine(Record(0x15, 0xA1)) + "\r\n");
   EXPECT_EQ(ReadFileBytes(env_.path("110716.csv")), FormatHistoryLine(Record(0x16, 0xB2)) + "\r\n");
 
   // With fetching disabled the watch leaves the history alone.
-  device_->Thread().SetHistoryFetchEnabled(false);
+  device_->SetHistoryFetchEnabled(false);
   engine_.AppendHistoryRecord(Record(0x17, 0xC3));
   engine_.ClearReceivedFrames();
-  device_->ResumeWatch(0);
+  device_->StartWatch(0);
   ASSERT_TRUE(engine_.WaitForFrames(6, std::chrono::milliseconds(5000)));  // a few watch passes
-  device_->PauseWatch();
+  device_->StopWatch();
   for (const auto& body : engine_.CommandBodies()) EXPECT_NE(body.at(1), 's');
   EXPECT_FALSE(fs::exists(env_.path("110717.csv")));
 }
@@ -112,7 +112,7 @@ TEST_F(ChangerDeviceLogsTest, LogRequest_RunsOnTheThreadAndPostsItsResult) {
   EXPECT_EQ(done->parameter, 77);
   EXPECT_EQ(fs::file_size(env_.path("CoinLog00.bin")), 1024u);
 
-  // A refused block: the extended code reaches ResultCodeExtended first.
+  // A refused block: the extended code comes with the posted result.
   engine_.InjectFault({sim::FaultKind::kAnswerBel, 1, 's', 0});
   ASSERT_TRUE(device_->SendLogRequest(1, 3000, 0));
   ASSERT_TRUE(host_.WaitForPosts(2));
@@ -120,7 +120,7 @@ TEST_F(ChangerDeviceLogsTest, LogRequest_RunsOnTheThreadAndPostsItsResult) {
   const auto* refused = std::get_if<LogOutputCompletion>(&after_refusal[1].payload);
   ASSERT_NE(refused, nullptr);
   EXPECT_EQ(refused->result, opos::OPOS_E_EXTENDED);
-  EXPECT_GE(host_.ResultCodeExtended(), 231);
+  EXPECT_GE(refused->result.extended, 231);
   EXPECT_FALSE(fs::exists(env_.path("CoinLog01.bin")));
 
   ASSERT_TRUE(device_->SendLogRequest(50, 3000, 0));
@@ -142,7 +142,7 @@ TEST_F(ChangerDeviceLogsTest, TradingLog_QueuedAndDirectModes) {
   EXPECT_GE(busy_frames.load(), 5) << "each of the five reads went through the queue";
 
   env_.now.tm_sec = 1;
-  device_->PauseWatch();
+  device_->StopWatch();
   busy_frames = 0;
   ASSERT_EQ(logs_->RetrieveTradingLog(1), 0);  // straight to the line
   engine_.SetLineObserver(nullptr);

@@ -50,7 +50,7 @@ TEST(ReadOutcome, OnlyADataFrameOfTheExactLengthPasses) {
   EXPECT_EQ(ReadOutcome(bel, 0), kWrongAnswerLength) << "a single byte is never a data frame";
   DeviceReply silent;
   silent.status = kReplyTimeout;
-  EXPECT_EQ(ReadOutcome(silent, 108), kReplyTimeout);
+  EXPECT_EQ(ReadOutcome(silent, 108), StatusNumber(kReplyTimeout));
 }
 
 }  // namespace

@@ -366,7 +366,7 @@ TEST_F(OperationHistoryStepTest, RecordNotAnswered_KeepsThePositionAndReportsThe
     if (read.length == 0x54) return testing::Silence();
     return std::nullopt;
   };
-  EXPECT_EQ(Step(ModelCode::kKrt77), kReplyTimeout);
+  EXPECT_EQ(Step(ModelCode::kKrt77), StatusNumber(kReplyTimeout));
   EXPECT_EQ(StoredPosition(), (HistoryPosition{8, 0}));
   const auto trace = env_.TraceMessages();
   EXPECT_EQ(trace[trace.size() - 2], "メモリリード３（動作履歴取得）エラー エラーと電文長 = -1, 0");
@@ -385,7 +385,7 @@ TEST_F(OperationHistoryStepTest, PointerAnsweredWrongly_ReturnsMinus10AndWritesT
   EXPECT_EQ(StoredPosition(), (HistoryPosition{8, 0}));
 
   device_.intercept = [](const SentRead&) -> std::optional<DeviceReply> { return testing::Silence(); };
-  EXPECT_EQ(Step(ModelCode::kKrt03), kReplyTimeout);
+  EXPECT_EQ(Step(ModelCode::kKrt03), StatusNumber(kReplyTimeout));
 }
 
 TEST_F(OperationHistoryStepTest, UnwritableValues_DoNotStopTheCopy) {

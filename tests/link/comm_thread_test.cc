@@ -46,12 +46,12 @@ class RecordingDelegate : public CommThreadDelegate {
     log.push_back(Delivery("posted"));
     changed_.notify_all();
   }
-  int32_t RunLogFileRequest(int32_t code) override {
+  opos::OposResult RunLogFileRequest(int32_t code) override {
     Log("log-request " + std::to_string(code));
     return code + 100;
   }
-  void DeliverLogResult(const DeviceRequest&, int32_t result) override {
-    Log(Delivery("log-result " + std::to_string(result)));
+  void DeliverLogResult(const DeviceRequest&, opos::OposResult result) override {
+    Log(Delivery("log-result " + std::to_string(result.code)));
   }
   void ReportPowerState(int32_t power_state) override {
     std::lock_guard<std::mutex> lock(lock_);

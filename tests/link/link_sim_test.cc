@@ -64,7 +64,7 @@ class PtySimTest : public ::testing::Test {
     link_ = std::make_unique<SerialLink>(trace_.log(), sim_->SlavePath(), "9600,E,8,1");
     ASSERT_EQ(link_->OpenPort(), 0);
   }
-  int Exchange(const Bytes& command, DeviceReply& reply, int timeout = 1000) {
+  ReceiveStatus Exchange(const Bytes& command, DeviceReply& reply, int timeout = 1000) {
     link_->SendFrame(command);
     return link_->ReceiveAnswer(reply, timeout, false, false);
   }
@@ -180,7 +180,7 @@ TEST_F(PtySimTest, MalformedAnswers_StatusAndErrorLine) {
   ASSERT_TRUE(link_->DetectModel().ready());
   struct Case {
     sim::FaultKind fault;
-    int status;
+    ReceiveStatus status;
     const char* line;
   };
   for (const Case& c : std::vector<Case>{{sim::FaultKind::kCorruptBcc, kReplyBccError, "BCCエラー発生"},

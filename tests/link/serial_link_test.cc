@@ -43,7 +43,7 @@ class SerialLinkTest : public ::testing::Test {
   DeviceReply Receive(int timeout, int64_t* elapsed = nullptr, bool suppress = false, bool alternative = false) {
     DeviceReply reply;
     const int64_t start = clock_.NowMs();
-    const int status = link_.ReceiveAnswer(reply, timeout, suppress, alternative);
+    const ReceiveStatus status = link_.ReceiveAnswer(reply, timeout, suppress, alternative);
     EXPECT_EQ(status, reply.status);
     if (elapsed) *elapsed = clock_.NowMs() - start;
     return reply;
@@ -61,7 +61,7 @@ class SerialLinkTest : public ::testing::Test {
 // --- sending -----------------------------------------------------------------
 
 TEST_F(SerialLinkTest, SendFrame_WritesTheFramedCommandAndTracesIt) {
-  EXPECT_EQ(link_.SendFrame(kStatusKrt02), 0);
+  EXPECT_EQ(link_.SendFrame(kStatusKrt02), kReplyOk);
   ASSERT_EQ(line_.writes().size(), 1u);
   EXPECT_EQ(line_.writes()[0], (Bytes{0x02, 0x11, 0x69, 0x30, 0x30, 0x03, 0x7B}));
   EXPECT_EQ(trace_.Infos(), std::vector<std::string>{" <送信データ>"});
@@ -78,7 +78,7 @@ TEST_F(SerialLinkTest, SendFrame_DropsBytesThatCameBeforeTheCommand) {
 TEST_F(SerialLinkTest, WriteBytes_300Bytes_GoOutAs256Then44EachTraced) {
   Bytes bytes(300);
   for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>(i);
-  EXPECT_EQ(link_.WriteBytes(bytes), 0);
+  EXPECT_EQ(link_.WriteBytes(bytes), kReplyOk);
   ASSERT_EQ(line_.writes().size(), 2u);
   EXPECT_EQ(line_.writes()[0].size(), 256u);
   EXPECT_EQ(line_.writes()[1].size(), 44u);
@@ -89,7 +89,7 @@ TEST_F(SerialLinkTest, WriteBytes_300Bytes_GoOutAs256Then44EachTraced) {
 TEST_F(SerialLinkTest, WriteBytes_PartialAcceptance_ContinuesWhereTheDriverStopped) {
   line_.SetWriteLimit(100);
   const Bytes bytes(300, 0x41);
-  EXPECT_EQ(link_.WriteBytes(bytes), 0);
+  EXPECT_EQ(link_.WriteBytes(bytes), kReplyOk);
   EXPECT_EQ(line_.AllWritten(), bytes);
   EXPECT_EQ(line_.writes().size(), 3u);  // each write starts at the first byte not yet taken
 }
@@ -111,7 +111,7 @@ TEST_F(SerialLinkTest, WriteBytes_LostPort_GivesUpAtOnce) {
 }
 
 TEST_F(SerialLinkTest, WriteBytes_ClosedPortOrNothingToWrite_WritesNothing) {
-  EXPECT_EQ(link_.WriteBytes({}), 0);
+  EXPECT_EQ(link_.WriteBytes({}), kReplyOk);
   link_.ClosePort();
   // A closed port takes nothing: that is a failed write, not a written one.
   EXPECT_EQ(link_.WriteBytes(Bytes(10, 0x41)), kReplyTimeout);
@@ -224,7 +224,7 @@ TEST_F(SerialLinkTest, MalformedAnswers_StatusAndErrorLine) {
   struct Case {
     const char* name;
     Bytes bytes;
-    int status;
+    ReceiveStatus status;
     const char* line;
   };
   Bytes bad_bcc = kFrameA;
@@ -306,7 +306,7 @@ TEST_F(SerialLinkTest, PauseAfterDle_TheFirstByteMayTakeTheRestOfTheFrameTime) {
   // DLE at 5; the rest after |pause|. The frame's 2000 ms start with DLE.
   const struct {
     int64_t pause;
-    int status;
+    ReceiveStatus status;
   } cases[] = {{51, kReplyOk}, {500, kReplyOk}, {1990, kReplyOk}, {2001, kReplyFramingError}};
   for (const auto& c : cases) {
     SCOPED_TRACE(::testing::Message() << "pause " << c.pause);
@@ -448,7 +448,7 @@ TEST_F(SerialLinkTest, RandomPiecesOfFrames_GiveTheVerdictOfTheWholeFrame) {
     Bytes data(random() % 60);
     for (auto& b : data) b = static_cast<uint8_t>(random());
     Bytes frame = DataFrame(data);
-    int expected = kReplyOk;
+    ReceiveStatus expected = kReplyOk;
     switch (random() % 4) {
       case 0:
         break;

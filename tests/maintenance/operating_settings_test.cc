@@ -33,7 +33,7 @@ class SettingsFileTest : public ::testing::Test {
     trace_.SetFileName(dir_.file("trace.log"));
     trace_.SetLevel(diag::kLevelInfo);
   }
-  int32_t Load(const std::string& contents, int32_t answer = opos::OPOS_SUCCESS) {
+  opos::OposResult Load(const std::string& contents, int32_t answer = opos::OPOS_SUCCESS) {
     std::ofstream(dir_.file("Krt07Setei.txt"), std::ios::binary) << contents;
     return LoadOperatingConditions(kLoadSettingsFile, "", dir_.prefix(), "Krt07Setei.txt", Recorder(answer), trace_,
                                    clock_);
@@ -41,7 +41,7 @@ class SettingsFileTest : public ::testing::Test {
   SendSetting Recorder(int32_t answer) {
     return [this, answer](int32_t mode, const std::array<int32_t, 5>& values) {
       sent_.push_back({mode, values});
-      return answer;
+      return opos::OposResult(answer);
     };
   }
   std::string Trace() { return platform::Cp932ToUtf8(testing::ReadFileBytes(dir_.file("trace.log"))); }
@@ -129,7 +129,7 @@ TEST_F(SettingsFileTest, FileInputs_OnlyARegularFileInTheFolderIsReadWithinBound
     sent_.clear();
     std::remove(dir_.file("trace.log").c_str());
     bool blocked = false;
-    const int32_t result = testing::RunReleasingFifo<int32_t>(
+    const opos::OposResult result = testing::RunReleasingFifo<opos::OposResult>(
         [&] {
           const testing::WithoutFileOverride no_override;
           return LoadOperatingConditions(kLoadSettingsFile, "", folder.prefix(), "Krt07Setei.txt", Recorder(0), trace_,

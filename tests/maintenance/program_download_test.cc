@@ -101,7 +101,6 @@ class ProgramDownloadTest : public ::testing::Test {
   void Start(sim::Model model, const std::string& version = "01C03") {
     Stop();
     for (const auto& entry : fs::directory_iterator(dir_.path())) fs::remove_all(entry.path());
-    extended_.clear();
     sim::EngineOptions options;
     options.model = model;
     // The checks read every frame of a whole download: its blocks with their
@@ -117,7 +116,7 @@ class ProgramDownloadTest : public ::testing::Test {
     device_ = std::make_unique<ChangerDevice>(host_, DeviceSettings{}, std::move(link), clock_);
     ASSERT_EQ(device_->OpenPort(), 0);
     ASSERT_TRUE(device_->DetectModel().ready());
-    device_->PauseWatch();
+    device_->StopWatch();
     engine_->ClearReceivedFrames();
     trace_.SetFileName(dir_.file("trace.log"));
     trace_.SetLevel(diag::kLevelInfo);
@@ -133,9 +132,8 @@ class ProgramDownloadTest : public ::testing::Test {
     out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
   }
 
-  int32_t Download(int32_t selector, std::string_view names) {
-    DownloadContext ctx{*device_, trace_, clock_, dir_.prefix(),
-                        [this](int32_t code) { extended_.push_back(code); }};
+  opos::OposResult Download(int32_t selector, std::string_view names) {
+    DownloadContext ctx{*device_, trace_, clock_, dir_.prefix()};
     return ProgramDownload(ctx, selector, names);
   }
 
@@ -180,7 +178,7 @@ class ProgramDownloadTest : public ::testing::Test {
     EXPECT_EQ(engine_->CurrentLine().baud, 9600);
     EXPECT_EQ(link_->LineDefinition(), "9600,E,8,1");
     const uint8_t status[] = {0x11, 'H', '0', '0'};
-    const DeviceReply reply = Exchange(device_->Line(), status, 1000);
+    const DeviceReply reply = device_->ExchangeNow(status, 1000);
     EXPECT_EQ(reply.status, kReplyOk);
     EXPECT_EQ(reply.data.size(), 51u) << "status read after the download";
   }
@@ -195,7 +193,6 @@ class ProgramDownloadTest : public ::testing::Test {
   link::SerialLink* link_ = nullptr;  // owned by device_
   vexokrt::testing::FakeChangerHost host_;
   std::unique_ptr<ChangerDevice> device_;
-  std::vector<int32_t> extended_;
 };
 
 TEST_F(ProgramDownloadTest, FileSize_FramesSerialsAndTheBytesTheDeviceKeeps) {
@@ -244,9 +241,9 @@ TEST_F(ProgramDownloadTest, FileSize_FramesSerialsAndTheBytesTheDeviceKeeps) {
     expected.push_back("プログラムダウンロード終了");
     EXPECT_EQ(download_lines, expected);
     EXPECT_GE(clock_.NowMs() - began, kPauseBetweenFilesMs) << "the pause after a file";
-    EXPECT_EQ(device_->Thread().DepositPhase(), 0);
-    EXPECT_TRUE(device_->Thread().StatusStale());
-    EXPECT_TRUE(device_->Thread().CountsStale());
+    EXPECT_EQ(device_->DepositPhase(), 0);
+    EXPECT_TRUE(device_->StatusStale());
+    EXPECT_TRUE(device_->CountsStale());
     ExpectLineUsable();
   }
 }
@@ -355,7 +352,7 @@ TEST_F(ProgramDownloadTest, FileInputs_OnlyARegularFileInTheFolderIsSent) {
     const Bytes file = Content(300, 5);
     testing::LayOut(c.layout, dir_.path(), elsewhere.path(), "KRT07CntCoinV2.fil", std::string(file.begin(), file.end()));
     bool blocked = false;
-    const int32_t result = testing::RunReleasingFifo<int32_t>(
+    const opos::OposResult result = testing::RunReleasingFifo<opos::OposResult>(
         [&] {
           const testing::WithoutFileOverride no_override;
           return Download(kDownloadCoinProgram, "V2");
@@ -391,7 +388,7 @@ TEST_F(ProgramDownloadTest, ReadErrorPartWay_FailsWithTheErrorTraced) {
   EXPECT_TRUE(Commands('N').empty());
   EXPECT_TRUE(Traced("ファイル読み取りエラー = 9"));
   EXPECT_TRUE(Traced("KRT77Bil.fil: read error 9 (Bad file descriptor)"));
-  EXPECT_EQ(device_->Thread().DepositPhase(), 0);
+  EXPECT_EQ(device_->DepositPhase(), 0);
   ExpectLineUsable();
 }
 
@@ -401,33 +398,33 @@ TEST_F(ProgramDownloadTest, DeviceFailures_ResultAndTheLineBackAt9600) {
     int32_t result;
     int data_frames;  // 'N' frames sent for the 513-byte file
     bool end_frame;
-    std::vector<int32_t> extended;  // ResultCodeExtended as stored
+    int32_t extended;  // ResultCodeExtended, which comes with 114 only
   };
   // A BEL is followed by the status read of rule C; the idle device's status
   // matches no row, which gives 231.
   const std::vector<Case> cases{
       // A block refused three times is sent a fourth time and taken.
-      {"fault bel 3 cmd N", opos::OPOS_SUCCESS, 5, true, {}},
+      {"fault bel 3 cmd N", opos::OPOS_SUCCESS, 5, true, 0},
       // Refused a fourth time: the download ends.
-      {"fault bel 4 cmd N", opos::OPOS_E_EXTENDED, 4, false, {231}},
-      {"fault drop cmd N", opos::OPOS_E_NOHARDWARE, 1, false, {}},
-      {"fault nak cmd N", opos::OPOS_E_FAILURE, 1, false, {}},
-      {"fault bel cmd M", opos::OPOS_E_EXTENDED, 0, false, {231}},
-      {"fault drop cmd M", opos::OPOS_E_NOHARDWARE, 0, false, {}},
+      {"fault bel 4 cmd N", opos::OPOS_E_EXTENDED, 4, false, 231},
+      {"fault drop cmd N", opos::OPOS_E_NOHARDWARE, 1, false, 0},
+      {"fault nak cmd N", opos::OPOS_E_FAILURE, 1, false, 0},
+      {"fault bel cmd M", opos::OPOS_E_EXTENDED, 0, false, 231},
+      {"fault drop cmd M", opos::OPOS_E_NOHARDWARE, 0, false, 0},
       // The version request.
-      {"fault nak cmd Z", opos::OPOS_E_FAILURE, 0, false, {}},
-      {"fault bel cmd Z", opos::OPOS_E_FAILURE, 0, false, {231}},
-      {"fault drop cmd Z", opos::OPOS_E_FAILURE, 0, false, {}},
+      {"fault nak cmd Z", opos::OPOS_E_FAILURE, 0, false, 0},
+      {"fault bel cmd Z", opos::OPOS_E_FAILURE, 0, false, 231},
+      {"fault drop cmd Z", opos::OPOS_E_FAILURE, 0, false, 0},
       // Busy (SUB) after the start frame: 60 s are waited, not more.
-      {"fault sub 59000 cmd M", opos::OPOS_SUCCESS, 2, true, {}},
-      {"fault sub 61000 cmd M", opos::OPOS_E_TIMEOUT, 0, false, {}},
-      {"fault nak cmd }", opos::OPOS_E_FAILURE, 0, false, {}},
+      {"fault sub 59000 cmd M", opos::OPOS_SUCCESS, 2, true, 0},
+      {"fault sub 61000 cmd M", opos::OPOS_E_TIMEOUT, 0, false, 0},
+      {"fault nak cmd }", opos::OPOS_E_FAILURE, 0, false, 0},
       // The end: the first answer to ENQ after the end frame decides.
-      {"fault sub 400 cmd O", opos::OPOS_E_FAILURE, 2, true, {}},
-      {"set duration download-write 59000", opos::OPOS_SUCCESS, 2, true, {}},
-      {"set duration download-write 61000", opos::OPOS_E_TIMEOUT, 2, true, {}},
+      {"fault sub 400 cmd O", opos::OPOS_E_FAILURE, 2, true, 0},
+      {"set duration download-write 59000", opos::OPOS_SUCCESS, 2, true, 0},
+      {"set duration download-write 61000", opos::OPOS_E_TIMEOUT, 2, true, 0},
       // A refused end frame is sent once more; its code is kept.
-      {"fault bel cmd O", opos::OPOS_SUCCESS, 2, true, {231}},
+      {"fault bel cmd O", opos::OPOS_SUCCESS, 2, true, 231},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.control);
@@ -436,15 +433,18 @@ TEST_F(ProgramDownloadTest, DeviceFailures_ResultAndTheLineBackAt9600) {
     WriteFile("KRT77CntCoin.fil", file);
     Control(c.control);
 
-    EXPECT_EQ(Download(kDownloadCoinProgram, ""), c.result);
+    const opos::OposResult result = Download(kDownloadCoinProgram, "");
+    EXPECT_EQ(result.code, c.result);
 
     EXPECT_EQ(static_cast<int>(Commands('N').size()), c.data_frames);
     EXPECT_EQ(Commands('O').size(), c.end_frame ? (c.control == std::string("fault bel cmd O") ? 2u : 1u) : 0u);
-    EXPECT_EQ(extended_, c.extended);
+    if (c.result == opos::OPOS_E_EXTENDED) {
+      EXPECT_EQ(result.extended, c.extended);
+    }
     if (c.result == opos::OPOS_SUCCESS) {
       EXPECT_EQ(engine_->Download(1).bytes, file);
     }
-    EXPECT_EQ(device_->Thread().DepositPhase(), 0);
+    EXPECT_EQ(device_->DepositPhase(), 0);
     ExpectLineUsable();
   }
 }
@@ -464,8 +464,8 @@ TEST_F(ProgramDownloadTest, FileShorterThanAtTheCheck_ReadErrorAndTheLineBackAt9
   EXPECT_TRUE(Traced("プログラムダウンロード開始"));
   EXPECT_TRUE(Traced("ファイル読み取りエラー = 0"));
   EXPECT_FALSE(Traced("プログラムダウンロード終了"));
-  EXPECT_EQ(device_->Thread().DepositPhase(), 0);
-  EXPECT_TRUE(device_->Thread().StatusStale());
+  EXPECT_EQ(device_->DepositPhase(), 0);
+  EXPECT_TRUE(device_->StatusStale());
   ExpectLineUsable();
 }
 

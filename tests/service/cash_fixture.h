@@ -73,7 +73,7 @@ class CashOperationsTest : public SimulatedServiceTest {
   // Pumps until the watch has read the counts after the last change.
   void WaitForFreshCounts(ServiceDriver& d) {
     ChangerDevice* device = d.so().device();
-    ASSERT_TRUE(d.PumpUntil([&] { return device->CountsKnown() && !device->Thread().CountsStale(); }));
+    ASSERT_TRUE(d.PumpUntil([&] { return device->CountsKnown() && !device->CountsStale(); }));
   }
   // Puts |box| into the machine's collection box and pumps until the kept
   // set B shows it (a watch step already under way may still bring the old).
@@ -83,7 +83,7 @@ class CashOperationsTest : public SimulatedServiceTest {
     for (int i = 0; i < sim::kDenominationCount; ++i) expected[cash::RecordIndex(sim::kFaceValues[i])] = box[i];
     ChangerDevice* device = d.so().device();
     ASSERT_TRUE(d.PumpUntil([&] {
-      device->Thread().SetCountsStale(true);
+      device->SetCountsStale(true);
       return device->CountsB() == expected;
     }));
     WaitForFreshCounts(d);

@@ -54,9 +54,9 @@ TEST_F(CashOperationsTest, ReadCashCounts_AnswersTheKeptCountsInTheConfiguredFor
   EXPECT_FALSE(discrepancy);
 
   // With the watch held, only ReadCashCounts' own read can see the change.
-  d.so().device()->PauseWatch();
+  d.so().device()->StopWatch();
   machine().SetDiscrepancy(1);
-  d.so().device()->Thread().SetCountsStale(true);
+  d.so().device()->SetCountsStale(true);
   ASSERT_EQ(ReadCounts(d, &text, &discrepancy), OPOS_SUCCESS);
   EXPECT_TRUE(discrepancy) << "a stale count is read again before answering";
 }
@@ -79,8 +79,8 @@ TEST_F(CashOperationsTest, ReadCashCounts_StaleCountsThatCannotBeReadAreNotAnswe
     ServiceDriver& d = Ready(c.model, SimCounts({{100, 10}, {500, 10}, {1000, 10}}));
     ASSERT_EQ(d.Call("DispenseChange", {Variant::Long(1500)}), OPOS_SUCCESS);
     // With the watch off only ReadCashCounts' own read can bring the counts.
-    d.so().device()->PauseWatch();
-    d.so().device()->Thread().SetCountsStale(true);
+    d.so().device()->StopWatch();
+    d.so().device()->SetCountsStale(true);
     ASSERT_TRUE(sim::ExecuteControlLine(machine(), c.fault).ok);
     std::string text = "untouched";
     bool discrepancy = false;
@@ -234,7 +234,6 @@ TEST_F(CashOperationsTest, PayOuts_RefusedBeforeAnyTrafficInTheirOrder) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.member + " at exit " + std::to_string(c.exit) + " expecting " + std::to_string(c.result));
     ASSERT_EQ(d.Set(pidx::kCurrentExit, c.exit), OPOS_SUCCESS);
-    d.so().SetResultCodeExtended(0);
     TakeCommands();
     EXPECT_EQ(d.Call(c.member, {c.argument}), c.result);
     if (c.extended != 0) {
@@ -390,7 +389,7 @@ TEST_F(CashOperationsTest, DispenseCash_PaysThroughTheExitSettingAndTheDepositTa
   // Exit 1 sets the mode-2 values 0,0,0,0,0, then the deposit table pays
   // in the device order 500, 100, 50, 10, 5, 1, 10000, 5000, 2000, 1000;
   // after the next status read the watch puts the configured values back.
-  ASSERT_TRUE(d.PumpUntil([&] { return !d.so().device()->Thread().ExitSettingPending(); }));
+  ASSERT_TRUE(d.PumpUntil([&] { return !d.so().device()->ExitSettingPending(); }));
   EXPECT_EQ(Actions(TakeCommands()),
             (std::vector<std::string>{"Q06200000", "p220000020000000000010000000000000000", "Q06204000"}));
   EXPECT_EQ(machine().Stock(), SimCounts({{1, 4}, {100, 8}, {1000, 3}}));
@@ -720,7 +719,7 @@ TEST_F(CashOperationsTest, FailedDepositCountRead_LeavesTheDepositUnfixed) {
     ASSERT_EQ(machine().InsertCash(deposit).status, sim::InsertResult::Status::kCounting);
     {
       // No watch step reads the counts before FixDeposit does.
-      const CommThread::Hold watch = d.so().device()->HoldWatch();
+      d.so().device()->StopWatch();
       ASSERT_TRUE(sim::ExecuteControlLine(machine(), c.fault).ok);
       EXPECT_EQ(d.Call("FixDeposit"), OPOS_E_FAILURE);
       EXPECT_EQ(d.Get(pidx::kDepositAmount), 0);
@@ -728,6 +727,7 @@ TEST_F(CashOperationsTest, FailedDepositCountRead_LeavesTheDepositUnfixed) {
       TakeCommands();
       EXPECT_EQ(d.Call("EndDeposit", {Variant::Long(CHAN_DEPOSIT_REPAY)}), OPOS_E_ILLEGAL) << "not fixed";
       EXPECT_TRUE(Actions(TakeCommands()).empty()) << "nothing repaid, nothing kept";
+      d.so().device()->StartWatch(0);
     }
     ASSERT_TRUE(AwaitCounted(d, machine(), deposit));
     ASSERT_EQ(d.Call("FixDeposit"), OPOS_SUCCESS);

@@ -100,7 +100,7 @@ class CheckHealthTest : public SimulatedServiceTest {
   }
   int32_t CheckHealth(ServiceDriver& d, int32_t level) { return d.Call("CheckHealth", {Variant::Long(level)}); }
   std::string Text(ServiceDriver& d) { return d.GetString(pidx::kCheckHealthText); }
-  bool HistoryFetch(ServiceDriver& d) { return d.so().device()->Thread().HistoryFetchEnabled(); }
+  bool HistoryFetch(ServiceDriver& d) { return d.so().device()->HistoryFetchEnabled(); }
   // The ExamLog records from the last CheckHealth entry with |level| on.
   std::vector<std::string> RecordsOfLastCall(int32_t level) {
     const std::vector<std::string> all = ExamRecords(dir_.file("ExamlogS.txt"));

@@ -66,7 +66,6 @@ TEST_F(DirectIoTest, RefusalsComeBeforeAnyTrafficWithTheirRecords) {
     SCOPED_TRACE("command " + std::to_string(c.command) + " pData " + std::to_string(c.data) + " \"" + c.text + "\"");
     ASSERT_EQ(d.Set(pidx::kCurrentExit, c.exit), OPOS_SUCCESS);
     ASSERT_EQ(d.Set(pidx::kBinaryConversion, c.binary_conversion), OPOS_SUCCESS);
-    d.so().SetResultCodeExtended(0);
     TakeCommands();
     EXPECT_EQ(Dio(d, c.command, c.data, c.text), c.result);
     if (c.result == OPOS_E_EXTENDED) {
@@ -267,7 +266,7 @@ TEST_F(DirectIoTest, ReadoutsAnswerTheMachinesTables) {
   EXPECT_EQ(text.rfind("1:6,5:3,10:6,50:3,100:7,500:3,", 0), 0u) << text;
 
   machine().OverrideStatusByte(1, 'L');
-  d.so().device()->Thread().SetStatusStale(true);
+  d.so().device()->SetStatusStale(true);
   EXPECT_EQ(Dio(d, 81, 0, "", &text), OPOS_SUCCESS);
   EXPECT_EQ(text.substr(0, 2), "0,") << text;
   EXPECT_EQ(Dio(d, 87, 0, "", &text), OPOS_SUCCESS);
@@ -456,7 +455,6 @@ TEST_F(DirectIoTest, CoinStateRefused_AFailureThatLeavesResultCodeExtended) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE("command " + std::to_string(c.command) + " refusal " + std::to_string(static_cast<int>(c.refusal)));
-    d.so().SetResultCodeExtended(0);
     sim::Fault refuse;
     refuse.kind = c.refusal;
     refuse.command = '[';
@@ -476,7 +474,7 @@ TEST_F(DirectIoTest, SwitchedOnNotificationsReachTheApplication) {
   EXPECT_EQ(Dio(d, 77, 1), OPOS_SUCCESS);
   EXPECT_TRUE(d.so().device()->CassetteNotify());
   // The rule needs a status with the cassette in after the switch.
-  CommThread& thread = d.so().device()->Thread();
+  ChangerDevice& thread = *d.so().device();
   thread.SetStatusStale(true);
   ASSERT_TRUE(d.PumpUntil([&] { return !thread.StatusStale(); }));
   machine().SetCassetteRemoved(true);
@@ -557,7 +555,7 @@ TEST_F(DirectIoTest, EachCommandSendsItsBytes) {
       EXPECT_EQ(Dio(d, 1001, &mode, &unused), OPOS_SUCCESS);
       EXPECT_EQ(mode, 0);
     }
-    EXPECT_TRUE(d.so().device()->Thread().HistoryFetchEnabled());
+    EXPECT_TRUE(d.so().device()->HistoryFetchEnabled());
     EXPECT_TRUE(d.PumpUntil([&] { return d.Get(pidx::kState) == OPOS_S_IDLE; }, 10000));
     EXPECT_EQ(d.Call("Close"), OPOS_SUCCESS);
     TearDown();
@@ -654,8 +652,8 @@ TEST_F(DirectIoTest, ProgramDownloadReachesTheMachineBlockByBlock) {
   EXPECT_EQ(coin.blocks, 2) << "a start frame and two data frames (serials 0 and 1)";
   EXPECT_EQ(std::string(coin.bytes.begin(), coin.bytes.end()), program);
   // The line is back at its own speed: the status watch goes on.
-  d.so().device()->Thread().SetStatusStale(true);
-  EXPECT_TRUE(d.PumpUntil([&] { return !d.so().device()->Thread().StatusStale(); }));
+  d.so().device()->SetStatusStale(true);
+  EXPECT_TRUE(d.PumpUntil([&] { return !d.so().device()->StatusStale(); }));
   // The communication thread waits on this test's clock: it stops before
   // the clock goes.
   ASSERT_EQ(d.Call("Close"), OPOS_SUCCESS);

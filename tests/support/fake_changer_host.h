@@ -37,9 +37,6 @@ class FakeChangerHost : public ChangerHost {
     std::lock_guard<std::mutex> lock(lock_);
     busy_probe_ = std::move(probe);
   }
-  void SetResultCodeExtended(int32_t code) override { Set(result_code_extended_, code); }
-  void SetAsyncResultCode(int32_t code) override { Set(async_result_code_, code); }
-  void SetAsyncResultCodeExtended(int32_t code) override { Set(async_result_code_extended_, code); }
   void QueueStatusUpdate(int32_t value) override {
     std::lock_guard<std::mutex> lock(lock_);
     status_updates_.push_back(value);
@@ -104,9 +101,6 @@ class FakeChangerHost : public ChangerHost {
   void SetDioReadExchange(int32_t v) { Set(dio_read_exchange_, v); }
 
   // What the device layer did.
-  int32_t ResultCodeExtended() { return Get(result_code_extended_); }
-  int32_t AsyncResultCode() { return Get(async_result_code_); }
-  int32_t AsyncResultCodeExtended() { return Get(async_result_code_extended_); }
   std::vector<int32_t> StatusUpdates() {
     std::lock_guard<std::mutex> lock(lock_);
     return status_updates_;
@@ -176,9 +170,6 @@ class FakeChangerHost : public ChangerHost {
 
   std::mutex lock_;
   std::condition_variable changed_;
-  int32_t result_code_extended_ = 0;
-  int32_t async_result_code_ = 0;
-  int32_t async_result_code_extended_ = 0;
   int32_t deposit_status_ = opos::CHAN_STATUS_DEPOSIT_NONE;
   int32_t deposit_fixed_ = 0;
   int32_t deposit_paused_ = 0;

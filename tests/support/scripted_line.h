@@ -26,7 +26,7 @@
 namespace vexokrt::testing {
 
 struct Answer {
-  int32_t status = kReplyOk;  // kReplyTimeout: the device stays silent
+  ReceiveStatus status = kReplyOk;  // kReplyTimeout: the device stays silent
   uint8_t byte = 0;           // single-byte answer (0 with data)
   std::vector<uint8_t> data;  // data frame
   int32_t cancel_detail = 0;  // what the follow-up after CAN reads
@@ -217,7 +217,7 @@ class ScriptedLine : public LineExchange {
     detection.outcome = unplugged_ || !open_ ? ModelDetection::Outcome::kFailed : ModelDetection::Outcome::kReady;
     return detection;
   }
-  int32_t SendFrame(std::span<const uint8_t> command) override {
+  ReceiveStatus SendFrame(std::span<const uint8_t> command) override {
     FrameResponder responder;
     std::vector<uint8_t> bytes(command.begin(), command.end());
     {
@@ -232,7 +232,7 @@ class ScriptedLine : public LineExchange {
     pending_.push_back(std::move(answer));
     return kReplyOk;
   }
-  int32_t SendEnquiry(DeviceReply& reply, int32_t timeout_ms, bool suppress) override {
+  ReceiveStatus SendEnquiry(DeviceReply& reply, int32_t timeout_ms, bool suppress) override {
     EnquiryResponder responder;
     {
       std::lock_guard<std::mutex> lock(lock_);
@@ -253,10 +253,10 @@ class ScriptedLine : public LineExchange {
     }
     return Take(reply, timeout_ms, suppress, /*record=*/false);
   }
-  int32_t ReceiveAnswer(DeviceReply& reply, int32_t timeout_ms, bool suppress, bool /*alternative*/) override {
+  ReceiveStatus ReceiveAnswer(DeviceReply& reply, int32_t timeout_ms, bool suppress, bool /*alternative*/) override {
     return Take(reply, timeout_ms, suppress, /*record=*/true);
   }
-  int32_t WriteBytes(std::span<const uint8_t>) override {
+  ReceiveStatus WriteBytes(std::span<const uint8_t>) override {
     std::lock_guard<std::mutex> lock(lock_);
     return write_fails_ ? kReplyTimeout : kReplyOk;
   }
@@ -278,7 +278,7 @@ class ScriptedLine : public LineExchange {
   }
 
  private:
-  int32_t Take(DeviceReply& reply, int32_t timeout_ms, bool suppress, bool record) {
+  ReceiveStatus Take(DeviceReply& reply, int32_t timeout_ms, bool suppress, bool record) {
     reply = DeviceReply();
     Answer answer;
     bool have = false;
