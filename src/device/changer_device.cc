@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "device/changer_device.h"
 
+#include <optional>
 #include <utility>
 
 #include "link/line_sequences.h"
@@ -51,9 +52,10 @@ bool ParseCountsAnswer(std::span<const uint8_t> data, CashCounts& a, CashCounts&
 
 }  // namespace
 
-ChangerDevice::ChangerDevice(ChangerHost& host, DeviceSettings settings, std::unique_ptr<LineExchange> line,
-                             platform::Clock& clock, diag::ExamLog* exam)
+ChangerDevice::ChangerDevice(ChangerHost& host, DepositSession& deposit, DeviceSettings settings,
+                             std::unique_ptr<LineExchange> line, platform::Clock& clock, diag::ExamLog* exam)
     : host_(host),
+      deposit_(deposit),
       settings_(settings),
       clock_(clock),
       exam_(exam),
@@ -440,25 +442,13 @@ CashCounts ChangerDevice::ReturnedCounts() const {
   return returned_counts_;
 }
 
-DispenseRecord ChangerDevice::DepositCounts() const {
-  platform::MutexLock lock(deposit_lock_);
-  return deposit_record_;
-}
+DispenseRecord ChangerDevice::DepositCounts() const { return deposit_.Record(); }
 
-bool ChangerDevice::DepositCountsChanged() const {
-  platform::MutexLock lock(deposit_lock_);
-  return deposit_changed_;
-}
+bool ChangerDevice::DepositCountsChanged() const { return deposit_.RecordChanged(); }
 
-void ChangerDevice::ClearDepositCountsChanged() {
-  platform::MutexLock lock(deposit_lock_);
-  deposit_changed_ = false;
-}
+void ChangerDevice::ClearDepositCountsChanged() { deposit_.ClearRecordChanged(); }
 
-void ChangerDevice::ClearDepositCounts() {
-  platform::MutexLock lock(deposit_lock_);
-  deposit_record_ = DispenseRecord{};
-}
+void ChangerDevice::ClearDepositCounts() { deposit_.ClearRecord(); }
 
 void ChangerDevice::ResetDepositMarks() {
   mark_byte7_.store(false);
@@ -604,7 +594,7 @@ int32_t ChangerDevice::RunHistoryStep() {
   return step ? step() : 0;
 }
 
-bool ChangerDevice::DepositUnderWay() { return IsDepositUnderWay(host_.DepositStatus()); }
+bool ChangerDevice::DepositUnderWay() { return IsDepositUnderWay(deposit_.Status()); }
 
 void ChangerDevice::ReportPowerState(int32_t power_state) { SetPowerState(power_state); }
 
@@ -612,15 +602,7 @@ void ChangerDevice::TakeDepositAnswer(const DeviceReply& reply, DepositRead kind
   const size_t expected = kind == DepositRead::kFull ? kFullDepositAnswer : kShortDepositAnswer;
   if (reply.status != kReplyOk || reply.data.size() != expected) return;
   CashCounts counts{};
-  if (ParseDeviceOrderCounts(reply.data, counts)) {
-    platform::MutexLock lock(deposit_lock_);
-    DispenseRecord updated = deposit_record_;
-    for (size_t i = 0; i < counts.size(); ++i) updated.slot[i] = counts[i];
-    if (!(updated == deposit_record_)) {
-      deposit_record_ = updated;
-      deposit_changed_ = true;
-    }
-  }
+  if (ParseDeviceOrderCounts(reply.data, counts)) deposit_.TakeDeviceCounts(counts);
   if (kind == DepositRead::kFull) {
     // The two reject counters: a change to a non-zero value means cash was
     // rejected; the notification waits for the next status read.
@@ -684,7 +666,7 @@ bool ChangerDevice::JamHeld() const {
   return jam_hold_armed_.load() && clock_.NowMs() - jam_hold_since_.load() <= kJamHoldMs;
 }
 
-bool ChangerDevice::DepositOpen() { return IsDepositUnderWay(host_.DepositStatus()); }
+bool ChangerDevice::DepositOpen() { return IsDepositUnderWay(deposit_.Status()); }
 
 bool ChangerDevice::LineWaitAbandoned() const {
   return comm_->StopRequested() || (comm_->OnThread() && comm_->WatchPauseWaiting());
@@ -707,7 +689,7 @@ void ChangerDevice::InterpretStatus(std::span<const uint8_t> record) {
   const StatusVerdict verdict = interpreter_.Interpret(record, context, previous);
 
   if (verdict.unit_counting) counting_took_place_.store(true);
-  if (verdict.deposit_status) host_.SetDepositStatus(*verdict.deposit_status);
+  if (verdict.deposit_status) deposit_.SetStatus(*verdict.deposit_status);
   if (verdict.reread_deposit_counts) RereadDepositCounts();
 
   {
@@ -736,16 +718,12 @@ void ChangerDevice::RereadDepositCounts() {
   const DeviceCommand command = krt03 ? DepositCountsShortCommand() : DepositCountsCommand();
   DeviceReply reply = Exchange(*line_, command.bytes, kReadTimeoutMs);
   TakeDepositAnswer(reply, krt03 ? DepositRead::kShort : DepositRead::kFull);
-  DispenseRecord record;
-  {
-    platform::MutexLock lock(deposit_lock_);
-    if (!deposit_changed_) return;
-    deposit_changed_ = false;
-    record = deposit_record_;
-  }
+  const std::optional<DispenseRecord> changed = deposit_.TakeChangedRecord();
+  if (!changed) return;
+  const DispenseRecord& record = *changed;
   // DepositCounts and DepositAmount are current before the data event that
   // announces them, so a handler reading them sees the new cash.
-  host_.SetDepositCounts(record.Counts());
+  deposit_.SetCounts(record.Counts());
   host_.QueueDataEvent(record);
 }
 
@@ -786,7 +764,7 @@ void ChangerDevice::SetPowerState(int32_t power_state) {
   PowerContext context;
   context.model = Model();
   context.deposit_open = DepositOpen();
-  context.deposit_fixed = host_.DepositFixed();
+  context.deposit_fixed = deposit_.Fixed();
   context.jammed = Jammed();
   context.direct_io_mode = host_.DirectIoMode() == 1;
   context.power_notify = host_.PowerNotify() == 1;
@@ -868,22 +846,22 @@ bool ChangerDevice::RestartDeposit() {
   DeviceReply counts = Exchange(*line_, DepositCountsCommand().bytes, kReadTimeoutMs);
   if (counts.status == kReplyOk && counts.data.size() == kFullDepositAnswer) {
     TakeDepositAnswer(counts, DepositRead::kFull);
-    host_.SetDepositCounts(DepositCounts().Counts());
+    deposit_.SetCounts(DepositCounts().Counts());
   }
   const AnswerSet ready = model == ModelCode::kKrt03 ? AnswerSet{kAck, kDc3, kEtb} : AnswerSet{kAck, kEtb};
   if (!EnquireUntil(*line_, clock_, ready, 2000, [this] { return LineWaitAbandoned(); })) return false;
 
   // A fixed or paused deposit goes on with its intake closed.
-  const bool intake_closed = host_.DepositFixed() || host_.DepositPaused();
+  const bool intake_closed = deposit_.Fixed() || deposit_.Paused();
   if (model == ModelCode::kKrt03) {
     // The KRT03 has no closed-intake restart: its intake start would open a
     // new deposit over the fixed one, so the intake is left as it is.
     if (intake_closed) return true;
-    DeviceReply reply = Exchange(*line_, IntakeStartCommand(host_.DepositActiveMark() == 1).bytes, kReadTimeoutMs);
+    DeviceReply reply = Exchange(*line_, IntakeStartCommand(deposit_.ActiveMark() == 1).bytes, kReadTimeoutMs);
     return reply.status == kReplyOk;
   }
   const int32_t b = intake_closed ? 1 : 0;
-  const int32_t c = host_.DepositOption() == 0 ? 1 : 0;
+  const int32_t c = deposit_.Option() == 0 ? 1 : 0;
   const std::vector<uint8_t> command = DepositModeCommand(0, b, c).command.bytes;
   const auto accepted = [](const DeviceReply& reply) {
     return reply.status == kReplyOk && (reply.answerByte == kAck || reply.answerByte == kEtb);

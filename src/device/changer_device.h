@@ -38,6 +38,7 @@
 #include "link/answer_rules.h"
 #include "device/cash_records.h"
 #include "device/changer_host.h"
+#include "device/deposit_session.h"
 #include "device/notifications.h"
 #include "device/power_state.h"
 #include "device/status_interpreter.h"
@@ -64,7 +65,9 @@ class ChangerDevice : private CommThreadDelegate {
   static constexpr int64_t kJamHoldMs = 5000;
 
   // |host|, |clock| and |exam| (may be null) must outlive the device.
-  ChangerDevice(ChangerHost& host, DeviceSettings settings, std::unique_ptr<LineExchange> line,
+  // |deposit| is the deposit's state, shared with the service object's
+  // deposit members; it outlives the device layer.
+  ChangerDevice(ChangerHost& host, DepositSession& deposit, DeviceSettings settings, std::unique_ptr<LineExchange> line,
                 platform::Clock& clock = platform::SystemClock(), diag::ExamLog* exam = nullptr);
   // Stops the communication thread and closes the port.
   ~ChangerDevice() override;
@@ -332,6 +335,7 @@ class ChangerDevice : private CommThreadDelegate {
   void Notify(std::string_view message, int32_t event_number);
 
   ChangerHost& host_;
+  DepositSession& deposit_;
   const DeviceSettings settings_;
   platform::Clock& clock_;
   diag::ExamLog* exam_;
@@ -352,9 +356,6 @@ class ChangerDevice : private CommThreadDelegate {
   int32_t discrepancy_ VEX_GUARDED_BY(counts_lock_) = 0;
   int32_t second_flag_ VEX_GUARDED_BY(counts_lock_) = 0;
 
-  mutable platform::Mutex deposit_lock_;
-  DispenseRecord deposit_record_ VEX_GUARDED_BY(deposit_lock_);
-  bool deposit_changed_ VEX_GUARDED_BY(deposit_lock_) = false;
 
   PowerStateKeeper power_;
   StopMailboxes stop_;

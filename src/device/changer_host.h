@@ -5,8 +5,8 @@
 //
 // Every method may be called from the application's thread or from the
 // communication thread; the implementation guards each value with its own
-// lock (DepositStatus under the deposit-status lock, the event queue under
-// the queue lock, ...). ChangerDevice never calls the host while holding one
+// lock (the event queue under the queue lock, ...). The deposit's state is
+// not the host's: it lives in the DepositSession the device is given. ChangerDevice never calls the host while holding one
 // of its own locks. The State busy/idle is not set through the host: the
 // device owns it (ChangerDevice::Busy), and the service object reads it.
 #pragma once
@@ -96,16 +96,6 @@ class ChangerHost {
   // A data event (Status 0) carrying a copy of the deposit count record.
   virtual void QueueDataEvent(const DispenseRecord& counts) = 0;
   virtual void QueueDirectIoEvent(int32_t event_number, int32_t data, std::string text) = 0;
-
-  // Deposit state of the service object.
-  virtual int32_t DepositStatus() = 0;
-  virtual void SetDepositStatus(int32_t status) = 0;
-  // DepositCounts and DepositAmount from |counts| (under the deposit lock).
-  virtual void SetDepositCounts(const CashCounts& counts) = 0;
-  virtual bool DepositFixed() = 0;
-  virtual bool DepositPaused() = 0;
-  virtual int32_t DepositOption() = 0;
-  virtual int32_t DepositActiveMark() = 0;
 
   // Properties and switches.
   virtual bool DeviceEnabled() = 0;

@@ -148,7 +148,7 @@ void CCashChanger::CreateDevice() {
   settings.claim_non_event = config_.claim_non_event;
   settings.take_back_timeout_ms = config_.take_back_timeout;
   auto serial = std::make_unique<link::SerialLink>(*trace_log_, config_.port, config_.port_initialize_string);
-  device_ = std::make_unique<ChangerDevice>(*this, settings, std::move(serial), *clock_, &exam_log_);
+  device_ = std::make_unique<ChangerDevice>(*this, deposit_, settings, std::move(serial), *clock_, &exam_log_);
   log_values_ = std::make_unique<devlog::RegistryValues>(device_key_path_);
   devlog::DeviceLogContext context;
   context.settings = devlog::LogSettingsFrom(config_);
@@ -163,7 +163,7 @@ void CCashChanger::DropOpenResources() {
   // closes the port and stops its thread, so nothing posts to the window
   // any more when it goes.
   device_logs_.reset();
-  DropDepositPause();
+  deposit_.DropHistoryPause();
   device_.reset();
   log_values_.reset();
   window_handle_.store(0);

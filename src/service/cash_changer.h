@@ -60,6 +60,8 @@
 #include "opos/opos.h"
 #include "link/command_set.h"
 #include "device/changer_host.h"
+#include "device/deposit_session.h"
+#include "device/history_pause.h"
 #include "diag/exam_log.h"
 #include "diag/trace_log.h"
 #include "events/event_delivery.h"
@@ -200,16 +202,11 @@ class CCashChanger final : public ChangerHost {
   void QueueStatusUpdate(int32_t value) override;
   void QueueDataEvent(const DispenseRecord& counts) override;
   void QueueDirectIoEvent(int32_t event_number, int32_t data, std::string text) override;
-  int32_t DepositStatus() VEX_EXCLUDES(deposit_status_lock_) override;
-  void SetDepositStatus(int32_t status) VEX_EXCLUDES(deposit_status_lock_) override;
-  void SetDepositCounts(const CashCounts& counts) VEX_EXCLUDES(deposit_amount_lock_) override;
-  bool DepositFixed() override { return deposit_fixed_.load(); }
-  bool DepositPaused() override { return deposit_paused_.load(); }
-  int32_t DepositOption() override { return deposit_option_.load(); }
-  int32_t DepositActiveMark() override { return deposit_active_mark_.load(); }
   bool DeviceEnabled() override { return device_enabled_.load(); }
   int32_t PowerNotify() override { return power_notify_.load(); }
   int32_t CurrentExit() override { return current_exit_.load(); }
+  // The deposit's state, under its own lock.
+  DepositSession& Deposit() { return deposit_; }
   int32_t DirectIoMode() VEX_EXCLUDES(enable_mark_lock_) override;
   void SetDirectIoMode(int32_t mode) VEX_EXCLUDES(enable_mark_lock_) override;
   int32_t OperationModeTemporary() override { return operation_mode_temporary_.load(); }
@@ -287,29 +284,8 @@ class CCashChanger final : public ChangerHost {
   int32_t EndCall(std::string_view trace_name, MethodCode code, long argument, opos::OposResult result);
   // Claimed (101/103), enabled (105), not busy (113).
   int32_t StateChecks();
-  // A pause of the background operation-history fetch with its ExamLog
-  // records: ("4", "1", "0", "0") as it begins and ("5", "1", "0", "0") as it
-  // ends. Pauses nest (the fetch runs again once the last one has ended).
-  // Movable; it must end before the device layer goes.
-  class HistoryPause {
-   public:
-    HistoryPause() = default;
-    HistoryPause(HistoryPause&& other) noexcept;
-    HistoryPause& operator=(HistoryPause&& other) noexcept;
-    ~HistoryPause() { End(); }
-    // Ends the pause with its record.
-    void End();
-    // Ends the pause without a record: another pause that goes on (the
-    // deposit's) covers it.
-    void Drop();
-    bool held() const { return hold_.held(); }
-
-   private:
-    friend class CCashChanger;
-    HistoryPause(CCashChanger* so, CommThread::Hold hold) : so_(so), hold_(std::move(hold)) {}
-    CCashChanger* so_ = nullptr;
-    CommThread::Hold hold_;
-  };
+  // A pause of the background operation-history fetch, with its ExamLog
+  // records (HistoryPause).
   [[nodiscard]] HistoryPause PauseHistory();
   // DepositPhase 0; counts and status stale, so the watch reads them again.
   void EndDevicePhase();
@@ -317,13 +293,6 @@ class CCashChanger final : public ChangerHost {
   // pause of the history fetch; the device phase ends with it. Its result,
   // or 107 when the job could not run.
   opos::OposResult PayoutJob(const std::function<opos::OposResult()>& work);
-  // The deposit keeps the history fetch paused from BeginDeposit (or a
-  // FixDeposit without one) to its end: |pause| becomes the deposit's
-  // pause, or is dropped when the deposit holds one already.
-  void KeepPauseForDeposit(HistoryPause pause);
-  // The deposit has ended: its pause ends without a record (the operation
-  // that ended it writes the resume record with its own pause).
-  void DropDepositPause();
   bool DepositUnderWay();
 
   // What a pay-out asked for, to tell afterwards whether it paid in full:
@@ -502,23 +471,14 @@ class CCashChanger final : public ChangerHost {
   std::atomic<int32_t> current_exit_{1};
   std::atomic<int32_t> operation_mode_temporary_{0};
   std::atomic<int32_t> dio_read_exchange_{0};
-  std::atomic<bool> deposit_fixed_{false};
-  std::atomic<bool> deposit_paused_{false};
-  std::atomic<int32_t> deposit_option_{0};
-  std::atomic<int32_t> deposit_active_mark_{0};
+  // The deposit's state: the deposit members', the device layer's and the
+  // properties', under the session's own lock. Declared before the device
+  // layer, which is given it and goes first.
+  DepositSession deposit_;
 
   platform::Mutex enable_mark_lock_;
   int32_t enable_mark_ VEX_GUARDED_BY(enable_mark_lock_) = 0;
 
-  platform::Mutex deposit_status_lock_;
-  int32_t deposit_status_ VEX_GUARDED_BY(deposit_status_lock_) = 3;
-  platform::Mutex deposit_amount_lock_;
-  int32_t deposit_amount_ VEX_GUARDED_BY(deposit_amount_lock_) = 0;
-  std::string deposit_counts_ VEX_GUARDED_BY(deposit_amount_lock_);
-  std::atomic<bool> fix_without_deposit_{false};
-
-  // The history pause of the open deposit (application's thread only).
-  HistoryPause deposit_history_;
 
   // The queued pay-out whose completion is still to come (application's
   // thread only).
@@ -533,13 +493,6 @@ class CCashChanger final : public ChangerHost {
   };
   std::optional<UnsettledPayout> unsettled_payout_;
   uint32_t payout_tickets_ = 0;
-  // A KRT03 repay under way: the deposit to hand back and the stock before
-  // its first try (application's thread only).
-  struct RepayState {
-    CashCounts deposit{};
-    CashCounts stock_before{};
-  };
-  std::optional<RepayState> repay_;
   platform::Mutex last_payout_lock_;
   std::string last_short_payout_ VEX_GUARDED_BY(last_payout_lock_);
 

@@ -42,44 +42,7 @@ int32_t CCashChanger::StateChecks() {
   return OPOS_SUCCESS;
 }
 
-CCashChanger::HistoryPause::HistoryPause(HistoryPause&& other) noexcept
-    : so_(std::exchange(other.so_, nullptr)), hold_(std::move(other.hold_)) {}
-
-CCashChanger::HistoryPause& CCashChanger::HistoryPause::operator=(HistoryPause&& other) noexcept {
-  if (this != &other) {
-    End();
-    so_ = std::exchange(other.so_, nullptr);
-    hold_ = std::move(other.hold_);
-  }
-  return *this;
-}
-
-void CCashChanger::HistoryPause::End() {
-  if (!hold_.held()) return;
-  hold_.End();
-  std::exchange(so_, nullptr)->Record(5, 1, 0, 0);
-}
-
-void CCashChanger::HistoryPause::Drop() {
-  hold_.End();
-  so_ = nullptr;
-}
-
-CCashChanger::HistoryPause CCashChanger::PauseHistory() {
-  HistoryPause pause(this, device_->HoldHistory());
-  Record(4, 1, 0, 0);
-  return pause;
-}
-
-void CCashChanger::KeepPauseForDeposit(HistoryPause pause) {
-  if (deposit_history_.held()) {
-    pause.Drop();
-  } else {
-    deposit_history_ = std::move(pause);
-  }
-}
-
-void CCashChanger::DropDepositPause() { deposit_history_.Drop(); }
+HistoryPause CCashChanger::PauseHistory() { return HistoryPause(device_->HoldHistory(), &exam_log_); }
 
 void CCashChanger::EndDevicePhase() {
   ChangerDevice& thread = *device_;
@@ -107,7 +70,7 @@ opos::OposResult CCashChanger::PayoutJob(const std::function<opos::OposResult()>
   return result;
 }
 
-bool CCashChanger::DepositUnderWay() { return IsDepositUnderWayStatus(DepositStatus()); }
+bool CCashChanger::DepositUnderWay() { return IsDepositUnderWayStatus(deposit_.Status()); }
 
 // --- what a pay-out paid ------------------------------------------------------------
 

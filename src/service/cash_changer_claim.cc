@@ -156,7 +156,7 @@ opos::OposResult CCashChanger::EndOpenDeposit() {
   const opos::OposResult read = device_->ReadDepositCounts();
   RecordLeftOpenDeposit(kLeftOpenAtClaim, read);
   if (read != OPOS_SUCCESS) return read;
-  SetDepositCounts(device_->DepositCounts().Counts());
+  deposit_.SetCounts(device_->DepositCounts().Counts());
   DeviceReply after;
   device_->Execute(StatusCommand(claimed_model_), &after);
   if (after.IsDataFrame() && after.data.size() > 1 && after.data[1] == '2') return OPOS_SUCCESS;
@@ -178,15 +178,15 @@ opos::OposResult CCashChanger::EndOpenDepositOlderFamily(ModelCode model) {
   // until the next deposit clears it.
   opos::OposResult read = OPOS_SUCCESS;
   if (model == ModelCode::kKrt03) {
-    device_->Execute(IntakeStopCommand(deposit_active_mark_.load() == 1));
+    device_->Execute(IntakeStopCommand(deposit_.ActiveMark() == 1));
     read = device_->ReadShortDepositCounts();
   } else {
-    device_->Execute(DepositModeCommand(1, 1, deposit_option_.load() == 0 ? 1 : 0).command);
+    device_->Execute(DepositModeCommand(1, 1, deposit_.Option() == 0 ? 1 : 0).command);
     read = device_->ReadDepositCounts();
   }
   RecordLeftOpenDeposit(kLeftOpenAtClaim, read);
   if (read != OPOS_SUCCESS) return read;
-  SetDepositCounts(device_->DepositCounts().Counts());
+  deposit_.SetCounts(device_->DepositCounts().Counts());
   if (model == ModelCode::kKrt03) return OPOS_SUCCESS;
   // The KRT02 family ends it keeping the cash (no change: there is no sale
   // to give change for), so the next deposit starts from nothing and
@@ -217,7 +217,7 @@ opos::OposResult CCashChanger::ClaimDeviceSteps(ModelCode model) {
       // The deposit counts. The read's own result decides: a device that
       // cannot tell what it holds in its deposit unit is not claimed.
       if (device_->ReadDepositCounts() != OPOS_SUCCESS && strict) return OPOS_E_NOHARDWARE;
-      SetDepositCounts(device_->DepositCounts().Counts());
+      deposit_.SetCounts(device_->DepositCounts().Counts());
       // A deposit left open is ended.
       if (EndOpenDeposit() != OPOS_SUCCESS && strict) return OPOS_E_NOHARDWARE;
       // The device clock.
@@ -283,7 +283,7 @@ void CCashChanger::ApplyModelProperties(ModelCode model) {
   cap_deposit_ = cap_deposit_data_event_ = cap_repay_deposit_ = deposit ? 1 : 0;
   deposit_cash_list_ = deposit ? kAllCashList : "";
   deposit_code_list_ = deposit ? "JPY" : "";
-  SetDepositStatus(deposit_status);
+  deposit_.SetStatus(deposit_status);
 }
 
 // --- Release -----------------------------------------------------------------------
@@ -305,9 +305,9 @@ int32_t CCashChanger::Release() {
   // An open deposit's pause of the history fetch ends with the claim, and so
   // does the wait for the end of a pay-out: the next claim's stock says
   // nothing about it.
-  DropDepositPause();
+  deposit_.DropHistoryPause();
   unsettled_payout_.reset();
-  repay_.reset();
+  deposit_.SetRepay(std::nullopt);
   device_->ClosePort();
   StopEventThread();
   claim_semaphore_.Release();
@@ -336,14 +336,10 @@ void CCashChanger::ResetReleasedValues() {
   async_result_code_.store(0);
   async_result_code_extended_.store(0);
   cap_deposit_ = cap_deposit_data_event_ = cap_pause_deposit_ = cap_repay_deposit_ = 0;
-  {
-    platform::MutexLock lock(deposit_amount_lock_);
-    deposit_counts_.clear();
-    deposit_amount_ = 0;
-  }
+  deposit_.ClearCounts();
   current_exit_.store(1);
   device_exits_ = 7;
-  SetDepositStatus(CHAN_STATUS_DEPOSIT_NONE);
+  deposit_.SetStatus(CHAN_STATUS_DEPOSIT_NONE);
   claimed_model_ = ModelCode::kUnknown;
 }
 
@@ -469,10 +465,10 @@ opos::OposResult CCashChanger::EnableOnLine(bool reenable, bool* refused) {
   }
 
   if (cap_deposit_ != 0) {
-    SetDepositStatus(CHAN_STATUS_DEPOSIT_END);
+    deposit_.SetStatus(CHAN_STATUS_DEPOSIT_END);
     device_->ResetDepositMarks();
     // The deposit has ended: so has its pause of the history fetch.
-    DropDepositPause();
+    deposit_.DropHistoryPause();
   }
   ChangerDevice& thread = *device_;
   const int32_t phase = thread.DepositPhase();
@@ -480,7 +476,7 @@ opos::OposResult CCashChanger::EnableOnLine(bool reenable, bool* refused) {
     thread.SetDepositPhase(0);
     thread.SetStatusStale(true);
     thread.SetCountsStale(true);
-    DropDepositPause();
+    deposit_.DropHistoryPause();
     Record(5, 1, 0, 0);
   }
   device_enabled_.store(true);

@@ -42,7 +42,7 @@ bool Cancelled(const DeviceReply& reply) {
 
 void CCashChanger::TakeKeptDepositCounts(bool report) {
   const DispenseRecord record = device_->DepositCounts();
-  SetDepositCounts(record.Counts());
+  deposit_.SetCounts(record.Counts());
   if (report && device_->DepositCountsChanged()) {
     QueueDataEvent(record);
     device_->ClearDepositCountsChanged();
@@ -64,7 +64,7 @@ opos::OposResult CCashChanger::BeginDepositSteps() {
   if (device_->Recovering()) return OPOS_E_NOHARDWARE;
   RefreshStaleStatus();
   if (const opos::OposResult check = device_->CheckBeforeDeposit(); check != OPOS_SUCCESS) return check;
-  if (fix_without_deposit_.load()) return OPOS_E_ILLEGAL;
+  if (deposit_.FixedWithoutDeposit()) return OPOS_E_ILLEGAL;
 
   HistoryPause history = PauseHistory();
   const bool krt03 = claimed_model_ == ModelCode::kKrt03;
@@ -72,37 +72,33 @@ opos::OposResult CCashChanger::BeginDepositSteps() {
     opos::OposResult cleared = OPOS_SUCCESS;
     cleared = DeviceJob([&] { return device_->Execute(ClearDepositCounterCommand()); });
     if (cleared != OPOS_SUCCESS) {
-      deposit_active_mark_.store(1);
+      deposit_.SetActiveMark(1);
       return cleared;
     }
     device_->ClearDepositCounts();
   }
 
   const opos::OposResult result = DeviceJob([&] {
-    if (krt03) return device_->Execute(IntakeStartCommand(deposit_active_mark_.load() == 1));
+    if (krt03) return device_->Execute(IntakeStartCommand(deposit_.ActiveMark() == 1));
     device_->SetDepositPhase(config_.deposit_evt_set == 1 ? 2 : 3);
-    const BuiltCommand open = DepositModeCommand(1, 1, deposit_option_.load() == 0 ? 1 : 0);
+    const BuiltCommand open = DepositModeCommand(1, 1, deposit_.Option() == 0 ? 1 : 0);
     return device_->Execute(open.command);
   });
   if (result != OPOS_SUCCESS) {
-    deposit_active_mark_.store(1);
+    deposit_.SetActiveMark(1);
     EndDevicePhase();
     return result;
   }
 
   device_->RunJob([&] { device_->ClearDepositCountsChanged(); });
   // The history fetch stays paused until the deposit ends.
-  KeepPauseForDeposit(std::move(history));
-  repay_.reset();
+  deposit_.KeepHistoryPause(std::move(history));
+  deposit_.SetRepay(std::nullopt);
   // DepositFixed goes first: the watch treats an unfixed open deposit as
   // one whose intake it may restart.
-  deposit_fixed_.store(false);
-  SetDepositStatus(CHAN_STATUS_DEPOSIT_START);
-  {
-    platform::MutexLock lock(deposit_amount_lock_);
-    deposit_counts_.clear();
-    deposit_amount_ = 0;
-  }
+  deposit_.SetFixed(false);
+  deposit_.SetStatus(CHAN_STATUS_DEPOSIT_START);
+  deposit_.ClearCounts();
   device_->ClearDepositCounts();
   device_->ResetDepositMarks();
   return OPOS_SUCCESS;
@@ -119,18 +115,18 @@ int32_t CCashChanger::PauseDeposit(int32_t control) {
 opos::OposResult CCashChanger::PauseDepositSteps(int32_t control) {
   if (const int32_t refused = StateChecks(); refused != OPOS_SUCCESS) return refused;
   if (claimed_model_ == ModelCode::kUnknown) return OPOS_E_ILLEGAL;
-  if (config_.pause_deposit_set != 1 || deposit_fixed_.load()) return OPOS_E_ILLEGAL;
+  if (config_.pause_deposit_set != 1 || deposit_.Fixed()) return OPOS_E_ILLEGAL;
   if (control != CHAN_DEPOSIT_PAUSE && control != CHAN_DEPOSIT_RESTART) return OPOS_E_ILLEGAL;
   if (!DepositUnderWay()) return OPOS_E_ILLEGAL;
 
-  const int32_t c = deposit_option_.load() == 0 ? 1 : 0;
+  const int32_t c = deposit_.Option() == 0 ? 1 : 0;
   if (control == CHAN_DEPOSIT_PAUSE) {
-    if (deposit_paused_.load()) return OPOS_E_ILLEGAL;
+    if (deposit_.Paused()) return OPOS_E_ILLEGAL;
     opos::OposResult stop = OPOS_SUCCESS;
     stop = DeviceJob([&] { return device_->Execute(DepositModeCommand(1, 1, c).command); });
     if (stop != OPOS_SUCCESS) return stop;
     device_->RunJob([&] { device_->ReadyWait(); });
-    deposit_paused_.store(true);
+    deposit_.SetPaused(true);
     // The intake is stopped whatever the read gives: a failed read leaves the
     // last counts in DepositCounts and says so in the trace.
     if (device_->ReadDepositCounts() == OPOS_SUCCESS) {
@@ -140,11 +136,11 @@ opos::OposResult CCashChanger::PauseDepositSteps(int32_t control) {
     }
     return OPOS_SUCCESS;
   }
-  if (!deposit_paused_.load()) return OPOS_E_ILLEGAL;
+  if (!deposit_.Paused()) return OPOS_E_ILLEGAL;
   opos::OposResult restart = OPOS_SUCCESS;
   restart = DeviceJob([&] { return device_->Execute(DepositModeCommand(1, 0, c).command); });
   if (restart != OPOS_SUCCESS) return restart;
-  deposit_paused_.store(false);
+  deposit_.SetPaused(false);
   return OPOS_SUCCESS;
 }
 
@@ -164,15 +160,15 @@ opos::OposResult CCashChanger::FixDepositSteps() {
 
   if (!DepositUnderWay()) {
     if (config_.fix_deposit_rcv != 1) return OPOS_E_ILLEGAL;
-    deposit_paused_.store(true);
-    fix_without_deposit_.store(true);
+    deposit_.SetPaused(true);
+    deposit_.SetFixedWithoutDeposit(true);
   }
   const bool pause_set = config_.pause_deposit_set == 1;
-  if (pause_set && !deposit_paused_.load()) return OPOS_E_ILLEGAL;
+  if (pause_set && !deposit_.Paused()) return OPOS_E_ILLEGAL;
   if (device_->Recovering()) return OPOS_E_NOHARDWARE;
-  if (pause_set) deposit_paused_.store(false);
+  if (pause_set) deposit_.SetPaused(false);
 
-  const bool closing = !deposit_fixed_.load();
+  const bool closing = !deposit_.Fixed();
   // Closing the intake and reading what it took are one job.
   return DeviceJob([&] { return FixDepositOnLine(closing, pause_set); });
 }
@@ -196,12 +192,12 @@ opos::OposResult CCashChanger::FixDepositOnLine(bool closing, bool pause_set) {
     // was, so FixDeposit can be called again once the machine answers, and
     // EndDeposit refuses it meanwhile: nothing is repaid or kept as if the
     // deposit were empty.
-    if (closing) deposit_fixed_.store(false);
-    if (pause_set) deposit_paused_.store(true);
+    if (closing) deposit_.SetFixed(false);
+    if (pause_set) deposit_.SetPaused(true);
     return read;
   }
   TakeKeptDepositCounts(false);
-  SetDepositStatus(CHAN_STATUS_DEPOSIT_START);
+  deposit_.SetStatus(CHAN_STATUS_DEPOSIT_START);
   if (device_->CountingTookPlace() || config_.deposit_evt_set == 1) TakeKeptDepositCounts(true);
   return OPOS_SUCCESS;
 }
@@ -209,19 +205,19 @@ opos::OposResult CCashChanger::FixDepositOnLine(bool closing, bool pause_set) {
 opos::OposResult CCashChanger::CloseIntake() {
   HistoryPause history = PauseHistory();
   if (claimed_model_ == ModelCode::kKrt03) {
-    const opos::OposResult stop = device_->Execute(IntakeStopCommand(deposit_active_mark_.load() == 1));
+    const opos::OposResult stop = device_->Execute(IntakeStopCommand(deposit_.ActiveMark() == 1));
     history.End();
     if (stop != OPOS_SUCCESS && stop != OPOS_E_NOHARDWARE) return stop;
     events_.DropDataEvents();
-    deposit_fixed_.store(true);
+    deposit_.SetFixed(true);
     return OPOS_SUCCESS;
   }
   // The history fetch stays paused until the deposit ends, whatever comes.
-  KeepPauseForDeposit(std::move(history));
+  deposit_.KeepHistoryPause(std::move(history));
   if (config_.pause_deposit_set != 1) {
     // Its answer is not judged: the wait for the end of counting that
     // follows tells whether the unit has stopped.
-    device_->Execute(DepositModeCommand(1, 1, deposit_option_.load() == 0 ? 1 : 0).command);
+    device_->Execute(DepositModeCommand(1, 1, deposit_.Option() == 0 ? 1 : 0).command);
     device_->ReadyWait();
   }
   if (device_->CashBeingHandledKept()) {
@@ -231,7 +227,7 @@ opos::OposResult CCashChanger::CloseIntake() {
       return OposResult::Extended(kExtendedCashBeingHandled);
     }
   }
-  deposit_fixed_.store(true);
+  deposit_.SetFixed(true);
   return OPOS_SUCCESS;
 }
 
@@ -249,46 +245,42 @@ opos::OposResult CCashChanger::EndDepositSteps(int32_t success) {
   if (success < CHAN_DEPOSIT_CHANGE || success > CHAN_DEPOSIT_REPAY) return OPOS_E_ILLEGAL;
 
   if (!DepositUnderWay()) {
-    if (!fix_without_deposit_.load()) return OPOS_E_ILLEGAL;
+    if (!deposit_.FixedWithoutDeposit()) return OPOS_E_ILLEGAL;
     HistoryPause history = PauseHistory();
     // Between two watch steps, as every change of the deposit's state.
     device_->RunJob([&] {
-      SetDepositStatus(CHAN_STATUS_DEPOSIT_END);
+      deposit_.SetStatus(CHAN_STATUS_DEPOSIT_END);
       EndDevicePhase();
-      DropDepositPause();
+      deposit_.DropHistoryPause();
       history.End();
     });
-    fix_without_deposit_.store(false);
+    deposit_.SetFixedWithoutDeposit(false);
     return OPOS_SUCCESS;
   }
-  if (!deposit_fixed_.load()) return OPOS_E_ILLEGAL;
-  deposit_active_mark_.store(1);
+  if (!deposit_.Fixed()) return OPOS_E_ILLEGAL;
+  deposit_.SetActiveMark(1);
 
   if (claimed_model_ == ModelCode::kKrt03) {
     // The deposit ends only once a repay has handed the cash back: a repay
     // that fails leaves it open, so it can be tried again or kept.
     if (success == CHAN_DEPOSIT_REPAY) {
       DispenseRecord record;
-      std::string counts_text;
-      {
-        platform::MutexLock lock(deposit_amount_lock_);
-        counts_text = deposit_counts_;
-      }
+      const std::string counts_text = deposit_.CountsText();
       if (!cash::ParseCashCounts(counts_text, &record, false, false)) return OPOS_E_ILLEGAL;
       const CashCounts counts = record.Counts();
       if (!cash::WithinCoinLimits(counts, config_.dispense_limit, config_.dispense_limit_500)) return OPOS_E_ILLEGAL;
       HistoryPause repay_history = PauseHistory();
       const opos::OposResult paid = RepayKrt03Deposit(counts);
       if (paid != OPOS_SUCCESS) return paid;
-      KeepPauseForDeposit(std::move(repay_history));
+      deposit_.KeepHistoryPause(std::move(repay_history));
     }
-    SetDepositStatus(CHAN_STATUS_DEPOSIT_END);
-    repay_.reset();
+    deposit_.SetStatus(CHAN_STATUS_DEPOSIT_END);
+    deposit_.SetRepay(std::nullopt);
     HistoryPause history = PauseHistory();
     const opos::OposResult stop = DeviceJob([&] { return device_->Execute(IntakeStopCommand(true)); });
-    DropDepositPause();
+    deposit_.DropHistoryPause();
     history.End();
-    fix_without_deposit_.store(false);
+    deposit_.SetFixedWithoutDeposit(false);
     return stop;
   }
 
@@ -302,13 +294,9 @@ opos::OposResult CCashChanger::EndDepositOnLine(int32_t success, HistoryPause& h
   const BuiltCommand end = EndDepositCommand(a, config_.end_deposit_timeout);
   DeviceReply reply;
   opos::OposResult result = device_->Execute(end.command, &reply);
-  if (result == OPOS_SUCCESS && success == CHAN_DEPOSIT_REPAY && deposit_option_.load() == 1) {
+  if (result == OPOS_SUCCESS && success == CHAN_DEPOSIT_REPAY && deposit_.Option() == 1) {
     DispenseRecord record;
-    std::string counts_text;
-    {
-      platform::MutexLock lock(deposit_amount_lock_);
-      counts_text = deposit_counts_;
-    }
+    const std::string counts_text = deposit_.CountsText();
     if (cash::ParseCashCounts(counts_text, &record, false, false)) {
       CashCounts coins = record.Counts();
       for (int i = 0; i < cash::kFirstCoin; ++i) coins[i] = 0;
@@ -318,26 +306,26 @@ opos::OposResult CCashChanger::EndDepositOnLine(int32_t success, HistoryPause& h
   }
   if (result != OPOS_SUCCESS) {
     if (Cancelled(reply) && config_.end_deposit_sts != 1) {
-      SetDepositStatus(CHAN_STATUS_DEPOSIT_END);
+      deposit_.SetStatus(CHAN_STATUS_DEPOSIT_END);
       events_.DropDataEvents();
       EndDevicePhase();
-      DropDepositPause();
+      deposit_.DropHistoryPause();
       history.End();
     } else {
       // The deposit stays open, and the history fetch paused until a later
       // EndDeposit ends it.
-      KeepPauseForDeposit(std::move(history));
+      deposit_.KeepHistoryPause(std::move(history));
     }
     return result;
   }
-  SetDepositStatus(CHAN_STATUS_DEPOSIT_END);
+  deposit_.SetStatus(CHAN_STATUS_DEPOSIT_END);
   events_.DropDataEvents();
   EndDevicePhase();
-  DropDepositPause();
+  deposit_.DropHistoryPause();
   history.End();
   // A FixDeposit accepted without a deposit is settled by this end too, so
   // the next BeginDeposit is not refused for it.
-  fix_without_deposit_.store(false);
+  deposit_.SetFixedWithoutDeposit(false);
   return OPOS_SUCCESS;
 }
 
@@ -362,16 +350,16 @@ opos::OposResult CCashChanger::RepayKrt03OnLine(const CashCounts& deposit) {
   if (read != kReplyOk || !taken) return read == kReplyTimeout ? OPOS_E_NOHARDWARE : OPOS_E_FAILURE;
   const CashCounts stock = device_->CountsA();
   CashCounts owed = deposit;
-  if (repay_) {
+  if (const std::optional<DepositSession::Repay> repay = deposit_.RepayUnderWay()) {
     for (size_t i = 0; i < owed.size(); ++i) {
-      const int32_t handed_back = std::max(0, repay_->stock_before[i] - stock[i]);
-      owed[i] = std::max(0, repay_->deposit[i] - handed_back);
+      const int32_t handed_back = std::max(0, repay->stock_before[i] - stock[i]);
+      owed[i] = std::max(0, repay->deposit[i] - handed_back);
     }
   } else {
-    repay_ = RepayState{deposit, stock};
+    deposit_.SetRepay(DepositSession::Repay{deposit, stock});
   }
   if (std::all_of(owed.begin(), owed.end(), [](int32_t n) { return n == 0; })) {
-    repay_.reset();
+    deposit_.SetRepay(std::nullopt);
     return OPOS_SUCCESS;
   }
   const BuiltCommand repay = DispenseCommand(claimed_model_, owed, config_.dispense_cash_timeout);
@@ -382,7 +370,7 @@ opos::OposResult CCashChanger::RepayKrt03OnLine(const CashCounts& deposit) {
   DeviceReply reply;
   const opos::OposResult sent = device_->Execute(repay.command, &reply);
   const opos::OposResult result = CheckPayout(check, reply, sent);
-  if (result == OPOS_SUCCESS) repay_.reset();
+  if (result == OPOS_SUCCESS) deposit_.SetRepay(std::nullopt);
   return result;
 }
 
@@ -414,11 +402,11 @@ void CCashChanger::CloseDepositOnLine() {
   if (claimed_model_ == ModelCode::kKrt03) {
     // The KRT03's intake stop ends its deposit; the counter keeps the counts
     // until the next deposit clears it. A fixed deposit is stopped already.
-    if (!deposit_fixed_.load()) closed = device_->Execute(IntakeStopCommand(deposit_active_mark_.load() == 1));
+    if (!deposit_.Fixed()) closed = device_->Execute(IntakeStopCommand(deposit_.ActiveMark() == 1));
     if (closed != OPOS_E_NOHARDWARE) read = device_->ReadShortDepositCounts();
   } else {
-    if (!deposit_fixed_.load() && !deposit_paused_.load()) {
-      closed = device_->Execute(DepositModeCommand(1, 1, deposit_option_.load() == 0 ? 1 : 0).command);
+    if (!deposit_.Fixed() && !deposit_.Paused()) {
+      closed = device_->Execute(DepositModeCommand(1, 1, deposit_.Option() == 0 ? 1 : 0).command);
       // The cash still being counted is counted in before the read.
       if (closed != OPOS_E_NOHARDWARE && IsKrt07Family(claimed_model_)) {
         device_->ReadyWait(nullptr, config_.end_deposit_timeout);

@@ -212,7 +212,7 @@ OposResult DirectIoCommands::Run(const directio::CommandRow& row, bool* exit_rec
   if (const opos::OposResult refused = Check(command, exit_record); refused != OPOS_SUCCESS) return refused;
   // (Command 86 answers in pData: the follow-up goes by the value given.)
   const int32_t data = Data();
-  CCashChanger::HistoryPause history = so_.PauseHistory();
+  HistoryPause history = so_.PauseHistory();
   // The device work is one job: nothing else reaches the line meanwhile.
   const opos::OposResult result = so_.DeviceJob([&] { return Work(command); });
   history.End();
@@ -247,7 +247,7 @@ OposResult DirectIoCommands::RunUnpaused(int32_t command) {
       return OPOS_SUCCESS;
     case 51:
       if (data_ == nullptr || (*data_ != 0 && *data_ != 1)) return OPOS_E_ILLEGAL;
-      so_.deposit_option_.store(*data_);
+      so_.deposit_.SetOption(*data_);
       return OPOS_SUCCESS;
     case 80:
       RefreshCounts();
@@ -277,7 +277,7 @@ OposResult DirectIoCommands::Check(int32_t command, bool* exit_record) {
     case 3:
       if (data < 0 || data > 2) return OPOS_E_ILLEGAL;
       // 2 only forgets the mark of an ended deposit.
-      if (data == 2 && so_.DepositStatus() != CHAN_STATUS_DEPOSIT_END) return OPOS_E_ILLEGAL;
+      if (data == 2 && so_.deposit_.Status() != CHAN_STATUS_DEPOSIT_END) return OPOS_E_ILLEGAL;
       return OPOS_SUCCESS;
     case 4:
       return CheckTakeBack();
@@ -344,7 +344,7 @@ OposResult DirectIoCommands::Work(int32_t command) {
       return Krt02CountCheck();
     case 3:
       if (data == 2) {
-        so_.deposit_active_mark_.store(0);
+        so_.deposit_.SetActiveMark(0);
         return OPOS_SUCCESS;
       }
       return Krt03Acceptance();
@@ -887,7 +887,7 @@ OposResult DirectIoCommands::Settings() {
 
 OposResult DirectIoCommands::CheckIntakeControl() {
   const bool under_way = so_.DepositUnderWay();
-  const bool fixed = so_.deposit_fixed_.load();
+  const bool fixed = so_.deposit_.Fixed();
   switch (Data()) {
     case 0:
       return !fixed || so_.config_.pause_deposit_set != 0 || !under_way ? OPOS_E_ILLEGAL : OPOS_SUCCESS;
@@ -914,8 +914,8 @@ OposResult DirectIoCommands::IntakeControl() {
   }
   const opos::OposResult result = device_.Execute(IntakeControlCommand());
   if (result == OPOS_SUCCESS && Data() == 0) {
-    so_.deposit_fixed_.store(false);
-    so_.fix_without_deposit_.store(false);
+    so_.deposit_.SetFixed(false);
+    so_.deposit_.SetFixedWithoutDeposit(false);
     device_.SetDepositPhase(so_.config_.deposit_evt_set == 1 ? 2 : 3);
   }
   return result;
@@ -990,7 +990,7 @@ OposResult DirectIoCommands::Stop() {
   if (so_.State() == OPOS_S_IDLE) return OPOS_E_ILLEGAL;
   // The operation in progress holds the watch paused already; only the
   // history fetch is paused here.
-  const CCashChanger::HistoryPause history = so_.PauseHistory();
+  const HistoryPause history = so_.PauseHistory();
   return device_.RequestStop(so_.async_mode_ != 0);
 }
 

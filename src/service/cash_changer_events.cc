@@ -71,24 +71,6 @@ void CCashChanger::QueueDirectIoEvent(int32_t event_number, int32_t data, std::s
   events_.Queue(events::EventRecord::DirectIO(event_number, data, std::move(text)));
 }
 
-int32_t CCashChanger::DepositStatus() {
-  platform::MutexLock lock(deposit_status_lock_);
-  return deposit_status_;
-}
-
-void CCashChanger::SetDepositStatus(int32_t status) {
-  platform::MutexLock lock(deposit_status_lock_);
-  deposit_status_ = status;
-}
-
-void CCashChanger::SetDepositCounts(const CashCounts& counts) {
-  const std::string text = cash::FormatPlain(counts);
-  const auto amount = static_cast<int32_t>(cash::Amount(counts));
-  platform::MutexLock lock(deposit_amount_lock_);
-  deposit_counts_ = text;
-  deposit_amount_ = amount;
-}
-
 int32_t CCashChanger::DirectIoMode() {
   platform::MutexLock lock(enable_mark_lock_);
   return enable_mark_;

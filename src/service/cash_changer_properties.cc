@@ -31,7 +31,7 @@ const char* CashListOfExit(int32_t exit) {
 
 int32_t CCashChanger::ReadDepositStatus() {
   if (device_ && device_->DeviceStatus() == CHAN_STATUS_JAM) return CHAN_STATUS_DEPOSIT_JAM;
-  const int32_t stored = DepositStatus();
+  const int32_t stored = deposit_.Status();
   if (stored == CHAN_STATUS_DEPOSIT_START && config_.deposit_status_rv == 1 && device_ &&
       (device_->HandlingMarkByte7() || device_->HandlingMarkByte8())) {
     return CHAN_STATUS_DEPOSIT_END;
@@ -110,11 +110,9 @@ int32_t CCashChanger::GetPropertyNumber(int32_t index) {
     case pidx::kFullStatus:
       value = device_ ? device_->FullStatus() : 0;
       break;
-    case pidx::kDepositAmount: {
-      platform::MutexLock lock(deposit_amount_lock_);
-      value = deposit_amount_;
+    case pidx::kDepositAmount:
+      value = deposit_.Amount();
       break;
-    }
     case pidx::kDepositStatus:
       value = ReadDepositStatus();
       break;
@@ -176,11 +174,9 @@ std::string CCashChanger::GetPropertyString(int32_t index) {
     case pidx::kDepositCodeList:
       value = deposit_code_list_;
       break;
-    case pidx::kDepositCounts: {
-      platform::MutexLock lock(deposit_amount_lock_);
-      value = deposit_counts_;
+    case pidx::kDepositCounts:
+      value = deposit_.CountsText();
       break;
-    }
     default:
       return {};
   }

@@ -115,7 +115,7 @@ class ChangerDeviceTest : public ::testing::Test {
     line_ = line.get();
     DeviceImage* image = image_.get();
     line_->OnFrame([image](const std::vector<uint8_t>& command) { return image->Respond(command); });
-    device_ = std::make_unique<ChangerDevice>(host_, settings, std::move(line), clock_);
+    device_ = std::make_unique<ChangerDevice>(host_, host_.deposit, settings, std::move(line), clock_);
     if (open) {
       ASSERT_EQ(device_->OpenPort(), 0);
     }
@@ -546,7 +546,7 @@ TEST_F(ChangerDeviceTest, PowerStateSetterAndItsSideEffects) {
   host_.SetDepositOption(0);
   device_->SetPowerState(opos::OPOS_PS_ONLINE);
   EXPECT_EQ(line_->Commands(), (std::vector<std::string>{"o00", "F044000", "F044000", "G011"}));
-  EXPECT_TRUE(host_.DepositCountsSet());
+  EXPECT_FALSE(host_.deposit.CountsText().empty());
   EXPECT_EQ(host_.StatusUpdates(), (std::vector<int32_t>{2001, 2004, 2001}));
 
   // Disabling stores without notification or traffic.
@@ -1026,7 +1026,7 @@ TEST(WatchPauseTest, APauseWaitsOnlyForTheExchangeUnderWay) {
       line.OnFrame([&image](const std::vector<uint8_t>& command) { return image.Respond(command); });
       line.OnEnquiry([] { return Answer::Byte(kAck); });
       line.SetDetectionReads(3);
-      ChangerDevice device(host, row.settings, std::move(owned_line), clock, &exam);
+      ChangerDevice device(host, host.deposit, row.settings, std::move(owned_line), clock, &exam);
       ASSERT_EQ(device.OpenPort(), 0);
 
       image.On("s09", Answer::Silence());

@@ -94,9 +94,9 @@ TEST_F(DirectIoTest, RefusalsComeBeforeAnyTrafficWithTheirRecords) {
     EXPECT_FALSE((device->*sw.read)()) << sw.command;
   }
   EXPECT_EQ(Dio(d, 51, 1), OPOS_SUCCESS);
-  EXPECT_EQ(d.so().DepositOption(), 1);
+  EXPECT_EQ(d.so().Deposit().Option(), 1);
   EXPECT_EQ(Dio(d, 51, 0), OPOS_SUCCESS);
-  EXPECT_EQ(d.so().DepositOption(), 0);
+  EXPECT_EQ(d.so().Deposit().Option(), 0);
   EXPECT_TRUE(Actions(TakeCommands()).empty());
 
   // 1001 answers DirectIoMode; a disabled device refuses without an exit record.
@@ -188,11 +188,11 @@ TEST_F(DirectIoTest, RefusalsPauseNothing_TheSwitchesPause) {
       // Command 3 with pData 2 forgets the mark of an ended deposit, inside
       // the pauses of its row; without an ended deposit it is refused first.
       const size_t before = Records().size();
-      d.so().SetDepositStatus(CHAN_STATUS_DEPOSIT_NONE);
+      d.so().Deposit().SetStatus(CHAN_STATUS_DEPOSIT_NONE);
       EXPECT_EQ(Dio(d, 3, 2), OPOS_E_ILLEGAL);
-      d.so().SetDepositStatus(CHAN_STATUS_DEPOSIT_END);
+      d.so().Deposit().SetStatus(CHAN_STATUS_DEPOSIT_END);
       EXPECT_EQ(Dio(d, 3, 2), OPOS_SUCCESS);
-      EXPECT_EQ(d.so().DepositActiveMark(), 0);
+      EXPECT_EQ(d.so().Deposit().ActiveMark(), 0);
       const std::vector<std::string> records = Records();
       EXPECT_EQ(std::vector<std::string>(records.begin() + static_cast<long>(before), records.end()),
                 (std::vector<std::string>{"1,7,3,2", "1,107,3,106", "1,7,3,2", "4,1,0,0", "5,1,0,0", "1,107,3,0"}));

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "device/changer_host.h"
+#include "device/deposit_session.h"
 #include "service/opos.h"
 
 namespace vexokrt::testing {
@@ -25,6 +26,9 @@ struct Post {
 
 class FakeChangerHost : public ChangerHost {
  public:
+  // The deposit's state the device layer under test is given.
+  DepositSession deposit;
+
   // Answers a take-back question automatically with |answer| (0: never).
   void AnswerQuestionsWith(int32_t answer) {
     std::lock_guard<std::mutex> lock(lock_);
@@ -52,17 +56,6 @@ class FakeChangerHost : public ChangerHost {
     direct_io_events_.push_back(event_number);
     changed_.notify_all();
   }
-  int32_t DepositStatus() override { return Get(deposit_status_); }
-  void SetDepositStatus(int32_t status) override { Set(deposit_status_, status); }
-  void SetDepositCounts(const CashCounts& counts) override {
-    std::lock_guard<std::mutex> lock(lock_);
-    deposit_counts_ = counts;
-    deposit_counts_set_ = true;
-  }
-  bool DepositFixed() override { return Get(deposit_fixed_) != 0; }
-  bool DepositPaused() override { return Get(deposit_paused_) != 0; }
-  int32_t DepositOption() override { return Get(deposit_option_); }
-  int32_t DepositActiveMark() override { return Get(deposit_active_mark_); }
   bool DeviceEnabled() override { return Get(device_enabled_) != 0; }
   int32_t PowerNotify() override { return Get(power_notify_); }
   int32_t CurrentExit() override { return Get(current_exit_); }
@@ -93,10 +86,13 @@ class FakeChangerHost : public ChangerHost {
   void SetDeviceEnabled(bool on) { Set(device_enabled_, on ? 1 : 0); }
   void SetPowerNotify(int32_t v) { Set(power_notify_, v); }
   void SetCurrentExit(int32_t v) { Set(current_exit_, v); }
-  void SetDepositFixed(bool v) { Set(deposit_fixed_, v ? 1 : 0); }
-  void SetDepositPaused(bool v) { Set(deposit_paused_, v ? 1 : 0); }
-  void SetDepositOption(int32_t v) { Set(deposit_option_, v); }
-  void SetDepositActiveMark(int32_t v) { Set(deposit_active_mark_, v); }
+  // The deposit's state, as the service object's deposit members would set it.
+  int32_t DepositStatus() const { return deposit.Status(); }
+  void SetDepositStatus(int32_t status) { deposit.SetStatus(status); }
+  void SetDepositFixed(bool v) { deposit.SetFixed(v); }
+  void SetDepositPaused(bool v) { deposit.SetPaused(v); }
+  void SetDepositOption(int32_t v) { deposit.SetOption(v); }
+  void SetDepositActiveMark(int32_t v) { deposit.SetActiveMark(v); }
   void SetOperationModeTemporary(int32_t v) { Set(operation_mode_temporary_, v); }
   void SetDioReadExchange(int32_t v) { Set(dio_read_exchange_, v); }
 
@@ -121,11 +117,6 @@ class FakeChangerHost : public ChangerHost {
       if (const auto* notice = std::get_if<DirectIoNotice>(&post.payload)) numbers.push_back(notice->event_number);
     }
     return numbers;
-  }
-  bool DepositCountsSet(CashCounts* counts = nullptr) {
-    std::lock_guard<std::mutex> lock(lock_);
-    if (counts != nullptr) *counts = deposit_counts_;
-    return deposit_counts_set_;
   }
   void ClearRecords() {
     std::lock_guard<std::mutex> lock(lock_);
@@ -170,11 +161,6 @@ class FakeChangerHost : public ChangerHost {
 
   std::mutex lock_;
   std::condition_variable changed_;
-  int32_t deposit_status_ = opos::CHAN_STATUS_DEPOSIT_NONE;
-  int32_t deposit_fixed_ = 0;
-  int32_t deposit_paused_ = 0;
-  int32_t deposit_option_ = 0;
-  int32_t deposit_active_mark_ = 0;
   int32_t device_enabled_ = 1;
   int32_t power_notify_ = 0;
   int32_t current_exit_ = 1;
@@ -182,8 +168,6 @@ class FakeChangerHost : public ChangerHost {
   int32_t operation_mode_temporary_ = 0;
   int32_t dio_read_exchange_ = 0;
   int32_t auto_answer_ = 0;
-  CashCounts deposit_counts_{};
-  bool deposit_counts_set_ = false;
   std::vector<int32_t> status_updates_;
   std::function<bool()> busy_probe_;
   std::vector<DispenseRecord> data_events_;
