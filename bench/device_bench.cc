@@ -86,7 +86,7 @@ void BM_ScriptedLine_WaitedRequest(benchmark::State& state) {
   testing::FakeChangerHost host;
   auto line = InstantLine(clock);
   testing::ScriptedLine* raw = line.get();
-  ChangerDevice device(host, host.deposit, DeviceSettings{}, std::move(line), clock);
+  ChangerDevice device(host, host.deposit, host.switches, DeviceSettings{}, std::move(line), clock);
   device.OpenPort();
   device.SetDepositPhase(1);  // only the request's own exchange
   const DeviceCommand command = ExitSelectionCommand(true, true);
@@ -145,7 +145,7 @@ void BM_Simulator_WaitedStatusRequest(benchmark::State& state) {
   if (!sim.ok()) return state.SkipWithError("no pty");
   diag::TraceLog trace;
   testing::FakeChangerHost host;
-  ChangerDevice device(host, host.deposit, DeviceSettings{}, MakeSerialLine(trace, sim.path(), "9600,E,8,1"));
+  ChangerDevice device(host, host.deposit, host.switches, DeviceSettings{}, MakeSerialLine(trace, sim.path(), "9600,E,8,1"));
   if (device.OpenPort() != 0 || !device.DetectModel().ready()) return state.SkipWithError("no device");
   device.SetDepositPhase(1);
   const DeviceCommand status = StatusCommand(ModelCode::kKrt07);
@@ -203,7 +203,7 @@ void BM_IdleWatchCpu(benchmark::State& state) {
     testing::FakeChangerHost host;
     DeviceSettings settings;
     settings.watch_interval_ms = 500;
-    ChangerDevice device(host, host.deposit, settings, MakeSerialLine(trace, path, "9600,E,8,1"));
+    ChangerDevice device(host, host.deposit, host.switches, settings, MakeSerialLine(trace, path, "9600,E,8,1"));
     if (device.OpenPort() != 0 || !device.DetectModel().ready()) {
       state.SkipWithError("no device");
       break;
@@ -244,7 +244,7 @@ void BM_TwoThreadsKeepSendingOrder(benchmark::State& state) {
     testing::FakeChangerHost host;
     auto line = InstantLine(clock);
     testing::ScriptedLine* raw = line.get();
-    ChangerDevice device(host, host.deposit, DeviceSettings{}, std::move(line), clock);
+    ChangerDevice device(host, host.deposit, host.switches, DeviceSettings{}, std::move(line), clock);
     device.OpenPort();
     device.SetDepositPhase(1);
     const auto sender = [&](char who) {

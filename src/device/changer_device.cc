@@ -52,15 +52,17 @@ bool ParseCountsAnswer(std::span<const uint8_t> data, CashCounts& a, CashCounts&
 
 }  // namespace
 
-ChangerDevice::ChangerDevice(ChangerHost& host, DepositSession& deposit, DeviceSettings settings,
-                             std::unique_ptr<LineExchange> line, platform::Clock& clock, diag::ExamLog* exam)
+ChangerDevice::ChangerDevice(ChangerHost& host, DepositSession& deposit, DeviceSwitches& switches,
+                             DeviceSettings settings, std::unique_ptr<LineExchange> line, platform::Clock& clock,
+                             diag::ExamLog* exam)
     : host_(host),
       deposit_(deposit),
+      switches_(switches),
       settings_(settings),
       clock_(clock),
       exam_(exam),
       line_(std::move(line)),
-      take_back_question_(host, *line_, clock, settings.take_back_timeout_ms),
+      take_back_question_(host, switches, *line_, clock, settings.take_back_timeout_ms),
       interpreter_(StatusInterpreter::Settings{.reread_at_every_status = settings.deposit_evt_set == 1,
                                                .quiet_until_enabled = settings.claim_non_event == 1}) {
   CommThread::Settings thread_settings;
@@ -327,7 +329,7 @@ void ChangerDevice::StartWatch(int32_t failure_count) { comm_->ResumeWatch(failu
 opos::OposResult ChangerDevice::TakeBack(const CashCounts& counts) {
   BuiltCommand built = TakeBackCommand(counts);
   if (!built.ok()) return built.result;
-  if (host_.DioReadExchange() != 1) return ExecuteAsync(built.command);
+  if (switches_.dio_read_exchange.load() != 1) return ExecuteAsync(built.command);
   take_back_running_.store(true);
   const opos::OposResult result = Execute(built.command);
   if (result == opos::OPOS_SUCCESS) {
@@ -676,11 +678,11 @@ void ChangerDevice::InterpretStatus(std::span<const uint8_t> record) {
   const ModelCode model = Model();
   StatusContext context;
   context.model = model;
-  context.current_exit = host_.CurrentExit();
+  context.current_exit = switches_.current_exit.load();
   context.jam_held = JamHeld();
   context.deposit_open = DepositOpen();
-  context.device_enabled = host_.DeviceEnabled();
-  context.direct_io_mode = host_.DirectIoMode() == 1;
+  context.device_enabled = switches_.device_enabled.load();
+  context.direct_io_mode = switches_.direct_io_mode.load() == 1;
   StatusMemory previous;
   {
     platform::MutexLock lock(status_lock_);
@@ -766,11 +768,11 @@ void ChangerDevice::SetPowerState(int32_t power_state) {
   context.deposit_open = DepositOpen();
   context.deposit_fixed = deposit_.Fixed();
   context.jammed = Jammed();
-  context.direct_io_mode = host_.DirectIoMode() == 1;
-  context.power_notify = host_.PowerNotify() == 1;
+  context.direct_io_mode = switches_.direct_io_mode.load() == 1;
+  context.power_notify = switches_.power_notify.load() == 1;
   const PowerActions actions = PlanPowerChange(*change, context);
   if (actions.restart_deposit) RestartDeposit();
-  if (actions.leave_direct_io) host_.SetDirectIoMode(0);
+  if (actions.leave_direct_io) switches_.direct_io_mode.store(0);
   if (actions.resend_operation_mode) ResendOperationMode();
   if (actions.notify) host_.QueueStatusUpdate(power_state);
 }
@@ -778,7 +780,7 @@ void ChangerDevice::SetPowerState(int32_t power_state) {
 void ChangerDevice::ResendOperationMode() {
   EnquireUntil(*line_, clock_, AnswerSet{kAck, kLf, kEtb}, 20000, [this] { return LineWaitAbandoned(); });
   // The last digit of the mode, which is always one the command takes.
-  const int32_t mode = host_.OperationModeTemporary();
+  const int32_t mode = switches_.operation_mode_temporary.load();
   Exchange(*line_, OperationModeCommand((mode % 10 + 10) % 10).command.bytes, kReadTimeoutMs);
 }
 

@@ -39,6 +39,7 @@
 #include "device/cash_records.h"
 #include "device/changer_host.h"
 #include "device/deposit_session.h"
+#include "device/device_switches.h"
 #include "device/notifications.h"
 #include "device/power_state.h"
 #include "device/status_interpreter.h"
@@ -66,8 +67,10 @@ class ChangerDevice : private CommThreadDelegate {
 
   // |host|, |clock| and |exam| (may be null) must outlive the device.
   // |deposit| is the deposit's state, shared with the service object's
-  // deposit members; it outlives the device layer.
-  ChangerDevice(ChangerHost& host, DepositSession& deposit, DeviceSettings settings, std::unique_ptr<LineExchange> line,
+  // deposit members, and |switches| the service object's values the device
+  // layer reads; both outlive the device layer.
+  ChangerDevice(ChangerHost& host, DepositSession& deposit, DeviceSwitches& switches, DeviceSettings settings,
+                std::unique_ptr<LineExchange> line,
                 platform::Clock& clock = platform::SystemClock(), diag::ExamLog* exam = nullptr);
   // Stops the communication thread and closes the port.
   ~ChangerDevice() override;
@@ -336,6 +339,7 @@ class ChangerDevice : private CommThreadDelegate {
 
   ChangerHost& host_;
   DepositSession& deposit_;
+  DeviceSwitches& switches_;
   const DeviceSettings settings_;
   platform::Clock& clock_;
   diag::ExamLog* exam_;

@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
-// The service object as the device layer sees it: the narrow set of
-// properties, events and window posts that ChangerDevice and the
-// communication thread need. CCashChanger implements it; tests use a fake.
+// The service object as the device layer calls up to it: an event sink and
+// a post to the hidden window. CCashChanger implements it; tests use a fake.
+// The values the device layer reads (DeviceSwitches) and the deposit's state
+// (DepositSession) are not calls: the service object gives them to the
+// device layer.
 //
 // Every method may be called from the application's thread or from the
 // communication thread; the implementation guards each value with its own
@@ -96,17 +98,6 @@ class ChangerHost {
   // A data event (Status 0) carrying a copy of the deposit count record.
   virtual void QueueDataEvent(const DispenseRecord& counts) = 0;
   virtual void QueueDirectIoEvent(int32_t event_number, int32_t data, std::string text) = 0;
-
-  // Properties and switches.
-  virtual bool DeviceEnabled() = 0;
-  virtual int32_t PowerNotify() = 0;
-  virtual int32_t CurrentExit() = 0;
-  virtual int32_t DirectIoMode() = 0;
-  virtual void SetDirectIoMode(int32_t mode) = 0;
-  // The operation mode last sent to the device (OperationMode_Temporary).
-  virtual int32_t OperationModeTemporary() = 0;
-  // DioReadExchange as currently in force (cleared at claim on the KRT03).
-  virtual int32_t DioReadExchange() = 0;
 
   // Posts |message| with |payload| to the hidden window. The window's handler
   // takes the payload; when the window is gone the payload is dropped.

@@ -9,9 +9,9 @@ constexpr int64_t kWaitSliceMs = 100;
 
 }  // namespace
 
-TakeBackQuestion::TakeBackQuestion(ChangerHost& host, LineExchange& line, platform::Clock& clock,
-                                   int64_t timeout_ms)
-    : host_(host), line_(line), clock_(clock), timeout_ms_(timeout_ms) {}
+TakeBackQuestion::TakeBackQuestion(ChangerHost& host, DeviceSwitches& switches, LineExchange& line,
+                                   platform::Clock& clock, int64_t timeout_ms)
+    : host_(host), switches_(switches), line_(line), clock_(clock), timeout_ms_(timeout_ms) {}
 
 void TakeBackQuestion::Post(std::shared_ptr<events::AnswerSlot> slot) {
   DirectIoNotice question;
@@ -66,7 +66,7 @@ bool TakeBackQuestion::Settle(bool give_up, const AbandonCheck& abandon) {
       return false;
     case Decision::kStop:
       TakeBackStopSequence(line_, clock_, abandon);
-      host_.SetDirectIoMode(0);
+      switches_.direct_io_mode.store(0);
       return false;
   }
   return false;

@@ -29,6 +29,7 @@
 #include <memory>
 
 #include "device/changer_host.h"
+#include "device/device_switches.h"
 #include "events/event_record.h"
 #include "link/line_exchange.h"
 #include "link/line_sequences.h"
@@ -49,7 +50,8 @@ class TakeBackQuestion {
 
   // An unanswered question is given up |timeout_ms| of |clock| after it was
   // asked. |host|, |line| and |clock| must outlive the question.
-  TakeBackQuestion(ChangerHost& host, LineExchange& line, platform::Clock& clock, int64_t timeout_ms);
+  TakeBackQuestion(ChangerHost& host, DeviceSwitches& switches, LineExchange& line, platform::Clock& clock,
+                   int64_t timeout_ms);
   TakeBackQuestion(const TakeBackQuestion&) = delete;
   TakeBackQuestion& operator=(const TakeBackQuestion&) = delete;
 
@@ -77,6 +79,7 @@ class TakeBackQuestion {
   void Post(std::shared_ptr<events::AnswerSlot> slot);
 
   ChangerHost& host_;
+  DeviceSwitches& switches_;
   LineExchange& line_;
   platform::Clock& clock_;
   const int64_t timeout_ms_;

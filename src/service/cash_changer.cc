@@ -148,7 +148,7 @@ void CCashChanger::CreateDevice() {
   settings.claim_non_event = config_.claim_non_event;
   settings.take_back_timeout_ms = config_.take_back_timeout;
   auto serial = std::make_unique<link::SerialLink>(*trace_log_, config_.port, config_.port_initialize_string);
-  device_ = std::make_unique<ChangerDevice>(*this, deposit_, settings, std::move(serial), *clock_, &exam_log_);
+  device_ = std::make_unique<ChangerDevice>(*this, deposit_, switches_, settings, std::move(serial), *clock_, &exam_log_);
   log_values_ = std::make_unique<devlog::RegistryValues>(device_key_path_);
   devlog::DeviceLogContext context;
   context.settings = devlog::LogSettingsFrom(config_);
@@ -199,11 +199,11 @@ int32_t CCashChanger::OpenService(std::string_view /*device_class*/, std::string
   device_key_path_ = key_path;
   config::ReadDeviceConfig(key_path, &config_);
 
-  dio_read_exchange_.store(config_.dio_read_exchange);
-  operation_mode_temporary_.store(config_.operation_mode_temporary);
+  switches_.dio_read_exchange.store(config_.dio_read_exchange);
+  switches_.operation_mode_temporary.store(config_.operation_mode_temporary);
 
   // The exit the application starts at.
-  current_exit_ = (config_.default_current_exit >= 1 && config_.default_current_exit <= 7)
+  switches_.current_exit = (config_.default_current_exit >= 1 && config_.default_current_exit <= 7)
                       ? config_.default_current_exit
                       : 1;
 

@@ -61,6 +61,7 @@
 #include "link/command_set.h"
 #include "device/changer_host.h"
 #include "device/deposit_session.h"
+#include "device/device_switches.h"
 #include "device/history_pause.h"
 #include "diag/exam_log.h"
 #include "diag/trace_log.h"
@@ -202,15 +203,10 @@ class CCashChanger final : public ChangerHost {
   void QueueStatusUpdate(int32_t value) override;
   void QueueDataEvent(const DispenseRecord& counts) override;
   void QueueDirectIoEvent(int32_t event_number, int32_t data, std::string text) override;
-  bool DeviceEnabled() override { return device_enabled_.load(); }
-  int32_t PowerNotify() override { return power_notify_.load(); }
-  int32_t CurrentExit() override { return current_exit_.load(); }
   // The deposit's state, under its own lock.
   DepositSession& Deposit() { return deposit_; }
-  int32_t DirectIoMode() VEX_EXCLUDES(enable_mark_lock_) override;
-  void SetDirectIoMode(int32_t mode) VEX_EXCLUDES(enable_mark_lock_) override;
-  int32_t OperationModeTemporary() override { return operation_mode_temporary_.load(); }
-  int32_t DioReadExchange() override { return dio_read_exchange_.load(); }
+  int32_t DirectIoMode() { return switches_.direct_io_mode.load(); }
+  void SetDirectIoMode(int32_t mode) { switches_.direct_io_mode.store(mode); }
   // Hands |payload| to the hidden window, which handles it on the
   // application's thread; dropped when there is no window.
   void PostToWindow(std::string_view message, WindowPayload payload) override;
@@ -463,21 +459,18 @@ class CCashChanger final : public ChangerHost {
   std::string deposit_code_list_;
 
   // Read by the device layer's thread too.
-  std::atomic<bool> device_enabled_{false};
+  // DeviceEnabled, PowerNotify, CurrentExit, the direct I/O mode, the
+  // operation mode sent and DioReadExchange: read by the device layer too.
+  // Declared before the device layer, which is given them.
+  DeviceSwitches switches_;
   std::atomic<int32_t> result_code_extended_{0};
   std::atomic<int32_t> async_result_code_{0};
   std::atomic<int32_t> async_result_code_extended_{0};
-  std::atomic<int32_t> power_notify_{0};
-  std::atomic<int32_t> current_exit_{1};
-  std::atomic<int32_t> operation_mode_temporary_{0};
-  std::atomic<int32_t> dio_read_exchange_{0};
   // The deposit's state: the deposit members', the device layer's and the
   // properties', under the session's own lock. Declared before the device
   // layer, which is given it and goes first.
   DepositSession deposit_;
 
-  platform::Mutex enable_mark_lock_;
-  int32_t enable_mark_ VEX_GUARDED_BY(enable_mark_lock_) = 0;
 
 
   // The queued pay-out whose completion is still to come (application's

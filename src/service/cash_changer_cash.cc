@@ -37,7 +37,7 @@ int32_t CCashChanger::EndCall(std::string_view trace_name, MethodCode code, long
 
 int32_t CCashChanger::StateChecks() {
   if (const int32_t refused = ClaimedCheck(); refused != OPOS_SUCCESS) return refused;
-  if (!device_enabled_.load()) return OPOS_E_DISABLED;
+  if (!switches_.device_enabled.load()) return OPOS_E_DISABLED;
   if (State() == OPOS_S_BUSY) return OPOS_E_BUSY;
   return OPOS_SUCCESS;
 }
@@ -231,7 +231,7 @@ int32_t CCashChanger::ReadCashCounts(std::string* cash_counts, bool* discrepancy
   Record(1, static_cast<long>(MethodCode::kReadCashCounts), 0, 0);
   const int32_t refused = StateChecks();
   if (refused != OPOS_SUCCESS) return EndCall(kTraceReadCashCounts, MethodCode::kReadCashCounts, 0, refused);
-  const opos::OposResult result = dio_read_exchange_.load() == 1 ? ReadCashCountsExchange(cash_counts, discrepancy)
+  const opos::OposResult result = switches_.dio_read_exchange.load() == 1 ? ReadCashCountsExchange(cash_counts, discrepancy)
                                                         : ReadCashCountsNormal(cash_counts, discrepancy);
   return EndCall(kTraceReadCashCounts, MethodCode::kReadCashCounts, 0, result);
 }
@@ -262,7 +262,7 @@ opos::OposResult CCashChanger::ReadCashCountsExchange(std::string* cash_counts, 
   if (thread.Recovering()) return OPOS_E_NOHARDWARE;
   HistoryPause history = PauseHistory();
   if (claimed_model_ == ModelCode::kKrt03) return OPOS_E_ILLEGAL;
-  const int32_t exit = current_exit_.load();
+  const int32_t exit = switches_.current_exit.load();
   if (exit == 3) return OPOS_E_FAILURE;
 
   // The count, the answer and the trading log are one job.
@@ -316,9 +316,9 @@ int32_t CCashChanger::DispenseCash(std::string_view cash_counts) {
 
 opos::OposResult CCashChanger::DispenseCashSteps(std::string_view text) {
   if (const int32_t refused = ClaimedCheck(); refused != OPOS_SUCCESS) return refused;
-  if (!device_enabled_.load()) return OPOS_E_DISABLED;
+  if (!switches_.device_enabled.load()) return OPOS_E_DISABLED;
 
-  if (dio_read_exchange_.load() == 1) {
+  if (switches_.dio_read_exchange.load() == 1) {
     // Exchange mode hands the request on before any of the normal checks.
     DispenseRecord record;
     if (!cash::ParseCashCounts(text, &record, false, true)) return OPOS_E_ILLEGAL;
@@ -342,7 +342,7 @@ opos::OposResult CCashChanger::DispenseCashSteps(std::string_view text) {
   DispenseRecord record;
   if (!cash::ParseCashCounts(text, &record, false, false)) return OPOS_E_ILLEGAL;
   const CashCounts counts = record.Counts();
-  const int32_t exit = current_exit_.load();
+  const int32_t exit = switches_.current_exit.load();
   if (!cash::ExitAllowsCounts(exit, counts)) {
     return OposResult::Extended(kExtendedNotAtCurrentExit);
   }
@@ -435,7 +435,7 @@ opos::OposResult CCashChanger::DispenseChangeSteps(int32_t amount) {
   // The KRT03 pays every amount with its change command, whose five digits
   // stop at 99 999 yen: more is refused, never cut to what the field holds.
   if (claimed_model_ == ModelCode::kKrt03 && amount > ChangeAmountLimit(ModelCode::kKrt03)) return OPOS_E_ILLEGAL;
-  if (!cash::ExitAllowsAmount(current_exit_.load(), amount)) {
+  if (!cash::ExitAllowsAmount(switches_.current_exit.load(), amount)) {
     return OposResult::Extended(kExtendedNotAtCurrentExit);
   }
   if (const opos::OposResult check = CheckBeforeDispenseFresh(); check != OPOS_SUCCESS) return check;

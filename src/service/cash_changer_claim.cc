@@ -126,7 +126,7 @@ opos::OposResult CCashChanger::ClaimSteps(int32_t timeout) {
       UndoClaim();
       return result;
     }
-    if (model == ModelCode::kKrt03) dio_read_exchange_.store(0);
+    if (model == ModelCode::kKrt03) switches_.dio_read_exchange.store(0);
     ApplyModelProperties(model);
   }
 
@@ -238,7 +238,7 @@ opos::OposResult CCashChanger::ClaimDeviceSteps(ModelCode model) {
         return OPOS_E_NOHARDWARE;
       }
       if (!config::WriteOperationModeTemporary(device_key_path_, mode) && strict) return OPOS_E_NOHARDWARE;
-      operation_mode_temporary_.store(mode);
+      switches_.operation_mode_temporary.store(mode);
       return OPOS_SUCCESS;
     }
     case ModelCode::kUnknown:
@@ -301,7 +301,7 @@ int32_t CCashChanger::Release() {
   }
   // A deposit under way stops taking cash before the application goes.
   CloseDepositForRelease();
-  if (device_enabled_.load()) SetDeviceEnabled(0);
+  if (switches_.device_enabled.load()) SetDeviceEnabled(0);
   // An open deposit's pause of the history fetch ends with the claim, and so
   // does the wait for the end of a pay-out: the next claim's stock says
   // nothing about it.
@@ -331,13 +331,13 @@ void CCashChanger::ResetReleasedValues() {
   binary_conversion_ = 0;
   events_.SetFreezeEvents(false);
   events_.SetDataEventEnabled(false);
-  power_notify_.store(0);
+  switches_.power_notify.store(0);
   async_mode_ = 0;
   async_result_code_.store(0);
   async_result_code_extended_.store(0);
   cap_deposit_ = cap_deposit_data_event_ = cap_pause_deposit_ = cap_repay_deposit_ = 0;
   deposit_.ClearCounts();
-  current_exit_.store(1);
+  switches_.current_exit.store(1);
   device_exits_ = 7;
   deposit_.SetStatus(CHAN_STATUS_DEPOSIT_NONE);
   claimed_model_ = ModelCode::kUnknown;
@@ -351,7 +351,7 @@ void CCashChanger::SetDeviceEnabled(int32_t value) {
   opos::OposResult result = ClaimedCheck();
   if (result == OPOS_SUCCESS) {
     const bool wanted = value != 0;
-    if (wanted == device_enabled_.load()) {
+    if (wanted == switches_.device_enabled.load()) {
       if (!wanted) {
         result = OPOS_SUCCESS;
       } else if (State() == OPOS_S_BUSY) {
@@ -450,7 +450,7 @@ opos::OposResult CCashChanger::EnableOnLine(bool reenable, bool* refused) {
     }
   }
 
-  const int32_t exit = current_exit_.load();
+  const int32_t exit = switches_.current_exit.load();
   if (IsKrt07Family(model) && exit >= 1 && exit <= 7) {
     const opos::OposResult setting = SendExitSetting(ExitSettingValues(exit, false));
     ChangerDevice& thread = *device_;
@@ -479,7 +479,7 @@ opos::OposResult CCashChanger::EnableOnLine(bool reenable, bool* refused) {
     deposit_.DropHistoryPause();
     Record(5, 1, 0, 0);
   }
-  device_enabled_.store(true);
+  switches_.device_enabled.store(true);
   // The settings are marked in use at every enable, as at every read.
   config_.working_flag = 1;
   SetDirectIoMode(0);
@@ -497,7 +497,7 @@ opos::OposResult CCashChanger::DisableSteps() {
   device_->StopWatch();
   device_->StorePowerState(OPOS_PS_UNKNOWN);
   events_.DropDataEvents();
-  device_enabled_.store(false);
+  switches_.device_enabled.store(false);
   return OPOS_SUCCESS;
 }
 
@@ -510,16 +510,16 @@ opos::OposResult CCashChanger::CurrentExitSteps(int32_t value) {
   if (value >= 4 && !krt07_family) return OPOS_E_ILLEGAL;
 
   const auto [bills, coins] = ExitSides(value);
-  const int32_t current = current_exit_.load();
+  const int32_t current = switches_.current_exit.load();
   return DeviceJob([&] {
     opos::OposResult result = OPOS_SUCCESS;
     if (value != current) result = device_->Execute(ExitSelectionCommand(bills, coins));
     if (result == OPOS_SUCCESS) {
       if (!krt07_family || value == current) {
-        current_exit_.store(value);
+        switches_.current_exit.store(value);
       } else {
         result = SendExitSetting(ExitSettingValues(value, true));
-        if (result == OPOS_SUCCESS) current_exit_.store(value);
+        if (result == OPOS_SUCCESS) switches_.current_exit.store(value);
       }
     }
     return result;

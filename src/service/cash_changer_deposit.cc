@@ -154,7 +154,7 @@ int32_t CCashChanger::FixDeposit() {
 
 opos::OposResult CCashChanger::FixDepositSteps() {
   if (const int32_t refused = ClaimedCheck(); refused != OPOS_SUCCESS) return refused;
-  if (!device_enabled_.load()) return OPOS_E_DISABLED;
+  if (!switches_.device_enabled.load()) return OPOS_E_DISABLED;
   if (claimed_model_ == ModelCode::kUnknown) return OPOS_E_ILLEGAL;
   if (State() == OPOS_S_BUSY) return OPOS_E_BUSY;
 

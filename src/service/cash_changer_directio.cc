@@ -183,7 +183,7 @@ int32_t CCashChanger::DirectIO(int32_t command, int32_t* data, std::string* text
     return FinishCall(kTraceDirectIO, result);
   };
   if (const int32_t refused = ClaimedCheck(); refused != OPOS_SUCCESS) return end(refused);
-  if (!device_enabled_.load()) return FinishCall(kTraceDirectIO, OPOS_E_DISABLED);
+  if (!switches_.device_enabled.load()) return FinishCall(kTraceDirectIO, OPOS_E_DISABLED);
   if (State() == OPOS_S_BUSY && command != 71) return end(OPOS_E_BUSY);
   if (device_->Recovering()) return end(OPOS_E_NOHARDWARE);
   if (command == 1001) {
@@ -220,7 +220,7 @@ OposResult DirectIoCommands::Run(const directio::CommandRow& row, bool* exit_rec
   // The registry follow-ups, after the pauses.
   if (result == OPOS_SUCCESS && command == 25) {
     config::WriteOperationModeTemporary(so_.device_key_path_, data);
-    so_.operation_mode_temporary_.store(data);
+    so_.switches_.operation_mode_temporary.store(data);
     so_.config_.operation_mode_temporary = data;
   }
   if (result == OPOS_SUCCESS && command == 86 && (data == 4 || data == 5)) {
@@ -269,7 +269,7 @@ OposResult DirectIoCommands::RunUnpaused(int32_t command) {
 
 OposResult DirectIoCommands::Check(int32_t command, bool* exit_record) {
   const int32_t data = Data();
-  const int32_t exit = so_.current_exit_.load();
+  const int32_t exit = so_.switches_.current_exit.load();
   const auto one_of_two = [data] { return data == 0 || data == 1 ? OPOS_SUCCESS : OPOS_E_ILLEGAL; };
   switch (command) {
     case 2:
@@ -747,7 +747,7 @@ OposResult DirectIoCommands::AmountDispenseArguments() {
   const int32_t amount = Data();
   if (amount < 0 || amount > 999999) return OPOS_E_ILLEGAL;
   if (so_.DepositUnderWay()) return OPOS_E_ILLEGAL;
-  if (!cash::ExitAllowsAmount(so_.current_exit_.load(), amount)) return Extended(kExtendedNotAtCurrentExit);
+  if (!cash::ExitAllowsAmount(so_.switches_.current_exit.load(), amount)) return Extended(kExtendedNotAtCurrentExit);
   return OPOS_SUCCESS;
 }
 
@@ -812,7 +812,7 @@ OposResult DirectIoCommands::DepositMode() {
 
 OposResult DirectIoCommands::DepositTableArguments(CashCounts* counts) {
   const int32_t mode = Data();
-  const int32_t exit = so_.current_exit_.load();
+  const int32_t exit = so_.switches_.current_exit.load();
   if (mode < 0 || mode > 4) return OPOS_E_ILLEGAL;
   if (mode == 4 && exit == 3) return Extended(kExtendedNotAtCurrentExit);
   counts->fill(0);
@@ -846,7 +846,7 @@ OposResult DirectIoCommands::DepositTableArguments(CashCounts* counts) {
 
 OposResult DirectIoCommands::DepositTable() {
   const int32_t mode = Data();
-  const int32_t exit = so_.current_exit_.load();
+  const int32_t exit = so_.switches_.current_exit.load();
   CashCounts counts{};
   if (const opos::OposResult refused = DepositTableArguments(&counts); refused != OPOS_SUCCESS) return refused;
   if (const opos::OposResult check = so_.CheckBeforeDispenseFresh(); check != OPOS_SUCCESS) return check;

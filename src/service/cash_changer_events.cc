@@ -71,15 +71,6 @@ void CCashChanger::QueueDirectIoEvent(int32_t event_number, int32_t data, std::s
   events_.Queue(events::EventRecord::DirectIO(event_number, data, std::move(text)));
 }
 
-int32_t CCashChanger::DirectIoMode() {
-  platform::MutexLock lock(enable_mark_lock_);
-  return enable_mark_;
-}
-
-void CCashChanger::SetDirectIoMode(int32_t mode) {
-  platform::MutexLock lock(enable_mark_lock_);
-  enable_mark_ = mode;
-}
 
 void CCashChanger::PostToWindow(std::string_view message, WindowPayload payload) {
   const platform::MessageId id = platform::RegisterMessageName(message);

@@ -51,7 +51,7 @@ int32_t CCashChanger::GetPropertyNumber(int32_t index) {
       value = events_.DataEventEnabled() ? 1 : 0;
       break;
     case pidx::kDeviceEnabled:
-      value = device_enabled_.load() ? 1 : 0;
+      value = switches_.device_enabled.load() ? 1 : 0;
       break;
     case pidx::kFreezeEvents:
       value = events_.FreezeEvents() ? 1 : 0;
@@ -75,10 +75,10 @@ int32_t CCashChanger::GetPropertyNumber(int32_t index) {
       value = events_.CountDataEvents();
       break;
     case pidx::kPowerNotify:
-      value = power_notify_.load();
+      value = switches_.power_notify.load();
       break;
     case pidx::kPowerState:
-      value = device_enabled_.load() && power_notify_.load() == 1 && device_ ? device_->PowerState()
+      value = switches_.device_enabled.load() && switches_.power_notify.load() == 1 && device_ ? device_->PowerState()
                                                                              : OPOS_PS_UNKNOWN;
       break;
     case pidx::kCapPowerReporting:
@@ -99,7 +99,7 @@ int32_t CCashChanger::GetPropertyNumber(int32_t index) {
       value = async_result_code_extended_.load();
       break;
     case pidx::kCurrentExit:
-      value = current_exit_.load();
+      value = switches_.current_exit.load();
       break;
     case pidx::kDeviceExits:
       value = device_exits_;
@@ -166,7 +166,7 @@ std::string CCashChanger::GetPropertyString(int32_t index) {
       // Derived from CurrentExit at each read; outside 1..7 the last value
       // stays.
       std::string& list = index == pidx::kExitCashList ? exit_cash_list_ : deposit_cash_list_;
-      const int32_t exit = current_exit_.load();
+      const int32_t exit = switches_.current_exit.load();
       if (exit >= 1 && exit <= 7) list = CashListOfExit(exit);
       value = list;
       break;
@@ -218,7 +218,7 @@ void CCashChanger::SetAsyncMode(int32_t value) {
   constexpr std::string_view kTrace = "CCashChanger::DoAsyncMode";
   TraceEnter(kTrace, Format("  Param:   Number is %ld", static_cast<long>(value)));
   int32_t result = ClaimedCheck();
-  if (result == OPOS_SUCCESS && !device_enabled_.load()) result = OPOS_E_DISABLED;
+  if (result == OPOS_SUCCESS && !switches_.device_enabled.load()) result = OPOS_E_DISABLED;
   if (result == OPOS_SUCCESS) {
     async_mode_ = value != 0 ? 1 : 0;
     Record(2, 4, value, 0);
@@ -248,10 +248,10 @@ void CCashChanger::SetPowerNotifyValue(int32_t value) {
   constexpr std::string_view kTrace = "CCashChanger::DoPowerNotify";
   TraceEnter(kTrace, Format("  Param:   Number is %ld", static_cast<long>(value)));
   int32_t result = ClaimedCheck();
-  if (result == OPOS_SUCCESS && device_enabled_.load()) result = OPOS_E_ILLEGAL;
+  if (result == OPOS_SUCCESS && switches_.device_enabled.load()) result = OPOS_E_ILLEGAL;
   if (result == OPOS_SUCCESS && value != 0 && value != 1) result = OPOS_E_ILLEGAL;
   if (result == OPOS_SUCCESS) {
-    power_notify_.store(value);
+    switches_.power_notify.store(value);
     Record(2, 5, value, 0);
   }
   Record(2, 105, value, result);
@@ -262,7 +262,7 @@ void CCashChanger::SetBinaryConversion(int32_t value) {
   constexpr std::string_view kTrace = "CCashChanger::DoBinaryConversion";
   TraceEnter(kTrace, Format("  Param:   Number is %ld", static_cast<long>(value)));
   int32_t result = ClaimedCheck();
-  if (result == OPOS_SUCCESS && !device_enabled_.load()) result = OPOS_E_DISABLED;
+  if (result == OPOS_SUCCESS && !switches_.device_enabled.load()) result = OPOS_E_DISABLED;
   if (result == OPOS_SUCCESS && (value < 0 || value > 2)) result = OPOS_E_ILLEGAL;
   if (result == OPOS_SUCCESS) {
     binary_conversion_ = value;
@@ -276,7 +276,7 @@ void CCashChanger::SetDataEventEnabled(int32_t value) {
   constexpr std::string_view kTrace = "CCashChanger::DoDataEventEnabled";
   TraceEnter(kTrace, Format("  Param:   Number is %ld", static_cast<long>(value)));
   int32_t result = ClaimedCheck();
-  if (result == OPOS_SUCCESS && !device_enabled_.load()) result = OPOS_E_DISABLED;
+  if (result == OPOS_SUCCESS && !switches_.device_enabled.load()) result = OPOS_E_DISABLED;
   if (result == OPOS_SUCCESS) {
     events_.SetDataEventEnabled(value != 0);
     Record(2, 3, value, 0);
@@ -289,7 +289,7 @@ void CCashChanger::SetCurrencyCode(std::string_view value) {
   constexpr std::string_view kTrace = "CCashChanger::DoCurrencyCode";
   TraceEnter(kTrace, Format("  Param:   String is %.*s", static_cast<int>(value.size()), value.data()));
   int32_t result = ClaimedCheck();
-  if (result == OPOS_SUCCESS && !device_enabled_.load()) result = OPOS_E_DISABLED;
+  if (result == OPOS_SUCCESS && !switches_.device_enabled.load()) result = OPOS_E_DISABLED;
   if (result == OPOS_SUCCESS && value != "JPY") result = OPOS_E_ILLEGAL;
   if (result == OPOS_SUCCESS) currency_code_ = std::string(value);
   FinishCall(kTrace, result);
@@ -299,7 +299,7 @@ void CCashChanger::SetCurrentExitValue(int32_t value) {
   constexpr std::string_view kTrace = "CCashChanger::DoCurrentExit";
   TraceEnter(kTrace, Format("  Param:   Number is %ld", static_cast<long>(value)));
   opos::OposResult result = ClaimedCheck();
-  if (result == OPOS_SUCCESS && !device_enabled_.load()) result = OPOS_E_DISABLED;
+  if (result == OPOS_SUCCESS && !switches_.device_enabled.load()) result = OPOS_E_DISABLED;
   if (result == OPOS_SUCCESS) result = CurrentExitSteps(value);
   if (result == OPOS_SUCCESS) Record(2, 2, value, 0);
   Record(2, 102, value, result);

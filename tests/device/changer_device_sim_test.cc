@@ -27,7 +27,7 @@ class DeviceOnSimulatorTest : public ::testing::Test {
     sim_ = std::make_unique<sim::Simulator>(options);
     const sim::StartResult started = sim_->Start();
     ASSERT_TRUE(started.ok) << started.error;
-    device_ = std::make_unique<ChangerDevice>(host_, host_.deposit, settings, MakeSerialLine(trace_, sim_->SlavePath(), "9600,E,8,1"));
+    device_ = std::make_unique<ChangerDevice>(host_, host_.deposit, host_.switches, settings, MakeSerialLine(trace_, sim_->SlavePath(), "9600,E,8,1"));
     ASSERT_EQ(device_->OpenPort(), 0);
     ASSERT_TRUE(device_->DetectModel().ready());
   }

@@ -115,7 +115,7 @@ class ChangerDeviceTest : public ::testing::Test {
     line_ = line.get();
     DeviceImage* image = image_.get();
     line_->OnFrame([image](const std::vector<uint8_t>& command) { return image->Respond(command); });
-    device_ = std::make_unique<ChangerDevice>(host_, host_.deposit, settings, std::move(line), clock_);
+    device_ = std::make_unique<ChangerDevice>(host_, host_.deposit, host_.switches, settings, std::move(line), clock_);
     if (open) {
       ASSERT_EQ(device_->OpenPort(), 0);
     }
@@ -1026,7 +1026,7 @@ TEST(WatchPauseTest, APauseWaitsOnlyForTheExchangeUnderWay) {
       line.OnFrame([&image](const std::vector<uint8_t>& command) { return image.Respond(command); });
       line.OnEnquiry([] { return Answer::Byte(kAck); });
       line.SetDetectionReads(3);
-      ChangerDevice device(host, host.deposit, row.settings, std::move(owned_line), clock, &exam);
+      ChangerDevice device(host, host.deposit, host.switches, row.settings, std::move(owned_line), clock, &exam);
       ASSERT_EQ(device.OpenPort(), 0);
 
       image.On("s09", Answer::Silence());

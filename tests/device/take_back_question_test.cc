@@ -65,7 +65,7 @@ TEST(TakeBackQuestionTest, DecidesOnceWithoutWaiting) {
     ScriptedLine line(clock, ModelCode::kKrt03);
     line.OnFrame([](const std::vector<uint8_t>&) { return Answer::Byte(kAck); });
     host.SetDirectIoMode(1);
-    TakeBackQuestion question(host, line, clock, kTimeoutMs);
+    TakeBackQuestion question(host, host.switches, line, clock, kTimeoutMs);
     EXPECT_FALSE(question.Settle(false, {})) << "nothing asked";
     ASSERT_TRUE(question.Ask());
     EXPECT_FALSE(question.Ask()) << "open: no second question";
@@ -104,7 +104,7 @@ TEST(TakeBackQuestionTest, RequestPathWaitsForItsOwnAnswer) {
     FakeChangerHost host;
     FakeClock clock;
     ScriptedLine line(clock, ModelCode::kKrt03);
-    TakeBackQuestion question(host, line, clock, kTimeoutMs);
+    TakeBackQuestion question(host, host.switches, line, clock, kTimeoutMs);
     host.AnswerQuestionsWith(1);
     EXPECT_TRUE(question.AskAndWait({}));
     host.AnswerQuestionsWith(2);
@@ -115,7 +115,7 @@ TEST(TakeBackQuestionTest, RequestPathWaitsForItsOwnAnswer) {
     FakeChangerHost host;
     FakeClock clock;
     ScriptedLine line(clock, ModelCode::kKrt03);
-    TakeBackQuestion question(host, line, clock, kTimeoutMs);
+    TakeBackQuestion question(host, host.switches, line, clock, kTimeoutMs);
     std::future<bool> asked = std::async(std::launch::async, [&] { return question.AskAndWait({}); });
     // Unanswered: each slice of 100 ms ends when the clock moves past it;
     // until the last one has, the question still waits.
@@ -132,7 +132,7 @@ TEST(TakeBackQuestionTest, RequestPathWaitsForItsOwnAnswer) {
     FakeChangerHost host;
     FakeClock clock;
     ScriptedLine line(clock, ModelCode::kKrt03);
-    TakeBackQuestion question(host, line, clock, kTimeoutMs);
+    TakeBackQuestion question(host, host.switches, line, clock, kTimeoutMs);
     std::atomic<bool> stop{false};
     std::future<bool> asked = std::async(std::launch::async, [&] { return question.AskAndWait([&] { return stop.load(); }); });
     ASSERT_TRUE(clock.AwaitWaiters(1));

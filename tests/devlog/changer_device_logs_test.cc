@@ -36,7 +36,7 @@ class ChangerDeviceLogsTest : public ::testing::Test {
     auto link = std::make_unique<link::SerialLink>(
         link_trace_, "sim", "9600,E,8,1",
         [this](const std::string&) { return std::make_unique<testing::SimSerialPort>(line_); }, clock_);
-    device_ = std::make_unique<ChangerDevice>(host_, host_.deposit, settings, std::move(link), clock_);
+    device_ = std::make_unique<ChangerDevice>(host_, host_.deposit, host_.switches, settings, std::move(link), clock_);
     ASSERT_EQ(device_->OpenPort(), 0);
     ASSERT_TRUE(device_->DetectModel().ready());
     ASSERT_EQ(device_->Model(), ModelCode::kKrt77);

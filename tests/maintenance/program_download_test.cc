@@ -113,7 +113,7 @@ class ProgramDownloadTest : public ::testing::Test {
         link_trace_, "sim", "9600,E,8,1",
         [this](const std::string&) { return std::make_unique<devlog::testing::SimSerialPort>(*line_); }, clock_);
     link_ = link.get();
-    device_ = std::make_unique<ChangerDevice>(host_, host_.deposit, DeviceSettings{}, std::move(link), clock_);
+    device_ = std::make_unique<ChangerDevice>(host_, host_.deposit, host_.switches, DeviceSettings{}, std::move(link), clock_);
     ASSERT_EQ(device_->OpenPort(), 0);
     ASSERT_TRUE(device_->DetectModel().ready());
     device_->StopWatch();

@@ -14,6 +14,7 @@
 
 #include "device/changer_host.h"
 #include "device/deposit_session.h"
+#include "device/device_switches.h"
 #include "service/opos.h"
 
 namespace vexokrt::testing {
@@ -26,8 +27,12 @@ struct Post {
 
 class FakeChangerHost : public ChangerHost {
  public:
-  // The deposit's state the device layer under test is given.
+  FakeChangerHost() { switches.device_enabled.store(true); }
+
+  // The deposit's state and the switches the device layer under test is
+  // given (enabled to begin with).
   DepositSession deposit;
+  DeviceSwitches switches;
 
   // Answers a take-back question automatically with |answer| (0: never).
   void AnswerQuestionsWith(int32_t answer) {
@@ -56,13 +61,6 @@ class FakeChangerHost : public ChangerHost {
     direct_io_events_.push_back(event_number);
     changed_.notify_all();
   }
-  bool DeviceEnabled() override { return Get(device_enabled_) != 0; }
-  int32_t PowerNotify() override { return Get(power_notify_); }
-  int32_t CurrentExit() override { return Get(current_exit_); }
-  int32_t DirectIoMode() override { return Get(direct_io_mode_); }
-  void SetDirectIoMode(int32_t mode) override { Set(direct_io_mode_, mode); }
-  int32_t OperationModeTemporary() override { return Get(operation_mode_temporary_); }
-  int32_t DioReadExchange() override { return Get(dio_read_exchange_); }
   void PostToWindow(std::string_view message, WindowPayload payload) override {
     std::shared_ptr<events::AnswerSlot> question;
     int32_t answer;
@@ -83,9 +81,11 @@ class FakeChangerHost : public ChangerHost {
   }
 
   // Values a test sets.
-  void SetDeviceEnabled(bool on) { Set(device_enabled_, on ? 1 : 0); }
-  void SetPowerNotify(int32_t v) { Set(power_notify_, v); }
-  void SetCurrentExit(int32_t v) { Set(current_exit_, v); }
+  void SetDeviceEnabled(bool on) { switches.device_enabled.store(on); }
+  void SetPowerNotify(int32_t v) { switches.power_notify.store(v); }
+  void SetCurrentExit(int32_t v) { switches.current_exit.store(v); }
+  int32_t DirectIoMode() const { return switches.direct_io_mode.load(); }
+  void SetDirectIoMode(int32_t mode) { switches.direct_io_mode.store(mode); }
   // The deposit's state, as the service object's deposit members would set it.
   int32_t DepositStatus() const { return deposit.Status(); }
   void SetDepositStatus(int32_t status) { deposit.SetStatus(status); }
@@ -93,8 +93,8 @@ class FakeChangerHost : public ChangerHost {
   void SetDepositPaused(bool v) { deposit.SetPaused(v); }
   void SetDepositOption(int32_t v) { deposit.SetOption(v); }
   void SetDepositActiveMark(int32_t v) { deposit.SetActiveMark(v); }
-  void SetOperationModeTemporary(int32_t v) { Set(operation_mode_temporary_, v); }
-  void SetDioReadExchange(int32_t v) { Set(dio_read_exchange_, v); }
+  void SetOperationModeTemporary(int32_t v) { switches.operation_mode_temporary.store(v); }
+  void SetDioReadExchange(int32_t v) { switches.dio_read_exchange.store(v); }
 
   // What the device layer did.
   std::vector<int32_t> StatusUpdates() {
@@ -161,12 +161,6 @@ class FakeChangerHost : public ChangerHost {
 
   std::mutex lock_;
   std::condition_variable changed_;
-  int32_t device_enabled_ = 1;
-  int32_t power_notify_ = 0;
-  int32_t current_exit_ = 1;
-  int32_t direct_io_mode_ = 0;
-  int32_t operation_mode_temporary_ = 0;
-  int32_t dio_read_exchange_ = 0;
   int32_t auto_answer_ = 0;
   std::vector<int32_t> status_updates_;
   std::function<bool()> busy_probe_;
