@@ -152,6 +152,26 @@ std::unique_ptr<EventRecord> EventDelivery::TakeDeliverable() {
 }
 
 void EventDelivery::Run() {
+  // Whatever escapes a delivery (no memory for a post) ends delivery, never
+  // the host program: the thread stops as at Stop, and the events still
+  // queued are dropped with their answers abandoned, so nobody waits for
+  // them.
+  try {
+    RunLoop();
+  } catch (...) {
+    {
+      platform::MutexLock lock(wake_lock_);
+      stop_ = true;
+    }
+    std::deque<std::unique_ptr<EventRecord>> dropped;
+    {
+      platform::MutexLock lock(queue_lock_);
+      dropped.swap(queue_);
+    }
+  }
+}
+
+void EventDelivery::RunLoop() {
   for (;;) {
     uint64_t seen = 0;
     {

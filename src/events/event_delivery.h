@@ -82,6 +82,7 @@ class EventDelivery {
 
  private:
   void Run();
+  void RunLoop();
   void Wake();
   std::unique_ptr<EventRecord> TakeDeliverable();
   void FinishDelivery();

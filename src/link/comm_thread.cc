@@ -350,8 +350,11 @@ void CommThread::Run() {
   try {
     RunLoop();
   } catch (...) {
+    // Not running any more: nothing is queued or run from here on, and the
+    // owner's Stop still joins the thread.
     platform::MutexLock lock(queue_lock_);
     stop_requested_.store(true);
+    running_ = false;
   }
   // Stopping: nothing queued is executed any more, but everything is answered.
   std::deque<std::unique_ptr<DeviceRequest>> left;

@@ -509,7 +509,10 @@ opos::OposResult CCashChanger::CurrentExitSteps(int32_t value) {
   const bool krt07_family = IsKrt07Family(claimed_model_);
   if (value >= 4 && !krt07_family) return OPOS_E_ILLEGAL;
 
-  const auto [bills, coins] = ExitSides(value);
+  // Named copies: a lambda cannot capture structured bindings everywhere.
+  const auto sides = ExitSides(value);
+  const bool bills = sides.first;
+  const bool coins = sides.second;
   const int32_t current = switches_.current_exit.load();
   return DeviceJob([&] {
     opos::OposResult result = OPOS_SUCCESS;

@@ -3,9 +3,12 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
+#include <memory>
+#include <new>
 #include <vector>
 
 #include "support/temp_dir.h"
@@ -185,6 +188,25 @@ TEST_F(EventDeliveryTest, StopDeletesQueuedEventsAndAbandonsTheirAnswers) {
   EXPECT_EQ(delivery_->QueuedCount(), 0u);
   EXPECT_TRUE(slot->abandoned());
   EXPECT_EQ(slot->Wait(-1), 0);  // a waiting producer is not left hanging
+}
+
+// What a post throws (no memory) ends delivery, not the program: the thread
+// stops, what waits is dropped with its answer abandoned, and Stop returns.
+TEST_F(EventDeliveryTest, PostThatThrows_EndsDeliveryAndLeavesNobodyWaiting) {
+  delivery_->Stop();
+  delivery_ = std::make_unique<EventDelivery>(exam_);
+  std::atomic<int> posts{0};
+  ASSERT_TRUE(delivery_->Start([&](std::unique_ptr<EventRecord>) -> bool {
+    posts.fetch_add(1);
+    throw std::bad_alloc();
+  }));
+  auto slot = std::make_shared<AnswerSlot>();
+  delivery_->Queue(EventRecord::DirectIO(1, 1, "", slot));
+  delivery_->Queue(EventRecord::DirectIO(1, 1, "", std::make_shared<AnswerSlot>()));
+  EXPECT_EQ(slot->Wait(-1), 0) << "the answer is abandoned, not awaited for ever";
+  delivery_->Stop();
+  EXPECT_EQ(posts.load(), 1) << "nothing is offered after the throw";
+  EXPECT_EQ(delivery_->QueuedCount(), 0u);
 }
 
 TEST_F(EventDeliveryTest, WindowThatRefusesPosts_DoesNotStallDelivery) {

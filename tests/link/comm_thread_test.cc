@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <future>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -15,6 +16,7 @@
 #include "service/opos.h"
 #include "support/failing_allocations.h"
 #include "support/scripted_line.h"
+#include "support/spin_until.h"
 #include "support/temp_dir.h"
 
 namespace vexokrt {
@@ -399,6 +401,27 @@ TEST_F(CommThreadTest, ThreadThatCannotBeCreated_StartSaysSoAndNothingIsQueued) 
   request->command = Bytes("+00");
   EXPECT_FALSE(thread_->Enqueue(std::move(request)));
   EXPECT_EQ(thread_->Start(), ThreadStart::kRunning) << "a later start works";
+}
+
+// Nothing that the thread's work throws reaches the host program: a job
+// that throws ends as failed and the thread goes on; a request that throws
+// is answered, the thread stops, and whatever comes after is refused
+// rather than left waiting.
+TEST_F(CommThreadTest, WhatEscapesTheWorkIsAnsweredAndNeverEndsTheProgram) {
+  Make();
+  EXPECT_EQ(thread_->RunJob([] { throw std::runtime_error("a broken job"); }), JobEnd::kFailed);
+  bool ran = false;
+  EXPECT_EQ(thread_->RunJob([&] { ran = true; }), JobEnd::kRan);
+  EXPECT_TRUE(ran) << "the next job runs";
+
+  line_.OnFrame([](const std::vector<uint8_t>&) -> Answer { throw std::runtime_error("a broken line"); });
+  const DeviceReply reply = Send("+00", WaitStyle::kNone, 1000)->Wait();
+  EXPECT_NE(reply.status, kReplyOk) << "the request that threw is answered";
+  ASSERT_TRUE(testing::SpinUntil([&] { return !thread_->Running(); })) << "and the thread has stopped";
+  EXPECT_EQ(thread_->RunJob([] {}), JobEnd::kNotQueued);
+  auto later = std::make_unique<DeviceRequest>();
+  later->command = Bytes("+00");
+  EXPECT_FALSE(thread_->Enqueue(std::move(later)));
 }
 
 TEST_F(CommThreadTest, NothingIsQueuedWhileThePortIsClosed) {
