@@ -24,7 +24,7 @@ bool IsReplacingFault(FaultKind kind) {
     case FaultKind::kAnswerEm:
     case FaultKind::kAnswerBel:
       return true;
-    case FaultKind::kSub:
+    case FaultKind::kAnswerSub:
     case FaultKind::kCorruptBcc:
     case FaultKind::kWrongFirstByte:
     case FaultKind::kTruncatedFrame:
@@ -49,13 +49,13 @@ bool IsOutputFault(FaultKind kind) {
     case FaultKind::kAnswerCan:
     case FaultKind::kAnswerEm:
     case FaultKind::kAnswerBel:
-    case FaultKind::kSub:
+    case FaultKind::kAnswerSub:
       return false;
   }
   return false;
 }
 
-bool IsSubFault(FaultKind kind) { return kind == FaultKind::kSub; }
+bool IsSubFault(FaultKind kind) { return kind == FaultKind::kAnswerSub; }
 
 bool NeedsDataFrame(FaultKind kind) {
   return kind == FaultKind::kCorruptBcc || kind == FaultKind::kTruncatedFrame || kind == FaultKind::kOverlongFrame;
@@ -71,7 +71,7 @@ std::uint8_t ReplacementByte(FaultKind kind) {
       return kEm;
     case FaultKind::kAnswerBel:
       return kBel;
-    case FaultKind::kSub:
+    case FaultKind::kAnswerSub:
     case FaultKind::kCorruptBcc:
     case FaultKind::kWrongFirstByte:
     case FaultKind::kTruncatedFrame:
@@ -324,7 +324,7 @@ void ChangerEngine::State::Emit(const Answer& answer, char command, int64_t at_u
       case FaultKind::kAnswerCan:
       case FaultKind::kAnswerEm:
       case FaultKind::kAnswerBel:
-      case FaultKind::kSub:
+      case FaultKind::kAnswerSub:
         break;
     }
   }

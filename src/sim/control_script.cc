@@ -65,7 +65,7 @@ std::optional<FaultKind> FaultKindNamed(const std::string& name) {
   static const std::pair<const char*, FaultKind> kNames[] = {
       {"nak", FaultKind::kAnswerNak},       {"can", FaultKind::kAnswerCan},
       {"em", FaultKind::kAnswerEm},         {"bel", FaultKind::kAnswerBel},
-      {"sub", FaultKind::kSub},             {"bcc", FaultKind::kCorruptBcc},
+      {"sub", FaultKind::kAnswerSub},             {"bcc", FaultKind::kCorruptBcc},
       {"first-byte", FaultKind::kWrongFirstByte}, {"truncate", FaultKind::kTruncatedFrame},
       {"overlong", FaultKind::kOverlongFrame},    {"delay", FaultKind::kDelay},
       {"drop", FaultKind::kDrop},
@@ -93,7 +93,7 @@ ControlReply FaultCommand(ChangerEngine& engine, const std::vector<std::string>&
   Fault fault;
   fault.kind = *kind;
   std::size_t at = 2;
-  if (*kind == FaultKind::kSub || *kind == FaultKind::kDelay) {
+  if (*kind == FaultKind::kAnswerSub || *kind == FaultKind::kDelay) {
     std::optional<long> ms = at < w.size() ? Number(w[at]) : std::nullopt;
     if (!ms || *ms < 0) return Error("fault " + w[1] + " needs a time in ms");
     fault.ms = static_cast<int>(*ms);

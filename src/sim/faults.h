@@ -12,7 +12,7 @@ enum class FaultKind {
   kAnswerCan,       // ... CAN instead
   kAnswerEm,        // ... EM instead
   kAnswerBel,       // ... BEL instead
-  kSub,             // carried out, but the answer is held back for |ms|: the device
+  kAnswerSub,       // carried out, but the answer is held back for |ms|: the device
                     // stays silent and answers SUB to every ENQ until then
   kCorruptBcc,      // the next data-frame answer carries a wrong BCC
   kWrongFirstByte,  // the next answer starts with 0x09 instead of its first byte
@@ -31,7 +31,7 @@ struct Fault {
   char command = 0;   // only answers to this command letter (the byte after
                       // DC1), kEnquiryTarget for ENQ; 0 = the answer to any
                       // command frame (not ENQ answers, not bytes sent unasked)
-  int ms = 0;         // kSub and kDelay: how long
+  int ms = 0;         // kAnswerSub and kDelay: how long
 };
 
 }  // namespace vexokrt::sim

@@ -52,7 +52,7 @@ TEST(Faults, AimedAtEnq) {
 
 TEST(Faults, Sub_HoldsTheAnswerBackForTheGivenTime) {
   TestHost host(Model::kKrt07);
-  host.engine.InjectFault(Fault{FaultKind::kSub, 1, 'H', 3000});
+  host.engine.InjectFault(Fault{FaultKind::kAnswerSub, 1, 'H', 3000});
   host.Send("H00");
   EXPECT_EQ(host.Receive(500).kind, ParsedAnswer::Kind::kIncomplete);
   EXPECT_TRUE(IsControl(host.Enq(), kSub));
