@@ -149,16 +149,6 @@ class FakeChangerHost : public ChangerHost {
   }
 
  private:
-  int32_t Get(const int32_t& field) {
-    std::lock_guard<std::mutex> lock(lock_);
-    return field;
-  }
-  void Set(int32_t& field, int32_t value) {
-    std::lock_guard<std::mutex> lock(lock_);
-    field = value;
-    changed_.notify_all();
-  }
-
   std::mutex lock_;
   std::condition_variable changed_;
   int32_t auto_answer_ = 0;
