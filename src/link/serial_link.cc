@@ -87,7 +87,7 @@ SerialLink::SerialLink(diag::TraceLog& trace, std::string port_name, std::string
       port_name_(std::move(port_name)),
       line_settings_(std::move(line_settings)),
       opener_(opener ? std::move(opener)
-                     : PortOpener([this](const std::string& name) { return platform::OpenSerialPort(name, &open_error_); })),
+                     : PortOpener([this](const std::string& name) { return platform::OpenSerialPort(name, &open_error_, clock_); })),
       clock_(clock) {}
 
 SerialLink::~SerialLink() { ClosePortHandle(); }

@@ -40,6 +40,10 @@ class Clock {
   virtual void SleepMs(int64_t ms) = 0;
   // The local date and time.
   virtual LocalTime LocalTimeNow() = 0;
+  // The real milliseconds that |ms| of this clock last, for the waits the
+  // clock cannot end itself (a poll on a descriptor). The real clock, and a
+  // clock that moves only when told: |ms|.
+  virtual int64_t RealMs(int64_t ms) { return ms; }
 
   // Waits on |cv| with |lock| held (as std::condition_variable::wait_until
   // does) until |done| holds or the clock reaches |deadline_ms| (NowMs

@@ -93,7 +93,8 @@ class SerialPort {
 // exclusive use, non-blocking, without becoming its controlling terminal.
 // The line is left as it was until Configure. Returns null when the device
 // cannot be opened or is not a terminal; |error| (optional) receives errno.
-std::unique_ptr<SerialPort> OpenSerialPort(const std::string& name, int* error = nullptr);
+std::unique_ptr<SerialPort> OpenSerialPort(const std::string& name, int* error = nullptr,
+                                           Clock& clock = SystemClock());
 
 // Limits of one timed read, in milliseconds of |clock|.
 struct ReadTimeouts {

@@ -64,7 +64,7 @@ int PollMs(int64_t ms) { return static_cast<int>(std::clamp<int64_t>(ms, 0, INT_
 
 class PosixSerialPort final : public SerialPort {
  public:
-  explicit PosixSerialPort(int fd) : fd_(fd) {}
+  PosixSerialPort(int fd, Clock& clock) : fd_(fd), clock_(clock) {}
   ~PosixSerialPort() override {
     // Exclusive use outlives our descriptor when someone else (a terminal
     // server on the other side of a pseudo-terminal) still holds the device
@@ -178,11 +178,11 @@ class PosixSerialPort final : public SerialPort {
 
   IoResult ReadSome(uint8_t* buffer, size_t capacity, int64_t wait_ms) override {
     if (capacity == 0) return {0, IoStatus::kOk};
-    const int64_t deadline = TickMs() + std::max<int64_t>(0, wait_ms);
+    const int64_t deadline = clock_.NowMs() + std::max<int64_t>(0, wait_ms);
     std::array<uint8_t, 512> raw;
     while (true) {
       pollfd p{fd_, POLLIN, 0};
-      const int ready = ::poll(&p, 1, PollMs(deadline - TickMs()));
+      const int ready = ::poll(&p, 1, PollMs(clock_.RealMs(deadline - clock_.NowMs())));
       if (ready < 0) {
         if (errno == EINTR) continue;
         return {0, IoStatus::kLost};
@@ -197,7 +197,7 @@ class PosixSerialPort final : public SerialPort {
         const size_t decoded = decoder_.Decode(raw.data(), static_cast<size_t>(n), buffer);
         if (decoded > 0) return {decoded, IoStatus::kOk};
         // Only the start of a marker came; wait for the rest.
-        if (TickMs() >= deadline) return {0, IoStatus::kTimeout};
+        if (clock_.NowMs() >= deadline) return {0, IoStatus::kTimeout};
         continue;
       }
       if (n == 0) return {0, IoStatus::kLost};  // end of file: the other side hung up
@@ -207,7 +207,7 @@ class PosixSerialPort final : public SerialPort {
   }
 
   IoResult WriteSome(const uint8_t* bytes, size_t count, int64_t wait_ms) override {
-    const int64_t deadline = TickMs() + std::max<int64_t>(0, wait_ms);
+    const int64_t deadline = clock_.NowMs() + std::max<int64_t>(0, wait_ms);
     size_t written = 0;
     while (written < count) {
       const ssize_t n = ::write(fd_, bytes + written, count - written);
@@ -218,10 +218,10 @@ class PosixSerialPort final : public SerialPort {
       if (n < 0 && errno == EINTR) continue;
       if (n < 0 && errno != EAGAIN) return {written, IoStatus::kLost};
       // The driver's queue is full: wait until it takes more or time runs out.
-      const int64_t left = deadline - TickMs();
+      const int64_t left = deadline - clock_.NowMs();
       if (left <= 0) return {written, IoStatus::kTimeout};
       pollfd p{fd_, POLLOUT, 0};
-      const int ready = ::poll(&p, 1, PollMs(left));
+      const int ready = ::poll(&p, 1, PollMs(clock_.RealMs(left)));
       if (ready < 0 && errno != EINTR) return {written, IoStatus::kLost};
       if (ready > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL))) return {written, IoStatus::kLost};
     }
@@ -230,12 +230,15 @@ class PosixSerialPort final : public SerialPort {
 
  private:
   int fd_;
+  // Deadlines are times of this clock; a poll lasts the real time of what is
+  // left of them.
+  Clock& clock_;
   MarkedInputDecoder decoder_;
 };
 
 }  // namespace
 
-std::unique_ptr<SerialPort> OpenSerialPort(const std::string& name, int* error) {
+std::unique_ptr<SerialPort> OpenSerialPort(const std::string& name, int* error, Clock& clock) {
   const std::string path = DevicePathForPortName(name);
   const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) {
@@ -249,7 +252,7 @@ std::unique_ptr<SerialPort> OpenSerialPort(const std::string& name, int* error) 
     return nullptr;
   }
   if (error) *error = 0;
-  return std::make_unique<PosixSerialPort>(fd);
+  return std::make_unique<PosixSerialPort>(fd, clock);
 }
 
 }  // namespace vexokrt::platform

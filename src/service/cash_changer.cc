@@ -147,7 +147,9 @@ void CCashChanger::CreateDevice() {
   settings.deposit_evt_set = config_.deposit_evt_set;
   settings.claim_non_event = config_.claim_non_event;
   settings.take_back_timeout_ms = config_.take_back_timeout;
-  auto serial = std::make_unique<link::SerialLink>(*trace_log_, config_.port, config_.port_initialize_string);
+  // The line waits on the object's clock like the rest of the device layer.
+  auto serial = std::make_unique<link::SerialLink>(*trace_log_, config_.port, config_.port_initialize_string,
+                                                   link::SerialLink::PortOpener{}, *clock_);
   device_ = std::make_unique<ChangerDevice>(*this, deposit_, switches_, settings, std::move(serial), *clock_, &exam_log_);
   log_values_ = std::make_unique<devlog::RegistryValues>(device_key_path_);
   devlog::DeviceLogContext context;

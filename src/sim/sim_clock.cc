@@ -5,6 +5,11 @@
 
 namespace vexokrt::sim {
 
+ScaledSimClock::ScaledSimClock(int64_t factor)
+    : factor_(factor < 1 ? 1 : factor), origin_us_(SteadySimClock().NowUs()) {}
+
+int64_t ScaledSimClock::NowUs() const { return origin_us_ + (SteadySimClock().NowUs() - origin_us_) * factor_; }
+
 int64_t SteadySimClock::NowUs() const {
   return std::chrono::duration_cast<std::chrono::microseconds>(
              std::chrono::steady_clock::now().time_since_epoch())

@@ -62,7 +62,7 @@ std::string Errno(const char* what) { return std::string(what) + ": " + std::str
 
 }  // namespace
 
-Simulator::Simulator(const EngineOptions& options) : engine_(options) {}
+Simulator::Simulator(const EngineOptions& options, const SimClock* clock) : engine_(options, clock) {}
 
 Simulator::~Simulator() { Stop(); }
 
@@ -169,7 +169,7 @@ void Simulator::Serve() {
         // rounding: look again in a millisecond rather than spin.
         timeout_ms = took_any ? 0 : 1;
       } else {
-        timeout_ms = static_cast<int>(std::min<int64_t>((ahead + 999) / 1000, 60'000));
+        timeout_ms = static_cast<int>(std::min<int64_t>((engine_.clock().RealUs(ahead) + 999) / 1000, 60'000));
       }
     }
     pollfd fds[2] = {{master_fd_, static_cast<short>(POLLIN | (pending.empty() ? 0 : POLLOUT)), 0},

@@ -39,7 +39,8 @@ struct StartResult {
 
 class Simulator {
  public:
-  explicit Simulator(const EngineOptions& options);
+  // |clock| must outlive the simulator; nullptr uses the machine's clock.
+  explicit Simulator(const EngineOptions& options, const SimClock* clock = nullptr);
   ~Simulator();
   Simulator(const Simulator&) = delete;
   Simulator& operator=(const Simulator&) = delete;
