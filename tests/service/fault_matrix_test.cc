@@ -70,7 +70,10 @@ void PrintTable(const std::string& title, const std::vector<MatrixRow>& rows) {
   std::fflush(stdout);
 }
 
+// Real time, for waits on another process.
 int64_t NowMs() { return platform::SystemClock().NowMs(); }
+// The service objects' time, which the durations of the cases are told in.
+int64_t ServiceMs() { return ServiceDriver::Clock().NowMs(); }
 
 // Pulls the machine's plug the moment it receives a command starting with a
 // given text. The answer to that command is first held back far longer than
@@ -293,9 +296,9 @@ class FaultMatrixTest : public CashOperationsTest {
   // A claim that fails with 107, leaves nothing claimed, fires no event and
   // records its result; its duration in ms.
   int64_t ClaimFails(ServiceDriver& d, int32_t* result) {
-    const int64_t start = NowMs();
+    const int64_t start = ServiceMs();
     *result = d.Call("ClaimDevice", {Variant::Long(1000)});
-    const int64_t ms = NowMs() - start;
+    const int64_t ms = ServiceMs() - start;
     EXPECT_EQ(*result, OPOS_E_NOHARDWARE);
     EXPECT_EQ(d.Get(pidx::kClaimed), 0);
     EXPECT_TRUE(d.control_object().events().empty());
@@ -399,9 +402,9 @@ TEST_F(FaultMatrixTest, UnplugAtEachStepOfAClaim_FailsWithNoHardwareInTimeAndLea
     ServiceDriver& d = NewDriver();
     ASSERT_EQ(d.Open(), OPOS_SUCCESS);
     Unplugger unplugger(machine(), step);
-    const int64_t start = NowMs();
+    const int64_t start = ServiceMs();
     const int32_t result = d.Call("ClaimDevice", {Variant::Long(1000)});
-    const int64_t ms = NowMs() - start;
+    const int64_t ms = ServiceMs() - start;
     EXPECT_TRUE(unplugger.Finish());
     EXPECT_EQ(result, OPOS_E_NOHARDWARE);
     EXPECT_EQ(d.Get(pidx::kClaimed), 0);
@@ -427,16 +430,16 @@ TEST_F(FaultMatrixTest, UnplugWhileEnabled_GoesOfflineInTimeAndComesBackWhenPlug
   ASSERT_EQ(d.Set(pidx::kDeviceEnabled, 1), OPOS_SUCCESS);
   ASSERT_TRUE(d.AwaitStatus(OPOS_PS_ONLINE));
   machine().SetUnplugged(true);
-  const int64_t start = NowMs();
+  const int64_t start = ServiceMs();
   ASSERT_TRUE(d.AwaitStatus(OPOS_PS_OFF_OFFLINE, 15000));
-  const int64_t ms = NowMs() - start;
+  const int64_t ms = ServiceMs() - start;
   EXPECT_EQ(d.Get(pidx::kPowerState), OPOS_PS_OFF_OFFLINE);
   // A call that needs the silent machine.
-  const int64_t call_start = NowMs();
+  const int64_t call_start = ServiceMs();
   std::string counts;
   bool discrepancy = false;
   const int32_t result = ReadCounts(d, &counts, &discrepancy);
-  const int64_t call_ms = NowMs() - call_start;
+  const int64_t call_ms = ServiceMs() - call_start;
   EXPECT_EQ(result, OPOS_E_NOHARDWARE) << "no counts from a machine that is offline";
   EXPECT_LE(call_ms, 1000) << "refused at once";
 
@@ -519,9 +522,9 @@ TEST_F(FaultMatrixTest, ClaimantKilled_AnotherProcessClaimsAtOnce) {
   ASSERT_EQ(d.Open(), OPOS_SUCCESS);
   EXPECT_EQ(d.Call("ClaimDevice", {Variant::Long(0)}), OPOS_E_TIMEOUT) << "the other process holds it";
   claimant.Kill();
-  const int64_t start = NowMs();
+  const int64_t start = ServiceMs();
   const int32_t result = d.Call("ClaimDevice", {Variant::Long(5000)});
-  const int64_t ms = NowMs() - start;
+  const int64_t ms = ServiceMs() - start;
   EXPECT_EQ(result, OPOS_SUCCESS);
   EXPECT_LE(ms, 2000) << "given back by the kill, not by the time-out";
   EXPECT_TRUE(d.control_object().events().empty());
@@ -656,9 +659,9 @@ TEST_F(FaultMatrixTest, FullDisk_LosesAndTearsNothingAndClaimsAgainOnceThereIsRo
   const std::string filler = FillUp(log_folder_);
   ServiceDriver& d = NewDriver();
   ASSERT_EQ(d.Open(), OPOS_SUCCESS);
-  const int64_t start = NowMs();
+  const int64_t start = ServiceMs();
   const int32_t result = d.Call("ClaimDevice", {Variant::Long(1000)});
-  const int64_t ms = NowMs() - start;
+  const int64_t ms = ServiceMs() - start;
   EXPECT_EQ(result, OPOS_E_NOHARDWARE) << "the operation mode could not be stored";
   EXPECT_LE(ms, 3000);
   EXPECT_TRUE(d.control_object().events().empty());
@@ -687,9 +690,9 @@ TEST_F(FaultMatrixTest, CashOperationFaults_EndInTimeAndReportThePartPaid) {
     SCOPED_TRACE("pay-out jammed part-way");
     ServiceDriver& d = Ready(sim::Model::kKrt07, stock);
     ASSERT_TRUE(sim::ExecuteControlLine(machine(), "fault jam-payout 2").ok);
-    const int64_t start = NowMs();
+    const int64_t start = ServiceMs();
     const int32_t result = d.Call("DispenseChange", {Variant::Long(1800)});
-    const int64_t ms = NowMs() - start;
+    const int64_t ms = ServiceMs() - start;
     EXPECT_EQ(result, OPOS_E_FAILURE);
     ASSERT_TRUE(d.PumpUntil([&] { return DirectIoEvent(d, service::kPayoutEndedEarlyEvent) != nullptr; }));
     EXPECT_EQ(DirectIoEvent(d, service::kPayoutEndedEarlyEvent)->data, 1500) << "1000 and 500 were out";
@@ -703,9 +706,9 @@ TEST_F(FaultMatrixTest, CashOperationFaults_EndInTimeAndReportThePartPaid) {
     SCOPED_TRACE("unplugged during a pay-out");
     ServiceDriver& d = Ready(sim::Model::kKrt07, stock);
     Unplugger unplugger(machine(), "!");
-    const int64_t start = NowMs();
+    const int64_t start = ServiceMs();
     const int32_t result = d.Call("DispenseChange", {Variant::Long(1500)});
-    const int64_t ms = NowMs() - start;
+    const int64_t ms = ServiceMs() - start;
     EXPECT_TRUE(unplugger.Finish());
     EXPECT_EQ(result, OPOS_E_NOHARDWARE);
     ASSERT_TRUE(d.PumpUntil([&] { return DirectIoEvent(d, service::kPayoutEndedEarlyEvent) != nullptr; }));
@@ -718,9 +721,9 @@ TEST_F(FaultMatrixTest, CashOperationFaults_EndInTimeAndReportThePartPaid) {
     SCOPED_TRACE("SUB for ever to a pay-out");
     ServiceDriver& d = Ready(sim::Model::kKrt07, stock, {{"DispenseChangeTimeout", "3000"}});
     ASSERT_TRUE(sim::ExecuteControlLine(machine(), "fault sub 600000 next cmd !").ok);
-    const int64_t start = NowMs();
+    const int64_t start = ServiceMs();
     const int32_t result = d.Call("DispenseChange", {Variant::Long(1500)});
-    const int64_t ms = NowMs() - start;
+    const int64_t ms = ServiceMs() - start;
     EXPECT_EQ(result, OPOS_E_NOHARDWARE);
     EXPECT_LE(ms, 6000) << "DispenseChangeTimeout 3000";
     ASSERT_TRUE(d.PumpUntil([&] { return DirectIoEvent(d, service::kPayoutEndedEarlyEvent) != nullptr; }))
@@ -741,11 +744,11 @@ TEST_F(FaultMatrixTest, CashOperationFaults_EndInTimeAndReportThePartPaid) {
     ASSERT_EQ(machine().InsertCash(SimCounts({{1000, 2}})).status, sim::InsertResult::Status::kCounting);
     ASSERT_TRUE(d.PumpUntil([&] { return d.HasEvent("SOData", 0); }, 5000));
     machine().SetUnplugged(true);
-    const int64_t start = NowMs();
+    const int64_t start = ServiceMs();
     EXPECT_TRUE(d.AwaitStatus(OPOS_PS_OFF_OFFLINE, 15000));
     // The silent machine cannot fix the amount: never a success.
     const int32_t result = d.Call("FixDeposit");
-    const int64_t ms = NowMs() - start;
+    const int64_t ms = ServiceMs() - start;
     EXPECT_EQ(result, OPOS_E_NOHARDWARE);
     EXPECT_EQ(d.Call("EndDeposit", {Variant::Long(CHAN_DEPOSIT_NOCHANGE)}), OPOS_E_ILLEGAL) << "not fixed";
     EXPECT_LE(ms, 12000) << "going offline, then the intake close and the count read wait their time-outs";

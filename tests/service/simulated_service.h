@@ -26,6 +26,11 @@
 
 namespace vexokrt::testing {
 
+// How much faster than real time the service objects of these tests and
+// their simulated machine run: every time-out, long action and watch step
+// passes this many times sooner, in the same order.
+inline constexpr int64_t kServiceTestSpeed = 4;
+
 
 // One service object (through its dispatch interface) and its Control Object.
 class ServiceDriver {
@@ -34,10 +39,16 @@ class ServiceDriver {
       : object_(platform::ComPtr<platform::IDispatch>::Adopt(service::CashChangerDispatch::Create())) {
     so().SetClock(Clock());
   }
-  // The clock of every service object of the tests: real time, the test
-  // clocks' date. Never destroyed, so it outlives every object.
-  static DatedSystemClock& Clock() {
-    static DatedSystemClock* clock = new DatedSystemClock();
+  // The clock of every service object of the tests: real time sped up
+  // kServiceTestSpeed times, the test clocks' date. Never destroyed, so it
+  // outlives every object.
+  static ScaledClock& Clock() {
+    static ScaledClock* clock = new ScaledClock(kServiceTestSpeed);
+    return *clock;
+  }
+  // The clock of the simulated machines, as fast.
+  static const sim::SimClock& MachineClock() {
+    static sim::ScaledSimClock* clock = new sim::ScaledSimClock(kServiceTestSpeed);
     return *clock;
   }
 
@@ -135,7 +146,7 @@ class SimulatedServiceTest : public ::testing::Test {
     // enable with its reads and a pay-out between two takes can be more than
     // the simulator keeps by default.
     options.max_recorded_frames = 20'000;
-    simulator_ = std::make_unique<sim::Simulator>(options);
+    simulator_ = std::make_unique<sim::Simulator>(options, &ServiceDriver::MachineClock());
     ASSERT_TRUE(simulator_->Start().ok);
     key_ = config::DeviceKeyPath(name);
     Set("Port", simulator_->SlavePath());
