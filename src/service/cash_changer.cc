@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "service/cash_changer.h"
+#include "service/payout_service.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -151,6 +152,7 @@ void CCashChanger::CreateDevice() {
   auto serial = std::make_unique<link::SerialLink>(*trace_log_, config_.port, config_.port_initialize_string,
                                                    link::SerialLink::PortOpener{}, *clock_);
   device_ = std::make_unique<ChangerDevice>(*this, deposit_, switches_, settings, std::move(serial), *clock_, &exam_log_);
+  payouts_ = std::make_unique<PayoutService>(*device_, *this, *trace_log_, exam_log_);
   log_values_ = std::make_unique<devlog::RegistryValues>(device_key_path_);
   devlog::DeviceLogContext context;
   context.settings = devlog::LogSettingsFrom(config_);
@@ -166,6 +168,7 @@ void CCashChanger::DropOpenResources() {
   // any more when it goes.
   device_logs_.reset();
   deposit_.DropHistoryPause();
+  payouts_.reset();
   device_.reset();
   log_values_.reset();
   window_handle_.store(0);

@@ -22,19 +22,13 @@
 // (each value they touch has its own lock or is atomic) and through posts to
 // the hidden window.
 //
-// DirectIO runs the 51 vendor commands (cash_changer_directio.cc); its
-// bodies live in DirectIoCommands, a friend that uses the members of the
-// cash operations. CheckHealth (cash_changer_health.cc) runs the
+// DirectIO runs the 51 vendor commands (cash_changer_directio.cc); their
+// bodies get what they use of this object as an explicit context. CheckHealth (cash_changer_health.cc) runs the
 // communication and operation tests and the maintenance dialog.
 //
-// A pay-out that the device ends before it has paid everything (stopped,
-// jammed, cassette out, refused part-way) is never reported as a success:
-// its counts are re-read, the part that was paid goes to the trace
-// ("  PaidOut is ..."), to the ExamLog (kind 10, code 1, the yen paid, the
-// result) and to the application as the direct I/O event
-// kPayoutEndedEarlyEvent (pData the yen paid, pString the pieces as a
-// cash-count text; pData -1 and an empty text when the part cannot be
-// told).
+// A pay-out that the device ends before it has paid everything is never
+// reported as a success: PayoutService (payout_service.h) tells the part
+// that was paid.
 //
 // A deposit that the application did not end is never lost from sight:
 // Release and Close close its intake first, and a claim that finds one left
@@ -73,6 +67,7 @@
 #include "platform/named_lock.h"
 #include "platform/thread_annotations.h"
 #include "service/module.h"
+#include "service/payout_service.h"
 #include "service/properties.h"
 
 namespace vexokrt {
@@ -85,15 +80,10 @@ class RegistryValues;
 
 namespace vexokrt::service {
 
-class DirectIoCommands;
 
 inline constexpr char kClaimSemaphoreName[] = "Vexonics.KRT07.CashChangerClaimed.20051118";
 inline constexpr char kExamLogFileName[] = "ExamlogS.txt";
 inline constexpr char kWindowCreationFailed[] = "ウインドウの生成で失敗";
-// The direct I/O event that reports a pay-out that ended early.
-inline constexpr int32_t kPayoutEndedEarlyEvent = 20;
-// The ExamLog kind of the record of a pay-out that ended early.
-inline constexpr long kPayoutRecordKind = 10;
 // The ExamLog kind of the record of a deposit that the application did not
 // end, with its codes: found open by a claim, closed by a release.
 inline constexpr long kLeftOpenDepositRecordKind = 11;
@@ -241,7 +231,7 @@ class CCashChanger final : public ChangerHost {
   ModelCode claimed_model() const { return claimed_model_; }
   // The pieces of the last pay-out that ended early, as a cash-count text;
   // empty while there was none.
-  std::string last_short_payout() VEX_EXCLUDES(last_payout_lock_);
+  std::string last_short_payout();
 
   // Dispatch identifiers of the Control Object's event members.
   struct EventIds {
@@ -265,7 +255,6 @@ class CCashChanger final : public ChangerHost {
   void Record(long kind, long code, long argument, opos::OposResult result) { Record(kind, code, argument, static_cast<long>(result.code)); }
 
  private:
-  friend class DirectIoCommands;
   // Tests reach state no member shows through this peer, which the
   // product never defines.
   friend struct CashChangerTestPeer;
@@ -289,38 +278,9 @@ class CCashChanger final : public ChangerHost {
   // pause of the history fetch; the device phase ends with it. Its result,
   // or 107 when the job could not run.
   opos::OposResult PayoutJob(const std::function<opos::OposResult()>& work);
-  bool DepositUnderWay();
 
-  // What a pay-out asked for, to tell afterwards whether it paid in full:
-  // the pieces (kAllPieces: all of that stock) or the amount in yen, and the
-  // stock before it (nothing when it could not be read).
-  struct PayoutCheck {
-    CashCounts pieces{};
-    int64_t amount = 0;
-    std::optional<CashCounts> before;
-  };
-  std::optional<CashCounts> StockBeforePayout();
-  // Reads the status first when the kept one is marked stale (watch paused
-  // for the read).
-  void RefreshStaleStatus();
-  opos::OposResult CheckBeforeDispenseFresh();
-  // Sends a pay-out command, waited or (AsyncMode) queued; a waited one is
-  // checked at once, a queued one when its completion arrives.
-  opos::OposResult RunPayout(const DeviceCommand& command, PayoutCheck check);
-  // The check of a pay-out that may have ended early (see the file
-  // comment): returns the result to report.
-  opos::OposResult CheckPayout(const PayoutCheck& check, const DeviceReply& reply, opos::OposResult result);
   // The check of a queued pay-out, when its completion arrives.
   void FinishPendingPayout(const DeviceReply& reply);
-  // A fresh status read: true when it shows the machine at rest.
-  bool ReadStatusAtRest();
-  static bool PaidInFull(const PayoutCheck& check, const CashCounts& paid);
-  // The part paid (nothing: unknown) to the trace, the ExamLog and the
-  // application (direct I/O event kPayoutEndedEarlyEvent).
-  void ReportPaidOut(const std::optional<CashCounts>& paid, opos::OposResult result);
-  // The definite part paid of the unsettled pay-out |ticket|, from the stock
-  // |after| it read at rest.
-  void SettlePayout(uint32_t ticket, const CashCounts& after);
   void OnPayoutAtRest(uintptr_t wparam);
   void OnAsyncStopOutcome(uintptr_t wparam);
 
@@ -473,22 +433,6 @@ class CCashChanger final : public ChangerHost {
 
 
 
-  // The queued pay-out whose completion is still to come (application's
-  // thread only).
-  std::optional<PayoutCheck> pending_payout_;
-  // A pay-out that ended while the machine might still be paying: its part
-  // paid was reported unknown and is told again once the machine is at rest
-  // (application's thread only).
-  struct UnsettledPayout {
-    uint32_t ticket = 0;
-    PayoutCheck check;
-    opos::OposResult result;
-  };
-  std::optional<UnsettledPayout> unsettled_payout_;
-  uint32_t payout_tickets_ = 0;
-  platform::Mutex last_payout_lock_;
-  std::string last_short_payout_ VEX_GUARDED_BY(last_payout_lock_);
-
   std::string device_name_;
   std::string device_key_path_;
   config::DeviceConfig config_;
@@ -504,6 +448,7 @@ class CCashChanger final : public ChangerHost {
   // first.
   std::unique_ptr<devlog::RegistryValues> log_values_;
   std::unique_ptr<ChangerDevice> device_;
+  std::unique_ptr<PayoutService> payouts_;
   std::unique_ptr<devlog::ChangerDeviceLogs> device_logs_;
 };
 

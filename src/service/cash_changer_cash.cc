@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 // The reading and paying-out members of the service object: ReadCashCounts,
 // DispenseCash and DispenseChange, with the background pauses around their
-// device work and the check of what a pay-out that ended early really paid.
+// device work; what a pay-out paid is told by the PayoutService.
 #include <algorithm>
 #include <utility>
 
@@ -11,6 +11,7 @@
 #include "devlog/changer_device_logs.h"
 #include "service/cash_changer.h"
 #include "service/opos.h"
+#include "service/payout_service.h"
 #include "service/text_format.h"
 
 namespace vexokrt::service {
@@ -21,10 +22,6 @@ using namespace opos;
 constexpr std::string_view kTraceDispenseCash = "CCashChanger::DispenseCash";
 constexpr std::string_view kTraceDispenseChange = "CCashChanger::DispenseChange";
 constexpr std::string_view kTraceReadCashCounts = "CCashChanger::ReadCashCounts";
-
-bool IsDepositUnderWayStatus(int32_t status) {
-  return status == CHAN_STATUS_DEPOSIT_START || status == CHAN_STATUS_DEPOSIT_COUNT;
-}
 
 }  // namespace
 
@@ -70,159 +67,8 @@ opos::OposResult CCashChanger::PayoutJob(const std::function<opos::OposResult()>
   return result;
 }
 
-bool CCashChanger::DepositUnderWay() { return IsDepositUnderWayStatus(deposit_.Status()); }
 
-// --- what a pay-out paid ------------------------------------------------------------
-
-std::optional<CashCounts> CCashChanger::StockBeforePayout() {
-  // The watch keeps the stock current; when a pay-out just marked it stale,
-  // it is read now (within the pay-out's job).
-  ChangerDevice& thread = *device_;
-  // An earlier pay-out whose part paid is still to be told: the machine has
-  // passed the check before this one, so it is at rest, and the stock read
-  // now is what the earlier one left.
-  const bool settle = unsettled_payout_.has_value();
-  if (settle || thread.CountsStale() || !device_->CountsKnown()) {
-    // (The KRT03's two-part read leaves the stale mark as it is, so only
-    // the read's own result counts here.)
-    bool taken = false;
-    if (thread.ReadCountsNow(&taken) != kReplyOk || !taken) return std::nullopt;
-  }
-  if (settle && ReadStatusAtRest()) SettlePayout(unsettled_payout_->ticket, device_->CountsA());
-  return device_->CountsA();
-}
-
-opos::OposResult CCashChanger::CheckBeforeDispenseFresh() {
-  RefreshStaleStatus();
-  return device_->CheckBeforeDispense();
-}
-
-void CCashChanger::RefreshStaleStatus() {
-  // An operation that just ended (a deposit, a pay-out) leaves the kept
-  // status outdated until the watch reads it again; checking against it
-  // would refuse for a state the device has already left.
-  if (device_->StatusStale()) device_->ReadStatusNow();
-}
-
-bool CCashChanger::ReadStatusAtRest() {
-  bool taken = false;
-  if (device_->ReadStatusNow(&taken) != kReplyOk || !taken) return false;
-  return MachineAtRest(device_->KeptStatus());
-}
-
-opos::OposResult CCashChanger::CheckPayout(const PayoutCheck& check, const DeviceReply& reply, opos::OposResult result) {
-  // ETB is a final answer of a pay-out that the device ended itself (for
-  // example on a stop); every other accepted answer means it paid in full.
-  const bool may_be_short = result != OPOS_SUCCESS || (reply.status == kReplyOk && reply.answerByte == kEtb);
-  if (!may_be_short) return result;
-
-  ChangerDevice& device = *device_;
-  // What the counts show is the part paid only once the machine has
-  // stopped: after a refused enquiry or a silence it may still be paying.
-  // The status and the counts are read in one job (after an asynchronous
-  // completion the watch runs again).
-  bool read = false;
-  device_->RunJob([&] {
-    if (!ReadStatusAtRest()) return;
-    bool taken = false;
-    read = device.ReadCountsNow(&taken) == kReplyOk && taken;
-  });
-  const CashCounts after = device_->CountsA();
-  // Whatever was read, the kept counts are not to be trusted until the
-  // watch has read them again.
-  device.SetCountsStale(true);
-  device.SetStatusStale(true);
-  // An accepted answer for a pay-out that fell short (or may have) is no
-  // success.
-  const opos::OposResult final_result = result == OPOS_SUCCESS ? OPOS_E_FAILURE : result;
-
-  std::optional<CashCounts> paid;
-  if (read && check.before) paid = cash::PaidBetween(*check.before, after);
-  if (!paid) {
-    ReportPaidOut(std::nullopt, final_result);
-    // The definite figure follows once the machine is seen at rest.
-    if (check.before) {
-      unsettled_payout_ = UnsettledPayout{++payout_tickets_, check, final_result};
-      device_->AwaitPayoutAtRest(unsettled_payout_->ticket);
-    }
-    return final_result;
-  }
-  if (result == OPOS_SUCCESS && PaidInFull(check, *paid)) return result;
-  ReportPaidOut(paid, final_result);
-  return final_result;
-}
-
-bool CCashChanger::PaidInFull(const PayoutCheck& check, const CashCounts& paid) {
-  if (check.amount > 0) return cash::Amount(paid) == check.amount;
-  for (size_t i = 0; i < paid.size(); ++i) {
-    const int32_t wanted = check.pieces[i] == cash::kAllPieces ? (*check.before)[i] : check.pieces[i];
-    if (paid[i] != wanted) return false;
-  }
-  return true;
-}
-
-void CCashChanger::ReportPaidOut(const std::optional<CashCounts>& paid, opos::OposResult result) {
-  if (!paid) {
-    trace_log_->Write(diag::kLevelError, diag::kTagError, "  PaidOut is unknown");
-    Record(kPayoutRecordKind, 1, -1, result);
-    QueueDirectIoEvent(kPayoutEndedEarlyEvent, -1, std::string());
-    return;
-  }
-  const int64_t paid_amount = cash::Amount(*paid);
-  const std::string text = cash::FormatPlain(*paid);
-  trace_log_->Write(diag::kLevelError, diag::kTagError,
-                    Format("  PaidOut is %s (%ld)", text.c_str(), static_cast<long>(paid_amount)));
-  Record(kPayoutRecordKind, 1, static_cast<long>(paid_amount), result);
-  {
-    platform::MutexLock lock(last_payout_lock_);
-    last_short_payout_ = text;
-  }
-  QueueDirectIoEvent(kPayoutEndedEarlyEvent, static_cast<int32_t>(paid_amount), text);
-}
-
-void CCashChanger::SettlePayout(uint32_t ticket, const CashCounts& after) {
-  if (!unsettled_payout_ || unsettled_payout_->ticket != ticket) return;
-  const UnsettledPayout unsettled = std::move(*unsettled_payout_);
-  unsettled_payout_.reset();
-  if (device_ && device_->AwaitedPayout() == ticket) device_->AwaitPayoutAtRest(0);
-  const std::optional<CashCounts> paid = cash::PaidBetween(*unsettled.check.before, after);
-  // Counts that grew meanwhile describe more than this pay-out: nothing
-  // definite can be said, and the unknown figure stands.
-  if (paid) ReportPaidOut(paid, unsettled.result);
-}
-
-void CCashChanger::OnPayoutAtRest(uintptr_t wparam) {
-  std::unique_ptr<WindowPayload> payload(reinterpret_cast<WindowPayload*>(wparam));
-  const auto* rest = std::get_if<PayoutAtRest>(payload.get());
-  if (rest != nullptr) SettlePayout(rest->ticket, rest->counts);
-}
-
-std::string CCashChanger::last_short_payout() {
-  platform::MutexLock lock(last_payout_lock_);
-  return last_short_payout_;
-}
-
-opos::OposResult CCashChanger::RunPayout(const DeviceCommand& command, PayoutCheck check) {
-  if (async_mode_ != 0) {
-    const opos::OposResult queued = device_->ExecuteAsync(command);
-    if (queued == OPOS_SUCCESS) {
-      pending_payout_ = std::move(check);
-    }
-    return queued;
-  }
-  DeviceReply reply;
-  const opos::OposResult result = device_->Execute(command, &reply);
-  return CheckPayout(check, reply, result);
-}
-
-void CCashChanger::FinishPendingPayout(const DeviceReply& reply) {
-  if (!pending_payout_ || !device_) return;
-  PayoutCheck check = std::move(*pending_payout_);
-  pending_payout_.reset();
-  const opos::OposResult result = async_result_code_.load();
-  const opos::OposResult checked = CheckPayout(check, reply, result);
-  if (checked != result) async_result_code_.store(checked.code);
-}
+std::string CCashChanger::last_short_payout() { return payouts_ ? payouts_->last_short_payout() : std::string(); }
 
 // --- ReadCashCounts ------------------------------------------------------------------
 
@@ -335,7 +181,7 @@ opos::OposResult CCashChanger::DispenseCashSteps(std::string_view text) {
     }
   }
 
-  if (DepositUnderWay()) return OPOS_E_ILLEGAL;
+  if (deposit_.UnderWay()) return OPOS_E_ILLEGAL;
   if (State() == OPOS_S_BUSY) return OPOS_E_BUSY;
   if (device_->Recovering()) return OPOS_E_NOHARDWARE;
 
@@ -346,7 +192,7 @@ opos::OposResult CCashChanger::DispenseCashSteps(std::string_view text) {
   if (!cash::ExitAllowsCounts(exit, counts)) {
     return OposResult::Extended(kExtendedNotAtCurrentExit);
   }
-  if (const opos::OposResult check = CheckBeforeDispenseFresh(); check != OPOS_SUCCESS) return check;
+  if (const opos::OposResult check = payouts_->CheckBeforeDispenseFresh(); check != OPOS_SUCCESS) return check;
   const ModelCode model = claimed_model_;
   if (model == ModelCode::kKrt03 &&
       !cash::WithinCoinLimits(counts, config_.dispense_limit, config_.dispense_limit_500)) {
@@ -362,8 +208,8 @@ opos::OposResult CCashChanger::DispenseCashSteps(std::string_view text) {
     return PayoutJob([&] {
       PayoutCheck check;
       check.pieces = counts;
-      check.before = StockBeforePayout();
-      return RunPayout(command.command, std::move(check));
+      check.before = payouts_->StockBeforePayout();
+      return payouts_->Run(command.command, std::move(check), async_mode_ != 0);
     });
   }
   if (exit < 1 || exit > 7) return OPOS_SUCCESS;
@@ -381,9 +227,9 @@ opos::OposResult CCashChanger::DispenseCashSteps(std::string_view text) {
     // pay-out nothing else may reach the line.
     PayoutCheck check;
     check.pieces = *sent;
-    check.before = StockBeforePayout();
+    check.before = payouts_->StockBeforePayout();
     opos::OposResult result = SendPayoutExitSetting(exit);
-    if (result == OPOS_SUCCESS) result = RunPayout(table.command, std::move(check));
+    if (result == OPOS_SUCCESS) result = payouts_->Run(table.command, std::move(check), async_mode_ != 0);
     return result;
   });
 }
@@ -429,7 +275,7 @@ int32_t CCashChanger::DispenseChange(int32_t amount) {
 
 opos::OposResult CCashChanger::DispenseChangeSteps(int32_t amount) {
   if (const int32_t refused = StateChecks(); refused != OPOS_SUCCESS) return refused;
-  if (DepositUnderWay()) return OPOS_E_ILLEGAL;
+  if (deposit_.UnderWay()) return OPOS_E_ILLEGAL;
   if (device_->Recovering()) return OPOS_E_NOHARDWARE;
   if (amount < 1 || amount > 999999) return OPOS_E_ILLEGAL;
   // The KRT03 pays every amount with its change command, whose five digits
@@ -438,7 +284,7 @@ opos::OposResult CCashChanger::DispenseChangeSteps(int32_t amount) {
   if (!cash::ExitAllowsAmount(switches_.current_exit.load(), amount)) {
     return OposResult::Extended(kExtendedNotAtCurrentExit);
   }
-  if (const opos::OposResult check = CheckBeforeDispenseFresh(); check != OPOS_SUCCESS) return check;
+  if (const opos::OposResult check = payouts_->CheckBeforeDispenseFresh(); check != OPOS_SUCCESS) return check;
 
   const ModelCode model = claimed_model_;
   // Above 10 000 yen the change command cannot carry the amount on the
@@ -455,8 +301,8 @@ opos::OposResult CCashChanger::DispenseChangeSteps(int32_t amount) {
     device_->SetDepositPhase(1);
     PayoutCheck check;
     check.amount = amount;
-    check.before = StockBeforePayout();
-    return RunPayout(command.command, std::move(check));
+    check.before = payouts_->StockBeforePayout();
+    return payouts_->Run(command.command, std::move(check), async_mode_ != 0);
   });
   if (result == OPOS_SUCCESS) device_->SetLastChangeAmount(amount);
   return result;

@@ -15,6 +15,7 @@
 #include "cash/cash_rules.h"
 #include "device/changer_device.h"
 #include "service/cash_changer.h"
+#include "service/payout_service.h"
 #include "service/opos.h"
 #include "service/text_format.h"
 
@@ -60,9 +61,9 @@ int32_t CCashChanger::BeginDeposit() {
 opos::OposResult CCashChanger::BeginDepositSteps() {
   if (const int32_t refused = StateChecks(); refused != OPOS_SUCCESS) return refused;
   if (claimed_model_ == ModelCode::kUnknown) return OPOS_E_ILLEGAL;
-  if (DepositUnderWay()) return OPOS_E_ILLEGAL;
+  if (deposit_.UnderWay()) return OPOS_E_ILLEGAL;
   if (device_->Recovering()) return OPOS_E_NOHARDWARE;
-  RefreshStaleStatus();
+  payouts_->RefreshStaleStatus();
   if (const opos::OposResult check = device_->CheckBeforeDeposit(); check != OPOS_SUCCESS) return check;
   if (deposit_.FixedWithoutDeposit()) return OPOS_E_ILLEGAL;
 
@@ -117,7 +118,7 @@ opos::OposResult CCashChanger::PauseDepositSteps(int32_t control) {
   if (claimed_model_ == ModelCode::kUnknown) return OPOS_E_ILLEGAL;
   if (config_.pause_deposit_set != 1 || deposit_.Fixed()) return OPOS_E_ILLEGAL;
   if (control != CHAN_DEPOSIT_PAUSE && control != CHAN_DEPOSIT_RESTART) return OPOS_E_ILLEGAL;
-  if (!DepositUnderWay()) return OPOS_E_ILLEGAL;
+  if (!deposit_.UnderWay()) return OPOS_E_ILLEGAL;
 
   const int32_t c = deposit_.Option() == 0 ? 1 : 0;
   if (control == CHAN_DEPOSIT_PAUSE) {
@@ -158,7 +159,7 @@ opos::OposResult CCashChanger::FixDepositSteps() {
   if (claimed_model_ == ModelCode::kUnknown) return OPOS_E_ILLEGAL;
   if (State() == OPOS_S_BUSY) return OPOS_E_BUSY;
 
-  if (!DepositUnderWay()) {
+  if (!deposit_.UnderWay()) {
     if (config_.fix_deposit_rcv != 1) return OPOS_E_ILLEGAL;
     deposit_.SetPaused(true);
     deposit_.SetFixedWithoutDeposit(true);
@@ -244,7 +245,7 @@ opos::OposResult CCashChanger::EndDepositSteps(int32_t success) {
   if (claimed_model_ == ModelCode::kUnknown) return OPOS_E_ILLEGAL;
   if (success < CHAN_DEPOSIT_CHANGE || success > CHAN_DEPOSIT_REPAY) return OPOS_E_ILLEGAL;
 
-  if (!DepositUnderWay()) {
+  if (!deposit_.UnderWay()) {
     if (!deposit_.FixedWithoutDeposit()) return OPOS_E_ILLEGAL;
     HistoryPause history = PauseHistory();
     // Between two watch steps, as every change of the deposit's state.
@@ -369,7 +370,7 @@ opos::OposResult CCashChanger::RepayKrt03OnLine(const CashCounts& deposit) {
   check.before = stock;
   DeviceReply reply;
   const opos::OposResult sent = device_->Execute(repay.command, &reply);
-  const opos::OposResult result = CheckPayout(check, reply, sent);
+  const opos::OposResult result = payouts_->Check(check, reply, sent);
   if (result == OPOS_SUCCESS) deposit_.SetRepay(std::nullopt);
   return result;
 }
@@ -390,7 +391,7 @@ void CCashChanger::RecordLeftOpenDeposit(long at, opos::OposResult read) {
 }
 
 void CCashChanger::CloseDepositForRelease() {
-  if (claimed_model_ == ModelCode::kUnknown || !DepositUnderWay()) return;
+  if (claimed_model_ == ModelCode::kUnknown || !deposit_.UnderWay()) return;
   // Nothing more is taken in while no application listens; the next claim
   // finds the deposit and settles it. Closing and reading are one job.
   device_->RunJob([&] { CloseDepositOnLine(); });

@@ -25,6 +25,7 @@
 #include "platform/registry.h"
 #include "service/cash_changer.h"
 #include "service/opos.h"
+#include "service/payout_service.h"
 #include "service/text_format.h"
 
 namespace vexokrt::service {
@@ -42,14 +43,40 @@ bool IsOneOf(uint32_t answer, std::initializer_list<uint8_t> set) {
   return std::find(set.begin(), set.end(), static_cast<uint8_t>(answer)) != set.end();
 }
 
-}  // namespace
+// What the command bodies use of the service object, handed to them for one
+// call: the device layer and its logs, the pay-outs, the deposit, the
+// switches and settings, and the service object's steps that some commands
+// run (the history pause, one device job, the exit setting of a pay-out, the
+// program download).
+struct DirectIoContext {
+  ChangerDevice& device;
+  PayoutService& payouts;
+  devlog::ChangerDeviceLogs* device_logs;
+  DepositSession& deposit;
+  DeviceSwitches& switches;
+  // Commands 25 and 86 store the operation mode they set.
+  config::DeviceConfig& config;
+  const std::string& device_key_path;
+  ModelCode model;
+  int32_t async_mode;
+  int32_t binary_conversion;
+  int32_t service_object_version;
+  diag::TraceLog& trace;
+  platform::Clock& clock;
+  std::function<int32_t()> state;
+  std::function<HistoryPause()> pause_history;
+  std::function<OposResult(const std::function<OposResult()>&)> device_job;
+  std::function<void()> end_device_phase;
+  std::function<OposResult(int32_t exit)> send_payout_exit_setting;
+  std::function<OposResult(int32_t selector, const std::string& names)> program_download;
+};
 
-// The command bodies. A friend of the service object: each body reads and
-// sets its state as the members of the cash operations do.
+// The command bodies, for one call. Each reads and sets what its context
+// hands it of the service object.
 class DirectIoCommands {
  public:
-  DirectIoCommands(CCashChanger& so, int32_t* data, std::string* text)
-      : so_(so), device_(*so.device_), data_(data), text_(text) {}
+  DirectIoCommands(const DirectIoContext& context, int32_t* data, std::string* text)
+      : ctx_(context), device_(context.device), data_(data), text_(text) {}
 
   // The command's checks and handler, with the pauses its row asks for.
   // |*exit_record| turns false for the one refusal without an exit record.
@@ -81,7 +108,7 @@ class DirectIoCommands {
     }
   }
   std::optional<std::vector<uint8_t>> ByteInput() const {
-    return directio::ByteInput(Text(), so_.binary_conversion_);
+    return directio::ByteInput(Text(), ctx_.binary_conversion);
   }
   static OposResult Extended(int32_t code) { return OposResult::Extended(code); }
   // The device error code (rule C) when not 0 as an extended result, else a
@@ -98,7 +125,7 @@ class DirectIoCommands {
 
   void RefreshCounts();
   void RefreshStatus();
-  OposResult RetrieveTradingLog() { return so_.device_logs_ ? so_.device_logs_->RetrieveTradingLog(1) : OPOS_E_FAILURE; }
+  OposResult RetrieveTradingLog() { return ctx_.device_logs ? ctx_.device_logs->RetrieveTradingLog(1) : OPOS_E_FAILURE; }
 
   OposResult HeldCounts();                // 1
   OposResult Krt02CountCheck();           // 2
@@ -159,7 +186,7 @@ class DirectIoCommands {
   // given counts equal to set A become "not given".
   std::optional<CashCounts> CountsFromBytes(std::span<const uint8_t> bytes, bool allow_all);
 
-  CCashChanger& so_;
+  const DirectIoContext& ctx_;
   ChangerDevice& device_;
   int32_t* data_;
   std::string* text_;
@@ -169,6 +196,8 @@ class DirectIoCommands {
   BuiltCommand prepared_;
   std::string file_name_;
 };
+
+}  // namespace
 
 // --- the frame --------------------------------------------------------------------------
 
@@ -194,14 +223,37 @@ int32_t CCashChanger::DirectIO(int32_t command, int32_t* data, std::string* text
   if (row == nullptr) return end(OPOS_E_ILLEGAL);
 
   bool exit_record = true;
-  DirectIoCommands commands(*this, data, text);
+  const DirectIoContext context{
+      .device = *device_,
+      .payouts = *payouts_,
+      .device_logs = device_logs_.get(),
+      .deposit = deposit_,
+      .switches = switches_,
+      .config = config_,
+      .device_key_path = device_key_path_,
+      .model = claimed_model_,
+      .async_mode = async_mode_,
+      .binary_conversion = binary_conversion_,
+      .service_object_version = service_object_version_,
+      .trace = *trace_log_,
+      .clock = *clock_,
+      .state = [this] { return State(); },
+      .pause_history = [this] { return PauseHistory(); },
+      .device_job = [this](const std::function<opos::OposResult()>& work) { return DeviceJob(work); },
+      .end_device_phase = [this] { EndDevicePhase(); },
+      .send_payout_exit_setting = [this](int32_t exit) { return SendPayoutExitSetting(exit); },
+      .program_download = [this](int32_t selector, const std::string& names) {
+        return RunProgramDownload(selector, names);
+      },
+  };
+  DirectIoCommands commands(context, data, text);
   const opos::OposResult result = commands.Run(*row, &exit_record);
   if (!exit_record) return FinishCall(kTraceDirectIO, result);
   return end(result);
 }
 
 OposResult DirectIoCommands::Run(const directio::CommandRow& row, bool* exit_record) {
-  if (!directio::ModelAllowed(row.models, so_.claimed_model_)) return OPOS_E_ILLEGAL;
+  if (!directio::ModelAllowed(row.models, ctx_.model)) return OPOS_E_ILLEGAL;
   const int32_t command = row.number;
   if (!row.pause) return RunUnpaused(command);
   // The stop request reaches an operation that holds the pauses already.
@@ -212,22 +264,22 @@ OposResult DirectIoCommands::Run(const directio::CommandRow& row, bool* exit_rec
   if (const opos::OposResult refused = Check(command, exit_record); refused != OPOS_SUCCESS) return refused;
   // (Command 86 answers in pData: the follow-up goes by the value given.)
   const int32_t data = Data();
-  HistoryPause history = so_.PauseHistory();
+  HistoryPause history = ctx_.pause_history();
   // The device work is one job: nothing else reaches the line meanwhile.
-  const opos::OposResult result = so_.DeviceJob([&] { return Work(command); });
+  const opos::OposResult result = ctx_.device_job([&] { return Work(command); });
   history.End();
 
   // The registry follow-ups, after the pauses.
   if (result == OPOS_SUCCESS && command == 25) {
-    config::WriteOperationModeTemporary(so_.device_key_path_, data);
-    so_.switches_.operation_mode_temporary.store(data);
-    so_.config_.operation_mode_temporary = data;
+    config::WriteOperationModeTemporary(ctx_.device_key_path, data);
+    ctx_.switches.operation_mode_temporary.store(data);
+    ctx_.config.operation_mode_temporary = data;
   }
   if (result == OPOS_SUCCESS && command == 86 && (data == 4 || data == 5)) {
     const int32_t mode = data == 4 ? 0 : 1;
-    config::WriteOperationModeInitialize(so_.device_key_path_, mode);
-    config::WriteOperationModeTemporary(so_.device_key_path_, mode);
-    so_.config_.operation_mode_initialize = mode;
+    config::WriteOperationModeInitialize(ctx_.device_key_path, mode);
+    config::WriteOperationModeTemporary(ctx_.device_key_path, mode);
+    ctx_.config.operation_mode_initialize = mode;
   }
   return result;
 }
@@ -247,7 +299,7 @@ OposResult DirectIoCommands::RunUnpaused(int32_t command) {
       return OPOS_SUCCESS;
     case 51:
       if (data_ == nullptr || (*data_ != 0 && *data_ != 1)) return OPOS_E_ILLEGAL;
-      so_.deposit_.SetOption(*data_);
+      ctx_.deposit.SetOption(*data_);
       return OPOS_SUCCESS;
     case 80:
       RefreshCounts();
@@ -269,7 +321,7 @@ OposResult DirectIoCommands::RunUnpaused(int32_t command) {
 
 OposResult DirectIoCommands::Check(int32_t command, bool* exit_record) {
   const int32_t data = Data();
-  const int32_t exit = so_.switches_.current_exit.load();
+  const int32_t exit = ctx_.switches.current_exit.load();
   const auto one_of_two = [data] { return data == 0 || data == 1 ? OPOS_SUCCESS : OPOS_E_ILLEGAL; };
   switch (command) {
     case 2:
@@ -277,7 +329,7 @@ OposResult DirectIoCommands::Check(int32_t command, bool* exit_record) {
     case 3:
       if (data < 0 || data > 2) return OPOS_E_ILLEGAL;
       // 2 only forgets the mark of an ended deposit.
-      if (data == 2 && so_.deposit_.Status() != CHAN_STATUS_DEPOSIT_END) return OPOS_E_ILLEGAL;
+      if (data == 2 && ctx_.deposit.Status() != CHAN_STATUS_DEPOSIT_END) return OPOS_E_ILLEGAL;
       return OPOS_SUCCESS;
     case 4:
       return CheckTakeBack();
@@ -320,7 +372,7 @@ OposResult DirectIoCommands::Check(int32_t command, bool* exit_record) {
     case 32:
       return CheckCountAndCode();
     case 33:
-      return maintenance::DownloadArgumentsAllowed(data, so_.claimed_model_, Text()) ? OPOS_SUCCESS : OPOS_E_ILLEGAL;
+      return maintenance::DownloadArgumentsAllowed(data, ctx_.model, Text()) ? OPOS_SUCCESS : OPOS_E_ILLEGAL;
     case 52:
     case 53:
       return data < 1 || data > 4 ? OPOS_E_ILLEGAL : OPOS_SUCCESS;
@@ -344,7 +396,7 @@ OposResult DirectIoCommands::Work(int32_t command) {
       return Krt02CountCheck();
     case 3:
       if (data == 2) {
-        so_.deposit_.SetActiveMark(0);
+        ctx_.deposit.SetActiveMark(0);
         return OPOS_SUCCESS;
       }
       return Krt03Acceptance();
@@ -359,12 +411,12 @@ OposResult DirectIoCommands::Work(int32_t command) {
     case 12:
       return Krt02CountsWithCheck();
     case 13:
-      return device_.Execute(ClockMinutesCommand(so_.clock().LocalTimeNow().tm));
+      return device_.Execute(ClockMinutesCommand(ctx_.clock.LocalTimeNow().tm));
     case 21:
     case 22:
       return SideCountCheck(command);
     case 24:
-      return device_.Execute(ClockSecondsCommand(so_.clock().LocalTimeNow().tm, so_.config_.claim_relaxation));
+      return device_.Execute(ClockSecondsCommand(ctx_.clock.LocalTimeNow().tm, ctx_.config.claim_relaxation));
     case 25:
       return OperationMode();
     case 26:
@@ -382,7 +434,7 @@ OposResult DirectIoCommands::Work(int32_t command) {
     case 32:
       return CountAndCode();
     case 33:
-      return so_.RunProgramDownload(data, Text());
+      return ctx_.program_download(data, Text());
     case 41:
       return CoinState();
     case 42:
@@ -561,7 +613,7 @@ OposResult DirectIoCommands::Composite() {
   if (action == OPOS_SUCCESS) RetrieveTradingLog();
 
   // Wait while the coin unit still reports it is busy (s = 3).
-  platform::Clock& clock = so_.clock();
+  platform::Clock& clock = ctx_.clock;
   const int64_t start = clock.NowMs();
   std::string coins;
   while (true) {
@@ -571,7 +623,7 @@ OposResult DirectIoCommands::Composite() {
       coins = directio::CoinStateFailureText();
       break;
     }
-    if (state->s == 3 && clock.NowMs() - start <= so_.config_.investigate_timeout) {
+    if (state->s == 3 && clock.NowMs() - start <= ctx_.config.investigate_timeout) {
       clock.SleepMs(100);
       continue;
     }
@@ -602,7 +654,7 @@ OposResult DirectIoCommands::CountTableAction() {
 
 OposResult DirectIoCommands::Version() {
   return ExchangeText(VersionCommand(), [this](std::span<const uint8_t> data) {
-    return std::optional<std::string>(directio::VersionText(so_.service_object_version_, data));
+    return std::optional<std::string>(directio::VersionText(ctx_.service_object_version, data));
   });
 }
 
@@ -657,8 +709,7 @@ OposResult DirectIoCommands::ErrorNumber() {
   if (number == 65535) {
     // The one failure that tells its reason in ResultCodeExtended without
     // 114: the status could not be read.
-    so_.result_code_extended_.store(65535);
-    return OPOS_E_FAILURE;
+    return OposResult{OPOS_E_FAILURE, 65535};
   }
   return OPOS_SUCCESS;
 }
@@ -670,17 +721,17 @@ OposResult DirectIoCommands::Krt03Acceptance() {
     DeviceCommand stop = IntakeStopCommand(false);
     stop.style = WaitStyle::kBusy;
     const opos::OposResult result = device_.Execute(stop);
-    if (result == OPOS_SUCCESS) so_.SetDirectIoMode(0);
+    if (result == OPOS_SUCCESS) ctx_.switches.direct_io_mode.store(0);
     return result;
   }
-  const opos::OposResult result = device_.Execute(DirectIntakeStartCommand(so_.claimed_model_));
-  if (result == OPOS_SUCCESS) so_.SetDirectIoMode(1);
+  const opos::OposResult result = device_.Execute(DirectIntakeStartCommand(ctx_.model));
+  if (result == OPOS_SUCCESS) ctx_.switches.direct_io_mode.store(1);
   return result;
 }
 
 OposResult DirectIoCommands::CheckTakeBack() {
   const int32_t mode = Data();
-  const bool krt03 = so_.claimed_model_ == ModelCode::kKrt03;
+  const bool krt03 = ctx_.model == ModelCode::kKrt03;
   if (mode < 0 || mode > 3 || (mode != 0 && !krt03)) return OPOS_E_ILLEGAL;
   const std::optional<std::vector<uint8_t>> bytes = ByteInput();
   if (!bytes) return OPOS_E_ILLEGAL;
@@ -696,7 +747,7 @@ OposResult DirectIoCommands::CheckTakeBack() {
 
 OposResult DirectIoCommands::TakeBack() {
   const int32_t mode = Data();
-  const bool krt03 = so_.claimed_model_ == ModelCode::kKrt03;
+  const bool krt03 = ctx_.model == ModelCode::kKrt03;
   CashCounts counts = counts_;
   // When every given count is 0 or the whole stock of its kind, the ones
   // equal to the stock are left for the device to take all of.
@@ -746,39 +797,39 @@ OposResult DirectIoCommands::RawCommand() {
 OposResult DirectIoCommands::AmountDispenseArguments() {
   const int32_t amount = Data();
   if (amount < 0 || amount > 999999) return OPOS_E_ILLEGAL;
-  if (so_.DepositUnderWay()) return OPOS_E_ILLEGAL;
-  if (!cash::ExitAllowsAmount(so_.switches_.current_exit.load(), amount)) return Extended(kExtendedNotAtCurrentExit);
+  if (ctx_.deposit.UnderWay()) return OPOS_E_ILLEGAL;
+  if (!cash::ExitAllowsAmount(ctx_.switches.current_exit.load(), amount)) return Extended(kExtendedNotAtCurrentExit);
   return OPOS_SUCCESS;
 }
 
 OposResult DirectIoCommands::AmountDispense() {
   const int32_t amount = Data();
   if (const opos::OposResult refused = AmountDispenseArguments(); refused != OPOS_SUCCESS) return refused;
-  if (const opos::OposResult check = so_.CheckBeforeDispenseFresh(); check != OPOS_SUCCESS) return check;
-  const ModelCode model = so_.claimed_model_;
+  if (const opos::OposResult check = ctx_.payouts.CheckBeforeDispenseFresh(); check != OPOS_SUCCESS) return check;
+  const ModelCode model = ctx_.model;
   const BuiltCommand command = AmountDispenseCommand(
-      model, amount, IsKrt07Family(model) ? so_.config_.dispense_change_timeout : kDayLongTimeoutMs);
+      model, amount, IsKrt07Family(model) ? ctx_.config.dispense_change_timeout : kDayLongTimeoutMs);
   if (!command.ok()) return command.result;
-  CCashChanger::PayoutCheck check;
+  PayoutCheck check;
   check.amount = amount;
-  check.before = so_.StockBeforePayout();
-  const opos::OposResult result = so_.RunPayout(command.command, std::move(check));
-  so_.EndDevicePhase();
+  check.before = ctx_.payouts.StockBeforePayout();
+  const opos::OposResult result = ctx_.payouts.Run(command.command, std::move(check), ctx_.async_mode != 0);
+  ctx_.end_device_phase();
   return result;
 }
 
 OposResult DirectIoCommands::SideCountCheck(int32_t command) {
-  const BuiltCommand count = SideCountCheckCommand(Data(), so_.config_.investigate_timeout);
+  const BuiltCommand count = SideCountCheckCommand(Data(), ctx_.config.investigate_timeout);
   if (!count.ok()) return count.result;
   opos::OposResult result = OPOS_SUCCESS;
-  if (so_.async_mode_ != 0) {
+  if (ctx_.async_mode != 0) {
     result = device_.ExecuteAsync(count.command, /*notify=*/true);
   } else {
     result = device_.Execute(count.command);
   }
   if (result != OPOS_SUCCESS || command == 42) return result;
   if (command == 21) {
-    if (so_.async_mode_ == 0) RetrieveTradingLog();
+    if (ctx_.async_mode == 0) RetrieveTradingLog();
     return result;
   }
   RefreshCounts();
@@ -806,13 +857,13 @@ OposResult DirectIoCommands::Code() { return device_.Execute(prepared_.command);
 
 OposResult DirectIoCommands::DepositMode() {
   const BuiltCommand command =
-      Data() == 1 ? DepositModeCommand(1, 0, 0) : EndDepositCommand(2, so_.config_.end_deposit_timeout);
+      Data() == 1 ? DepositModeCommand(1, 0, 0) : EndDepositCommand(2, ctx_.config.end_deposit_timeout);
   return command.ok() ? device_.Execute(command.command) : command.result;
 }
 
 OposResult DirectIoCommands::DepositTableArguments(CashCounts* counts) {
   const int32_t mode = Data();
-  const int32_t exit = so_.switches_.current_exit.load();
+  const int32_t exit = ctx_.switches.current_exit.load();
   if (mode < 0 || mode > 4) return OPOS_E_ILLEGAL;
   if (mode == 4 && exit == 3) return Extended(kExtendedNotAtCurrentExit);
   counts->fill(0);
@@ -841,33 +892,33 @@ OposResult DirectIoCommands::DepositTableArguments(CashCounts* counts) {
     counts->fill(cash::kKeywordPlace);
   }
   // A count the command's fields cannot carry is refused with the rest.
-  return DepositTableCommand(*counts, mode, so_.config_.take_back_timeout).result;
+  return DepositTableCommand(*counts, mode, ctx_.config.take_back_timeout).result;
 }
 
 OposResult DirectIoCommands::DepositTable() {
   const int32_t mode = Data();
-  const int32_t exit = so_.switches_.current_exit.load();
+  const int32_t exit = ctx_.switches.current_exit.load();
   CashCounts counts{};
   if (const opos::OposResult refused = DepositTableArguments(&counts); refused != OPOS_SUCCESS) return refused;
-  if (const opos::OposResult check = so_.CheckBeforeDispenseFresh(); check != OPOS_SUCCESS) return check;
-  const BuiltCommand table = DepositTableCommand(counts, mode, so_.config_.take_back_timeout);
+  if (const opos::OposResult check = ctx_.payouts.CheckBeforeDispenseFresh(); check != OPOS_SUCCESS) return check;
+  const BuiltCommand table = DepositTableCommand(counts, mode, ctx_.config.take_back_timeout);
   if (!table.ok()) return table.result;
   // The stock is read before the exit setting: from the setting to the
   // pay-out nothing else may reach the line.
-  CCashChanger::PayoutCheck check;
+  PayoutCheck check;
   if (mode <= 1) {
     check.pieces = counts;
-    check.before = so_.StockBeforePayout();
+    check.before = ctx_.payouts.StockBeforePayout();
   }
-  opos::OposResult result = so_.SendPayoutExitSetting(exit);
+  opos::OposResult result = ctx_.send_payout_exit_setting(exit);
   if (result == OPOS_SUCCESS) {
     if (mode <= 1) {
-      result = so_.RunPayout(table.command, std::move(check));
+      result = ctx_.payouts.Run(table.command, std::move(check), ctx_.async_mode != 0);
     } else {
-      result = so_.async_mode_ != 0 ? device_.ExecuteAsync(table.command) : device_.Execute(table.command);
+      result = ctx_.async_mode != 0 ? device_.ExecuteAsync(table.command) : device_.Execute(table.command);
     }
   }
-  so_.EndDevicePhase();
+  ctx_.end_device_phase();
   return result;
 }
 
@@ -876,21 +927,21 @@ OposResult DirectIoCommands::CheckSettings() {
 }
 
 OposResult DirectIoCommands::Settings() {
-  const std::string folder = config::MaintenanceFolder(so_.config_.service);
+  const std::string folder = config::MaintenanceFolder(ctx_.config.service);
   auto send = [this](int32_t mode, const std::array<int32_t, 5>& values) {
     const BuiltCommand command = OperatingConditionCommand(mode, values);
     return command.ok() ? device_.Execute(command.command) : command.result;
   };
-  return maintenance::LoadOperatingConditions(Data(), Text(), folder, maintenance::SettingsFileName(so_.claimed_model_),
-                                              send, *so_.trace_log_, so_.clock());
+  return maintenance::LoadOperatingConditions(Data(), Text(), folder, maintenance::SettingsFileName(ctx_.model),
+                                              send, ctx_.trace, ctx_.clock);
 }
 
 OposResult DirectIoCommands::CheckIntakeControl() {
-  const bool under_way = so_.DepositUnderWay();
-  const bool fixed = so_.deposit_.Fixed();
+  const bool under_way = ctx_.deposit.UnderWay();
+  const bool fixed = ctx_.deposit.Fixed();
   switch (Data()) {
     case 0:
-      return !fixed || so_.config_.pause_deposit_set != 0 || !under_way ? OPOS_E_ILLEGAL : OPOS_SUCCESS;
+      return !fixed || ctx_.config.pause_deposit_set != 0 || !under_way ? OPOS_E_ILLEGAL : OPOS_SUCCESS;
     case 1:
       return fixed || !under_way ? OPOS_E_ILLEGAL : OPOS_SUCCESS;
     case 2:
@@ -907,16 +958,16 @@ OposResult DirectIoCommands::IntakeControl() {
     // its status shows the unit holding ("<2" at bytes 47-48).
     const DeviceReply unasked = device_.ReceiveNow(100, true);
     if (unasked.status != kReplyOk || unasked.answerByte != kDc1) return OPOS_E_ILLEGAL;
-    const DeviceReply status = device_.ExchangeNow(StatusCommand(so_.claimed_model_).bytes, kDirectLimitMs);
+    const DeviceReply status = device_.ExchangeNow(StatusCommand(ctx_.model).bytes, kDirectLimitMs);
     if (!status.IsDataFrame() || status.data.size() != 51 || status.data[47] != '<' || status.data[48] != '2') {
       return OPOS_E_ILLEGAL;
     }
   }
   const opos::OposResult result = device_.Execute(IntakeControlCommand());
   if (result == OPOS_SUCCESS && Data() == 0) {
-    so_.deposit_.SetFixed(false);
-    so_.deposit_.SetFixedWithoutDeposit(false);
-    device_.SetDepositPhase(so_.config_.deposit_evt_set == 1 ? 2 : 3);
+    ctx_.deposit.SetFixed(false);
+    ctx_.deposit.SetFixedWithoutDeposit(false);
+    device_.SetDepositPhase(ctx_.config.deposit_evt_set == 1 ? 2 : 3);
   }
   return result;
 }
@@ -971,10 +1022,10 @@ OposResult DirectIoCommands::SetCounts() { return device_.Execute(prepared_.comm
 
 OposResult DirectIoCommands::LogFiles() {
   const int32_t code = Data();
-  if (so_.async_mode_ != 0) {
+  if (ctx_.async_mode != 0) {
     return device_.SendLogRequest(code, 3000, code) ? OPOS_SUCCESS : OPOS_E_NOHARDWARE;
   }
-  return so_.device_logs_ ? so_.device_logs_->ReadLogFiles(code) : OPOS_E_FAILURE;
+  return ctx_.device_logs ? ctx_.device_logs->ReadLogFiles(code) : OPOS_E_FAILURE;
 }
 
 // --- switches, stop, settings pages --------------------------------------------------------
@@ -987,11 +1038,11 @@ OposResult DirectIoCommands::Switch(void (ChangerDevice::*set)(bool)) {
 }
 
 OposResult DirectIoCommands::Stop() {
-  if (so_.State() == OPOS_S_IDLE) return OPOS_E_ILLEGAL;
+  if (ctx_.state() == OPOS_S_IDLE) return OPOS_E_ILLEGAL;
   // The operation in progress holds the watch paused already; only the
   // history fetch is paused here.
-  const HistoryPause history = so_.PauseHistory();
-  return device_.RequestStop(so_.async_mode_ != 0);
+  const HistoryPause history = ctx_.pause_history();
+  return device_.RequestStop(ctx_.async_mode != 0);
 }
 
 OposResult DirectIoCommands::ReadPage(int32_t page, std::string* page_text) {
@@ -1011,7 +1062,7 @@ OposResult DirectIoCommands::CheckSettingsPage() {
   if (page >= 0 && page <= 15) return OPOS_SUCCESS;
   if (page != maintenance::kLoadSettingsFile) return OPOS_E_ILLEGAL;
   file_name_ = Text();
-  if (file_name_.empty()) file_name_ = maintenance::SettingsFileName(so_.claimed_model_);
+  if (file_name_.empty()) file_name_ = maintenance::SettingsFileName(ctx_.model);
   // The file stays in the maintenance folder.
   return config::PlainFileName(file_name_) ? OPOS_SUCCESS : OPOS_E_ILLEGAL;
 }
@@ -1031,7 +1082,7 @@ OposResult DirectIoCommands::SettingsPage() {
     if (result != OPOS_SUCCESS) return result;
     lines += text + "\r\n";
   }
-  const std::string path = config::MaintenanceFolder(so_.config_.service) + file_name_;
+  const std::string path = config::MaintenanceFolder(ctx_.config.service) + file_name_;
   const std::string temporary = path + ".new";
   {
     std::ofstream file(temporary, std::ios::binary | std::ios::trunc);

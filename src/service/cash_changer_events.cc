@@ -8,6 +8,7 @@
 #include "device/changer_device.h"
 #include "devlog/changer_device_logs.h"
 #include "service/cash_changer.h"
+#include "service/payout_service.h"
 #include "service/opos.h"
 #include "service/window_messages.h"
 
@@ -207,6 +208,19 @@ void CCashChanger::OnAsyncComplete(uintptr_t wparam) {
   SetAsyncResult(completion->reply, false);
   FinishPendingPayout(completion->reply);
   QueueStatusUpdate(CHAN_STATUS_ASYNC);
+}
+
+void CCashChanger::FinishPendingPayout(const DeviceReply& reply) {
+  if (!payouts_) return;
+  const opos::OposResult result = async_result_code_.load();
+  const opos::OposResult checked = payouts_->Completed(reply, result);
+  if (checked != result) async_result_code_.store(checked.code);
+}
+
+void CCashChanger::OnPayoutAtRest(uintptr_t wparam) {
+  std::unique_ptr<WindowPayload> payload(reinterpret_cast<WindowPayload*>(wparam));
+  const auto* rest = std::get_if<PayoutAtRest>(payload.get());
+  if (rest != nullptr && payouts_) payouts_->Settle(rest->ticket, rest->counts);
 }
 
 void CCashChanger::OnTakeBackComplete(uintptr_t wparam) {

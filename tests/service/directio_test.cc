@@ -9,6 +9,7 @@
 #include "config/device_config.h"
 #include "cash_fixture.h"
 #include "platform/registry.h"
+#include "sim/control_script.h"
 #include "support/exam_records.h"
 
 namespace vexokrt::testing {
@@ -277,6 +278,13 @@ TEST_F(DirectIoTest, ReadoutsAnswerTheMachinesTables) {
   EXPECT_EQ(text, "0,0");
   EXPECT_EQ(Dio(d, 76, 0, "", &text), OPOS_SUCCESS);
   EXPECT_EQ(text, "0");
+  // A status that cannot be read: a failure that carries 65535 in
+  // ResultCodeExtended, the one without 114.
+  ASSERT_TRUE(sim::ExecuteControlLine(machine(), "fault nak 12 cmd H").ok);
+  EXPECT_EQ(Dio(d, 76, 0, "", &text), OPOS_E_FAILURE);
+  ASSERT_TRUE(sim::ExecuteControlLine(machine(), "fault clear").ok);
+  EXPECT_EQ(text, "65535");
+  EXPECT_EQ(d.Get(pidx::kResultCodeExtended), 65535);
 
   TakeCommands();
   EXPECT_EQ(Dio(d, 83, 0, "", &text), OPOS_SUCCESS);
