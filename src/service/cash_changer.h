@@ -69,6 +69,7 @@
 #include "service/module.h"
 #include "service/payout_service.h"
 #include "service/properties.h"
+#include "service/property_store.h"
 
 namespace vexokrt {
 class ChangerDevice;
@@ -403,20 +404,8 @@ class CCashChanger final : public ChangerHost {
   int32_t result_code_;
   int32_t open_result_ = 0;
   ModelCode claimed_model_ = ModelCode::kUnknown;
-  int32_t binary_conversion_ = 0;
-  int32_t async_mode_ = 0;
-  int32_t cap_deposit_ = 0;
-  int32_t cap_deposit_data_event_ = 0;
-  int32_t cap_pause_deposit_ = 0;
-  int32_t cap_repay_deposit_ = 0;
-  int32_t device_exits_ = 7;
-  std::string check_health_text_;
-  std::string device_description_;
-  std::string device_name_property_;
-  std::string currency_code_ = "JPY";
-  std::string exit_cash_list_;
-  std::string deposit_cash_list_;
-  std::string deposit_code_list_;
+  // The values of the properties this object keeps itself.
+  PropertyStore props_;
 
   // Read by the device layer's thread too.
   // DeviceEnabled, PowerNotify, CurrentExit, the direct I/O mode, the

@@ -127,7 +127,7 @@ opos::OposResult CCashChanger::CountForExchange(int32_t exit, std::string* cash_
     if (result == OPOS_SUCCESS) device_->ReadCountsNow();
   } else if (exit == 1 || exit == 4 || exit == 6) {
     const BuiltCommand count = SideCountCheckCommand(0, config_.investigate_timeout);
-    if (async_mode_ != 0) {
+    if (props_.async_mode != 0) {
       result = device_->ExecuteAsync(count.command, /*notify=*/true);
       queued_only = true;
     } else {
@@ -209,7 +209,7 @@ opos::OposResult CCashChanger::DispenseCashSteps(std::string_view text) {
       PayoutCheck check;
       check.pieces = counts;
       check.before = payouts_->StockBeforePayout();
-      return payouts_->Run(command.command, std::move(check), async_mode_ != 0);
+      return payouts_->Run(command.command, std::move(check), props_.async_mode != 0);
     });
   }
   if (exit < 1 || exit > 7) return OPOS_SUCCESS;
@@ -229,7 +229,7 @@ opos::OposResult CCashChanger::DispenseCashSteps(std::string_view text) {
     check.pieces = *sent;
     check.before = payouts_->StockBeforePayout();
     opos::OposResult result = SendPayoutExitSetting(exit);
-    if (result == OPOS_SUCCESS) result = payouts_->Run(table.command, std::move(check), async_mode_ != 0);
+    if (result == OPOS_SUCCESS) result = payouts_->Run(table.command, std::move(check), props_.async_mode != 0);
     return result;
   });
 }
@@ -258,9 +258,9 @@ opos::OposResult CCashChanger::HandOverExchangeDispense(const std::string& text)
   // BinaryConversion does not apply to it.
   int32_t mode = 0;
   std::string counts = text;
-  const int32_t conversion = std::exchange(binary_conversion_, 0);
+  const int32_t conversion = std::exchange(props_.binary_conversion, 0);
   const int32_t result = DirectIO(IsKrt07Family(claimed_model_) ? 28 : 4, &mode, &counts);
-  binary_conversion_ = conversion;
+  props_.binary_conversion = conversion;
   return result;
 }
 
@@ -302,7 +302,7 @@ opos::OposResult CCashChanger::DispenseChangeSteps(int32_t amount) {
     PayoutCheck check;
     check.amount = amount;
     check.before = payouts_->StockBeforePayout();
-    return payouts_->Run(command.command, std::move(check), async_mode_ != 0);
+    return payouts_->Run(command.command, std::move(check), props_.async_mode != 0);
   });
   if (result == OPOS_SUCCESS) device_->SetLastChangeAmount(amount);
   return result;

@@ -267,23 +267,23 @@ void CCashChanger::ApplyModelProperties(ModelCode model) {
     case ModelCode::kKrt07:
       description = resources::kIdsKrt07Description;
       name = resources::kIdsKrt07Name;
-      cap_pause_deposit_ = config_.pause_deposit_set == 1 ? 1 : 0;
+      props_.cap_pause_deposit = config_.pause_deposit_set == 1 ? 1 : 0;
       break;
     case ModelCode::kKrt77:
       description = resources::kIdsKrt77Description;
       name = resources::kIdsKrt77Name;
-      cap_pause_deposit_ = config_.pause_deposit_set == 1 ? 1 : 0;
+      props_.cap_pause_deposit = config_.pause_deposit_set == 1 ? 1 : 0;
       break;
     case ModelCode::kUnknown:
       deposit = false;
       deposit_status = CHAN_STATUS_DEPOSIT_NONE;
       break;
   }
-  device_description_ = description != 0 ? std::string(resources::LoadString(description)) : std::string();
-  device_name_property_ = name != 0 ? std::string(resources::LoadString(name)) : std::string();
-  cap_deposit_ = cap_deposit_data_event_ = cap_repay_deposit_ = deposit ? 1 : 0;
-  deposit_cash_list_ = deposit ? kAllCashList : "";
-  deposit_code_list_ = deposit ? "JPY" : "";
+  props_.device_description = description != 0 ? std::string(resources::LoadString(description)) : std::string();
+  props_.device_name = name != 0 ? std::string(resources::LoadString(name)) : std::string();
+  props_.cap_deposit = props_.cap_deposit_data_event = props_.cap_repay_deposit = deposit ? 1 : 0;
+  props_.deposit_cash_list = deposit ? kAllCashList : "";
+  props_.deposit_code_list = deposit ? "JPY" : "";
   deposit_.SetStatus(deposit_status);
 }
 
@@ -324,22 +324,22 @@ int32_t CCashChanger::ReleaseDevice() {
 }
 
 void CCashChanger::ResetReleasedValues() {
-  check_health_text_.clear();
-  device_description_.clear();
-  device_name_property_.clear();
-  deposit_cash_list_.clear();
-  deposit_code_list_.clear();
-  binary_conversion_ = 0;
+  props_.check_health_text.clear();
+  props_.device_description.clear();
+  props_.device_name.clear();
+  props_.deposit_cash_list.clear();
+  props_.deposit_code_list.clear();
+  props_.binary_conversion = 0;
   events_.SetFreezeEvents(false);
   events_.SetDataEventEnabled(false);
   switches_.power_notify.store(0);
-  async_mode_ = 0;
+  props_.async_mode = 0;
   async_result_code_.store(0);
   async_result_code_extended_.store(0);
-  cap_deposit_ = cap_deposit_data_event_ = cap_pause_deposit_ = cap_repay_deposit_ = 0;
+  props_.cap_deposit = props_.cap_deposit_data_event = props_.cap_pause_deposit = props_.cap_repay_deposit = 0;
   deposit_.ClearCounts();
   switches_.current_exit.store(1);
-  device_exits_ = 7;
+  props_.device_exits = 7;
   deposit_.SetStatus(CHAN_STATUS_DEPOSIT_NONE);
   claimed_model_ = ModelCode::kUnknown;
 }
@@ -444,7 +444,7 @@ opos::OposResult CCashChanger::EnableOnLine(bool reenable, bool* refused) {
       *refused = true;
       return OPOS_E_FAILURE;
     }
-  } else if (cap_deposit_ != 0 && model == ModelCode::kKrt03) {
+  } else if (props_.cap_deposit != 0 && model == ModelCode::kKrt03) {
     // Intake stopped on both forms of the deposit-mode command.
     for (bool equals_form : {false, true}) {
       if (device_->Execute(IntakeStopCommand(equals_form)) == OPOS_E_NOHARDWARE) remembered = OPOS_E_NOHARDWARE;
@@ -465,7 +465,7 @@ opos::OposResult CCashChanger::EnableOnLine(bool reenable, bool* refused) {
     }
   }
 
-  if (cap_deposit_ != 0) {
+  if (props_.cap_deposit != 0) {
     deposit_.SetStatus(CHAN_STATUS_DEPOSIT_END);
     device_->ResetDepositMarks();
     // The deposit has ended: so has its pause of the history fetch.

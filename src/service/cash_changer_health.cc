@@ -36,13 +36,13 @@ int32_t CCashChanger::CheckHealth(int32_t level) {
   switch (level) {
     case 1: {
       const opos::OposResult read = DeviceJob([&] { return HealthDialog::ReadStatus(*device_, nullptr); });
-      check_health_text_ = resources::LoadString(read == OPOS_SUCCESS ? resources::kIdsInternalAnswered
+      props_.check_health_text = resources::LoadString(read == OPOS_SUCCESS ? resources::kIdsInternalAnswered
                                                                       : resources::kIdsInternalNoAnswer);
       break;
     }
     case 2: {
       const opos::OposResult reset = DeviceJob([&] { return device_->Execute(ResetCommand()); });
-      check_health_text_ = resources::LoadString(reset == OPOS_SUCCESS ? resources::kIdsExternalAnswered
+      props_.check_health_text = resources::LoadString(reset == OPOS_SUCCESS ? resources::kIdsExternalAnswered
                                                                        : resources::kIdsExternalNoAnswer);
       break;
     }
@@ -59,7 +59,7 @@ int32_t CCashChanger::CheckHealth(int32_t level) {
         result = OPOS_E_ILLEGAL;
         break;
       }
-      check_health_text_.clear();
+      props_.check_health_text.clear();
       break;
     }
     default:

@@ -69,7 +69,7 @@ int32_t CCashChanger::GetPropertyNumber(int32_t index) {
       value = State();
       break;
     case pidx::kBinaryConversion:
-      value = binary_conversion_;
+      value = props_.binary_conversion;
       break;
     case pidx::kDataCount:
       value = events_.CountDataEvents();
@@ -90,7 +90,7 @@ int32_t CCashChanger::GetPropertyNumber(int32_t index) {
       value = 1;
       break;
     case pidx::kAsyncMode:
-      value = async_mode_;
+      value = props_.async_mode;
       break;
     case pidx::kAsyncResultCode:
       value = async_result_code_.load();
@@ -102,7 +102,7 @@ int32_t CCashChanger::GetPropertyNumber(int32_t index) {
       value = switches_.current_exit.load();
       break;
     case pidx::kDeviceExits:
-      value = device_exits_;
+      value = props_.device_exits;
       break;
     case pidx::kDeviceStatus:
       value = device_ ? device_->DeviceStatus() : 0;
@@ -117,16 +117,16 @@ int32_t CCashChanger::GetPropertyNumber(int32_t index) {
       value = ReadDepositStatus();
       break;
     case pidx::kCapDeposit:
-      value = cap_deposit_;
+      value = props_.cap_deposit;
       break;
     case pidx::kCapDepositDataEvent:
-      value = cap_deposit_data_event_;
+      value = props_.cap_deposit_data_event;
       break;
     case pidx::kCapPauseDeposit:
-      value = cap_pause_deposit_;
+      value = props_.cap_pause_deposit;
       break;
     case pidx::kCapRepayDeposit:
-      value = cap_repay_deposit_;
+      value = props_.cap_repay_deposit;
       break;
     default:
       return 0;
@@ -141,13 +141,13 @@ std::string CCashChanger::GetPropertyString(int32_t index) {
   std::string value;
   switch (index) {
     case pidx::kCheckHealthText:
-      value = check_health_text_;
+      value = props_.check_health_text;
       break;
     case pidx::kDeviceDescription:
-      value = device_description_;
+      value = props_.device_description;
       break;
     case pidx::kDeviceName:
-      value = device_name_property_;
+      value = props_.device_name;
       break;
     case pidx::kServiceObjectDescription:
       value = service_object_description_;
@@ -156,7 +156,7 @@ std::string CCashChanger::GetPropertyString(int32_t index) {
       value = kAllCashList;
       break;
     case pidx::kCurrencyCode:
-      value = currency_code_;
+      value = props_.currency_code;
       break;
     case pidx::kCurrencyCodeList:
       value = "JPY";
@@ -165,14 +165,14 @@ std::string CCashChanger::GetPropertyString(int32_t index) {
     case pidx::kDepositCashList: {
       // Derived from CurrentExit at each read; outside 1..7 the last value
       // stays.
-      std::string& list = index == pidx::kExitCashList ? exit_cash_list_ : deposit_cash_list_;
+      std::string& list = index == pidx::kExitCashList ? props_.exit_cash_list : props_.deposit_cash_list;
       const int32_t exit = switches_.current_exit.load();
       if (exit >= 1 && exit <= 7) list = CashListOfExit(exit);
       value = list;
       break;
     }
     case pidx::kDepositCodeList:
-      value = deposit_code_list_;
+      value = props_.deposit_code_list;
       break;
     case pidx::kDepositCounts:
       value = deposit_.CountsText();
@@ -220,7 +220,7 @@ void CCashChanger::SetAsyncMode(int32_t value) {
   int32_t result = ClaimedCheck();
   if (result == OPOS_SUCCESS && !switches_.device_enabled.load()) result = OPOS_E_DISABLED;
   if (result == OPOS_SUCCESS) {
-    async_mode_ = value != 0 ? 1 : 0;
+    props_.async_mode = value != 0 ? 1 : 0;
     Record(2, 4, value, 0);
   }
   Record(2, 104, value, result);
@@ -265,7 +265,7 @@ void CCashChanger::SetBinaryConversion(int32_t value) {
   if (result == OPOS_SUCCESS && !switches_.device_enabled.load()) result = OPOS_E_DISABLED;
   if (result == OPOS_SUCCESS && (value < 0 || value > 2)) result = OPOS_E_ILLEGAL;
   if (result == OPOS_SUCCESS) {
-    binary_conversion_ = value;
+    props_.binary_conversion = value;
     Record(2, 6, value, 0);
   }
   Record(2, 106, value, result);
@@ -291,7 +291,7 @@ void CCashChanger::SetCurrencyCode(std::string_view value) {
   int32_t result = ClaimedCheck();
   if (result == OPOS_SUCCESS && !switches_.device_enabled.load()) result = OPOS_E_DISABLED;
   if (result == OPOS_SUCCESS && value != "JPY") result = OPOS_E_ILLEGAL;
-  if (result == OPOS_SUCCESS) currency_code_ = std::string(value);
+  if (result == OPOS_SUCCESS) props_.currency_code = std::string(value);
   FinishCall(kTrace, result);
 }
 
