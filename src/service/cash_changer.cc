@@ -153,6 +153,8 @@ void CCashChanger::CreateDevice() {
                                                    link::SerialLink::PortOpener{}, *clock_);
   device_ = std::make_unique<ChangerDevice>(*this, deposit_, switches_, settings, std::move(serial), *clock_, &exam_log_);
   payouts_ = std::make_unique<PayoutService>(*device_, *this, *trace_log_, exam_log_);
+  deposits_ = std::make_unique<DepositService>(*device_, deposit_, *payouts_, events_, *this, config_, claimed_model_,
+                                               *trace_log_, exam_log_);
   log_values_ = std::make_unique<devlog::RegistryValues>(device_key_path_);
   devlog::DeviceLogContext context;
   context.settings = devlog::LogSettingsFrom(config_);
@@ -168,6 +170,7 @@ void CCashChanger::DropOpenResources() {
   // any more when it goes.
   device_logs_.reset();
   deposit_.DropHistoryPause();
+  deposits_.reset();
   payouts_.reset();
   device_.reset();
   log_values_.reset();

@@ -67,6 +67,7 @@
 #include "platform/named_lock.h"
 #include "platform/thread_annotations.h"
 #include "service/module.h"
+#include "service/deposit_service.h"
 #include "service/payout_service.h"
 #include "service/properties.h"
 #include "service/property_store.h"
@@ -85,11 +86,6 @@ namespace vexokrt::service {
 inline constexpr char kClaimSemaphoreName[] = "Vexonics.KRT07.CashChangerClaimed.20051118";
 inline constexpr char kExamLogFileName[] = "ExamlogS.txt";
 inline constexpr char kWindowCreationFailed[] = "ウインドウの生成で失敗";
-// The ExamLog kind of the record of a deposit that the application did not
-// end, with its codes: found open by a claim, closed by a release.
-inline constexpr long kLeftOpenDepositRecordKind = 11;
-inline constexpr long kLeftOpenAtClaim = 1;
-inline constexpr long kLeftOpenAtRelease = 2;
 
 // The ExamLog method codes N (entry N, exit 100 + N).
 enum class MethodCode : int32_t {
@@ -295,36 +291,11 @@ class CCashChanger final : public ChangerHost {
   opos::OposResult HandOverExchangeDispense(const std::string& text);
   opos::OposResult DispenseChangeSteps(int32_t amount);
 
-  // The deposit members' steps.
-  opos::OposResult BeginDepositSteps();
-  opos::OposResult PauseDepositSteps(int32_t control);
+  // FixDeposit's state checks, then the deposit service's work.
   opos::OposResult FixDepositSteps();
-  opos::OposResult EndDepositSteps(int32_t success);
-  // KRT03 EndDeposit(3): hands |deposit| back with the dispense command, or
-  // after a repay that failed part-way only what is still owed of it.
-  opos::OposResult RepayKrt03Deposit(const CashCounts& deposit);
-  opos::OposResult RepayKrt03OnLine(const CashCounts& deposit);
-  // FixDeposit's device work (one job): the intake closed when |closing|,
-  // then the deposit counts read.
-  opos::OposResult FixDepositOnLine(bool closing, bool pause_set);
-  opos::OposResult CloseIntake();
-  // EndDeposit's device work on the KRT07/KRT77 (one job) within |history|,
-  // the pause the deposit keeps when it stays open.
-  opos::OposResult EndDepositOnLine(int32_t success, HistoryPause& history);
   // |work| as one job of the device layer; |not_run| when it could not run.
   opos::OposResult DeviceJob(const std::function<opos::OposResult()>& work,
                              opos::OposResult not_run = opos::OPOS_E_NOHARDWARE);
-  // The deposit counts from the kept record into DepositCounts and
-  // DepositAmount; with |report|, a data event when the record changed.
-  void TakeKeptDepositCounts(bool report);
-  // Release and Close with a deposit under way: closes its intake (unless
-  // it is closed already), reads what it holds and records it.
-  void CloseDepositForRelease();
-  void CloseDepositOnLine();
-  // Writes what a deposit that the application did not end holds, from the
-  // kept record after a read that gave |read|, to the trace and the ExamLog
-  // (code |at|: kLeftOpenAtClaim or kLeftOpenAtRelease).
-  void RecordLeftOpenDeposit(long at, opos::OposResult read);
 
   // OpenService: names the trace file and sets its level.
   void ConfigureTrace();
@@ -438,6 +409,7 @@ class CCashChanger final : public ChangerHost {
   std::unique_ptr<devlog::RegistryValues> log_values_;
   std::unique_ptr<ChangerDevice> device_;
   std::unique_ptr<PayoutService> payouts_;
+  std::unique_ptr<DepositService> deposits_;
   std::unique_ptr<devlog::ChangerDeviceLogs> device_logs_;
 };
 

@@ -11,6 +11,7 @@
 #include "devlog/changer_device_logs.h"
 #include "service/cash_changer.h"
 #include "service/opos.h"
+#include "service/device_job.h"
 #include "service/payout_service.h"
 #include "service/text_format.h"
 
@@ -41,17 +42,10 @@ int32_t CCashChanger::StateChecks() {
 
 HistoryPause CCashChanger::PauseHistory() { return HistoryPause(device_->HoldHistory(), &exam_log_); }
 
-void CCashChanger::EndDevicePhase() {
-  ChangerDevice& thread = *device_;
-  thread.SetDepositPhase(0);
-  thread.SetCountsStale(true);
-  thread.SetStatusStale(true);
-}
+void CCashChanger::EndDevicePhase() { service::EndDevicePhase(*device_); }
 
 opos::OposResult CCashChanger::DeviceJob(const std::function<opos::OposResult()>& work, opos::OposResult not_run) {
-  opos::OposResult result = not_run;
-  if (!device_->RunJob([&] { result = work(); })) return not_run;
-  return result;
+  return RunDeviceJob(*device_, work, not_run);
 }
 
 opos::OposResult CCashChanger::PayoutJob(const std::function<opos::OposResult()>& work) {

@@ -149,13 +149,13 @@ opos::OposResult CCashChanger::EndOpenDeposit() {
   // still counting after the end-of-deposit time is stuck: the claim fails,
   // and the deposit is left as it is.
   if (device_->ReadyWait(nullptr, config_.end_deposit_timeout) == OPOS_E_BUSY) {
-    RecordLeftOpenDeposit(kLeftOpenAtClaim, OPOS_E_NOHARDWARE);
+    deposits_->RecordLeftOpen(kLeftOpenAtClaim, OPOS_E_NOHARDWARE);
     return OPOS_E_NOHARDWARE;
   }
   // What the deposit holds, read before it ends. A deposit whose counts
   // cannot be read is not ended: its count is all that tells of the cash.
   const opos::OposResult read = device_->ReadDepositCounts();
-  RecordLeftOpenDeposit(kLeftOpenAtClaim, read);
+  deposits_->RecordLeftOpen(kLeftOpenAtClaim, read);
   if (read != OPOS_SUCCESS) return read;
   deposit_.SetCounts(device_->DepositCounts().Counts());
   DeviceReply after;
@@ -185,7 +185,7 @@ opos::OposResult CCashChanger::EndOpenDepositOlderFamily(ModelCode model) {
     device_->Execute(DepositModeCommand(1, 1, deposit_.Option() == 0 ? 1 : 0).command);
     read = device_->ReadDepositCounts();
   }
-  RecordLeftOpenDeposit(kLeftOpenAtClaim, read);
+  deposits_->RecordLeftOpen(kLeftOpenAtClaim, read);
   if (read != OPOS_SUCCESS) return read;
   deposit_.SetCounts(device_->DepositCounts().Counts());
   if (model == ModelCode::kKrt03) return OPOS_SUCCESS;
@@ -301,7 +301,7 @@ int32_t CCashChanger::Release() {
     return FinishCall(kTraceReleaseDevice, OPOS_E_BUSY);
   }
   // A deposit under way stops taking cash before the application goes.
-  CloseDepositForRelease();
+  deposits_->CloseForRelease();
   if (switches_.device_enabled.load()) SetDeviceEnabled(0);
   // An open deposit's pause of the history fetch ends with the claim, and so
   // does the wait for the end of a pay-out: the next claim's stock says

@@ -8,14 +8,15 @@
 // its status interpreter moves DepositStatus between started (1) and
 // counting (4) and queues a data event whenever the deposit counts change.
 // The operation-history fetch stays paused from BeginDeposit to the end of
-// the deposit.
+// the deposit. The members make the state checks; DepositService
+// (deposit_service.h) does the rest.
 #include <algorithm>
 
 #include "cash/cash_counts.h"
 #include "cash/cash_rules.h"
 #include "device/changer_device.h"
 #include "service/cash_changer.h"
-#include "service/payout_service.h"
+#include "service/deposit_service.h"
 #include "service/opos.h"
 #include "service/text_format.h"
 
@@ -30,122 +31,23 @@ constexpr std::string_view kTraceEndDeposit = "CCashChanger::EndDeposit";
 constexpr std::string_view kTraceFixDeposit = "CCashChanger::FixDeposit";
 constexpr std::string_view kTracePauseDeposit = "CCashChanger::PauseDeposit";
 
-// ResultCodeExtended when cash is still being handled after the wait.
-constexpr int32_t kExtendedCashBeingHandled = 233;
-
-// A request that could not be queued ends the deposit as a cancel does.
-bool Cancelled(const DeviceReply& reply) {
-  return (reply.status == kReplyOk && (reply.answerByte == kCan || reply.cancelled != 0)) ||
-         reply.status == kReplyNotQueued;
-}
-
 }  // namespace
-
-void CCashChanger::TakeKeptDepositCounts(bool report) {
-  const DispenseRecord record = device_->DepositCounts();
-  deposit_.SetCounts(record.Counts());
-  if (report && device_->DepositCountsChanged()) {
-    QueueDataEvent(record);
-    device_->ClearDepositCountsChanged();
-  }
-}
-
-// --- BeginDeposit ----------------------------------------------------------------
 
 int32_t CCashChanger::BeginDeposit() {
   TraceEnter(kTraceBeginDeposit);
   Record(1, static_cast<long>(MethodCode::kBeginDeposit), 0, 0);
-  return EndCall(kTraceBeginDeposit, MethodCode::kBeginDeposit, 0, BeginDepositSteps());
+  opos::OposResult result = StateChecks();
+  if (result == OPOS_SUCCESS) result = deposits_->Begin();
+  return EndCall(kTraceBeginDeposit, MethodCode::kBeginDeposit, 0, result);
 }
-
-opos::OposResult CCashChanger::BeginDepositSteps() {
-  if (const int32_t refused = StateChecks(); refused != OPOS_SUCCESS) return refused;
-  if (claimed_model_ == ModelCode::kUnknown) return OPOS_E_ILLEGAL;
-  if (deposit_.UnderWay()) return OPOS_E_ILLEGAL;
-  if (device_->Recovering()) return OPOS_E_NOHARDWARE;
-  payouts_->RefreshStaleStatus();
-  if (const opos::OposResult check = device_->CheckBeforeDeposit(); check != OPOS_SUCCESS) return check;
-  if (deposit_.FixedWithoutDeposit()) return OPOS_E_ILLEGAL;
-
-  HistoryPause history = PauseHistory();
-  const bool krt03 = claimed_model_ == ModelCode::kKrt03;
-  if (krt03) {
-    opos::OposResult cleared = OPOS_SUCCESS;
-    cleared = DeviceJob([&] { return device_->Execute(ClearDepositCounterCommand()); });
-    if (cleared != OPOS_SUCCESS) {
-      deposit_.SetActiveMark(1);
-      return cleared;
-    }
-    device_->ClearDepositCounts();
-  }
-
-  const opos::OposResult result = DeviceJob([&] {
-    if (krt03) return device_->Execute(IntakeStartCommand(deposit_.ActiveMark() == 1));
-    device_->SetDepositPhase(config_.deposit_evt_set == 1 ? 2 : 3);
-    const BuiltCommand open = DepositModeCommand(1, 1, deposit_.Option() == 0 ? 1 : 0);
-    return device_->Execute(open.command);
-  });
-  if (result != OPOS_SUCCESS) {
-    deposit_.SetActiveMark(1);
-    EndDevicePhase();
-    return result;
-  }
-
-  device_->RunJob([&] { device_->ClearDepositCountsChanged(); });
-  // The history fetch stays paused until the deposit ends.
-  deposit_.KeepHistoryPause(std::move(history));
-  deposit_.SetRepay(std::nullopt);
-  // DepositFixed goes first: the watch treats an unfixed open deposit as
-  // one whose intake it may restart.
-  deposit_.SetFixed(false);
-  deposit_.SetStatus(CHAN_STATUS_DEPOSIT_START);
-  deposit_.ClearCounts();
-  device_->ClearDepositCounts();
-  device_->ResetDepositMarks();
-  return OPOS_SUCCESS;
-}
-
-// --- PauseDeposit ----------------------------------------------------------------
 
 int32_t CCashChanger::PauseDeposit(int32_t control) {
   TraceEnter(kTracePauseDeposit, Format("  Param:   Control is %ld", static_cast<long>(control)));
   Record(1, static_cast<long>(MethodCode::kPauseDeposit), control, 0);
-  return EndCall(kTracePauseDeposit, MethodCode::kPauseDeposit, control, PauseDepositSteps(control));
+  opos::OposResult result = StateChecks();
+  if (result == OPOS_SUCCESS) result = deposits_->Pause(control);
+  return EndCall(kTracePauseDeposit, MethodCode::kPauseDeposit, control, result);
 }
-
-opos::OposResult CCashChanger::PauseDepositSteps(int32_t control) {
-  if (const int32_t refused = StateChecks(); refused != OPOS_SUCCESS) return refused;
-  if (claimed_model_ == ModelCode::kUnknown) return OPOS_E_ILLEGAL;
-  if (config_.pause_deposit_set != 1 || deposit_.Fixed()) return OPOS_E_ILLEGAL;
-  if (control != CHAN_DEPOSIT_PAUSE && control != CHAN_DEPOSIT_RESTART) return OPOS_E_ILLEGAL;
-  if (!deposit_.UnderWay()) return OPOS_E_ILLEGAL;
-
-  const int32_t c = deposit_.Option() == 0 ? 1 : 0;
-  if (control == CHAN_DEPOSIT_PAUSE) {
-    if (deposit_.Paused()) return OPOS_E_ILLEGAL;
-    opos::OposResult stop = OPOS_SUCCESS;
-    stop = DeviceJob([&] { return device_->Execute(DepositModeCommand(1, 1, c).command); });
-    if (stop != OPOS_SUCCESS) return stop;
-    device_->RunJob([&] { device_->ReadyWait(); });
-    deposit_.SetPaused(true);
-    // The intake is stopped whatever the read gives: a failed read leaves the
-    // last counts in DepositCounts and says so in the trace.
-    if (device_->ReadDepositCounts() == OPOS_SUCCESS) {
-      TakeKeptDepositCounts(false);
-    } else {
-      trace_log_->Write(diag::kLevelError, diag::kTagError, "  DepositCounts not read");
-    }
-    return OPOS_SUCCESS;
-  }
-  if (!deposit_.Paused()) return OPOS_E_ILLEGAL;
-  opos::OposResult restart = OPOS_SUCCESS;
-  restart = DeviceJob([&] { return device_->Execute(DepositModeCommand(1, 0, c).command); });
-  if (restart != OPOS_SUCCESS) return restart;
-  deposit_.SetPaused(false);
-  return OPOS_SUCCESS;
-}
-
-// --- FixDeposit ------------------------------------------------------------------------
 
 int32_t CCashChanger::FixDeposit() {
   TraceEnter(kTraceFixDeposit);
@@ -158,265 +60,15 @@ opos::OposResult CCashChanger::FixDepositSteps() {
   if (!switches_.device_enabled.load()) return OPOS_E_DISABLED;
   if (claimed_model_ == ModelCode::kUnknown) return OPOS_E_ILLEGAL;
   if (State() == OPOS_S_BUSY) return OPOS_E_BUSY;
-
-  if (!deposit_.UnderWay()) {
-    if (config_.fix_deposit_rcv != 1) return OPOS_E_ILLEGAL;
-    deposit_.SetPaused(true);
-    deposit_.SetFixedWithoutDeposit(true);
-  }
-  const bool pause_set = config_.pause_deposit_set == 1;
-  if (pause_set && !deposit_.Paused()) return OPOS_E_ILLEGAL;
-  if (device_->Recovering()) return OPOS_E_NOHARDWARE;
-  if (pause_set) deposit_.SetPaused(false);
-
-  const bool closing = !deposit_.Fixed();
-  // Closing the intake and reading what it took are one job.
-  return DeviceJob([&] { return FixDepositOnLine(closing, pause_set); });
+  return deposits_->Fix();
 }
-
-opos::OposResult CCashChanger::FixDepositOnLine(bool closing, bool pause_set) {
-  if (closing) {
-    const opos::OposResult closed = CloseIntake();
-    if (closed != OPOS_SUCCESS) return closed;
-  }
-  opos::OposResult read = OPOS_SUCCESS;
-  if (claimed_model_ == ModelCode::kKrt03) {
-    read = device_->ReadShortDepositCounts();
-  } else {
-    device_->SetDepositPhase(1);
-    read = device_->ReadDepositCounts();
-  }
-  if (read != OPOS_SUCCESS) {
-    // A machine that did not tell what it counted (no answer, a refusal, a
-    // wrong answer; and one that answers nothing may never have heard that
-    // its intake is to close) has no fixed amount. The deposit stays as it
-    // was, so FixDeposit can be called again once the machine answers, and
-    // EndDeposit refuses it meanwhile: nothing is repaid or kept as if the
-    // deposit were empty.
-    if (closing) deposit_.SetFixed(false);
-    if (pause_set) deposit_.SetPaused(true);
-    return read;
-  }
-  TakeKeptDepositCounts(false);
-  deposit_.SetStatus(CHAN_STATUS_DEPOSIT_START);
-  if (device_->CountingTookPlace() || config_.deposit_evt_set == 1) TakeKeptDepositCounts(true);
-  return OPOS_SUCCESS;
-}
-
-opos::OposResult CCashChanger::CloseIntake() {
-  HistoryPause history = PauseHistory();
-  if (claimed_model_ == ModelCode::kKrt03) {
-    const opos::OposResult stop = device_->Execute(IntakeStopCommand(deposit_.ActiveMark() == 1));
-    history.End();
-    if (stop != OPOS_SUCCESS && stop != OPOS_E_NOHARDWARE) return stop;
-    events_.DropDataEvents();
-    deposit_.SetFixed(true);
-    return OPOS_SUCCESS;
-  }
-  // The history fetch stays paused until the deposit ends, whatever comes.
-  deposit_.KeepHistoryPause(std::move(history));
-  if (config_.pause_deposit_set != 1) {
-    // Its answer is not judged: the wait for the end of counting that
-    // follows tells whether the unit has stopped.
-    device_->Execute(DepositModeCommand(1, 1, deposit_.Option() == 0 ? 1 : 0).command);
-    device_->ReadyWait();
-  }
-  if (device_->CashBeingHandledKept()) {
-    const int32_t cleared = device_->WaitForClear(config_.fix_deposit_timeout);
-    if (cleared != OPOS_SUCCESS) return cleared;
-    if (device_->CashBeingHandledKept()) {
-      return OposResult::Extended(kExtendedCashBeingHandled);
-    }
-  }
-  deposit_.SetFixed(true);
-  return OPOS_SUCCESS;
-}
-
-// --- EndDeposit ------------------------------------------------------------------------
 
 int32_t CCashChanger::EndDeposit(int32_t success) {
   TraceEnter(kTraceEndDeposit, Format("  Param:   Success is %ld", static_cast<long>(success)));
   Record(1, static_cast<long>(MethodCode::kEndDeposit), success, 0);
-  return EndCall(kTraceEndDeposit, MethodCode::kEndDeposit, success, EndDepositSteps(success));
-}
-
-opos::OposResult CCashChanger::EndDepositSteps(int32_t success) {
-  if (const int32_t refused = StateChecks(); refused != OPOS_SUCCESS) return refused;
-  if (claimed_model_ == ModelCode::kUnknown) return OPOS_E_ILLEGAL;
-  if (success < CHAN_DEPOSIT_CHANGE || success > CHAN_DEPOSIT_REPAY) return OPOS_E_ILLEGAL;
-
-  if (!deposit_.UnderWay()) {
-    if (!deposit_.FixedWithoutDeposit()) return OPOS_E_ILLEGAL;
-    HistoryPause history = PauseHistory();
-    // Between two watch steps, as every change of the deposit's state.
-    device_->RunJob([&] {
-      deposit_.SetStatus(CHAN_STATUS_DEPOSIT_END);
-      EndDevicePhase();
-      deposit_.DropHistoryPause();
-      history.End();
-    });
-    deposit_.SetFixedWithoutDeposit(false);
-    return OPOS_SUCCESS;
-  }
-  if (!deposit_.Fixed()) return OPOS_E_ILLEGAL;
-  deposit_.SetActiveMark(1);
-
-  if (claimed_model_ == ModelCode::kKrt03) {
-    // The deposit ends only once a repay has handed the cash back: a repay
-    // that fails leaves it open, so it can be tried again or kept.
-    if (success == CHAN_DEPOSIT_REPAY) {
-      DispenseRecord record;
-      const std::string counts_text = deposit_.CountsText();
-      if (!cash::ParseCashCounts(counts_text, &record, false, false)) return OPOS_E_ILLEGAL;
-      const CashCounts counts = record.Counts();
-      if (!cash::WithinCoinLimits(counts, config_.dispense_limit, config_.dispense_limit_500)) return OPOS_E_ILLEGAL;
-      HistoryPause repay_history = PauseHistory();
-      const opos::OposResult paid = RepayKrt03Deposit(counts);
-      if (paid != OPOS_SUCCESS) return paid;
-      deposit_.KeepHistoryPause(std::move(repay_history));
-    }
-    deposit_.SetStatus(CHAN_STATUS_DEPOSIT_END);
-    deposit_.SetRepay(std::nullopt);
-    HistoryPause history = PauseHistory();
-    const opos::OposResult stop = DeviceJob([&] { return device_->Execute(IntakeStopCommand(true)); });
-    deposit_.DropHistoryPause();
-    history.End();
-    deposit_.SetFixedWithoutDeposit(false);
-    return stop;
-  }
-
-  HistoryPause history = PauseHistory();
-  return DeviceJob([&] { return EndDepositOnLine(success, history); });
-}
-
-opos::OposResult CCashChanger::EndDepositOnLine(int32_t success, HistoryPause& history) {
-  device_->SetDepositPhase(1);
-  const int32_t a = success == CHAN_DEPOSIT_CHANGE ? 0 : success == CHAN_DEPOSIT_REPAY ? 1 : 2;
-  const BuiltCommand end = EndDepositCommand(a, config_.end_deposit_timeout);
-  DeviceReply reply;
-  opos::OposResult result = device_->Execute(end.command, &reply);
-  if (result == OPOS_SUCCESS && success == CHAN_DEPOSIT_REPAY && deposit_.Option() == 1) {
-    DispenseRecord record;
-    const std::string counts_text = deposit_.CountsText();
-    if (cash::ParseCashCounts(counts_text, &record, false, false)) {
-      CashCounts coins = record.Counts();
-      for (int i = 0; i < cash::kFirstCoin; ++i) coins[i] = 0;
-      const BuiltCommand back = DepositTableCommand(coins, 0, config_.take_back_timeout);
-      result = back.ok() ? device_->Execute(back.command) : back.result;
-    }
-  }
-  if (result != OPOS_SUCCESS) {
-    if (Cancelled(reply) && config_.end_deposit_sts != 1) {
-      deposit_.SetStatus(CHAN_STATUS_DEPOSIT_END);
-      events_.DropDataEvents();
-      EndDevicePhase();
-      deposit_.DropHistoryPause();
-      history.End();
-    } else {
-      // The deposit stays open, and the history fetch paused until a later
-      // EndDeposit ends it.
-      deposit_.KeepHistoryPause(std::move(history));
-    }
-    return result;
-  }
-  deposit_.SetStatus(CHAN_STATUS_DEPOSIT_END);
-  events_.DropDataEvents();
-  EndDevicePhase();
-  deposit_.DropHistoryPause();
-  history.End();
-  // A FixDeposit accepted without a deposit is settled by this end too, so
-  // the next BeginDeposit is not refused for it.
-  deposit_.SetFixedWithoutDeposit(false);
-  return OPOS_SUCCESS;
-}
-
-opos::OposResult CCashChanger::RepayKrt03Deposit(const CashCounts& deposit) {
-  // The repay reads the machine around its command: one job, nothing comes
-  // between.
-  return DeviceJob([&] { return RepayKrt03OnLine(deposit); });
-}
-
-opos::OposResult CCashChanger::RepayKrt03OnLine(const CashCounts& deposit) {
-  // What the machine holds now. A repay that failed part-way has handed
-  // some of the deposit back already: only what is still owed goes out, so
-  // no piece is handed back twice. A machine that may still be paying, or
-  // whose stock cannot be read, is not asked to pay anything.
-  bool taken = false;
-  const ReceiveStatus status = device_->ReadStatusNow(&taken);
-  if (status != kReplyOk || !taken) return status == kReplyTimeout ? OPOS_E_NOHARDWARE : OPOS_E_FAILURE;
-  if (!MachineAtRest(device_->KeptStatus())) {
-    return OposResult::Extended(kExtendedNotPossibleNow);
-  }
-  const ReceiveStatus read = device_->ReadCountsNow(&taken);
-  if (read != kReplyOk || !taken) return read == kReplyTimeout ? OPOS_E_NOHARDWARE : OPOS_E_FAILURE;
-  const CashCounts stock = device_->CountsA();
-  CashCounts owed = deposit;
-  if (const std::optional<DepositSession::Repay> repay = deposit_.RepayUnderWay()) {
-    for (size_t i = 0; i < owed.size(); ++i) {
-      const int32_t handed_back = std::max(0, repay->stock_before[i] - stock[i]);
-      owed[i] = std::max(0, repay->deposit[i] - handed_back);
-    }
-  } else {
-    deposit_.SetRepay(DepositSession::Repay{deposit, stock});
-  }
-  if (std::all_of(owed.begin(), owed.end(), [](int32_t n) { return n == 0; })) {
-    deposit_.SetRepay(std::nullopt);
-    return OPOS_SUCCESS;
-  }
-  const BuiltCommand repay = DispenseCommand(claimed_model_, owed, config_.dispense_cash_timeout);
-  if (!repay.ok()) return repay.result;
-  PayoutCheck check;
-  check.pieces = owed;
-  check.before = stock;
-  DeviceReply reply;
-  const opos::OposResult sent = device_->Execute(repay.command, &reply);
-  const opos::OposResult result = payouts_->Check(check, reply, sent);
-  if (result == OPOS_SUCCESS) deposit_.SetRepay(std::nullopt);
-  return result;
-}
-
-// --- a deposit the application did not end -------------------------------------------
-
-void CCashChanger::RecordLeftOpenDeposit(long at, opos::OposResult read) {
-  if (read != OPOS_SUCCESS) {
-    trace_log_->Write(diag::kLevelError, diag::kTagError, "  DepositLeftOpen is unknown");
-    Record(kLeftOpenDepositRecordKind, at, -1, read);
-    return;
-  }
-  const CashCounts counts = device_->DepositCounts().Counts();
-  const std::string text = cash::FormatPlain(counts);
-  const auto amount = static_cast<long>(cash::Amount(counts));
-  trace_log_->Write(diag::kLevelError, diag::kTagError, Format("  DepositLeftOpen is %s (%ld)", text.c_str(), amount));
-  Record(kLeftOpenDepositRecordKind, at, amount, read);
-}
-
-void CCashChanger::CloseDepositForRelease() {
-  if (claimed_model_ == ModelCode::kUnknown || !deposit_.UnderWay()) return;
-  // Nothing more is taken in while no application listens; the next claim
-  // finds the deposit and settles it. Closing and reading are one job.
-  device_->RunJob([&] { CloseDepositOnLine(); });
-}
-
-void CCashChanger::CloseDepositOnLine() {
-  opos::OposResult closed = OPOS_SUCCESS;
-  opos::OposResult read = OPOS_SUCCESS;
-  if (claimed_model_ == ModelCode::kKrt03) {
-    // The KRT03's intake stop ends its deposit; the counter keeps the counts
-    // until the next deposit clears it. A fixed deposit is stopped already.
-    if (!deposit_.Fixed()) closed = device_->Execute(IntakeStopCommand(deposit_.ActiveMark() == 1));
-    if (closed != OPOS_E_NOHARDWARE) read = device_->ReadShortDepositCounts();
-  } else {
-    if (!deposit_.Fixed() && !deposit_.Paused()) {
-      closed = device_->Execute(DepositModeCommand(1, 1, deposit_.Option() == 0 ? 1 : 0).command);
-      // The cash still being counted is counted in before the read.
-      if (closed != OPOS_E_NOHARDWARE && IsKrt07Family(claimed_model_)) {
-        device_->ReadyWait(nullptr, config_.end_deposit_timeout);
-      }
-    }
-    if (closed != OPOS_E_NOHARDWARE) read = device_->ReadDepositCounts();
-  }
-  // A silent machine is not asked for more: what it holds is unknown.
-  RecordLeftOpenDeposit(kLeftOpenAtRelease, closed == OPOS_E_NOHARDWARE ? closed : read);
+  opos::OposResult result = StateChecks();
+  if (result == OPOS_SUCCESS) result = deposits_->End(success);
+  return EndCall(kTraceEndDeposit, MethodCode::kEndDeposit, success, result);
 }
 
 // --- ClearInput -------------------------------------------------------------------------
@@ -427,7 +79,7 @@ int32_t CCashChanger::ClearInput() {
   int32_t result = StateChecks();
   if (result == OPOS_SUCCESS) {
     events_.DropDataEvents();
-    if (claimed_model_ != ModelCode::kUnknown) TakeKeptDepositCounts(false);
+    if (claimed_model_ != ModelCode::kUnknown) deposits_->TakeKeptCounts(false);
   }
   return EndCall(kTraceClearInput, MethodCode::kClearInput, 0, result);
 }
