@@ -56,7 +56,6 @@ void DepositService::TakeKeptCounts(bool report) {
 
 // --- BeginDeposit ----------------------------------------------------------------
 
-
 opos::OposResult DepositService::Begin() {
   if (model_ == ModelCode::kUnknown) return OPOS_E_ILLEGAL;
   if (deposit_.UnderWay()) return OPOS_E_ILLEGAL;
@@ -105,7 +104,6 @@ opos::OposResult DepositService::Begin() {
 
 // --- PauseDeposit ----------------------------------------------------------------
 
-
 opos::OposResult DepositService::Pause(int32_t control) {
   if (model_ == ModelCode::kUnknown) return OPOS_E_ILLEGAL;
   if (config_.pause_deposit_set != 1 || deposit_.Fixed()) return OPOS_E_ILLEGAL;
@@ -138,7 +136,6 @@ opos::OposResult DepositService::Pause(int32_t control) {
 }
 
 // --- FixDeposit ------------------------------------------------------------------------
-
 
 opos::OposResult DepositService::Fix() {
   if (!deposit_.UnderWay()) {
@@ -215,7 +212,6 @@ opos::OposResult DepositService::CloseIntake() {
 }
 
 // --- EndDeposit ------------------------------------------------------------------------
-
 
 opos::OposResult DepositService::End(int32_t success) {
   if (model_ == ModelCode::kUnknown) return OPOS_E_ILLEGAL;
