@@ -1,6 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "service/cash_changer.h"
-#include "service/payout_service.h"
 
 #include <sys/stat.h>
 #include <unistd.h>

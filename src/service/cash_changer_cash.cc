@@ -12,7 +12,6 @@
 #include "service/cash_changer.h"
 #include "service/opos.h"
 #include "service/device_job.h"
-#include "service/payout_service.h"
 #include "service/text_format.h"
 
 namespace vexokrt::service {
@@ -40,7 +39,7 @@ int32_t CCashChanger::StateChecks() {
   return OPOS_SUCCESS;
 }
 
-HistoryPause CCashChanger::PauseHistory() { return HistoryPause(device_->HoldHistory(), &exam_log_); }
+HistoryPause CCashChanger::PauseHistory() { return service::PauseHistory(*device_, exam_log_); }
 
 void CCashChanger::EndDevicePhase() { service::EndDevicePhase(*device_); }
 

@@ -10,7 +10,6 @@
 #include "platform/clock.h"
 #include "resources/string_table.h"
 #include "service/cash_changer.h"
-#include "service/payout_service.h"
 #include "service/opos.h"
 #include "service/text_format.h"
 
@@ -307,7 +306,7 @@ int32_t CCashChanger::Release() {
   // does the wait for the end of a pay-out: the next claim's stock says
   // nothing about it.
   deposit_.DropHistoryPause();
-  if (payouts_) payouts_->ForgetUnsettled();
+  payouts_->ForgetUnsettled();
   deposit_.SetRepay(std::nullopt);
   device_->ClosePort();
   StopEventThread();

@@ -16,7 +16,6 @@
 #include "cash/cash_rules.h"
 #include "device/changer_device.h"
 #include "service/cash_changer.h"
-#include "service/deposit_service.h"
 #include "service/opos.h"
 #include "service/text_format.h"
 

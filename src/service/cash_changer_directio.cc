@@ -25,6 +25,7 @@
 #include "platform/registry.h"
 #include "service/cash_changer.h"
 #include "service/opos.h"
+#include "service/device_job.h"
 #include "service/payout_service.h"
 #include "service/text_format.h"
 
@@ -46,8 +47,7 @@ bool IsOneOf(uint32_t answer, std::initializer_list<uint8_t> set) {
 // What the command bodies use of the service object, handed to them for one
 // call: the device layer and its logs, the pay-outs, the deposit, the
 // switches and settings, and the service object's steps that some commands
-// run (the history pause, one device job, the exit setting of a pay-out, the
-// program download).
+// run (the exit setting of a pay-out, the program download).
 struct DirectIoContext {
   ChangerDevice& device;
   PayoutService& payouts;
@@ -62,11 +62,9 @@ struct DirectIoContext {
   int32_t binary_conversion;
   int32_t service_object_version;
   diag::TraceLog& trace;
+  diag::ExamLog& exam;
   platform::Clock& clock;
   std::function<int32_t()> state;
-  std::function<HistoryPause()> pause_history;
-  std::function<OposResult(const std::function<OposResult()>&)> device_job;
-  std::function<void()> end_device_phase;
   std::function<OposResult(int32_t exit)> send_payout_exit_setting;
   std::function<OposResult(int32_t selector, const std::string& names)> program_download;
 };
@@ -236,11 +234,9 @@ int32_t CCashChanger::DirectIO(int32_t command, int32_t* data, std::string* text
       .binary_conversion = props_.binary_conversion,
       .service_object_version = service_object_version_,
       .trace = *trace_log_,
+      .exam = exam_log_,
       .clock = *clock_,
       .state = [this] { return State(); },
-      .pause_history = [this] { return PauseHistory(); },
-      .device_job = [this](const std::function<opos::OposResult()>& work) { return DeviceJob(work); },
-      .end_device_phase = [this] { EndDevicePhase(); },
       .send_payout_exit_setting = [this](int32_t exit) { return SendPayoutExitSetting(exit); },
       .program_download = [this](int32_t selector, const std::string& names) {
         return RunProgramDownload(selector, names);
@@ -264,9 +260,9 @@ OposResult DirectIoCommands::Run(const directio::CommandRow& row, bool* exit_rec
   if (const opos::OposResult refused = Check(command, exit_record); refused != OPOS_SUCCESS) return refused;
   // (Command 86 answers in pData: the follow-up goes by the value given.)
   const int32_t data = Data();
-  HistoryPause history = ctx_.pause_history();
+  HistoryPause history = PauseHistory(device_, ctx_.exam);
   // The device work is one job: nothing else reaches the line meanwhile.
-  const opos::OposResult result = ctx_.device_job([&] { return Work(command); });
+  const opos::OposResult result = RunDeviceJob(device_, [&] { return Work(command); });
   history.End();
 
   // The registry follow-ups, after the pauses.
@@ -814,7 +810,7 @@ OposResult DirectIoCommands::AmountDispense() {
   check.amount = amount;
   check.before = ctx_.payouts.StockBeforePayout();
   const opos::OposResult result = ctx_.payouts.Run(command.command, std::move(check), ctx_.async_mode != 0);
-  ctx_.end_device_phase();
+  EndDevicePhase(device_);
   return result;
 }
 
@@ -918,7 +914,7 @@ OposResult DirectIoCommands::DepositTable() {
       result = ctx_.async_mode != 0 ? device_.ExecuteAsync(table.command) : device_.Execute(table.command);
     }
   }
-  ctx_.end_device_phase();
+  EndDevicePhase(device_);
   return result;
 }
 
@@ -1041,7 +1037,7 @@ OposResult DirectIoCommands::Stop() {
   if (ctx_.state() == OPOS_S_IDLE) return OPOS_E_ILLEGAL;
   // The operation in progress holds the watch paused already; only the
   // history fetch is paused here.
-  const HistoryPause history = ctx_.pause_history();
+  const HistoryPause history = PauseHistory(device_, ctx_.exam);
   return device_.RequestStop(ctx_.async_mode != 0);
 }
 

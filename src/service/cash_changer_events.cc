@@ -8,7 +8,6 @@
 #include "device/changer_device.h"
 #include "devlog/changer_device_logs.h"
 #include "service/cash_changer.h"
-#include "service/payout_service.h"
 #include "service/opos.h"
 #include "service/window_messages.h"
 

@@ -67,8 +67,6 @@ class DepositService {
   void RecordLeftOpen(long at, opos::OposResult read);
 
  private:
-  // A pause of the background history fetch, with its ExamLog records.
-  [[nodiscard]] HistoryPause PauseHistory();
   // Fix's device work (one job): the intake closed when |closing|, then the
   // deposit counts read.
   opos::OposResult FixOnLine(bool closing, bool pause_set);

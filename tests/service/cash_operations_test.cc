@@ -314,9 +314,10 @@ TEST_F(CashOperationsTest, PayOutEndingWhileTheMachineStillPays_TellsThePartPaid
     SCOPED_TRACE(c.name);
     ServiceDriver& d = c.timeout.empty() ? Ready(sim::Model::kKrt07, stock)
                                          : Ready(sim::Model::kKrt07, stock, {{"DispenseChangeTimeout", c.timeout}});
-    // Long enough that the machine still pays when the call has ended.
+    // Long enough that the machine still pays when the call has ended:
+    // 1.2 s of real time.
     sim::ActionDurations durations = machine().Durations();
-    durations.dispense_ms = 4800;
+    durations.dispense_ms = 1200 * kServiceTestSpeed;
     machine().SetDurations(durations);
     if (!c.fault.empty()) {
       ASSERT_TRUE(sim::ExecuteControlLine(machine(), c.fault).ok);

@@ -7,18 +7,22 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
 #include "config/device_config.h"
+#include "platform/clock.h"
 #include "platform/com.h"
 #include "platform/message_window.h"
 #include "platform/registry.h"
 #include "recording_control_object.h"
 #include "service/cash_changer_dispatch.h"
 #include "service/properties.h"
+#include "sim/sim_clock.h"
 #include "sim/simulator.h"
 #include "support/exam_records.h"
 #include "support/fake_clock.h"
@@ -38,6 +42,27 @@ inline constexpr int64_t kServiceTestSpeed = 4;
 #endif
 
 
+// A service object's clock that reads the simulated machine's clock, from
+// the test clocks' date. What it cannot end itself (a sleep, a timed wait, a
+// poll) lasts the machine clock's real time of it, on the system clock.
+class MachineTimeClock final : public platform::Clock {
+ public:
+  explicit MachineTimeClock(const sim::SimClock& machine) : machine_(machine), start_ms_(NowMs()) {}
+  int64_t NowMs() override { return machine_.NowUs() / 1000; }
+  int64_t RealMs(int64_t ms) override { return ms <= 0 ? 0 : (machine_.RealUs(ms * 1000) + 999) / 1000; }
+  void SleepMs(int64_t ms) override { platform::SystemClock().SleepMs(RealMs(ms)); }
+  void WaitStep(std::condition_variable& cv, std::unique_lock<std::mutex>& lock, int64_t deadline_ms) override {
+    const int64_t left_ms = deadline_ms - NowMs();
+    if (left_ms <= 0) return;
+    platform::SystemClock().WaitStep(cv, lock, platform::SystemClock().NowMs() + RealMs(left_ms));
+  }
+  platform::LocalTime LocalTimeNow() override { return DateAfter(TestStartDate(), NowMs() - start_ms_); }
+
+ private:
+  const sim::SimClock& machine_;
+  const int64_t start_ms_;
+};
+
 // One service object (through its dispatch interface) and its Control Object.
 class ServiceDriver {
  public:
@@ -45,16 +70,16 @@ class ServiceDriver {
       : object_(platform::ComPtr<platform::IDispatch>::Adopt(service::CashChangerDispatch::Create())) {
     so().SetClock(Clock());
   }
-  // The clock of every service object of the tests: real time sped up
-  // kServiceTestSpeed times, the test clocks' date. Never destroyed, so it
-  // outlives every object.
-  static ScaledClock& Clock() {
-    static ScaledClock* clock = new ScaledClock(kServiceTestSpeed);
-    return *clock;
-  }
-  // The clock of the simulated machines, as fast.
+  // The clock of the simulated machines: real time sped up
+  // kServiceTestSpeed times. Never destroyed, so it outlives every machine.
   static const sim::SimClock& MachineClock() {
     static sim::ScaledSimClock* clock = new sim::ScaledSimClock(kServiceTestSpeed);
+    return *clock;
+  }
+  // The clock of every service object of the tests: the machines' clock, so
+  // both sides run on one time line. Never destroyed.
+  static MachineTimeClock& Clock() {
+    static MachineTimeClock* clock = new MachineTimeClock(MachineClock());
     return *clock;
   }
 

@@ -25,7 +25,6 @@
 #include <functional>
 #include <list>
 #include <mutex>
-#include <thread>
 #include <vector>
 
 #include "platform/clock.h"
@@ -244,39 +243,6 @@ class DatedSystemClock : public platform::Clock {
  private:
   const std::tm date_;
   const int64_t start_ms_;
-};
-
-// Real time running |factor| times faster, from the test clocks' date: for
-// code under test that talks to a simulated machine over a real descriptor
-// (the machine on a sim::ScaledSimClock of the same factor), so that every
-// time-out and long action passes |factor| times sooner while the order of
-// events stays that of real time. Sleeps and timed waits last 1/factor of
-// their time; so does a poll (RealMs).
-class ScaledClock : public platform::Clock {
- public:
-  explicit ScaledClock(int64_t factor, const std::tm& date = TestStartDate())
-      : factor_(std::max<int64_t>(factor, 1)), date_(date), origin_(std::chrono::steady_clock::now()) {}
-  int64_t factor() const { return factor_; }
-  int64_t NowMs() override { return kStartMs + ElapsedUs() * factor_ / 1000; }
-  void SleepMs(int64_t ms) override {
-    if (ms > 0) std::this_thread::sleep_for(std::chrono::microseconds(ms * 1000 / factor_));
-  }
-  int64_t RealMs(int64_t ms) override { return ms <= 0 ? 0 : (ms + factor_ - 1) / factor_; }
-  void WaitStep(std::condition_variable& cv, std::unique_lock<std::mutex>& lock, int64_t deadline_ms) override {
-    const int64_t left_ms = deadline_ms - NowMs();
-    if (left_ms <= 0) return;
-    cv.wait_for(lock, std::chrono::microseconds(left_ms * 1000 / factor_ + 1));
-  }
-  platform::LocalTime LocalTimeNow() override { return DateAfter(date_, NowMs() - kStartMs); }
-
- private:
-  static constexpr int64_t kStartMs = 1000000;
-  int64_t ElapsedUs() const {
-    return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - origin_).count();
-  }
-  const int64_t factor_;
-  const std::tm date_;
-  const std::chrono::steady_clock::time_point origin_;
 };
 
 }  // namespace vexokrt::testing
