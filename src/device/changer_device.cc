@@ -323,6 +323,21 @@ void ChangerDevice::StopWatch() {
 
 void ChangerDevice::StartWatch(int32_t failure_count) { comm_->ResumeWatch(failure_count); }
 
+void ChangerDevice::Disable() {
+  StopWatch();
+  StorePowerState(opos::OPOS_PS_UNKNOWN);
+}
+
+// ---------------------------------------------------------------------------
+// Operations
+
+opos::OposResult ChangerDevice::RunOperation(const std::function<opos::OposResult()>& steps) {
+  const HistoryPause wait = HoldHistory();
+  return steps();
+}
+
+HistoryPause ChangerDevice::HoldHistory() { return HistoryPause(comm_->HoldHistory(), exam_); }
+
 // ---------------------------------------------------------------------------
 // Commands with state of their own
 

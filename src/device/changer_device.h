@@ -40,6 +40,7 @@
 #include "device/changer_host.h"
 #include "device/deposit_session.h"
 #include "device/device_switches.h"
+#include "device/history_pause.h"
 #include "device/notifications.h"
 #include "device/power_state.h"
 #include "device/status_interpreter.h"
@@ -143,11 +144,21 @@ class ChangerDevice : private CommThreadDelegate {
   // True while a StopWatch caller waits for the running watch step.
   bool WatchPauseWaiting() const { return comm_->WatchPauseWaiting(); }
   // The background operation-history fetch: switched on at claim (and off
-  // at release); an operation holds it off for its time (a hold that nests,
-  // CommThread::Hold).
+  // at release); an operation of the service object holds it off for its
+  // time, so that it never comes between the operation's jobs.
   void SetHistoryFetchEnabled(bool enabled) { comm_->SetHistoryFetchEnabled(enabled); }
   bool HistoryFetchEnabled() const { return comm_->HistoryFetchEnabled(); }
-  [[nodiscard]] CommThread::Hold HoldHistory() { return comm_->HoldHistory(); }
+
+  // --- Operations -----------------------------------------------------------
+  // Runs |steps| on the caller's thread as one operation: the history fetch
+  // waits from before them until they end, and the ExamLog tells it
+  // (HistoryPause: 4,1,0,0 as the wait begins, 5,1,0,0 as it ends). The
+  // steps send their device work as jobs. Their result. Any thread but the
+  // communication thread.
+  opos::OposResult RunOperation(const std::function<opos::OposResult()>& steps);
+  // The same wait as a token that outlives the call that began it: the
+  // deposit's, from its beginning to its end, kept by the DepositSession.
+  [[nodiscard]] HistoryPause HoldHistory();
 
   // --- Requests -----------------------------------------------------------
   // Queues the command and waits for its final answer. When nothing could be
@@ -179,6 +190,11 @@ class ChangerDevice : private CommThreadDelegate {
   // between two exchanges, and gives up an open take-back question).
   void StartWatch(int32_t failure_count);
   void StopWatch();
+  // The device enabled: the watch runs, with |failure_count| failed steps
+  // counted (4: its first step begins with the model check).
+  void Enable(int32_t failure_count) { StartWatch(failure_count); }
+  // The device disabled: the watch stops and the power state is unknown.
+  void Disable();
 
   // --- Commands with state of their own ------------------------------------
   // KRT02 take-back "-1>": asynchronous (take-back completion) unless

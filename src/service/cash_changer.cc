@@ -8,7 +8,6 @@
 #include "devlog/changer_device_logs.h"
 #include "devlog/registry_values.h"
 #include "link/serial_link.h"
-#include "maintenance/program_download.h"
 #include "platform/clock.h"
 #include "platform/registry.h"
 #include "resources/string_table.h"
@@ -161,12 +160,31 @@ void CCashChanger::CreateDevice() {
   context.trace = trace_log_.get();
   context.exam = &exam_log_;
   device_logs_ = std::make_unique<devlog::ChangerDeviceLogs>(*device_, std::move(context));
+  const ServiceParts parts{*device_, deposit_,   switches_, props_,     config_,    claimed_model_, events_,
+                           *trace_log_, exam_log_, *clock_,   *payouts_, *deposits_, *device_logs_};
+  claims_ = std::make_unique<ClaimService>(parts, claim_semaphore_, async_, result_code_extended_, device_key_path_);
+  // In exchange mode a DispenseCash goes out as the DirectIO pay-out of its
+  // text: the deposit-table pay-out (28) on the KRT07 family, the take-back
+  // (4) on the others, mode 0. The text is a cash-count text, never the
+  // application's binary input: BinaryConversion does not apply to it.
+  cash_ = std::make_unique<CashService>(
+      parts, [this] { return State(); },
+      [this](const std::string& text) -> opos::OposResult {
+        int32_t mode = 0;
+        std::string counts = text;
+        const int32_t conversion = std::exchange(props_.binary_conversion, 0);
+        const int32_t result = DirectIO(IsKrt07Family(claimed_model_) ? 28 : 4, &mode, &counts);
+        props_.binary_conversion = conversion;
+        return result;
+      });
 }
 
 void CCashChanger::DropOpenResources() {
   // The logs unhook from the device layer first; deleting the device layer
   // closes the port and stops its thread, so nothing posts to the window
   // any more when it goes.
+  cash_.reset();
+  claims_.reset();
   device_logs_.reset();
   deposit_.DropHistoryPause();
   deposits_.reset();
@@ -285,11 +303,6 @@ int32_t CCashChanger::Close() {
 }
 
 // --- device methods --------------------------------------------------------------
-
-opos::OposResult CCashChanger::RunProgramDownload(int32_t selector, const std::string& names) {
-  maintenance::DownloadContext context{*device_, *trace_log_, *clock_, config::MaintenanceFolder(config_.service)};
-  return maintenance::ProgramDownload(context, selector, names);
-}
 
 int32_t CCashChanger::COFreezeEvents(bool freeze) {
   events_.SetControlObjectFreeze(freeze);

@@ -38,25 +38,17 @@
 // claim also leaves it in DepositCounts and DepositAmount.
 #pragma once
 
-#include <array>
 #include <atomic>
 #include <cstdint>
-#include <functional>
 #include <memory>
-#include <optional>
-#include <span>
 #include <string>
 #include <string_view>
-#include <utility>
 
 #include "config/device_config.h"
-#include "link/comm_thread.h"
 #include "opos/opos.h"
-#include "link/command_set.h"
 #include "device/changer_host.h"
 #include "device/deposit_session.h"
 #include "device/device_switches.h"
-#include "device/history_pause.h"
 #include "diag/exam_log.h"
 #include "diag/trace_log.h"
 #include "events/event_delivery.h"
@@ -66,6 +58,9 @@
 #include "platform/message_window.h"
 #include "platform/named_lock.h"
 #include "platform/thread_annotations.h"
+#include "service/async_completions.h"
+#include "service/cash_service.h"
+#include "service/claim_service.h"
 #include "service/module.h"
 #include "service/deposit_service.h"
 #include "service/payout_service.h"
@@ -190,10 +185,6 @@ class CCashChanger final : public ChangerHost {
   void QueueStatusUpdate(int32_t value) override;
   void QueueDataEvent(const DispenseRecord& counts) override;
   void QueueDirectIoEvent(int32_t event_number, int32_t data, std::string text) override;
-  // The deposit's state, under its own lock.
-  DepositSession& Deposit() { return deposit_; }
-  int32_t DirectIoMode() { return switches_.direct_io_mode.load(); }
-  void SetDirectIoMode(int32_t mode) { switches_.direct_io_mode.store(mode); }
   // Hands |payload| to the hidden window, which handles it on the
   // application's thread; dropped when there is no window.
   void PostToWindow(std::string_view message, WindowPayload payload) override;
@@ -206,6 +197,10 @@ class CCashChanger final : public ChangerHost {
 
   // --- state, for tests and tools -------------------------------------------------
 
+  // The deposit's state, under its own lock.
+  DepositSession& Deposit() { return deposit_; }
+  int32_t DirectIoMode() { return switches_.direct_io_mode.load(); }
+  void SetDirectIoMode(int32_t mode) { switches_.direct_io_mode.store(mode); }
   int32_t result_code() const { return result_code_; }
   int32_t result_code_extended() const { return result_code_extended_.load(); }
   bool claimed() const { return claimed_; }
@@ -238,6 +233,11 @@ class CCashChanger final : public ChangerHost {
   };
   const EventIds& event_ids() const { return event_ids_; }
 
+ private:
+  // Tests reach state no member shows through this peer, which the
+  // product never defines.
+  friend struct CashChangerTestPeer;
+
   // --- the call frame -------------------------------------------------------------
 
   // "Enter   " with |trace_name|, and with |param| when not empty.
@@ -250,15 +250,6 @@ class CCashChanger final : public ChangerHost {
   void Record(long kind, long code, long argument, long result);
   // An ExamLog record whose result is a call's: its code.
   void Record(long kind, long code, long argument, opos::OposResult result) { Record(kind, code, argument, static_cast<long>(result.code)); }
-
- private:
-  // Tests reach state no member shows through this peer, which the
-  // product never defines.
-  friend struct CashChangerTestPeer;
-
-  // DirectIO 33: the program download of the maintenance folder's files.
-  opos::OposResult RunProgramDownload(int32_t selector, const std::string& names);
-
   // The refusals every device method starts with: 101 while closed, 103
   // while not claimed. 0 when the call may go on.
   int32_t ClaimedCheck();
@@ -266,36 +257,6 @@ class CCashChanger final : public ChangerHost {
   int32_t EndCall(std::string_view trace_name, MethodCode code, long argument, opos::OposResult result);
   // Claimed (101/103), enabled (105), not busy (113).
   int32_t StateChecks();
-  // A pause of the background operation-history fetch, with its ExamLog
-  // records (HistoryPause).
-  [[nodiscard]] HistoryPause PauseHistory();
-  // DepositPhase 0; counts and status stale, so the watch reads them again.
-  void EndDevicePhase();
-  // A pay-out's device work |work| as one job of the device layer, within a
-  // pause of the history fetch; the device phase ends with it. Its result,
-  // or 107 when the job could not run.
-  opos::OposResult PayoutJob(const std::function<opos::OposResult()>& work);
-
-  // The check of a queued pay-out, when its completion arrives.
-  void FinishPendingPayout(const DeviceReply& reply);
-  void OnPayoutAtRest(uintptr_t wparam);
-  void OnAsyncStopOutcome(uintptr_t wparam);
-
-  opos::OposResult ReadCashCountsNormal(std::string* cash_counts, bool* discrepancy);
-  opos::OposResult ReadCashCountsExchange(std::string* cash_counts, bool* discrepancy);
-  // The count of exchange mode and its answer (inside its job).
-  opos::OposResult CountForExchange(int32_t exit, std::string* cash_counts, bool* discrepancy);
-  opos::OposResult DispenseCashSteps(std::string_view text);
-  // The exit setting sent before a deposit-table pay-out (DispenseCashExit 0).
-  opos::OposResult SendPayoutExitSetting(int32_t exit);
-  opos::OposResult HandOverExchangeDispense(const std::string& text);
-  opos::OposResult DispenseChangeSteps(int32_t amount);
-
-  // FixDeposit's state checks, then the deposit service's work.
-  opos::OposResult FixDepositSteps();
-  // |work| as one job of the device layer; |not_run| when it could not run.
-  opos::OposResult DeviceJob(const std::function<opos::OposResult()>& work,
-                             opos::OposResult not_run = opos::OPOS_E_NOHARDWARE);
 
   // OpenService: names the trace file and sets its level.
   void ConfigureTrace();
@@ -305,25 +266,8 @@ class CCashChanger final : public ChangerHost {
   void DropOpenResources();
   void InstallWindowHandlers();
 
-  // Claim steps.
-  opos::OposResult ClaimSteps(int32_t timeout);
-  opos::OposResult ClaimDeviceSteps(ModelCode model);
-  // A deposit the machine holds open is read, recorded and ended (KRT07 and
-  // KRT77; the KRT02 family and the KRT03).
-  opos::OposResult EndOpenDeposit();
-  opos::OposResult EndOpenDepositOlderFamily(ModelCode model);
-  void UndoClaim();
-  void ApplyModelProperties(ModelCode model);
-  void ResetReleasedValues();
-  void StopEventThread();
-
   // The property setters; each ends in the result helper.
   void SetDeviceEnabled(int32_t value);
-  opos::OposResult EnableSteps(bool reenable);
-  // Enabling's device work (one job); |*refused| when the reset of a second
-  // enabling was refused.
-  opos::OposResult EnableOnLine(bool reenable, bool* refused);
-  opos::OposResult DisableSteps();
   void SetFreezeEvents(int32_t value);
   void SetDataEventEnabled(int32_t value);
   void SetAsyncMode(int32_t value);
@@ -331,29 +275,9 @@ class CCashChanger final : public ChangerHost {
   void SetBinaryConversion(int32_t value);
   void SetCurrentExitValue(int32_t value);
   void SetCurrencyCode(std::string_view value);
-  opos::OposResult CurrentExitSteps(int32_t value);
-  // The five values of the exit setting sent for |exit| by enabling or (with
-  // |for_setter|) by the CurrentExit setter.
-  std::array<int32_t, 5> ExitSettingValues(int32_t exit, bool for_setter) const;
-  std::array<int32_t, 5> ConfiguredSettingValues() const;
-  // Sends the exit setting (page 2 of the operating conditions).
-  opos::OposResult SendExitSetting(const std::array<int32_t, 5>& values);
-  // (bills, coins) in use at |exit|.
-  static std::pair<bool, bool> ExitSides(int32_t exit);
-  int32_t ReadDepositStatus();
-  // The model the device names now (kUnknown when it does not answer).
-  ModelCode ReadModelNow();
 
   // Hands a chosen event to the window (the delivery thread's post).
   bool PostFireEvent(std::unique_ptr<events::EventRecord> record);
-  // Window handlers (application's thread).
-  void OnFireEvent(uintptr_t wparam);
-  void OnAsyncComplete(uintptr_t wparam);
-  void OnTakeBackComplete(uintptr_t wparam);
-  void OnOutputLogComplete(uintptr_t wparam);
-  void OnQueueIt(intptr_t lparam);
-  // AsyncResultCode (and Extended) from an asynchronous completion.
-  void SetAsyncResult(const DeviceReply& reply, bool take_back);
 
   ModuleLock module_lock_;
   platform::Clock* clock_;
@@ -384,8 +308,6 @@ class CCashChanger final : public ChangerHost {
   // Declared before the device layer, which is given them.
   DeviceSwitches switches_;
   std::atomic<int32_t> result_code_extended_{0};
-  std::atomic<int32_t> async_result_code_{0};
-  std::atomic<int32_t> async_result_code_extended_{0};
   // The deposit's state: the deposit members', the device layer's and the
   // properties', under the session's own lock. Declared before the device
   // layer, which is given it and goes first.
@@ -411,6 +333,11 @@ class CCashChanger final : public ChangerHost {
   std::unique_ptr<PayoutService> payouts_;
   std::unique_ptr<DepositService> deposits_;
   std::unique_ptr<devlog::ChangerDeviceLogs> device_logs_;
+  std::unique_ptr<ClaimService> claims_;
+  std::unique_ptr<CashService> cash_;
+  // AsyncResultCode and its extended code, set by the window's completion
+  // handlers.
+  AsyncCompletions async_{exam_log_, events_, claimed_model_, payouts_, device_logs_};
 };
 
 }  // namespace vexokrt::service

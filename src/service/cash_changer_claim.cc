@@ -1,15 +1,12 @@
 // SPDX-License-Identifier: Apache-2.0
-// Claiming, releasing and enabling the cash changer.
-#include <array>
+// Claiming, releasing and enabling the cash changer: the members' frames
+// and state checks; ClaimService (claim_service.h) does the device work.
+#include <memory>
 #include <utility>
 
 #include "device/changer_device.h"
-#include "device/status_record.h"
-#include "link/command_set.h"
-#include "devlog/changer_device_logs.h"
-#include "platform/clock.h"
-#include "resources/string_table.h"
 #include "service/cash_changer.h"
+#include "service/claim_service.h"
 #include "service/opos.h"
 #include "service/text_format.h"
 
@@ -28,23 +25,6 @@ constexpr long kClaimExit = 103;
 constexpr long kReleaseEntry = 4;
 constexpr long kReleaseExit = 104;
 
-// Where the end of deposit is sent after a claim found the deposit unit
-// open (mode argument of the end-of-deposit command).
-enum class OpenDeposit { kNoAnswer = 0, kCounting = 1, kWaiting = 2, kNone = 3 };
-
-// The two deposit-mode character pairs of a KRT07/KRT77 status record.
-OpenDeposit ClassifyDepositPairs(const DeviceReply& reply) {
-  if (!reply.IsDataFrame() || reply.data.size() != 51) return OpenDeposit::kNoAnswer;
-  const auto pair = [&](size_t at) { return std::pair<uint8_t, uint8_t>(reply.data[at], reply.data[at + 1]); };
-  const auto first = pair(47);
-  const auto second = pair(49);
-  const std::pair<uint8_t, uint8_t> three_three{'3', '3'};
-  const std::pair<uint8_t, uint8_t> three_zero{'3', '0'};
-  if (first == three_three || second == three_three) return OpenDeposit::kCounting;
-  if (first == three_zero || second == three_zero) return OpenDeposit::kWaiting;
-  return OpenDeposit::kNone;
-}
-
 }  // namespace
 
 // --- Claim ----------------------------------------------------------------------
@@ -52,7 +32,17 @@ OpenDeposit ClassifyDepositPairs(const DeviceReply& reply) {
 int32_t CCashChanger::Claim(int32_t timeout) {
   TraceEnter(kTraceClaim, Format("  Param:   Timeout is %ld", static_cast<long>(timeout)));
   Record(1, kClaimEntry, 0, 0);
-  const opos::OposResult result = ClaimSteps(timeout);
+  opos::OposResult result = OPOS_SUCCESS;
+  if (!claimed_) {
+    if (State() == OPOS_S_CLOSED || !device_) {
+      result = OPOS_E_CLOSED;
+    } else {
+      result = claims_->Claim(timeout, [this](std::unique_ptr<events::EventRecord> record) {
+        return PostFireEvent(std::move(record));
+      });
+      claimed_ = result == OPOS_SUCCESS;
+    }
+  }
   Record(1, kClaimExit, 0, result);
   return FinishCall(kTraceClaim, result);
 }
@@ -60,230 +50,6 @@ int32_t CCashChanger::Claim(int32_t timeout) {
 int32_t CCashChanger::ClaimDevice(int32_t timeout) {
   TraceEnter(kTraceClaimDevice);
   return Claim(timeout);
-}
-
-void CCashChanger::StopEventThread() { events_.Stop(); }
-
-void CCashChanger::UndoClaim() {
-  // Always in this order: the port (which stops the communication thread),
-  // event delivery, the semaphore.
-  device_->ClosePort();
-  StopEventThread();
-  claim_semaphore_.Release();
-}
-
-opos::OposResult CCashChanger::ClaimSteps(int32_t timeout) {
-  if (claimed_) return OPOS_SUCCESS;
-  if (State() == OPOS_S_CLOSED || !device_) return OPOS_E_CLOSED;
-
-  // The claim semaphore. No lock of this object is held while waiting.
-  // A claim lock that cannot be taken at all (its file cannot be opened or
-  // locked) gives no exclusion from other processes: the claim fails and
-  // says why instead of going ahead unprotected.
-  if (!claim_semaphore_.Acquire(timeout)) {
-    const std::string failure = claim_semaphore_.failure();
-    if (failure.empty()) return OPOS_E_TIMEOUT;
-    trace_log_->Write(diag::kLevelError, diag::kTagError, "  claim lock cannot be taken: " + failure);
-    return OPOS_E_FAILURE;
-  }
-
-  // Event delivery.
-  if (!events_.Start([this](std::unique_ptr<events::EventRecord> record) { return PostFireEvent(std::move(record)); })) {
-    claim_semaphore_.Release();
-    return OPOS_E_ILLEGAL;
-  }
-
-  // The port.
-  if (device_->OpenPort() != 0) {
-    StopEventThread();
-    claim_semaphore_.Release();
-    return OPOS_E_NOHARDWARE;
-  }
-
-  // The model.
-  const ModelDetection detected = device_->DetectModel();
-  const ModelCode model = device_->Model();
-  if (!detected.ready()) {
-    switch (config_.claim_pass_setting) {
-      case 0:
-        UndoClaim();
-        return OPOS_E_NOHARDWARE;
-      case 1:
-        ApplyModelProperties(ModelCode::kKrt07);
-        break;
-      case 2:
-        ApplyModelProperties(ModelCode::kKrt77);
-        break;
-      default:
-        break;
-    }
-    claimed_model_ = model;
-  } else {
-    // The model found and what it brings with it.
-    claimed_model_ = model;
-    const opos::OposResult result = ClaimDeviceSteps(model);
-    if (result != OPOS_SUCCESS) {
-      UndoClaim();
-      return result;
-    }
-    if (model == ModelCode::kKrt03) switches_.dio_read_exchange.store(0);
-    ApplyModelProperties(model);
-  }
-
-  // The background history fetch.
-  device_->SetHistoryFetchEnabled(true);
-  Record(5, 1, 0, 0);
-  // Claimed.
-  claimed_ = true;
-  return OPOS_SUCCESS;
-}
-
-opos::OposResult CCashChanger::EndOpenDeposit() {
-  DeviceReply status;
-  device_->Execute(StatusCommand(claimed_model_), &status);
-  const OpenDeposit open = ClassifyDepositPairs(status);
-  if (open != OpenDeposit::kCounting && open != OpenDeposit::kWaiting) return OPOS_SUCCESS;
-  // The unit finishes what it is counting before the deposit can end. The
-  // watch is not running yet, so the line is free for this. A unit that is
-  // still counting after the end-of-deposit time is stuck: the claim fails,
-  // and the deposit is left as it is.
-  if (device_->ReadyWait(nullptr, config_.end_deposit_timeout) == OPOS_E_BUSY) {
-    deposits_->RecordLeftOpen(kLeftOpenAtClaim, OPOS_E_NOHARDWARE);
-    return OPOS_E_NOHARDWARE;
-  }
-  // What the deposit holds, read before it ends. A deposit whose counts
-  // cannot be read is not ended: its count is all that tells of the cash.
-  const opos::OposResult read = device_->ReadDepositCounts();
-  deposits_->RecordLeftOpen(kLeftOpenAtClaim, read);
-  if (read != OPOS_SUCCESS) return read;
-  deposit_.SetCounts(device_->DepositCounts().Counts());
-  DeviceReply after;
-  device_->Execute(StatusCommand(claimed_model_), &after);
-  if (after.IsDataFrame() && after.data.size() > 1 && after.data[1] == '2') return OPOS_SUCCESS;
-  const BuiltCommand end = EndDepositCommand(open == OpenDeposit::kCounting ? 1 : 0, config_.end_deposit_timeout);
-  if (!end.ok()) return end.result;
-  const opos::OposResult result = device_->Execute(end.command);
-  return result == OPOS_E_NOHARDWARE ? OPOS_E_NOHARDWARE : OPOS_SUCCESS;
-}
-
-opos::OposResult CCashChanger::EndOpenDepositOlderFamily(ModelCode model) {
-  DeviceReply status;
-  device_->Execute(StatusCommand(model), &status);
-  if (!status.IsDataFrame() || status.length() != StatusRecordLength(model) || !DepositUnitInUse(status.data)) {
-    return OPOS_SUCCESS;
-  }
-  // The intake is closed first, as FixDeposit closes it, and what was
-  // counted is read after that: the KRT03's intake stop waits for the cash
-  // still being counted and ends the deposit, whose counter keeps its counts
-  // until the next deposit clears it.
-  opos::OposResult read = OPOS_SUCCESS;
-  if (model == ModelCode::kKrt03) {
-    device_->Execute(IntakeStopCommand(deposit_.ActiveMark() == 1));
-    read = device_->ReadShortDepositCounts();
-  } else {
-    device_->Execute(DepositModeCommand(1, 1, deposit_.Option() == 0 ? 1 : 0).command);
-    read = device_->ReadDepositCounts();
-  }
-  deposits_->RecordLeftOpen(kLeftOpenAtClaim, read);
-  if (read != OPOS_SUCCESS) return read;
-  deposit_.SetCounts(device_->DepositCounts().Counts());
-  if (model == ModelCode::kKrt03) return OPOS_SUCCESS;
-  // The KRT02 family ends it keeping the cash (no change: there is no sale
-  // to give change for), so the next deposit starts from nothing and
-  // counts only its own cash.
-  const BuiltCommand end = EndDepositCommand(2, config_.end_deposit_timeout);
-  if (!end.ok()) return end.result;
-  return device_->Execute(end.command);
-}
-
-opos::OposResult CCashChanger::ClaimDeviceSteps(ModelCode model) {
-  const bool strict = config_.claim_pass_setting == 0;
-  // The device clock is set from the time read when its command is built:
-  // the steps before it may take a minute.
-  switch (model) {
-    case ModelCode::kKrt02:
-    case ModelCode::kKrt03: {
-      // A deposit left open is read, recorded and ended first. A device
-      // that cannot tell what it holds in its deposit unit is not claimed.
-      if (EndOpenDepositOlderFamily(model) != OPOS_SUCCESS && strict) return OPOS_E_NOHARDWARE;
-      const opos::OposResult clock = device_->Execute(ClockMinutesCommand(clock_->LocalTimeNow().tm));
-      if (clock != OPOS_SUCCESS && strict) return OPOS_E_NOHARDWARE;
-      const int32_t log = device_logs_->RetrieveTradingLog(1);
-      if (log != OPOS_SUCCESS && strict) return OPOS_E_NOHARDWARE;
-      return OPOS_SUCCESS;
-    }
-    case ModelCode::kKrt07:
-    case ModelCode::kKrt77: {
-      // The deposit counts. The read's own result decides: a device that
-      // cannot tell what it holds in its deposit unit is not claimed.
-      if (device_->ReadDepositCounts() != OPOS_SUCCESS && strict) return OPOS_E_NOHARDWARE;
-      deposit_.SetCounts(device_->DepositCounts().Counts());
-      // A deposit left open is ended.
-      if (EndOpenDeposit() != OPOS_SUCCESS && strict) return OPOS_E_NOHARDWARE;
-      // The device clock.
-      if (device_->Execute(ClockSecondsCommand(clock_->LocalTimeNow().tm, config_.claim_relaxation)) != OPOS_SUCCESS) {
-        // With ClaimNonEvent 1 a refused clock says so with 114, leaving
-        // ResultCodeExtended as it was.
-        if (strict) {
-          return config_.claim_non_event == 1 ? OposResult(OPOS_E_EXTENDED, result_code_extended_.load())
-                                              : OposResult(OPOS_E_NOHARDWARE);
-        }
-      }
-      // The trading log.
-      if (device_logs_->RetrieveTradingLog(1) != OPOS_SUCCESS && strict) return OPOS_E_NOHARDWARE;
-      // The operation mode, sent and kept.
-      const int32_t mode = config_.operation_mode_initialize;
-      const BuiltCommand send_mode = OperationModeCommand(mode);
-      if ((!send_mode.ok() || device_->Execute(send_mode.command) != OPOS_SUCCESS) && strict) {
-        return OPOS_E_NOHARDWARE;
-      }
-      if (!config::WriteOperationModeTemporary(device_key_path_, mode) && strict) return OPOS_E_NOHARDWARE;
-      switches_.operation_mode_temporary.store(mode);
-      return OPOS_SUCCESS;
-    }
-    case ModelCode::kUnknown:
-      return OPOS_SUCCESS;
-  }
-  return OPOS_SUCCESS;
-}
-
-void CCashChanger::ApplyModelProperties(ModelCode model) {
-  int description = 0;
-  int name = 0;
-  bool deposit = true;
-  int32_t deposit_status = CHAN_STATUS_DEPOSIT_END;
-  switch (model) {
-    case ModelCode::kKrt02:
-      description = resources::kIdsKrt02Description;
-      name = resources::kIdsKrt02Name;
-      deposit = false;
-      deposit_status = CHAN_STATUS_DEPOSIT_NONE;
-      break;
-    case ModelCode::kKrt03:
-      description = resources::kIdsKrt03Description;
-      name = resources::kIdsKrt03Name;
-      break;
-    case ModelCode::kKrt07:
-      description = resources::kIdsKrt07Description;
-      name = resources::kIdsKrt07Name;
-      props_.cap_pause_deposit = config_.pause_deposit_set == 1 ? 1 : 0;
-      break;
-    case ModelCode::kKrt77:
-      description = resources::kIdsKrt77Description;
-      name = resources::kIdsKrt77Name;
-      props_.cap_pause_deposit = config_.pause_deposit_set == 1 ? 1 : 0;
-      break;
-    case ModelCode::kUnknown:
-      deposit = false;
-      deposit_status = CHAN_STATUS_DEPOSIT_NONE;
-      break;
-  }
-  props_.device_description = description != 0 ? std::string(resources::LoadString(description)) : std::string();
-  props_.device_name = name != 0 ? std::string(resources::LoadString(name)) : std::string();
-  props_.cap_deposit = props_.cap_deposit_data_event = props_.cap_repay_deposit = deposit ? 1 : 0;
-  props_.deposit_cash_list = deposit ? kAllCashList : "";
-  props_.deposit_code_list = deposit ? "JPY" : "";
-  deposit_.SetStatus(deposit_status);
 }
 
 // --- Release -----------------------------------------------------------------------
@@ -302,17 +68,8 @@ int32_t CCashChanger::Release() {
   // A deposit under way stops taking cash before the application goes.
   deposits_->CloseForRelease();
   if (switches_.device_enabled.load()) SetDeviceEnabled(0);
-  // An open deposit's pause of the history fetch ends with the claim, and so
-  // does the wait for the end of a pay-out: the next claim's stock says
-  // nothing about it.
-  deposit_.DropHistoryPause();
-  payouts_->ForgetUnsettled();
-  deposit_.SetRepay(std::nullopt);
-  device_->ClosePort();
-  StopEventThread();
-  claim_semaphore_.Release();
+  claims_->Release();
   claimed_ = false;
-  ResetReleasedValues();
   Record(1, kReleaseExit, 0, OPOS_SUCCESS);
   return FinishCall(kTraceReleaseDevice, OPOS_SUCCESS);
 }
@@ -320,27 +77,6 @@ int32_t CCashChanger::Release() {
 int32_t CCashChanger::ReleaseDevice() {
   TraceEnter(kTraceReleaseDevice);
   return Release();
-}
-
-void CCashChanger::ResetReleasedValues() {
-  props_.check_health_text.clear();
-  props_.device_description.clear();
-  props_.device_name.clear();
-  props_.deposit_cash_list.clear();
-  props_.deposit_code_list.clear();
-  props_.binary_conversion = 0;
-  events_.SetFreezeEvents(false);
-  events_.SetDataEventEnabled(false);
-  switches_.power_notify.store(0);
-  props_.async_mode = 0;
-  async_result_code_.store(0);
-  async_result_code_extended_.store(0);
-  props_.cap_deposit = props_.cap_deposit_data_event = props_.cap_pause_deposit = props_.cap_repay_deposit = 0;
-  deposit_.ClearCounts();
-  switches_.current_exit.store(1);
-  props_.device_exits = 7;
-  deposit_.SetStatus(CHAN_STATUS_DEPOSIT_NONE);
-  claimed_model_ = ModelCode::kUnknown;
 }
 
 // --- DeviceEnabled -----------------------------------------------------------------
@@ -357,176 +93,20 @@ void CCashChanger::SetDeviceEnabled(int32_t value) {
       } else if (State() == OPOS_S_BUSY) {
         result = OPOS_E_BUSY;
       } else {
-        result = EnableSteps(true);
+        result = claims_->Enable(true);
       }
     } else {
-      result = wanted ? EnableSteps(false) : DisableSteps();
+      if (wanted) {
+        result = claims_->Enable(false);
+      } else if (State() == OPOS_S_BUSY) {
+        result = OPOS_E_BUSY;
+      } else {
+        claims_->Disable();
+      }
     }
   }
   Record(2, 101, value, result);
   FinishCall(kTraceDeviceEnabled, result);
-}
-
-std::array<int32_t, 5> CCashChanger::ExitSettingValues(int32_t exit, bool for_setter) const {
-  const auto kept = [](int32_t value, std::initializer_list<int32_t> allowed, int32_t otherwise) {
-    for (int32_t a : allowed) {
-      if (value == a) return value;
-    }
-    return otherwise;
-  };
-  if (exit >= 1 && exit <= 3) {
-    return {kept(config_.operating_condition_setting_data1, {0, 1, 4, 5}, 0),
-            kept(config_.operating_condition_setting_data2, {0, 1, 4, 5}, 4),
-            kept(config_.operating_condition_setting_data3, {0, 1}, 0), 0, 0};
-  }
-  if (for_setter && config_.dispense_cash_exit == 0) return ConfiguredSettingValues();
-  return {5, 5, 0, 0, 0};
-}
-
-std::array<int32_t, 5> CCashChanger::ConfiguredSettingValues() const {
-  return {config_.operating_condition_setting_data1, config_.operating_condition_setting_data2,
-          config_.operating_condition_setting_data3, config_.operating_condition_setting_data4,
-          config_.operating_condition_setting_data5};
-}
-
-opos::OposResult CCashChanger::SendExitSetting(const std::array<int32_t, 5>& values) {
-  // The exit setting is page 2 of the operating conditions.
-  const BuiltCommand command = OperatingConditionCommand(2, values);
-  if (!command.ok()) return command.result;
-  return device_->Execute(command.command);
-}
-
-std::pair<bool, bool> CCashChanger::ExitSides(int32_t exit) {
-  switch (exit) {
-    case 2:
-    case 5:
-    case 7:
-      return {true, false};
-    case 3:
-      return {false, true};
-    default:
-      return {true, true};
-  }
-}
-
-ModelCode CCashChanger::ReadModelNow() {
-  DeviceReply reply;
-  device_->Execute(ModelNameCommand(), &reply);
-  if (!reply.IsDataFrame()) return ModelCode::kUnknown;
-  const std::optional<ModelName> name = ParseModelName(reply.data);
-  return name ? name->model : ModelCode::kUnknown;
-}
-
-opos::OposResult CCashChanger::EnableSteps(bool reenable) {
-  // Enabling's commands are one job of the device layer; the watch is
-  // switched on with its count of failed steps once they are done. (Without
-  // a running thread nothing can reach the line: the steps run here and
-  // find it so.)
-  bool refused = false;
-  opos::OposResult remembered = OPOS_E_NOHARDWARE;
-  if (!device_->RunJob([&] { remembered = EnableOnLine(reenable, &refused); })) {
-    remembered = EnableOnLine(reenable, &refused);
-  }
-  if (refused) return OPOS_E_FAILURE;
-  device_->StartWatch(remembered == OPOS_E_NOHARDWARE ? 4 : 0);
-  return remembered;
-}
-
-opos::OposResult CCashChanger::EnableOnLine(bool reenable, bool* refused) {
-  int32_t remembered = OPOS_SUCCESS;
-  const ModelCode model = claimed_model_;
-  if (reenable) {
-    const opos::OposResult reset = device_->Execute(ResetCommand());
-    if (reset == OPOS_E_NOHARDWARE) {
-      remembered = OPOS_E_NOHARDWARE;
-    } else if (reset != OPOS_SUCCESS) {
-      *refused = true;
-      return OPOS_E_FAILURE;
-    }
-  } else if (props_.cap_deposit != 0 && model == ModelCode::kKrt03) {
-    // Intake stopped on both forms of the deposit-mode command.
-    for (bool equals_form : {false, true}) {
-      if (device_->Execute(IntakeStopCommand(equals_form)) == OPOS_E_NOHARDWARE) remembered = OPOS_E_NOHARDWARE;
-    }
-  }
-
-  const int32_t exit = switches_.current_exit.load();
-  if (IsKrt07Family(model) && exit >= 1 && exit <= 7) {
-    const opos::OposResult setting = SendExitSetting(ExitSettingValues(exit, false));
-    ChangerDevice& thread = *device_;
-    thread.SetExitSettingValues(ConfiguredSettingValues());
-    thread.SetExitSettingPending(false);
-    if (setting != OPOS_SUCCESS) {
-      remembered = OPOS_E_NOHARDWARE;
-    } else {
-      const auto [bills, coins] = ExitSides(exit);
-      if (device_->Execute(ExitSelectionCommand(bills, coins)) == OPOS_E_NOHARDWARE) remembered = OPOS_E_NOHARDWARE;
-    }
-  }
-
-  if (props_.cap_deposit != 0) {
-    deposit_.SetStatus(CHAN_STATUS_DEPOSIT_END);
-    device_->ResetDepositMarks();
-    // The deposit has ended: so has its pause of the history fetch.
-    deposit_.DropHistoryPause();
-  }
-  ChangerDevice& thread = *device_;
-  const int32_t phase = thread.DepositPhase();
-  if (phase >= 1 && phase <= 3) {
-    thread.SetDepositPhase(0);
-    thread.SetStatusStale(true);
-    thread.SetCountsStale(true);
-    deposit_.DropHistoryPause();
-    Record(5, 1, 0, 0);
-  }
-  switches_.device_enabled.store(true);
-  // The settings are marked in use at every enable, as at every read.
-  config_.working_flag = 1;
-  SetDirectIoMode(0);
-  device_->ForgetStatus();
-  events_.DropDataEvents();
-  // A device exchanged while claimed is still enabled, but the application
-  // hears about it.
-  if (ReadModelNow() != model) remembered = OPOS_E_NOHARDWARE;
-  device_->SetPowerState(OPOS_PS_ONLINE);
-  return remembered;
-}
-
-opos::OposResult CCashChanger::DisableSteps() {
-  if (State() == OPOS_S_BUSY) return OPOS_E_BUSY;
-  device_->StopWatch();
-  device_->StorePowerState(OPOS_PS_UNKNOWN);
-  events_.DropDataEvents();
-  switches_.device_enabled.store(false);
-  return OPOS_SUCCESS;
-}
-
-// --- CurrentExit ---------------------------------------------------------------------
-
-opos::OposResult CCashChanger::CurrentExitSteps(int32_t value) {
-  if (config_.default_current_exit == 3 && value != 3) return OPOS_E_ILLEGAL;
-  if (value < 1 || value > 7) return OPOS_E_ILLEGAL;
-  const bool krt07_family = IsKrt07Family(claimed_model_);
-  if (value >= 4 && !krt07_family) return OPOS_E_ILLEGAL;
-
-  // Named copies: a lambda cannot capture structured bindings everywhere.
-  const auto sides = ExitSides(value);
-  const bool bills = sides.first;
-  const bool coins = sides.second;
-  const int32_t current = switches_.current_exit.load();
-  return DeviceJob([&] {
-    opos::OposResult result = OPOS_SUCCESS;
-    if (value != current) result = device_->Execute(ExitSelectionCommand(bills, coins));
-    if (result == OPOS_SUCCESS) {
-      if (!krt07_family || value == current) {
-        switches_.current_exit.store(value);
-      } else {
-        result = SendExitSetting(ExitSettingValues(value, true));
-        if (result == OPOS_SUCCESS) switches_.current_exit.store(value);
-      }
-    }
-    return result;
-  });
 }
 
 }  // namespace vexokrt::service

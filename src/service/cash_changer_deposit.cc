@@ -51,15 +51,14 @@ int32_t CCashChanger::PauseDeposit(int32_t control) {
 int32_t CCashChanger::FixDeposit() {
   TraceEnter(kTraceFixDeposit);
   Record(1, static_cast<long>(MethodCode::kFixDeposit), 0, 0);
-  return EndCall(kTraceFixDeposit, MethodCode::kFixDeposit, 0, FixDepositSteps());
-}
-
-opos::OposResult CCashChanger::FixDepositSteps() {
-  if (const int32_t refused = ClaimedCheck(); refused != OPOS_SUCCESS) return refused;
-  if (!switches_.device_enabled.load()) return OPOS_E_DISABLED;
-  if (claimed_model_ == ModelCode::kUnknown) return OPOS_E_ILLEGAL;
-  if (State() == OPOS_S_BUSY) return OPOS_E_BUSY;
-  return deposits_->Fix();
+  // The model is checked before busy: an unknown device refuses the call
+  // even while a request is out.
+  opos::OposResult result = ClaimedCheck();
+  if (result == OPOS_SUCCESS && !switches_.device_enabled.load()) result = OPOS_E_DISABLED;
+  if (result == OPOS_SUCCESS && claimed_model_ == ModelCode::kUnknown) result = OPOS_E_ILLEGAL;
+  if (result == OPOS_SUCCESS && State() == OPOS_S_BUSY) result = OPOS_E_BUSY;
+  if (result == OPOS_SUCCESS) result = deposits_->Fix();
+  return EndCall(kTraceFixDeposit, MethodCode::kFixDeposit, 0, result);
 }
 
 int32_t CCashChanger::EndDeposit(int32_t success) {

@@ -24,6 +24,7 @@
 #include "platform/codepage.h"
 #include "platform/registry.h"
 #include "service/cash_changer.h"
+#include "service/cash_service.h"
 #include "service/opos.h"
 #include "service/device_job.h"
 #include "service/payout_service.h"
@@ -62,7 +63,6 @@ struct DirectIoContext {
   int32_t binary_conversion;
   int32_t service_object_version;
   diag::TraceLog& trace;
-  diag::ExamLog& exam;
   platform::Clock& clock;
   std::function<int32_t()> state;
   std::function<OposResult(int32_t exit)> send_payout_exit_setting;
@@ -118,7 +118,7 @@ class DirectIoCommands {
   // BEL the follow-up code (114) or 111, NAK 111, a data answer of another
   // length than |length| (when given) 111; otherwise 0.
   OposResult ReplyRule(const DeviceReply& reply, std::optional<size_t> length = std::nullopt);
-  // A direct exchange: the frame and its answer, with the watch paused.
+  // A direct exchange inside the command's job: the frame and its answer.
   DeviceReply Exchange(const DeviceCommand& command);
 
   void RefreshCounts();
@@ -234,12 +234,13 @@ int32_t CCashChanger::DirectIO(int32_t command, int32_t* data, std::string* text
       .binary_conversion = props_.binary_conversion,
       .service_object_version = service_object_version_,
       .trace = *trace_log_,
-      .exam = exam_log_,
       .clock = *clock_,
       .state = [this] { return State(); },
-      .send_payout_exit_setting = [this](int32_t exit) { return SendPayoutExitSetting(exit); },
+      .send_payout_exit_setting = [this](int32_t exit) { return cash_->SendPayoutExitSetting(exit); },
       .program_download = [this](int32_t selector, const std::string& names) {
-        return RunProgramDownload(selector, names);
+        maintenance::DownloadContext download{*device_, *trace_log_, *clock_,
+                                              config::MaintenanceFolder(config_.service)};
+        return maintenance::ProgramDownload(download, selector, names);
       },
   };
   DirectIoCommands commands(context, data, text);
@@ -260,10 +261,10 @@ OposResult DirectIoCommands::Run(const directio::CommandRow& row, bool* exit_rec
   if (const opos::OposResult refused = Check(command, exit_record); refused != OPOS_SUCCESS) return refused;
   // (Command 86 answers in pData: the follow-up goes by the value given.)
   const int32_t data = Data();
-  HistoryPause history = PauseHistory(device_, ctx_.exam);
-  // The device work is one job: nothing else reaches the line meanwhile.
-  const opos::OposResult result = RunDeviceJob(device_, [&] { return Work(command); });
-  history.End();
+  // The device work is one job of one operation: nothing else reaches the
+  // line meanwhile, and the history fetch waits.
+  const opos::OposResult result =
+      device_.RunOperation([&] { return RunDeviceJob(device_, [&] { return Work(command); }); });
 
   // The registry follow-ups, after the pauses.
   if (result == OPOS_SUCCESS && command == 25) {
@@ -1035,10 +1036,9 @@ OposResult DirectIoCommands::Switch(void (ChangerDevice::*set)(bool)) {
 
 OposResult DirectIoCommands::Stop() {
   if (ctx_.state() == OPOS_S_IDLE) return OPOS_E_ILLEGAL;
-  // The operation in progress holds the watch paused already; only the
-  // history fetch is paused here.
-  const HistoryPause history = PauseHistory(device_, ctx_.exam);
-  return device_.RequestStop(ctx_.async_mode != 0);
+  // The stop request goes to the operation in progress (the device layer's
+  // stop mailboxes); the history fetch waits while it is handed over.
+  return device_.RunOperation([&] { return device_.RequestStop(ctx_.async_mode != 0); });
 }
 
 OposResult DirectIoCommands::ReadPage(int32_t page, std::string* page_text) {

@@ -100,32 +100,15 @@ void CCashChanger::PostToWindow(std::string_view message, WindowPayload payload)
 void CCashChanger::InstallWindowHandlers() {
   const WindowMessages& m = RegisteredMessages();
   window_->SetHandler(m.co_fire_event_notify, [this](uintptr_t wparam, intptr_t) {
-    OnFireEvent(wparam);
+    std::unique_ptr<events::EventRecord> record(reinterpret_cast<events::EventRecord*>(wparam));
+    DispatchSink sink(control_object_, event_ids_);
+    events_.FireEvent(std::move(record), sink);
     return intptr_t{0};
   });
-  window_->SetHandler(m.async_method_call_complete, [this](uintptr_t wparam, intptr_t) {
-    OnAsyncComplete(wparam);
-    return intptr_t{0};
-  });
-  window_->SetHandler(m.take_back_complete, [this](uintptr_t wparam, intptr_t) {
-    OnTakeBackComplete(wparam);
-    return intptr_t{0};
-  });
-  window_->SetHandler(m.output_log_complete, [this](uintptr_t wparam, intptr_t) {
-    OnOutputLogComplete(wparam);
-    return intptr_t{0};
-  });
-  window_->SetHandler(m.async_stop_outcome, [this](uintptr_t wparam, intptr_t) {
-    OnAsyncStopOutcome(wparam);
-    return intptr_t{0};
-  });
-  window_->SetHandler(m.payout_at_rest, [this](uintptr_t wparam, intptr_t) {
-    OnPayoutAtRest(wparam);
-    return intptr_t{0};
-  });
+  async_.Install(*window_);
   for (platform::MessageId id : {m.query_take_back_retry, m.happen_reject, m.happen_caset, m.happen_caset_dsp}) {
     window_->SetHandler(id, [this](uintptr_t, intptr_t lparam) {
-      OnQueueIt(lparam);
+      events_.Queue(std::unique_ptr<events::EventRecord>(reinterpret_cast<events::EventRecord*>(lparam)));
       return intptr_t{0};
     });
   }
@@ -139,119 +122,6 @@ bool CCashChanger::PostFireEvent(std::unique_ptr<events::EventRecord> record) {
   }
   delete raw;
   return false;
-}
-
-void CCashChanger::OnFireEvent(uintptr_t wparam) {
-  std::unique_ptr<events::EventRecord> record(reinterpret_cast<events::EventRecord*>(wparam));
-  DispatchSink sink(control_object_, event_ids_);
-  events_.FireEvent(std::move(record), sink);
-}
-
-void CCashChanger::SetAsyncResult(const DeviceReply& reply, bool take_back) {
-  int32_t result = OPOS_E_FAILURE;
-  int32_t extended = -1;  // -1: AsyncResultCodeExtended stays
-  if (reply.status == kReplyTimeout) {
-    result = OPOS_E_NOHARDWARE;
-  } else if (reply.status != kReplyOk) {
-    result = OPOS_E_FAILURE;
-  } else if (reply.cancelled != 0) {
-    // The device stopped the operation: its error number, when it gave one.
-    if (reply.cancelDetail != 0) {
-      result = OPOS_E_EXTENDED;
-      extended = reply.cancelDetail;
-    }
-  } else if (reply.errorFlag != 0) {
-    result = OPOS_E_EXTENDED;
-    extended = reply.errorCode;
-  } else {
-    const bool krt02 = claimed_model_ == ModelCode::kKrt02;
-    switch (reply.answerByte) {
-      case kAck:
-      case kLf:
-      case kEtb:
-        result = OPOS_SUCCESS;
-        break;
-      case kDc4:
-        // A take-back is not done with DC4 on any model.
-        result = take_back ? OPOS_E_FAILURE : OPOS_SUCCESS;
-        break;
-      case kDc1:
-        result = krt02 || take_back ? OPOS_E_FAILURE : OPOS_SUCCESS;
-        break;
-      case kDc3:
-        result = krt02 ? OPOS_E_FAILURE : OPOS_SUCCESS;
-        break;
-      case kEm:
-        if (!take_back) {
-          result = OPOS_E_EXTENDED;
-          extended = kExtendedNotPossibleNow;
-        }
-        break;
-      default:
-        break;
-    }
-  }
-  async_result_code_.store(result);
-  if (extended >= 0) async_result_code_extended_.store(extended);
-}
-
-void CCashChanger::OnAsyncComplete(uintptr_t wparam) {
-  std::unique_ptr<WindowPayload> payload(reinterpret_cast<WindowPayload*>(wparam));
-  const auto* completion = std::get_if<AsyncCompletion>(payload.get());
-  Record(8, 4, 0, 0);
-  if (completion == nullptr) return;
-  if (completion->parameter == kNotifyParameter && device_ && device_logs_) {
-    // One job of the device layer (RetrieveTradingLog).
-    device_logs_->RetrieveTradingLog(0);
-  }
-  SetAsyncResult(completion->reply, false);
-  FinishPendingPayout(completion->reply);
-  QueueStatusUpdate(CHAN_STATUS_ASYNC);
-}
-
-void CCashChanger::FinishPendingPayout(const DeviceReply& reply) {
-  if (!payouts_) return;
-  const opos::OposResult result = async_result_code_.load();
-  const opos::OposResult checked = payouts_->Completed(reply, result);
-  if (checked != result) async_result_code_.store(checked.code);
-}
-
-void CCashChanger::OnPayoutAtRest(uintptr_t wparam) {
-  std::unique_ptr<WindowPayload> payload(reinterpret_cast<WindowPayload*>(wparam));
-  const auto* rest = std::get_if<PayoutAtRest>(payload.get());
-  if (rest != nullptr && payouts_) payouts_->Settle(rest->ticket, rest->counts);
-}
-
-void CCashChanger::OnTakeBackComplete(uintptr_t wparam) {
-  std::unique_ptr<WindowPayload> payload(reinterpret_cast<WindowPayload*>(wparam));
-  const auto* completion = std::get_if<TakeBackCompletion>(payload.get());
-  if (completion == nullptr) return;
-  // The counts text that comes with it is not used.
-  SetAsyncResult(completion->reply, true);
-  FinishPendingPayout(completion->reply);
-  QueueStatusUpdate(CHAN_STATUS_ASYNC);
-}
-
-void CCashChanger::OnOutputLogComplete(uintptr_t wparam) {
-  std::unique_ptr<WindowPayload> payload(reinterpret_cast<WindowPayload*>(wparam));
-  const auto* completion = std::get_if<LogOutputCompletion>(payload.get());
-  if (completion == nullptr) return;
-  async_result_code_.store(completion->result.code);
-  if (completion->result.code == OPOS_E_EXTENDED) async_result_code_extended_.store(completion->result.extended);
-  QueueStatusUpdate(CHAN_STATUS_ASYNC);
-}
-
-void CCashChanger::OnAsyncStopOutcome(uintptr_t wparam) {
-  std::unique_ptr<WindowPayload> payload(reinterpret_cast<WindowPayload*>(wparam));
-  const auto* outcome = std::get_if<AsyncStopOutcome>(payload.get());
-  if (outcome == nullptr) return;
-  async_result_code_.store(outcome->result);
-  if (outcome->extended) async_result_code_extended_.store(*outcome->extended);
-  if (outcome->status_update) QueueStatusUpdate(CHAN_STATUS_ASYNC);
-}
-
-void CCashChanger::OnQueueIt(intptr_t lparam) {
-  events_.Queue(std::unique_ptr<events::EventRecord>(reinterpret_cast<events::EventRecord*>(lparam)));
 }
 
 }  // namespace vexokrt::service

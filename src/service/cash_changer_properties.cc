@@ -27,17 +27,21 @@ const char* CashListOfExit(int32_t exit) {
   }
 }
 
-}  // namespace
-
-int32_t CCashChanger::ReadDepositStatus() {
-  if (device_ && device_->DeviceStatus() == CHAN_STATUS_JAM) return CHAN_STATUS_DEPOSIT_JAM;
-  const int32_t stored = deposit_.Status();
-  if (stored == CHAN_STATUS_DEPOSIT_START && config_.deposit_status_rv == 1 && device_ &&
-      (device_->HandlingMarkByte7() || device_->HandlingMarkByte8())) {
+// DepositStatus: jammed while the device is; with DepositStatusRv 1 a
+// started deposit reads as ended while the machine marks cash as handled.
+// |device| is null while closed.
+int32_t ReadDepositStatus(ChangerDevice* device, DepositSession& deposit, const config::DeviceConfig& config) {
+  if (device != nullptr && device->DeviceStatus() == CHAN_STATUS_JAM) return CHAN_STATUS_DEPOSIT_JAM;
+  const int32_t stored = deposit.Status();
+  if (stored == CHAN_STATUS_DEPOSIT_START && config.deposit_status_rv == 1 && device != nullptr &&
+      (device->HandlingMarkByte7() || device->HandlingMarkByte8())) {
     return CHAN_STATUS_DEPOSIT_END;
   }
   return stored;
 }
+
+}  // namespace
+
 
 int32_t CCashChanger::GetPropertyNumber(int32_t index) {
   const PropertyInfo* info = FindProperty(index);
@@ -93,10 +97,10 @@ int32_t CCashChanger::GetPropertyNumber(int32_t index) {
       value = props_.async_mode;
       break;
     case pidx::kAsyncResultCode:
-      value = async_result_code_.load();
+      value = async_.result_code();
       break;
     case pidx::kAsyncResultCodeExtended:
-      value = async_result_code_extended_.load();
+      value = async_.result_code_extended();
       break;
     case pidx::kCurrentExit:
       value = switches_.current_exit.load();
@@ -114,7 +118,7 @@ int32_t CCashChanger::GetPropertyNumber(int32_t index) {
       value = deposit_.Amount();
       break;
     case pidx::kDepositStatus:
-      value = ReadDepositStatus();
+      value = ReadDepositStatus(device_.get(), deposit_, config_);
       break;
     case pidx::kCapDeposit:
       value = props_.cap_deposit;
@@ -300,7 +304,7 @@ void CCashChanger::SetCurrentExitValue(int32_t value) {
   TraceEnter(kTrace, Format("  Param:   Number is %ld", static_cast<long>(value)));
   opos::OposResult result = ClaimedCheck();
   if (result == OPOS_SUCCESS && !switches_.device_enabled.load()) result = OPOS_E_DISABLED;
-  if (result == OPOS_SUCCESS) result = CurrentExitSteps(value);
+  if (result == OPOS_SUCCESS) result = claims_->SetCurrentExit(value);
   if (result == OPOS_SUCCESS) Record(2, 2, value, 0);
   Record(2, 102, value, result);
   FinishCall(kTrace, result);

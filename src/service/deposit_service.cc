@@ -62,7 +62,7 @@ opos::OposResult DepositService::Begin() {
   if (const opos::OposResult check = device_.CheckBeforeDeposit(); check != OPOS_SUCCESS) return check;
   if (deposit_.FixedWithoutDeposit()) return OPOS_E_ILLEGAL;
 
-  HistoryPause history = service::PauseHistory(device_, exam_);
+  HistoryPause history = device_.HoldHistory();
   const bool krt03 = model_ == ModelCode::kKrt03;
   if (krt03) {
     opos::OposResult cleared = OPOS_SUCCESS;
@@ -181,7 +181,7 @@ opos::OposResult DepositService::FixOnLine(bool closing, bool pause_set) {
 }
 
 opos::OposResult DepositService::CloseIntake() {
-  HistoryPause history = service::PauseHistory(device_, exam_);
+  HistoryPause history = device_.HoldHistory();
   if (model_ == ModelCode::kKrt03) {
     const opos::OposResult stop = device_.Execute(IntakeStopCommand(deposit_.ActiveMark() == 1));
     history.End();
@@ -217,7 +217,7 @@ opos::OposResult DepositService::End(int32_t success) {
 
   if (!deposit_.UnderWay()) {
     if (!deposit_.FixedWithoutDeposit()) return OPOS_E_ILLEGAL;
-    HistoryPause history = service::PauseHistory(device_, exam_);
+    HistoryPause history = device_.HoldHistory();
     // Between two watch steps, as every change of the deposit's state.
     device_.RunJob([&] {
       deposit_.SetStatus(CHAN_STATUS_DEPOSIT_END);
@@ -240,14 +240,14 @@ opos::OposResult DepositService::End(int32_t success) {
       if (!cash::ParseCashCounts(counts_text, &record, false, false)) return OPOS_E_ILLEGAL;
       const CashCounts counts = record.Counts();
       if (!cash::WithinCoinLimits(counts, config_.dispense_limit, config_.dispense_limit_500)) return OPOS_E_ILLEGAL;
-      HistoryPause repay_history = service::PauseHistory(device_, exam_);
+      HistoryPause repay_history = device_.HoldHistory();
       const opos::OposResult paid = RepayKrt03(counts);
       if (paid != OPOS_SUCCESS) return paid;
       deposit_.KeepHistoryPause(std::move(repay_history));
     }
     deposit_.SetStatus(CHAN_STATUS_DEPOSIT_END);
     deposit_.SetRepay(std::nullopt);
-    HistoryPause history = service::PauseHistory(device_, exam_);
+    HistoryPause history = device_.HoldHistory();
     const opos::OposResult stop = RunDeviceJob(device_, [&] { return device_.Execute(IntakeStopCommand(true)); });
     deposit_.DropHistoryPause();
     history.End();
@@ -255,7 +255,7 @@ opos::OposResult DepositService::End(int32_t success) {
     return stop;
   }
 
-  HistoryPause history = service::PauseHistory(device_, exam_);
+  HistoryPause history = device_.HoldHistory();
   return RunDeviceJob(device_, [&] { return EndOnLine(success, history); });
 }
 

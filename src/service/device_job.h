@@ -6,8 +6,6 @@
 #include <functional>
 
 #include "device/changer_device.h"
-#include "device/history_pause.h"
-#include "diag/exam_log.h"
 #include "opos/opos.h"
 
 namespace vexokrt::service {
@@ -19,11 +17,6 @@ inline opos::OposResult RunDeviceJob(ChangerDevice& device, const std::function<
   opos::OposResult result = not_run;
   if (!device.RunJob([&] { result = work(); })) return not_run;
   return result;
-}
-
-// A pause of the background history fetch, with its ExamLog records.
-[[nodiscard]] inline HistoryPause PauseHistory(ChangerDevice& device, diag::ExamLog& exam) {
-  return HistoryPause(device.HoldHistory(), &exam);
 }
 
 // The end of a device phase: DepositPhase 0, and counts and status stale,
