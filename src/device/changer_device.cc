@@ -206,28 +206,31 @@ DeviceReply ChangerDevice::UnqueuedReply() {
 
 DeviceReply ChangerDevice::SendCommand(std::span<const uint8_t> bytes, WaitStyle style, int32_t timeout_ms,
                                        int32_t delay_after_ms) {
-  auto slot = std::make_shared<WaitSlot>();
-  auto request = std::make_unique<DeviceRequest>();
-  request->command.assign(bytes.begin(), bytes.end());
-  request->delivery = Delivery::kSlot;
-  request->slot = slot;
-  request->wait_style = style;
-  request->timeout_ms = timeout_ms;
-  request->delay_after_ms = delay_after_ms;
   // The request runs on the thread, inside a job of its own (or of its
   // caller's): nothing else reaches the line until its answer is judged.
-  switch (comm_->RunJob([&] { comm_->ProcessNow(std::move(request)); })) {
+  // The caller waits for the job; the reply is in hand when it ends.
+  std::optional<DeviceReply> answer;
+  DeviceRequest request;
+  request.command.assign(bytes.begin(), bytes.end());
+  request.delivery = Delivery::kCaller;
+  request.caller_reply = &answer;
+  request.wait_style = style;
+  request.timeout_ms = timeout_ms;
+  request.delay_after_ms = delay_after_ms;
+  switch (comm_->RunJob([&] { comm_->ProcessNow(request); })) {
     case JobEnd::kRan:
-      return slot->Wait();
+      if (answer) return std::move(*answer);
+      break;
     case JobEnd::kNotQueued:
       return UnqueuedReply();
     case JobEnd::kNotRun:
       break;
     case JobEnd::kFailed: {
+      // An answer given before the failure stands.
+      if (answer) return std::move(*answer);
       DeviceReply failed;
       failed.status = kReplyFramingError;
-      slot->Fill(std::move(failed));
-      return slot->Wait();
+      return failed;
     }
   }
   // Discarded before it ran (the port reopened or closed): as a request

@@ -178,13 +178,13 @@ void CommThread::RunQueuedJob(DeviceRequest& request) {
   request.job_slot->Fill(end);
 }
 
-void CommThread::ProcessNow(std::unique_ptr<DeviceRequest> request) {
+void CommThread::ProcessNow(DeviceRequest& request) {
   {
     platform::MutexLock lock(queue_lock_);
     busy_ = true;
   }
   pending_async_done_ = false;
-  Process(*request);
+  Process(request);
 }
 
 void CommThread::AnswerUnexecuted(std::deque<std::unique_ptr<DeviceRequest>> requests) {
@@ -210,6 +210,8 @@ void CommThread::AnswerUnexecuted(std::deque<std::unique_ptr<DeviceRequest>> req
     timeout.status = kReplyTimeout;
     if (request->delivery == Delivery::kSlot) {
       if (request->slot) request->slot->Fill(std::move(timeout));
+    } else if (request->delivery == Delivery::kCaller) {
+      if (request->caller_reply != nullptr) *request->caller_reply = std::move(timeout);
     } else {
       delegate_.DeliverPosted(*request, std::move(timeout), /*executed=*/false);
     }
@@ -500,6 +502,10 @@ void CommThread::Answer(DeviceRequest& request, DeviceReply reply) {
       return;
     case Delivery::kSlot:
       if (request.slot) request.slot->Fill(std::move(reply));
+      return;
+    case Delivery::kCaller:
+      // Answered once, as a slot is.
+      if (request.caller_reply != nullptr && !request.caller_reply->has_value()) *request.caller_reply = std::move(reply);
       return;
   }
 }

@@ -187,7 +187,7 @@ class CommThread {
   JobEnd RunJobWhenIdle(std::function<void()> work);
   // Processes |request| now, on this thread (inside a job): sent, waited for
   // and answered as the queue would, busy meanwhile. Communication thread only.
-  void ProcessNow(std::unique_ptr<DeviceRequest> request);
+  void ProcessNow(DeviceRequest& request);
 
   // A hold on one of the thread's background activities: the status watch
   // or the operation-history fetch. While any hold of a kind is held that

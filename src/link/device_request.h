@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -30,6 +31,7 @@ enum class WaitStyle : int32_t {
 enum class Delivery : int32_t {
   kPost = 1,  // post a message to the service object's hidden window
   kSlot = 2,  // fill the waiting caller's WaitSlot
+  kCaller = 3,  // store it in the caller's |caller_reply| (a request run inside the caller's job)
 };
 
 // Where a waiting caller receives its reply. Shared by the caller and the
@@ -114,6 +116,9 @@ struct DeviceRequest {
   int32_t parameter = 0;
   // kSlot: the waiter's slot.
   std::shared_ptr<WaitSlot> slot;
+  // kCaller: where the reply goes; the caller waits for its job, not for
+  // the request.
+  std::optional<DeviceReply>* caller_reply = nullptr;
   WaitStyle wait_style = WaitStyle::kNone;
   // Total time allowed for the final answer, and the pause after it.
   int32_t timeout_ms = 0;
