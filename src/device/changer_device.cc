@@ -276,12 +276,21 @@ opos::OposResult ChangerDevice::MapAnswer(const DeviceReply& reply, const Answer
 }
 
 opos::OposResult ChangerDevice::Execute(const DeviceCommand& command, DeviceReply* reply) {
-  // The command, its answer and the reads that judge it are one job.
-  DeviceReply answer;
-  opos::OposResult result = opos::OPOS_E_NOHARDWARE;
-  const auto work = [&] {
-    answer = SendCommand(command.bytes, command.style, command.timeout_ms, command.delay_after_ms);
-    result = MapAnswer(answer, command.rule);
+  // The command, its answer and the reads that judge it are one job. The
+  // job reaches its state through one reference, so that handing it to the
+  // thread allocates nothing of its own.
+  struct State {
+    ChangerDevice& device;
+    const DeviceCommand& command;
+    DeviceReply answer;
+    opos::OposResult result = opos::OPOS_E_NOHARDWARE;
+  } state{*this, command, {}};
+  DeviceReply& answer = state.answer;
+  opos::OposResult& result = state.result;
+  const auto work = [&state] {
+    state.answer = state.device.SendCommand(state.command.bytes, state.command.style, state.command.timeout_ms,
+                                            state.command.delay_after_ms);
+    state.result = state.device.MapAnswer(state.answer, state.command.rule);
   };
   switch (comm_->RunJob(work)) {
     case JobEnd::kRan:

@@ -22,9 +22,15 @@
 // (each value they touch has its own lock or is atomic) and through posts to
 // the hidden window.
 //
-// DirectIO runs the 51 vendor commands (cash_changer_directio.cc); their
-// bodies get what they use of this object as an explicit context. CheckHealth (cash_changer_health.cc) runs the
-// communication and operation tests and the maintenance dialog.
+// The members keep their frames and state checks; their device work is done
+// by the services this object creates at OpenService, each given what it
+// uses as an explicit ServiceParts (service_parts.h): ClaimService (claim,
+// release, enabling, the exit), CashService (reading and paying out),
+// PayoutService (what a pay-out paid), DepositService (the deposit
+// members). DirectIO runs the 51 vendor commands (cash_changer_directio.cc)
+// over a context of their own. AsyncCompletions sets AsyncResultCode from
+// the window's completion messages. CheckHealth (cash_changer_health.cc) runs
+// the communication and operation tests and the maintenance dialog.
 //
 // A pay-out that the device ends before it has paid everything is never
 // reported as a success: PayoutService (payout_service.h) tells the part
@@ -76,7 +82,6 @@ class RegistryValues;
 }  // namespace vexokrt
 
 namespace vexokrt::service {
-
 
 inline constexpr char kClaimSemaphoreName[] = "Vexonics.KRT07.CashChangerClaimed.20051118";
 inline constexpr char kExamLogFileName[] = "ExamlogS.txt";
@@ -302,18 +307,15 @@ class CCashChanger final : public ChangerHost {
   // The values of the properties this object keeps itself.
   PropertyStore props_;
 
-  // Read by the device layer's thread too.
   // DeviceEnabled, PowerNotify, CurrentExit, the direct I/O mode, the
-  // operation mode sent and DioReadExchange: read by the device layer too.
-  // Declared before the device layer, which is given them.
+  // operation mode sent and DioReadExchange: read by the device layer's
+  // thread too. Declared before the device layer, which is given them.
   DeviceSwitches switches_;
   std::atomic<int32_t> result_code_extended_{0};
   // The deposit's state: the deposit members', the device layer's and the
   // properties', under the session's own lock. Declared before the device
   // layer, which is given it and goes first.
   DepositSession deposit_;
-
-
 
   std::string device_name_;
   std::string device_key_path_;

@@ -17,14 +17,7 @@ using namespace opos;
 
 CashService::CashService(const ServiceParts& parts, std::function<int32_t()> state,
                          std::function<opos::OposResult(const std::string& text)> hand_over)
-    : device_(parts.device),
-      deposit_(parts.deposit),
-      switches_(parts.switches),
-      props_(parts.props),
-      config_(parts.config),
-      model_(parts.model),
-      payouts_(parts.payouts),
-      logs_(parts.logs),
+    : UsesServiceParts(parts),
       state_(std::move(state)),
       hand_over_(std::move(hand_over)) {}
 

@@ -23,7 +23,7 @@
 
 namespace vexokrt::service {
 
-class CashService {
+class CashService : private UsesServiceParts {
  public:
   // |state| reads the service object's State; |hand_over| runs an exchange
   // mode pay-out of the cash-count text it is given as the DirectIO
@@ -51,14 +51,6 @@ class CashService {
   // the job could not run.
   opos::OposResult PayoutJob(const std::function<opos::OposResult()>& work);
 
-  ChangerDevice& device_;
-  DepositSession& deposit_;
-  DeviceSwitches& switches_;
-  PropertyStore& props_;
-  config::DeviceConfig& config_;
-  const ModelCode& model_;
-  PayoutService& payouts_;
-  devlog::ChangerDeviceLogs& logs_;
   std::function<int32_t()> state_;
   std::function<opos::OposResult(const std::string& text)> hand_over_;
 };

@@ -28,7 +28,7 @@
 
 namespace vexokrt::service {
 
-class ClaimService {
+class ClaimService : private UsesServiceParts {
  public:
   // |result_code_extended| is ResultCodeExtended (a refused clock reports
   // it with ClaimNonEvent 1); everything must outlive this.
@@ -66,19 +66,6 @@ class ClaimService {
   // The model the device names now (kUnknown when it does not answer).
   ModelCode ReadModelNow();
 
-  ChangerDevice& device_;
-  DepositSession& deposit_;
-  DeviceSwitches& switches_;
-  PropertyStore& props_;
-  config::DeviceConfig& config_;
-  ModelCode& model_;
-  events::EventDelivery& events_;
-  diag::TraceLog& trace_;
-  diag::ExamLog& exam_;
-  platform::Clock& clock_;
-  PayoutService& payouts_;
-  DepositService& deposits_;
-  devlog::ChangerDeviceLogs& logs_;
   platform::NamedSemaphore& semaphore_;
   AsyncCompletions& async_;
   const std::atomic<int32_t>& result_code_extended_;

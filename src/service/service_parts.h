@@ -40,4 +40,37 @@ struct ServiceParts {
   devlog::ChangerDeviceLogs& logs;
 };
 
+// The shared pieces as members of a service that works with them by name.
+class UsesServiceParts {
+ protected:
+  explicit UsesServiceParts(const ServiceParts& parts)
+      : device_(parts.device),
+        deposit_(parts.deposit),
+        switches_(parts.switches),
+        props_(parts.props),
+        config_(parts.config),
+        model_(parts.model),
+        events_(parts.events),
+        trace_(parts.trace),
+        exam_(parts.exam),
+        clock_(parts.clock),
+        payouts_(parts.payouts),
+        deposits_(parts.deposits),
+        logs_(parts.logs) {}
+
+  ChangerDevice& device_;
+  DepositSession& deposit_;
+  DeviceSwitches& switches_;
+  PropertyStore& props_;
+  config::DeviceConfig& config_;
+  ModelCode& model_;
+  events::EventDelivery& events_;
+  diag::TraceLog& trace_;
+  diag::ExamLog& exam_;
+  platform::Clock& clock_;
+  PayoutService& payouts_;
+  DepositService& deposits_;
+  devlog::ChangerDeviceLogs& logs_;
+};
+
 }  // namespace vexokrt::service
