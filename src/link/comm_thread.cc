@@ -129,10 +129,6 @@ size_t CommThread::QueuedCount() const {
   return queue_.size();
 }
 
-JobEnd CommThread::RunJob(std::function<void()> work, int64_t start_limit_ms) {
-  return SubmitJob(std::move(work), start_limit_ms, /*only_when_idle=*/false);
-}
-
 JobEnd CommThread::RunJobWhenIdle(std::function<void()> work) {
   return SubmitJob(std::move(work), -1, /*only_when_idle=*/true);
 }

@@ -46,6 +46,7 @@
 #include <mutex>
 #include <span>
 #include <thread>
+#include <utility>
 
 #include "diag/exam_log.h"
 #include "link/device_reply.h"
@@ -181,7 +182,19 @@ class CommThread {
   // job could not start within |start_limit_ms| (-1: no limit); kFailed when
   // the work threw. On the thread itself (inside a job, a request or a watch
   // step) the work runs at once. Any thread.
-  JobEnd RunJob(std::function<void()> work, int64_t start_limit_ms = -1);
+  // (There it is called as it is, without being wrapped for the queue.)
+  template <typename Work>
+  JobEnd RunJob(Work&& work, int64_t start_limit_ms = -1) {
+    if (OnThread()) {
+      try {
+        work();
+      } catch (...) {
+        return JobEnd::kFailed;
+      }
+      return JobEnd::kRan;
+    }
+    return SubmitJob(std::function<void()>(std::forward<Work>(work)), start_limit_ms, /*only_when_idle=*/false);
+  }
   // As RunJob, but only while the line is nobody's: kNotRun at once, and
   // nothing run, when a request or a job runs or waits. Any thread but this.
   JobEnd RunJobWhenIdle(std::function<void()> work);
