@@ -348,6 +348,11 @@ opos::OposResult ChangerDevice::RunOperation(const std::function<opos::OposResul
   return steps();
 }
 
+opos::OposResult ChangerDevice::RunOperation(const std::function<opos::OposResult(HistoryPause& wait)>& steps) {
+  HistoryPause wait = HoldHistory();
+  return steps(wait);
+}
+
 HistoryPause ChangerDevice::HoldHistory() { return HistoryPause(comm_->HoldHistory(), exam_); }
 
 // ---------------------------------------------------------------------------

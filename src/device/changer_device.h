@@ -156,9 +156,10 @@ class ChangerDevice : private CommThreadDelegate {
   // steps send their device work as jobs. Their result. Any thread but the
   // communication thread.
   opos::OposResult RunOperation(const std::function<opos::OposResult()>& steps);
-  // The same wait as a token that outlives the call that began it: the
-  // deposit's, from its beginning to its end, kept by the DepositSession.
-  [[nodiscard]] HistoryPause HoldHistory();
+  // The same, handing the steps the wait: they may end it early, or move it
+  // into the DepositSession, which keeps it from the deposit's beginning to
+  // its end.
+  opos::OposResult RunOperation(const std::function<opos::OposResult(HistoryPause& wait)>& steps);
 
   // --- Requests -----------------------------------------------------------
   // Queues the command and waits for its final answer. When nothing could be
@@ -323,6 +324,8 @@ class ChangerDevice : private CommThreadDelegate {
   void SetLogFileReader(std::function<opos::OposResult(int32_t code)> reader);
 
  private:
+  // The history fetch's wait for an operation, with its ExamLog records.
+  [[nodiscard]] HistoryPause HoldHistory();
   // CommThreadDelegate.
   void AsyncStopDone() override;
   void ResetMailboxes() override;

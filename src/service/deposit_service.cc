@@ -62,42 +62,44 @@ opos::OposResult DepositService::Begin() {
   if (const opos::OposResult check = device_.CheckBeforeDeposit(); check != OPOS_SUCCESS) return check;
   if (deposit_.FixedWithoutDeposit()) return OPOS_E_ILLEGAL;
 
-  HistoryPause history = device_.HoldHistory();
-  const bool krt03 = model_ == ModelCode::kKrt03;
-  if (krt03) {
-    opos::OposResult cleared = OPOS_SUCCESS;
-    cleared = RunDeviceJob(device_, [&] { return device_.Execute(ClearDepositCounterCommand()); });
-    if (cleared != OPOS_SUCCESS) {
-      deposit_.SetActiveMark(1);
-      return cleared;
+  // One operation; the deposit keeps its history wait once it is open.
+  return device_.RunOperation([&](HistoryPause& history) -> opos::OposResult {
+    const bool krt03 = model_ == ModelCode::kKrt03;
+    if (krt03) {
+      opos::OposResult cleared = OPOS_SUCCESS;
+      cleared = RunDeviceJob(device_, [&] { return device_.Execute(ClearDepositCounterCommand()); });
+      if (cleared != OPOS_SUCCESS) {
+        deposit_.SetActiveMark(1);
+        return cleared;
+      }
+      device_.ClearDepositCounts();
     }
+
+    const opos::OposResult result = RunDeviceJob(device_, [&] {
+      if (krt03) return device_.Execute(IntakeStartCommand(deposit_.ActiveMark() == 1));
+      device_.SetDepositPhase(config_.deposit_evt_set == 1 ? 2 : 3);
+      const BuiltCommand open = DepositModeCommand(1, 1, deposit_.Option() == 0 ? 1 : 0);
+      return device_.Execute(open.command);
+    });
+    if (result != OPOS_SUCCESS) {
+      deposit_.SetActiveMark(1);
+      EndDevicePhase(device_);
+      return result;
+    }
+
+    device_.RunJob([&] { device_.ClearDepositCountsChanged(); });
+    // The history fetch stays paused until the deposit ends.
+    deposit_.KeepHistoryPause(std::move(history));
+    deposit_.SetRepay(std::nullopt);
+    // DepositFixed goes first: the watch treats an unfixed open deposit as
+    // one whose intake it may restart.
+    deposit_.SetFixed(false);
+    deposit_.SetStatus(CHAN_STATUS_DEPOSIT_START);
+    deposit_.ClearCounts();
     device_.ClearDepositCounts();
-  }
-
-  const opos::OposResult result = RunDeviceJob(device_, [&] {
-    if (krt03) return device_.Execute(IntakeStartCommand(deposit_.ActiveMark() == 1));
-    device_.SetDepositPhase(config_.deposit_evt_set == 1 ? 2 : 3);
-    const BuiltCommand open = DepositModeCommand(1, 1, deposit_.Option() == 0 ? 1 : 0);
-    return device_.Execute(open.command);
+    device_.ResetDepositMarks();
+    return OPOS_SUCCESS;
   });
-  if (result != OPOS_SUCCESS) {
-    deposit_.SetActiveMark(1);
-    EndDevicePhase(device_);
-    return result;
-  }
-
-  device_.RunJob([&] { device_.ClearDepositCountsChanged(); });
-  // The history fetch stays paused until the deposit ends.
-  deposit_.KeepHistoryPause(std::move(history));
-  deposit_.SetRepay(std::nullopt);
-  // DepositFixed goes first: the watch treats an unfixed open deposit as
-  // one whose intake it may restart.
-  deposit_.SetFixed(false);
-  deposit_.SetStatus(CHAN_STATUS_DEPOSIT_START);
-  deposit_.ClearCounts();
-  device_.ClearDepositCounts();
-  device_.ResetDepositMarks();
-  return OPOS_SUCCESS;
 }
 
 // --- PauseDeposit ----------------------------------------------------------------
@@ -181,17 +183,19 @@ opos::OposResult DepositService::FixOnLine(bool closing, bool pause_set) {
 }
 
 opos::OposResult DepositService::CloseIntake() {
-  HistoryPause history = device_.HoldHistory();
   if (model_ == ModelCode::kKrt03) {
-    const opos::OposResult stop = device_.Execute(IntakeStopCommand(deposit_.ActiveMark() == 1));
-    history.End();
+    const opos::OposResult stop = device_.RunOperation(
+        [&] { return device_.Execute(IntakeStopCommand(deposit_.ActiveMark() == 1)); });
     if (stop != OPOS_SUCCESS && stop != OPOS_E_NOHARDWARE) return stop;
     events_.DropDataEvents();
     deposit_.SetFixed(true);
     return OPOS_SUCCESS;
   }
   // The history fetch stays paused until the deposit ends, whatever comes.
-  deposit_.KeepHistoryPause(std::move(history));
+  device_.RunOperation([&](HistoryPause& history) {
+    deposit_.KeepHistoryPause(std::move(history));
+    return opos::OposResult(OPOS_SUCCESS);
+  });
   if (config_.pause_deposit_set != 1) {
     // Its answer is not judged: the wait for the end of counting that
     // follows tells whether the unit has stopped.
@@ -217,13 +221,15 @@ opos::OposResult DepositService::End(int32_t success) {
 
   if (!deposit_.UnderWay()) {
     if (!deposit_.FixedWithoutDeposit()) return OPOS_E_ILLEGAL;
-    HistoryPause history = device_.HoldHistory();
-    // Between two watch steps, as every change of the deposit's state.
-    device_.RunJob([&] {
-      deposit_.SetStatus(CHAN_STATUS_DEPOSIT_END);
-      EndDevicePhase(device_);
-      deposit_.DropHistoryPause();
-      history.End();
+    device_.RunOperation([&](HistoryPause& history) {
+      // Between two watch steps, as every change of the deposit's state.
+      device_.RunJob([&] {
+        deposit_.SetStatus(CHAN_STATUS_DEPOSIT_END);
+        EndDevicePhase(device_);
+        deposit_.DropHistoryPause();
+        history.End();
+      });
+      return opos::OposResult(OPOS_SUCCESS);
     });
     deposit_.SetFixedWithoutDeposit(false);
     return OPOS_SUCCESS;
@@ -240,23 +246,28 @@ opos::OposResult DepositService::End(int32_t success) {
       if (!cash::ParseCashCounts(counts_text, &record, false, false)) return OPOS_E_ILLEGAL;
       const CashCounts counts = record.Counts();
       if (!cash::WithinCoinLimits(counts, config_.dispense_limit, config_.dispense_limit_500)) return OPOS_E_ILLEGAL;
-      HistoryPause repay_history = device_.HoldHistory();
-      const opos::OposResult paid = RepayKrt03(counts);
+      const opos::OposResult paid = device_.RunOperation([&](HistoryPause& repay_history) {
+        const opos::OposResult repaid = RepayKrt03(counts);
+        if (repaid == OPOS_SUCCESS) deposit_.KeepHistoryPause(std::move(repay_history));
+        return repaid;
+      });
       if (paid != OPOS_SUCCESS) return paid;
-      deposit_.KeepHistoryPause(std::move(repay_history));
     }
     deposit_.SetStatus(CHAN_STATUS_DEPOSIT_END);
     deposit_.SetRepay(std::nullopt);
-    HistoryPause history = device_.HoldHistory();
-    const opos::OposResult stop = RunDeviceJob(device_, [&] { return device_.Execute(IntakeStopCommand(true)); });
-    deposit_.DropHistoryPause();
-    history.End();
+    const opos::OposResult stop = device_.RunOperation([&](HistoryPause& history) {
+      const opos::OposResult stopped =
+          RunDeviceJob(device_, [&] { return device_.Execute(IntakeStopCommand(true)); });
+      deposit_.DropHistoryPause();
+      history.End();
+      return stopped;
+    });
     deposit_.SetFixedWithoutDeposit(false);
     return stop;
   }
 
-  HistoryPause history = device_.HoldHistory();
-  return RunDeviceJob(device_, [&] { return EndOnLine(success, history); });
+  return device_.RunOperation(
+      [&](HistoryPause& history) { return RunDeviceJob(device_, [&] { return EndOnLine(success, history); }); });
 }
 
 opos::OposResult DepositService::EndOnLine(int32_t success, HistoryPause& history) {

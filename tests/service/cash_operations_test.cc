@@ -597,6 +597,93 @@ TEST_F(CashOperationsTest, Krt03DepositCycle) {
   EXPECT_EQ(d.Get(pidx::kDepositStatus), CHAN_STATUS_DEPOSIT_END);
 }
 
+// The history fetch waits from the beginning of a deposit to its end. The
+// ExamLog tells where the wait begins ("4,1,0,0") and ends ("5,1,0,0")
+// between the members' entry and exit records: a deposit keeps its wait
+// across calls, a refused step ends it at once, and a KRT03 repay keeps its
+// own until the deposit ends.
+TEST_F(CashOperationsTest, DepositCycle_TheHistoryWaitGoesFromTheBeginningToTheEnd) {
+  struct Step {
+    const char* member;
+    int32_t argument = 0;  // EndDeposit's Success
+    char fault = 0;        // a command answered BEL (KRT03 repay) or NAK first
+  };
+  struct Case {
+    const char* name;
+    sim::Model model;
+    bool end_deposit_sts = false;  // EndDepositSts 1: a cancelled end keeps the deposit open
+    std::vector<Step> steps;
+    std::vector<std::string> records;  // kinds 1, 4 and 5 from BeginDeposit on
+  };
+  const std::vector<std::string> begin = {"1,8,0,0", "4,1,0,0", "1,108,0,0"};
+  const auto with = [](std::vector<std::string> a, const std::vector<std::string>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+  };
+  const Case cases[] = {
+      {"KRT07 kept with change",
+       sim::Model::kKrt07,
+       false,
+       {{"BeginDeposit"}, {"FixDeposit"}, {"EndDeposit", CHAN_DEPOSIT_CHANGE}},
+       with(begin, {"1,12,0,0", "4,1,0,0", "1,112,0,0", "1,11,1,0", "4,1,0,0", "5,1,0,0", "1,111,1,0"})},
+      {"KRT07 intake refused",
+       sim::Model::kKrt07,
+       false,
+       {{"BeginDeposit", 0, 'F'}},
+       {"1,8,0,0", "4,1,0,0", "5,1,0,0", "1,108,0,111"}},
+      {"KRT07 end cancelled, kept open, ended again",
+       sim::Model::kKrt07,
+       true,
+       {{"BeginDeposit"}, {"FixDeposit"}, {"EndDeposit", CHAN_DEPOSIT_NOCHANGE, 'I'}, {"EndDeposit", CHAN_DEPOSIT_NOCHANGE}},
+       with(begin, {"1,12,0,0", "4,1,0,0", "1,112,0,0", "1,11,2,0", "4,1,0,0", "1,111,2,114", "1,11,2,0",
+                    "4,1,0,0", "5,1,0,0", "1,111,2,0"})},
+      {"KRT03 kept with change",
+       sim::Model::kKrt03,
+       false,
+       {{"BeginDeposit"}, {"FixDeposit"}, {"EndDeposit", CHAN_DEPOSIT_CHANGE}},
+       with(begin, {"1,12,0,0", "4,1,0,0", "5,1,0,0", "1,112,0,0", "1,11,1,0", "4,1,0,0", "5,1,0,0", "1,111,1,0"})},
+      {"KRT03 repay refused, then handed back",
+       sim::Model::kKrt03,
+       false,
+       {{"BeginDeposit"}, {"FixDeposit"}, {"EndDeposit", CHAN_DEPOSIT_REPAY, '$'}, {"EndDeposit", CHAN_DEPOSIT_REPAY}},
+       with(begin, {"1,12,0,0", "4,1,0,0", "5,1,0,0", "1,112,0,0", "1,11,3,0", "4,1,0,0", "5,1,0,0", "1,111,3,111",
+                    "1,11,3,0", "4,1,0,0", "4,1,0,0", "5,1,0,0", "1,111,3,0"})},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ServiceDriver& d = c.end_deposit_sts ? Ready(c.model, SimCounts({{100, 10}}), {{"EndDepositSts", "1"}})
+                                         : Ready(c.model, SimCounts({{100, 10}}));
+    const size_t before = ExamRecords(dir_.file("ExamlogS.txt")).size();
+    for (const Step& step : c.steps) {
+      if (step.fault != 0) {
+        sim::Fault fault;
+        fault.kind = c.model == sim::Model::kKrt03 ? sim::FaultKind::kAnswerBel : sim::FaultKind::kAnswerNak;
+        if (step.fault == 'I') fault.kind = sim::FaultKind::kAnswerCan;
+        fault.command = step.fault;
+        machine().InjectFault(fault);
+      }
+      const std::string member = step.member;
+      if (member == "EndDeposit") {
+        d.Call("EndDeposit", {Variant::Long(step.argument)});
+      } else {
+        d.Call(member);
+      }
+      if (member == "BeginDeposit" && d.Get(pidx::kDepositStatus) == CHAN_STATUS_DEPOSIT_START) {
+        ASSERT_EQ(machine().InsertCash(SimCounts({{100, 2}})).status, sim::InsertResult::Status::kCounting);
+        ASSERT_TRUE(d.PumpUntil([&] { return d.HasEvent("SOData", 0); }, 5000));
+      }
+    }
+    const std::vector<std::string> records = ExamRecords(dir_.file("ExamlogS.txt"));
+    std::vector<std::string> kept;
+    for (size_t i = before; i < records.size(); ++i) {
+      const std::string kind = records[i].substr(0, records[i].find(','));
+      if (kind == "1" || kind == "4" || kind == "5") kept.push_back(records[i]);
+    }
+    EXPECT_EQ(kept, c.records);
+    EXPECT_EQ(d.Call("Close"), OPOS_SUCCESS);
+  }
+}
+
 // Exchange mode: 10000-yen notes come out of the collection box through the
 // deposit table ("???" for all of them), or are refused when the request
 // cannot be met from the box.
