@@ -134,14 +134,7 @@ JobEnd CommThread::RunJobWhenIdle(std::function<void()> work) {
 }
 
 JobEnd CommThread::SubmitJob(std::function<void()> work, int64_t start_limit_ms, bool only_when_idle) {
-  if (OnThread()) {
-    try {
-      work();
-    } catch (...) {
-      return JobEnd::kFailed;
-    }
-    return JobEnd::kRan;
-  }
+  if (OnThread()) return RunHere(work);
   if (!line_.IsOpen()) return JobEnd::kNotQueued;
   auto slot = std::make_shared<JobSlot>();
   auto job = std::make_unique<DeviceRequest>();

@@ -185,14 +185,7 @@ class CommThread {
   // (There it is called as it is, without being wrapped for the queue.)
   template <typename Work>
   JobEnd RunJob(Work&& work, int64_t start_limit_ms = -1) {
-    if (OnThread()) {
-      try {
-        work();
-      } catch (...) {
-        return JobEnd::kFailed;
-      }
-      return JobEnd::kRan;
-    }
+    if (OnThread()) return RunHere(work);
     return SubmitJob(std::function<void()>(std::forward<Work>(work)), start_limit_ms, /*only_when_idle=*/false);
   }
   // As RunJob, but only while the line is nobody's: kNotRun at once, and
@@ -286,6 +279,16 @@ class CommThread {
   void Run();
   void RunLoop();
   void Process(DeviceRequest& request);
+  // Runs |work| here and now: kRan, or kFailed when it threw.
+  template <typename Work>
+  static JobEnd RunHere(Work& work) {
+    try {
+      work();
+    } catch (...) {
+      return JobEnd::kFailed;
+    }
+    return JobEnd::kRan;
+  }
   JobEnd SubmitJob(std::function<void()> work, int64_t start_limit_ms, bool only_when_idle);
   void RunQueuedJob(DeviceRequest& request);
   // A request's end: the thread reads idle before its answer is delivered.
