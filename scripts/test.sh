@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: Apache-2.0
-# Runs every fuzz target for 30 s (scripts/fuzz.sh 30), builds the libraries
+# Runs every fuzz target for 20 s (scripts/fuzz.sh 20), builds the libraries
 # and the program with clang and its lock analysis (preset clang: a build,
 # no tests), then builds and runs the whole suite three times: plain (the
 # browser test included), under AddressSanitizer with
@@ -18,7 +18,7 @@ presets=("$@")
 if [[ ${#presets[@]} -eq 0 ]]; then presets=(fuzz clang default asan tsan); fi
 for preset in "${presets[@]}"; do
   if [[ "$preset" == fuzz ]]; then
-    scripts/fuzz.sh 30
+    scripts/fuzz.sh 20
     continue
   fi
   echo "=== $preset: configure and build"
