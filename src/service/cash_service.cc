@@ -43,11 +43,10 @@ opos::OposResult CashService::ReadCashCounts(std::string* cash_counts, bool* dis
 
 opos::OposResult CashService::ReadCashCountsNormal(std::string* cash_counts, bool* discrepancy) {
   if (device_.PowerState() != OPOS_PS_ONLINE) return OPOS_E_NOHARDWARE;
-  ChangerDevice& thread = device_;
-  const bool stale = thread.CountsStale() || !device_.CountsKnown();
-  if (stale || thread.DepositPhase() != 0) {
+  const bool stale = device_.CountsStale() || !device_.CountsKnown();
+  if (stale || device_.DepositPhase() != 0) {
     bool taken = false;
-    const ReceiveStatus read = thread.ReadCountsNow(&taken);
+    const ReceiveStatus read = device_.ReadCountsNow(&taken);
     // Counts known to be out of date (a pay-out since) are never answered
     // as the machine's: a failed read says so. During a deposit the kept
     // counts are still the last the machine told.
@@ -63,8 +62,7 @@ opos::OposResult CashService::ReadCashCountsNormal(std::string* cash_counts, boo
 }
 
 opos::OposResult CashService::ReadCashCountsExchange(std::string* cash_counts, bool* discrepancy) {
-  ChangerDevice& thread = device_;
-  if (thread.Recovering()) return OPOS_E_NOHARDWARE;
+  if (device_.Recovering()) return OPOS_E_NOHARDWARE;
   return device_.RunOperation([&]() -> opos::OposResult {
     if (model_ == ModelCode::kKrt03) return OPOS_E_ILLEGAL;
     const int32_t exit = switches_.current_exit.load();
@@ -188,9 +186,8 @@ opos::OposResult CashService::SendPayoutExitSetting(int32_t exit) {
   // earlier pay-out must not be put back over it, and nothing may reach the
   // line between the two (the thread's reads after a request are left out,
   // as for a change pay-out, until the pay-out's end ends the phase).
-  ChangerDevice& thread = device_;
-  thread.SetExitSettingPending(false);
-  thread.SetDepositPhase(1);
+  device_.SetExitSettingPending(false);
+  device_.SetDepositPhase(1);
   const opos::OposResult result = SendExitSetting(device_, values);
   // The watch puts the configured values back after its next status read.
   if (result == OPOS_SUCCESS) device_.SetExitSettingPending(true);

@@ -336,9 +336,8 @@ opos::OposResult ClaimService::EnableOnLine(bool reenable, bool* refused) {
   const int32_t exit = switches_.current_exit.load();
   if (IsKrt07Family(model) && exit >= 1 && exit <= 7) {
     const opos::OposResult setting = SendExitSetting(device_, ExitSettingValues(config_, exit, false));
-    ChangerDevice& thread = device_;
-    thread.SetExitSettingValues(ConfiguredSettingValues(config_));
-    thread.SetExitSettingPending(false);
+    device_.SetExitSettingValues(ConfiguredSettingValues(config_));
+    device_.SetExitSettingPending(false);
     if (setting != OPOS_SUCCESS) {
       remembered = OPOS_E_NOHARDWARE;
     } else {
@@ -353,12 +352,9 @@ opos::OposResult ClaimService::EnableOnLine(bool reenable, bool* refused) {
     // The deposit has ended: so has its pause of the history fetch.
     deposit_.DropHistoryPause();
   }
-  ChangerDevice& thread = device_;
-  const int32_t phase = thread.DepositPhase();
+  const int32_t phase = device_.DepositPhase();
   if (phase >= 1 && phase <= 3) {
-    thread.SetDepositPhase(0);
-    thread.SetStatusStale(true);
-    thread.SetCountsStale(true);
+    EndDevicePhase(device_);
     deposit_.DropHistoryPause();
     exam_.Write(5, 1, 0, 0);
   }
