@@ -71,6 +71,7 @@ const std::array kBindings = {
     Binding{{"DepositStatusRV", "0", kMachine, kNumber}, &DeviceConfig::deposit_status_rv},
     Binding{{"ClaimPassSetting", "0", kMachine, kNumber}, &DeviceConfig::claim_pass_setting},
     Binding{{"ReadCashRspSetting", "0", kMachine, kNumber}, &DeviceConfig::read_cash_rsp_setting},
+    Binding{{"UposVersion", "", kMachine, kText}, &DeviceConfig::upos_version},
 };
 
 const std::array<DeviceSetting, kBindings.size()> kSettings = [] {
@@ -94,6 +95,20 @@ std::string DeviceKeyPath(std::string_view device_name) {
 }
 
 std::span<const DeviceSetting> DeviceSettings() { return kSettings; }
+
+std::optional<int32_t> UposMinorVersion(std::string_view text) {
+  if (text.empty()) return 6;
+  if (text.size() < 3 || text.size() > 4 || text.substr(0, 2) != "1.") return std::nullopt;
+  int32_t minor = 0;
+  for (char c : text.substr(2)) {
+    if (c < '0' || c > '9') return std::nullopt;
+    minor = minor * 10 + (c - '0');
+  }
+  // "1.06" is not how a release is written.
+  if (text.size() == 4 && text[2] == '0') return std::nullopt;
+  if (minor < 6 || minor > 14) return std::nullopt;
+  return minor;
+}
 
 int32_t LeadingDecimal(std::string_view text) {
   size_t i = 0;

@@ -13,6 +13,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -72,6 +73,7 @@ struct DeviceConfig {
   int32_t deposit_status_rv = 0;                       // DepositStatusRV
   int32_t claim_pass_setting = 0;                      // ClaimPassSetting
   int32_t read_cash_rsp_setting = 0;                   // ReadCashRspSetting
+  std::string upos_version;                            // UposVersion: "1.6" .. "1.14"; absent is 1.6
 
   bool operator==(const DeviceConfig&) const = default;
 };
@@ -84,6 +86,13 @@ struct DeviceSetting {
   platform::RegRoot root;    // where it is read
   Kind kind;
 };
+
+// The release 1.<minor> of the CashChanger class that UposVersion asks the
+// service object to serve: "1.<minor>" with minor 6..14 (nothing else, no
+// blanks). An empty text gives 6, the release of the members the service
+// object always has; anything else gives nullopt (a value that is not a
+// version, which the service object traces and then serves 1.6).
+std::optional<int32_t> UposMinorVersion(std::string_view text);
 
 // Every registry value of the record, in record order.
 std::span<const DeviceSetting> DeviceSettings();

@@ -70,6 +70,24 @@ inline constexpr int32_t CHAN_DEPOSIT_REPAY = 3;
 inline constexpr int32_t CHAN_DEPOSIT_PAUSE = 11;
 inline constexpr int32_t CHAN_DEPOSIT_RESTART = 12;
 
+// Statistics and firmware (releases 1.8 and later): extended codes,
+// status update values and CompareFirmwareVersion results.
+inline constexpr int32_t OPOS_ESTATS_ERROR = 280;
+inline constexpr int32_t OPOS_EFIRMWARE_BAD_FILE = 281;
+inline constexpr int32_t OPOS_ESTATS_DEPENDENCY = 282;
+inline constexpr int32_t OPOS_SUE_UF_PROGRESS = 2100;  // + percent, 1..100
+inline constexpr int32_t OPOS_SUE_UF_COMPLETE = 2200;
+inline constexpr int32_t OPOS_SUE_UF_FAILED_DEV_OK = 2201;
+inline constexpr int32_t OPOS_SUE_UF_FAILED_DEV_UNRECOVERABLE = 2202;
+inline constexpr int32_t OPOS_SUE_UF_FAILED_DEV_NEEDS_FIRMWARE = 2203;
+inline constexpr int32_t OPOS_SUE_UF_FAILED_DEV_UNKNOWN = 2204;
+inline constexpr int32_t OPOS_SUE_UF_COMPLETE_DEV_NOT_RESTORED = 2205;
+inline constexpr int32_t OPOS_CFV_FIRMWARE_OLDER = 1;
+inline constexpr int32_t OPOS_CFV_FIRMWARE_SAME = 2;
+inline constexpr int32_t OPOS_CFV_FIRMWARE_NEWER = 3;
+inline constexpr int32_t OPOS_CFV_FIRMWARE_DIFFERENT = 4;
+inline constexpr int32_t OPOS_CFV_FIRMWARE_UNKNOWN = 5;
+
 // Device-specific extended result codes carried with OPOS_E_EXTENDED.
 inline constexpr int32_t kExtendedNotPossibleNow = 201;
 inline constexpr int32_t kExtendedNotAtCurrentExit = 237;

@@ -27,6 +27,10 @@ inline constexpr int32_t kDataCount = 12;
 inline constexpr int32_t kPowerNotify = 13;
 inline constexpr int32_t kPowerState = 14;
 inline constexpr int32_t kCapPowerReporting = 501;
+inline constexpr int32_t kCapStatisticsReporting = 502;
+inline constexpr int32_t kCapUpdateStatistics = 503;
+inline constexpr int32_t kCapCompareFirmwareVersion = 504;
+inline constexpr int32_t kCapUpdateFirmware = 505;
 inline constexpr int32_t kAsyncMode = 13001;
 inline constexpr int32_t kAsyncResultCode = 13002;
 inline constexpr int32_t kAsyncResultCodeExtended = 13003;
@@ -36,6 +40,10 @@ inline constexpr int32_t kDeviceStatus = 13006;
 inline constexpr int32_t kFullStatus = 13007;
 inline constexpr int32_t kDepositAmount = 13008;
 inline constexpr int32_t kDepositStatus = 13009;
+inline constexpr int32_t kCurrentService = 13010;
+inline constexpr int32_t kRealTimeDataEnabled = 13011;
+inline constexpr int32_t kServiceCount = 13012;
+inline constexpr int32_t kServiceIndex = 13013;
 inline constexpr int32_t kCapDiscrepancy = 13501;
 inline constexpr int32_t kCapEmptySensor = 13502;
 inline constexpr int32_t kCapFullSensor = 13503;
@@ -45,6 +53,8 @@ inline constexpr int32_t kCapDeposit = 13506;
 inline constexpr int32_t kCapDepositDataEvent = 13507;
 inline constexpr int32_t kCapPauseDeposit = 13508;
 inline constexpr int32_t kCapRepayDeposit = 13509;
+inline constexpr int32_t kCapJamSensor = 13510;
+inline constexpr int32_t kCapRealTimeData = 13511;
 inline constexpr int32_t kCheckHealthText = 1000001;
 inline constexpr int32_t kDeviceDescription = 1000002;
 inline constexpr int32_t kDeviceName = 1000003;
@@ -58,17 +68,20 @@ inline constexpr int32_t kDepositCodeList = 1013006;
 inline constexpr int32_t kDepositCounts = 1013007;
 }  // namespace pidx
 
-// One property of the table: its index, its name as traced, and whether it
-// is read with GetPropertyString.
+// One property of the table: its index, its name as traced, whether it is
+// read with GetPropertyString, and the release 1.<since_minor> of the class
+// that added it (a service object reporting an older release answers it as
+// an unknown index).
 struct PropertyInfo {
   int32_t index;
   const char* name;
   bool is_string;
+  int32_t since_minor = 0;
 };
 
 // Every property the service object answers, numbers first.
 
-inline constexpr std::array<PropertyInfo, 42> kProperties = {{
+inline constexpr std::array<PropertyInfo, 52> kProperties = {{
     {pidx::kClaimed, "Claimed", false},
     {pidx::kDataEventEnabled, "DataEventEnabled", false},
     {pidx::kDeviceEnabled, "DeviceEnabled", false},
@@ -82,6 +95,10 @@ inline constexpr std::array<PropertyInfo, 42> kProperties = {{
     {pidx::kPowerNotify, "PowerNotify", false},
     {pidx::kPowerState, "PowerState", false},
     {pidx::kCapPowerReporting, "CapPowerReporting", false},
+    {pidx::kCapStatisticsReporting, "CapStatisticsReporting", false, 8},
+    {pidx::kCapUpdateStatistics, "CapUpdateStatistics", false, 8},
+    {pidx::kCapCompareFirmwareVersion, "CapCompareFirmwareVersion", false, 9},
+    {pidx::kCapUpdateFirmware, "CapUpdateFirmware", false, 9},
     {pidx::kAsyncMode, "AsyncMode", false},
     {pidx::kAsyncResultCode, "AsyncResultCode", false},
     {pidx::kAsyncResultCodeExtended, "AsyncResultCodeExtended", false},
@@ -91,6 +108,10 @@ inline constexpr std::array<PropertyInfo, 42> kProperties = {{
     {pidx::kFullStatus, "FullStatus", false},
     {pidx::kDepositAmount, "DepositAmount", false},
     {pidx::kDepositStatus, "DepositStatus", false},
+    {pidx::kCurrentService, "CurrentService", false, 11},
+    {pidx::kRealTimeDataEnabled, "RealTimeDataEnabled", false, 11},
+    {pidx::kServiceCount, "ServiceCount", false, 11},
+    {pidx::kServiceIndex, "ServiceIndex", false, 11},
     {pidx::kCapDiscrepancy, "CapDiscrepancy", false},
     {pidx::kCapEmptySensor, "CapEmptySensor", false},
     {pidx::kCapFullSensor, "CapFullSensor", false},
@@ -100,6 +121,8 @@ inline constexpr std::array<PropertyInfo, 42> kProperties = {{
     {pidx::kCapDepositDataEvent, "CapDepositDataEvent", false},
     {pidx::kCapPauseDeposit, "CapPauseDeposit", false},
     {pidx::kCapRepayDeposit, "CapRepayDeposit", false},
+    {pidx::kCapJamSensor, "CapJamSensor", false, 11},
+    {pidx::kCapRealTimeData, "CapRealTimeData", false, 11},
     {pidx::kCheckHealthText, "CheckHealthText", true},
     {pidx::kDeviceDescription, "DeviceDescription", true},
     {pidx::kDeviceName, "DeviceName", true},

@@ -91,7 +91,7 @@ TEST_F(DeviceConfigTest, EveryValueIsReadIntoItsField) {
       {"FixDepositTimeout", "60002"},   {"PauseDepositSet", "20"},
       {"FixDepositRcv", "21"},          {"EndDepositSts", "22"},
       {"DepositStatusRV", "23"},        {"ClaimPassSetting", "24"},
-      {"ReadCashRspSetting", "25"},
+      {"ReadCashRspSetting", "25"},     {"UposVersion", "1.14"},
   };
   for (const auto& [name, text] : machine) Set(name, text);
   Set("OperationMode_Initialize", "26", RegRoot::kCurrentUser);
@@ -139,6 +139,7 @@ TEST_F(DeviceConfigTest, EveryValueIsReadIntoItsField) {
   EXPECT_EQ(c.deposit_status_rv, 23);
   EXPECT_EQ(c.claim_pass_setting, 24);
   EXPECT_EQ(c.read_cash_rsp_setting, 25);
+  EXPECT_EQ(c.upos_version, "1.14");
 
   // The settings list knows every one of them, with the right root.
   size_t machine_count = 0;
@@ -261,3 +262,22 @@ TEST(MaintenanceFiles, FolderAndPlainNames) {
                             {"a\tb", false},          {"..x", true}};
   for (const NameCase& c : names) EXPECT_EQ(vexokrt::config::PlainFileName(c.name), c.plain) << c.name;
 }
+
+namespace vexokrt::config {
+namespace {
+
+TEST(UposMinorVersionTest, OnlyAReleaseFromOneSixToOneFourteenIsAVersion) {
+  const struct {
+    const char* text;
+    std::optional<int32_t> minor;
+  } cases[] = {
+      {"", 6},          {"1.6", 6},        {"1.8", 8},          {"1.14", 14},     {"1.11", 11},
+      {"1.5", std::nullopt},  {"1.15", std::nullopt}, {"2.14", std::nullopt}, {"1.014", std::nullopt},
+      {"1.06", std::nullopt}, {"1.", std::nullopt},   {"114", std::nullopt},  {" 1.14", std::nullopt},
+      {"1.14 ", std::nullopt}, {"1.1x", std::nullopt}, {"yes", std::nullopt},  {"1014312", std::nullopt},
+  };
+  for (const auto& c : cases) EXPECT_EQ(UposMinorVersion(c.text), c.minor) << '"' << c.text << '"';
+}
+
+}  // namespace
+}  // namespace vexokrt::config
