@@ -116,6 +116,25 @@ bool ParseCashCounts(std::string_view text, DispenseRecord* record, bool allow_k
   }
 }
 
+std::array<bool, 10> NamedDenominations(std::string_view text) {
+  std::array<bool, 10> named{};
+  size_t start = 0;
+  for (;;) {
+    const size_t end = text.find_first_of(",;", start);
+    const std::string_view piece = text.substr(start, end == std::string_view::npos ? text.npos : end - start);
+    const std::string_view key = piece.substr(0, piece.find(':'));
+    int32_t face = 0;
+    bool digits = !key.empty() && key.size() <= 5;
+    for (char c : key) {
+      if (c < '0' || c > '9') digits = false;
+      if (digits) face = face * 10 + (c - '0');
+    }
+    if (const int index = digits ? RecordIndex(face) : -1; index >= 0) named[static_cast<size_t>(index)] = true;
+    if (end == std::string_view::npos) return named;
+    start = end + 1;
+  }
+}
+
 std::string FormatPlain(const CashCounts& counts) {
   return CoinFields(counts) + ";" + BillField(1000, counts[3]) + "," + BillField(2000, counts[2]) + "," +
          BillField(5000, counts[1]) + "," + BillField(10000, counts[0]);

@@ -55,6 +55,11 @@ struct DispenseRecord {
 // when any piece is refused; the record is then to be discarded.
 bool ParseCashCounts(std::string_view text, DispenseRecord* record, bool allow_keywords, bool allow_all);
 
+// The denominations (record order) that a text ParseCashCounts accepted
+// names with a piece of their own, whatever its count: "1:0" names the
+// 1-yen coin, a text without a "1:" piece does not.
+std::array<bool, 10> NamedDenominations(std::string_view text);
+
 // "1:%ld,5:%ld,10:%ld,50:%ld,100:%ld,500:%ld;1000:%ld,2000:%ld,5000:%ld,10000:%ld"
 std::string FormatPlain(const CashCounts& counts);
 // "0:<pieces of set B>," followed by the plain fields of |counts|.

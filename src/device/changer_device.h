@@ -138,6 +138,9 @@ class ChangerDevice : private CommThreadDelegate {
   bool ExitSettingPending() const { return comm_->ExitSettingPending(); }
   bool Recovering() const { return comm_->Recovering(); }
   int32_t WatchErrorCount() const { return comm_->WatchErrorCount(); }
+  // Answers that came in damaged on this device layer's line (see
+  // LineExchange::DamagedAnswerCount).
+  uint32_t DamagedAnswerCount() const { return line_->DamagedAnswerCount(); }
   bool WatchEnabled() const { return comm_->WatchEnabled(); }
   bool ThreadRunning() const { return comm_->Running(); }
   bool ThreadStopRequested() const { return comm_->StopRequested(); }

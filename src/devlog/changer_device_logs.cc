@@ -37,6 +37,12 @@ int32_t ChangerDeviceLogs::RetrieveTradingLog(int32_t direct_mode) {
   return result;
 }
 
+int32_t ChangerDeviceLogs::ReadTradingCounters(std::vector<TradingLogLine>* lines) {
+  int32_t result = opos::OPOS_E_NOHARDWARE;
+  shared_->device.RunJob([&] { result = shared_->logs.ReadTradingCounters(shared_->device.Model(), lines); });
+  return result;
+}
+
 opos::OposResult ChangerDeviceLogs::ReadLogFiles(int32_t code) {
   opos::OposResult result = opos::OPOS_E_NOHARDWARE;
   shared_->device.RunJob([&] { result = ReadLogFiles(*shared_, code); });

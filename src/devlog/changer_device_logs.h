@@ -50,6 +50,9 @@ class ChangerDeviceLogs {
   // The trading log of the connected model (see DeviceLogs), as one job of
   // the device layer: no watch step comes between its reads.
   int32_t RetrieveTradingLog(int32_t direct_mode);
+  // The trading log's lines, read as one job, no file written: 0 or the
+  // failing read's status (107 when the job could not run).
+  int32_t ReadTradingCounters(std::vector<TradingLogLine>* lines);
 
   // The log-file read of |code| on the direct line, as one job (with its
   // extended code when OPOS_E_EXTENDED). Also what the log-file hook runs.

@@ -13,6 +13,11 @@ int32_t DeviceLogs::RetrieveTradingLog(ModelCode model, int32_t direct_mode) {
   return devlog::RetrieveTradingLog(model, queued_, kQueuedReadTimeoutMs, context_);
 }
 
+int32_t DeviceLogs::ReadTradingCounters(ModelCode model, std::vector<TradingLogLine>* lines) {
+  if (IsKrt07Family(model)) return devlog::ReadTradingLog(model, direct_, kTradingDirectTimeoutMs, context_, lines);
+  return devlog::ReadTradingLog(model, queued_, kQueuedReadTimeoutMs, context_, lines);
+}
+
 int32_t DeviceLogs::OperationHistoryStep(ModelCode model, const AbandonCheck& abandon) {
   return devlog::OperationHistoryStep(model, direct_, context_, abandon);
 }

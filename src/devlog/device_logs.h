@@ -14,10 +14,12 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "devlog/device_log_files.h"
 #include "devlog/log_context.h"
 #include "devlog/memory_read.h"
+#include "devlog/trading_log.h"
 #include "link/model_code.h"
 
 namespace vexokrt::devlog {
@@ -36,6 +38,8 @@ class DeviceLogs {
   // paused); 0 reads through the queue with 3000 ms. Other models always read
   // through the queue with 3000 ms. Result as RetrieveTradingLog.
   int32_t RetrieveTradingLog(ModelCode model, int32_t direct_mode);
+  // The trading log's lines without its file (the reads of direct mode 1).
+  int32_t ReadTradingCounters(ModelCode model, std::vector<TradingLogLine>* lines);
 
   // One operation-history step over the direct exchange; run by the
   // communication thread inside its watch step. Result as

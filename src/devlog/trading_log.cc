@@ -415,8 +415,8 @@ std::string RenderTradingLog(const std::vector<TradingLogLine>& lines) {
   return text;
 }
 
-int32_t RetrieveTradingLog(ModelCode model, MemoryReadExchange& exchange, int32_t timeout_ms,
-                           const DeviceLogContext& context) {
+int32_t ReadTradingLog(ModelCode model, MemoryReadExchange& exchange, int32_t timeout_ms,
+                       const DeviceLogContext& context, std::vector<TradingLogLine>* lines) {
   const bool raw = IsKrt07Family(model);
   const auto reads = raw ? Krt07TradingReads() : Krt02TradingReads();
   // Raw answers carry the bytes, hex-text answers two characters per byte.
@@ -436,8 +436,16 @@ int32_t RetrieveTradingLog(ModelCode model, MemoryReadExchange& exchange, int32_
     answer.insert(answer.end(), reply.data.begin(), reply.data.end());
     if (raw) context.Info(Format("メモリリード３成功(%d)", n));
   }
+  *lines = raw ? FormatKrt07TradingLog(answer) : FormatKrt02TradingLog(answer);
+  return 0;
+}
 
-  ReplaceTradingLogFile(raw ? FormatKrt07TradingLog(answer) : FormatKrt02TradingLog(answer), raw, context);
+int32_t RetrieveTradingLog(ModelCode model, MemoryReadExchange& exchange, int32_t timeout_ms,
+                           const DeviceLogContext& context) {
+  std::vector<TradingLogLine> lines;
+  const int32_t outcome = ReadTradingLog(model, exchange, timeout_ms, context, &lines);
+  if (outcome != 0) return outcome;
+  ReplaceTradingLogFile(lines, IsKrt07Family(model), context);
   return 0;
 }
 

@@ -89,4 +89,9 @@ std::string RenderTradingLog(const std::vector<TradingLogLine>& lines);
 int32_t RetrieveTradingLog(ModelCode model, MemoryReadExchange& exchange, int32_t timeout_ms,
                            const DeviceLogContext& context);
 
+// The reads of RetrieveTradingLog (with their trace lines) without the file:
+// the report's lines into |lines| when the result is 0.
+int32_t ReadTradingLog(ModelCode model, MemoryReadExchange& exchange, int32_t timeout_ms,
+                       const DeviceLogContext& context, std::vector<TradingLogLine>* lines);
+
 }  // namespace vexokrt::devlog

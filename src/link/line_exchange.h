@@ -133,6 +133,11 @@ class LineExchange {
   // users that belong with its own (a communication thread that cannot
   // start). Lines without a trace ignore it.
   virtual void TraceError(std::string_view /*message*/) {}
+
+  // Answers that came in damaged (a parity or framing error of the port, a
+  // wrong BCC, a malformed frame) since the line was made; silences are not
+  // counted. Any thread.
+  virtual uint32_t DamagedAnswerCount() const { return 0; }
 };
 
 }  // namespace vexokrt

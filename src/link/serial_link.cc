@@ -215,6 +215,15 @@ ReceiveStatus SerialLink::WriteBytes(std::span<const uint8_t> bytes) {
 
 ReceiveStatus SerialLink::ReceiveAnswer(DeviceReply& reply, int32_t timeout_ms, bool suppress_follow_ups,
                                   bool alternative_bell_rule) {
+  const ReceiveStatus status = ReceiveOneAnswer(reply, timeout_ms, suppress_follow_ups, alternative_bell_rule);
+  if (status == kReplyParityError || status == kReplyBccError || status == kReplyFramingError) {
+    damaged_answers_.fetch_add(1);
+  }
+  return status;
+}
+
+ReceiveStatus SerialLink::ReceiveOneAnswer(DeviceReply& reply, int32_t timeout_ms, bool suppress_follow_ups,
+                                           bool alternative_bell_rule) {
   reply = DeviceReply{};
   const int64_t deadline = clock_.NowMs() + std::max(0, timeout_ms);
 

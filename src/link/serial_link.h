@@ -104,6 +104,7 @@ class SerialLink final : public LineExchange {
   // may take the whole frame time), and no frame takes longer than 2000 ms.
   ReceiveStatus ReceiveAnswer(DeviceReply& reply, int32_t timeout_ms, bool suppress_follow_ups,
                               bool alternative_bell_rule) override;
+  uint32_t DamagedAnswerCount() const override { return damaged_answers_.load(); }
 
   // Writes |bytes| in pieces of at most 256, each traced as sent data.
   // Nothing is written (result 0) when |bytes| is empty. Gives up with
@@ -152,6 +153,10 @@ class SerialLink final : public LineExchange {
   void TraceError(std::string_view message) override { Error(message); }
 
  private:
+  // ReceiveAnswer without the count of damaged answers.
+  ReceiveStatus ReceiveOneAnswer(DeviceReply& reply, int32_t timeout_ms, bool suppress_follow_ups,
+                                 bool alternative_bell_rule);
+
   int OpenWith(const std::string& definition);
   void ClosePortHandle();
   // Sends a command and receives its single-byte answer.
@@ -191,6 +196,7 @@ class SerialLink final : public LineExchange {
   std::string line_definition_ VEX_GUARDED_BY(write_lock_);
   std::atomic<bool> open_{false};
   std::atomic<int32_t> model_{0};
+  std::atomic<uint32_t> damaged_answers_{0};
 };
 
 }  // namespace vexokrt::link

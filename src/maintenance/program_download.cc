@@ -70,7 +70,7 @@ class Download {
   // phase ended.
   opos::OposResult Abandon(opos::OposResult result) {
     if (fast_) {
-      line_.SwitchLineSpeed(LineSpeed::kNormal);
+      if (line_.SwitchLineSpeed(LineSpeed::kNormal) != SpeedSwitch::kSwitched) report().line_left_fast = true;
       fast_ = false;
     }
     EndPhase();
@@ -85,10 +85,20 @@ class Download {
     if (file.fault() == FileFault::kRead) ctx_.trace.Write(diag::kLevelError, diag::kTagError, file.Problem());
   }
 
+  // |bytes| more of the files were accepted.
+  void Accepted(int64_t bytes) {
+    accepted_ += bytes;
+    if (ctx_.progress) ctx_.progress(accepted_, total_);
+  }
+  DownloadReport& report() { return ctx_.report != nullptr ? *ctx_.report : own_report_; }
+
   DownloadContext& ctx_;
   LineExchange& line_;
   bool fast_line_allowed_ = true;
   bool fast_ = false;
+  int64_t accepted_ = 0;
+  int64_t total_ = 0;
+  DownloadReport own_report_;
 };
 
 bool PlainNamePart(std::string_view name) { return name.empty() || config::PlainFileName(name); }
@@ -161,6 +171,7 @@ opos::OposResult Download::Run(int32_t selector, const std::vector<FileChoice>& 
       return opos::OPOS_E_ILLEGAL;
     }
     if (file.size() < kDownloadMinBytes) return opos::OPOS_E_ILLEGAL;
+    total_ += file.size();
     files.push_back({std::move(file), choice.kind});
   }
   for (ProgramFile& program : files) {
@@ -203,6 +214,8 @@ opos::OposResult Download::SendFile(ProgramFile& program) {
   Info(kStartLine);
   const opos::OposResult accepted = Judge(Exchange(ProgramStartFrame(program.kind, first), kStartFrameTimeoutMs));
   if (accepted != opos::OPOS_SUCCESS) return accepted;
+  report().replacing = true;
+  Accepted(static_cast<int64_t>(kBlockBytes));
 
   const int32_t ready = WaitUntilReady();
   if (ready != opos::OPOS_SUCCESS) return ready;
@@ -222,6 +235,7 @@ opos::OposResult Download::SendFile(ProgramFile& program) {
   if (fast_) {
     fast_ = false;
     if (line_.SwitchLineSpeed(LineSpeed::kNormal) != SpeedSwitch::kSwitched) {
+      report().line_left_fast = true;
       EndPhase();
       return opos::OPOS_E_FAILURE;
     }
@@ -270,6 +284,7 @@ opos::OposResult Download::SendBlocks(MaintenanceFile& file) {
       ctx_.clock.SleepMs(kPollPauseMs);
     }
     if (!outcome.ok()) return outcome;
+    Accepted(static_cast<int64_t>(block));
 
     if (remaining <= static_cast<int64_t>(kBlockBytes)) return opos::OPOS_SUCCESS;
     ++serial;
@@ -304,6 +319,7 @@ int32_t Download::WaitForWrite() {
       continue;
     }
     if (reply.status == kReplyOk && reply.answerByte == kAck) return opos::OPOS_SUCCESS;
+    report().write_refused = true;
     EndPhase();
     return opos::OPOS_E_FAILURE;
   }

@@ -50,6 +50,17 @@ inline constexpr int kBlockResends = 3;
 // characters at bytes 15-19 of the "Z00" answer.
 inline constexpr std::string_view kFullDownloadVersion = "01C01";
 
+// What a download got to, for a caller that must tell how a failure left
+// the device.
+struct DownloadReport {
+  // The device accepted a start frame: it has begun to replace a program.
+  bool replacing = false;
+  // The line could not be moved back to 9600 bit/s after a file.
+  bool line_left_fast = false;
+  // The device did not confirm writing a file it had been sent whole.
+  bool write_refused = false;
+};
+
 struct DownloadContext {
   // The device layer: the download runs as one of its jobs, on its line,
   // with its model and deposit phase marks.
@@ -59,6 +70,12 @@ struct DownloadContext {
   // The maintenance folder as config::MaintenanceFolder gives it: "" or a
   // prefix ending in its separator; file names are appended to it.
   std::string folder;
+  // Optional: told on the device layer's thread after every frame of file
+  // bytes the device accepted, with the bytes accepted of all the files so
+  // far and their total.
+  std::function<void(int64_t accepted, int64_t total)> progress = {};
+  // Optional: filled in as the download goes.
+  DownloadReport* report = nullptr;
 };
 
 // Sends the files of |selector| (see above) with the name parts in |names|

@@ -34,7 +34,8 @@ long Entry(MethodCode code) { return static_cast<long>(code); }
 CCashChanger::CCashChanger()
     : clock_(&platform::SystemClock()),
       service_object_description_(resources::LoadString(resources::kIdsServiceObjectDescription)),
-      service_object_version_(config::LeadingDecimal(resources::LoadString(resources::kIdsServiceObjectVersion))),
+      build_version_(config::LeadingDecimal(resources::LoadString(resources::kIdsServiceObjectVersion))),
+      service_object_version_(build_version_),
       trace_log_(std::make_shared<diag::TraceLog>()),
       claim_semaphore_(kClaimSemaphoreName),
       events_(exam_log_),
@@ -92,6 +93,7 @@ int32_t CCashChanger::State() {
     state = state_;
   }
   if (state == OPOS_S_IDLE && device_ && device_->Busy()) return OPOS_S_BUSY;
+  if (state == OPOS_S_IDLE && firmware_ && firmware_->Running()) return OPOS_S_BUSY;
   return state;
 }
 
@@ -177,12 +179,16 @@ void CCashChanger::CreateDevice() {
         props_.binary_conversion = conversion;
         return result;
       });
+  statistics_ = std::make_unique<StatisticsService>(parts, "1." + std::to_string(upos_minor_));
+  firmware_ = std::make_unique<FirmwareService>(parts, *this);
 }
 
 void CCashChanger::DropOpenResources() {
   // The logs unhook from the device layer first; deleting the device layer
   // closes the port and stops its thread, so nothing posts to the window
   // any more when it goes.
+  firmware_.reset();
+  statistics_.reset();
   cash_.reset();
   claims_.reset();
   device_logs_.reset();
@@ -195,6 +201,8 @@ void CCashChanger::DropOpenResources() {
   window_.reset();
   control_object_ = nullptr;
   event_ids_ = EventIds{};
+  upos_minor_ = 6;
+  service_object_version_ = build_version_;
 }
 
 int32_t CCashChanger::OpenService(std::string_view /*device_class*/, std::string_view device_name,
@@ -239,6 +247,7 @@ int32_t CCashChanger::OpenService(std::string_view /*device_class*/, std::string
   // could not be read is reported again now that it can be traced.
   platform::RegCheckFile(platform::RegRoot::kLocalMachine);
   platform::RegCheckFile(platform::RegRoot::kCurrentUser);
+  ServeRelease();
 
   // The ExamLog in the log folder. The folder text is used as given, so it must end in a separator.
   // No folder switches the ExamLog off (as no trace file name switches the

@@ -46,6 +46,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -69,6 +70,8 @@
 #include "service/claim_service.h"
 #include "service/module.h"
 #include "service/deposit_service.h"
+#include "service/firmware_service.h"
+#include "service/statistics.h"
 #include "service/payout_service.h"
 #include "service/properties.h"
 #include "service/property_store.h"
@@ -103,6 +106,13 @@ enum class MethodCode : int32_t {
   kFixDeposit = 12,
   kPauseDeposit = 13,
   kReadCashCounts = 14,
+  // The members of later releases.
+  kResetStatistics = 15,
+  kRetrieveStatistics = 16,
+  kUpdateStatistics = 17,
+  kCompareFirmwareVersion = 18,
+  kUpdateFirmware = 19,
+  kAdjustCashCounts = 20,
 };
 
 class CCashChanger final : public ChangerHost {
@@ -170,8 +180,27 @@ class CCashChanger final : public ChangerHost {
   int32_t EndDeposit(int32_t success);
   int32_t FixDeposit();
   int32_t PauseDeposit(int32_t control);
+  // --- the members of later releases (UposVersion; see cash_changer_upos.cc) ---
+
+  // Statistics (1.8; statistics.h): claimed, enabled, not busy.
+  int32_t ResetStatistics(std::string_view names);
+  // |buffer| in: the request list; out: the statistics document.
+  int32_t RetrieveStatistics(std::string* buffer);
+  int32_t UpdateStatistics(std::string_view pairs);
+  // Firmware (1.9; firmware_service.h): claimed, enabled, not busy.
+  int32_t CompareFirmwareVersion(std::string_view file_name, int32_t* result);
+  int32_t UpdateFirmware(std::string_view file_name);
+  // 1.11: the counts of the denominations named replace the machine's.
+  int32_t AdjustCashCounts(std::string_view cash_counts);
+
+  // The release 1.<minor> this object serves: 6 until an OpenService whose
+  // device key has a UposVersion, and again after Close. The dispatch
+  // interface offers the members of later releases only up to it.
+  int32_t upos_minor() const { return upos_minor_; }
+
   // Property reads: the value, with a "Prop Get" trace line for a known
-  // index; 0 or an empty text for an unknown one (no trace).
+  // index; 0 or an empty text for an unknown one (no trace), and for one of
+  // a release later than the one served.
   int32_t GetPropertyNumber(int32_t index);
   std::string GetPropertyString(int32_t index);
   // Property writes: the outcome goes to ResultCode only; unknown and
@@ -280,6 +309,14 @@ class CCashChanger final : public ChangerHost {
   void SetBinaryConversion(int32_t value);
   void SetCurrentExitValue(int32_t value);
   void SetCurrencyCode(std::string_view value);
+  void SetRealTimeDataEnabled(int32_t value);
+  void SetCurrentService(int32_t value);
+  // OpenService: the release the device key asks for (UposVersion).
+  void ServeRelease();
+  // The frame of the members of later releases: entry trace and record,
+  // |steps| once StateChecks passed, the exit.
+  int32_t LaterMember(std::string_view trace_name, MethodCode code, std::string_view param,
+                      const std::function<opos::OposResult()>& steps);
 
   // Hands a chosen event to the window (the delivery thread's post).
   bool PostFireEvent(std::unique_ptr<events::EventRecord> record);
@@ -287,7 +324,12 @@ class CCashChanger final : public ChangerHost {
   ModuleLock module_lock_;
   platform::Clock* clock_;
   const std::string service_object_description_;
-  const int32_t service_object_version_;
+  // The version of the build (release 1.6) and the one reported, which a
+  // UposVersion raises to its release.
+  const int32_t build_version_;
+  int32_t service_object_version_;
+  int32_t upos_minor_ = 6;
+  bool real_time_data_enabled_ = false;
 
   // Shared with the registry diagnostic hook, which may run on any thread.
   std::shared_ptr<diag::TraceLog> trace_log_;
@@ -337,6 +379,9 @@ class CCashChanger final : public ChangerHost {
   std::unique_ptr<devlog::ChangerDeviceLogs> device_logs_;
   std::unique_ptr<ClaimService> claims_;
   std::unique_ptr<CashService> cash_;
+  std::unique_ptr<StatisticsService> statistics_;
+  // Last of the services: an update under way ends before the device goes.
+  std::unique_ptr<FirmwareService> firmware_;
   // AsyncResultCode and its extended code, set by the window's completion
   // handlers.
   AsyncCompletions async_{exam_log_, events_, claimed_model_, payouts_, device_logs_};

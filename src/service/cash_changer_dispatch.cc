@@ -16,12 +16,14 @@ using platform::HRESULT;
 using platform::S_OK;
 using platform::Variant;
 
-constexpr std::array<std::string_view, 22> kMemberNames = {
-    "GetPropertyNumber", "SetPropertyNumber", "GetPropertyString", "SetPropertyString", "OpenService",
-    "Close",             "Claim",             "Release",           "CheckHealth",       "DirectIO",
-    "COFreezeEvents",    "DispenseCash",      "DispenseChange",    "ReadCashCounts",    "ClearInput",
-    "BeginDeposit",      "EndDeposit",        "FixDeposit",        "PauseDeposit",      "GetOpenResult",
-    "ClaimDevice",       "ReleaseDevice",
+constexpr std::array<std::string_view, 28> kMemberNames = {
+    "GetPropertyNumber", "SetPropertyNumber",  "GetPropertyString", "SetPropertyString",
+    "OpenService",       "Close",              "Claim",             "Release",
+    "CheckHealth",       "DirectIO",           "COFreezeEvents",    "DispenseCash",
+    "DispenseChange",    "ReadCashCounts",     "ClearInput",        "BeginDeposit",
+    "EndDeposit",        "FixDeposit",         "PauseDeposit",      "GetOpenResult",
+    "ClaimDevice",       "ReleaseDevice",      "ResetStatistics",   "RetrieveStatistics",
+    "UpdateStatistics",  "CompareFirmwareVersion", "UpdateFirmware", "AdjustCashCounts",
 };
 
 // Argument conversions; false on a type the member cannot take.
@@ -53,6 +55,22 @@ bool ToDispatch(const Variant& v, platform::IDispatch** out) {
 
 std::span<const std::string_view> CashChangerMemberNames() { return kMemberNames; }
 
+int32_t MemberSinceMinor(CashChangerMember id) {
+  switch (id) {
+    case CashChangerMember::kResetStatistics:
+    case CashChangerMember::kRetrieveStatistics:
+    case CashChangerMember::kUpdateStatistics:
+      return 8;
+    case CashChangerMember::kCompareFirmwareVersion:
+    case CashChangerMember::kUpdateFirmware:
+      return 9;
+    case CashChangerMember::kAdjustCashCounts:
+      return 11;
+    default:
+      return 0;
+  }
+}
+
 HRESULT CashChangerDispatch::QueryInterface(const platform::Guid& iid, void** object) {
   if (object == nullptr) return platform::E_POINTER;
   if (iid == platform::IID_IUnknown || iid == platform::IID_IDispatch) {
@@ -74,7 +92,8 @@ uint32_t CashChangerDispatch::Release() {
 
 HRESULT CashChangerDispatch::GetIDsOfNames(std::string_view name, platform::DispId* id) {
   for (size_t i = 0; i < kMemberNames.size(); ++i) {
-    if (platform::RegNamesEqual(kMemberNames[i], name)) {
+    const auto member = static_cast<CashChangerMember>(i + 1);
+    if (platform::RegNamesEqual(kMemberNames[i], name) && MemberSinceMinor(member) <= object_.upos_minor()) {
       *id = static_cast<platform::DispId>(i + 1);
       return S_OK;
     }
@@ -89,6 +108,7 @@ HRESULT CashChangerDispatch::Invoke(platform::DispId id, std::span<Variant> args
 
 HRESULT CashChangerDispatch::InvokeMember(platform::DispId id, std::span<Variant> args, Variant* result) {
   if (id < 1 || id > static_cast<platform::DispId>(kMemberNames.size())) return DISP_E_MEMBERNOTFOUND;
+  if (MemberSinceMinor(static_cast<CashChangerMember>(id)) > object_.upos_minor()) return DISP_E_MEMBERNOTFOUND;
   auto want = [&](size_t count) { return args.size() == count; };
   auto give = [&](Variant value) {
     if (result != nullptr) *result = std::move(value);
@@ -193,6 +213,36 @@ HRESULT CashChangerDispatch::InvokeMember(platform::DispId id, std::span<Variant
     case CashChangerMember::kGetOpenResult:
       if (!want(0)) return DISP_E_BADPARAMCOUNT;
       return give(Variant::Long(o.GetOpenResult()));
+    case CashChangerMember::kResetStatistics:
+    case CashChangerMember::kUpdateStatistics:
+    case CashChangerMember::kUpdateFirmware:
+    case CashChangerMember::kAdjustCashCounts: {
+      if (!want(1)) return DISP_E_BADPARAMCOUNT;
+      if (!ToString(args[0], &text)) return DISP_E_TYPEMISMATCH;
+      switch (static_cast<CashChangerMember>(id)) {
+        case CashChangerMember::kResetStatistics:
+          return give(Variant::Long(o.ResetStatistics(*text)));
+        case CashChangerMember::kUpdateStatistics:
+          return give(Variant::Long(o.UpdateStatistics(*text)));
+        case CashChangerMember::kUpdateFirmware:
+          return give(Variant::Long(o.UpdateFirmware(*text)));
+        default:
+          return give(Variant::Long(o.AdjustCashCounts(*text)));
+      }
+    }
+    case CashChangerMember::kRetrieveStatistics: {
+      // In: the names asked for; out: the statistics document.
+      if (!want(1)) return DISP_E_BADPARAMCOUNT;
+      std::string* buffer = args[0].AsStringRef();
+      if (buffer == nullptr) return DISP_E_TYPEMISMATCH;
+      return give(Variant::Long(o.RetrieveStatistics(buffer)));
+    }
+    case CashChangerMember::kCompareFirmwareVersion: {
+      if (!want(2)) return DISP_E_BADPARAMCOUNT;
+      int32_t* outcome = args[1].AsLongRef();
+      if (!ToString(args[0], &text) || outcome == nullptr) return DISP_E_TYPEMISMATCH;
+      return give(Variant::Long(o.CompareFirmwareVersion(*text, outcome)));
+    }
   }
   return DISP_E_MEMBERNOTFOUND;
 }

@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
-// The dispatch interface of CCashChanger: the 22 members reached by name
+// The dispatch interface of CCashChanger: the members reached by name
 // through GetIDsOfNames and called through Invoke, as the Control Object
-// does. The object is reference-counted and deletes itself (and the
+// does: the 22 of release 1.6, and the six of later releases while the
+// service object serves that release (UposVersion); otherwise those names
+// are unknown, as they always were. The object is reference-counted and deletes itself (and the
 // CCashChanger it owns) at its last Release.
 #pragma once
 
@@ -38,10 +40,22 @@ enum class CashChangerMember : platform::DispId {
   kGetOpenResult,
   kClaimDevice,
   kReleaseDevice,
+  // Release 1.8: statistics.
+  kResetStatistics,
+  kRetrieveStatistics,
+  kUpdateStatistics,
+  // Release 1.9: firmware.
+  kCompareFirmwareVersion,
+  kUpdateFirmware,
+  // Release 1.11.
+  kAdjustCashCounts,
 };
 
 // The member names, index i holding DispId i + 1.
 std::span<const std::string_view> CashChangerMemberNames();
+// The release 1.<minor> of the class that added member |id| (0 for the
+// members of 1.6 and before).
+int32_t MemberSinceMinor(CashChangerMember id);
 
 class CashChangerDispatch final : public platform::IDispatch {
  public:

@@ -45,7 +45,7 @@ int32_t ReadDepositStatus(ChangerDevice* device, DepositSession& deposit, const 
 
 int32_t CCashChanger::GetPropertyNumber(int32_t index) {
   const PropertyInfo* info = FindProperty(index);
-  if (info == nullptr || info->is_string) return 0;
+  if (info == nullptr || info->is_string || info->since_minor > upos_minor_) return 0;
   int32_t value = 0;
   switch (index) {
     case pidx::kClaimed:
@@ -132,6 +132,26 @@ int32_t CCashChanger::GetPropertyNumber(int32_t index) {
     case pidx::kCapRepayDeposit:
       value = props_.cap_repay_deposit;
       break;
+    // Statistics and AdjustCashCounts go through the device; firmware only
+    // to the KRT07 family, which takes program downloads.
+    case pidx::kCapStatisticsReporting:
+    case pidx::kCapUpdateStatistics:
+    case pidx::kCapJamSensor:
+    case pidx::kCapRealTimeData:
+      value = 1;
+      break;
+    case pidx::kCapCompareFirmwareVersion:
+    case pidx::kCapUpdateFirmware:
+      value = IsKrt07Family(claimed_model_) ? 1 : 0;
+      break;
+    case pidx::kRealTimeDataEnabled:
+      value = real_time_data_enabled_ ? 1 : 0;
+      break;
+    case pidx::kCurrentService:
+    case pidx::kServiceCount:
+    case pidx::kServiceIndex:
+      value = 0;
+      break;
     default:
       return 0;
   }
@@ -204,6 +224,12 @@ void CCashChanger::SetPropertyNumber(int32_t index, int32_t value) {
       return SetAsyncMode(value);
     case pidx::kCurrentExit:
       return SetCurrentExitValue(value);
+    case pidx::kRealTimeDataEnabled:
+      if (upos_minor_ >= 11) SetRealTimeDataEnabled(value);
+      return;
+    case pidx::kCurrentService:
+      if (upos_minor_ >= 11) SetCurrentService(value);
+      return;
     default:
       return;  // every other index is ignored
   }

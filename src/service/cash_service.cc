@@ -105,6 +105,42 @@ opos::OposResult CashService::CountForExchange(int32_t exit, std::string* cash_c
   return result;
 }
 
+// --- AdjustCashCounts -----------------------------------------------------------------------
+
+opos::OposResult CashService::AdjustCashCounts(std::string_view text) {
+  if (!IsKrt07Family(model_)) return OPOS_E_ILLEGAL;
+  DispenseRecord record;
+  if (text.empty() || !cash::ParseCashCounts(text, &record, false, false)) return OPOS_E_ILLEGAL;
+  const std::array<bool, 10> named = cash::NamedDenominations(text);
+  const CashCounts asked = record.Counts();
+  for (size_t i = 0; i < asked.size(); ++i) {
+    if (named[i] && (asked[i] < 0 || asked[i] > 999)) return OPOS_E_ILLEGAL;
+  }
+  if (device_.Recovering()) return OPOS_E_NOHARDWARE;
+  return device_.RunOperation([&]() -> opos::OposResult {
+    opos::OposResult result = OPOS_E_NOHARDWARE;
+    device_.RunJob([&] {
+      // The denominations not named keep what the machine holds now, so
+      // they are read first, whatever the watch last saw.
+      bool taken = false;
+      const ReceiveStatus read = device_.ReadCountsNow(&taken);
+      if (read != kReplyOk || !taken) {
+        result = read == kReplyTimeout ? OPOS_E_NOHARDWARE : OPOS_E_FAILURE;
+        return;
+      }
+      CashCounts counts = device_.CountsA();
+      for (size_t i = 0; i < counts.size(); ++i) {
+        if (named[i]) counts[i] = asked[i];
+      }
+      const BuiltCommand command = SetCountsCommand('S', counts);
+      result = command.ok() ? device_.Execute(command.command) : command.result;
+      // Whatever the answer, the counts are read again before they are told.
+      device_.SetCountsStale(true);
+    });
+    return result;
+  });
+}
+
 // --- DispenseCash -----------------------------------------------------------------------
 
 opos::OposResult CashService::DispenseCash(std::string_view text) {

@@ -37,6 +37,12 @@ class CashService : private UsesServiceParts {
   // DispenseCash of a claimed, enabled device.
   opos::OposResult DispenseCash(std::string_view text);
   opos::OposResult DispenseChange(int32_t amount);
+  // AdjustCashCounts: the counts of the denominations |text| names replace
+  // the machine's (the set-counts command "S21" with the other counts as
+  // the machine reports them). KRT07 and KRT77 only; 106 for a text the
+  // cash-count rules refuse (keywords and "FFF" included) or a count above
+  // 999, with nothing sent.
+  opos::OposResult AdjustCashCounts(std::string_view text);
   // The exit setting sent before a deposit-table pay-out (DispenseCashExit
   // 0); also DirectIO's.
   opos::OposResult SendPayoutExitSetting(int32_t exit);

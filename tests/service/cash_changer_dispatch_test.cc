@@ -57,9 +57,15 @@ class CashChangerDispatchTest : public ::testing::Test {
 };
 
 TEST_F(CashChangerDispatchTest, AllTwentyTwoMembersAreFoundByNameInAnyCase) {
+  // The members of 1.6; the later ones only while a release that has them
+  // is served (later_releases_test.cc).
   std::set<DispId> ids;
-  for (std::string_view name : CashChangerMemberNames()) ids.insert(Id(name));
+  for (std::string_view name : CashChangerMemberNames().first(22)) ids.insert(Id(name));
   EXPECT_EQ(ids.size(), 22u);
+  DispId later = 0;
+  for (std::string_view name : CashChangerMemberNames().subspan(22)) {
+    EXPECT_EQ(object_->GetIDsOfNames(name, &later), platform::DISP_E_UNKNOWNNAME) << name;
+  }
   EXPECT_EQ(Id("openservice"), Id("OpenService"));
   DispId id = 0;
   EXPECT_EQ(object_->GetIDsOfNames("Open", &id), platform::DISP_E_UNKNOWNNAME);

@@ -11,6 +11,7 @@
 #include "platform/registry.h"
 #include "sim/control_script.h"
 #include "support/exam_records.h"
+#include "pause_skipping_clock.h"
 
 namespace vexokrt::testing {
 namespace {
@@ -612,27 +613,6 @@ TEST_F(DirectIoTest, StopRequestReachesTheRunningPayOutAndOthersWait) {
   EXPECT_GE(events[event_20()].data, 0) << "the machine has stopped: the part paid is known";
   EXPECT_LT(events[event_20()].data, 5000);
 }
-
-// A clock that passes the download's long pauses at once and keeps real
-// time otherwise, so the device layer's waits still order the exchanges.
-class PauseSkippingClock : public platform::Clock {
- public:
-  int64_t NowMs() override { return platform::SystemClock().NowMs() + skipped_.load(); }
-  void SleepMs(int64_t ms) override {
-    if (ms >= 1000) {
-      skipped_.fetch_add(ms);
-    } else {
-      platform::SystemClock().SleepMs(ms);
-    }
-  }
-  void WaitStep(std::condition_variable& cv, std::unique_lock<std::mutex>& lock, int64_t deadline_ms) override {
-    platform::SystemClock().WaitStep(cv, lock, deadline_ms - skipped_.load());
-  }
-  platform::LocalTime LocalTimeNow() override { return platform::SystemClock().LocalTimeNow(); }
-
- private:
-  std::atomic<int64_t> skipped_{0};
-};
 
 TEST_F(DirectIoTest, ProgramDownloadReachesTheMachineBlockByBlock) {
   StartDevice(sim::Model::kKrt07);
