@@ -11,9 +11,10 @@ set -euo pipefail
 packages=(cmake g++ make pkg-config libcli11-dev libcpp-httplib-dev nlohmann-json3-dev)
 if [ "${1:-}" != demo ]; then
   # clang: the build with the lock analysis (preset clang) and its check;
-  # python3-pytest: the tests of the Python package.
+  # python3-pytest: the tests of the Python package; libxml2-utils: xmllint,
+  # which checks the statistics document against its schema.
   packages+=(libgtest-dev libgmock-dev libbenchmark-dev libreadline-dev pkgconf dpkg-dev binutils tmux clang
-             python3-pytest)
+             python3-pytest libxml2-utils)
   # The package test (dpkg-buildpackage with debhelper and dh-python,
   # lintian), the manual page check (man-db) and the JSON checks of the
   # command line (python3).
