@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "config/device_config.h"
 #include "sim/model.h"
 #include "sim/web_panel.h"
 
@@ -22,6 +23,13 @@ inline std::string RefuseUnknownModel(const std::string& text) {
 // "[ADDRESS:]PORT" of the simulator's control panel.
 inline std::string RefuseListenAddress(const std::string& text) {
   return sim::ParseListenAddress(text) ? std::string() : "takes [ADDRESS:]PORT, not " + text;
+}
+
+// A release of the class as the device setting UposVersion takes it,
+// "1.6" to "1.14".
+inline std::string RefuseUposVersion(const std::string& text) {
+  return !text.empty() && config::UposMinorVersion(text) ? std::string()
+                                                         : "not a release from 1.6 to 1.14: " + text;
 }
 
 // A 32-bit signed number, decimal or with a 0x prefix.

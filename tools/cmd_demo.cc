@@ -14,12 +14,16 @@
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "cash/cash_counts.h"
 #include "argument_checks.h"
 #include "command_registry.h"
+#include "config/device_config.h"
+#include "control/names.h"
+#include "opos/opos.h"
 #include "platform/activation.h"
 #include "platform/message_window.h"
 #include "platform/registry.h"
@@ -43,6 +47,9 @@ struct DemoOptions {
   std::string library;
   // "[ADDR:]PORT" of the simulator's control panel; empty: none.
   std::string http;
+  // The release the device key asks the service object to serve
+  // (UposVersion).
+  std::string upos = "1.6";
 };
 
 class Demo {
@@ -67,6 +74,14 @@ class Demo {
   // with the counts before and after. True when every amount adds up.
   bool CashCycle(sim::ChangerEngine& machine);
   int32_t GetNumber(int32_t index);
+  // Statistics (1.8), firmware (1.9) and AdjustCashCounts (1.11), each
+  // when release 1.<minor> has it. A refusal is said with its name and does
+  // not fail the demo.
+  void LaterReleases(int32_t minor);
+  // A member that a service object of an older release lacks: its result,
+  // or nothing (said) when the service object has no such member.
+  std::optional<int32_t> CallLater(const char* member, std::vector<Variant> args);
+  std::string Described(int32_t result);
 
   DemoOptions options_;
   Clock::time_point start_;
@@ -252,7 +267,10 @@ void Demo::SetNumber(const char* name, int32_t value) {
 
 void Demo::PrintProperties() {
   Say("properties:");
+  // Those of the release the service object reports.
+  const int32_t minor = GetNumber(service::pidx::kServiceObjectVersion) / 1000 % 1000;
   for (const service::PropertyInfo& info : service::kProperties) {
+    if (info.since_minor > minor) continue;
     std::vector<Variant> args = {Variant::Long(info.index)};
     Variant result;
     CallMember(service_.get(), info.is_string ? "GetPropertyString" : "GetPropertyNumber", args, &result);
@@ -263,6 +281,54 @@ void Demo::PrintProperties() {
     }
   }
   std::fflush(stdout);
+}
+
+std::optional<int32_t> Demo::CallLater(const char* member, std::vector<Variant> args) {
+  Variant result;
+  const platform::HRESULT hr = CallMember(service_.get(), member, args, &result);
+  if (hr == platform::DISP_E_UNKNOWNNAME) {
+    Say("%s: the service object (version %d) has no such member", member,
+        GetNumber(service::pidx::kServiceObjectVersion));
+    return std::nullopt;
+  }
+  if (platform::FAILED(hr) || result.AsLong() == nullptr) {
+    Say("%s: the call failed with %s", member, platform::HresultText(hr).c_str());
+    return std::nullopt;
+  }
+  return *result.AsLong();
+}
+
+std::string Demo::Described(int32_t result) {
+  const int32_t extended = result == opos::OPOS_E_EXTENDED ? GetNumber(service::pidx::kResultCodeExtended) : 0;
+  return std::to_string(result) + " " + DescribeResult(result, extended);
+}
+
+void Demo::LaterReleases(int32_t minor) {
+  Say("the members of releases 1.8 to 1.11 (UposVersion %s):", options_.upos.c_str());
+  std::string statistics;
+  if (const auto result = minor < 8 ? std::nullopt : CallLater("RetrieveStatistics", {Variant::StringRef(&statistics)})) {
+    Say("RetrieveStatistics(\"\"): %s", Described(*result).c_str());
+    if (*result == opos::OPOS_SUCCESS) {
+      for (size_t start = 0; start < statistics.size();) {
+        size_t end = statistics.find('\n', start);
+        if (end == std::string::npos) end = statistics.size();
+        std::printf("    %s\n", statistics.substr(start, end - start).c_str());
+        start = end + 1;
+      }
+      std::fflush(stdout);
+    }
+  }
+  const std::string firmware = log_dir_ + "/no-such-firmware.bin";
+  int32_t compared = 0;
+  if (const auto result = minor < 9 ? std::nullopt : CallLater("CompareFirmwareVersion", {Variant::String(firmware), Variant::LongRef(&compared)})) {
+    Say("CompareFirmwareVersion(%s): %s%s", firmware.c_str(), Described(*result).c_str(),
+        *result == opos::OPOS_SUCCESS ? (", pResult " + std::to_string(compared)).c_str() : "");
+  }
+  // The counter tells the service object how many 1000-yen bills it holds.
+  if (const auto result = minor < 11 ? std::nullopt : CallLater("AdjustCashCounts", {Variant::String("1000:50")})) {
+    Say("AdjustCashCounts(1000:50): %s", Described(*result).c_str());
+    ReadCounts("after AdjustCashCounts");
+  }
 }
 
 std::string Demo::PrepareFolders() {
@@ -337,7 +403,8 @@ int Demo::Run() {
                                                              {"LogFolderName", folder},
                                                              {"LogFolderSize", "50000000"},
                                                              {"TradingLog", "Trading%y%m%d%H%M%S.txt"},
-                                                             {"OperationHistory", "History%y%m%d.csv"}});
+                                                             {"OperationHistory", "History%y%m%d.csv"},
+                                                             {"UposVersion", options_.upos}});
       !error.empty()) {
     std::fprintf(stderr, "vexokrt demo: %s\n", error.c_str());
     return 1;
@@ -397,6 +464,7 @@ int Demo::Run() {
   // The cash operations.
   Pump(300);
   const bool cash_ok = CashCycle(machine);
+  if (const int32_t minor = config::UposMinorVersion(options_.upos).value_or(6); minor >= 8) LaterReleases(minor);
 
   if (panel) {
     // The panel stays up with the device enabled, so a person can try the
@@ -448,6 +516,11 @@ const CommandRegistration kDemoCommand{[] {
               "serve the simulator's control panel on [ADDRESS:]PORT (address 127.0.0.1 unless given; "
               "port 0: any free one) and keep it up after the steps until standard input ends")
       .Check(RefuseListenAddress);
+  command.Add("--upos", &options->upos,
+              "the release the device key asks the service object to serve (UposVersion), 1.6 to 1.14; from 1.8 "
+              "the demo also retrieves the statistics, compares a firmware file and adjusts the cash counts")
+      .ShowDefault()
+      .Check(RefuseUposVersion);
   command.run = [options] {
     Demo demo(*options);
     return demo.Run();

@@ -81,6 +81,13 @@ const std::vector<MemberSignature>& Members() {
       {"GetOpenResult", {}, Returns::kLong},
       {"ClaimDevice", {Arg::kLong}, Returns::kLong},
       {"ReleaseDevice", {}, Returns::kLong},
+      // Releases 1.8 to 1.11: only a service object of that release has them.
+      {"ResetStatistics", {Arg::kString}, Returns::kLong},
+      {"RetrieveStatistics", {Arg::kStringRef}, Returns::kLong},
+      {"UpdateStatistics", {Arg::kString}, Returns::kLong},
+      {"CompareFirmwareVersion", {Arg::kString, Arg::kLongRef}, Returns::kLong},
+      {"UpdateFirmware", {Arg::kString}, Returns::kLong},
+      {"AdjustCashCounts", {Arg::kString}, Returns::kLong},
   };
   return members;
 }
@@ -91,7 +98,10 @@ const char* kHelp =
     "                       DirectIO 21 0 \"\", ReadCashCounts; the Control Object is supplied\n"
     "  get NAME|INDEX       read a property, e.g. get DeviceStatus, get 13006\n"
     "  set NAME|INDEX VALUE set a property, e.g. set DeviceEnabled 1, set CurrencyCode JPY\n"
-    "  props                read every property\n"
+    "  props                read every property of the service object's release\n"
+    "  (release 1.8 and later, when the service object reports it: RetrieveStatistics [NAMES]\n"
+    "   prints the statistics document, ResetStatistics NAMES, UpdateStatistics NAME=VALUE,...;\n"
+    "   1.9: CompareFirmwareVersion FILE, UpdateFirmware FILE; 1.11: AdjustCashCounts COUNTS)\n"
     "  pump [MS]            handle events for MS milliseconds (default 0)\n"
     "  answer [N]           SODirectIO handlers leave pData at N (no N: unchanged)\n"
     "  dio NAME|NUMBER [pData] [pString]  DirectIO by readable name (help dio) or number\n"
@@ -206,7 +216,10 @@ const char* ArgumentNames(const std::string& member) {
       {"OpenService", "DeviceClass DeviceName"}, {"Claim", "Timeout"}, {"CheckHealth", "Level"},
       {"DirectIO", "Command pData pString"}, {"COFreezeEvents", "Freeze"}, {"DispenseCash", "CashCounts"},
       {"DispenseChange", "Amount"}, {"ReadCashCounts", "pCashCounts pDiscrepancy"}, {"EndDeposit", "Success"},
-      {"PauseDeposit", "Control"}, {"ClaimDevice", "Timeout"}};
+      {"PauseDeposit", "Control"}, {"ClaimDevice", "Timeout"}, {"ResetStatistics", "StatisticsBuffer"},
+      {"RetrieveStatistics", "pStatisticsBuffer"}, {"UpdateStatistics", "StatisticsBuffer"},
+      {"CompareFirmwareVersion", "FirmwareFileName pResult"}, {"UpdateFirmware", "FirmwareFileName"},
+      {"AdjustCashCounts", "CashCounts"}};
   for (const auto& [name, args] : kNames) {
     if (member == name) return args;
   }
@@ -645,6 +658,14 @@ void Shell::CallMemberLine(const MemberSignature& member, const std::vector<std:
   }
   Variant result;
   const auto hr = CallMember(activated_.object.get(), member.name, args, &result);
+  if (hr == platform::DISP_E_UNKNOWNNAME) {
+    // A member of a later release than the service object's.
+    bool ok = true;
+    const int32_t version =
+        CallLong(activated_.object.get(), "GetPropertyNumber", {Variant::Long(service::pidx::kServiceObjectVersion)}, &ok);
+    return Emit(std::string("error ") + member.name + ": the service object (version " + std::to_string(version) +
+                ") has no such member");
+  }
   if (platform::FAILED(hr)) return Emit(std::string("error ") + member.name + " failed with " + platform::HresultText(hr));
   std::string line = std::string("result ") + member.name + " ";
   // The member and its by-value arguments, to name a failed call.
@@ -689,10 +710,13 @@ void Shell::CallMemberLine(const MemberSignature& member, const std::vector<std:
   for (Arg arg : member.args) {
     switch (arg) {
       case Arg::kLongRef:
-        line += " pData=" + std::to_string(longs[long_at++]);
+        line += std::string(platform::RegNamesEqual(member.name, "CompareFirmwareVersion") ? " pResult=" : " pData=") +
+                std::to_string(longs[long_at++]);
         break;
       case Arg::kStringRef:
-        line += std::string(platform::RegNamesEqual(member.name, "ReadCashCounts") ? " cashCounts=" : " pString=") +
+        line += std::string(platform::RegNamesEqual(member.name, "ReadCashCounts")       ? " cashCounts="
+                            : platform::RegNamesEqual(member.name, "RetrieveStatistics") ? " statistics="
+                                                                                          : " pString=") +
                 Quoted(texts[text_at++]);
         break;
       case Arg::kBoolRef:
@@ -755,7 +779,15 @@ bool Shell::Execute(const std::string& raw) {
       SetProperty((*words)[1], (*words)[2]);
     }
   } else if (is("props")) {
-    for (const service::PropertyInfo& info : service::kProperties) GetProperty(info.name);
+    // Only the properties of the release the service object reports: an
+    // older one answers the others as unknown indexes.
+    bool ok = true;
+    const int32_t version =
+        CallLong(activated_.object.get(), "GetPropertyNumber", {Variant::Long(service::pidx::kServiceObjectVersion)}, &ok);
+    const int32_t minor = version / 1000 % 1000;
+    for (const service::PropertyInfo& info : service::kProperties) {
+      if (info.since_minor <= minor) GetProperty(info.name);
+    }
   } else if (is("pump")) {
     std::optional<int32_t> ms = words->size() > 1 ? ParseLong((*words)[1]) : std::optional<int32_t>(0);
     if (!ms || *ms < 0) {
@@ -1054,6 +1086,12 @@ const CommandRegistration kShellCommand{[] {
   auto options = std::make_shared<ShellOptions>();
   auto no_open = std::make_shared<bool>(false);
   Command command{"shell", "Call a device's service object by hand or from a script"};
+  command.footer =
+      "Each line calls a dispatch member by name (ClaimDevice 1000, ReadCashCounts, ...) or runs get, set, props, "
+      "pump, answer, dio, sim, help or quit. A service object whose device key sets UposVersion 1.8 or later also "
+      "has RetrieveStatistics [NAMES], ResetStatistics NAMES, UpdateStatistics NAME=VALUE,... (1.8), "
+      "CompareFirmwareVersion FILE, UpdateFirmware FILE (1.9) and AdjustCashCounts COUNTS (1.11); props lists "
+      "the properties of its release.\nExample: vexokrt shell --sim KRT07 Dev1";
   command.Add("NAME", &options->name, "OPOS device name").Required();
   command.Add("--no-open", no_open.get(), "do not call OpenService at the start");
   command.Add("--sim", &options->sim_model,

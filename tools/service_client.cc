@@ -160,7 +160,13 @@ const char* StatusUpdateName(long status) {
     case 2000: return "power unknown";
     case 2001: return "power online";
     case 2004: return "power off/offline";
-    default: return nullptr;
+    case 2200: return "firmware update complete";
+    case 2201: return "firmware update failed, device ok";
+    case 2202: return "firmware update failed, device unrecoverable";
+    case 2203: return "firmware update failed, device needs firmware";
+    case 2204: return "firmware update failed, device state unknown";
+    case 2205: return "firmware update complete, device not restored";
+    default: return status >= 2100 && status < 2200 ? "firmware update progress" : nullptr;
   }
 }
 

@@ -10,6 +10,9 @@
     cc.dispense_change(1500)        # yen
 
 Every failure raises PosError, with result_code, extended and their names.
+The members of releases 1.8 to 1.11 (statistics, firmware, adjust_cash_counts
+and their properties) reach only a service object that reports that release
+in service_object_version; an older one gives PosError 104 (OPOS_E_NOSERVICE).
 Events go to callables, on the thread that dispatches them:
 
     cc.on_status_update = lambda data: print(vexokrt.status_update_name(data))
@@ -93,6 +96,13 @@ _begin_deposit = _declare("vexokrt_cc_begin_deposit", c_int32, _HANDLE)
 _fix_deposit = _declare("vexokrt_cc_fix_deposit", c_int32, _HANDLE)
 _pause_deposit = _declare("vexokrt_cc_pause_deposit", c_int32, _HANDLE, c_int32)
 _end_deposit = _declare("vexokrt_cc_end_deposit", c_int32, _HANDLE, c_int32)
+_reset_statistics = _declare("vexokrt_cc_reset_statistics", c_int32, _HANDLE, c_char_p)
+_retrieve_statistics = _declare("vexokrt_cc_retrieve_statistics", c_int32, _HANDLE, c_char_p, POINTER(c_char_p))
+_update_statistics = _declare("vexokrt_cc_update_statistics", c_int32, _HANDLE, c_char_p)
+_compare_firmware_version = _declare("vexokrt_cc_compare_firmware_version", c_int32, _HANDLE, c_char_p,
+                                     POINTER(c_int32))
+_update_firmware = _declare("vexokrt_cc_update_firmware", c_int32, _HANDLE, c_char_p)
+_adjust_cash_counts = _declare("vexokrt_cc_adjust_cash_counts", c_int32, _HANDLE, c_char_p)
 _result_code = _declare("vexokrt_cc_result_code", c_int32, _HANDLE, POINTER(c_int32))
 _result_code_extended = _declare("vexokrt_cc_result_code_extended", c_int32, _HANDLE, POINTER(c_int32))
 _get_number = _declare("vexokrt_cc_get_number", c_int32, _HANDLE, c_int32, POINTER(c_int32))
@@ -170,12 +180,16 @@ def describe_result(result, extended=0):
 
 def _export_names():
     # OPOS_SUCCESS, OPOS_E_EXTENDED, CHAN_STATUS_JAM, VEXOKRT_DIO_EVENT_PAYOUT_ENDED_EARLY, ...
+    # The firmware update's progress rows ("OPOS_SUE_UF_PROGRESS+37") are
+    # not names Python can hold; their base OPOS_SUE_UF_PROGRESS is.
     for table in range(4):
         index = 0
         code, name = c_int32(), c_char_p()
         while _name_at(table, index, byref(code), byref(name), None) == 0:
-            globals()[name.value.decode("ascii")] = code.value
-            __all__.append(name.value.decode("ascii"))
+            text = name.value.decode("ascii")
+            if text.isidentifier():
+                globals()[text] = code.value
+                __all__.append(text)
             index += 1
 
 
@@ -192,9 +206,17 @@ CHAN_STATUS_DEPOSIT_END = 2
 CHAN_STATUS_DEPOSIT_NONE = 3
 CHAN_STATUS_DEPOSIT_COUNT = 4
 CHAN_STATUS_DEPOSIT_JAM = 5
+# CompareFirmwareVersion results.
+OPOS_CFV_FIRMWARE_OLDER = 1
+OPOS_CFV_FIRMWARE_SAME = 2
+OPOS_CFV_FIRMWARE_NEWER = 3
+OPOS_CFV_FIRMWARE_DIFFERENT = 4
+OPOS_CFV_FIRMWARE_UNKNOWN = 5
 __all__ += ["CHAN_DEPOSIT_CHANGE", "CHAN_DEPOSIT_NOCHANGE", "CHAN_DEPOSIT_REPAY", "CHAN_DEPOSIT_PAUSE",
             "CHAN_DEPOSIT_RESTART", "CHAN_STATUS_DEPOSIT_START", "CHAN_STATUS_DEPOSIT_END",
-            "CHAN_STATUS_DEPOSIT_NONE", "CHAN_STATUS_DEPOSIT_COUNT", "CHAN_STATUS_DEPOSIT_JAM"]
+            "CHAN_STATUS_DEPOSIT_NONE", "CHAN_STATUS_DEPOSIT_COUNT", "CHAN_STATUS_DEPOSIT_JAM",
+            "OPOS_CFV_FIRMWARE_OLDER", "OPOS_CFV_FIRMWARE_SAME", "OPOS_CFV_FIRMWARE_NEWER",
+            "OPOS_CFV_FIRMWARE_DIFFERENT", "OPOS_CFV_FIRMWARE_UNKNOWN"]
 
 
 class PosError(Exception):
@@ -264,6 +286,14 @@ _NUMBER_PROPERTIES = [
     ("cap_near_empty_sensor", 13504, bool, False), ("cap_near_full_sensor", 13505, bool, False),
     ("cap_deposit", 13506, bool, False), ("cap_deposit_data_event", 13507, bool, False),
     ("cap_pause_deposit", 13508, bool, False), ("cap_repay_deposit", 13509, bool, False),
+    # Release 1.8.
+    ("cap_statistics_reporting", 502, bool, False), ("cap_update_statistics", 503, bool, False),
+    # Release 1.9.
+    ("cap_compare_firmware_version", 504, bool, False), ("cap_update_firmware", 505, bool, False),
+    # Release 1.11.
+    ("current_service", 13010, int, True), ("real_time_data_enabled", 13011, bool, True),
+    ("service_count", 13012, int, False), ("service_index", 13013, int, False),
+    ("cap_jam_sensor", 13510, bool, False), ("cap_real_time_data", 13511, bool, False),
 ]
 _STRING_PROPERTIES = [
     ("check_health_text", 1000001, False), ("device_description", 1000002, False),
@@ -379,6 +409,38 @@ class CashChanger:
 
     def end_deposit(self, success):
         self._check("end_deposit", _end_deposit(self._handle(), success))
+
+    # Release 1.8. names: "" every statistic, "U_" the UnifiedPOS ones, "M_" the manufacturer's,
+    # or names separated by ","; values: "Name=Value,Name=Value".
+    def reset_statistics(self, names):
+        self._check("reset_statistics", _reset_statistics(self._handle(), names.encode("utf-8")))
+
+    def retrieve_statistics(self, names=""):
+        """The statistics XML document of |names|, whole."""
+        document = c_char_p()
+        self._check("retrieve_statistics", _retrieve_statistics(self._handle(), names.encode("utf-8"),
+                                                                byref(document)))
+        return _decode(document.value)
+
+    def update_statistics(self, values):
+        self._check("update_statistics", _update_statistics(self._handle(), values.encode("utf-8")))
+
+    # Release 1.9.
+    def compare_firmware_version(self, file_name):
+        """OPOS_CFV_FIRMWARE_*: 1 older, 2 same, 3 newer, 4 different, 5 unknown."""
+        result = c_int32()
+        self._check("compare_firmware_version", _compare_firmware_version(self._handle(), file_name.encode("utf-8"),
+                                                                          byref(result)))
+        return result.value
+
+    def update_firmware(self, file_name):
+        """Starts the update; its progress arrives at on_status_update (OPOS_SUE_UF_PROGRESS + percent,
+        then OPOS_SUE_UF_COMPLETE or one of the OPOS_SUE_UF_FAILED_* values)."""
+        self._check("update_firmware", _update_firmware(self._handle(), file_name.encode("utf-8")))
+
+    # Release 1.11.
+    def adjust_cash_counts(self, cash_counts):
+        self._check("adjust_cash_counts", _adjust_cash_counts(self._handle(), cash_counts.encode("utf-8")))
 
     # --- the control's own properties -------------------------------------------------
     @property

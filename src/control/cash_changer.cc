@@ -174,6 +174,7 @@ class CashChanger::Connection final : public platform::IDispatch {
     }
     open_ = true;
     open_result_ = 0;
+    minor_ = control::VersionMinor(version);
     return Store(opos::OPOS_SUCCESS);
   }
 
@@ -203,12 +204,20 @@ class CashChanger::Connection final : public platform::IDispatch {
       result_code_ = opos::OPOS_E_CLOSED;
       return 0;
     }
+    if (Lacks(index)) {
+      result_code_ = opos::OPOS_E_NOSERVICE;
+      return 0;
+    }
     std::vector<Variant> args = {Variant::Long(index)};
     return Long(Member::kGetPropertyNumber, args).value_or(0);
   }
   std::string Text(int32_t index) const {
     if (!open_) {
       result_code_ = opos::OPOS_E_CLOSED;
+      return {};
+    }
+    if (Lacks(index)) {
+      result_code_ = opos::OPOS_E_NOSERVICE;
       return {};
     }
     std::vector<Variant> args = {Variant::Long(index)};
@@ -222,12 +231,20 @@ class CashChanger::Connection final : public platform::IDispatch {
   // A setter's outcome is the ResultCode the service object leaves.
   int32_t SetNumber(int32_t index, int32_t value) {
     if (!open_) return Store(opos::OPOS_E_CLOSED);
+    if (Lacks(index)) return Store(opos::OPOS_E_NOSERVICE);
     if (index == pidx::kFreezeEvents) return SetFreeze(value != 0);
     return SetThrough(Member::kSetPropertyNumber, {Variant::Long(index), Variant::Long(value)});
   }
   int32_t SetText(int32_t index, std::string_view value) {
     if (!open_) return Store(opos::OPOS_E_CLOSED);
+    if (Lacks(index)) return Store(opos::OPOS_E_NOSERVICE);
     return SetThrough(Member::kSetPropertyString, {Variant::Long(index), Variant::String(std::string(value))});
+  }
+  // A property of a later release than the open service object's: it is
+  // an unknown index there, and is not asked for.
+  bool Lacks(int32_t index) const {
+    const service::PropertyInfo* info = service::FindProperty(index);
+    return info != nullptr && info->since_minor > minor_;
   }
   // Events are held by the service object while the control is frozen.
   int32_t SetFreeze(bool freeze) {
@@ -263,6 +280,7 @@ class CashChanger::Connection final : public platform::IDispatch {
   bool freeze_ = false;
   mutable int32_t result_code_ = opos::OPOS_E_CLOSED;
   int32_t open_result_ = 0;
+  int32_t minor_ = 0;  // the open service object's release 1.<minor_>
   int event_fd_ = -1;
   int fired_ = 0;
   int firing_ = 0;  // > 0 while a listener runs
@@ -373,6 +391,25 @@ int32_t CashChanger::PauseDeposit(int32_t control) {
   return connection_->Call(Member::kPauseDeposit, {Variant::Long(control)});
 }
 int32_t CashChanger::EndDeposit(int32_t success) { return connection_->Call(Member::kEndDeposit, {Variant::Long(success)}); }
+int32_t CashChanger::ResetStatistics(std::string_view statistics_buffer) {
+  return connection_->Call(Member::kResetStatistics, {Variant::String(std::string(statistics_buffer))});
+}
+int32_t CashChanger::RetrieveStatistics(std::string& statistics_buffer) {
+  return connection_->Call(Member::kRetrieveStatistics, {Variant::StringRef(&statistics_buffer)});
+}
+int32_t CashChanger::UpdateStatistics(std::string_view statistics_buffer) {
+  return connection_->Call(Member::kUpdateStatistics, {Variant::String(std::string(statistics_buffer))});
+}
+int32_t CashChanger::CompareFirmwareVersion(std::string_view file_name, int32_t& result) {
+  return connection_->Call(Member::kCompareFirmwareVersion,
+                           {Variant::String(std::string(file_name)), Variant::LongRef(&result)});
+}
+int32_t CashChanger::UpdateFirmware(std::string_view file_name) {
+  return connection_->Call(Member::kUpdateFirmware, {Variant::String(std::string(file_name))});
+}
+int32_t CashChanger::AdjustCashCounts(std::string_view cash_counts) {
+  return connection_->Call(Member::kAdjustCashCounts, {Variant::String(std::string(cash_counts))});
+}
 
 int32_t CashChanger::ResultCode() const { return connection_->result_code_; }
 int32_t CashChanger::ResultCodeExtended() const {
@@ -383,7 +420,7 @@ int32_t CashChanger::State() const {
   return connection_->open_ ? connection_->Number(pidx::kState) : opos::OPOS_S_CLOSED;
 }
 int32_t CashChanger::ControlObjectVersion() const { return VEXOKRT_CONTROL_OBJECT_VERSION; }
-std::string CashChanger::ControlObjectDescription() const { return "vexokrt CashChanger control, UnifiedPOS 1.6"; }
+std::string CashChanger::ControlObjectDescription() const { return "vexokrt CashChanger control, UnifiedPOS 1.14"; }
 bool CashChanger::FreezeEvents() const { return connection_->freeze_; }
 int32_t CashChanger::SetFreezeEvents(bool freeze) {
   if (!connection_->open_) return SetPropertyNumber(pidx::kFreezeEvents, freeze ? 1 : 0);
@@ -427,6 +464,24 @@ bool CashChanger::CapDeposit() const { return connection_->Number(pidx::kCapDepo
 bool CashChanger::CapDepositDataEvent() const { return connection_->Number(pidx::kCapDepositDataEvent) != 0; }
 bool CashChanger::CapPauseDeposit() const { return connection_->Number(pidx::kCapPauseDeposit) != 0; }
 bool CashChanger::CapRepayDeposit() const { return connection_->Number(pidx::kCapRepayDeposit) != 0; }
+bool CashChanger::CapStatisticsReporting() const { return connection_->Number(pidx::kCapStatisticsReporting) != 0; }
+bool CashChanger::CapUpdateStatistics() const { return connection_->Number(pidx::kCapUpdateStatistics) != 0; }
+bool CashChanger::CapCompareFirmwareVersion() const {
+  return connection_->Number(pidx::kCapCompareFirmwareVersion) != 0;
+}
+bool CashChanger::CapUpdateFirmware() const { return connection_->Number(pidx::kCapUpdateFirmware) != 0; }
+bool CashChanger::CapJamSensor() const { return connection_->Number(pidx::kCapJamSensor) != 0; }
+bool CashChanger::CapRealTimeData() const { return connection_->Number(pidx::kCapRealTimeData) != 0; }
+bool CashChanger::RealTimeDataEnabled() const { return connection_->Number(pidx::kRealTimeDataEnabled) != 0; }
+int32_t CashChanger::SetRealTimeDataEnabled(bool enabled) {
+  return connection_->SetNumber(pidx::kRealTimeDataEnabled, enabled ? 1 : 0);
+}
+int32_t CashChanger::CurrentService() const { return connection_->Number(pidx::kCurrentService); }
+int32_t CashChanger::SetCurrentService(int32_t service) {
+  return connection_->SetNumber(pidx::kCurrentService, service);
+}
+int32_t CashChanger::ServiceCount() const { return connection_->Number(pidx::kServiceCount); }
+int32_t CashChanger::ServiceIndex() const { return connection_->Number(pidx::kServiceIndex); }
 std::string CashChanger::CheckHealthText() const { return connection_->Text(pidx::kCheckHealthText); }
 std::string CashChanger::DeviceDescription() const { return connection_->Text(pidx::kDeviceDescription); }
 std::string CashChanger::DeviceName() const { return connection_->Text(pidx::kDeviceName); }
@@ -454,13 +509,15 @@ int32_t CashChanger::GetPropertyNumber(int32_t index, int32_t& value) const {
       break;
     default:
       value = connection_->Number(index);
+      if (connection_->Lacks(index)) return opos::OPOS_E_NOSERVICE;
       break;
   }
   return opos::OPOS_SUCCESS;
 }
 int32_t CashChanger::GetPropertyString(int32_t index, std::string& value) const {
   value = connection_->Text(index);
-  return connection_->open_ ? opos::OPOS_SUCCESS : opos::OPOS_E_CLOSED;
+  if (!connection_->open_) return opos::OPOS_E_CLOSED;
+  return connection_->Lacks(index) ? opos::OPOS_E_NOSERVICE : opos::OPOS_SUCCESS;
 }
 int32_t CashChanger::SetPropertyNumber(int32_t index, int32_t value) { return connection_->SetNumber(index, value); }
 int32_t CashChanger::SetPropertyString(int32_t index, std::string_view value) {

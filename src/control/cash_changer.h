@@ -23,6 +23,13 @@
 // Property setters return the ResultCode they leave. A getter read before
 // Open gives 0 (or an empty text) and leaves ResultCode 101.
 //
+// Releases: the members and properties added after 1.6 (statistics from
+// 1.8, firmware from 1.9, AdjustCashCounts and the 13010-13013, 13510,
+// 13511 properties from 1.11) reach only a service object whose
+// ServiceObjectVersion reports that release or a later one. On an older
+// one a method answers 104 without reaching it, a getter gives 0 and leaves
+// ResultCode 104, and a setter answers 104.
+//
 // Events: DataEvent, StatusUpdateEvent and DirectIOEvent go to the listener
 // on the application's thread while it dispatches them: an application with
 // its own loop waits on EventFd() (poll, epoll, GLib, Qt, asyncio) and calls
@@ -97,6 +104,21 @@ class CashChanger {
   int32_t FixDeposit();
   int32_t PauseDeposit(int32_t control);
   int32_t EndDeposit(int32_t success);
+  // Release 1.8. |statistics_buffer| goes in as the request ("" all, "U_"
+  // the UnifiedPOS ones, "M_" the manufacturer's, or names separated by
+  // ',') and comes back as the statistics XML document.
+  int32_t ResetStatistics(std::string_view statistics_buffer);
+  int32_t RetrieveStatistics(std::string& statistics_buffer);
+  // "Name=Value,Name=Value".
+  int32_t UpdateStatistics(std::string_view statistics_buffer);
+  // Release 1.9. |result|: an OPOS_CFV_FIRMWARE_* value (1 older, 2 same,
+  // 3 newer, 4 different, 5 unknown). UpdateFirmware goes on in the
+  // background; its progress arrives as StatusUpdateEvent 2101-2200
+  // (OPOS_SUE_UF_PROGRESS + percent) or a failure 2201-2205.
+  int32_t CompareFirmwareVersion(std::string_view file_name, int32_t& result);
+  int32_t UpdateFirmware(std::string_view file_name);
+  // Release 1.11: the counts as ReadCashCounts gives them.
+  int32_t AdjustCashCounts(std::string_view cash_counts);
 
   // --- the control's own properties -----------------------------------------------
   // The result of the last call; 101 before Open.
@@ -146,6 +168,21 @@ class CashChanger {
   bool CapDepositDataEvent() const;
   bool CapPauseDeposit() const;
   bool CapRepayDeposit() const;
+  // Release 1.8.
+  bool CapStatisticsReporting() const;
+  bool CapUpdateStatistics() const;
+  // Release 1.9.
+  bool CapCompareFirmwareVersion() const;
+  bool CapUpdateFirmware() const;
+  // Release 1.11.
+  bool CapJamSensor() const;
+  bool CapRealTimeData() const;
+  bool RealTimeDataEnabled() const;
+  int32_t SetRealTimeDataEnabled(bool enabled);
+  int32_t CurrentService() const;
+  int32_t SetCurrentService(int32_t service);
+  int32_t ServiceCount() const;
+  int32_t ServiceIndex() const;
   std::string CheckHealthText() const;
   std::string DeviceDescription() const;
   std::string DeviceName() const;
@@ -160,7 +197,8 @@ class CashChanger {
   std::string DepositCounts() const;
 
   // Any property by its index number (service/properties.h): the result
-  // code of the read (0, or 101 before Open) and the value in |value|.
+  // code of the read (0, 101 before Open, 104 for a property of a later
+  // release than the service object's) and the value in |value|.
   // FreezeEvents, ResultCode and State give the control's values.
   int32_t GetPropertyNumber(int32_t index, int32_t& value) const;
   int32_t GetPropertyString(int32_t index, std::string& value) const;

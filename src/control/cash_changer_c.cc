@@ -185,6 +185,36 @@ int32_t vexokrt_cc_end_deposit(vexokrt_cash_changer* cc, int32_t success) {
   return Guard(cc, [&](vexokrt_cash_changer& c) { return c.control.EndDeposit(success); });
 }
 
+int32_t vexokrt_cc_reset_statistics(vexokrt_cash_changer* cc, const char* names) {
+  if (names == nullptr) return kIllegal;
+  return Guard(cc, [&](vexokrt_cash_changer& c) { return c.control.ResetStatistics(names); });
+}
+int32_t vexokrt_cc_retrieve_statistics(vexokrt_cash_changer* cc, const char* names, const char** statistics) {
+  if (statistics == nullptr) return kIllegal;
+  return Guard(cc, [&](vexokrt_cash_changer& c) {
+    std::string buffer = names != nullptr ? names : "";
+    const int32_t result = c.control.RetrieveStatistics(buffer);
+    HandOut(c, std::move(buffer), statistics);
+    return result;
+  });
+}
+int32_t vexokrt_cc_update_statistics(vexokrt_cash_changer* cc, const char* values) {
+  if (values == nullptr) return kIllegal;
+  return Guard(cc, [&](vexokrt_cash_changer& c) { return c.control.UpdateStatistics(values); });
+}
+int32_t vexokrt_cc_compare_firmware_version(vexokrt_cash_changer* cc, const char* file_name, int32_t* result) {
+  if (file_name == nullptr || result == nullptr) return kIllegal;
+  return Guard(cc, [&](vexokrt_cash_changer& c) { return c.control.CompareFirmwareVersion(file_name, *result); });
+}
+int32_t vexokrt_cc_update_firmware(vexokrt_cash_changer* cc, const char* file_name) {
+  if (file_name == nullptr) return kIllegal;
+  return Guard(cc, [&](vexokrt_cash_changer& c) { return c.control.UpdateFirmware(file_name); });
+}
+int32_t vexokrt_cc_adjust_cash_counts(vexokrt_cash_changer* cc, const char* cash_counts) {
+  if (cash_counts == nullptr) return kIllegal;
+  return Guard(cc, [&](vexokrt_cash_changer& c) { return c.control.AdjustCashCounts(cash_counts); });
+}
+
 int32_t vexokrt_cc_result_code(vexokrt_cash_changer* cc, int32_t* result_code) {
   if (result_code == nullptr) return kIllegal;
   return Guard(cc, [&](vexokrt_cash_changer& c) {

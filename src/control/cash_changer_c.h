@@ -14,6 +14,10 @@
  *   service object does not have, 106 (OPOS_E_ILLEGAL) for a NULL handle or
  *   out-pointer, 114 with the reason in vexokrt_cc_result_code_extended.
  *   Closing twice is safe: the second close gives 101.
+ * - The members of releases after 1.6 (statistics 1.8, firmware 1.9,
+ *   adjust cash counts and the 13010-13013, 13510, 13511 properties 1.11)
+ *   reach only a service object of that release or a later one; on an
+ *   older one they answer 104 without reaching it (a property read gives 0).
  * - No exception crosses this interface, and a callback must not throw or
  *   longjmp out of it.
  * - Texts are UTF-8. A text handed out through a const char ** stays valid
@@ -52,6 +56,10 @@ enum {
   VEXOKRT_PIDX_POWER_NOTIFY = 13,
   VEXOKRT_PIDX_POWER_STATE = 14,
   VEXOKRT_PIDX_CAP_POWER_REPORTING = 501,
+  VEXOKRT_PIDX_CAP_STATISTICS_REPORTING = 502,    /* release 1.8 */
+  VEXOKRT_PIDX_CAP_UPDATE_STATISTICS = 503,       /* release 1.8 */
+  VEXOKRT_PIDX_CAP_COMPARE_FIRMWARE_VERSION = 504, /* release 1.9 */
+  VEXOKRT_PIDX_CAP_UPDATE_FIRMWARE = 505,          /* release 1.9 */
   VEXOKRT_PIDX_ASYNC_MODE = 13001,
   VEXOKRT_PIDX_ASYNC_RESULT_CODE = 13002,
   VEXOKRT_PIDX_ASYNC_RESULT_CODE_EXTENDED = 13003,
@@ -61,6 +69,10 @@ enum {
   VEXOKRT_PIDX_FULL_STATUS = 13007,
   VEXOKRT_PIDX_DEPOSIT_AMOUNT = 13008,
   VEXOKRT_PIDX_DEPOSIT_STATUS = 13009,
+  VEXOKRT_PIDX_CURRENT_SERVICE = 13010,        /* release 1.11 */
+  VEXOKRT_PIDX_REAL_TIME_DATA_ENABLED = 13011, /* release 1.11 */
+  VEXOKRT_PIDX_SERVICE_COUNT = 13012,          /* release 1.11 */
+  VEXOKRT_PIDX_SERVICE_INDEX = 13013,          /* release 1.11 */
   VEXOKRT_PIDX_CAP_DISCREPANCY = 13501,
   VEXOKRT_PIDX_CAP_EMPTY_SENSOR = 13502,
   VEXOKRT_PIDX_CAP_FULL_SENSOR = 13503,
@@ -70,6 +82,8 @@ enum {
   VEXOKRT_PIDX_CAP_DEPOSIT_DATA_EVENT = 13507,
   VEXOKRT_PIDX_CAP_PAUSE_DEPOSIT = 13508,
   VEXOKRT_PIDX_CAP_REPAY_DEPOSIT = 13509,
+  VEXOKRT_PIDX_CAP_JAM_SENSOR = 13510,     /* release 1.11 */
+  VEXOKRT_PIDX_CAP_REAL_TIME_DATA = 13511, /* release 1.11 */
   VEXOKRT_PIDX_CHECK_HEALTH_TEXT = 1000001,
   VEXOKRT_PIDX_DEVICE_DESCRIPTION = 1000002,
   VEXOKRT_PIDX_DEVICE_NAME = 1000003,
@@ -119,6 +133,21 @@ int32_t vexokrt_cc_begin_deposit(vexokrt_cash_changer* cc);
 int32_t vexokrt_cc_fix_deposit(vexokrt_cash_changer* cc);
 int32_t vexokrt_cc_pause_deposit(vexokrt_cash_changer* cc, int32_t control);
 int32_t vexokrt_cc_end_deposit(vexokrt_cash_changer* cc, int32_t success);
+/* Release 1.8. |names| is the request: "" every statistic, "U_" the
+ * UnifiedPOS ones, "M_" the manufacturer's, or names separated by ','
+ * (retrieving with NULL asks for every one); *statistics is the XML
+ * document, whole, however long it is. */
+int32_t vexokrt_cc_reset_statistics(vexokrt_cash_changer* cc, const char* names);
+int32_t vexokrt_cc_retrieve_statistics(vexokrt_cash_changer* cc, const char* names, const char** statistics);
+/* "Name=Value,Name=Value". */
+int32_t vexokrt_cc_update_statistics(vexokrt_cash_changer* cc, const char* values);
+/* Release 1.9. *result: 1 older, 2 same, 3 newer, 4 different, 5 unknown.
+ * An update goes on in the background: its progress arrives as status
+ * updates 2100 + percent, then 2200 complete or 2201-2205 failed. */
+int32_t vexokrt_cc_compare_firmware_version(vexokrt_cash_changer* cc, const char* file_name, int32_t* result);
+int32_t vexokrt_cc_update_firmware(vexokrt_cash_changer* cc, const char* file_name);
+/* Release 1.11: the counts as vexokrt_cc_read_cash_counts gives them. */
+int32_t vexokrt_cc_adjust_cash_counts(vexokrt_cash_changer* cc, const char* cash_counts);
 
 /* --- properties ------------------------------------------------------------ */
 /* The result code of the last call (101 before open) and ResultCodeExtended. */

@@ -1,7 +1,10 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "control/names.h"
 
+#include <array>
+#include <cstddef>
 #include <cstdio>
+#include <iterator>
 
 namespace vexokrt {
 namespace {
@@ -60,10 +63,13 @@ constexpr CodeName kExtendedCodes[] = {
     {239, "VEXOKRT_ECHAN_UNIT_ABNORMAL", "a coin or bill unit is not in its normal state, status bytes 44 and 45"},
     {240, "VEXOKRT_ECHAN_STATE_240", "KRT07/KRT77 state 240"},
     {241, "VEXOKRT_ECHAN_COIN_SIDE", "the coin side forbids it, status byte 7 bit 3"},
+    {280, "OPOS_ESTATS_ERROR", "a statistic named is not known, or its value cannot be set"},
+    {281, "OPOS_EFIRMWARE_BAD_FILE", "the firmware file is missing, unreadable or not for this device"},
+    {282, "OPOS_ESTATS_DEPENDENCY", "a statistic cannot be reset or set without others that depend on it"},
     {0xFFFF, "VEXOKRT_ECHAN_NO_ERROR_NUMBER", "the machine's error number could not be read"},
 };
 
-constexpr CodeName kStatusUpdates[] = {
+constexpr CodeName kDeviceStatusUpdates[] = {
     {11, "CHAN_STATUS_EMPTY", "a denomination is empty"},
     {12, "CHAN_STATUS_NEAREMPTY", "a denomination is near empty"},
     {13, "CHAN_STATUS_EMPTYOK", "no denomination is empty or near empty any more"},
@@ -79,6 +85,79 @@ constexpr CodeName kStatusUpdates[] = {
     {2003, "OPOS_SUE_POWER_OFFLINE", "power on, off line"},
     {2004, "OPOS_SUE_POWER_OFF_OFFLINE", "power off or off line"},
 };
+
+// How an UpdateFirmware ends: complete (the last step of its progress,
+// 100 %) or failed, with the state the device was left in.
+constexpr CodeName kFirmwareUpdateEnds[] = {
+    {2200, "OPOS_SUE_UF_COMPLETE", "the firmware update is complete, 100 % done"},
+    {2201, "OPOS_SUE_UF_FAILED_DEV_OK", "the firmware update failed; the device still works with its old firmware"},
+    {2202, "OPOS_SUE_UF_FAILED_DEV_UNRECOVERABLE", "the firmware update failed; the device cannot be used any more"},
+    {2203, "OPOS_SUE_UF_FAILED_DEV_NEEDS_FIRMWARE",
+     "the firmware update failed; the device works again only after a successful update"},
+    {2204, "OPOS_SUE_UF_FAILED_DEV_UNKNOWN", "the firmware update failed; the device's state is not known"},
+    {2205, "OPOS_SUE_UF_COMPLETE_DEV_NOT_RESTORED",
+     "the firmware update is complete, but the device's settings were not restored"},
+};
+
+// UpdateFirmware's progress, OPOS_SUE_UF_PROGRESS (2100) plus the percent
+// done: one row for each percent from 0 to 99, written out at compile time
+// ("OPOS_SUE_UF_PROGRESS+37", "firmware update 37 % done"). 100 % is
+// OPOS_SUE_UF_COMPLETE.
+constexpr int kProgressBase = 2100;
+constexpr int kProgressSteps = 100;
+
+struct ProgressWords {
+  char names[kProgressSteps][sizeof "OPOS_SUE_UF_PROGRESS+99"];
+  char texts[kProgressSteps][sizeof "firmware update 99 % done"];
+};
+
+constexpr void Append(char* out, size_t& at, const char* text) {
+  while (*text != '\0') out[at++] = *text++;
+}
+constexpr void AppendPercent(char* out, size_t& at, int percent) {
+  if (percent >= 10) out[at++] = static_cast<char>('0' + percent / 10);
+  out[at++] = static_cast<char>('0' + percent % 10);
+}
+
+constexpr ProgressWords MakeProgressWords() {
+  ProgressWords words{};
+  for (int percent = 0; percent < kProgressSteps; ++percent) {
+    size_t at = 0;
+    Append(words.names[percent], at, "OPOS_SUE_UF_PROGRESS");
+    if (percent > 0) {
+      Append(words.names[percent], at, "+");
+      AppendPercent(words.names[percent], at, percent);
+    }
+    at = 0;
+    Append(words.texts[percent], at, "firmware update ");
+    AppendPercent(words.texts[percent], at, percent);
+    Append(words.texts[percent], at, " % done");
+  }
+  return words;
+}
+constexpr ProgressWords kProgressWords = MakeProgressWords();
+
+// The status update table in ascending order: the device's values, the
+// firmware update's progress, its ends.
+constexpr auto MakeStatusUpdates() {
+  std::array<CodeName, std::size(kDeviceStatusUpdates) + kProgressSteps + std::size(kFirmwareUpdateEnds)> rows{};
+  size_t at = 0;
+  for (const CodeName& row : kDeviceStatusUpdates) rows[at++] = row;
+  for (int percent = 0; percent < kProgressSteps; ++percent) {
+    rows[at++] = {kProgressBase + percent, kProgressWords.names[percent], kProgressWords.texts[percent]};
+  }
+  for (const CodeName& row : kFirmwareUpdateEnds) rows[at++] = row;
+  return rows;
+}
+constexpr auto kStatusUpdates = MakeStatusUpdates();
+
+constexpr bool Ascending(std::span<const CodeName> rows) {
+  for (size_t i = 1; i < rows.size(); ++i) {
+    if (rows[i - 1].code >= rows[i].code) return false;
+  }
+  return true;
+}
+static_assert(Ascending(kStatusUpdates), "the status update rows ascend");
 
 constexpr CodeName kDirectIoEvents[] = {
     {1, "VEXOKRT_DIO_EVENT_TAKE_BACK_QUESTION",

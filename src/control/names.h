@@ -23,8 +23,10 @@ struct CodeName {
 
 enum class NameTable {
   kResultCode,     // ResultCode, AsyncResultCode, OpenResult: 0, 101-114, 301-307, 401-403, 450
-  kExtendedCode,   // ResultCodeExtended with OPOS_E_EXTENDED: 201-207, 231-241, device error numbers
-  kStatusUpdate,   // StatusUpdateEvent data: 11-13, 21-23, 31, 32, 91, power 2000-2004
+  kExtendedCode,   // ResultCodeExtended with OPOS_E_EXTENDED: 201-207, 231-241, statistics and
+                   // firmware 280-282, device error numbers
+  kStatusUpdate,   // StatusUpdateEvent data: 11-13, 21-23, 31, 32, 91, power 2000-2004, firmware
+                   // update progress 2100-2199 (2100 + percent) and its ends 2200-2205
   kDirectIoEvent,  // DirectIOEvent numbers: 1, 3-8, 20
 };
 

@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <span>
 #include <string>
 #include <vector>
@@ -29,7 +30,7 @@ struct MemberRow {
   int32_t since_minor;  // release 1.<since_minor> and later must have it
 };
 
-// The members of the CashChanger class up to release 1.6, in the order of
+// The members of the CashChanger class up to release 1.14, in the order of
 // kCashChangerMembers.
 enum class Member : size_t {
   kGetPropertyNumber,
@@ -54,10 +55,17 @@ enum class Member : size_t {
   kGetOpenResult,
   kClaimDevice,
   kReleaseDevice,
+  kResetStatistics,
+  kRetrieveStatistics,
+  kUpdateStatistics,
+  kCompareFirmwareVersion,
+  kUpdateFirmware,
+  kAdjustCashCounts,
 };
 
 // Every member of the 1.6 dispatch interface is required from the first
-// release this control serves.
+// release this control serves; statistics came with 1.8, firmware with 1.9
+// and AdjustCashCounts with 1.11.
 inline constexpr MemberRow kCashChangerMembers[] = {
     {"GetPropertyNumber", 0}, {"SetPropertyNumber", 0}, {"GetPropertyString", 0}, {"SetPropertyString", 0},
     {"OpenService", 0},       {"Close", 0},             {"Claim", 0},             {"Release", 0},
@@ -65,10 +73,13 @@ inline constexpr MemberRow kCashChangerMembers[] = {
     {"DispenseChange", 0},    {"ReadCashCounts", 0},    {"ClearInput", 0},        {"BeginDeposit", 0},
     {"EndDeposit", 0},        {"FixDeposit", 0},        {"PauseDeposit", 0},      {"GetOpenResult", 0},
     {"ClaimDevice", 0},       {"ReleaseDevice", 0},
+    {"ResetStatistics", 8},   {"RetrieveStatistics", 8},  {"UpdateStatistics", 8},
+    {"CompareFirmwareVersion", 9},  {"UpdateFirmware", 9},
+    {"AdjustCashCounts", 11},
 };
 
 // The release this control is written for.
-inline constexpr int32_t kControlMinor = 6;
+inline constexpr int32_t kControlMinor = 14;
 
 // The dispatch identifiers of one service object's members. Not thread-safe:
 // used on the control's thread.
@@ -99,5 +110,8 @@ class ServiceMembers {
 };
 
 inline constexpr size_t Index(Member member) { return static_cast<size_t>(member); }
+
+static_assert(std::size(kCashChangerMembers) == Index(Member::kAdjustCashCounts) + 1,
+              "one row of kCashChangerMembers for each Member, in the same order");
 
 }  // namespace vexokrt::control

@@ -194,6 +194,7 @@ TEST_F(ControlTest, Open_EachRefusalGivesItsResultAndOpenResult) {
       {"Fake", "lacks=DispenseCash", 104, 305, "DispenseCash"},
       {"Fake", "lacks=OpenService", 104, 305, "OpenService"},
       {"Fake", "version=1005000;lacks=ReleaseDevice", 104, 305, "ReleaseDevice"},
+      {"Fake", "version=1011000;lacks=AdjustCashCounts", 104, 305, "AdjustCashCounts"},
       {"Fake", "open=111,401", 111, 401, "OPOS_ORS_NOPORT"},
       {"Fake", "open=111,0", 111, 306, "OPOS_E_FAILURE"},
       {"Fake", "open=104,302", 104, 302, "OPOS_OR_REGBADNAME"},
@@ -245,6 +246,13 @@ TEST_F(ControlTest, ClosedControl_EveryCallAnswersClosed) {
       {"FixDeposit", [&] { return cc_.FixDeposit(); }},
       {"PauseDeposit", [&] { return cc_.PauseDeposit(11); }},
       {"EndDeposit", [&] { return cc_.EndDeposit(1); }},
+      {"ResetStatistics", [&] { return cc_.ResetStatistics(""); }},
+      {"RetrieveStatistics", [&] { return cc_.RetrieveStatistics(text); }},
+      {"UpdateStatistics", [&] { return cc_.UpdateStatistics("U_HoursPoweredCount=0"); }},
+      {"CompareFirmwareVersion", [&] { return cc_.CompareFirmwareVersion("firmware.bin", data); }},
+      {"UpdateFirmware", [&] { return cc_.UpdateFirmware("firmware.bin"); }},
+      {"AdjustCashCounts", [&] { return cc_.AdjustCashCounts("1000:10"); }},
+      {"SetCurrentService", [&] { return cc_.SetCurrentService(1); }},
       {"SetDeviceEnabled", [&] { return cc_.SetDeviceEnabled(true); }},
       {"SetFreezeEvents", [&] { return cc_.SetFreezeEvents(true); }},
       {"SetCurrencyCode", [&] { return cc_.SetCurrencyCode("JPY"); }},
@@ -265,6 +273,122 @@ TEST_F(ControlTest, ClosedControl_EveryCallAnswersClosed) {
     EXPECT_EQ(cc_.DeviceName(), "");
     EXPECT_EQ(cc_.ResultCode(), opos::OPOS_E_CLOSED);
     EXPECT_EQ(cc_.State(), opos::OPOS_S_CLOSED);
+  }
+}
+
+// A service object is served the members and properties of the release it
+// reports, and no others: those of a later release are not looked up, and
+// calling one answers 104 without reaching it (a getter gives 0). What
+// comes back through the by-reference arguments reaches the caller.
+TEST_F(ControlTest, LaterReleases_EachReleaseGetsExactlyItsMembersAndProperties) {
+  RegisterFake();
+  AddDevice("Fake", kFakeProgId);
+  const std::string kDocument = "<UPOSStat request=\"U_\"></UPOSStat>";
+  struct Row {
+    const char* name;
+    int32_t since_minor;
+    // Makes the call and leaves its output (a property's value, a
+    // by-reference argument, judged) in |out|; the result code.
+    std::function<int32_t(int32_t& out)> call;
+    const char* calls;  // what reaches the fake when the release has it
+    int32_t served;     // |out| then
+    int32_t refused;    // |out| when 104 answers
+  };
+  auto getter = [&](auto read) {
+    return [this, read](int32_t& out) {
+      out = static_cast<int32_t>((cc_.*read)());
+      return cc_.ResultCode();
+    };
+  };
+  const Row rows[] = {
+      {"ResetStatistics", 8, [&](int32_t&) { return cc_.ResetStatistics("U_,M_"); }, "ResetStatistics", 0, 0},
+      {"RetrieveStatistics", 8,
+       [&](int32_t& out) {
+         std::string buffer = "U_";
+         const int32_t result = cc_.RetrieveStatistics(buffer);
+         out = buffer == kDocument ? 1 : buffer == "U_" ? 2 : 0;
+         return result;
+       },
+       "RetrieveStatistics", 1, 2},
+      {"UpdateStatistics", 8, [&](int32_t&) { return cc_.UpdateStatistics("U_HoursPoweredCount=0"); },
+       "UpdateStatistics", 0, 0},
+      {"CompareFirmwareVersion", 9,
+       [&](int32_t& out) {
+         out = -1;
+         return cc_.CompareFirmwareVersion("/nonexistent/firmware.bin", out);
+       },
+       "CompareFirmwareVersion", opos::OPOS_CFV_FIRMWARE_NEWER, -1},
+      {"UpdateFirmware", 9, [&](int32_t&) { return cc_.UpdateFirmware("/nonexistent/firmware.bin"); },
+       "UpdateFirmware", 0, 0},
+      {"AdjustCashCounts", 11, [&](int32_t&) { return cc_.AdjustCashCounts("1000:10"); }, "AdjustCashCounts", 0, 0},
+      {"CapStatisticsReporting", 8, getter(&CashChanger::CapStatisticsReporting), "GetPropertyNumber(502)", 1, 0},
+      {"CapUpdateStatistics", 8, getter(&CashChanger::CapUpdateStatistics), "GetPropertyNumber(503)", 1, 0},
+      {"CapCompareFirmwareVersion", 9, getter(&CashChanger::CapCompareFirmwareVersion), "GetPropertyNumber(504)", 1,
+       0},
+      {"CapUpdateFirmware", 9, getter(&CashChanger::CapUpdateFirmware), "GetPropertyNumber(505)", 1, 0},
+      {"CurrentService", 11, getter(&CashChanger::CurrentService), "GetPropertyNumber(13010)", 10, 0},
+      {"RealTimeDataEnabled", 11, getter(&CashChanger::RealTimeDataEnabled), "GetPropertyNumber(13011)", 1, 0},
+      {"ServiceCount", 11, getter(&CashChanger::ServiceCount), "GetPropertyNumber(13012)", 12, 0},
+      {"ServiceIndex", 11, getter(&CashChanger::ServiceIndex), "GetPropertyNumber(13013)", 13, 0},
+      {"CapJamSensor", 11, getter(&CashChanger::CapJamSensor), "GetPropertyNumber(13510)", 1, 0},
+      {"CapRealTimeData", 11, getter(&CashChanger::CapRealTimeData), "GetPropertyNumber(13511)", 1, 0},
+      {"GetPropertyNumber(ServiceCount)", 11, [&](int32_t& out) { return cc_.GetPropertyNumber(pidx::kServiceCount, out); },
+       "GetPropertyNumber(13012)", 12, 0},
+      {"SetCurrentService", 11,
+       [&](int32_t& out) {
+         const int32_t result = cc_.SetCurrentService(2);
+         out = cc_.CurrentService();
+         return result;
+       },
+       "SetPropertyNumber(13010),GetPropertyNumber(6),GetPropertyNumber(13010)", 2, 0},
+      {"SetRealTimeDataEnabled", 11, [&](int32_t&) { return cc_.SetRealTimeDataEnabled(false); },
+       "SetPropertyNumber(13011),GetPropertyNumber(6)", 0, 0},
+      {"SetPropertyNumber(CapJamSensor's release)", 11,
+       [&](int32_t&) { return cc_.SetPropertyNumber(pidx::kCapJamSensor, 0); },
+       "SetPropertyNumber(13510),GetPropertyNumber(6)", 0, 0},
+  };
+  // The calls that reached the fake since the last look, without the look.
+  auto reached = [&] {
+    std::string calls;
+    EXPECT_EQ(cc_.GetPropertyString(999, calls), 0);
+    const std::string look = "GetPropertyString(999)";
+    if (calls == look) return std::string();
+    EXPECT_GT(calls.size(), look.size()) << calls;
+    return calls.substr(0, calls.size() - look.size() - 1);
+  };
+  struct Release {
+    int32_t version;
+    const char* lookups;  // the later releases' members looked up at Open
+  };
+  const Release releases[] = {
+      {1006000, ""},
+      {1008000, "ResetStatistics,RetrieveStatistics,UpdateStatistics"},
+      {1009000, "ResetStatistics,RetrieveStatistics,UpdateStatistics,CompareFirmwareVersion,UpdateFirmware"},
+      {1011000,
+       "ResetStatistics,RetrieveStatistics,UpdateStatistics,CompareFirmwareVersion,UpdateFirmware,AdjustCashCounts"},
+      {1014312,
+       "ResetStatistics,RetrieveStatistics,UpdateStatistics,CompareFirmwareVersion,UpdateFirmware,AdjustCashCounts"},
+  };
+  for (const Release& release : releases) {
+    ::setenv("VEXOKRT_FAKE_SO", ("version=" + std::to_string(release.version)).c_str(), 1);
+    ASSERT_EQ(cc_.Open("Fake"), 0) << cc_.OpenMessage();
+    std::string lookups;
+    EXPECT_EQ(cc_.GetPropertyString(998, lookups), 0);
+    EXPECT_EQ(lookups, release.lookups) << release.version;
+    const int32_t minor = release.version / 1000 % 1000;
+    for (const Row& row : rows) {
+      SCOPED_TRACE(std::string(row.name) + " on " + std::to_string(release.version));
+      ASSERT_EQ(cc_.ClearInput(), 0);  // ResultCode 0 before each row
+      reached();
+      const bool served = row.since_minor <= minor;
+      int32_t out = 0;
+      const int32_t result = row.call(out);
+      EXPECT_EQ(result, served ? opos::OPOS_SUCCESS : opos::OPOS_E_NOSERVICE);
+      EXPECT_EQ(cc_.ResultCode(), result);
+      EXPECT_EQ(out, served ? row.served : row.refused);
+      EXPECT_EQ(reached(), served ? row.calls : "");
+    }
+    EXPECT_EQ(cc_.Close(), 0);
   }
 }
 

@@ -6,16 +6,27 @@
 //   version=N      ServiceObjectVersion answers N (default 1006000)
 //   lacks=MEMBER   GetIDsOfNames does not know MEMBER
 //   open=R,O       OpenService answers R and GetOpenResult O (default 0,0)
-// It keeps the names of the members called, in order; GetPropertyString of
-// index kCallsIndex answers them, separated by ','.
+// It has every member up to release 1.14 whatever version it reports, so
+// that a call the control should not make would reach it. It keeps the
+// names of the members called, in order, a property member with its index
+// ("GetPropertyNumber(13010)"); GetPropertyString of index kCallsIndex
+// answers them, separated by ',', and starts a new list. GetPropertyString
+// of kLookupsIndex answers the later releases' members that GetIDsOfNames
+// was asked for.
+//
+// A property of a later release answers what was set, else its index
+// modulo 100 (13012 answers 12). RetrieveStatistics answers a document
+// that holds its request; CompareFirmwareVersion answers 3, newer.
 #include <cstdlib>
 #include <iterator>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "platform/com.h"
 #include "platform/reg_file.h"
+#include "service/properties.h"
 
 namespace {
 
@@ -26,15 +37,18 @@ using vexokrt::platform::Variant;
 namespace platform = vexokrt::platform;
 
 constexpr int32_t kCallsIndex = 999;
+constexpr int32_t kLookupsIndex = 998;
 constexpr Guid kFakeClsid{0x5EC0FA4E, 0x1234, 0x4321, {0x80, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x01}};
 
-// The 1.6 members and one of a later release.
+// The 1.6 members, then those of releases 1.8 to 1.11.
 const char* const kMembers[] = {
     "GetPropertyNumber", "SetPropertyNumber", "GetPropertyString", "SetPropertyString", "OpenService",
     "Close",             "Claim",             "Release",           "CheckHealth",       "DirectIO",
     "COFreezeEvents",    "DispenseCash",      "DispenseChange",    "ReadCashCounts",    "ClearInput",
     "BeginDeposit",      "EndDeposit",        "FixDeposit",        "PauseDeposit",      "GetOpenResult",
-    "ClaimDevice",       "ReleaseDevice",     "ResetStatistics"};
+    "ClaimDevice",       "ReleaseDevice",     "ResetStatistics",   "RetrieveStatistics", "UpdateStatistics",
+    "CompareFirmwareVersion", "UpdateFirmware", "AdjustCashCounts"};
+constexpr size_t kFirstLaterMember = 22;
 
 int live_objects = 0;
 
@@ -80,6 +94,7 @@ class FakeServiceObject final : public platform::IDispatch {
   HRESULT GetIDsOfNames(std::string_view name, DispId* id) override {
     for (size_t i = 0; i < std::size(kMembers); ++i) {
       if (platform::RegNamesEqual(kMembers[i], name) && lacks_ != kMembers[i]) {
+        if (i >= kFirstLaterMember) lookups_ += (lookups_.empty() ? "" : ",") + std::string(kMembers[i]);
         *id = static_cast<DispId>(i + 1);
         return platform::S_OK;
       }
@@ -90,29 +105,55 @@ class FakeServiceObject final : public platform::IDispatch {
   HRESULT Invoke(DispId id, std::span<Variant> args, Variant* result) override {
     if (id < 1 || static_cast<size_t>(id) > std::size(kMembers)) return platform::DISP_E_MEMBERNOTFOUND;
     const std::string member = kMembers[id - 1];
+    const bool property = member.find("Property") != std::string::npos;
+    const int32_t index = property && !args.empty() && args[0].AsLong() != nullptr ? *args[0].AsLong() : 0;
     if (!calls_.empty()) calls_ += ",";
-    calls_ += member;
+    calls_ += property ? member + "(" + std::to_string(index) + ")" : member;
     int32_t answer = 0;
     if (member == "OpenService") answer = open_result_;
     if (member == "GetOpenResult") answer = open_reason_;
-    if (member == "GetPropertyNumber" && !args.empty() && args[0].AsLong() != nullptr && *args[0].AsLong() == 8) {
-      answer = version_;
+    if (member == "GetPropertyNumber") answer = Number(index);
+    if (member == "SetPropertyNumber" && args.size() == 2 && args[1].AsLong() != nullptr) {
+      set_numbers_.emplace_back(index, *args[1].AsLong());
     }
     if (member == "GetPropertyString") {
-      if (result != nullptr) *result = Variant::String(calls_);
+      std::string text;
+      if (index == kCallsIndex) text = std::exchange(calls_, {});
+      if (index == kLookupsIndex) text = lookups_;
+      if (result != nullptr) *result = Variant::String(text);
       return platform::S_OK;
+    }
+    if (member == "RetrieveStatistics") {
+      if (args.size() != 1 || args[0].AsStringRef() == nullptr) return platform::DISP_E_TYPEMISMATCH;
+      std::string& buffer = *args[0].AsStringRef();
+      buffer = "<UPOSStat request=\"" + buffer + "\"></UPOSStat>";
+    }
+    if (member == "CompareFirmwareVersion") {
+      if (args.size() != 2 || args[1].AsLongRef() == nullptr) return platform::DISP_E_TYPEMISMATCH;
+      *args[1].AsLongRef() = 3;
     }
     if (result != nullptr) *result = Variant::Long(answer);
     return platform::S_OK;
   }
 
  private:
+  int32_t Number(int32_t index) const {
+    if (index == vexokrt::service::pidx::kServiceObjectVersion) return version_;
+    for (auto it = set_numbers_.rbegin(); it != set_numbers_.rend(); ++it) {
+      if (it->first == index) return it->second;
+    }
+    const vexokrt::service::PropertyInfo* info = vexokrt::service::FindProperty(index);
+    return info != nullptr && info->since_minor > 0 ? index % 100 : 0;
+  }
+
   uint32_t references_ = 1;
   int32_t version_ = 1006000;
   std::string lacks_;
   int32_t open_result_ = 0;
   int32_t open_reason_ = 0;
   std::string calls_;
+  std::string lookups_;
+  std::vector<std::pair<int32_t, int32_t>> set_numbers_;
 };
 
 class FakeFactory final : public platform::IClassFactory {

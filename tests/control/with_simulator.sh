@@ -12,13 +12,16 @@
 #                         control line it has carried out
 #   OPOS_REGISTRY_DIR, OPOS_LOCK_DIR
 # and its exit status is the script's. The simulator's actions are short
-# (pay-outs 300 ms), so sessions are quick.
-# Usage: with_simulator.sh VEXOKRT_PROGRAM [--model MODEL] COMMAND [ARG...]
+# (pay-outs 300 ms), so sessions are quick. --upos writes the device
+# setting UposVersion, the release the service object is asked to serve.
+# Usage: with_simulator.sh VEXOKRT_PROGRAM [--model MODEL] [--upos VERSION] COMMAND [ARG...]
 set -uo pipefail
 program="$1"
 shift
 model=KRT07
 if [ "${1:-}" = --model ]; then model="$2"; shift 2; fi
+upos=()
+if [ "${1:-}" = --upos ]; then upos=(--set "UposVersion=$2"); shift 2; fi
 work="$(mktemp -d)"
 sim_pid=""
 cleanup() {
@@ -40,7 +43,7 @@ port="$(sed -n 's/^slave: //p' "$work/sim.out")"
 [ -n "$port" ] || { echo "with_simulator: the simulator did not start"; cat "$work/sim.err"; exit 1; }
 mkdir -p "$work/logs"
 "$program" config Changer1 --set "Port=$port" --set Port_Initialize_String=9600,E,8,1 --set WatchInterval=20 \
-  --set "LogFolderName=$work/logs/" >"$work/config.out" 2>&1 || { echo "with_simulator: config failed"; cat "$work/config.out"; exit 1; }
+  --set "LogFolderName=$work/logs/" "${upos[@]}" >"$work/config.out" 2>&1 || { echo "with_simulator: config failed"; cat "$work/config.out"; exit 1; }
 printf 'set duration dispense 300\nset duration counting 100\nset duration end-deposit 200\nset duration reset 300\n' >&3
 # The simulator answers each control line with one line; COMMAND starts once
 # these four are answered, so that it can tell its own lines carried out by

@@ -1,7 +1,7 @@
 # SPDX-License-Identifier: Apache-2.0
 # The vexokrt Python package against the simulated device: the API of a
-# sale, PosError with its names, callbacks that raise, and the event
-# descriptor in an asyncio loop.
+# sale, PosError with its names, callbacks that raise, the event
+# descriptor in an asyncio loop, and the members of later releases.
 import asyncio
 import time
 
@@ -115,6 +115,9 @@ def test_refusals_carry_their_codes_and_names():
     ("CHAN_STATUS_ASYNC", 91, vexokrt.status_update_name),
     ("OPOS_SUE_POWER_OFF_OFFLINE", 2004, vexokrt.status_update_name),
     ("VEXOKRT_DIO_EVENT_TAKE_BACK_QUESTION", 1, vexokrt.direct_io_event_name),
+    ("OPOS_EFIRMWARE_BAD_FILE", 281, vexokrt.extended_name),
+    ("OPOS_SUE_UF_PROGRESS", 2100, vexokrt.status_update_name),
+    ("OPOS_SUE_UF_FAILED_DEV_UNKNOWN", 2204, vexokrt.status_update_name),
 ])
 def test_names_and_constants_agree(name, code, function):
     assert function(code) == name
@@ -159,3 +162,47 @@ def test_events_through_the_descriptor_in_an_asyncio_loop(device, sim):
     with cc:
         pass
     assert cc.state == 1, "leaving the with-block closes the control"
+
+
+# Each member and property of a later release: the release that added it,
+# the call, and whether the call only reads (made also when served).
+LATER_RELEASES = [
+    (8, "reset_statistics", lambda cc: cc.reset_statistics("U_"), False),
+    (8, "retrieve_statistics", lambda cc: cc.retrieve_statistics("U_"), True),
+    (8, "update_statistics", lambda cc: cc.update_statistics("U_HoursPoweredCount=0"), False),
+    (9, "compare_firmware_version", lambda cc: cc.compare_firmware_version("firmware.bin"), True),
+    (9, "update_firmware", lambda cc: cc.update_firmware("firmware.bin"), False),
+    (11, "adjust_cash_counts", lambda cc: cc.adjust_cash_counts("1000:10"), False),
+    (8, "get cap_statistics_reporting", lambda cc: cc.cap_statistics_reporting, True),
+    (8, "get cap_update_statistics", lambda cc: cc.cap_update_statistics, True),
+    (9, "get cap_compare_firmware_version", lambda cc: cc.cap_compare_firmware_version, True),
+    (9, "get cap_update_firmware", lambda cc: cc.cap_update_firmware, True),
+    (11, "get cap_jam_sensor", lambda cc: cc.cap_jam_sensor, True),
+    (11, "get cap_real_time_data", lambda cc: cc.cap_real_time_data, True),
+    (11, "get real_time_data_enabled", lambda cc: cc.real_time_data_enabled, True),
+    (11, "get current_service", lambda cc: cc.current_service, True),
+    (11, "get service_count", lambda cc: cc.service_count, True),
+    (11, "get service_index", lambda cc: cc.service_index, True),
+    (11, "set current_service", lambda cc: setattr(cc, "current_service", 0), False),
+    (11, "set real_time_data_enabled", lambda cc: setattr(cc, "real_time_data_enabled", False), False),
+]
+
+
+def test_members_of_later_releases_follow_the_service_objects_release(device):
+    # The simulated device has no UposVersion: its service object reports
+    # 1.6 and every row is refused. A service object of a later release is
+    # asked only the rows that merely read.
+    cc = vexokrt.CashChanger()
+    cc.open(device)
+    minor = cc.service_object_version // 1000 % 1000
+    for since, operation, call, reads in LATER_RELEASES:
+        if since <= minor:
+            if reads:
+                call(cc)
+            continue
+        with pytest.raises(vexokrt.PosError) as refused:
+            call(cc)
+        assert (refused.value.result_code, refused.value.operation) == (vexokrt.OPOS_E_NOSERVICE, operation)
+    assert vexokrt.status_update_name(2137) == "OPOS_SUE_UF_PROGRESS+37"
+    assert "37 %" in vexokrt.status_update_text(2137)
+    cc.close()

@@ -43,6 +43,7 @@ usage_cases=(
   '2|was not expected: now|demo now'
   '2|unknown model KRT99|demo --model KRT99'
   '2|takes [ADDRESS:]PORT, not x|demo --http x'
+  '2|not a release from 1.6 to 1.14: 1.15|demo --upos 1.15'
   '2|NAME is required|dio'
   '2|COMMAND is required|dio Dev1'
   '2|not a DirectIO name or number: nothing|dio Dev1 nothing'

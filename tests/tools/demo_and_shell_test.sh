@@ -30,6 +30,30 @@ for model in KRT07 KRT03; do
   ls "$OPOS_REGISTRY_DIR/logs/"trace?? >/dev/null 2>&1 || fail "demo $model wrote no trace file"
 done
 if timeout 10 "$program" demo --model KRT99 >"$work/demo.out" 2>&1; then fail "an unknown model is refused"; fi
+# Without --upos (the last demo above) the properties are those of 1.6.
+if grep -qE 'CapStatisticsReporting|CapJamSensor|the members of releases' "$work/demo.out"; then
+  fail "the demo of release 1.6 shows later members"; cat "$work/demo.out"
+fi
+
+# --upos 1.14 writes UposVersion and the demo calls the later members. A
+# service object that still reports 1.6 has none of them: each refusal is
+# said, and the demo still succeeds.
+export OPOS_REGISTRY_DIR="$work/demo-upos"
+if ! timeout 60 "$program" demo --upos 1.14 >"$work/demo.out" 2>&1; then
+  fail "demo --upos 1.14 exits non-zero"; cat "$work/demo.out"
+fi
+contains "demo --upos" "the members of releases 1.8 to 1.11 (UposVersion 1.14):" "$work/demo.out"
+"$program" config VexoDemo --show >"$work/demo-key.out" 2>&1
+grep -qE '^ *UposVersion += "1\.14"' "$work/demo-key.out" || { fail "demo --upos writes UposVersion"; cat "$work/demo-key.out"; }
+version="$(sed -n 's/^ *ServiceObjectVersion *//p' "$work/demo.out")"
+if [ "$version" = 1006312 ]; then
+  for member in RetrieveStatistics CompareFirmwareVersion AdjustCashCounts; do
+    contains "demo --upos on 1.6" "$member: the service object (version 1006312) has no such member" "$work/demo.out"
+  done
+else
+  contains "demo --upos on $version" 'RetrieveStatistics(""): 0 OPOS_SUCCESS' "$work/demo.out"
+  contains "demo --upos on $version" "ReadCashCounts (after AdjustCashCounts)" "$work/demo.out"
+fi
 
 export OPOS_REGISTRY_DIR="$work/shell"
 cat >"$work/script" <<'SCRIPT'
@@ -89,6 +113,20 @@ expected=(
 if ! diff <(printf '%s\n' "${expected[@]}") "$work/shell.out" >"$work/diff"; then
   fail "shell session output"; cat "$work/diff"
 fi
+
+# The shell of a service object of release 1.6: props lists the 1.6
+# properties only, and a later member is refused by name.
+export OPOS_REGISTRY_DIR="$work/shell-release"
+printf 'props\nRetrieveStatistics\nhelp CompareFirmwareVersion\n' |
+  timeout 60 "$program" shell --sim KRT07 Dev1 >"$work/shell.out" 2>&1 || fail "shell of release 1.6 exits non-zero"
+contains "shell props" "prop DepositCounts" "$work/shell.out"
+if grep -qE '^prop (CapStatisticsReporting|CapCompareFirmwareVersion|CurrentService|CapJamSensor) ' "$work/shell.out"; then
+  fail "props of release 1.6 lists later properties"; cat "$work/shell.out"
+fi
+contains "shell later member" "error RetrieveStatistics: the service object (version 1006312) has no such member" \
+  "$work/shell.out"
+contains "shell help of a later member" \
+  "help CompareFirmwareVersion FirmwareFileName:text [pResult:number, by reference] -> result code" "$work/shell.out"
 
 # The control panel's option on each command: the address is printed with the
 # port the system chose, and a malformed one is refused before anything starts.
