@@ -238,6 +238,9 @@ static void later_releases(void) {
   const int32_t minor = value / 1000 % 1000;
   printf("later releases: the service object reports %d, release 1.%d\n", value, minor);
   const int32_t statistics = minor >= 8 ? 0 : 104;
+  /* The statistics are the machine's: it is claimed and enabled. */
+  CHECK(vexokrt_cc_claim_device(cc, 3000) == 0);
+  CHECK(vexokrt_cc_set_number(cc, VEXOKRT_PIDX_DEVICE_ENABLED, 1) == 0);
   CHECK(vexokrt_cc_get_number(cc, VEXOKRT_PIDX_CAP_STATISTICS_REPORTING, &value) == statistics);
   CHECK(vexokrt_cc_retrieve_statistics(cc, "U_", &text) == statistics);
   if (minor >= 8) {
@@ -262,6 +265,7 @@ static void later_releases(void) {
   } else {
     CHECK(vexokrt_cc_get_number(cc, VEXOKRT_PIDX_SERVICE_COUNT, &value) == 0);
   }
+  CHECK(vexokrt_cc_release_device(cc) == 0);
   CHECK(vexokrt_cc_close(cc) == 0);
   vexokrt_cc_free(&cc);
 }
