@@ -194,8 +194,10 @@ void FirmwareService::RunUpdate(ModelCode model, int32_t selector, std::string n
     answers = status.status == kReplyOk && status.IsDataFrame();
     return downloaded;
   });
-  host_.QueueStatusUpdate(FirmwareOutcome(result, report, answers));
+  // Idle before the last status update goes out, so that an application
+  // acting on it finds the device no longer busy.
   running_.store(false);
+  host_.QueueStatusUpdate(FirmwareOutcome(result, report, answers));
 }
 
 }  // namespace vexokrt::service
