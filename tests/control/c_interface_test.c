@@ -251,6 +251,18 @@ static void later_releases(void) {
     CHECK(vexokrt_cc_reset_statistics(cc, "") == 104);
     CHECK(vexokrt_cc_update_statistics(cc, "U_HoursPoweredCount=0") == 104);
   }
+  if (minor >= 9) {
+    /* A name that is no firmware file of the machine: refused by the
+     * service object with the firmware's extended code. */
+    value = -1;
+    CHECK(vexokrt_cc_compare_firmware_version(cc, "firmware.bin", &value) == 114 && value == -1);
+    CHECK(vexokrt_cc_result_code_extended(cc, &value) == 0 && value == 281);
+    CHECK(vexokrt_cc_get_number(cc, VEXOKRT_PIDX_CAP_UPDATE_FIRMWARE, &value) == 0 && value == 1);
+  }
+  if (minor >= 11) {
+    CHECK(vexokrt_cc_adjust_cash_counts(cc, "1000:10") == 0);
+    CHECK(vexokrt_cc_adjust_cash_counts(cc, "1000:1000") == 106);
+  }
   if (minor < 9) {
     value = -1;
     CHECK(vexokrt_cc_compare_firmware_version(cc, "firmware.bin", &value) == 104 && value == -1);

@@ -165,44 +165,54 @@ def test_events_through_the_descriptor_in_an_asyncio_loop(device, sim):
 
 
 # Each member and property of a later release: the release that added it,
-# the call, and whether the call only reads (made also when served).
+# the call, and what a service object serving that release answers on a
+# claimed, enabled KRT07: None for success, or the refusal's result code
+# and extended code; and what the value must be when it succeeds.
 LATER_RELEASES = [
-    (8, "reset_statistics", lambda cc: cc.reset_statistics("U_"), False),
-    (8, "retrieve_statistics", lambda cc: cc.retrieve_statistics("U_"), True),
-    (8, "update_statistics", lambda cc: cc.update_statistics("U_HoursPoweredCount=0"), False),
-    (9, "compare_firmware_version", lambda cc: cc.compare_firmware_version("firmware.bin"), True),
-    (9, "update_firmware", lambda cc: cc.update_firmware("firmware.bin"), False),
-    (11, "adjust_cash_counts", lambda cc: cc.adjust_cash_counts("1000:10"), False),
-    (8, "get cap_statistics_reporting", lambda cc: cc.cap_statistics_reporting, True),
-    (8, "get cap_update_statistics", lambda cc: cc.cap_update_statistics, True),
-    (9, "get cap_compare_firmware_version", lambda cc: cc.cap_compare_firmware_version, True),
-    (9, "get cap_update_firmware", lambda cc: cc.cap_update_firmware, True),
-    (11, "get cap_jam_sensor", lambda cc: cc.cap_jam_sensor, True),
-    (11, "get cap_real_time_data", lambda cc: cc.cap_real_time_data, True),
-    (11, "get real_time_data_enabled", lambda cc: cc.real_time_data_enabled, True),
-    (11, "get current_service", lambda cc: cc.current_service, True),
-    (11, "get service_count", lambda cc: cc.service_count, True),
-    (11, "get service_index", lambda cc: cc.service_index, True),
-    (11, "set current_service", lambda cc: setattr(cc, "current_service", 0), False),
-    (11, "set real_time_data_enabled", lambda cc: setattr(cc, "real_time_data_enabled", False), False),
+    (8, "reset_statistics", lambda cc: cc.reset_statistics("U_"), None, None),
+    (8, "retrieve_statistics", lambda cc: cc.retrieve_statistics("U_"), None,
+     lambda value: "<Name>HoursPoweredCount</Name>" in value and value.rstrip().endswith("</UPOSStat>")),
+    (8, "update_statistics", lambda cc: cc.update_statistics("CommunicationErrorCount=0"), None, None),
+    (8, "reset_statistics", lambda cc: cc.reset_statistics("HoursPoweredCount"),
+     (vexokrt.OPOS_E_EXTENDED, 280), None),
+    (9, "compare_firmware_version", lambda cc: cc.compare_firmware_version("firmware.bin"),
+     (vexokrt.OPOS_E_EXTENDED, 281), None),
+    (9, "update_firmware", lambda cc: cc.update_firmware("firmware.bin"), (vexokrt.OPOS_E_EXTENDED, 281), None),
+    (11, "adjust_cash_counts", lambda cc: cc.adjust_cash_counts("1000:10"), None, None),
+    (11, "adjust_cash_counts", lambda cc: cc.adjust_cash_counts("1000:-1"), (vexokrt.OPOS_E_ILLEGAL, 0), None),
+    (8, "get cap_statistics_reporting", lambda cc: cc.cap_statistics_reporting, None, lambda value: value),
+    (8, "get cap_update_statistics", lambda cc: cc.cap_update_statistics, None, lambda value: value),
+    (9, "get cap_compare_firmware_version", lambda cc: cc.cap_compare_firmware_version, None, lambda value: value),
+    (9, "get cap_update_firmware", lambda cc: cc.cap_update_firmware, None, lambda value: value),
+    (11, "get cap_jam_sensor", lambda cc: cc.cap_jam_sensor, None, lambda value: value),
+    (11, "get cap_real_time_data", lambda cc: cc.cap_real_time_data, None, lambda value: value),
+    (11, "get real_time_data_enabled", lambda cc: cc.real_time_data_enabled, None, lambda value: not value),
+    (11, "get current_service", lambda cc: cc.current_service, None, lambda value: value == 0),
+    (11, "get service_count", lambda cc: cc.service_count, None, lambda value: value == 0),
+    (11, "get service_index", lambda cc: cc.service_index, None, lambda value: value == 0),
+    (11, "set current_service", lambda cc: setattr(cc, "current_service", 0), None, None),
+    (11, "set real_time_data_enabled", lambda cc: setattr(cc, "real_time_data_enabled", True), None, None),
 ]
 
 
 def test_members_of_later_releases_follow_the_service_objects_release(device):
-    # The simulated device has no UposVersion: its service object reports
-    # 1.6 and every row is refused. A service object of a later release is
-    # asked only the rows that merely read.
+    # Without UposVersion the service object reports 1.6 and every row is
+    # refused by the control; with it (ControlPythonPackageLaterReleases)
+    # the rows of its release reach it and answer as it does.
     cc = vexokrt.CashChanger()
     cc.open(device)
     minor = cc.service_object_version // 1000 % 1000
-    for since, operation, call, reads in LATER_RELEASES:
-        if since <= minor:
-            if reads:
-                call(cc)
+    cc.claim_device(3000)
+    cc.device_enabled = True
+    for since, operation, call, refusal, check in LATER_RELEASES:
+        if since <= minor and refusal is None:
+            value = call(cc)
+            assert check is None or check(value), (operation, value)
             continue
+        expected = refusal if since <= minor else (vexokrt.OPOS_E_NOSERVICE, 0)
         with pytest.raises(vexokrt.PosError) as refused:
             call(cc)
-        assert (refused.value.result_code, refused.value.operation) == (vexokrt.OPOS_E_NOSERVICE, operation)
+        assert (refused.value.result_code, refused.value.extended, refused.value.operation) == (*expected, operation)
     assert vexokrt.status_update_name(2137) == "OPOS_SUE_UF_PROGRESS+37"
     assert "37 %" in vexokrt.status_update_text(2137)
     cc.close()

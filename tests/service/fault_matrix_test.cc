@@ -36,6 +36,7 @@
 #include "diag/exam_log_reader.h"
 #include "link/comm_thread.h"
 #include "platform/clock.h"
+#include "platform/codepage.h"
 #include "platform/reg_file.h"
 #include "service/cash_changer.h"
 #include "service/opos.h"
@@ -531,6 +532,46 @@ TEST_F(FaultMatrixTest, ClaimantKilled_AnotherProcessClaimsAtOnce) {
   ASSERT_EQ(d.Set(pidx::kDeviceEnabled, 1), OPOS_SUCCESS);
   EXPECT_EQ(d.Call("Close"), OPOS_SUCCESS);
   Conclude("kill -9 of the claimant", result, ms);
+}
+
+// A process killed while it updates the firmware leaves the machine part
+// way through the download, at 115 200 bit/s: the next claim finds it
+// there, brings it back to 9600 bit/s and goes on.
+TEST_F(FaultMatrixTest, FirmwareUpdaterKilledPartWay_TheNextClaimBringsTheLineBack) {
+  StartDevice(sim::Model::kKrt07);
+  Set("UposVersion", "1.14");
+  Set("Service", dir_.prefix());
+  machine().SetProgramVersion("01C01");
+  std::ofstream(dir_.file("KRT07CntCoin01C05.fil"), std::ios::binary) << std::string(256 * 400, '\x5a');
+  RegisterForThePrograms();
+  ServiceDriver& d = NewDriver();
+  ASSERT_EQ(d.Open(), OPOS_SUCCESS);
+
+  ProgramProcess updater;
+  ASSERT_TRUE(updater.Start({"shell", "Dev1"}));
+  updater.Send("ClaimDevice 3000");
+  ASSERT_EQ(updater.AwaitLine("result ClaimDevice").value_or(updater.output()), "result ClaimDevice 0 OPOS_SUCCESS");
+  updater.Send("set DeviceEnabled 1");
+  updater.Send("UpdateFirmware KRT07CntCoin01C05.fil");
+  ASSERT_EQ(updater.AwaitLine("result UpdateFirmware").value_or(updater.output()),
+            "result UpdateFirmware 0 OPOS_SUCCESS");
+  ASSERT_TRUE(d.PumpUntil([&] { return machine().Download(1).blocks >= 10; }, 20000)) << updater.output();
+  updater.Kill();
+  EXPECT_FALSE(machine().Download(1).finished);
+
+  const int64_t start = ServiceMs();
+  const int32_t result = d.Call("ClaimDevice", {Variant::Long(5000)});
+  const int64_t ms = ServiceMs() - start;
+  ASSERT_EQ(result, OPOS_SUCCESS);
+  ASSERT_EQ(d.Set(pidx::kDeviceEnabled, 1), OPOS_SUCCESS);
+  std::string counts;
+  bool discrepancy = false;
+  EXPECT_EQ(ReadCounts(d, &counts, &discrepancy), OPOS_SUCCESS);
+  const std::string traced = platform::Cp932ToUtf8(ReadFileBytes(d.so().trace_log().FileName()));
+  EXPECT_NE(traced.find("接続機器が 115200bps のままでした。9600bps に戻します。"), std::string::npos)
+      << "the claim found the line left fast";
+  EXPECT_EQ(d.Call("Close"), OPOS_SUCCESS);
+  Conclude("kill -9 during a firmware update", result, ms);
 }
 
 // Two users claiming through one lock folder: each excludes the other, and

@@ -243,6 +243,24 @@ TEST_F(LaterReleasesTest, StatisticsDocumentFollowsTheSchemaAndTheRequest) {
   }
 }
 
+// The KRT03 keeps the trading log of the KRT02 family, read as hex text
+// through the queue, and tells no program versions.
+TEST_F(LaterReleasesTest, StatisticsOfAKrt03NameEveryLineOfItsOwnLog) {
+  ServiceDriver& d = Ready(sim::Model::kKrt03, SimCounts({{100, 10}}), {{"UposVersion", "1.14"}});
+  std::string document;
+  ASSERT_EQ(Retrieve(d, &document), OPOS_SUCCESS);
+  const std::string path = dir_.file("statistics.xml");
+  std::ofstream(path) << document;
+  const std::string command = "xmllint --noout --schema " VEXOKRT_TEST_SOURCE_DIR "/upos_stat.xsd " + path + " 2>&1";
+  EXPECT_EQ(std::system(command.c_str()), 0) << document;
+  EXPECT_EQ(Occurrences(document, "<Parameter>"), 2);
+  EXPECT_EQ(Occurrences(document, "<ManufacturerSpecific>"), 127);
+  EXPECT_EQ(Occurrences(document, "TradingLogField"), 0);
+  EXPECT_NE(document.find("<FirmwareRevision></FirmwareRevision>"), std::string::npos);
+  EXPECT_EQ(d.Get(pidx::kCapUpdateFirmware), 0) << "no program download on a KRT03";
+  EXPECT_EQ(d.Call("AdjustCashCounts", {Variant::String("100:1")}), OPOS_E_ILLEGAL) << "no set-counts command";
+}
+
 TEST(TradingStatisticNames, EveryLineOfBothLayoutsHasAnEnglishNameOfItsOwn) {
   for (const auto layout : {devlog::Krt07TradingLayout(), devlog::Krt02TradingLayout()}) {
     std::set<std::string> names;
