@@ -2,10 +2,10 @@
 # SPDX-License-Identifier: Apache-2.0
 # Runs every fuzz target for 20 s (scripts/fuzz.sh 20), builds the libraries
 # and the program with clang and its lock analysis (preset clang: a build,
-# no tests), then builds and runs the whole suite three times: plain (the
-# browser test included), under AddressSanitizer with
-# UndefinedBehaviorSanitizer, and under ThreadSanitizer. Exits non-zero when
-# anything fails. Name presets to run only those (e.g. `scripts/test.sh
+# no tests), and builds and runs the whole suite three times: plain (the
+# browser test included), under ThreadSanitizer, and under AddressSanitizer
+# with UndefinedBehaviorSanitizer. Exits non-zero when anything fails. Name
+# presets to run only those, one after the other (e.g. `scripts/test.sh
 # default`; `fuzz` for the fuzz runs).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -14,17 +14,65 @@ scripts/deps.sh
 # checkout are hashed relative to it, so a clone in another folder finds what
 # this one compiled.
 export CCACHE_BASEDIR="${CCACHE_BASEDIR:-$PWD}"
-presets=("$@")
-if [[ ${#presets[@]} -eq 0 ]]; then presets=(fuzz clang default asan tsan); fi
-for preset in "${presets[@]}"; do
+build() {
+  echo "=== $1: configure and build"
+  cmake --preset "$1" >/dev/null
+  cmake --build --preset "$1"
+}
+run_tests() {
+  echo "=== $1: test"
+  ctest --preset "$1"
+}
+
+# A job beside the tests, at the lowest priority so that the tests come
+# first; its output is shown once it has ended.
+side_pid=""
+side_log=""
+side() {
+  side_log="$(mktemp)"
+  (
+    renice -n 19 "$BASHPID" >/dev/null
+    "$@"
+  ) >"$side_log" 2>&1 &
+  side_pid=$!
+}
+side_done() {
+  local status=0
+  wait "$side_pid" || status=$?
+  cat "$side_log"
+  rm -f "$side_log"
+  side_pid=""
+  return "$status"
+}
+trap '[[ -n "$side_pid" ]] && kill "$side_pid" 2>/dev/null; [[ -n "$side_log" ]] && rm -f "$side_log"' EXIT
+fuzz_and_clang() {
+  scripts/fuzz.sh 20
+  build clang
+}
+
+if [[ $# -eq 0 ]]; then
+  # The whole suite. Most tests wait on the simulated machine rather than
+  # compute, so the plain and the ThreadSanitizer suites leave about a core
+  # idle: the fuzz runs and the clang build go beside the plain suite, the
+  # AddressSanitizer build beside the ThreadSanitizer suite.
+  build default
+  side fuzz_and_clang
+  run_tests default
+  side_done
+  build tsan
+  side build asan
+  run_tests tsan
+  side_done
+  run_tests asan
+  exit 0
+fi
+
+for preset in "$@"; do
   if [[ "$preset" == fuzz ]]; then
     scripts/fuzz.sh 20
     continue
   fi
-  echo "=== $preset: configure and build"
-  cmake --preset "$preset" >/dev/null
-  cmake --build --preset "$preset"
+  build "$preset"
   if [[ "$preset" == clang ]]; then continue; fi
-  echo "=== $preset: test"
-  ctest --preset "$preset"
+  run_tests "$preset"
 done
