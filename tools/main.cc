@@ -109,16 +109,18 @@ int main(int argc, char** argv) {
   // The descriptions outlive the parser: its options write into the
   // variables the descriptions point to.
   std::deque<vexokrt::tools::Command> commands;
-  CLI::App app{"vexokrt - cash changer service object: simulator, probe, registration and demo"};
+  // The description comes before the subcommands, whose list tools read
+  // from the end of the help.
+  CLI::App app{
+      "vexokrt - cash changer service object: simulator, probe, registration and demo\n"
+      "The service object serves the CashChanger members of release 1.6; a device key that sets UposVersion "
+      "(vexokrt config NAME --set UposVersion=1.14) adds those of later releases: RetrieveStatistics, "
+      "ResetStatistics, UpdateStatistics (1.8), CompareFirmwareVersion, UpdateFirmware (1.9), AdjustCashCounts "
+      "and the real-time deposit data (1.11). Try them with vexokrt demo --upos 1.14 or vexokrt shell."};
   app.name("vexokrt");
   app.require_subcommand(1);
   app.set_version_flag("--version", [] { return vexokrt::tools::VersionText(); },
                        "print the program's and the service object's versions");
-  app.footer(
-      "The service object serves the CashChanger members of release 1.6; a device key that sets UposVersion "
-      "(vexokrt config NAME --set UposVersion=1.14) adds those of later releases: RetrieveStatistics, "
-      "ResetStatistics, UpdateStatistics (1.8), CompareFirmwareVersion, UpdateFirmware (1.9), AdjustCashCounts "
-      "and the real-time deposit data (1.11). Try them with vexokrt demo --upos 1.14 or vexokrt shell.");
   for (const auto& make : vexokrt::tools::Commands()) {
     vexokrt::tools::AddCommand(app, commands.emplace_back(make()));
   }
