@@ -3,8 +3,8 @@
 # Runs every fuzz target for 20 s (scripts/fuzz.sh 20), builds the libraries
 # and the program with clang and its lock analysis (preset clang: a build,
 # no tests), and builds and runs the whole suite three times: plain (the
-# browser test included), under ThreadSanitizer, and under AddressSanitizer
-# with UndefinedBehaviorSanitizer. Exits non-zero when anything fails. Name
+# browser test included), under AddressSanitizer with
+# UndefinedBehaviorSanitizer, and under ThreadSanitizer. Exits non-zero when anything fails. Name
 # presets to run only those, one after the other (e.g. `scripts/test.sh
 # default`; `fuzz` for the fuzz runs).
 set -euo pipefail
@@ -51,19 +51,18 @@ fuzz_and_clang() {
 }
 
 if [[ $# -eq 0 ]]; then
-  # The whole suite. Most tests wait on the simulated machine rather than
-  # compute, so the plain and the ThreadSanitizer suites leave about a core
-  # idle: the fuzz runs and the clang build go beside the plain suite, the
-  # AddressSanitizer build beside the ThreadSanitizer suite.
+  # The whole suite. Most tests of the plain suite wait on the simulated
+  # machine rather than compute, which leaves about a core idle: the fuzz
+  # runs and the clang build go beside it. The sanitizer suites run alone:
+  # under them the tests need the cores themselves.
   build default
   side fuzz_and_clang
   run_tests default
   side_done
-  build tsan
-  side build asan
-  run_tests tsan
-  side_done
-  run_tests asan
+  for preset in asan tsan; do
+    build "$preset"
+    run_tests "$preset"
+  done
   exit 0
 fi
 

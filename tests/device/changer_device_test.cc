@@ -937,9 +937,10 @@ TEST_F(ChangerDeviceTest, Krt03QuestionOpenWhenARequestRunsIsNotSettledByAPause)
 
   slot->Answer(2);
   device_->StartWatch(0);
-  ASSERT_TRUE(clock_.RunUntil([this] { return line_->CountCommand("000") > 0; }, FastSettings().watch_interval_ms));
+  // The mode ends once the device has taken the stop, after the command.
+  ASSERT_TRUE(clock_.RunUntil([this] { return line_->CountCommand("000") > 0 && host_.DirectIoMode() == 0; },
+                              FastSettings().watch_interval_ms));
   EXPECT_EQ(line_->CountCommand("000"), 1) << "the next watch pass tells the device to stop";
-  EXPECT_EQ(host_.DirectIoMode(), 0);
 }
 
 // --- Locks and waits ---------------------------------------------------------------------

@@ -198,10 +198,14 @@ class ScriptedLine : public LineExchange {
   using LineExchange::DetectModel;
   ModelDetection DetectModel(const AbandonCheck& abandon) override {
     int reads = 0;
+    // A detection that starts on an unplugged line fails, whenever the
+    // line is plugged in again: a test that sees it start may plug in.
+    bool failed = false;
     {
       std::lock_guard<std::mutex> lock(lock_);
       Record({LineEvent::Kind::kDetect, {}, 0, false});
       reads = detection_reads_;
+      failed = unplugged_ || !open_;
     }
     ModelDetection detection;
     const DeviceCommand name = ModelNameCommand();
@@ -214,7 +218,8 @@ class ScriptedLine : public LineExchange {
       if (SendFrame(name.bytes) == kReplyOk) Take(reply, name.timeout_ms, false, /*record=*/true);
     }
     std::lock_guard<std::mutex> lock(lock_);
-    detection.outcome = unplugged_ || !open_ ? ModelDetection::Outcome::kFailed : ModelDetection::Outcome::kReady;
+    detection.outcome =
+        failed || unplugged_ || !open_ ? ModelDetection::Outcome::kFailed : ModelDetection::Outcome::kReady;
     return detection;
   }
   ReceiveStatus SendFrame(std::span<const uint8_t> command) override {
