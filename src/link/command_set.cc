@@ -437,6 +437,12 @@ DeviceCommand StopCommand() {
 DeviceCommand CoinStateCommand() { return Make(Head('[', '0', '0'), WaitStyle::kNone, 1000, DataRule()); }
 DeviceCommand CountTableCommand() { return Make(Head(']', '0', '0'), WaitStyle::kNone, 1000, DataRule()); }
 DeviceCommand VersionCommand() { return Make(Head('Z', '0', '0'), WaitStyle::kNone, 1000, DataRule()); }
+std::string VersionFieldOf(std::span<const uint8_t> answer, VersionField field) {
+  const size_t at = static_cast<size_t>(field) * kVersionFieldChars;
+  if (answer.size() < at + kVersionFieldChars) return {};
+  return std::string(answer.begin() + static_cast<std::ptrdiff_t>(at),
+                     answer.begin() + static_cast<std::ptrdiff_t>(at + kVersionFieldChars));
+}
 std::vector<uint8_t> ProgramStartFrame(char kind, std::span<const uint8_t> first_block) {
   constexpr size_t kLength = kProgramBlockBytes + 1;
   std::vector<uint8_t> frame{kDc1, 'M', static_cast<uint8_t>(kLength >> 8), static_cast<uint8_t>(kLength & 0xFF),

@@ -167,6 +167,13 @@ DeviceCommand StopCommand();
 DeviceCommand CoinStateCommand();
 DeviceCommand CountTableCommand();
 DeviceCommand VersionCommand();
+// The answer to VersionCommand: six program versions of five characters, in
+// this order.
+enum class VersionField : size_t { kCoinUnit, kBillUnit, kValidator, kDeviceProgram, kAttachedUnit, kDefinitionFile };
+inline constexpr size_t kVersionFieldCount = 6;
+inline constexpr size_t kVersionFieldChars = 5;
+// Field |field| of a version answer; empty when the answer is too short.
+std::string VersionFieldOf(std::span<const uint8_t> answer, VersionField field);
 DeviceCommand CountSummaryCommand();
 DeviceCommand LastChangeCountsCommand();
 DeviceCommand CoinUnitCheckCommand();

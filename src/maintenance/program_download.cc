@@ -19,7 +19,6 @@ namespace vexokrt::maintenance {
 namespace {
 
 constexpr size_t kBlockBytes = kProgramBlockBytes;
-constexpr size_t kVersionOffset = 15;
 
 constexpr std::string_view kStartLine = "プログラムダウンロード開始";
 constexpr std::string_view kEndLine = "プログラムダウンロード終了";
@@ -106,38 +105,33 @@ bool PlainNamePart(std::string_view name) { return name.empty() || config::Plain
 // The files of |selector| in sending order; empty when the selector, the model
 // or the names do not allow it.
 std::vector<FileChoice> ChooseFiles(int32_t selector, ModelCode model, std::string_view names) {
-  const bool krt77 = model == ModelCode::kKrt77;
-  const std::string coin = krt77 ? "KRT77CntCoin" : "KRT07CntCoin";
-  const std::string bill = krt77 ? "KRT77Bil" : "KRT07Bil";
+  const auto choice = [&](int32_t kind_selector, std::string_view name) {
+    const ProgramFileKind& kind = *ProgramFileKindOf(kind_selector);
+    return FileChoice{kind.FileName(model, name), kind.kind};
+  };
   std::vector<FileChoice> files;
   switch (selector) {
     case kDownloadCoinProgram:
-      files.push_back({coin + std::string(names) + ".fil", '1'});
-      break;
     case kDownloadBillProgram:
-      files.push_back({bill + std::string(names) + ".fil", '2'});
+    case kDownloadUnitProgram:
+    case kDownloadDefinition:
+      files.push_back(choice(selector, names));
       break;
     case kDownloadBothPrograms: {
       const size_t comma = names.find(',');
       if (comma == std::string_view::npos) {
         if (!names.empty()) return {};
-        files.push_back({coin + ".fil", '1'});
-        files.push_back({bill + ".fil", '2'});
+        files.push_back(choice(kDownloadCoinProgram, ""));
+        files.push_back(choice(kDownloadBillProgram, ""));
         break;
       }
       const std::string_view second = names.substr(comma + 1);
       if (second.find(',') != std::string_view::npos) return {};
-      files.push_back({coin + std::string(names.substr(0, comma)) + ".fil", '1'});
-      files.push_back({bill + std::string(second) + ".fil", '2'});
+      files.push_back(choice(kDownloadCoinProgram, names.substr(0, comma)));
+      files.push_back(choice(kDownloadBillProgram, second));
       if (!PlainNamePart(names.substr(0, comma)) || !PlainNamePart(second)) return {};
       return files;
     }
-    case kDownloadUnitProgram:
-      files.push_back({"PLM70Dw" + std::string(names) + ".fil", '3'});
-      break;
-    case kDownloadDefinition:
-      files.push_back({(krt77 ? "DefFile77" : "DefFile") + std::string(names) + ".bin", '4'});
-      break;
     default:
       return {};
   }
@@ -184,12 +178,9 @@ opos::OposResult Download::Run(int32_t selector, const std::vector<FileChoice>& 
 
 int32_t Download::ReadVersion(std::string* version) {
   const DeviceReply reply = Exchange(VersionCommand().bytes, kVersionTimeoutMs);
-  if (!reply.IsDataFrame() || reply.data.size() < kVersionOffset + kFullDownloadVersion.size()) {
-    return opos::OPOS_E_FAILURE;
-  }
-  version->assign(reply.data.begin() + kVersionOffset,
-                  reply.data.begin() + kVersionOffset + kFullDownloadVersion.size());
-  return opos::OPOS_SUCCESS;
+  if (!reply.IsDataFrame()) return opos::OPOS_E_FAILURE;
+  *version = VersionFieldOf(reply.data, VersionField::kDeviceProgram);
+  return version->empty() ? opos::OPOS_E_FAILURE : opos::OPOS_SUCCESS;
 }
 
 opos::OposResult Download::Judge(const DeviceReply& reply) {
@@ -326,6 +317,23 @@ int32_t Download::WaitForWrite() {
 }
 
 }  // namespace
+
+std::span<const ProgramFileKind> ProgramFileKinds() {
+  static constexpr ProgramFileKind kKinds[] = {
+      {kDownloadCoinProgram, "KRT07CntCoin", "KRT77CntCoin", ".fil", '1', VersionField::kCoinUnit},
+      {kDownloadBillProgram, "KRT07Bil", "KRT77Bil", ".fil", '2', VersionField::kBillUnit},
+      {kDownloadUnitProgram, "PLM70Dw", "PLM70Dw", ".fil", '3', VersionField::kAttachedUnit},
+      {kDownloadDefinition, "DefFile", "DefFile77", ".bin", '4', VersionField::kDefinitionFile},
+  };
+  return kKinds;
+}
+
+const ProgramFileKind* ProgramFileKindOf(int32_t selector) {
+  for (const ProgramFileKind& kind : ProgramFileKinds()) {
+    if (kind.selector == selector) return &kind;
+  }
+  return nullptr;
+}
 
 bool DownloadArgumentsAllowed(int32_t selector, ModelCode model, std::string_view names) {
   return IsKrt07Family(model) && !ChooseFiles(selector, model, names).empty();

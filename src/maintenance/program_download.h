@@ -11,10 +11,12 @@
 
 #include <cstdint>
 #include <functional>
+#include <span>
 #include <string>
 #include <string_view>
 
 #include "device/changer_device.h"
+#include "link/command_set.h"
 #include "diag/trace_log.h"
 #include "opos/opos.h"
 #include "platform/clock.h"
@@ -60,6 +62,28 @@ struct DownloadReport {
   // The device did not confirm writing a file it had been sent whole.
   bool write_refused = false;
 };
+
+// One kind of program file: its selector alone, its name (prefix by model,
+// the name part, the extension), the kind digit of its start frame and the
+// machine's version field of what it replaces.
+struct ProgramFileKind {
+  int32_t selector;
+  std::string_view krt07_prefix;
+  std::string_view krt77_prefix;
+  std::string_view extension;
+  char kind;
+  VersionField version_field;
+
+  std::string_view Prefix(ModelCode model) const { return model == ModelCode::kKrt77 ? krt77_prefix : krt07_prefix; }
+  std::string FileName(ModelCode model, std::string_view name_part) const {
+    return std::string(Prefix(model)) + std::string(name_part) + std::string(extension);
+  }
+};
+// The coin and bill programs, the unit program and the definition file, in
+// sending order.
+std::span<const ProgramFileKind> ProgramFileKinds();
+// The kind of |selector| (1, 2, 4 or 5); null for any other.
+const ProgramFileKind* ProgramFileKindOf(int32_t selector);
 
 struct DownloadContext {
   // The device layer: the download runs as one of its jobs, on its line,

@@ -209,6 +209,8 @@ std::string CCashChanger::GetPropertyString(int32_t index) {
 }
 
 void CCashChanger::SetPropertyNumber(int32_t index, int32_t value) {
+  // A property of a later release than the one served is no property.
+  if (const PropertyInfo* info = FindProperty(index); info != nullptr && info->since_minor > upos_minor_) return;
   switch (index) {
     case pidx::kDataEventEnabled:
       return SetDataEventEnabled(value);
@@ -225,11 +227,9 @@ void CCashChanger::SetPropertyNumber(int32_t index, int32_t value) {
     case pidx::kCurrentExit:
       return SetCurrentExitValue(value);
     case pidx::kRealTimeDataEnabled:
-      if (upos_minor_ >= 11) SetRealTimeDataEnabled(value);
-      return;
+      return SetRealTimeDataEnabled(value);
     case pidx::kCurrentService:
-      if (upos_minor_ >= 11) SetCurrentService(value);
-      return;
+      return SetCurrentService(value);
     default:
       return;  // every other index is ignored
   }

@@ -29,7 +29,8 @@ void CCashChanger::ServeRelease() {
     trace_log_->Write(diag::kLevelError, diag::kTagError, "  UposVersion is not a release: " + config_.upos_version);
   }
   upos_minor_ = minor.value_or(6);
-  service_object_version_ = upos_minor_ == 6 ? build_version_ : 1000000 + upos_minor_ * 1000 + build_version_ % 1000;
+  // The release's version with this build's number (1.6 is the build's own).
+  service_object_version_ = 1000000 + upos_minor_ * 1000 + build_version_ % 1000;
 }
 
 int32_t CCashChanger::LaterMember(std::string_view trace_name, MethodCode code, std::string_view param,

@@ -113,9 +113,8 @@ opos::OposResult CashService::AdjustCashCounts(std::string_view text) {
   if (text.empty() || !cash::ParseCashCounts(text, &record, false, false)) return OPOS_E_ILLEGAL;
   const std::array<bool, 10> named = cash::NamedDenominations(text);
   const CashCounts asked = record.Counts();
-  for (size_t i = 0; i < asked.size(); ++i) {
-    if (named[i] && (asked[i] < 0 || asked[i] > 999)) return OPOS_E_ILLEGAL;
-  }
+  // The command's own count checks, before anything is read or sent.
+  if (!SetCountsCommand('S', asked).ok()) return OPOS_E_ILLEGAL;
   if (device_.Recovering()) return OPOS_E_NOHARDWARE;
   return device_.RunOperation([&]() -> opos::OposResult {
     opos::OposResult result = OPOS_E_NOHARDWARE;

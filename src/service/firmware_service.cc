@@ -16,28 +16,9 @@ namespace {
 
 using namespace opos;
 
-constexpr size_t kVersionWidth = 5;
-
-struct FileKind {
-  std::string_view krt07_prefix;
-  std::string_view krt77_prefix;
-  std::string_view extension;
-  int32_t selector;
-  size_t version_field;
-};
-
-// The machine tells six versions of five characters: coin unit, bill unit,
-// validator, device program, attached unit, definition file.
-constexpr FileKind kKinds[] = {
-    {"KRT07CntCoin", "KRT77CntCoin", ".fil", maintenance::kDownloadCoinProgram, 0},
-    {"KRT07Bil", "KRT77Bil", ".fil", maintenance::kDownloadBillProgram, 1},
-    {"PLM70Dw", "PLM70Dw", ".fil", maintenance::kDownloadUnitProgram, 4},
-    {"DefFile", "DefFile77", ".bin", maintenance::kDownloadDefinition, 5},
-};
-
 bool IsVersion(std::string_view text) {
   auto digit = [](char c) { return c >= '0' && c <= '9'; };
-  return text.size() == kVersionWidth && digit(text[0]) && digit(text[1]) && text[2] >= 'A' && text[2] <= 'Z' &&
+  return text.size() == kVersionFieldChars && digit(text[0]) && digit(text[1]) && text[2] >= 'A' && text[2] <= 'Z' &&
          digit(text[3]) && digit(text[4]);
 }
 
@@ -46,8 +27,8 @@ std::optional<FirmwareFile> OneFile(ModelCode model, std::string_view name) {
   // The longest prefix that fits: "DefFile77" before "DefFile".
   std::optional<FirmwareFile> found;
   size_t found_prefix = 0;
-  for (const FileKind& kind : kKinds) {
-    const std::string_view prefix = model == ModelCode::kKrt77 ? kind.krt77_prefix : kind.krt07_prefix;
+  for (const maintenance::ProgramFileKind& kind : maintenance::ProgramFileKinds()) {
+    const std::string_view prefix = kind.Prefix(model);
     if (name.size() < prefix.size() + kind.extension.size() || name.substr(0, prefix.size()) != prefix ||
         name.substr(name.size() - kind.extension.size()) != kind.extension || prefix.size() < found_prefix) {
       continue;
@@ -84,14 +65,12 @@ std::vector<FirmwareFile> FirmwareFiles(ModelCode model, std::string_view text) 
   return {std::move(*coin), std::move(*bill)};
 }
 
-int32_t CompareVersions(const std::vector<FirmwareFile>& files, std::string_view machine) {
+int32_t CompareVersions(const std::vector<FirmwareFile>& files, std::span<const uint8_t> machine) {
   bool older = false;
   bool newer = false;
   for (const FirmwareFile& file : files) {
-    const size_t at = file.version_field * kVersionWidth;
-    if (!file.version || machine.size() < at + kVersionWidth) return OPOS_CFV_FIRMWARE_UNKNOWN;
-    const std::string_view theirs = machine.substr(at, kVersionWidth);
-    if (!IsVersion(theirs)) return OPOS_CFV_FIRMWARE_UNKNOWN;
+    const std::string theirs = VersionFieldOf(machine, file.version_field);
+    if (!file.version || !IsVersion(theirs)) return OPOS_CFV_FIRMWARE_UNKNOWN;
     if (*file.version < theirs) older = true;
     if (*file.version > theirs) newer = true;
   }
@@ -148,7 +127,7 @@ opos::OposResult FirmwareService::Compare(std::string_view file_names, int32_t* 
   const DeviceReply reply = device_.ExchangeNow(VersionCommand().bytes, maintenance::kVersionTimeoutMs);
   if (reply.status == kReplyTimeout) return OPOS_E_NOHARDWARE;
   if (!reply.IsDataFrame()) return OPOS_E_FAILURE;
-  *result = CompareVersions(files, std::string_view(reinterpret_cast<const char*>(reply.data.data()), reply.data.size()));
+  *result = CompareVersions(files, reply.data);
   return OPOS_SUCCESS;
 }
 
@@ -166,13 +145,11 @@ opos::OposResult FirmwareService::Update(std::string_view file_names) {
   }
   if (worker_.joinable()) worker_.join();
   running_.store(true);
-  worker_ = std::thread([this, model = model_, selector, names = std::move(names)]() mutable {
-    RunUpdate(model, selector, std::move(names));
-  });
+  worker_ = std::thread([this, selector, names = std::move(names)]() mutable { RunUpdate(selector, std::move(names)); });
   return OPOS_SUCCESS;
 }
 
-void FirmwareService::RunUpdate(ModelCode model, int32_t selector, std::string names) {
+void FirmwareService::RunUpdate(int32_t selector, std::string names) {
   maintenance::DownloadReport report;
   int32_t told = 0;
   maintenance::DownloadContext download{device_, trace_, clock_, config::MaintenanceFolder(config_.service)};
@@ -189,9 +166,10 @@ void FirmwareService::RunUpdate(ModelCode model, int32_t selector, std::string n
   bool answers = false;
   const opos::OposResult result = device_.RunOperation([&] {
     const opos::OposResult downloaded = maintenance::ProgramDownload(download, selector, names);
-    // Whether the machine answers on its own line now.
-    const DeviceReply status = device_.ExchangeNow(StatusCommand(model).bytes, 1000);
-    answers = status.status == kReplyOk && status.IsDataFrame();
+    // Whether the machine answers on its own line now (the device layer
+    // takes the status it tells).
+    bool taken = false;
+    answers = device_.ReadStatusNow(&taken) == kReplyOk && taken;
     return downloaded;
   });
   // Idle before the last status update goes out, so that an application

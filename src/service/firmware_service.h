@@ -46,7 +46,7 @@ struct FirmwareFile {
   std::string name;
   int32_t selector = 0;         // the download selector of the file alone
   std::string name_part;        // what the download appends to the prefix
-  size_t version_field = 0;     // the machine's version of this unit ("Z00" field)
+  VersionField version_field = VersionField::kCoinUnit;  // the machine's version of this unit
   std::optional<std::string> version;  // the file's, when its name part is one
 };
 
@@ -54,9 +54,9 @@ struct FirmwareFile {
 // (another model's files, another extension, a path, three names).
 std::vector<FirmwareFile> FirmwareFiles(ModelCode model, std::string_view text);
 
-// CompareFirmwareVersion's result for files of |versions| against the
-// machine's "Z00" answer |machine|.
-int32_t CompareVersions(const std::vector<FirmwareFile>& files, std::string_view machine);
+// CompareFirmwareVersion's result for |files| against the machine's answer
+// to the version command.
+int32_t CompareVersions(const std::vector<FirmwareFile>& files, std::span<const uint8_t> machine);
 
 // The status update that ends a download of |result| and |report|, where
 // |answers| tells whether the machine answered a status request after it.
@@ -84,7 +84,7 @@ class FirmwareService : private UsesServiceParts {
 
  private:
   opos::OposResult CheckFiles(std::string_view file_names, std::vector<FirmwareFile>* files) const;
-  void RunUpdate(ModelCode model, int32_t selector, std::string names);
+  void RunUpdate(int32_t selector, std::string names);
 
   ChangerHost& host_;
   std::atomic<bool> running_{false};

@@ -21,10 +21,6 @@ constexpr std::string_view kHoursPoweredCount = "HoursPoweredCount";
 constexpr std::string_view kCommunicationErrorCount = "CommunicationErrorCount";
 constexpr std::string_view kAllStandard = "U_";
 constexpr std::string_view kAllManufacturer = "M_";
-// The program versions of the "Z00" answer: six of five characters (coin
-// unit, bill unit, validator, device program, attached unit, definition).
-constexpr size_t kVersionFields = 6;
-constexpr size_t kVersionChars = 5;
 
 std::vector<std::string_view> SplitList(std::string_view text) {
   std::vector<std::string_view> out;
@@ -208,21 +204,18 @@ int64_t StatisticsService::CommunicationErrors() const {
 opos::OposResult StatisticsService::Retrieve(std::string* buffer, std::string_view description,
                                              std::string_view model_name) {
   std::vector<devlog::TradingLogLine> lines;
-  std::string versions;
-  opos::OposResult result = OPOS_SUCCESS;
-  device_.RunOperation([&]() -> opos::OposResult {
+  std::vector<uint8_t> versions;
+  const opos::OposResult result = device_.RunOperation([&]() -> opos::OposResult {
     const int32_t read = logs_.ReadTradingCounters(&lines);
-    if (read != 0) {
-      result = read == static_cast<int32_t>(kReplyTimeout) || read == OPOS_E_NOHARDWARE ? OPOS_E_NOHARDWARE : OPOS_E_FAILURE;
-      return result;
-    }
+    if (read == static_cast<int32_t>(kReplyTimeout) || read == OPOS_E_NOHARDWARE) return OPOS_E_NOHARDWARE;
+    if (read != 0) return OPOS_E_FAILURE;
     // The program versions; the KRT02 family and the KRT03 do not tell them.
     if (IsKrt07Family(model_)) {
-      const DeviceReply reply = device_.ExchangeNow(VersionCommand().bytes, 1000);
-      if (reply.status == kReplyTimeout) return result = OPOS_E_NOHARDWARE;
-      if (reply.IsDataFrame()) versions.assign(reply.data.begin(), reply.data.end());
+      const DeviceReply reply = device_.ExchangeNow(VersionCommand().bytes, VersionCommand().timeout_ms);
+      if (reply.status == kReplyTimeout) return OPOS_E_NOHARDWARE;
+      if (reply.IsDataFrame()) versions = reply.data;
     }
-    return result;
+    return OPOS_SUCCESS;
   });
   if (!result.ok()) return result;
 
@@ -232,15 +225,14 @@ opos::OposResult StatisticsService::Retrieve(std::string* buffer, std::string_vi
   const size_t cut = description.find(" Cash Changer");
   equipment.manufacturer_name = std::string(description.substr(0, cut));
   equipment.model_name = std::string(model_name);
-  std::vector<std::string> fields;
-  for (size_t i = 0; i < kVersionFields && (i + 1) * kVersionChars <= versions.size(); ++i) {
-    fields.push_back(versions.substr(i * kVersionChars, kVersionChars));
-  }
-  // The device program's version first, then the units' as the "Z00"
-  // answer gives them.
-  if (fields.size() == kVersionFields) {
-    equipment.firmware_revision = fields[3] + " (coin " + fields[0] + ", bill " + fields[1] + ", validator " +
-                                  fields[2] + ", unit " + fields[4] + ", definition " + fields[5] + ")";
+  // The device program's version first, then the units' as the machine
+  // tells them.
+  const auto field = [&](VersionField f) { return VersionFieldOf(versions, f); };
+  if (!field(VersionField::kDefinitionFile).empty()) {
+    equipment.firmware_revision = field(VersionField::kDeviceProgram) + " (coin " + field(VersionField::kCoinUnit) +
+                                  ", bill " + field(VersionField::kBillUnit) + ", validator " +
+                                  field(VersionField::kValidator) + ", unit " + field(VersionField::kAttachedUnit) +
+                                  ", definition " + field(VersionField::kDefinitionFile) + ")";
   }
 
   const std::span<const devlog::TradingLogField> layout = LayoutOf(model_);

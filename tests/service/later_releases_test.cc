@@ -241,6 +241,39 @@ TEST_F(LaterReleasesTest, StatisticsDocumentFollowsTheSchemaAndTheRequest) {
     ASSERT_EQ(Retrieve(d, &buffer), OPOS_SUCCESS);
     EXPECT_EQ(ValueOf(buffer, "CommunicationErrorCount"), c.errors_after);
   }
+
+  // An answer with a wrong BCC is a communication error; the watch reads
+  // the status again and goes on.
+  machine().InjectFault(sim::Fault{sim::FaultKind::kCorruptBcc, 1, 0, 0});
+  ASSERT_TRUE(d.PumpUntil([&] { return d.so().device()->DamagedAnswerCount() > 0; }));
+  std::string buffer = "CommunicationErrorCount";
+  ASSERT_EQ(Retrieve(d, &buffer), OPOS_SUCCESS);
+  EXPECT_EQ(ValueOf(buffer, "CommunicationErrorCount"), "1");
+}
+
+TEST(FirmwareOutcome, HowTheDownloadEndedDecidesTheStatusUpdate) {
+  using maintenance::DownloadReport;
+  const struct {
+    const char* what;
+    opos::OposResult result;
+    DownloadReport report;
+    bool answers;
+    int32_t outcome;
+  } cases[] = {
+      {"every file taken", OPOS_SUCCESS, {true, false, false}, true, OPOS_SUE_UF_COMPLETE},
+      {"taken, then silent", OPOS_SUCCESS, {true, false, false}, false, OPOS_SUE_UF_COMPLETE_DEV_NOT_RESTORED},
+      {"refused before a start frame", OPOS_E_FAILURE, {false, false, false}, true, OPOS_SUE_UF_FAILED_DEV_OK},
+      {"no answer to the start frame", OPOS_E_NOHARDWARE, {false, false, false}, false,
+       OPOS_SUE_UF_FAILED_DEV_UNKNOWN},
+      {"a block refused", OposResult::Extended(0x1234), {true, false, false}, true,
+       OPOS_SUE_UF_FAILED_DEV_NEEDS_FIRMWARE},
+      {"the write not confirmed", OPOS_E_FAILURE, {true, false, true}, true, OPOS_SUE_UF_FAILED_DEV_UNRECOVERABLE},
+      {"silent part-way", OPOS_E_NOHARDWARE, {true, false, false}, false, OPOS_SUE_UF_FAILED_DEV_UNKNOWN},
+      {"the line left fast", OPOS_E_FAILURE, {true, true, false}, true, OPOS_SUE_UF_FAILED_DEV_UNKNOWN},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(service::FirmwareOutcome(c.result, c.report, c.answers), c.outcome) << c.what;
+  }
 }
 
 // The KRT03 keeps the trading log of the KRT02 family, read as hex text
